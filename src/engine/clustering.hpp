@@ -1,0 +1,50 @@
+// K-means engine: k-means++ seeding, parallel Lloyd iterations, nearest-center
+// labelling.
+//
+// kmeans() is a pure function of (data, n_clusters, max_iter, random_state):
+// labels, centers, inertia and n_iter are bit-identical for every n_jobs. Only
+// the assignment step (and the per-row distances of seeding and inertia) run in
+// parallel; every sum runs left to right in row and feature order. Nearest-center
+// searches start at +inf and keep the first strict minimum, so ties go to the
+// lower center index and a NaN distance never wins.
+#pragma once
+
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+#include "engine/matrix.hpp"
+#include "engine/random.hpp"
+
+namespace segmora::engine {
+
+class ThreadPool;
+
+struct KMeansResult {
+    std::vector<std::uint64_t> labels;  // cluster of every row, 0 .. k-1
+    Matrix centers;                     // k x d
+    double inertia = 0.0;               // sum of squared distances to the own center
+    std::uint64_t n_iter = 0;           // Lloyd iterations performed
+};
+
+// Seeds k centers (1 <= k <= data.rows()) by k-means++; returns the k x d centers
+// and the rows they were copied from, in choice order. Advances `rng`. With a
+// pool, the per-row distance updates run on it (the result is the same).
+std::pair<Matrix, std::vector<std::size_t>> kmeans_plus_plus_init(const Matrix& data, std::size_t k,
+                                                                  ChaCha12Rng& rng, ThreadPool* pool = nullptr);
+
+// Lloyd's algorithm on a per-call pool of n_jobs workers (<= 0: one per CPU).
+// Errors, checked in this order: n_clusters = 0 (InvalidConfig), no rows
+// (DataValidation), n_clusters > rows (InvalidConfig), a NaN or infinite value
+// (DataValidation), pool failure (Clustering).
+KMeansResult kmeans(const Matrix& data, std::uint64_t n_clusters, std::uint64_t max_iter, std::uint64_t random_state,
+                    std::int32_t n_jobs);
+
+// Sequential nearest-center labels. Errors: no centers (InvalidConfig), a column
+// count differing from the centers' (DataValidation).
+std::vector<std::uint64_t> assign_to_clusters(const Matrix& data, const Matrix& centers);
+
+// DataValidation error naming the first NaN or infinite value, if any.
+void require_finite(const Matrix& data);
+
+}  // namespace segmora::engine

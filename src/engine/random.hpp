@@ -1,0 +1,46 @@
+// Seeded ChaCha12 generator and the draws the clustering code uses.
+//
+// Keyed from a 64-bit seed by eight PCG32 steps; 64-bit block counter from 0,
+// stream 0; output consumed as 32-bit words from a buffer of four blocks. The
+// same seed always gives the same sequence, on every platform.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+namespace segmora::engine {
+
+// One ChaCha block: state = constants, key, 64-bit counter (words 12-13),
+// 64-bit stream (words 14-15); `rounds` is 8, 12 or 20.
+void chacha_block(const std::array<std::uint32_t, 8>& key, std::uint64_t counter, std::uint64_t stream,
+                  int rounds, std::uint32_t out[16]) noexcept;
+
+class ChaCha12Rng {
+public:
+    explicit ChaCha12Rng(std::uint64_t seed) noexcept;
+
+    std::uint32_t next_u32() noexcept;
+    // Two consecutive words, the first as the low half.
+    std::uint64_t next_u64() noexcept;
+
+    // Uniform index in 0 .. n-1 by widening multiply with rejection; n > 0.
+    std::uint64_t uniform_index(std::uint64_t n) noexcept;
+    // Uniform float in [0, total) for a finite total > 0.
+    double uniform_float(double total) noexcept;
+
+    const std::array<std::uint32_t, 8>& key() const noexcept { return key_; }
+
+private:
+    static constexpr std::size_t kBlocks = 4;
+    static constexpr std::size_t kWords = 16 * kBlocks;
+
+    void refill() noexcept;
+
+    std::array<std::uint32_t, 8> key_{};
+    std::uint64_t counter_ = 0;
+    std::array<std::uint32_t, kWords> buffer_{};
+    std::size_t index_ = kWords;  // empty until the first draw
+};
+
+}  // namespace segmora::engine

@@ -1,0 +1,14 @@
+// What each binding unit registers: a type getter per class, a method
+// definition per module function. The module's registration table lists them.
+#pragma once
+
+#include "python/toolkit/python.hpp"
+
+namespace segmora::py {
+
+// clustering
+PyTypeObject* audience_segmenter_type();
+PyTypeObject* kmeans_result_type();
+PyMethodDef* kmeans_py_def();
+
+}  // namespace segmora::py

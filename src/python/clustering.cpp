@@ -1,0 +1,136 @@
+// kmeans_py, PyKMeansResult and PyAudienceSegmenter.
+#include <optional>
+
+#include "engine/clustering.hpp"
+#include "python/bindings.hpp"
+#include "python/convert.hpp"
+#include "python/toolkit/classdef.hpp"
+#include "python/toolkit/format.hpp"
+
+namespace segmora::py {
+
+namespace {
+
+using engine::KMeansResult;
+using engine::Matrix;
+
+constexpr std::uint64_t kDefaultMaxIter = 300;
+constexpr std::uint64_t kDefaultSeed = 42;
+constexpr std::int32_t kDefaultJobs = -1;
+
+// ---- kmeans_py ----
+
+struct KMeansPy {
+    static constexpr const char* signature = "kmeans_py(data, n_clusters, max_iter=None, random_state=None, n_jobs=None)";
+    static constexpr Raises raises = Raises::RuntimeError;
+    static Ref call(Args& a) {
+        RowsInput rows = a.get<RowsInput>("data");
+        const auto n_clusters = a.get<std::uint64_t>("n_clusters");
+        const auto max_iter = a.get_or<std::uint64_t>("max_iter", kDefaultMaxIter);
+        const auto random_state = a.get_or<std::uint64_t>("random_state", kDefaultSeed);
+        const auto n_jobs = a.get_or<std::int32_t>("n_jobs", kDefaultJobs);
+        const Matrix data = to_matrix(std::move(rows));
+        return wrap(engine::kmeans(data, n_clusters, max_iter, random_state, n_jobs));
+    }
+};
+
+// ---- PyAudienceSegmenter ----
+
+enum class ClusteringMethod { KMeans = 0, KPrototypes = 1 };
+
+struct AudienceSegmenter {
+    std::string method_name = "kmeans";
+    std::uint64_t n_clusters = 0;
+    std::uint64_t random_state = kDefaultSeed;
+    std::int32_t n_jobs = kDefaultJobs;
+    ClusteringMethod method = ClusteringMethod::KMeans;
+    std::optional<std::vector<std::uint64_t>> labels;  // of the last successful fit
+    std::optional<Matrix> centers;
+};
+
+constexpr std::uint64_t kSegmenterMaxIter = 300;
+
+struct SegmenterNew {
+    static constexpr const char* signature = "PyAudienceSegmenter(n_clusters, n_jobs=None)";
+    static constexpr Raises raises = Raises::ValueError;
+    static AudienceSegmenter create(Args& a) {
+        AudienceSegmenter s;
+        s.n_clusters = a.get<std::uint64_t>("n_clusters");
+        s.n_jobs = a.get_or<std::int32_t>("n_jobs", kDefaultJobs);
+        return s;
+    }
+};
+
+struct SegmenterFit {
+    static constexpr const char* signature = "fit($self, data)";
+    static constexpr Raises raises = Raises::RuntimeError;
+    static constexpr Access access = Access::Exclusive;
+    static Ref call(AudienceSegmenter& self, Args& a) {
+        const Matrix data = to_matrix(a.get<RowsInput>("data"));
+        switch (self.method) {
+            case ClusteringMethod::KMeans: {
+                KMeansResult result = engine::kmeans(data, self.n_clusters, kSegmenterMaxIter, self.random_state, self.n_jobs);
+                // Stored only on success: a failed fit keeps the previous one.
+                self.labels = std::move(result.labels);
+                self.centers = std::move(result.centers);
+                break;
+            }
+            case ClusteringMethod::KPrototypes:
+                throw SegmoraError::clustering("the k-prototypes method is not available");
+        }
+        return none();
+    }
+};
+
+struct SegmenterPredict {
+    static constexpr const char* signature = "predict($self, data)";
+    static constexpr Raises raises = Raises::RuntimeError;
+    static constexpr Access access = Access::Shared;
+    static Ref call(const AudienceSegmenter& self, Args& a) {
+        const Matrix data = to_matrix(a.get<RowsInput>("data"));
+        if (!self.centers)
+            throw SegmoraError::clustering("predict() called before fit() \u2014 no cluster centers available");
+        return to_py(engine::assign_to_clusters(data, *self.centers));
+    }
+};
+
+struct SegmenterGetNClusters {
+    static constexpr const char* signature = "get_n_clusters($self)";
+    static constexpr Raises raises = Raises::RuntimeError;
+    static constexpr Access access = Access::Shared;
+    static Ref call(const AudienceSegmenter& self, Args&) { return to_py(self.n_clusters); }
+};
+
+std::string segmenter_repr(const AudienceSegmenter& s) {
+    return format("AudienceSegmenter(n_clusters={}, method={})", s.n_clusters, s.method_name);
+}
+
+}  // namespace
+
+PyTypeObject* kmeans_result_type() {
+    return type_once<KMeansResult>([] {
+        return ClassDef<KMeansResult>("PyKMeansResult")
+            .property<&KMeansResult::labels>("labels")
+            .property<&KMeansResult::inertia>("inertia")
+            .property<&KMeansResult::n_iter>("n_iter")
+            .property<&KMeansResult::centers>("centers")
+            .build();
+    });
+}
+
+PyTypeObject* audience_segmenter_type() {
+    return type_once<AudienceSegmenter>([] {
+        return ClassDef<AudienceSegmenter>("PyAudienceSegmenter")
+            .constructor<SegmenterNew>()
+            .method<SegmenterFit>()
+            .method<SegmenterPredict>()
+            .method<SegmenterGetNClusters>()
+            .property<&AudienceSegmenter::n_jobs>("n_jobs")
+            .repr<&segmenter_repr>()
+            .build();
+    });
+}
+
+PyMethodDef* kmeans_py_def() { return function_def<KMeansPy>(); }
+
+}  // namespace segmora::py

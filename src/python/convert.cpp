@@ -1,0 +1,123 @@
+#include "python/convert.hpp"
+
+#include <cstring>
+#include <limits>
+
+#include "python/toolkit/format.hpp"
+
+namespace segmora::py {
+
+namespace {
+
+// Fast path: a 2-D C-contiguous float64 buffer. Returns false (no error pending)
+// when the object offers no such buffer.
+bool extract_buffer(PyObject* obj, RowsInput& out) {
+    if (!PyObject_CheckBuffer(obj)) return false;
+    Py_buffer view;
+    if (PyObject_GetBuffer(obj, &view, PyBUF_ND | PyBUF_FORMAT) != 0) {
+        PyErr_Clear();  // not C-contiguous: the row path handles it
+        return false;
+    }
+    const bool usable = view.ndim == 2 && view.itemsize == 8 && view.format &&
+                        (std::strcmp(view.format, "d") == 0 || std::strcmp(view.format, "<d") == 0 ||
+                         std::strcmp(view.format, "=d") == 0);
+    if (usable) {
+        const auto rows = static_cast<std::size_t>(view.shape[0]);
+        const auto cols = static_cast<std::size_t>(view.shape[1]);
+        out.n_rows = rows;
+        out.n_cols = rows == 0 ? 0 : cols;  // like an empty list of rows
+        out.values.resize(rows * cols);
+        if (!out.values.empty()) std::memcpy(out.values.data(), view.buf, out.values.size() * sizeof(double));
+    }
+    PyBuffer_Release(&view);
+    return usable;
+}
+
+// Appends one row's numbers to `out`; returns the row's length.
+std::size_t append_row(PyObject* row, std::vector<double>& out, const char* arg) {
+    if (PyUnicode_Check(row)) raise_argument(PyExc_TypeError, arg, "Can't extract `str` to `Vec`");
+    const bool is_list = PyList_Check(row);
+    if (is_list || PyTuple_Check(row)) {
+        const Py_ssize_t n = is_list ? PyList_Size(row) : PyTuple_Size(row);
+        const std::size_t start = out.size();
+        out.resize(start + static_cast<std::size_t>(n));
+        double* dst = out.data() + start;
+        for (Py_ssize_t j = 0; j < n; ++j) {
+            PyObject* item = is_list ? PyList_GetItem(row, j) : PyTuple_GetItem(row, j);
+            if (!item) throw PyErrorAlreadySet{};  // the row shrank under a callback
+            if (PyFloat_CheckExact(item)) {
+                dst[j] = PyFloat_AsDouble(item);
+            } else {
+                // Conversion may run Python code that changes the row: hold the item.
+                Ref held = Ref::borrow(item);
+                dst[j] = From<double>::convert_slow(held.get(), arg);
+                dst = out.data() + start;
+            }
+        }
+        return static_cast<std::size_t>(n);
+    }
+    if (PyObject_CheckBuffer(row) || PySequence_Check(row)) {
+        SequenceItems items(row, arg);
+        for (std::size_t j = 0; j < items.size(); ++j) out.push_back(From<double>::convert(items[j], arg));
+        return items.size();
+    }
+    raise_argument(PyExc_TypeError, arg, format("'{}' object cannot be converted to 'Sequence'", type_name(row)));
+}
+
+}  // namespace
+
+RowsInput extract_rows(PyObject* obj, const char* arg) {
+    RowsInput out;
+    if (PyUnicode_Check(obj)) raise_argument(PyExc_TypeError, arg, "Can't extract `str` to `Vec`");
+    if (extract_buffer(obj, out)) return out;
+
+    auto take_rows = [&](auto&& row_at, std::size_t n) {
+        out.n_rows = n;
+        for (std::size_t i = 0; i < n; ++i) {
+            Ref row = row_at(i);  // held: a callback may drop it from the outer list
+            const std::size_t len = append_row(row.get(), out.values, arg);
+            if (i == 0) {
+                out.n_cols = len;
+                if (len != 0 && n <= (std::size_t{1} << 40) / len) out.values.reserve(n * len);
+            }
+        }
+    };
+    if (PyList_Check(obj)) {
+        take_rows(
+            [&](std::size_t i) {
+                PyObject* row = PyList_GetItem(obj, static_cast<Py_ssize_t>(i));
+                if (!row) throw PyErrorAlreadySet{};  // the list shrank under a callback
+                return Ref::borrow(row);
+            },
+            static_cast<std::size_t>(PyList_Size(obj)));
+        return out;
+    }
+    SequenceItems rows(obj, arg);
+    take_rows([&](std::size_t i) { return Ref::borrow(rows[i]); }, rows.size());
+    return out;
+}
+
+engine::Matrix to_matrix(RowsInput rows) {
+    const std::size_t n = rows.n_rows, d = rows.n_cols;
+    const char* kind = nullptr;
+    const char* description = nullptr;
+    const bool overflow = d != 0 && n > static_cast<std::size_t>(std::numeric_limits<std::int64_t>::max()) / d;
+    if (overflow) {
+        kind = "Overflow";
+        description = "arithmetic overflow";
+    } else if (rows.values.size() > n * d) {
+        kind = "IncompatibleShape";
+        description = "incompatible shapes";
+    } else if (rows.values.size() < n * d) {
+        kind = "OutOfBounds";
+        description = "out of bounds indexing";
+    }
+    if (kind) raise(PyExc_ValueError, format("ShapeError/{}: {}", kind, description));
+    return engine::Matrix(n, d, std::move(rows.values));
+}
+
+engine::Matrix to_array2(PyObject* obj, const char* arg) { return to_matrix(extract_rows(obj, arg)); }
+
+engine::Matrix vec_to_array2(PyObject* obj, const char* arg) { return to_matrix(extract_rows(obj, arg)); }
+
+}  // namespace segmora::py

@@ -1,0 +1,41 @@
+// Python rows / buffers -> feature matrix.
+//
+// A matrix argument is either a sequence of rows (each a sequence of numbers) or,
+// as a fast path with the same result, an object exposing a 2-D C-contiguous
+// float64 buffer (a NumPy array), copied once without per-element Python calls.
+// Extraction (type errors) and shaping (ValueError "ShapeError/{}: {}") are two
+// steps so that callers convert every argument before shaping any matrix.
+// Shaping: the column count comes from the first row; rows of unequal length
+// are accepted when the total equals rows x columns and then re-cut.
+#pragma once
+
+#include <cstddef>
+#include <vector>
+
+#include "engine/matrix.hpp"
+#include "python/toolkit/values.hpp"
+
+namespace segmora::py {
+
+// Rows extracted from Python, not yet checked for shape.
+struct RowsInput {
+    std::vector<double> values;  // all rows concatenated
+    std::size_t n_rows = 0;
+    std::size_t n_cols = 0;  // length of the first row
+};
+
+RowsInput extract_rows(PyObject* obj, const char* arg);
+
+// The n_rows x n_cols matrix, or ValueError "ShapeError/{kind}: {description}".
+engine::Matrix to_matrix(RowsInput rows);
+
+// extract_rows then to_matrix.
+engine::Matrix to_array2(PyObject* obj, const char* arg);
+engine::Matrix vec_to_array2(PyObject* obj, const char* arg);
+
+template <>
+struct From<RowsInput> {
+    static RowsInput convert(PyObject* obj, const char* arg) { return extract_rows(obj, arg); }
+};
+
+}  // namespace segmora::py

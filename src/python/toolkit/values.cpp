@@ -1,0 +1,146 @@
+#include "python/toolkit/values.hpp"
+
+#include <limits>
+
+#include "engine/text.hpp"
+
+namespace segmora::py {
+
+std::string type_name(PyObject* obj) {
+    Ref name = Ref::steal(PyType_GetName(Py_TYPE(obj)));
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(name.get(), &size);
+    if (!text) throw PyErrorAlreadySet{};
+    return std::string(text, static_cast<std::size_t>(size));
+}
+
+void raise_argument(PyObject* type, const char* arg, const std::string& message) {
+    raise(type, engine::format("argument '{}': {}", arg, message));
+}
+
+void reraise_for_argument(const char* arg) {
+    PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    Ref t = Ref::adopt(type), v = Ref::adopt(value), tb = Ref::adopt(traceback);
+    std::string message;
+    if (v) {
+        PyObject* text = PyObject_Str(v.get());
+        if (text) {
+            Ref owned = Ref::steal(text);
+            if (const char* utf8 = PyUnicode_AsUTF8AndSize(owned.get(), nullptr)) message = utf8;
+        }
+        PyErr_Clear();
+    }
+    raise(t ? t.get() : PyExc_TypeError, engine::format("argument '{}': {}", arg, message));
+}
+
+namespace {
+
+// The object as an exact int (through __index__), or a TypeError naming `arg`.
+Ref as_index(PyObject* obj, const char* arg) {
+    if (PyLong_Check(obj)) return Ref::borrow(obj);
+    if (PyFloat_Check(obj) || PyUnicode_Check(obj) || obj == Py_None) {
+        raise_argument(PyExc_TypeError, arg,
+                       engine::format("'{}' object cannot be interpreted as an integer", type_name(obj)));
+    }
+    PyObject* index = PyNumber_Index(obj);
+    if (!index) reraise_for_argument(arg);
+    return Ref::steal(index);
+}
+
+}  // namespace
+
+template <std::integral T>
+    requires(!std::same_as<T, bool>)
+T From<T>::convert(PyObject* obj, const char* arg) {
+    Ref value = as_index(obj, arg);
+    if constexpr (std::is_signed_v<T>) {
+        int overflow = 0;
+        const long long v = PyLong_AsLongLongAndOverflow(value.get(), &overflow);
+        if (v == -1 && PyErr_Occurred()) reraise_for_argument(arg);
+        if (overflow != 0 || v < static_cast<long long>(std::numeric_limits<T>::min()) ||
+            v > static_cast<long long>(std::numeric_limits<T>::max())) {
+            raise_argument(PyExc_OverflowError, arg,
+                           engine::format("out of range for a {}-bit signed integer", 8 * sizeof(T)));
+        }
+        return static_cast<T>(v);
+    } else {
+        const unsigned long long v = PyLong_AsUnsignedLongLong(value.get());
+        if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) reraise_for_argument(arg);
+        if (v > std::numeric_limits<T>::max())
+            raise_argument(PyExc_OverflowError, arg,
+                           engine::format("out of range for a {}-bit unsigned integer", 8 * sizeof(T)));
+        return static_cast<T>(v);
+    }
+}
+
+template struct From<std::int32_t>;
+template struct From<std::int64_t>;
+template struct From<std::uint32_t>;
+template struct From<std::uint64_t>;
+template struct From<unsigned long long>;
+template struct From<long long>;
+
+bool From<bool>::convert(PyObject* obj, const char* arg) {
+    if (obj == Py_True) return true;
+    if (obj == Py_False) return false;
+    raise_argument(PyExc_TypeError, arg, engine::format("'{}' object cannot be converted to 'bool'", type_name(obj)));
+}
+
+double From<double>::convert_slow(PyObject* obj, const char* arg) {
+    if (PyUnicode_Check(obj) || obj == Py_None)
+        raise_argument(PyExc_TypeError, arg, engine::format("must be real number, not {}", type_name(obj)));
+    const double v = PyFloat_AsDouble(obj);  // int, __float__, __index__
+    if (v == -1.0 && PyErr_Occurred()) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+            PyErr_Clear();
+            raise_argument(PyExc_TypeError, arg, engine::format("must be real number, not {}", type_name(obj)));
+        }
+        reraise_for_argument(arg);
+    }
+    return v;
+}
+
+std::string From<std::string>::convert(PyObject* obj, const char* arg) {
+    if (!PyUnicode_Check(obj))
+        raise_argument(PyExc_TypeError, arg, engine::format("'{}' object cannot be converted to 'str'", type_name(obj)));
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(obj, &size);
+    if (!text) reraise_for_argument(arg);
+    return std::string(text, static_cast<std::size_t>(size));
+}
+
+SequenceItems::SequenceItems(PyObject* obj, const char* arg) {
+    if (PyUnicode_Check(obj)) raise_argument(PyExc_TypeError, arg, "Can't extract `str` to `Vec`");
+    if (PyList_Check(obj) || PyTuple_Check(obj)) {
+        const bool is_list = PyList_Check(obj);
+        const Py_ssize_t n = is_list ? PyList_Size(obj) : PyTuple_Size(obj);
+        items_.reserve(static_cast<std::size_t>(n));
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyObject* item = is_list ? PyList_GetItem(obj, i) : PyTuple_GetItem(obj, i);
+            if (!item) throw PyErrorAlreadySet{};
+            items_.push_back(Ref::borrow(item));
+        }
+        return;
+    }
+    if (!PySequence_Check(obj))
+        raise_argument(PyExc_TypeError, arg, engine::format("'{}' object cannot be converted to 'Sequence'", type_name(obj)));
+    const Py_ssize_t n = PySequence_Size(obj);
+    if (n < 0) reraise_for_argument(arg);
+    items_.reserve(static_cast<std::size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) items_.push_back(Ref::steal(PySequence_GetItem(obj, i)));
+}
+
+Ref to_py(const engine::Matrix& m) {
+    Ref rows = Ref::steal(PyList_New(static_cast<Py_ssize_t>(m.rows())));
+    for (std::size_t i = 0; i < m.rows(); ++i) {
+        Ref row = Ref::steal(PyList_New(static_cast<Py_ssize_t>(m.cols())));
+        const auto values = m.row(i);
+        for (std::size_t j = 0; j < values.size(); ++j)
+            PyList_SetItem(row.get(), static_cast<Py_ssize_t>(j), to_py(values[j]).release());
+        PyList_SetItem(rows.get(), static_cast<Py_ssize_t>(i), row.release());
+    }
+    return rows;
+}
+
+}  // namespace segmora::py

@@ -1,0 +1,141 @@
+// Typed extractors (Python -> C++) and result conversion (C++ -> Python).
+//
+// From<T>::convert(obj, arg) converts one argument and names `arg` in its errors:
+// TypeError for a wrong type, OverflowError for an int out of range (negative
+// where unsigned, beyond 32 bits for int32). Integers accept int and objects with
+// __index__ (NumPy integers), never float or str; floats accept int, float and
+// objects with __float__ or __index__, never str. A list parameter accepts any
+// sequence but str ("Can't extract `str` to `Vec`"). std::optional<T> accepts
+// None. to_py(value) builds a new Python object.
+#pragma once
+
+#include <concepts>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "engine/matrix.hpp"
+#include "python/toolkit/ref.hpp"
+
+namespace segmora::py {
+
+// TypeError "argument '{arg}': {message}".
+[[noreturn]] void raise_argument(PyObject* type, const char* arg, const std::string& message);
+// Prefixes the pending exception's message with "argument '{arg}': ", keeping its class.
+[[noreturn]] void reraise_for_argument(const char* arg);
+
+template <class T>
+struct From;
+
+template <std::integral T>
+    requires(!std::same_as<T, bool>)
+struct From<T> {
+    static T convert(PyObject* obj, const char* arg);
+};
+
+template <>
+struct From<bool> {
+    static bool convert(PyObject* obj, const char* arg);
+};
+
+template <>
+struct From<double> {
+    static double convert(PyObject* obj, const char* arg) {
+        // Exact floats skip the protocol lookup.
+        if (PyFloat_CheckExact(obj)) return PyFloat_AsDouble(obj);
+        return convert_slow(obj, arg);
+    }
+    static double convert_slow(PyObject* obj, const char* arg);
+};
+
+template <>
+struct From<std::string> {
+    static std::string convert(PyObject* obj, const char* arg);
+};
+
+// The object itself (borrowed for the duration of the call).
+template <>
+struct From<PyObject*> {
+    static PyObject* convert(PyObject* obj, const char*) { return obj; }
+};
+
+template <class T>
+struct From<std::optional<T>> {
+    static std::optional<T> convert(PyObject* obj, const char* arg) {
+        if (obj == Py_None) return std::nullopt;
+        return From<T>::convert(obj, arg);
+    }
+};
+
+// A fresh, owned snapshot of a sequence's items (str refused).
+class SequenceItems {
+public:
+    SequenceItems(PyObject* obj, const char* arg);
+    std::size_t size() const noexcept { return items_.size(); }
+    PyObject* operator[](std::size_t i) const noexcept { return items_[i].get(); }
+
+private:
+    std::vector<Ref> items_;
+};
+
+template <class T>
+struct From<std::vector<T>> {
+    static std::vector<T> convert(PyObject* obj, const char* arg) {
+        SequenceItems items(obj, arg);
+        std::vector<T> out;
+        out.reserve(items.size());
+        for (std::size_t i = 0; i < items.size(); ++i) out.push_back(From<T>::convert(items[i], arg));
+        return out;
+    }
+};
+
+// ---- C++ -> Python ----
+
+inline Ref to_py(double v) { return Ref::steal(PyFloat_FromDouble(v)); }
+inline Ref to_py(bool v) { return Ref::borrow(v ? Py_True : Py_False); }
+inline Ref to_py(std::string_view s) {
+    return Ref::steal(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
+}
+inline Ref to_py(const std::string& s) { return to_py(std::string_view(s)); }
+inline Ref to_py(const char* s) { return to_py(std::string_view(s)); }
+inline Ref to_py(Ref r) { return r; }
+
+template <std::integral T>
+    requires(!std::same_as<T, bool>)
+Ref to_py(T v) {
+    if constexpr (std::is_signed_v<T>) return Ref::steal(PyLong_FromLongLong(static_cast<long long>(v)));
+    else return Ref::steal(PyLong_FromUnsignedLongLong(static_cast<unsigned long long>(v)));
+}
+
+inline Ref none() { return Ref::borrow(Py_None); }
+
+template <class T>
+Ref to_py(const std::optional<T>& v) {
+    return v ? to_py(*v) : none();
+}
+
+template <class T>
+Ref to_py(const std::vector<T>& items) {
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(items.size())));
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        Ref item = to_py(items[i]);
+        PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item.release());  // steals
+    }
+    return list;
+}
+
+// A list of rows, each a list of floats.
+Ref to_py(const engine::Matrix& m);
+
+// A tuple of the converted values.
+template <class... T>
+Ref make_tuple(const T&... values) {
+    Ref items[] = {to_py(values)...};
+    Ref tuple = Ref::steal(PyTuple_New(sizeof...(T)));
+    for (std::size_t i = 0; i < sizeof...(T); ++i) PyTuple_SetItem(tuple.get(), static_cast<Py_ssize_t>(i), items[i].release());
+    return tuple;
+}
+
+}  // namespace segmora::py
