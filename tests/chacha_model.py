@@ -1,0 +1,106 @@
+"""An independent pure-Python model of the seeded generator and k-means++ seeding."""
+import struct
+
+MASK32 = 0xFFFFFFFF
+MASK64 = 0xFFFFFFFFFFFFFFFF
+
+
+def _rotl(x, n):
+    return ((x << n) | (x >> (32 - n))) & MASK32
+
+
+def _quarter(s, a, b, c, d):
+    s[a] = (s[a] + s[b]) & MASK32; s[d] = _rotl(s[d] ^ s[a], 16)
+    s[c] = (s[c] + s[d]) & MASK32; s[b] = _rotl(s[b] ^ s[c], 12)
+    s[a] = (s[a] + s[b]) & MASK32; s[d] = _rotl(s[d] ^ s[a], 8)
+    s[c] = (s[c] + s[d]) & MASK32; s[b] = _rotl(s[b] ^ s[c], 7)
+
+
+def chacha_block(key, counter, rounds=12):
+    init = [0x61707865, 0x3320646E, 0x79622D32, 0x6B206574, *key,
+            counter & MASK32, counter >> 32, 0, 0]
+    s = list(init)
+    for _ in range(rounds // 2):
+        _quarter(s, 0, 4, 8, 12); _quarter(s, 1, 5, 9, 13); _quarter(s, 2, 6, 10, 14); _quarter(s, 3, 7, 11, 15)
+        _quarter(s, 0, 5, 10, 15); _quarter(s, 1, 6, 11, 12); _quarter(s, 2, 7, 8, 13); _quarter(s, 3, 4, 9, 14)
+    return [(x + y) & MASK32 for x, y in zip(s, init)]
+
+
+class Rng:
+    def __init__(self, seed):
+        state = seed & MASK64
+        self.key = []
+        for _ in range(8):
+            state = (state * 6364136223846793005 + 11634580027462260723) & MASK64
+            x = ((((state >> 18) ^ state) >> 27)) & MASK32
+            r = state >> 59
+            self.key.append(((x >> r) | (x << ((32 - r) % 32))) & MASK32)
+        self.counter = 0
+        self.buf = []
+        self.idx = 0
+
+    def next_u32(self):
+        if self.idx >= len(self.buf):
+            self.buf = []
+            for _ in range(4):
+                self.buf += chacha_block(self.key, self.counter)
+                self.counter += 1
+            self.idx = 0
+        v = self.buf[self.idx]
+        self.idx += 1
+        return v
+
+    def next_u64(self):
+        lo = self.next_u32()
+        hi = self.next_u32()
+        return (hi << 32) | lo
+
+    def uniform_index(self, n):
+        lz = 64 - n.bit_length()
+        zone = ((n << lz) - 1) & MASK64
+        while True:
+            p = self.next_u64() * n
+            if p & MASK64 <= zone:
+                return p >> 64
+
+    def uniform_float(self, total):
+        while True:
+            bits = (self.next_u64() >> 12) | 0x3FF0000000000000
+            u = struct.unpack("<d", struct.pack("<Q", bits))[0] - 1.0
+            r = u * total
+            if r < total:
+                return r
+
+
+def sqdist(a, b):
+    s = 0.0
+    for x, y in zip(a, b):
+        s += (x - y) * (x - y)
+    return s
+
+
+def kmeans_plus_plus(rows, k, seed):
+    rng = Rng(seed)
+    n = len(rows)
+    centers = [list(rows[rng.uniform_index(n)])]
+    best = [float("inf")] * n
+    for _ in range(1, k):
+        for i, row in enumerate(rows):
+            d2 = sqdist(row, centers[-1])
+            if d2 < best[i]:
+                best[i] = d2
+        total = 0.0
+        for v in best:
+            total += v
+        if not total > 0.0:
+            pick = rng.uniform_index(n)
+        else:
+            r = rng.uniform_float(total)
+            pick, running = n - 1, 0.0
+            for i, v in enumerate(best):
+                running += v
+                if running >= r:
+                    pick = i
+                    break
+        centers.append(list(rows[pick]))
+    return centers

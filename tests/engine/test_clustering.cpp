@@ -1,0 +1,70 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+
+#include "engine/clustering.hpp"
+#include "engine/random.hpp"
+#include "engine/thread_pool.hpp"
+#include "error.hpp"
+
+using namespace segmora::engine;
+
+namespace {
+
+Matrix blobs(std::size_t n, std::size_t d, std::uint64_t seed) {
+    ChaCha12Rng rng(seed);
+    Matrix m(n, d);
+    for (std::size_t i = 0; i < n; ++i)
+        for (std::size_t j = 0; j < d; ++j) m(i, j) = rng.uniform_float(1.0) + 5.0 * static_cast<double>(i % 4);
+    return m;
+}
+
+}  // namespace
+
+TEST(KMeansPlusPlus, ParallelDistanceUpdatesGiveTheSameSeeds) {
+    const Matrix data = blobs(20000, 5, 9);
+    ChaCha12Rng a(11), b(11);
+    auto pool = build_thread_pool(3);
+    const auto seq = kmeans_plus_plus_init(data, 6, a, nullptr);
+    const auto par = kmeans_plus_plus_init(data, 6, b, pool.get());
+    EXPECT_EQ(seq.first, par.first);
+    EXPECT_EQ(seq.second, par.second);
+}
+
+TEST(KMeans, IdenticalForEveryThreadCount) {
+    const Matrix data = blobs(30000, 3, 5);
+    const KMeansResult ref = kmeans(data, 5, 50, 7, 1);
+    for (int n_jobs : {2, 3, 4, -1}) {
+        const KMeansResult r = kmeans(data, 5, 50, 7, n_jobs);
+        EXPECT_EQ(r.labels, ref.labels);
+        EXPECT_EQ(r.centers, ref.centers);
+        EXPECT_EQ(std::memcmp(&r.inertia, &ref.inertia, sizeof(double)), 0);
+        EXPECT_EQ(r.n_iter, ref.n_iter);
+    }
+}
+
+TEST(KMeans, RefusesNonFiniteDataAfterTheShapeChecks) {
+    Matrix data(3, 2);
+    data(1, 1) = std::nan("");
+    try {
+        kmeans(data, 2, 10, 0, 1);
+        FAIL();
+    } catch (const segmora::SegmoraError& e) {
+        EXPECT_EQ(e.kind(), segmora::ErrorKind::DataValidation);
+        EXPECT_STREQ(e.what(), "Data validation error: data contains a non-finite value (NaN) at row 1, column 1");
+    }
+    // n_clusters errors still come first.
+    EXPECT_THROW(kmeans(data, 0, 10, 0, 1), segmora::SegmoraError);
+}
+
+TEST(AssignToClusters, ErrorsAndTies) {
+    EXPECT_THROW(assign_to_clusters(Matrix(2, 2), Matrix()), segmora::SegmoraError);
+    EXPECT_THROW(assign_to_clusters(Matrix(2, 3), Matrix(2, 2)), segmora::SegmoraError);
+    Matrix centers(2, 1);
+    centers(0, 0) = -1.0;
+    centers(1, 0) = 1.0;
+    Matrix data(1, 1);  // equidistant: the lower index wins
+    EXPECT_EQ(assign_to_clusters(data, centers), std::vector<std::uint64_t>{0});
+    EXPECT_TRUE(assign_to_clusters(Matrix(0, 1), centers).empty());
+}

@@ -1,0 +1,44 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+
+#include "engine/text.hpp"
+#include "error.hpp"
+
+using segmora::engine::Fixed;
+using segmora::engine::format;
+
+TEST(Text, FloatsPrintShortestWithoutExponentOrTrailingZero) {
+    EXPECT_EQ(format("{}", 1.0), "1");
+    EXPECT_EQ(format("{}", 0.1), "0.1");
+    EXPECT_EQ(format("{}", -2.5), "-2.5");
+    EXPECT_EQ(format("{}", 1e21), "1000000000000000000000");
+    EXPECT_EQ(format("{}", 1.5e-7), "0.00000015");
+    EXPECT_EQ(format("{}", 0.1 + 0.2), "0.30000000000000004");
+    EXPECT_EQ(format("{}", std::nan("")), "NaN");
+    EXPECT_EQ(format("{}", std::numeric_limits<double>::infinity()), "inf");
+    EXPECT_EQ(format("{}", -std::numeric_limits<double>::infinity()), "-inf");
+}
+
+TEST(Text, FixedPointAndOtherValues) {
+    EXPECT_EQ(format("{}", Fixed{0.0, 2}), "0.00");
+    EXPECT_EQ(format("{}", Fixed{2.345678, 4}), "2.3457");
+    EXPECT_EQ(format("{}", Fixed{std::nan(""), 2}), "NaN");
+    EXPECT_EQ(format("{} {}", true, false), "true false");
+    EXPECT_EQ(format("n_clusters ({}) cannot exceed number of data points ({})", 2ull, 1ul),
+              "n_clusters (2) cannot exceed number of data points (1)");
+    EXPECT_EQ(format("x={}", -7), "x=-7");
+    EXPECT_EQ(format("{} and {}", "a"), "a and {}");
+}
+
+TEST(SegmoraError, DisplayTextsCarryTheirPrefix) {
+    using segmora::ErrorKind;
+    using segmora::SegmoraError;
+    EXPECT_STREQ(SegmoraError(ErrorKind::InvalidConfig, "x").what(), "Invalid configuration: x");
+    EXPECT_STREQ(SegmoraError(ErrorKind::DataValidation, "x").what(), "Data validation error: x");
+    EXPECT_STREQ(SegmoraError(ErrorKind::Clustering, "x").what(), "Clustering error: x");
+    EXPECT_STREQ(SegmoraError(ErrorKind::Io, "x").what(), "IO error: x");
+    EXPECT_STREQ(SegmoraError(ErrorKind::Arrow, "x").what(), "Arrow error: x");
+    EXPECT_EQ(SegmoraError(ErrorKind::Arrow, "x").message(), "x");
+}

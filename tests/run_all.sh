@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Installs what the tests need, then runs the whole suite: the C++ core tests
+# (GoogleTest) and the Python tests (pytest, including mypy's stubtest).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+PYTHON=${PYTHON:-python3}
+
+missing=()
+[ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
+command -v g++ >/dev/null || missing+=(g++)
+if [ ${#missing[@]} -gt 0 ]; then
+    SUDO=""
+    [ "$(id -u)" -eq 0 ] || SUDO="sudo"
+    $SUDO apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}"
+fi
+
+"$PYTHON" -m pip install -q --upgrade pip >/dev/null 2>&1 || true
+"$PYTHON" -m pip install -q cmake ninja
+"$PYTHON" -m pip install -q ".[test]"
+
+cmake -S . -B build/engine-tests -G Ninja -DCMAKE_BUILD_TYPE=Release \
+    -DSEGMORA_BUILD_TESTS=ON -DSEGMORA_BUILD_EXTENSION=OFF >/dev/null
+cmake --build build/engine-tests -j2
+ctest --test-dir build/engine-tests --output-on-failure
+
+"$PYTHON" -m pytest -q tests
