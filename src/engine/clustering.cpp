@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 
 #include "engine/text.hpp"
@@ -31,47 +32,101 @@ inline double squared_distance(const double* a, const double* b, std::size_t d) 
     return s;
 }
 
-// Centers laid out feature-major (ct[j * k + c]) so that the distances of one row
-// to all centers accumulate side by side; each center still sums its features
-// in order from zero.
-std::vector<double> transpose_centers(const Matrix& centers) {
+// Centers are laid out in blocks of kBlock side by side: block b holds, for each
+// feature j, the j-th coordinate of centers b*kBlock ... b*kBlock+kBlock-1. The
+// distances of a row to a whole block then accumulate in registers, each center
+// still summing its features in order from zero. Slots past the last center hold
+// NaN: their distance is NaN and never wins.
+constexpr std::size_t kBlock = 8;
+
+struct BlockedCenters {
+    std::vector<double> values;  // n_blocks x d x kBlock
+    std::size_t n_blocks = 0;
+};
+
+BlockedCenters block_centers(const Matrix& centers) {
     const std::size_t k = centers.rows(), d = centers.cols();
-    std::vector<double> ct(k * d);
+    BlockedCenters out;
+    out.n_blocks = (k + kBlock - 1) / kBlock;
+    out.values.assign(out.n_blocks * d * kBlock, std::numeric_limits<double>::quiet_NaN());
     for (std::size_t c = 0; c < k; ++c)
-        for (std::size_t j = 0; j < d; ++j) ct[j * k + c] = centers(c, j);
-    return ct;
+        for (std::size_t j = 0; j < d; ++j) out.values[((c / kBlock) * d + j) * kBlock + c % kBlock] = centers(c, j);
+    return out;
+}
+
+// Four doubles; the compiler maps it onto whatever vector width the target has.
+typedef double V4 __attribute__((vector_size(32)));
+
+// Nearest center of R consecutive rows starting at x (row stride d).
+template <std::size_t R>
+__attribute__((always_inline)) inline void nearest_rows(const double* __restrict x, std::size_t d,
+                                                        const double* __restrict blocks, std::size_t n_blocks,
+                                                        std::uint64_t* __restrict out) {
+    static_assert(kBlock == 8);
+    double best_d[R];
+    std::uint64_t best[R];
+    for (std::size_t r = 0; r < R; ++r) {
+        best_d[r] = kInf;
+        best[r] = 0;
+    }
+    for (std::size_t b = 0; b < n_blocks; ++b) {
+        V4 lo[R], hi[R];  // distances to centers 0-3 and 4-7 of the block
+        for (std::size_t r = 0; r < R; ++r) lo[r] = hi[r] = V4{0.0, 0.0, 0.0, 0.0};
+        const double* cb = blocks + b * d * kBlock;
+        for (std::size_t j = 0; j < d; ++j) {
+            V4 c_lo, c_hi;
+            std::memcpy(&c_lo, cb + j * kBlock, sizeof c_lo);
+            std::memcpy(&c_hi, cb + j * kBlock + 4, sizeof c_hi);
+            for (std::size_t r = 0; r < R; ++r) {
+                const double xr = x[r * d + j];
+                const V4 dl = xr - c_lo, dh = xr - c_hi;
+                lo[r] += dl * dl;
+                hi[r] += dh * dh;
+            }
+        }
+        for (std::size_t r = 0; r < R; ++r) {
+            for (std::size_t c = 0; c < 4; ++c) {
+                const bool better = lo[r][c] < best_d[r];
+                best_d[r] = better ? lo[r][c] : best_d[r];
+                best[r] = better ? b * kBlock + c : best[r];
+            }
+            for (std::size_t c = 0; c < 4; ++c) {
+                const bool better = hi[r][c] < best_d[r];
+                best_d[r] = better ? hi[r][c] : best_d[r];
+                best[r] = better ? b * kBlock + 4 + c : best[r];
+            }
+        }
+    }
+    for (std::size_t r = 0; r < R; ++r) out[r] = best[r];
 }
 
 // Labels rows [begin, end) by their nearest center; returns whether any label
 // differs from `previous` (when given).
 SEGMORA_CLONES
-bool assign_range(const double* __restrict data, std::size_t d, const double* __restrict ct, std::size_t k,
-                  std::size_t begin, std::size_t end, std::uint64_t* __restrict labels,
-                  const std::uint64_t* __restrict previous, double* __restrict acc) {
-    bool changed = false;
-    for (std::size_t i = begin; i < end; ++i) {
-        const double* x = data + i * d;
-        for (std::size_t c = 0; c < k; ++c) acc[c] = 0.0;
-        for (std::size_t j = 0; j < d; ++j) {
-            const double xj = x[j];
-            const double* cj = ct + j * k;
-            for (std::size_t c = 0; c < k; ++c) {
-                const double diff = xj - cj[c];
-                acc[c] += diff * diff;
-            }
-        }
-        std::uint64_t best = 0;
-        double best_d = kInf;
-        for (std::size_t c = 0; c < k; ++c) {
-            if (acc[c] < best_d) {
-                best_d = acc[c];
-                best = c;
-            }
-        }
-        labels[i] = best;
-        if (previous && previous[i] != best) changed = true;
+bool assign_range(const double* __restrict data, std::size_t d, const BlockedCenters& centers, std::size_t begin,
+                  std::size_t end, std::uint64_t* __restrict labels, const std::uint64_t* __restrict previous) {
+    constexpr std::size_t kRows = 4;
+    const double* blocks = centers.values.data();
+    std::size_t i = begin;
+    for (; i + kRows <= end; i += kRows) nearest_rows<kRows>(data + i * d, d, blocks, centers.n_blocks, labels + i);
+    for (; i < end; ++i) nearest_rows<1>(data + i * d, d, blocks, centers.n_blocks, labels + i);
+    if (!previous) return false;
+    std::uint64_t diff = 0;
+    for (std::size_t r = begin; r < end; ++r) diff |= labels[r] ^ previous[r];
+    return diff != 0;
+}
+
+// Adds every row to the sum of its label's center, in row order.
+SEGMORA_CLONES
+void accumulate(const double* __restrict data, std::size_t n, std::size_t d, const std::uint64_t* __restrict labels,
+                double* __restrict sums, std::uint64_t* __restrict counts) {
+    const double* x = data;
+    for (std::size_t i = 0; i < n; ++i, x += d) {
+        const std::uint64_t c = labels[i];
+        ++counts[c];
+        double* s = sums + c * d;
+        for (std::size_t j = 0; j < d; ++j) s[j] += x[j];
     }
-    return changed;
 }
 
 // Squared distance of rows [begin, end) to one center, kept when smaller than
@@ -177,35 +232,25 @@ KMeansResult kmeans(const Matrix& data, std::uint64_t n_clusters, std::uint64_t 
     ChaCha12Rng rng(random_state);
     Matrix centers = kmeans_plus_plus_init(data, k, rng, pool.get()).first;
     std::vector<std::uint64_t> labels(n, 0);
+    std::vector<std::uint64_t> new_labels(n);
+    std::vector<unsigned char> chunk_changed(n / kRowChunk + 1);
 
     std::uint64_t t = 0;
     while (t < max_iter) {
         // Assignment: every row's label depends only on that row and the centers.
-        const std::vector<double> ct = transpose_centers(centers);
-        std::vector<std::uint64_t> new_labels(n);
-        std::vector<unsigned char> chunk_changed((n + kRowChunk - 1) / kRowChunk + 1, 0);
-        bool changed = false;
-        {
-            pool->parallel_for(n, kRowChunk, [&](std::size_t begin, std::size_t end) {
-                std::vector<double> acc(k);
-                if (assign_range(data.data(), d, ct.data(), k, begin, end, new_labels.data(), labels.data(),
-                                 acc.data()))
-                    chunk_changed[begin / kRowChunk] = 1;
-            });
-            for (unsigned char c : chunk_changed) changed = changed || c;
-        }
+        const BlockedCenters blocked = block_centers(centers);
+        std::fill(chunk_changed.begin(), chunk_changed.end(), 0);
+        pool->parallel_for(n, kRowChunk, [&](std::size_t begin, std::size_t end) {
+            if (assign_range(data.data(), d, blocked, begin, end, new_labels.data(), labels.data()))
+                chunk_changed[begin / kRowChunk] = 1;
+        });
+        bool changed = std::find(chunk_changed.begin(), chunk_changed.end(), 1) != chunk_changed.end();
 
-        // Update: sums in row order.
+        // Update: per-center sums in row order.
         Matrix new_centers(k, d);
         std::vector<std::uint64_t> counts(k, 0);
         double* sums = new_centers.data();
-        const double* x = data.data();
-        for (std::size_t i = 0; i < n; ++i, x += d) {
-            const std::uint64_t c = new_labels[i];
-            ++counts[c];
-            double* s = sums + c * d;
-            for (std::size_t j = 0; j < d; ++j) s[j] += x[j];
-        }
+        accumulate(data.data(), n, d, new_labels.data(), sums, counts.data());
 
         // Empty clusters take the row farthest from the (old) center of its new
         // label; ties go to the highest row index.
@@ -233,7 +278,7 @@ KMeansResult kmeans(const Matrix& data, std::uint64_t n_clusters, std::uint64_t 
         }
         if (any_empty) changed = true;
 
-        labels = std::move(new_labels);
+        labels.swap(new_labels);
         centers = std::move(new_centers);
         ++t;
         if (!changed) break;
@@ -252,11 +297,8 @@ std::vector<std::uint64_t> assign_to_clusters(const Matrix& data, const Matrix& 
     if (data.cols() != centers.cols())
         throw SegmoraError::data_validation(
             format("data has {} features but centers have {} features", data.cols(), centers.cols()));
-    const std::size_t n = data.rows(), k = centers.rows();
-    std::vector<std::uint64_t> labels(n, 0);
-    const std::vector<double> ct = transpose_centers(centers);
-    std::vector<double> acc(k);
-    assign_range(data.data(), data.cols(), ct.data(), k, 0, n, labels.data(), nullptr, acc.data());
+    std::vector<std::uint64_t> labels(data.rows(), 0);
+    assign_range(data.data(), data.cols(), block_centers(centers), 0, data.rows(), labels.data(), nullptr);
     return labels;
 }
 

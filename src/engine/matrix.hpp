@@ -6,11 +6,37 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <span>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
 namespace segmora::engine {
+
+// An allocator whose resize() leaves new doubles uninitialised, so a buffer
+// about to be overwritten is not zero-filled first.
+template <class T>
+struct DefaultInitAllocator : std::allocator<T> {
+    template <class U>
+    struct rebind {
+        using other = DefaultInitAllocator<U>;
+    };
+    DefaultInitAllocator() noexcept = default;
+    template <class U>
+    DefaultInitAllocator(const DefaultInitAllocator<U>&) noexcept {}
+    template <class U>
+    void construct(U* p) noexcept(std::is_nothrow_default_constructible_v<U>) {
+        ::new (static_cast<void*>(p)) U;
+    }
+    template <class U, class... Args>
+    void construct(U* p, Args&&... args) {
+        ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+    }
+};
+
+// Row-major storage of a matrix.
+using Buffer = std::vector<double, DefaultInitAllocator<double>>;
 
 class Matrix {
 public:
@@ -18,7 +44,7 @@ public:
     // rows x cols zeros.
     Matrix(std::size_t rows, std::size_t cols) : rows_(rows), cols_(cols), data_(rows * cols, 0.0) {}
     // Takes ownership of a row-major buffer of exactly rows * cols values.
-    Matrix(std::size_t rows, std::size_t cols, std::vector<double> data)
+    Matrix(std::size_t rows, std::size_t cols, Buffer data)
         : rows_(rows), cols_(cols), data_(std::move(data)) {}
 
     std::size_t rows() const noexcept { return rows_; }
@@ -28,7 +54,7 @@ public:
 
     const double* data() const noexcept { return data_.data(); }
     double* data() noexcept { return data_.data(); }
-    const std::vector<double>& values() const noexcept { return data_; }
+    const Buffer& values() const noexcept { return data_; }
 
     std::span<const double> row(std::size_t i) const noexcept { return {data_.data() + i * cols_, cols_}; }
     std::span<double> row(std::size_t i) noexcept { return {data_.data() + i * cols_, cols_}; }
@@ -41,7 +67,7 @@ public:
 private:
     std::size_t rows_ = 0;
     std::size_t cols_ = 0;
-    std::vector<double> data_;
+    Buffer data_;
 };
 
 }  // namespace segmora::engine

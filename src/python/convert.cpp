@@ -1,5 +1,6 @@
 #include "python/convert.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <limits>
 
@@ -34,7 +35,7 @@ bool extract_buffer(PyObject* obj, RowsInput& out) {
 }
 
 // Appends one row's numbers to `out`; returns the row's length.
-std::size_t append_row(PyObject* row, std::vector<double>& out, const char* arg) {
+std::size_t append_row(PyObject* row, engine::Buffer& out, const char* arg) {
     if (PyUnicode_Check(row)) raise_argument(PyExc_TypeError, arg, "Can't extract `str` to `Vec`");
     const bool is_list = PyList_Check(row);
     if (is_list || PyTuple_Check(row)) {
@@ -83,13 +84,14 @@ RowsInput extract_rows(PyObject* obj, const char* arg) {
         }
     };
     if (PyList_Check(obj)) {
+        const auto n = static_cast<std::size_t>(PyList_Size(obj));
         take_rows(
             [&](std::size_t i) {
                 PyObject* row = PyList_GetItem(obj, static_cast<Py_ssize_t>(i));
                 if (!row) throw PyErrorAlreadySet{};  // the list shrank under a callback
                 return Ref::borrow(row);
             },
-            static_cast<std::size_t>(PyList_Size(obj)));
+            n);
         return out;
     }
     SequenceItems rows(obj, arg);

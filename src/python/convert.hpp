@@ -19,7 +19,7 @@ namespace segmora::py {
 
 // Rows extracted from Python, not yet checked for shape.
 struct RowsInput {
-    std::vector<double> values;  // all rows concatenated
+    engine::Buffer values;  // all rows concatenated
     std::size_t n_rows = 0;
     std::size_t n_cols = 0;  // length of the first row
 };
