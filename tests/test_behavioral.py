@@ -387,3 +387,18 @@ def test_all_operator_pairs_render_valid_sqlite():
         s = seg(rule(("x", op, v)))
         got = {r[0] for r in db.execute(f"SELECT x FROM customers WHERE {s.to_sql()}")}
         assert got == {x for x in (-1.5, 0.0, 2.0, 3.0) if s.matches({"x": x})}, (op, v)
+
+
+@pytest.mark.parametrize("cls", [Cond, Rule, Segment, Segmenter])
+def test_stub_constructor_matches_runtime(cls):
+    import ast
+    import pathlib
+
+    tree = ast.parse((pathlib.Path(__file__).parents[1] / "segmora.pyi").read_text())
+    node = next(n for n in tree.body if isinstance(n, ast.ClassDef) and n.name == cls.__name__)
+    new = next(f for f in node.body if isinstance(f, ast.FunctionDef) and f.name == "__new__")
+    args = new.args.args[1:]
+    defaults = [None] * (len(args) - len(new.args.defaults)) + [ast.literal_eval(d) for d in new.args.defaults]
+    runtime = inspect.signature(cls).parameters
+    assert [a.arg for a in args] == list(runtime)
+    assert defaults == [None if p.default is inspect.Parameter.empty else p.default for p in runtime.values()]
