@@ -33,7 +33,10 @@ const Registration kRegistrations[] = {
     // calculate_rfm_py
     fn("kmeans_py", b::kmeans_py_def),
     // PyMiniBatchKMeans, calculate_simple_ltv
-    // export_segment_sql, export_all_segments_sql, get_supported_sql_dialects, get_segment_rfm_patterns
+    fn("export_segment_sql", b::export_segment_sql_def),
+    fn("export_all_segments_sql", b::export_all_segments_sql_def),
+    fn("get_supported_sql_dialects", b::get_supported_sql_dialects_def),
+    fn("get_segment_rfm_patterns", b::get_segment_rfm_patterns_def),
     // PyPrivacyBudget, PyKAnonymityResult, add_laplace_noise, add_gaussian_noise, check_k_anonymity,
     // suppress_to_k_anonymous, generalize_numeric, calculate_information_loss
     // PyStreamingEvent, PyStreamingConfig, PyStreamingSegmentUpdate, PyStreamingSegmentationEngine,
@@ -47,7 +50,10 @@ const Registration kRegistrations[] = {
     // PyLifecycleProfile, classify_lifecycle_stage, lifecycle_retention_actions, lifecycle_stage_distribution
     // PyQualityReport, silhouette_score, davies_bouldin_score, calinski_harabasz_score, assess_cluster_quality
     // PyKEstimationResult, estimate_k_elbow, estimate_k_gap_statistic, estimate_k_silhouette, estimate_k_combined
-    // PyCondition, PyBehavioralRule, PyBehavioralSegment, PyBehavioralSegmenter
+    cls("PyCondition", b::condition_type),
+    cls("PyBehavioralRule", b::behavioral_rule_type),
+    cls("PyBehavioralSegment", b::behavioral_segment_type),
+    cls("PyBehavioralSegmenter", b::behavioral_segmenter_type),
     // PySegmentHealth, PyProfiledSegment, profile_segment
 };
 

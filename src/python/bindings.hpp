@@ -11,4 +11,16 @@ PyTypeObject* audience_segmenter_type();
 PyTypeObject* kmeans_result_type();
 PyMethodDef* kmeans_py_def();
 
+// sql
+PyMethodDef* export_segment_sql_def();
+PyMethodDef* export_all_segments_sql_def();
+PyMethodDef* get_supported_sql_dialects_def();
+PyMethodDef* get_segment_rfm_patterns_def();
+
+// behavioral
+PyTypeObject* condition_type();
+PyTypeObject* behavioral_rule_type();
+PyTypeObject* behavioral_segment_type();
+PyTypeObject* behavioral_segmenter_type();
+
 }  // namespace segmora::py

@@ -1,0 +1,226 @@
+// PyCondition, PyBehavioralRule, PyBehavioralSegment and PyBehavioralSegmenter.
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "engine/behavioral.hpp"
+#include "engine/sql_export.hpp"
+#include "python/bindings.hpp"
+#include "python/toolkit/classdef.hpp"
+#include "python/toolkit/format.hpp"
+
+namespace segmora::py {
+
+namespace {
+
+using engine::BehavioralRule;
+using engine::BehavioralSegment;
+using engine::BehavioralSegmenter;
+using engine::Condition;
+using engine::CustomerData;
+
+// A customer record argument: a dict of str keys to float values.
+struct CustomerArg {
+    CustomerData values;
+};
+
+}  // namespace
+
+template <>
+struct From<CustomerArg> {
+    static CustomerArg convert(PyObject* obj, const char* arg) {
+        if (!PyDict_Check(obj))
+            raise_argument(PyExc_TypeError, arg,
+                           format("'{}' object cannot be converted to 'PyDict'", type_name(obj)));
+        // A snapshot of the items, so value conversions cannot disturb the iteration.
+        Ref items = Ref::steal(PyDict_Items(obj));
+        const Py_ssize_t n = PyList_Size(items.get());
+        CustomerArg out;
+        out.values.reserve(static_cast<std::size_t>(n));
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyObject* pair = PyList_GetItem(items.get(), i);
+            std::string key = From<std::string>::convert(PyTuple_GetItem(pair, 0), arg);
+            const double value = From<double>::convert(PyTuple_GetItem(pair, 1), arg);
+            out.values.insert_or_assign(std::move(key), value);
+        }
+        return out;
+    }
+};
+
+namespace {
+
+// Copies of the wrapped values of a sequence of instances.
+template <class T>
+std::vector<T> copies(Args& a, const char* name) {
+    const auto items = a.get<std::vector<Borrowed<T>>>(name);
+    std::vector<T> out;
+    out.reserve(items.size());
+    for (const auto& item : items) out.push_back(*item);
+    return out;
+}
+
+// ---- PyCondition ----
+
+struct ConditionNew {
+    static constexpr const char* signature = "PyCondition(field, operator, value)";
+    static constexpr Raises raises = Raises::ValueError;
+    static Condition create(Args& a) {
+        auto field = a.get<std::string>("field");
+        const auto op_text = a.get<std::string>("operator");
+        const auto value = a.get<double>("value");
+        engine::validate_identifier(field);  // the field is checked before the operator
+        const auto op = engine::parse_comparison_op(op_text);
+        if (!op)
+            raise(PyExc_ValueError,
+                  format("Unknown comparison operator '{}'. Expected one of: >, >=, <, <=, ==, !=, in, contains", op_text));
+        return engine::make_number_condition(std::move(field), *op, value);
+    }
+};
+
+// ---- PyBehavioralRule ----
+
+struct RuleNew {
+    static constexpr const char* signature = "PyBehavioralRule(name, description, conditions, logic='AND')";
+    static constexpr Raises raises = Raises::ValueError;
+    static BehavioralRule create(Args& a) {
+        BehavioralRule rule;
+        rule.name = a.get<std::string>("name");
+        rule.description = a.get<std::string>("description");
+        rule.conditions = copies<Condition>(a, "conditions");
+        PyObject* logic_obj = a.raw("logic");
+        if (!logic_obj) {
+            rule.logic = engine::LogicalOperator::And;
+            return rule;
+        }
+        (void)a.get<std::string>("logic");  // type check: a str
+        // Python's own upper-casing, so the message shows the full Unicode mapping.
+        const std::string logic = From<std::string>::convert(
+            Ref::steal(PyObject_CallMethod(reinterpret_cast<PyObject*>(&PyUnicode_Type), "upper", "O", logic_obj))
+                .get(),
+            "logic");
+        if (logic == "AND") rule.logic = engine::LogicalOperator::And;
+        else if (logic == "OR") rule.logic = engine::LogicalOperator::Or;
+        else raise(PyExc_ValueError, format("Unknown logical operator '{}'. Expected AND or OR", logic));
+        return rule;
+    }
+};
+
+struct RuleToSql {
+    static constexpr const char* signature = "to_sql($self)";
+    static constexpr const char* doc = "Render this rule as a SQL WHERE-clause fragment.";
+    static constexpr Raises raises = Raises::RuntimeError;
+    static constexpr Access access = Access::Shared;
+    static Ref call(const BehavioralRule& self, Args&) { return to_py(self.to_sql()); }
+};
+
+// ---- PyBehavioralSegment ----
+
+struct SegmentNew {
+    static constexpr const char* signature = "PyBehavioralSegment(name, description, rules, priority=0)";
+    static constexpr Raises raises = Raises::ValueError;
+    static BehavioralSegment create(Args& a) {
+        BehavioralSegment segment;
+        segment.name = a.get<std::string>("name");
+        segment.description = a.get<std::string>("description");
+        segment.rules = copies<BehavioralRule>(a, "rules");
+        PyObject* priority = a.raw("priority");
+        segment.priority = priority ? a.get<std::uint32_t>("priority") : 0;
+        return segment;
+    }
+};
+
+struct SegmentToSql {
+    static constexpr const char* signature = "to_sql($self)";
+    static constexpr Raises raises = Raises::RuntimeError;
+    static constexpr Access access = Access::Shared;
+    static Ref call(const BehavioralSegment& self, Args&) { return to_py(self.to_sql()); }
+};
+
+struct SegmentMatches {
+    static constexpr const char* signature = "matches($self, customer_data)";
+    static constexpr const char* doc =
+        "Does this customer's data (field name -> numeric value) satisfy the\nsegment's rule(s)?";
+    static constexpr Raises raises = Raises::RuntimeError;
+    static constexpr Access access = Access::Shared;
+    static Ref call(const BehavioralSegment& self, Args& a) {
+        return to_py(self.matches(a.get<CustomerArg>("customer_data").values));
+    }
+};
+
+// ---- PyBehavioralSegmenter ----
+
+constexpr const char* kSegmenterDoc =
+    "Rule-based (deterministic, explainable) customer segmentation \u2014 an\n"
+    "alternative to statistical clustering when segment boundaries need to be\n"
+    "human-defined business rules (e.g. \"high value = monetary > 1000\").";
+
+struct SegmenterNew {
+    static constexpr const char* signature = "PyBehavioralSegmenter(segments)";
+    static constexpr Raises raises = Raises::ValueError;
+    static BehavioralSegmenter create(Args& a) { return BehavioralSegmenter{copies<BehavioralSegment>(a, "segments")}; }
+};
+
+struct SegmenterClassify {
+    static constexpr const char* signature = "classify($self, customer_data)";
+    static constexpr const char* doc =
+        "All segment names this customer's data matches (there may be more\n"
+        "than one \u2014 segments are not mutually exclusive by default).";
+    static constexpr Raises raises = Raises::RuntimeError;
+    static constexpr Access access = Access::Shared;
+    static Ref call(const BehavioralSegmenter& self, Args& a) {
+        return to_py(self.classify(a.get<CustomerArg>("customer_data").values));
+    }
+};
+
+struct SegmenterClassifyPrimary {
+    static constexpr const char* signature = "classify_primary($self, customer_data)";
+    static constexpr const char* doc = "The single highest-priority matching segment name, if any.";
+    static constexpr Raises raises = Raises::RuntimeError;
+    static constexpr Access access = Access::Shared;
+    static Ref call(const BehavioralSegmenter& self, Args& a) {
+        return to_py(self.classify_primary(a.get<CustomerArg>("customer_data").values));
+    }
+};
+
+struct SegmenterExportSql {
+    static constexpr const char* signature = "export_sql($self)";
+    static constexpr const char* doc = "Combined SQL export of every configured segment's rule(s).";
+    static constexpr Raises raises = Raises::RuntimeError;
+    static constexpr Access access = Access::Shared;
+    static Ref call(const BehavioralSegmenter& self, Args&) { return to_py(self.export_sql()); }
+};
+
+}  // namespace
+
+PyTypeObject* condition_type() {
+    return type_once<Condition>([] { return ClassDef<Condition>("PyCondition").constructor<ConditionNew>().build(); });
+}
+
+PyTypeObject* behavioral_rule_type() {
+    return type_once<BehavioralRule>([] {
+        return ClassDef<BehavioralRule>("PyBehavioralRule").constructor<RuleNew>().method<RuleToSql>().build();
+    });
+}
+
+PyTypeObject* behavioral_segment_type() {
+    return type_once<BehavioralSegment>([] {
+        return ClassDef<BehavioralSegment>("PyBehavioralSegment")
+            .constructor<SegmentNew>()
+            .method<SegmentToSql>()
+            .method<SegmentMatches>()
+            .build();
+    });
+}
+
+PyTypeObject* behavioral_segmenter_type() {
+    return type_once<BehavioralSegmenter>([] {
+        return ClassDef<BehavioralSegmenter>("PyBehavioralSegmenter", kSegmenterDoc)
+            .constructor<SegmenterNew>()
+            .method<SegmenterClassify>()
+            .method<SegmenterClassifyPrimary>()
+            .method<SegmenterExportSql>()
+            .build();
+    });
+}
+
+}  // namespace segmora::py

@@ -1,0 +1,376 @@
+"""Behavioral rule segments: conditions, rules, segments and the segmenter, with
+their SQL checked on SQLite against in-memory classification."""
+
+import inspect
+import itertools
+import math
+import random
+import sqlite3
+
+import pytest
+
+import segmora
+from segmora import PyBehavioralRule as Rule
+from segmora import PyBehavioralSegment as Segment
+from segmora import PyBehavioralSegmenter as Segmenter
+from segmora import PyCondition as Cond
+
+IDENT_MESSAGE = (
+    "Invalid configuration: Invalid SQL identifier '{}': identifiers must be alphanumeric/underscore "
+    "(optionally dot-qualified) and cannot start with a digit"
+)
+OP_MESSAGE = "Unknown comparison operator '{}'. Expected one of: >, >=, <, <=, ==, !=, in, contains"
+
+
+def rule_sql(*conds, logic="AND"):
+    return Rule("r", "d", [Cond(*c) for c in conds], logic).to_sql()
+
+
+def seg(*rules, name="S", priority=0):
+    return Segment(name, "", list(rules), priority)
+
+
+def rule(*conds, logic="AND"):
+    return Rule("r", "d", [Cond(*c) for c in conds], logic)
+
+
+# ---- conditions and rule SQL ----
+
+@pytest.mark.parametrize(
+    "op, value, text",
+    [(">", 1000, "total_spent > 1000"), ("<", 0.25, "total_spent < 0.25"), (">=", -3, "total_spent >= -3"),
+     ("<=", 1e20, "total_spent <= 100000000000000000000"), ("==", 100, "total_spent = 100"),
+     ("=", 100.0, "total_spent = 100"), ("!=", 2.5, "total_spent != 2.5"), ("<>", 2.5, "total_spent != 2.5"),
+     ("in", 3, "total_spent IN 3"), ("IN", 3, "total_spent IN 3"), ("contains", 1, "total_spent CONTAINS 1"),
+     ("CONTAINS", 0.1, "total_spent CONTAINS 0.1"), (">", True, "total_spent > 1")],
+)
+def test_condition_sql(op, value, text):
+    assert rule_sql(("total_spent", op, value)) == text
+
+
+@pytest.mark.parametrize("op", ["In", "Contains", "=>", "", " >", "eq", "!==", "lt"])
+def test_unknown_operator(op):
+    with pytest.raises(ValueError) as e:
+        Cond("x", op, 1)
+    assert str(e.value) == OP_MESSAGE.format(op)
+
+
+@pytest.mark.parametrize("field", ["1st_purchase", "orders-count", "", "a b", "a.", "x;DROP"])
+def test_field_checked_before_operator(field):
+    with pytest.raises(ValueError) as e:
+        Cond(field, "bogus", float("nan"))
+    expected = "Invalid configuration: SQL identifier cannot be empty" if not field else IDENT_MESSAGE.format(field)
+    assert str(e.value) == expected
+
+
+def test_dotted_field_accepted():
+    assert rule_sql(("stats.orders", ">", 1)) == "stats.orders > 1"
+
+
+@pytest.mark.parametrize("value, shown", [(math.nan, "NaN"), (math.inf, "inf"), (-math.inf, "-inf")])
+def test_non_finite_value_refused(value, shown):
+    with pytest.raises(ValueError) as e:
+        Cond("x", ">", value)
+    assert str(e.value) == f"Invalid configuration: condition value must be a finite number, got {shown}"
+    with pytest.raises(ValueError, match="Unknown comparison operator"):
+        Cond("x", "?", value)  # the operator is judged first
+
+
+@pytest.mark.parametrize(
+    "args, arg, exc",
+    [((1, ">", 1), "field", TypeError), (("x", None, 1), "operator", TypeError), (("x", ">", "1"), "value", TypeError),
+     (("x", ">", None), "value", TypeError), (("x", ">", 10**400), "value", OverflowError)],
+)
+def test_condition_argument_errors(args, arg, exc):
+    with pytest.raises(exc, match=f"argument '{arg}'"):
+        Cond(*args)
+
+
+@pytest.mark.parametrize("logic", ["OR", "or", "Or", "oR"])
+def test_or_logic_spellings(logic):
+    assert rule_sql(("a", ">", 1), ("b", "<", 2), logic=logic) == "a > 1 OR b < 2"
+
+
+@pytest.mark.parametrize("logic, shown", [("xor", "XOR"), ("not", "NOT"), ("and ", "AND "), ("stra\u00dfe", "STRASSE"),
+                                          ("\ufb00", "FF"), ("", "")])
+def test_unknown_logic_names_upper_cased_text(logic, shown):
+    with pytest.raises(ValueError) as e:
+        Rule("r", "d", [], logic)
+    assert str(e.value) == f"Unknown logical operator '{shown}'. Expected AND or OR"
+
+
+def test_rule_sql_shapes():
+    assert rule_sql(("a", ">", 1), ("b", "<", 2)) == "a > 1 AND b < 2"
+    assert rule_sql(("a", ">", 1), ("b", "<", 2), logic="and") == "a > 1 AND b < 2"
+    assert rule_sql() == "1=1"
+    assert rule_sql(logic="OR") == "1=1"
+
+
+@pytest.mark.parametrize(
+    "args, arg", [(("r", "d", "abc"), "conditions"), (("r", "d", [1]), "conditions"), (("r", "d", [], None), "logic"),
+                  ((b"r", "d", []), "name")]
+)
+def test_rule_argument_errors(args, arg):
+    with pytest.raises(TypeError, match=f"argument '{arg}'") as e:
+        Rule(*args)
+    if args[2] == "abc":
+        assert str(e.value).endswith("Can't extract `str` to `Vec`")
+
+
+# ---- segment SQL ----
+
+def test_segment_sql():
+    assert seg(rule(("a", ">", 1), ("b", "<", 2))).to_sql() == "((a > 1 AND b < 2))"
+    assert seg(rule(("a", ">", 1)), rule(("b", "<", 2), ("c", ">=", 3), logic="OR")).to_sql() == (
+        "((a > 1) AND (b < 2 OR c >= 3))"
+    )
+    assert seg().to_sql() == "1=1"
+    assert seg(rule()).to_sql() == "((1=1))"
+
+
+@pytest.mark.parametrize("priority, exc", [(-1, OverflowError), (2**32, OverflowError), (1.0, TypeError),
+                                           (None, TypeError), ("1", TypeError)])
+def test_priority_argument(priority, exc):
+    with pytest.raises(exc, match="argument 'priority'"):
+        Segment("s", "", [], priority)
+
+
+@pytest.mark.parametrize("rules", ["abc", [1], [Cond("a", ">", 1)]])
+def test_segment_rules_must_be_rules(rules):
+    with pytest.raises(TypeError, match="argument 'rules'"):
+        Segment("s", "", rules)
+
+
+# ---- matching ----
+
+A = ("a", ">", 1)
+B = ("b", "<", 2)
+
+@pytest.mark.parametrize(
+    "logic, conds, data, expected",
+    [
+        ("AND", [A, B], {"a": 2, "b": 1}, True),
+        ("AND", [A, B], {"a": 2, "b": 3}, False),
+        ("AND", [A, B], {"a": 2}, False),                 # missing field fails the And rule
+        ("AND", [A], {}, False),
+        ("AND", [], {}, True),
+        ("AND", [], {"z": 0}, True),
+        ("OR", [A, B], {"b": 1}, True),                   # missing a is skipped
+        ("OR", [A, B], {"a": 0, "c": 5}, False),
+        ("OR", [A], {}, False),
+        ("OR", [], {"a": 5}, False),                      # never matches, yet renders 1=1
+        ("AND", [("a", "in", 1)], {"a": 1}, False),       # In / Contains never hold in memory
+        ("OR", [("a", "contains", 1), A], {"a": 2}, True),
+        ("OR", [("a", "in", 1)], {"a": 1}, False),
+    ],
+)
+def test_rule_semantics(logic, conds, data, expected):
+    assert Segment("s", "", [rule(*conds, logic=logic)]).matches(data) is expected
+
+
+def test_empty_dict_matches_only_unconditional_segments():
+    assert seg().matches({}) is True
+    assert seg(rule()).matches({}) is True
+    assert seg(rule(A)).matches({}) is False
+    assert seg(rule(A, logic="OR")).matches({}) is False
+
+
+@pytest.mark.parametrize(
+    "op, x, expected",
+    [("==", 100.00000000001, True), ("==", 100.001, False), ("==", 100 - 5e-11, True), ("==", 100 + 1e-9, False),
+     ("!=", 100.00000000001, False), ("!=", 100.001, True), ("==", math.nan, False), ("!=", math.nan, False),
+     (">", math.nan, False), ("<=", math.inf, False), (">=", 100, True), (">", 100, False), ("<", -math.inf, True)],
+)
+def test_comparisons(op, x, expected):
+    assert seg(rule(("v", op, 100))).matches({"v": x}) is expected
+
+
+def test_rules_are_all_required():
+    s = seg(rule(A), rule(B))
+    assert s.matches({"a": 2, "b": 1}) and not s.matches({"a": 2, "b": 2}) and not s.matches({"a": 0, "b": 1})
+
+
+@pytest.mark.parametrize(
+    "data, exc", [([("a", 1)], TypeError), ({1: 2.0}, TypeError), ({"a": "1"}, TypeError), ({"a": None}, TypeError)]
+)
+def test_customer_data_errors(data, exc):
+    with pytest.raises(exc, match="argument 'customer_data'"):
+        seg(rule(A)).matches(data)
+    with pytest.raises(exc, match="argument 'customer_data'"):
+        Segmenter([seg(rule(A))]).classify(data)
+
+
+def test_customer_data_accepts_ints_and_dict_subclasses():
+    class D(dict):
+        pass
+
+    assert seg(rule(A)).matches(D(a=2)) is True
+
+
+# ---- segmenter ----
+
+def test_classify_in_order_with_duplicates():
+    s = Segmenter([seg(rule(A), name="x"), seg(rule(B), name="y"), seg(name="x"), seg(rule(("a", ">", 9)), name="z")])
+    assert s.classify({"a": 2, "b": 1}) == ["x", "y", "x"]
+    assert s.classify({"a": 0, "b": 5}) == ["x"]
+
+
+@pytest.mark.parametrize(
+    "priorities, winner",
+    [((5, 5), "s1"), ((7, 5), "s0"), ((5, 7), "s1"), ((0, 0, 0), "s2"), ((3, 9, 9, 1), "s2"),
+     ((2**32 - 1, 0), "s0"), ((1,), "s0")],
+)
+def test_classify_primary_priority(priorities, winner):
+    segments = [seg(name=f"s{i}", priority=p) for i, p in enumerate(priorities)]
+    assert Segmenter(segments).classify_primary({"a": 1}) == winner
+
+
+def test_classify_primary_skips_non_matching():
+    s = Segmenter([seg(rule(A), name="hi", priority=9), seg(name="lo", priority=1)])
+    assert s.classify_primary({"a": 0}) == "lo"
+    assert s.classify_primary({"a": 5}) == "hi"
+    assert Segmenter([seg(rule(A))]).classify_primary({"a": 0}) is None
+
+
+def test_empty_segmenter():
+    s = Segmenter([])
+    assert s.classify({"a": 1}) == [] and s.classify_primary({}) is None and s.export_sql() == ""
+
+
+def test_export_sql_layout():
+    vip = seg(rule(("total_spent", ">", 1000)), name="VIP")
+    assert Segmenter([vip]).export_sql() == "-- Segment: VIP\nSELECT * FROM customers WHERE ((total_spent > 1000));\n\n"
+    two = Segmenter([vip, seg(name="All")]).export_sql()
+    assert two == (
+        "-- Segment: VIP\nSELECT * FROM customers WHERE ((total_spent > 1000));\n\n"
+        "-- Segment: All\nSELECT * FROM customers WHERE 1=1;\n\n"
+    )
+
+
+@pytest.mark.parametrize(
+    "name, shown",
+    [("x\nDROP TABLE customers; --", "x DROP TABLE customers; --"), ("a\r\nb", "a  b"), ("a\rb", "a b"),
+     ("Bébé's \"VIP\"\t", "Bébé's \"VIP\"\t")],
+)
+def test_export_sql_keeps_names_on_the_comment_line(name, shown):
+    text = Segmenter([seg(rule(A), name=name)]).export_sql()
+    assert text == f"-- Segment: {shown}\nSELECT * FROM customers WHERE ((a > 1));\n\n"
+
+
+def test_injected_name_cannot_run_sql():
+    db = sqlite3.connect(":memory:")
+    db.execute("CREATE TABLE customers (a REAL)")
+    db.execute("INSERT INTO customers VALUES (2)")
+    db.executescript(Segmenter([seg(rule(A), name="x\nDROP TABLE customers;")]).export_sql())
+    assert db.execute("SELECT count(*) FROM customers").fetchone() == (1,)
+
+
+def test_segmenter_copies_segments():
+    s = seg(rule(A), name="x")
+    segmenter = Segmenter((s, s))
+    del s
+    assert segmenter.classify({"a": 2}) == ["x", "x"]
+
+
+@pytest.mark.parametrize(
+    "obj, text",
+    [
+        (segmora.PyBehavioralRule.to_sql, "Render this rule as a SQL WHERE-clause fragment."),
+        (segmora.PyBehavioralSegment.matches,
+         "Does this customer's data (field name -> numeric value) satisfy the\nsegment's rule(s)?"),
+        (segmora.PyBehavioralSegmenter.classify,
+         "All segment names this customer's data matches (there may be more\n"
+         "than one \u2014 segments are not mutually exclusive by default)."),
+        (segmora.PyBehavioralSegmenter.classify_primary, "The single highest-priority matching segment name, if any."),
+        (segmora.PyBehavioralSegmenter.export_sql, "Combined SQL export of every configured segment's rule(s)."),
+        (segmora.PyBehavioralSegmenter,
+         "Rule-based (deterministic, explainable) customer segmentation \u2014 an\n"
+         "alternative to statistical clustering when segment boundaries need to be\n"
+         "human-defined business rules (e.g. \"high value = monetary > 1000\")."),
+    ],
+)
+def test_docstrings(obj, text):
+    assert obj.__doc__ == text
+
+
+def test_no_readable_attributes():
+    c = Cond("a", ">", 1)
+    with pytest.raises(AttributeError):
+        c.field  # noqa: B018
+
+
+# ---- SQL against a real engine ----
+
+FIELDS = ["total_spent", "orders", "days_since", "tenure"]
+
+
+def customer_records(n=400, seed=7):
+    rng = random.Random(seed)
+    records = []
+    for i in range(n):
+        records.append({
+            "total_spent": float(rng.randrange(0, 3000, 25)),
+            "orders": float(rng.randrange(0, 40)),
+            "days_since": float(rng.randrange(0, 400)),
+            "tenure": rng.randrange(0, 2000) / 4,
+        })
+    return records
+
+
+def sqlite_segmenter():
+    return Segmenter([
+        Segment("VIP", "", [rule(("total_spent", ">", 1000), ("orders", ">=", 10))], 9),
+        Segment("Dormant", "", [rule(("days_since", ">", 180), ("orders", "<", 3), logic="OR")], 3),
+        Segment("Exact", "", [rule(("orders", "==", 12)), rule(("tenure", "!=", 100.25))], 1),
+        Segment("Mixed", "", [rule(("total_spent", "<=", 500), ("tenure", ">=", 250.5), logic="or"),
+                              rule(("days_since", "<", 30), ("orders", "<>", 0))], 5),
+        Segment("Everyone", "", [], 0),
+        Segment("EmptyAnd", "", [rule()], 0),
+    ])
+
+
+def test_segment_sql_agrees_with_classify_on_sqlite():
+    records = customer_records()
+    db = sqlite3.connect(":memory:")
+    db.execute("CREATE TABLE customers (id INTEGER, total_spent REAL, orders REAL, days_since REAL, tenure REAL)")
+    db.executemany("INSERT INTO customers VALUES (?, ?, ?, ?, ?)",
+                   [(i, *(r[f] for f in FIELDS)) for i, r in enumerate(records)])
+    segmenter = sqlite_segmenter()
+    blocks = segmenter.export_sql().split("\n\n")
+    assert blocks[-1] == ""
+    names = [b.split("\n")[0].removeprefix("-- Segment: ") for b in blocks[:-1]]
+    expected = {name: set() for name in names}
+    for i, r in enumerate(records):
+        for name in segmenter.classify(r):
+            expected[name].add(i)
+    for name, block in zip(names, blocks):
+        got = {row[0] for row in db.execute(block)}
+        assert got == expected[name], name
+    # every segment is exercised on both sides
+    assert all(0 < len(expected[n]) for n in names)
+    assert len(expected["Everyone"]) == len(records)
+
+
+def test_all_operator_pairs_render_valid_sqlite():
+    db = sqlite3.connect(":memory:")
+    db.execute("CREATE TABLE customers (x REAL)")
+    db.executemany("INSERT INTO customers VALUES (?)", [(v,) for v in (-1.5, 0.0, 2.0, 3.0)])
+    for op, v in itertools.product([">", "<", ">=", "<=", "==", "!=", "<>", "="], [0, 2, -1.5]):
+        s = seg(rule(("x", op, v)))
+        got = {r[0] for r in db.execute(f"SELECT x FROM customers WHERE {s.to_sql()}")}
+        assert got == {x for x in (-1.5, 0.0, 2.0, 3.0) if s.matches({"x": x})}, (op, v)
+
+
+@pytest.mark.parametrize("cls", [Cond, Rule, Segment, Segmenter])
+def test_stub_constructor_matches_runtime(cls):
+    import ast
+    import pathlib
+
+    tree = ast.parse((pathlib.Path(__file__).parents[1] / "segmora.pyi").read_text())
+    node = next(n for n in tree.body if isinstance(n, ast.ClassDef) and n.name == cls.__name__)
+    new = next(f for f in node.body if isinstance(f, ast.FunctionDef) and f.name == "__new__")
+    args = new.args.args[1:]
+    defaults = [None] * (len(args) - len(new.args.defaults)) + [ast.literal_eval(d) for d in new.args.defaults]
+    runtime = inspect.signature(cls).parameters
+    assert [a.arg for a in args] == list(runtime)
+    assert defaults == [None if p.default is inspect.Parameter.empty else p.default for p in runtime.values()]

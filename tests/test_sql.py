@@ -1,0 +1,288 @@
+"""RFM segments as SQL: dialects, identifiers, the segment table and the queries,
+checked on SQLite as well as against exact texts."""
+
+import inspect
+import itertools
+import sqlite3
+
+import pytest
+
+import segmora
+
+KEYS = [
+    "Champions", "VIP", "LoyalCustomers", "PotentialLoyalists", "CannotLose", "AtRisk", "AboutToSleep",
+    "NewCustomers", "Promising", "NeedAttention", "Lost", "AtRiskSleeping", "Hibernating",
+]
+
+PATTERNS = {
+    "Champions": [(5, 5, 5), (5, 5, 4), (5, 4, 5), (4, 5, 5)],
+    "VIP": [(5, 3, 5), (5, 2, 5), (5, 1, 5)],
+    "LoyalCustomers": [(4, 4, 4), (4, 4, 5), (4, 5, 4)],
+    "PotentialLoyalists": [(5, 3, 4), (4, 3, 5)],
+    "CannotLose": [(3, 4, 5), (3, 5, 5), (2, 4, 5), (2, 5, 5)],
+    "AtRisk": [(2, 2, 4), (2, 2, 5), (2, 3, 4), (2, 3, 5), (3, 2, 4), (3, 2, 5)],
+    "AboutToSleep": [(2, 2, 3), (2, 2, 2), (2, 3, 2), (2, 3, 3)],
+    "NewCustomers": [(5, 4, 3), (5, 4, 2), (5, 3, 3), (5, 3, 2)],
+    "Promising": [(5, 2, 3), (5, 2, 4)],
+    "NeedAttention": [(4, 2, 2), (4, 3, 2), (4, 3, 3)],
+    "Lost": [(1, 1, 1), (1, 1, 2), (1, 2, 1)],
+    "AtRiskSleeping": [(1, 3, 4), (1, 3, 5), (1, 4, 4), (1, 4, 5)],
+    "Hibernating": [(1, 2, 3), (1, 2, 4), (1, 2, 5), (1, 3, 2), (1, 3, 3)],
+}
+
+DIALECTS = ["ansi", "snowflake", "bigquery", "redshift", "postgresql", "oracle", "sqlserver", "mysql"]
+
+IDENT_MESSAGE = (
+    "Invalid configuration: Invalid SQL identifier '{}': identifiers must be alphanumeric/underscore "
+    "(optionally dot-qualified) and cannot start with a digit"
+)
+NOT_FOUND = "Invalid configuration: Segment '{}' not found. Available segments: " + (
+    "[" + ", ".join(f'"{k}"' for k in KEYS) + "]"
+)
+
+LOST_ANSI = (
+    "SELECT customer_id, 'Lost' AS segment\n"
+    "FROM customers\n"
+    "WHERE (recency_score = 1 AND frequency_score = 1 AND monetary_score = 1) OR "
+    "(recency_score = 1 AND frequency_score = 1 AND monetary_score = 2) OR "
+    "(recency_score = 1 AND frequency_score = 2 AND monetary_score = 1);"
+)
+
+
+# ---- exact query texts ----
+
+def test_lost_ansi_exact():
+    assert segmora.export_segment_sql("Lost", "ansi", "customers") == LOST_ANSI
+
+
+def test_lost_bigquery_differs_only_in_select_line():
+    q = segmora.export_segment_sql("Lost", "bigquery", "customers")
+    assert q == LOST_ANSI.replace("SELECT customer_id,", "SELECT customer_id AS customer_id,", 1)
+
+
+def test_lost_oracle_compact_equals():
+    q = segmora.export_segment_sql("Lost", "oracle", "customers")
+    assert q == (
+        "SELECT customer_id, 'Lost' AS segment\n"
+        "FROM customers\n"
+        "WHERE (recency_score=1 AND frequency_score=1 AND monetary_score=1) OR "
+        "(recency_score=1 AND frequency_score=1 AND monetary_score=2) OR "
+        "(recency_score=1 AND frequency_score=2 AND monetary_score=1);"
+    )
+
+
+@pytest.mark.parametrize("dialect", ["postgres", "postgresql", "redshift", "sqlserver"])
+def test_lost_grouped_in_first_appearance_order(dialect):
+    assert segmora.export_segment_sql("Lost", dialect, "customers") == (
+        "SELECT customer_id, 'Lost' AS segment\n"
+        "FROM customers\n"
+        "WHERE (recency_score = 1 AND frequency_score = 1 AND monetary_score IN (1, 2)) OR "
+        "(recency_score = 1 AND frequency_score = 2 AND monetary_score = 1);"
+    )
+
+
+def test_at_risk_sqlserver_three_groups():
+    # six patterns over three (r, f) pairs
+    assert segmora.export_segment_sql("AtRisk", "sqlserver", "customers") == (
+        "SELECT customer_id, 'AtRisk' AS segment\n"
+        "FROM customers\n"
+        "WHERE (recency_score = 2 AND frequency_score = 2 AND monetary_score IN (4, 5)) OR "
+        "(recency_score = 2 AND frequency_score = 3 AND monetary_score IN (4, 5)) OR "
+        "(recency_score = 3 AND frequency_score = 2 AND monetary_score IN (4, 5));"
+    )
+
+
+def test_select_quotes_the_key_not_the_display_name():
+    q = segmora.export_segment_sql("LoyalCustomers", "ansi", "t")
+    assert q.startswith("SELECT customer_id, 'LoyalCustomers' AS segment\nFROM t\nWHERE ")
+    assert q.endswith(");") and not q.endswith("\n")
+
+
+@pytest.mark.parametrize("key", KEYS)
+def test_snowflake_ansi_mysql_identical(key):
+    texts = {segmora.export_segment_sql(key, d, "db.customers") for d in ("ansi", "snowflake", "mysql")}
+    assert len(texts) == 1
+
+
+def test_custom_column_names_verbatim():
+    q = segmora.export_segment_sql(
+        "Promising", "ansi", "analytics.customers", customer_id="cid", recency_score="r_s",
+        frequency_score="f_s", monetary_score="m_s",
+    )
+    assert q == (
+        "SELECT cid, 'Promising' AS segment\n"
+        "FROM analytics.customers\n"
+        "WHERE (r_s = 5 AND f_s = 2 AND m_s = 3) OR (r_s = 5 AND f_s = 2 AND m_s = 4);"
+    )
+
+
+def test_none_columns_take_defaults():
+    assert segmora.export_segment_sql("Lost", "ansi", "customers", None, None, None, None) == LOST_ANSI
+
+
+# ---- identifiers ----
+
+@pytest.mark.parametrize("table", ["customers", "analytics.customers", "_tmp1", "db.schema.Table_2", "_", "A9"])
+def test_valid_identifiers(table):
+    assert f"FROM {table}\n" in segmora.export_segment_sql("Lost", "ansi", table)
+
+
+@pytest.mark.parametrize(
+    "table",
+    ["1customers", "customers;", "my-table", "a..b", ".a", "a.", "a b", "kundenübersicht", "a.1b", "t\n",
+     "t; DROP TABLE x", "'t'", ".", "a.b."],
+)
+def test_invalid_identifiers_name_whole_text(table):
+    with pytest.raises(ValueError) as e:
+        segmora.export_segment_sql("Lost", "ansi", table)
+    assert str(e.value) == IDENT_MESSAGE.format(table)
+
+
+def test_empty_identifier():
+    with pytest.raises(ValueError) as e:
+        segmora.export_segment_sql("Lost", "ansi", "")
+    assert str(e.value) == "Invalid configuration: SQL identifier cannot be empty"
+
+
+# ---- dialect names ----
+
+@pytest.mark.parametrize(
+    "name, canonical",
+    [("ANSI", "ansi"), ("PostgreSQL", "postgresql"), ("postgres", "postgresql"), ("SQL_SERVER", "sqlserver"),
+     ("MsSql", "sqlserver"), ("sqlserver", "sqlserver"), ("BigQuery", "bigquery"), ("MYSQL", "mysql"),
+     ("SNOWFLA\u212aE", "snowflake")],  # the Kelvin sign lower-cases to k
+)
+def test_dialect_aliases(name, canonical):
+    assert segmora.export_segment_sql("Lost", name, "t") == segmora.export_segment_sql("Lost", canonical, "t")
+
+
+@pytest.mark.parametrize("name", [" MySQL", "mysql ", "sql server", "postgre", "", "ansi\n", "ms-sql", "ANSİ"])
+def test_unsupported_dialect_quotes_text_as_passed(name):
+    with pytest.raises(ValueError) as e:
+        segmora.export_segment_sql("Lost", name, "t")
+    assert str(e.value) == f"Unsupported SQL dialect: {name}"
+    with pytest.raises(ValueError) as e:
+        segmora.export_all_segments_sql(name, "t")
+    assert str(e.value) == f"Unsupported SQL dialect: {name}"
+
+
+def test_supported_dialects_fresh_list():
+    a = segmora.get_supported_sql_dialects()
+    assert a == DIALECTS
+    a.append("x")
+    assert segmora.get_supported_sql_dialects() == DIALECTS
+
+
+# ---- error precedence ----
+
+@pytest.mark.parametrize(
+    "kwargs, message",
+    [
+        (dict(segment_name="Nope", dialect="nope", table_name="1t", customer_id="c-1"), "Unsupported SQL dialect: nope"),
+        (dict(segment_name="Nope", dialect="ansi", table_name="1t", customer_id="c-1"), IDENT_MESSAGE.format("1t")),
+        (dict(segment_name="Nope", dialect="ansi", table_name="t", customer_id="c-1", recency_score="r-1"),
+         IDENT_MESSAGE.format("c-1")),
+        (dict(segment_name="Nope", dialect="ansi", table_name="t", recency_score="r-s", frequency_score="f-s"),
+         IDENT_MESSAGE.format("r-s")),
+        (dict(segment_name="Nope", dialect="ansi", table_name="t", frequency_score="f-s", monetary_score="m-s"),
+         IDENT_MESSAGE.format("f-s")),
+        (dict(segment_name="Nope", dialect="ansi", table_name="t", monetary_score=""),
+         "Invalid configuration: SQL identifier cannot be empty"),
+        (dict(segment_name="Nope", dialect="ansi", table_name="t"), NOT_FOUND.format("Nope")),
+        (dict(segment_name="Loyal Customers", dialect="ansi", table_name="t"), NOT_FOUND.format("Loyal Customers")),
+        (dict(segment_name="lost", dialect="ansi", table_name="t"), NOT_FOUND.format("lost")),
+    ],
+)
+def test_error_precedence(kwargs, message):
+    with pytest.raises(ValueError) as e:
+        segmora.export_segment_sql(**kwargs)
+    assert type(e.value) is ValueError and str(e.value) == message
+
+
+@pytest.mark.parametrize(
+    "args, arg",
+    [(("Lost", 1, "t"), "dialect"), ((None, "nope", "t"), "segment_name"), (("Lost", "nope", 3.0), "table_name"),
+     (("Lost", "nope", "t", 5), "customer_id"), (("Lost", "ansi", "t", None, None, None, b"m"), "monetary_score")],
+)
+def test_argument_types_checked_before_dialect(args, arg):
+    with pytest.raises(TypeError, match=f"argument '{arg}'"):
+        segmora.export_segment_sql(*args)
+
+
+# ---- all segments and patterns ----
+
+def test_export_all_keys_in_table_order():
+    result = segmora.export_all_segments_sql("ansi", "t")
+    assert list(result) == KEYS
+    for key in KEYS:
+        assert result[key] == segmora.export_segment_sql(key, "ansi", "t")
+
+
+def test_export_all_identifier_error():
+    with pytest.raises(ValueError) as e:
+        segmora.export_all_segments_sql("ansi", "t", monetary_score="m s")
+    assert str(e.value) == IDENT_MESSAGE.format("m s")
+
+
+@pytest.mark.parametrize("key", KEYS)
+def test_patterns_match_table(key):
+    assert segmora.get_segment_rfm_patterns(key) == PATTERNS[key]
+
+
+def test_table_covers_47_distinct_triples():
+    all_triples = [t for k in KEYS for t in segmora.get_segment_rfm_patterns(k)]
+    assert len(all_triples) == 47 == len(set(all_triples))
+
+
+@pytest.mark.parametrize("key", ["promising", "Loyal Customers", "", "Champions "])
+def test_patterns_not_found(key):
+    with pytest.raises(ValueError) as e:
+        segmora.get_segment_rfm_patterns(key)
+    assert str(e.value) == f"Segment '{key}' not found"
+
+
+@pytest.mark.parametrize(
+    "fn, text",
+    [
+        (segmora.export_segment_sql,
+         "export_segment_sql(segment_name, dialect, table_name, customer_id=None, recency_score=None, "
+         "frequency_score=None, monetary_score=None)\n--\n\nExport a single segment as SQL query"),
+        (segmora.export_all_segments_sql,
+         "export_all_segments_sql(dialect, table_name, customer_id=None, recency_score=None, frequency_score=None, "
+         "monetary_score=None)\n--\n\nExport all segments as SQL queries"),
+        (segmora.get_segment_rfm_patterns, "get_segment_rfm_patterns(segment_name)\n--\n\nGet RFM patterns for a segment"),
+        (segmora.get_supported_sql_dialects, "get_supported_sql_dialects()\n--\n\nGet list of supported SQL dialects"),
+    ],
+)
+def test_docstrings_and_signatures(fn, text):
+    head, _, doc = text.partition("\n--\n\n")
+    assert fn.__doc__ == doc
+    assert f"{fn.__name__}{inspect.signature(fn)}" == head
+
+
+# ---- on a real SQL engine ----
+
+@pytest.fixture(scope="module")
+def score_db():
+    db = sqlite3.connect(":memory:")
+    db.execute("CREATE TABLE scores (cid INTEGER, r_s INTEGER, f_s INTEGER, m_s INTEGER)")
+    triples = list(itertools.product(range(1, 6), repeat=3))
+    db.executemany("INSERT INTO scores VALUES (?, ?, ?, ?)", [(i, *t) for i, t in enumerate(triples)])
+    yield db, {i: t for i, t in enumerate(triples)}
+    db.close()
+
+
+@pytest.mark.parametrize("dialect", DIALECTS)
+def test_queries_select_exactly_the_listed_triples(score_db, dialect):
+    db, triples = score_db
+    queries = segmora.export_all_segments_sql(
+        dialect, "main.scores", customer_id="cid", recency_score="r_s", frequency_score="f_s", monetary_score="m_s"
+    )
+    seen = set()
+    for key, query in queries.items():
+        rows = db.execute(query).fetchall()
+        assert all(label == key for _, label in rows)
+        got = sorted(triples[cid] for cid, _ in rows)
+        assert got == sorted(PATTERNS[key])
+        seen.update(got)
+    assert len(seen) == 47
