@@ -41,6 +41,7 @@ public:
     // The payload without the prefix.
     const std::string& message() const noexcept { return message_; }
     // The full display text.
+    const std::string& display() const noexcept { return display_; }
     const char* what() const noexcept override { return display_.c_str(); }
 
 private:

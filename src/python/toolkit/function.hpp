@@ -36,11 +36,11 @@ PyObject* guarded(Raises raises, Body&& body) noexcept {
         return body().release();
     } catch (const PyErrorAlreadySet&) {
     } catch (const SegmoraError& e) {
-        PyErr_SetString(exception_class(raises), e.what());
+        set_error(exception_class(raises), e.display());
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (const std::exception& e) {
-        PyErr_SetString(PyExc_RuntimeError, e.what());
+        set_error(PyExc_RuntimeError, e.what());
     }
     return nullptr;
 }

@@ -8,6 +8,7 @@
 #include "python/toolkit/python.hpp"
 
 #include <string>
+#include <string_view>
 #include <utility>
 
 namespace segmora::py {
@@ -48,9 +49,17 @@ private:
     PyObject* p_ = nullptr;
 };
 
+// Sets `type` with `message` (any bytes, NUL included, decoded as UTF-8).
+inline void set_error(PyObject* type, std::string_view message) noexcept {
+    PyObject* text = PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace");
+    if (!text) return;  // MemoryError is set instead
+    PyErr_SetObject(type, text);
+    Py_DECREF(text);
+}
+
 // Sets `type` with `message` and throws PyErrorAlreadySet.
-[[noreturn]] inline void raise(PyObject* type, const std::string& message) {
-    PyErr_SetString(type, message.c_str());
+[[noreturn]] inline void raise(PyObject* type, std::string_view message) {
+    set_error(type, message);
     throw PyErrorAlreadySet{};
 }
 
