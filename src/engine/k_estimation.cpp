@@ -20,8 +20,6 @@ using algorithms::KMeansResult;
 constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr double kMaxFinite = std::numeric_limits<double>::max();
 
-using Scores = std::vector<std::pair<std::uint64_t, double>>;
-
 // Fits k = k_min .. k_max in order and hands each fit to `visit`. A range that
 // some fit would refuse fails before any work, with that fit's error.
 template <class Visit>
@@ -51,39 +49,6 @@ double max_ignoring_nan(const Scores& scores) {
     double m = -kInf;
     for (const auto& [k, s] : scores) m = std::fmax(m, s);
     return m;
-}
-
-KEstimationResult elbow_result(Scores scores, std::uint64_t k_min) {
-    KEstimationResult r{"elbow", std::move(scores), k_min, 0.0};
-    const std::size_t m = r.scores.size();
-    if (m >= 3) {
-        double best = 0.0;
-        for (std::size_t i = 1; i + 1 < m; ++i) {
-            const double prev = r.scores[i - 1].second, here = r.scores[i].second, next = r.scores[i + 1].second;
-            const double curvature = std::abs((prev - here) - (here - next));
-            if (curvature > best) {
-                best = curvature;
-                r.k = r.scores[i].first;
-            }
-        }
-    }
-    r.confidence = 1.0 / (std::sqrt(std::sqrt(static_cast<double>(m))) + 1.0);
-    return r;
-}
-
-KEstimationResult silhouette_result(Scores scores, std::uint64_t k_min) {
-    KEstimationResult r{"silhouette", std::move(scores), k_min, -kInf};
-    if (const auto best = largest(r.scores)) r.k = r.scores[*best].first;
-    r.confidence = max_ignoring_nan(r.scores);
-    return r;
-}
-
-KEstimationResult gap_result(Scores scores, std::uint64_t k_min) {
-    KEstimationResult r{"gap_statistic", std::move(scores), k_min, 0.0};
-    if (r.scores.empty()) return r;
-    if (const auto best = largest(r.scores)) r.k = r.scores[*best].first;
-    r.confidence = std::clamp(max_ignoring_nan(r.scores) / 10.0, 0.0, 1.0);
-    return r;
 }
 
 double silhouette_of(const Matrix& data, const KMeansResult& fit) {
@@ -117,17 +82,64 @@ double gap_of(const Matrix& data, const KMeansResult& fit, double reference_log)
 
 }  // namespace
 
+KEstimationResult elbow_from_scores(Scores scores, std::uint64_t k_min) {
+    KEstimationResult r{"elbow", std::move(scores), k_min, 0.0};
+    const std::size_t m = r.scores.size();
+    if (m >= 3) {
+        double best = 0.0;
+        for (std::size_t i = 1; i + 1 < m; ++i) {
+            const double prev = r.scores[i - 1].second, here = r.scores[i].second, next = r.scores[i + 1].second;
+            const double curvature = std::abs((prev - here) - (here - next));
+            if (curvature > best) {
+                best = curvature;
+                r.k = r.scores[i].first;
+            }
+        }
+    }
+    r.confidence = 1.0 / (std::sqrt(std::sqrt(static_cast<double>(m))) + 1.0);
+    return r;
+}
+
+KEstimationResult silhouette_from_scores(Scores scores, std::uint64_t k_min) {
+    KEstimationResult r{"silhouette", std::move(scores), k_min, -kInf};
+    if (const auto best = largest(r.scores)) r.k = r.scores[*best].first;
+    r.confidence = max_ignoring_nan(r.scores);
+    return r;
+}
+
+KEstimationResult gap_from_scores(Scores scores, std::uint64_t k_min) {
+    KEstimationResult r{"gap_statistic", std::move(scores), k_min, 0.0};
+    if (r.scores.empty()) return r;
+    if (const auto best = largest(r.scores)) r.k = r.scores[*best].first;
+    r.confidence = std::clamp(max_ignoring_nan(r.scores) / 10.0, 0.0, 1.0);
+    return r;
+}
+
+KEstimationResult vote(std::uint64_t elbow_k, std::uint64_t gap_k, std::uint64_t silhouette_k) {
+    const std::uint64_t answers[3] = {elbow_k, gap_k, silhouette_k};
+    std::uint64_t winner = 0;
+    int winner_votes = 0;
+    for (std::uint64_t candidate : answers) {
+        const int votes = static_cast<int>(std::count(std::begin(answers), std::end(answers), candidate));
+        if (votes > winner_votes || (votes == winner_votes && candidate < winner)) {
+            winner = candidate;
+            winner_votes = votes;
+        }
+    }
+    return {"ensemble", {}, winner, static_cast<double>(winner_votes) / 3.0};
+}
+
 KEstimationResult ElbowMethod::estimate(const Matrix& data, std::uint64_t k_min, std::uint64_t k_max) const {
     Scores scores;
     for_each_fit(data, k_min, k_max, [&](std::uint64_t k, const KMeansResult& fit) { scores.emplace_back(k, fit.inertia); });
-    return elbow_result(std::move(scores), k_min);
+    return elbow_from_scores(std::move(scores), k_min);
 }
 
 KEstimationResult SilhouetteEstimation::estimate(const Matrix& data, std::uint64_t k_min, std::uint64_t k_max) const {
     Scores scores;
     for_each_fit(data, k_min, k_max,
                  [&](std::uint64_t k, const KMeansResult& fit) { scores.emplace_back(k, silhouette_of(data, fit)); });
-    return silhouette_result(std::move(scores), k_min);
+    return silhouette_from_scores(std::move(scores), k_min);
 }
 
 KEstimationResult GapStatistic::estimate(const Matrix& data, std::uint64_t k_min, std::uint64_t k_max) const {
@@ -138,7 +150,7 @@ KEstimationResult GapStatistic::estimate(const Matrix& data, std::uint64_t k_min
             scores.emplace_back(k, gap_of(data, fit, reference_log));
         });
     }
-    return gap_result(std::move(scores), k_min);
+    return gap_from_scores(std::move(scores), k_min);
 }
 
 KEstimationResult estimate_combined(const Matrix& data, std::uint64_t k_min, std::uint64_t k_max) {
@@ -151,19 +163,8 @@ KEstimationResult estimate_combined(const Matrix& data, std::uint64_t k_min, std
             silhouettes.emplace_back(k, silhouette_of(data, fit));
         });
     }
-    const std::uint64_t votes_for[3] = {elbow_result(std::move(inertias), k_min).k,
-                                        gap_result(std::move(gaps), k_min).k,
-                                        silhouette_result(std::move(silhouettes), k_min).k};
-    std::uint64_t winner = 0;
-    int winner_votes = 0;
-    for (std::uint64_t candidate : votes_for) {
-        const int votes = static_cast<int>(std::count(std::begin(votes_for), std::end(votes_for), candidate));
-        if (votes > winner_votes || (votes == winner_votes && candidate < winner)) {
-            winner = candidate;
-            winner_votes = votes;
-        }
-    }
-    return {"ensemble", {}, winner, static_cast<double>(winner_votes) / 3.0};
+    return vote(elbow_from_scores(std::move(inertias), k_min).k, gap_from_scores(std::move(gaps), k_min).k,
+                silhouette_from_scores(std::move(silhouettes), k_min).k);
 }
 
 }  // namespace segmora::engine::k_estimation

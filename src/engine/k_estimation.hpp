@@ -45,6 +45,14 @@ struct GapStatistic {
     KEstimationResult estimate(const Matrix& data, std::uint64_t k_min, std::uint64_t k_max) const;
 };
 
+// The choices each method makes from its (k, score) list.
+using Scores = std::vector<std::pair<std::uint64_t, double>>;
+KEstimationResult elbow_from_scores(Scores scores, std::uint64_t k_min);
+KEstimationResult silhouette_from_scores(Scores scores, std::uint64_t k_min);
+KEstimationResult gap_from_scores(Scores scores, std::uint64_t k_min);
+// The k named most often among three answers (the smallest of tied ones); confidence votes / 3.
+KEstimationResult vote(std::uint64_t elbow_k, std::uint64_t gap_k, std::uint64_t silhouette_k);
+
 // One vote each from elbow, gap statistic and silhouette; the k with most votes
 // (the smallest of tied ones), confidence votes / 3. Each k is fitted once and
 // shared by the three methods, which gives the same answers as fitting per method.
