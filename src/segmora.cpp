@@ -48,8 +48,16 @@ const Registration kRegistrations[] = {
     // PyCohort, cohort_id_for, create_cohort, compare_cohorts, aggregate_cohorts_by_period,
     // cohort_retention_table, cohort_performance_ranking
     // PyLifecycleProfile, classify_lifecycle_stage, lifecycle_retention_actions, lifecycle_stage_distribution
-    // PyQualityReport, silhouette_score, davies_bouldin_score, calinski_harabasz_score, assess_cluster_quality
-    // PyKEstimationResult, estimate_k_elbow, estimate_k_gap_statistic, estimate_k_silhouette, estimate_k_combined
+    cls("PyQualityReport", b::quality_report_type),
+    fn("silhouette_score", b::silhouette_score_def),
+    fn("davies_bouldin_score", b::davies_bouldin_score_def),
+    fn("calinski_harabasz_score", b::calinski_harabasz_score_def),
+    fn("assess_cluster_quality", b::assess_cluster_quality_def),
+    cls("PyKEstimationResult", b::k_estimation_result_type),
+    fn("estimate_k_elbow", b::estimate_k_elbow_def),
+    fn("estimate_k_gap_statistic", b::estimate_k_gap_statistic_def),
+    fn("estimate_k_silhouette", b::estimate_k_silhouette_def),
+    fn("estimate_k_combined", b::estimate_k_combined_def),
     cls("PyCondition", b::condition_type),
     cls("PyBehavioralRule", b::behavioral_rule_type),
     cls("PyBehavioralSegment", b::behavioral_segment_type),

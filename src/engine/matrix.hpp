@@ -46,6 +46,9 @@ public:
     // Takes ownership of a row-major buffer of exactly rows * cols values.
     Matrix(std::size_t rows, std::size_t cols, Buffer data)
         : rows_(rows), cols_(cols), data_(std::move(data)) {}
+    // Copies a row-major list of exactly rows * cols values.
+    Matrix(std::size_t rows, std::size_t cols, const std::vector<double>& data)
+        : rows_(rows), cols_(cols), data_(data.begin(), data.end()) {}
 
     std::size_t rows() const noexcept { return rows_; }
     std::size_t cols() const noexcept { return cols_; }

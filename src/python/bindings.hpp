@@ -23,4 +23,16 @@ PyTypeObject* behavioral_rule_type();
 PyTypeObject* behavioral_segment_type();
 PyTypeObject* behavioral_segmenter_type();
 
+// evaluation
+PyTypeObject* quality_report_type();
+PyMethodDef* silhouette_score_def();
+PyMethodDef* davies_bouldin_score_def();
+PyMethodDef* calinski_harabasz_score_def();
+PyMethodDef* assess_cluster_quality_def();
+PyTypeObject* k_estimation_result_type();
+PyMethodDef* estimate_k_elbow_def();
+PyMethodDef* estimate_k_gap_statistic_def();
+PyMethodDef* estimate_k_silhouette_def();
+PyMethodDef* estimate_k_combined_def();
+
 }  // namespace segmora::py

@@ -110,6 +110,15 @@ std::string From<std::string>::convert(PyObject* obj, const char* arg) {
     return std::string(text, static_cast<std::size_t>(size));
 }
 
+void require_tuple(PyObject* obj, std::size_t size, const char* arg) {
+    if (!PyTuple_Check(obj))
+        raise_argument(PyExc_TypeError, arg, engine::format("'{}' object cannot be converted to 'PyTuple'", type_name(obj)));
+    const Py_ssize_t n = PyTuple_Size(obj);
+    if (n != static_cast<Py_ssize_t>(size))
+        raise_argument(PyExc_TypeError, arg,
+                       engine::format("expected tuple of length {}, but got tuple of length {}", size, n));
+}
+
 SequenceItems::SequenceItems(PyObject* obj, const char* arg) {
     if (PyUnicode_Check(obj)) raise_argument(PyExc_TypeError, arg, "Can't extract `str` to `Vec`");
     if (PyList_Check(obj) || PyTuple_Check(obj)) {

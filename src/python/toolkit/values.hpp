@@ -14,6 +14,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "engine/matrix.hpp"
@@ -69,6 +70,19 @@ struct From<std::optional<T>> {
     }
 };
 
+// TypeError naming `arg` unless `obj` is a tuple of exactly `size` items.
+void require_tuple(PyObject* obj, std::size_t size, const char* arg);
+
+// A tuple of exactly two items; a list or a tuple of another length is refused.
+template <class A, class B>
+struct From<std::pair<A, B>> {
+    static std::pair<A, B> convert(PyObject* obj, const char* arg) {
+        require_tuple(obj, 2, arg);
+        Ref first = Ref::borrow(PyTuple_GetItem(obj, 0)), second = Ref::borrow(PyTuple_GetItem(obj, 1));
+        return {From<A>::convert(first.get(), arg), From<B>::convert(second.get(), arg)};
+    }
+};
+
 // A fresh, owned snapshot of a sequence's items (str refused).
 class SequenceItems {
 public:
@@ -110,6 +124,16 @@ Ref to_py(T v) {
 }
 
 inline Ref none() { return Ref::borrow(Py_None); }
+
+// A 2-tuple of the converted values.
+template <class A, class B>
+Ref to_py(const std::pair<A, B>& p) {
+    Ref first = to_py(p.first), second = to_py(p.second);
+    Ref tuple = Ref::steal(PyTuple_New(2));
+    PyTuple_SetItem(tuple.get(), 0, first.release());
+    PyTuple_SetItem(tuple.get(), 1, second.release());
+    return tuple;
+}
 
 template <class T>
 Ref to_py(const std::optional<T>& v) {

@@ -1,0 +1,61 @@
+// Suggesting a number of clusters: elbow, silhouette, gap statistic and a vote.
+//
+// Each estimator fits the sequential k-means (k, 300 iterations, seed 42,
+// Euclidean) for every k in k_min .. k_max, in increasing order, and scores
+// the fits; k_min > k_max tries no k. The only error is the fit's
+// InvalidConfig "Invalid cluster count" (a range reaching 0 or past the row
+// count, or data without rows). Results are deterministic: a NaN score never
+// wins a comparison, and ties in the vote go to the smallest k.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "engine/matrix.hpp"
+
+namespace segmora::engine::k_estimation {
+
+struct KEstimationResult {
+    std::string method;                                       // "elbow", "silhouette", "gap_statistic", "ensemble"
+    std::vector<std::pair<std::uint64_t, double>> scores;     // (k, score) in increasing k; empty for "ensemble"
+    std::uint64_t k = 0;                                      // suggested number of clusters
+    double confidence = 0.0;                                  // method-specific
+};
+
+// Score: inertia. k: the first point of largest curvature |(s[i-1] - s[i]) -
+// (s[i] - s[i+1])| above 0, else k_min. Confidence 1 / (m^(1/4) + 1) for m scores.
+struct ElbowMethod {
+    KEstimationResult estimate(const Matrix& data, std::uint64_t k_min, std::uint64_t k_max) const;
+};
+
+// Score: silhouette of the fit's labels, a lone cluster scoring -1. k: the
+// largest score, the larger k on ties (k_min when none). Confidence: that score
+// (-inf when none).
+struct SilhouetteEstimation {
+    KEstimationResult estimate(const Matrix& data, std::uint64_t k_min, std::uint64_t k_max) const;
+};
+
+// Score: log2(R N) - log2(W_k / N), R the summed variance of a uniform
+// distribution over each column's range, W_k the summed (unsquared) distances
+// of rows to their centers. k: the largest gap, the larger k on ties (k_min
+// when none). Confidence: largest gap / 10 clamped to 0 .. 1.
+struct GapStatistic {
+    KEstimationResult estimate(const Matrix& data, std::uint64_t k_min, std::uint64_t k_max) const;
+};
+
+// The choices each method makes from its (k, score) list.
+using Scores = std::vector<std::pair<std::uint64_t, double>>;
+KEstimationResult elbow_from_scores(Scores scores, std::uint64_t k_min);
+KEstimationResult silhouette_from_scores(Scores scores, std::uint64_t k_min);
+KEstimationResult gap_from_scores(Scores scores, std::uint64_t k_min);
+// The k named most often among three answers (the smallest of tied ones); confidence votes / 3.
+KEstimationResult vote(std::uint64_t elbow_k, std::uint64_t gap_k, std::uint64_t silhouette_k);
+
+// One vote each from elbow, gap statistic and silhouette; the k with most votes
+// (the smallest of tied ones), confidence votes / 3. Each k is fitted once and
+// shared by the three methods, which gives the same answers as fitting per method.
+KEstimationResult estimate_combined(const Matrix& data, std::uint64_t k_min, std::uint64_t k_max);
+
+}  // namespace segmora::engine::k_estimation

@@ -1,0 +1,196 @@
+// Cluster evaluation: PyQualityReport and the quality-metric functions,
+// PyKEstimationResult and the k-estimation functions.
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+#include "engine/k_estimation.hpp"
+#include "engine/quality_metrics.hpp"
+#include "python/bindings.hpp"
+#include "python/convert.hpp"
+#include "python/toolkit/classdef.hpp"
+#include "python/toolkit/format.hpp"
+
+namespace segmora::py {
+
+namespace {
+
+using engine::Matrix;
+using engine::k_estimation::KEstimationResult;
+using engine::quality_metrics::QualityReport;
+using Labels = std::vector<std::uint64_t>;
+
+// Labels that do not cover the data (or name a missing center) are a ValueError
+// raised before any metric runs.
+template <class Check>
+void refuse_as_value_error(Check&& check) {
+    try {
+        check();
+    } catch (const SegmoraError& e) {
+        raise(PyExc_ValueError, e.what());
+    }
+}
+
+// ---- quality metrics ----
+
+struct SilhouetteScore {
+    static constexpr const char* signature = "silhouette_score(data, labels)";
+    static constexpr const char* doc = "Silhouette coefficient for a clustering (-1 to 1; higher is better).";
+    static constexpr Raises raises = Raises::RuntimeError;
+    static Ref call(Args& a) {
+        RowsInput rows = a.get<RowsInput>("data");
+        const Labels labels = a.get<Labels>("labels");
+        const Matrix data = to_matrix(std::move(rows));
+        refuse_as_value_error([&] { engine::quality_metrics::require_label_per_row(data, labels); });
+        return to_py(engine::quality_metrics::SilhouetteMetric{}.calculate(data, labels));
+    }
+};
+
+struct DaviesBouldinScore {
+    static constexpr const char* signature = "davies_bouldin_score(data, labels, centers)";
+    static constexpr const char* doc = "Davies-Bouldin index for a clustering (>= 0; lower is better).";
+    static constexpr Raises raises = Raises::RuntimeError;
+    static Ref call(Args& a) {
+        RowsInput rows = a.get<RowsInput>("data");
+        const Labels labels = a.get<Labels>("labels");
+        RowsInput center_rows = a.get<RowsInput>("centers");
+        const Matrix data = to_matrix(std::move(rows));
+        const Matrix centers = to_matrix(std::move(center_rows));
+        refuse_as_value_error([&] { engine::quality_metrics::require_label_per_row(data, labels); });
+        return to_py(engine::quality_metrics::DaviesBouldinMetric{}.calculate(data, labels, centers));
+    }
+};
+
+struct CalinskiHarabaszScore {
+    static constexpr const char* signature = "calinski_harabasz_score(data, labels)";
+    static constexpr const char* doc = "Calinski-Harabasz index for a clustering (higher is better).";
+    static constexpr Raises raises = Raises::RuntimeError;
+    static Ref call(Args& a) {
+        RowsInput rows = a.get<RowsInput>("data");
+        const Labels labels = a.get<Labels>("labels");
+        const Matrix data = to_matrix(std::move(rows));
+        refuse_as_value_error([&] { engine::quality_metrics::require_label_per_row(data, labels); });
+        return to_py(engine::quality_metrics::CalinskiHarabaszMetric{}.calculate(data, labels));
+    }
+};
+
+struct AssessClusterQuality {
+    static constexpr const char* signature = "assess_cluster_quality(data, labels, centers)";
+    static constexpr const char* doc =
+        "Comprehensive cluster quality report combining silhouette,\n"
+        "Davies-Bouldin, Calinski-Harabasz, and inertia into a single 0-100\n"
+        "overall score.";
+    static constexpr Raises raises = Raises::RuntimeError;
+    static Ref call(Args& a) {
+        RowsInput rows = a.get<RowsInput>("data");
+        const Labels labels = a.get<Labels>("labels");
+        RowsInput center_rows = a.get<RowsInput>("centers");
+        const Matrix data = to_matrix(std::move(rows));
+        const Matrix centers = to_matrix(std::move(center_rows));
+        refuse_as_value_error([&] { engine::quality_metrics::require_center_per_label(data, labels, centers); });
+        return wrap(engine::quality_metrics::assess_quality(data, labels, centers));
+    }
+};
+
+std::string quality_report_repr(const QualityReport& r) {
+    return format("QualityReport(silhouette={}, davies_bouldin={}, calinski_harabasz={}, overall={})",
+                  Fixed{r.silhouette_score, 4}, Fixed{r.davies_bouldin_score, 4}, Fixed{r.calinski_harabasz_score, 2},
+                  Fixed{r.overall_score, 2});
+}
+
+// ---- k estimation ----
+
+using KRange = std::pair<std::uint64_t, std::uint64_t>;
+
+template <class Estimate>
+Ref estimate_k(Args& a, Estimate&& estimate) {
+    RowsInput rows = a.get<RowsInput>("data");
+    const KRange range = a.get<KRange>("k_range");
+    const Matrix data = to_matrix(std::move(rows));
+    return wrap(estimate(data, range.first, range.second));
+}
+
+struct EstimateKElbow {
+    static constexpr const char* signature = "estimate_k_elbow(data, k_range)";
+    static constexpr const char* doc =
+        "Estimate the optimal number of clusters via the elbow method (inertia\n"
+        "curvature) over `k_range = (k_min, k_max)`.";
+    static constexpr Raises raises = Raises::RuntimeError;
+    static Ref call(Args& a) {
+        return estimate_k(a, [](const Matrix& d, auto lo, auto hi) { return engine::k_estimation::ElbowMethod{}.estimate(d, lo, hi); });
+    }
+};
+
+struct EstimateKGapStatistic {
+    static constexpr const char* signature = "estimate_k_gap_statistic(data, k_range)";
+    static constexpr const char* doc = "Estimate the optimal number of clusters via the gap statistic.";
+    static constexpr Raises raises = Raises::RuntimeError;
+    static Ref call(Args& a) {
+        return estimate_k(a, [](const Matrix& d, auto lo, auto hi) { return engine::k_estimation::GapStatistic{}.estimate(d, lo, hi); });
+    }
+};
+
+struct EstimateKSilhouette {
+    static constexpr const char* signature = "estimate_k_silhouette(data, k_range)";
+    static constexpr const char* doc = "Estimate the optimal number of clusters via silhouette analysis.";
+    static constexpr Raises raises = Raises::RuntimeError;
+    static Ref call(Args& a) {
+        return estimate_k(
+            a, [](const Matrix& d, auto lo, auto hi) { return engine::k_estimation::SilhouetteEstimation{}.estimate(d, lo, hi); });
+    }
+};
+
+struct EstimateKCombined {
+    static constexpr const char* signature = "estimate_k_combined(data, k_range)";
+    static constexpr const char* doc =
+        "Estimate the optimal number of clusters via a majority vote across the\n"
+        "elbow, gap-statistic, and silhouette methods.";
+    static constexpr Raises raises = Raises::RuntimeError;
+    static Ref call(Args& a) {
+        return estimate_k(a, [](const Matrix& d, auto lo, auto hi) { return engine::k_estimation::estimate_combined(d, lo, hi); });
+    }
+};
+
+std::string k_estimation_repr(const KEstimationResult& r) {
+    return format("KEstimationResult(method={}, k={}, confidence={})", r.method, r.k, Fixed{r.confidence, 2});
+}
+
+}  // namespace
+
+PyTypeObject* quality_report_type() {
+    return type_once<QualityReport>([] {
+        return ClassDef<QualityReport>("PyQualityReport")
+            .property<&QualityReport::silhouette_score>("silhouette_score")
+            .property<&QualityReport::davies_bouldin_score>("davies_bouldin_score")
+            .property<&QualityReport::calinski_harabasz_score>("calinski_harabasz_score")
+            .property<&QualityReport::inertia>("inertia")
+            .property<&QualityReport::n_clusters>("n_clusters")
+            .property<&QualityReport::overall_score>("overall_score")
+            .repr<&quality_report_repr>()
+            .build();
+    });
+}
+
+PyMethodDef* silhouette_score_def() { return function_def<SilhouetteScore>(); }
+PyMethodDef* davies_bouldin_score_def() { return function_def<DaviesBouldinScore>(); }
+PyMethodDef* calinski_harabasz_score_def() { return function_def<CalinskiHarabaszScore>(); }
+PyMethodDef* assess_cluster_quality_def() { return function_def<AssessClusterQuality>(); }
+
+PyTypeObject* k_estimation_result_type() {
+    return type_once<KEstimationResult>([] {
+        return ClassDef<KEstimationResult>("PyKEstimationResult")
+            .property<&KEstimationResult::method>("method")
+            .property<&KEstimationResult::scores>("scores")
+            .property<&KEstimationResult::k>("k")
+            .property<&KEstimationResult::confidence>("confidence")
+            .repr<&k_estimation_repr>()
+            .build();
+    });
+}
+
+PyMethodDef* estimate_k_elbow_def() { return function_def<EstimateKElbow>(); }
+PyMethodDef* estimate_k_gap_statistic_def() { return function_def<EstimateKGapStatistic>(); }
+PyMethodDef* estimate_k_silhouette_def() { return function_def<EstimateKSilhouette>(); }
+PyMethodDef* estimate_k_combined_def() { return function_def<EstimateKCombined>(); }
+
+}  // namespace segmora::py

@@ -1,0 +1,545 @@
+"""Cluster evaluation: quality metrics, the quality report and k estimation."""
+
+import inspect
+import math
+
+import numpy as np
+import pytest
+from sklearn import metrics as skm
+
+import segmora
+
+TWO_BLOBS = [[0.0, 0.0], [0.0, 1.0], [10.0, 10.0], [10.0, 11.0]]
+INVALID_COUNT = "Invalid configuration: Invalid cluster count"
+ESTIMATORS = [
+    segmora.estimate_k_elbow,
+    segmora.estimate_k_silhouette,
+    segmora.estimate_k_gap_statistic,
+    segmora.estimate_k_combined,
+]
+
+
+def blobs(seed, n, d, k, spread=1.0):
+    """n rows around k centers; labels shuffled so clusters interleave."""
+    rng = np.random.default_rng(seed)
+    centers = rng.uniform(-10, 10, size=(k, d))
+    labels = rng.permutation(np.arange(n) % k)
+    return centers[labels] + rng.normal(scale=spread, size=(n, d)), labels
+
+
+# ---- reference implementations: the definitions, summed in row order ----
+
+
+def ref_dist(a, b):
+    s = 0.0
+    for x, y in zip(a, b):
+        s += (x - y) * (x - y)
+    return math.sqrt(s)
+
+
+def ref_silhouette(rows, labels, lone_zero=False):
+    n = len(labels)
+    if n == 0 or not rows:
+        return 0.0
+    k = max(labels) + 1
+    total = 0.0
+    for i, x in enumerate(rows):
+        sums, counts = [0.0] * k, [0] * k
+        for j, y in enumerate(rows):
+            if j != i:
+                sums[labels[j]] += ref_dist(x, y)
+            counts[labels[j]] += 1
+        own = labels[i]
+        a = sums[own] / (counts[own] - 1) if counts[own] > 1 else 0.0
+        b = 1.7976931348623157e308
+        for c in range(k):
+            if c != own and counts[c] > 0:
+                b = min(b, sums[c] / counts[c])
+        if lone_zero and b == 1.7976931348623157e308:
+            b = 0.0
+        m = max(a, b)
+        if m > 1e-10:
+            total += (b - a) / m
+    return total / n
+
+
+def ref_calinski_harabasz(rows, labels):
+    k = max(labels) + 1
+    n, d = len(rows), len(rows[0])
+    mu = [0.0] * d
+    for x in rows:
+        for j in range(d):
+            mu[j] += x[j]
+    mu = [v / n for v in mu]
+    between = within = 0.0
+    means = {}
+    for c in range(k):
+        members = [x for x, l in zip(rows, labels) if l == c]
+        if not members:
+            continue
+        m = [0.0] * d
+        for x in members:
+            for j in range(d):
+                m[j] += x[j]
+        means[c] = [v / len(members) for v in m]
+        between += len(members) * sum_sq(means[c], mu)
+    for c in range(k):
+        members = [x for x, l in zip(rows, labels) if l == c]
+        w = 0.0
+        for x in members:
+            w += sum_sq(x, means[c])
+        within += w
+    if within < 1e-10:
+        return 0.0
+    return (between / (k - 1)) / (within / (n - k))
+
+
+def sum_sq(a, b):
+    s = 0.0
+    for x, y in zip(a, b):
+        s += (x - y) * (x - y)
+    return s
+
+
+def ref_davies_bouldin(rows, labels, centers):
+    kc = len(centers)
+    spread, count = [0.0] * kc, [0] * kc
+    for x, l in zip(rows, labels):
+        if l < kc:
+            spread[l] += ref_dist(x, centers[l])
+            count[l] += 1
+    total = 0.0
+    for i in range(kc):
+        r = 0.0
+        if count[i]:
+            for j in range(kc):
+                if j != i and count[j]:
+                    dij = ref_dist(centers[i], centers[j])
+                    if dij > 1e-10:
+                        r = max(r, (spread[i] / count[i] + spread[j] / count[j]) / dij)
+        total += r
+    return total / kc
+
+
+# ---- quality metrics ----
+
+
+@pytest.mark.parametrize(
+    "call, expected",
+    [
+        (lambda: segmora.silhouette_score([], []), 0.0),
+        (lambda: segmora.calinski_harabasz_score([[1.0], [2.0], [4.0]], [0, 0, 0]), 0.0),
+        (lambda: segmora.davies_bouldin_score(TWO_BLOBS, [0, 0, 1, 1], []), 0.0),
+        (lambda: segmora.davies_bouldin_score([], [], [[1.0]]), 0.0),
+        (lambda: segmora.silhouette_score([[1.0], [2.0], [4.0]], [0, 0, 0]), 1.0),
+        # every row its own cluster: W = 0, every a(i) = 0
+        (lambda: segmora.calinski_harabasz_score([[1.0], [2.0], [4.0]], [0, 1, 2]), 0.0),
+        (lambda: segmora.silhouette_score([[1.0], [2.0], [4.0]], [0, 1, 2]), 1.0),
+        # identical centers: the pair is skipped
+        (lambda: segmora.davies_bouldin_score([[0.0], [1.0], [2.0], [3.0]], [0, 0, 1, 1], [[5.0], [5.0]]), 0.0),
+        # identical rows: max(a, b) = 0, nothing added
+        (lambda: segmora.silhouette_score([[3.0]] * 4, [0, 0, 1, 1]), 0.0),
+    ],
+)
+def test_degenerate_inputs(call, expected):
+    assert call() == expected
+
+
+def test_two_separated_clusters():
+    s = segmora.silhouette_score(TWO_BLOBS, [0, 0, 1, 1])
+    db = segmora.davies_bouldin_score(TWO_BLOBS, [0, 0, 1, 1], [[0.0, 0.5], [10.0, 10.5]])
+    assert s == pytest.approx(skm.silhouette_score(np.array(TWO_BLOBS), [0, 0, 1, 1]), rel=1e-12)
+    assert 0.9 < s < 1.0
+    assert db == (0.5 + 0.5) / math.sqrt(200.0)
+
+
+def test_label_gaps():
+    rows = [[0.0], [1.0], [10.0], [11.0]]
+    gapped, dense = [0, 0, 2, 2], [0, 0, 1, 1]
+    assert segmora.silhouette_score(rows, gapped) == segmora.silhouette_score(rows, dense)
+    # the empty cluster 1 still counts in the Davies-Bouldin divisor
+    db = segmora.davies_bouldin_score(rows, gapped, [[0.5], [99.0], [10.5]])
+    assert db == ((0.5 + 0.5) / 10.0 + 0.0 + (0.5 + 0.5) / 10.0) / 3
+    # and K = 3 in the Calinski-Harabasz degrees of freedom
+    between, within = 2 * 5.0**2 * 2, 4 * 0.25
+    assert segmora.calinski_harabasz_score(rows, gapped) == pytest.approx((between / 2) / (within / 1), rel=1e-15)
+    assert segmora.calinski_harabasz_score(rows, gapped) == ref_calinski_harabasz(rows, gapped)
+
+
+def test_fewer_rows_than_clusters_scores_zero():
+    # K = 6 from the label gap but only 3 rows: N - K has no meaning
+    assert segmora.calinski_harabasz_score([[0.0], [1.0], [5.0]], [0, 0, 5]) == 0.0
+
+
+@pytest.mark.parametrize("seed, n, d, k", [(0, 150, 3, 4), (1, 200, 2, 2), (2, 97, 5, 7), (3, 300, 8, 8)])
+def test_exact_against_row_order_definitions(seed, n, d, k):
+    data, labels = blobs(seed, n, d, k, spread=4.0)
+    rows, labels = data.tolist(), labels.tolist()
+    centers = [np.mean(data[np.array(labels) == c], axis=0).tolist() for c in range(k)]
+    assert segmora.silhouette_score(rows, labels) == ref_silhouette(rows, labels)
+    assert segmora.calinski_harabasz_score(rows, labels) == ref_calinski_harabasz(rows, labels)
+    assert segmora.davies_bouldin_score(rows, labels, centers) == ref_davies_bouldin(rows, labels, centers)
+
+
+@pytest.mark.parametrize("seed, n, d, k", [(4, 500, 4, 5), (5, 1000, 8, 8), (6, 333, 2, 3), (7, 130, 10, 2)])
+def test_agrees_with_scikit_learn(seed, n, d, k):
+    data, labels = blobs(seed, n, d, k, spread=3.0)
+    centers = np.array([data[labels == c].mean(axis=0) for c in range(k)])
+    assert segmora.silhouette_score(data, labels.tolist()) == pytest.approx(skm.silhouette_score(data, labels), rel=1e-9)
+    assert segmora.davies_bouldin_score(data, labels.tolist(), centers) == pytest.approx(
+        skm.davies_bouldin_score(data, labels), rel=1e-9
+    )
+    assert segmora.calinski_harabasz_score(data, labels.tolist()) == pytest.approx(
+        skm.calinski_harabasz_score(data, labels), rel=1e-9
+    )
+
+
+def test_silhouette_with_many_clusters():
+    # 2,100 pairs of rows: past the size where per-cluster sums are kept for every row
+    data, _ = blobs(8, 4200, 3, 5)
+    labels = np.arange(4200) // 2
+    rng = np.random.default_rng(9)
+    labels = labels[rng.permutation(4200)]
+    assert segmora.silhouette_score(data, labels.tolist()) == pytest.approx(skm.silhouette_score(data, labels), rel=1e-9)
+
+
+def test_extra_labels_count_in_the_silhouette_divisor():
+    assert segmora.silhouette_score([[0.0], [1.0]], [0, 1, 1, 1]) == 0.5
+
+
+def test_numpy_input_is_bit_identical_to_rows():
+    data, labels = blobs(10, 400, 3, 4)
+    labels = labels.tolist()
+    centers = [data[np.array(labels) == c].mean(axis=0).tolist() for c in range(4)]
+    first = segmora.assess_cluster_quality(data, labels, centers)
+    again = segmora.assess_cluster_quality(data.tolist(), labels, centers)
+    for name in ("silhouette_score", "davies_bouldin_score", "calinski_harabasz_score", "inertia", "overall_score"):
+        assert getattr(first, name) == getattr(again, name)
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda: segmora.silhouette_score([[0.0], [1.0], [2.0]], [0, 1]),
+        lambda: segmora.calinski_harabasz_score([[0.0], [1.0], [2.0]], [0, 1]),
+        lambda: segmora.davies_bouldin_score([[0.0], [1.0], [2.0]], [0, 1], [[0.0], [1.0]]),
+        lambda: segmora.assess_cluster_quality([[0.0], [1.0], [2.0]], [0, 1], [[0.0], [1.0]]),
+    ],
+)
+def test_labels_shorter_than_rows_are_refused(call):
+    with pytest.raises(ValueError, match=r"^Data validation error: labels has 2 entries but data has 3 rows$"):
+        call()
+
+
+def test_report_refuses_a_label_without_center():
+    with pytest.raises(ValueError, match=r"^Data validation error: row 2 has label 2 but centers has 2 rows$"):
+        segmora.assess_cluster_quality([[0.0], [1.0], [2.0]], [0, 1, 2], [[0.0], [1.0]])
+    # Davies-Bouldin alone ignores labels beyond the centers
+    assert segmora.davies_bouldin_score([[0.0], [1.0], [2.0]], [0, 1, 2], [[0.0], [1.0]]) == 0.0
+
+
+@pytest.mark.parametrize(
+    "args, exc, message",
+    [
+        (([[1.0, 2.0], [3.0]], [0, 0]), ValueError, "ShapeError/OutOfBounds: out of bounds indexing"),
+        (([[1.0], [2.0, 3.0]], [0, 0]), ValueError, "ShapeError/IncompatibleShape: incompatible shapes"),
+        (([[1.0]], [-1]), OverflowError, "argument 'labels'"),
+        (([[1.0]], "0"), TypeError, "Can't extract `str` to `Vec`"),
+        (("abc", [0]), TypeError, "Can't extract `str` to `Vec`"),
+        (([[1.0]], [0.5]), TypeError, "argument 'labels'"),
+    ],
+)
+def test_argument_errors(args, exc, message):
+    with pytest.raises(exc, match=message):
+        segmora.silhouette_score(*args)
+
+
+def test_centers_shape_error():
+    with pytest.raises(ValueError, match="^ShapeError/OutOfBounds: out of bounds indexing$"):
+        segmora.assess_cluster_quality([[0.0]], [0], [[1.0, 2.0], [3.0]])
+
+
+# ---- quality report ----
+
+
+def test_empty_report():
+    r = segmora.assess_cluster_quality([], [], [])
+    assert (r.silhouette_score, r.davies_bouldin_score, r.calinski_harabasz_score, r.inertia) == (0.0, 0.0, 0.0, 0.0)
+    assert r.n_clusters == 1
+    assert r.overall_score == 50.0
+    assert repr(r) == "QualityReport(silhouette=0.0000, davies_bouldin=0.0000, calinski_harabasz=0.00, overall=50.00)"
+
+
+def test_report_fields_and_overall_score():
+    data, labels = blobs(11, 300, 3, 3, spread=2.0)
+    labels = labels.tolist()
+    centers = [data[np.array(labels) == c].mean(axis=0).tolist() for c in range(3)]
+    r = segmora.assess_cluster_quality(data, labels, centers)
+    assert r.silhouette_score == segmora.silhouette_score(data, labels)
+    assert r.davies_bouldin_score == segmora.davies_bouldin_score(data, labels, centers)
+    assert r.calinski_harabasz_score == segmora.calinski_harabasz_score(data, labels)
+    assert r.n_clusters == 3
+    assert r.inertia == pytest.approx(sum(float(np.sum((data[i] - centers[l]) ** 2)) for i, l in enumerate(labels)))
+    t1 = (r.silhouette_score + 1) * 0.5 * 100
+    t2 = (1 - min(r.davies_bouldin_score / 10, 1)) * 100
+    t3 = min(r.calinski_harabasz_score / 100, 100)
+    assert r.overall_score == (t1 + t2 + t3) / 3
+    assert repr(r) == (
+        f"QualityReport(silhouette={r.silhouette_score:.4f}, davies_bouldin={r.davies_bouldin_score:.4f}, "
+        f"calinski_harabasz={r.calinski_harabasz_score:.2f}, overall={r.overall_score:.2f})"
+    )
+
+
+def test_report_with_nan_data():
+    r = segmora.assess_cluster_quality([[0.0], [1.0], [float("nan")], [11.0]], [0, 0, 1, 1], [[0.5], [10.5]])
+    assert math.isnan(r.calinski_harabasz_score)
+    assert math.isnan(r.silhouette_score)
+    assert "calinski_harabasz=NaN" in repr(r) and "silhouette=NaN" in repr(r)
+
+
+def test_report_capped_terms():
+    # far-apart tight clusters: Calinski-Harabasz beyond 10,000 caps its term at 100
+    rows = [[0.0], [0.001], [1000.0], [1000.001]]
+    r = segmora.assess_cluster_quality(rows, [0, 0, 1, 1], [[0.0005], [1000.0005]])
+    assert r.calinski_harabasz_score > 10_000
+    t1 = (r.silhouette_score + 1) * 0.5 * 100
+    t2 = (1 - r.davies_bouldin_score / 10) * 100
+    assert r.overall_score == (t1 + t2 + 100.0) / 3
+
+
+def test_report_is_a_result_class():
+    r = segmora.assess_cluster_quality([], [], [])
+    with pytest.raises(TypeError):
+        segmora.PyQualityReport()
+    with pytest.raises(AttributeError):
+        r.overall_score = 1.0
+
+
+# ---- k estimation ----
+
+
+@pytest.fixture(scope="module")
+def three_groups():
+    rng = np.random.default_rng(12)
+    centers = np.array([[0.0, 0.0], [20.0, 0.0], [0.0, 20.0]])
+    return (centers[np.arange(90) % 3] + rng.normal(scale=0.5, size=(90, 2))).tolist()
+
+
+@pytest.mark.parametrize(
+    "fn, method, confidence",
+    [
+        (segmora.estimate_k_elbow, "elbow", 1.0),
+        (segmora.estimate_k_silhouette, "silhouette", -math.inf),
+        (segmora.estimate_k_gap_statistic, "gap_statistic", 0.0),
+        (segmora.estimate_k_combined, "ensemble", 1.0),
+    ],
+)
+def test_empty_range(fn, method, confidence):
+    r = fn([[1.0], [2.0]], (5, 2))
+    assert (r.method, r.k, r.confidence, r.scores) == (method, 5, confidence, [])
+
+
+@pytest.mark.parametrize("fn", ESTIMATORS)
+@pytest.mark.parametrize("k_range", [(0, 3), (2, 7), (0, 0), (7, 7)])
+def test_invalid_ranges(fn, k_range):
+    with pytest.raises(RuntimeError, match=f"^{INVALID_COUNT}$"):
+        fn([[0.0], [1.0], [2.0], [3.0], [4.0], [5.0]], k_range)
+
+
+@pytest.mark.parametrize("fn", ESTIMATORS)
+def test_empty_data(fn):
+    with pytest.raises(RuntimeError, match=f"^{INVALID_COUNT}$"):
+        fn([], (1, 2))
+
+
+@pytest.mark.parametrize("fn", ESTIMATORS)
+@pytest.mark.parametrize(
+    "k_range, exc, message",
+    [
+        ([2, 5], TypeError, "argument 'k_range': 'list' object cannot be converted to 'PyTuple'"),
+        ((2, 3, 4), TypeError, "argument 'k_range': expected tuple of length 2, but got tuple of length 3"),
+        ((2,), TypeError, "argument 'k_range'"),
+        ((-1, 3), OverflowError, "argument 'k_range'"),
+        ((2.0, 3), TypeError, "argument 'k_range'"),
+        (None, TypeError, "argument 'k_range'"),
+    ],
+)
+def test_k_range_must_be_a_pair_of_ints(fn, k_range, exc, message):
+    with pytest.raises(exc, match=message):
+        fn([[0.0], [1.0]], k_range)
+
+
+def test_elbow(three_groups):
+    r = segmora.estimate_k_elbow(three_groups, (1, 6))
+    assert r.method == "elbow"
+    assert [k for k, _ in r.scores] == [1, 2, 3, 4, 5, 6]
+    assert r.k == 3
+    assert r.confidence == 1 / (math.sqrt(math.sqrt(6)) + 1)
+    inertias = [s for _, s in r.scores]
+    assert all(a >= b for a, b in zip(inertias, inertias[1:]))
+
+
+def test_elbow_with_two_values_keeps_k_min(three_groups):
+    r = segmora.estimate_k_elbow(three_groups, (2, 3))
+    assert r.k == 2
+    assert r.confidence == pytest.approx(0.4568, abs=1e-4)
+    assert repr(r) == "KEstimationResult(method=elbow, k=2, confidence=0.46)"
+
+
+def test_silhouette_estimation(three_groups):
+    r = segmora.estimate_k_silhouette(three_groups, (2, 5))
+    assert r.k == 3
+    assert r.confidence == max(s for _, s in r.scores)
+    data = np.array(three_groups)
+    for k, score in r.scores:
+        labels = segmora_fit_labels(three_groups, k)
+        assert score == ref_silhouette(three_groups, labels, lone_zero=True)
+        assert score == pytest.approx(skm.silhouette_score(data, labels), rel=1e-9)
+
+
+def segmora_fit_labels(rows, k):
+    """Labels of the evenly seeded sequential k-means, reproduced in Python."""
+    n = len(rows)
+    centers = [rows[c * (n // k)] for c in range(k)]
+    inertia = 1.7976931348623157e308
+    for _ in range(300):
+        previous = inertia
+        labels = []
+        for x in rows:
+            best, label = 1.7976931348623157e308, 0
+            for c, center in enumerate(centers):
+                d = ref_dist(x, center)
+                if d < best:
+                    best, label = d, c
+            labels.append(label)
+        new = []
+        for c in range(k):
+            members = [x for x, l in zip(rows, labels) if l == c]
+            if not members:
+                new.append(rows[(7 * c) % n])
+                continue
+            sums = [0.0] * len(rows[0])
+            for x in members:
+                sums = [s + v for s, v in zip(sums, x)]
+            new.append([s / len(members) for s in sums])
+        inertia = 0.0
+        for x, l in zip(rows, labels):
+            inertia += ref_dist(x, new[l]) ** 2
+        centers = new
+        if abs(previous - inertia) < 1e-6:
+            break
+    return labels
+
+
+def test_silhouette_single_cluster_scores_minus_one(three_groups):
+    r = segmora.estimate_k_silhouette(three_groups, (1, 1))
+    assert r.scores == [(1, -1.0)]
+    assert (r.k, r.confidence) == (1, -1.0)
+    assert segmora.silhouette_score(three_groups, [0] * 90) == 1.0
+
+
+def test_identical_rows():
+    rows = [[3.0, 3.0]] * 6
+    sil = segmora.estimate_k_silhouette(rows, (1, 3))
+    assert sil.scores == [(1, 0.0), (2, 0.0), (3, 0.0)]
+    assert (sil.k, sil.confidence) == (3, 0.0)  # ties go to the larger k
+    gap = segmora.estimate_k_gap_statistic(rows, (1, 3))
+    assert all(math.isnan(s) for _, s in gap.scores)
+    assert (gap.k, gap.confidence) == (1, 0.0)  # a NaN gap never wins
+    elbow = segmora.estimate_k_elbow(rows, (1, 3))
+    assert elbow.k == 1
+    combined = segmora.estimate_k_combined(rows, (1, 3))
+    assert (combined.k, combined.confidence) == (1, 2 / 3)
+
+
+def test_gap_statistic(three_groups):
+    r = segmora.estimate_k_gap_statistic(three_groups, (1, 6))
+    data = np.array(three_groups)
+    ranges = data.max(axis=0) - data.min(axis=0)
+    reference = 0.0
+    for span in ranges:
+        reference += span * span / 12.0
+    for k, gap in r.scores:
+        labels = segmora_fit_labels(three_groups, k)
+        centers = [data[np.array(labels) == c].mean(axis=0) for c in range(k)]
+        w = sum(float(np.linalg.norm(data[i] - centers[l])) for i, l in enumerate(labels))
+        assert gap == pytest.approx(math.log2(reference * 90) - math.log2(w / 90), rel=1e-12)
+    best = max(s for _, s in r.scores)
+    assert r.k == max(k for k, s in r.scores if s == best)
+    assert r.confidence == min(max(best / 10, 0.0), 1.0)
+
+
+@pytest.mark.parametrize("seed", [13, 14, 15])
+def test_gap_confidence_stays_in_range(seed):
+    data, _ = blobs(seed, 120, 3, 4, spread=0.01)
+    r = segmora.estimate_k_gap_statistic(data, (1, 6))
+    assert 0.0 <= r.confidence <= 1.0
+
+
+def test_combined_vote(three_groups):
+    r = segmora.estimate_k_combined(three_groups, (2, 6))
+    answers = [f(three_groups, (2, 6)).k for f in ESTIMATORS[:3]]
+    votes = max(answers.count(a) for a in answers)
+    assert r.k == min(a for a in answers if answers.count(a) == votes)
+    assert r.confidence == votes / 3
+    assert (r.method, r.scores) == ("ensemble", [])
+
+
+def test_results_repeat_and_scores_are_fresh(three_groups):
+    a = segmora.estimate_k_gap_statistic(three_groups, (1, 4))
+    b = segmora.estimate_k_gap_statistic(np.array(three_groups), (1, 4))
+    assert a.scores == b.scores and (a.k, a.confidence) == (b.k, b.confidence)
+    scores = a.scores
+    scores.append((99, 0.0))
+    assert len(a.scores) == 4
+    assert all(type(item) is tuple for item in a.scores)
+
+
+def test_k_estimation_result_class():
+    r = segmora.estimate_k_silhouette([[1.0]], (3, 2))
+    assert repr(r) == "KEstimationResult(method=silhouette, k=3, confidence=-inf)"
+    with pytest.raises(TypeError):
+        segmora.PyKEstimationResult()
+    with pytest.raises(AttributeError):
+        r.k = 4
+
+
+# ---- signatures and docstrings ----
+
+
+@pytest.mark.parametrize(
+    "fn, params, doc",
+    [
+        (segmora.silhouette_score, ["data", "labels"], "Silhouette coefficient for a clustering (-1 to 1; higher is better)."),
+        (segmora.davies_bouldin_score, ["data", "labels", "centers"], "Davies-Bouldin index for a clustering (>= 0; lower is better)."),
+        (segmora.calinski_harabasz_score, ["data", "labels"], "Calinski-Harabasz index for a clustering (higher is better)."),
+        (
+            segmora.assess_cluster_quality,
+            ["data", "labels", "centers"],
+            "Comprehensive cluster quality report combining silhouette,\n"
+            "Davies-Bouldin, Calinski-Harabasz, and inertia into a single 0-100\noverall score.",
+        ),
+        (
+            segmora.estimate_k_elbow,
+            ["data", "k_range"],
+            "Estimate the optimal number of clusters via the elbow method (inertia\n"
+            "curvature) over `k_range = (k_min, k_max)`.",
+        ),
+        (segmora.estimate_k_silhouette, ["data", "k_range"], "Estimate the optimal number of clusters via silhouette analysis."),
+        (segmora.estimate_k_gap_statistic, ["data", "k_range"], "Estimate the optimal number of clusters via the gap statistic."),
+        (
+            segmora.estimate_k_combined,
+            ["data", "k_range"],
+            "Estimate the optimal number of clusters via a majority vote across the\n"
+            "elbow, gap-statistic, and silhouette methods.",
+        ),
+    ],
+)
+def test_signatures_and_docstrings(fn, params, doc):
+    assert list(inspect.signature(fn).parameters) == params
+    assert fn.__doc__ == doc
+
+
+def test_keyword_arguments():
+    assert segmora.davies_bouldin_score(centers=[[0.0, 0.5], [10.0, 10.5]], labels=[0, 0, 1, 1], data=TWO_BLOBS) > 0
+    assert segmora.estimate_k_elbow(k_range=(3, 2), data=[[1.0]]).k == 3
