@@ -1,6 +1,8 @@
 #include "engine/clustering.hpp"
 
 #include <algorithm>
+#include <atomic>
+#include <memory>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -161,6 +163,62 @@ std::vector<double> own_center_distances(const Matrix& data, const Matrix& cente
     return dist;
 }
 
+// One Lloyd pass: labels every row by its nearest center (in parallel chunks)
+// and adds each row to its new center's sum. Chunks are accumulated strictly in
+// chunk order by one worker at a time, right after they are labelled and while
+// their rows are still in cache, so every sum runs in row order. Returns whether
+// any label differs from `previous`.
+bool lloyd_pass(const Matrix& data, const BlockedCenters& centers, const std::uint64_t* previous,
+                std::uint64_t* labels, double* sums, std::uint64_t* counts, ThreadPool& pool) {
+    const std::size_t n = data.rows(), d = data.cols();
+    const std::size_t n_chunks = (n + kRowChunk - 1) / kRowChunk;
+    auto rows_of = [&](std::size_t c) { return std::pair{c * kRowChunk, std::min(n, (c + 1) * kRowChunk)}; };
+
+    if (n_chunks <= 1 || pool.size() == 1) {
+        const bool changed = assign_range(data.data(), d, centers, 0, n, labels, previous);
+        accumulate(data.data(), n, d, labels, sums, counts);
+        return changed;
+    }
+
+    std::unique_ptr<std::atomic<bool>[]> labelled(new std::atomic<bool>[n_chunks]);
+    for (std::size_t c = 0; c < n_chunks; ++c) labelled[c].store(false, std::memory_order_relaxed);
+    std::atomic<std::size_t> next_chunk{0};
+    std::atomic<std::size_t> next_sum{0};  // first chunk not yet accumulated
+    std::atomic<bool> summing{false};       // held by the worker accumulating
+    std::atomic<bool> changed{false};
+
+    // Accumulates labelled chunks in order while this worker holds `summing`.
+    // After letting go it looks once more, so a chunk labelled while it held
+    // the role is never left behind.
+    auto drain = [&] {
+        for (;;) {
+            bool expected = false;
+            if (!summing.compare_exchange_strong(expected, true)) return;
+            std::size_t c = next_sum.load();
+            while (c < n_chunks && labelled[c].load()) {
+                const auto [begin, end] = rows_of(c);
+                accumulate(data.data() + begin * d, end - begin, d, labels + begin, sums, counts);
+                next_sum.store(++c);
+            }
+            summing.store(false);
+            c = next_sum.load();
+            if (c >= n_chunks || !labelled[c].load()) return;
+        }
+    };
+    pool.run_tasks(pool.size(), [&](std::size_t) {
+        for (std::size_t c = next_chunk.fetch_add(1); c < n_chunks; c = next_chunk.fetch_add(1)) {
+            const auto [begin, end] = rows_of(c);
+            if (assign_range(data.data(), d, centers, begin, end, labels, previous))
+                changed.store(true, std::memory_order_relaxed);
+            labelled[c].store(true);
+            drain();
+        }
+        drain();
+    });
+    drain();  // every chunk is labelled by now; nothing is left, but make sure
+    return changed.load();
+}
+
 }  // namespace
 
 void require_finite(const Matrix& data) {
@@ -233,24 +291,15 @@ KMeansResult kmeans(const Matrix& data, std::uint64_t n_clusters, std::uint64_t 
     Matrix centers = kmeans_plus_plus_init(data, k, rng, pool.get()).first;
     std::vector<std::uint64_t> labels(n, 0);
     std::vector<std::uint64_t> new_labels(n);
-    std::vector<unsigned char> chunk_changed(n / kRowChunk + 1);
 
     std::uint64_t t = 0;
     while (t < max_iter) {
-        // Assignment: every row's label depends only on that row and the centers.
-        const BlockedCenters blocked = block_centers(centers);
-        std::fill(chunk_changed.begin(), chunk_changed.end(), 0);
-        pool->parallel_for(n, kRowChunk, [&](std::size_t begin, std::size_t end) {
-            if (assign_range(data.data(), d, blocked, begin, end, new_labels.data(), labels.data()))
-                chunk_changed[begin / kRowChunk] = 1;
-        });
-        bool changed = std::find(chunk_changed.begin(), chunk_changed.end(), 1) != chunk_changed.end();
-
-        // Update: per-center sums in row order.
+        // Assignment and update in one pass over the data.
         Matrix new_centers(k, d);
         std::vector<std::uint64_t> counts(k, 0);
         double* sums = new_centers.data();
-        accumulate(data.data(), n, d, new_labels.data(), sums, counts.data());
+        bool changed = lloyd_pass(data, block_centers(centers), labels.data(), new_labels.data(), sums, counts.data(),
+                                  *pool);
 
         // Empty clusters take the row farthest from the (old) center of its new
         // label; ties go to the highest row index.

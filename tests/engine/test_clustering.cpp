@@ -68,3 +68,16 @@ TEST(AssignToClusters, ErrorsAndTies) {
     EXPECT_EQ(assign_to_clusters(data, centers), std::vector<std::uint64_t>{0});
     EXPECT_TRUE(assign_to_clusters(Matrix(0, 1), centers).empty());
 }
+
+TEST(KMeans, RepeatedParallelRunsNeverDiffer) {
+    // Workers label chunks and hand them to whichever worker is summing; any
+    // race in that hand-over would show up as a differing sum sooner or later.
+    const Matrix data = blobs(50001, 2, 13);
+    const KMeansResult ref = kmeans(data, 7, 15, 3, 1);
+    for (int rep = 0; rep < 30; ++rep) {
+        const KMeansResult r = kmeans(data, 7, 15, 3, 2 + rep % 3);
+        ASSERT_EQ(r.labels, ref.labels) << rep;
+        ASSERT_EQ(r.centers, ref.centers) << rep;
+        ASSERT_EQ(r.n_iter, ref.n_iter) << rep;
+    }
+}
