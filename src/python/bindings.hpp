@@ -11,4 +11,13 @@ PyTypeObject* audience_segmenter_type();
 PyTypeObject* kmeans_result_type();
 PyMethodDef* kmeans_py_def();
 
+// rfm
+PyTypeObject* rfm_config_type();
+PyTypeObject* rfm_score_type();
+PyTypeObject* decay_function_type();
+PyTypeObject* scoring_method_type();
+PyTypeObject* segment_type_type();
+PyTypeObject* segment_profile_type();
+PyMethodDef* calculate_rfm_py_def();
+
 }  // namespace segmora::py
