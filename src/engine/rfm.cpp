@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 #include <functional>
+#include <limits>
+#include <stdexcept>
 #include <utility>
 
 #include "engine/thread_pool.hpp"
@@ -84,58 +86,93 @@ bool higher_first(double a, double b) noexcept {
     return a > b;
 }
 
-// Customer groups in order of first appearance: an open-addressing table from
-// customer id to group number, then the rows of every group in input order.
-struct Groups {
-    std::vector<std::size_t> first_row;  // per group: its first transaction
-    std::vector<std::size_t> offsets;    // per group: start in `rows`; one extra at the end
-    std::vector<std::size_t> rows;       // transaction indices grouped, input order within a group
+// Customer groups in order of first appearance. Ids are copied into one
+// compact buffer and the table keeps a hash tag beside each group number, so
+// the probe loop rarely leaves cache.
+class Groups {
+public:
+    explicit Groups(std::span<const Transaction> transactions) : group_of_(transactions.size()) {
+        slots_.assign(1024, Slot{});
+        for (std::size_t i = 0; i < transactions.size(); ++i) group_of_[i] = find_or_add(transactions[i].customer_id);
+    }
+
+    std::size_t size() const noexcept { return key_end_.size(); }
+    std::string_view key(std::size_t g) const noexcept {
+        const std::size_t begin = g == 0 ? 0 : key_end_[g - 1];
+        return std::string_view(keys_).substr(begin, key_end_[g] - begin);
+    }
+    // The group of each transaction.
+    const std::vector<std::uint32_t>& group_of() const noexcept { return group_of_; }
+
+private:
+    struct Slot {
+        std::uint32_t tag = 0;    // high hash bits
+        std::uint32_t group = 0;  // group number + 1; 0 is empty
+    };
+
+    std::uint32_t find_or_add(std::string_view id) {
+        const std::size_t hash = std::hash<std::string_view>{}(id);
+        const auto tag = static_cast<std::uint32_t>(hash >> 32);
+        const std::size_t mask = slots_.size() - 1;
+        for (std::size_t slot = hash & mask;; slot = (slot + 1) & mask) {
+            const Slot entry = slots_[slot];
+            if (entry.group == 0) break;
+            if (entry.tag == tag && key(entry.group - 1) == id) return entry.group - 1;
+        }
+        if (size() >= std::numeric_limits<std::uint32_t>::max() - 1) throw std::length_error("too many customers");
+        const auto group = static_cast<std::uint32_t>(size());
+        keys_.append(id);
+        key_end_.push_back(keys_.size());
+        if (3 * (size() + 1) > 2 * slots_.size()) rehash(2 * slots_.size());  // keeps the load below 2/3
+        insert(hash, group);
+        return group;
+    }
+
+    void insert(std::size_t hash, std::uint32_t group) noexcept {
+        const std::size_t mask = slots_.size() - 1;
+        std::size_t slot = hash & mask;
+        while (slots_[slot].group != 0) slot = (slot + 1) & mask;
+        slots_[slot] = Slot{static_cast<std::uint32_t>(hash >> 32), group + 1};
+    }
+
+    void rehash(std::size_t capacity) {
+        slots_.assign(capacity, Slot{});
+        for (std::uint32_t g = 0; g + 1 < size(); ++g) insert(std::hash<std::string_view>{}(key(g)), g);
+    }
+
+    std::string keys_;
+    std::vector<std::size_t> key_end_;
+    std::vector<Slot> slots_;
+    std::vector<std::uint32_t> group_of_;
 };
 
-Groups group_by_customer(std::span<const Transaction> transactions) {
-    const std::size_t n = transactions.size();
-    std::size_t capacity = 16;
-    while (capacity < n + n / 2) capacity <<= 1;  // load factor below 2/3 even if every id is distinct
-    std::vector<std::uint32_t> slots(capacity, 0);  // group number + 1; 0 is empty
-    const std::size_t mask = capacity - 1;
-    const std::hash<std::string_view> hasher;
+// One transaction after parsing: its instant (when `parsed`) and amount.
+struct Purchase {
+    Instant when;
+    bool parsed = false;
+    double amount = 0.0;
+};
 
-    Groups g;
-    std::vector<std::uint32_t> group_of(n);
-    std::vector<std::size_t> counts;
-    for (std::size_t i = 0; i < n; ++i) {
-        const std::string_view id = transactions[i].customer_id;
-        std::size_t slot = hasher(id) & mask;
-        for (;;) {
-            const std::uint32_t entry = slots[slot];
-            if (entry == 0) {
-                slots[slot] = static_cast<std::uint32_t>(g.first_row.size() + 1);
-                group_of[i] = static_cast<std::uint32_t>(g.first_row.size());
-                g.first_row.push_back(i);
-                counts.push_back(1);
-                break;
-            }
-            if (transactions[g.first_row[entry - 1]].customer_id == id) {
-                group_of[i] = entry - 1;
-                ++counts[entry - 1];
-                break;
-            }
-            slot = (slot + 1) & mask;
-        }
+RFMScore score_customer(std::string_view customer_id, std::span<const std::size_t> rows,
+                        std::span<const Purchase> purchases, const RFMConfig& config, Instant now) {
+    RFMScore record;
+    record.customer_id = std::string(customer_id);
+    std::uint64_t count = 0;
+    double monetary = 0.0;
+    Instant last{};
+    for (const std::size_t row : rows) {
+        const Purchase& p = purchases[row];
+        if (!p.parsed) continue;
+        if (count == 0 || p.when > last) last = p.when;
+        ++count;
+        monetary += p.amount;
     }
-    const std::size_t n_groups = g.first_row.size();
-    g.offsets.resize(n_groups + 1);
-    std::size_t start = 0;
-    for (std::size_t k = 0; k < n_groups; ++k) {
-        g.offsets[k] = start;
-        start += counts[k];
-    }
-    g.offsets[n_groups] = start;
-    g.rows.resize(n);
-    std::vector<std::size_t>& next = counts;  // reused as fill cursors
-    for (std::size_t k = 0; k < n_groups; ++k) next[k] = g.offsets[k];
-    for (std::size_t i = 0; i < n; ++i) g.rows[next[group_of[i]]++] = i;
-    return g;
+    if (count == 0) return record;  // recency, frequency and monetary stay 0
+    record.frequency = static_cast<double>(count);
+    record.monetary = monetary;
+    const double days = static_cast<double>(whole_days_between(last, now));
+    record.recency = decay_weight(config.decay_function, days, config.decay_half_life_days);
+    return record;
 }
 
 }  // namespace
@@ -235,29 +272,6 @@ double decay_weight(DecayFunction decay, double days, std::uint32_t half_life_da
     return 0.0;
 }
 
-RFMScore score_customer(std::span<const Transaction> transactions, std::span<const std::size_t> rows,
-                        const RFMConfig& config, Instant now) {
-    RFMScore record;
-    record.customer_id = std::string(transactions[rows.front()].customer_id);
-    std::uint64_t count = 0;
-    double monetary = 0.0;
-    Instant last{};
-    for (const std::size_t row : rows) {
-        const Transaction& t = transactions[row];
-        const std::optional<Instant> when = parse_rfc3339(t.timestamp);
-        if (!when) continue;
-        if (count == 0 || *when > last) last = *when;
-        ++count;
-        monetary += t.amount;
-    }
-    if (count == 0) return record;  // recency, frequency and monetary stay 0
-    record.frequency = static_cast<double>(count);
-    record.monetary = monetary;
-    const double days = static_cast<double>(whole_days_between(last, now));
-    record.recency = decay_weight(config.decay_function, days, config.decay_half_life_days);
-    return record;
-}
-
 std::uint32_t position_score(std::size_t position, std::size_t n, ScoringMethod method) noexcept {
     const double q = static_cast<double>(position) / static_cast<double>(n);
     switch (method) {
@@ -269,31 +283,57 @@ std::uint32_t position_score(std::size_t position, std::size_t n, ScoringMethod 
     return 1;
 }
 
-void score_dimension(std::vector<RFMScore>& scores, double RFMScore::*value, std::uint32_t RFMScore::*score,
-                     ScoringMethod method) {
-    const std::size_t n = scores.size();
-    if (n == 0) return;
-    // Sort (value, position) keys, then move the records once into the new order.
+namespace {
+
+// One scoring pass over `order` (the current record order, as indices into
+// `scores`): a stable sort by the dimension, then scores by position.
+void score_pass(std::vector<RFMScore>& scores, std::vector<std::size_t>& order, double RFMScore::*value,
+                std::uint32_t RFMScore::*score, ScoringMethod method) {
+    const std::size_t n = order.size();
     std::vector<std::pair<double, std::size_t>> keys(n);
-    for (std::size_t i = 0; i < n; ++i) keys[i] = {scores[i].*value, i};
+    for (std::size_t i = 0; i < n; ++i) keys[i] = {scores[order[i]].*value, order[i]};
     if (n > 1) {
         std::stable_sort(keys.begin(), keys.end(),
                          [](const auto& a, const auto& b) { return higher_first(a.first, b.first); });
     }
-    std::vector<RFMScore> sorted;
-    sorted.reserve(n);
     for (std::size_t pos = 0; pos < n; ++pos) {
-        sorted.push_back(std::move(scores[keys[pos].second]));
-        sorted.back().*score = position_score(pos, n, method);
+        order[pos] = keys[pos].second;
+        scores[order[pos]].*score = position_score(pos, n, method);
     }
+}
+
+// Moves the records into `order`.
+void reorder(std::vector<RFMScore>& scores, const std::vector<std::size_t>& order) {
+    std::vector<RFMScore> sorted;
+    sorted.reserve(scores.size());
+    for (const std::size_t i : order) sorted.push_back(std::move(scores[i]));
     scores = std::move(sorted);
+}
+
+std::vector<std::size_t> identity(std::size_t n) {
+    std::vector<std::size_t> order(n);
+    for (std::size_t i = 0; i < n; ++i) order[i] = i;
+    return order;
+}
+
+}  // namespace
+
+void score_dimension(std::vector<RFMScore>& scores, double RFMScore::*value, std::uint32_t RFMScore::*score,
+                     ScoringMethod method) {
+    if (scores.empty()) return;
+    std::vector<std::size_t> order = identity(scores.size());
+    score_pass(scores, order, value, score, method);
+    reorder(scores, order);
 }
 
 void apply_scoring(std::vector<RFMScore>& scores, ScoringMethod method) {
     if (scores.empty()) return;
-    score_dimension(scores, &RFMScore::recency, &RFMScore::recency_score, method);
-    score_dimension(scores, &RFMScore::frequency, &RFMScore::frequency_score, method);
-    score_dimension(scores, &RFMScore::monetary, &RFMScore::monetary_score, method);
+    // The passes carry one permutation; the records move once at the end.
+    std::vector<std::size_t> order = identity(scores.size());
+    score_pass(scores, order, &RFMScore::recency, &RFMScore::recency_score, method);
+    score_pass(scores, order, &RFMScore::frequency, &RFMScore::frequency_score, method);
+    score_pass(scores, order, &RFMScore::monetary, &RFMScore::monetary_score, method);
+    reorder(scores, order);
     for (RFMScore& s : scores)
         s.segment = display_name(segment_for_scores(s.recency_score, s.frequency_score, s.monetary_score));
 }
@@ -306,20 +346,46 @@ std::vector<RFMScore> calculate_rfm(std::span<const Transaction> transactions, c
 
 std::vector<RFMScore> calculate_rfm_at(std::span<const Transaction> transactions, const RFMConfig& config,
                                        std::optional<std::int32_t> n_jobs, Instant now) {
-    if (transactions.empty()) return {};
-    const Groups groups = group_by_customer(transactions);
-    const std::size_t n_groups = groups.first_row.size();
-    std::vector<RFMScore> scores(n_groups);
+    const std::size_t n = transactions.size();
+    if (n == 0) return {};
+    const auto pool = build_thread_pool(n_jobs.value_or(-1));
+
+    // Task 0 groups the customers (one sequential pass); the other tasks parse
+    // the timestamps chunk by chunk, in input order, into disjoint slots.
+    constexpr std::size_t kParseChunk = 16384;
+    const std::size_t n_chunks = (n + kParseChunk - 1) / kParseChunk;
+    std::vector<Purchase> purchases(n);
+    std::optional<Groups> grouped;
+    pool->run_tasks(1 + n_chunks, [&](std::size_t task) {
+        if (task == 0) {
+            grouped.emplace(transactions);
+            return;
+        }
+        const std::size_t begin = (task - 1) * kParseChunk, end = std::min(n, begin + kParseChunk);
+        for (std::size_t i = begin; i < end; ++i) {
+            const std::optional<Instant> when = parse_rfc3339(transactions[i].timestamp);
+            purchases[i] = Purchase{when.value_or(Instant{}), when.has_value(), transactions[i].amount};
+        }
+    });
+    const Groups& groups = *grouped;
+    // Rows of every group, input order within a group (a counting sort).
+    const std::size_t n_groups = groups.size();
+    std::vector<std::size_t> offsets(n_groups + 1, 0);
+    for (const std::uint32_t g : groups.group_of()) ++offsets[g + 1];
+    for (std::size_t g = 0; g < n_groups; ++g) offsets[g + 1] += offsets[g];
+    std::vector<std::size_t> rows(n);
     {
-        const auto pool = build_thread_pool(n_jobs.value_or(-1));
-        pool->parallel_for(n_groups, 256, [&](std::size_t begin, std::size_t end) {
-            for (std::size_t k = begin; k < end; ++k) {
-                const std::span<const std::size_t> rows(groups.rows.data() + groups.offsets[k],
-                                                        groups.offsets[k + 1] - groups.offsets[k]);
-                scores[k] = score_customer(transactions, rows, config, now);
-            }
-        });
+        std::vector<std::size_t> cursor(offsets.begin(), offsets.end() - 1);
+        for (std::size_t i = 0; i < n; ++i) rows[cursor[groups.group_of()[i]]++] = i;
     }
+
+    std::vector<RFMScore> scores(n_groups);
+    pool->parallel_for(n_groups, 256, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t g = begin; g < end; ++g) {
+            const std::span<const std::size_t> group_rows(rows.data() + offsets[g], offsets[g + 1] - offsets[g]);
+            scores[g] = score_customer(groups.key(g), group_rows, purchases, config, now);
+        }
+    });
     apply_scoring(scores, config.scoring_method);
     return scores;
 }

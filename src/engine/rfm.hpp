@@ -7,10 +7,11 @@
 // greater than 3, whatever the scoring scale.
 //
 // calculate_rfm groups transactions by customer (groups in order of first
-// appearance), computes each customer's decayed recency, frequency and monetary
-// value on a per-call pool (per-customer slots, so the result never depends on
-// n_jobs), then scores by position after stable sorts (recency, frequency,
-// monetary; highest first) and names every record. Timestamps are RFC 3339;
+// appearance) while the per-call pool parses the timestamps, computes each
+// customer's decayed recency, frequency and monetary value on the pool
+// (per-customer slots and sums in input order, so the result never depends on
+// n_jobs), then, on the calling thread, scores by position after stable sorts
+// (recency, frequency, monetary; highest first) and names every record. Timestamps are RFC 3339;
 // one that does not parse drops its transaction silently. Sorts place NaN after
 // every number, NaNs keeping their relative order. Only the pool build can fail
 // (a Clustering SegmoraError).
@@ -119,11 +120,6 @@ std::int64_t whole_days_between(Instant last, Instant now) noexcept;
 
 // The decay weight of a purchase `days` old with half-life `half_life_days`.
 double decay_weight(DecayFunction decay, double days, std::uint32_t half_life_days) noexcept;
-
-// The record of one customer: `rows` (non-empty, ascending) index that
-// customer's transactions in `transactions`.
-RFMScore score_customer(std::span<const Transaction> transactions, std::span<const std::size_t> rows,
-                        const RFMConfig& config, Instant now);
 
 // The score at `position` of `n` records sorted highest first.
 std::uint32_t position_score(std::size_t position, std::size_t n, ScoringMethod method) noexcept;

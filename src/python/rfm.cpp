@@ -22,11 +22,13 @@ using engine::Transaction;
 
 // ---- transactions ----
 
-// The transactions of one call: views into the strings of the tuples, which
-// stay alive because the tuples are held here (a float conversion may run
-// Python code that drops them from the caller's list).
+// The transactions of one call: views into the UTF-8 text of the tuples'
+// strings. A list's tuples stay alive through the list while no Python code
+// runs; an amount that is not an exact float or int may run Python code that
+// drops tuples from the list, so from the first such amount on every tuple
+// seen so far is held here.
 struct TransactionsInput {
-    std::vector<Ref> tuples;
+    std::vector<Ref> held;
     std::vector<Transaction> rows;
 };
 
@@ -39,18 +41,27 @@ std::string_view str_view(PyObject* obj, const char* arg) {
     return {text, static_cast<std::size_t>(size)};
 }
 
-void append_transaction(PyObject* item, TransactionsInput& out, const char* arg) {
+PyObject* checked_tuple(PyObject* item, const char* arg) {
     if (!PyTuple_Check(item))
         raise_argument(PyExc_TypeError, arg, format("'{}' object cannot be converted to 'tuple'", type_name(item)));
     const Py_ssize_t len = PyTuple_Size(item);
     if (len != 3)
         raise_argument(PyExc_TypeError, arg, format("expected tuple of length 3, but got tuple of length {}", len));
-    out.tuples.push_back(Ref::borrow(item));
+    return item;
+}
+
+Transaction to_transaction(PyObject* tuple, const char* arg) {
     Transaction t;
-    t.customer_id = str_view(PyTuple_GetItem(item, 0), arg);
-    t.timestamp = str_view(PyTuple_GetItem(item, 1), arg);
-    t.amount = From<double>::convert(PyTuple_GetItem(item, 2), arg);
-    out.rows.push_back(t);
+    t.customer_id = str_view(PyTuple_GetItem(tuple, 0), arg);
+    t.timestamp = str_view(PyTuple_GetItem(tuple, 1), arg);
+    t.amount = From<double>::convert(PyTuple_GetItem(tuple, 2), arg);
+    return t;
+}
+
+// Whether converting the amount runs no Python code.
+bool plain_amount(PyObject* tuple) {
+    PyObject* amount = PyTuple_GetItem(tuple, 2);
+    return PyFloat_CheckExact(amount) || PyLong_CheckExact(amount);
 }
 
 // One pass over the sequence; a str is refused like every list argument.
@@ -58,14 +69,18 @@ TransactionsInput extract_transactions(PyObject* obj, const char* arg) {
     if (PyUnicode_Check(obj)) raise_argument(PyExc_TypeError, arg, "Can't extract `str` to `Vec`");
     TransactionsInput out;
     if (PyList_Check(obj)) {
-        const Py_ssize_t n = PyList_Size(obj);
-        out.tuples.reserve(static_cast<std::size_t>(n));
-        out.rows.reserve(static_cast<std::size_t>(n));
+        out.rows.reserve(static_cast<std::size_t>(PyList_Size(obj)));
+        bool holding = false;
         // The length is read again each step: a callback may shrink the list.
         for (Py_ssize_t i = 0; i < PyList_Size(obj); ++i) {
-            PyObject* item = PyList_GetItem(obj, i);
-            if (!item) throw PyErrorAlreadySet{};
-            append_transaction(item, out, arg);
+            PyObject* tuple = checked_tuple(PyList_GetItem(obj, i), arg);
+            if (!holding && !plain_amount(tuple)) {
+                holding = true;  // nothing has run yet: items 0..i are still the ones converted
+                out.held.reserve(static_cast<std::size_t>(PyList_Size(obj)));
+                for (Py_ssize_t j = 0; j < i; ++j) out.held.push_back(Ref::borrow(PyList_GetItem(obj, j)));
+            }
+            if (holding) out.held.push_back(Ref::borrow(tuple));
+            out.rows.push_back(to_transaction(tuple, arg));
         }
         return out;
     }
@@ -73,11 +88,11 @@ TransactionsInput extract_transactions(PyObject* obj, const char* arg) {
         raise_argument(PyExc_TypeError, arg, format("'{}' object cannot be converted to 'Sequence'", type_name(obj)));
     const Py_ssize_t n = PySequence_Size(obj);
     if (n < 0) reraise_for_argument(arg);
-    out.tuples.reserve(static_cast<std::size_t>(n));
+    out.held.reserve(static_cast<std::size_t>(n));
     out.rows.reserve(static_cast<std::size_t>(n));
     for (Py_ssize_t i = 0; i < n; ++i) {
-        Ref item = Ref::steal(PySequence_GetItem(obj, i));
-        append_transaction(item.get(), out, arg);
+        out.held.push_back(Ref::steal(PySequence_GetItem(obj, i)));  // a new reference: always held
+        out.rows.push_back(to_transaction(checked_tuple(out.held.back().get(), arg), arg));
     }
     return out;
 }
