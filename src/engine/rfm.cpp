@@ -146,24 +146,27 @@ private:
     std::vector<std::uint32_t> group_of_;
 };
 
-// One transaction after parsing: its instant (when `parsed`) and amount.
+// One transaction after parsing: its instant (when `parsed`) and amount,
+// packed into 24 bytes.
 struct Purchase {
-    Instant when;
-    bool parsed = false;
+    std::int64_t seconds = 0;
     double amount = 0.0;
+    std::uint32_t nanos = 0;
+    bool parsed = false;
+    Instant when() const noexcept { return {seconds, nanos}; }
 };
 
-RFMScore score_customer(std::string_view customer_id, std::span<const std::size_t> rows,
+RFMScore score_customer(std::string_view customer_id, std::span<const std::uint32_t> rows,
                         std::span<const Purchase> purchases, const RFMConfig& config, Instant now) {
     RFMScore record;
     record.customer_id = std::string(customer_id);
     std::uint64_t count = 0;
     double monetary = 0.0;
     Instant last{};
-    for (const std::size_t row : rows) {
+    for (const std::uint32_t row : rows) {
         const Purchase& p = purchases[row];
         if (!p.parsed) continue;
-        if (count == 0 || p.when > last) last = p.when;
+        if (count == 0 || p.when() > last) last = p.when();
         ++count;
         monetary += p.amount;
     }
@@ -348,6 +351,8 @@ std::vector<RFMScore> calculate_rfm_at(std::span<const Transaction> transactions
                                        std::optional<std::int32_t> n_jobs, Instant now) {
     const std::size_t n = transactions.size();
     if (n == 0) return {};
+    // Row numbers are kept in 32 bits.
+    if (n > std::numeric_limits<std::uint32_t>::max()) throw std::length_error("too many transactions");
     const auto pool = build_thread_pool(n_jobs.value_or(-1));
 
     // Task 0 groups the customers (one sequential pass); the other tasks parse
@@ -364,7 +369,8 @@ std::vector<RFMScore> calculate_rfm_at(std::span<const Transaction> transactions
         const std::size_t begin = (task - 1) * kParseChunk, end = std::min(n, begin + kParseChunk);
         for (std::size_t i = begin; i < end; ++i) {
             const std::optional<Instant> when = parse_rfc3339(transactions[i].timestamp);
-            purchases[i] = Purchase{when.value_or(Instant{}), when.has_value(), transactions[i].amount};
+            const Instant at = when.value_or(Instant{});
+            purchases[i] = Purchase{at.seconds, transactions[i].amount, at.nanos, when.has_value()};
         }
     });
     const Groups& groups = *grouped;
@@ -373,16 +379,16 @@ std::vector<RFMScore> calculate_rfm_at(std::span<const Transaction> transactions
     std::vector<std::size_t> offsets(n_groups + 1, 0);
     for (const std::uint32_t g : groups.group_of()) ++offsets[g + 1];
     for (std::size_t g = 0; g < n_groups; ++g) offsets[g + 1] += offsets[g];
-    std::vector<std::size_t> rows(n);
+    std::vector<std::uint32_t> rows(n);
     {
         std::vector<std::size_t> cursor(offsets.begin(), offsets.end() - 1);
-        for (std::size_t i = 0; i < n; ++i) rows[cursor[groups.group_of()[i]]++] = i;
+        for (std::size_t i = 0; i < n; ++i) rows[cursor[groups.group_of()[i]]++] = static_cast<std::uint32_t>(i);
     }
 
     std::vector<RFMScore> scores(n_groups);
     pool->parallel_for(n_groups, 256, [&](std::size_t begin, std::size_t end) {
         for (std::size_t g = begin; g < end; ++g) {
-            const std::span<const std::size_t> group_rows(rows.data() + offsets[g], offsets[g + 1] - offsets[g]);
+            const std::span<const std::uint32_t> group_rows(rows.data() + offsets[g], offsets[g + 1] - offsets[g]);
             scores[g] = score_customer(groups.key(g), group_rows, purchases, config, now);
         }
     });
