@@ -79,7 +79,7 @@ def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--transactions", type=int, default=1_000_000)
     ap.add_argument("--customers", type=int, default=100_000)
-    ap.add_argument("--repeat", type=int, default=2)
+    ap.add_argument("--repeat", type=int, default=3)
     ap.add_argument("--step")
     a = ap.parse_args()
     if a.step:

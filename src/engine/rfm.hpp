@@ -14,7 +14,8 @@
 // (recency, frequency, monetary; highest first) and names every record. Timestamps are RFC 3339;
 // one that does not parse drops its transaction silently. Sorts place NaN after
 // every number, NaNs keeping their relative order. Only the pool build can fail
-// (a Clustering SegmoraError).
+// (a Clustering SegmoraError), short of more than 2^32 - 1 transactions
+// (std::length_error: row numbers are 32-bit).
 #pragma once
 
 #include <array>

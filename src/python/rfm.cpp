@@ -1,5 +1,6 @@
 // calculate_rfm_py, PyRFMConfig, PyDecayFunction, PyScoringMethod, PyRFMScore,
 // PySegmentType and PySegmentProfile.
+#include <algorithm>
 #include <optional>
 #include <string_view>
 #include <vector>
@@ -69,18 +70,19 @@ TransactionsInput extract_transactions(PyObject* obj, const char* arg) {
     if (PyUnicode_Check(obj)) raise_argument(PyExc_TypeError, arg, "Can't extract `str` to `Vec`");
     TransactionsInput out;
     if (PyList_Check(obj)) {
-        out.rows.reserve(static_cast<std::size_t>(PyList_Size(obj)));
+        Py_ssize_t n = PyList_Size(obj);
+        out.rows.reserve(static_cast<std::size_t>(n));
         bool holding = false;
-        // The length is read again each step: a callback may shrink the list.
-        for (Py_ssize_t i = 0; i < PyList_Size(obj); ++i) {
+        for (Py_ssize_t i = 0; i < n; ++i) {
             PyObject* tuple = checked_tuple(PyList_GetItem(obj, i), arg);
             if (!holding && !plain_amount(tuple)) {
                 holding = true;  // nothing has run yet: items 0..i are still the ones converted
-                out.held.reserve(static_cast<std::size_t>(PyList_Size(obj)));
+                out.held.reserve(static_cast<std::size_t>(n));
                 for (Py_ssize_t j = 0; j < i; ++j) out.held.push_back(Ref::borrow(PyList_GetItem(obj, j)));
             }
             if (holding) out.held.push_back(Ref::borrow(tuple));
             out.rows.push_back(to_transaction(tuple, arg));
+            if (holding) n = std::min(n, PyList_Size(obj));  // a callback may have shrunk the list
         }
         return out;
     }
