@@ -281,6 +281,21 @@ def test_nan_sorts_after_every_number_in_order():
     assert math.isnan(scores[3].monetary)
 
 
+@pytest.mark.parametrize(
+    "amounts, expected",
+    [
+        ([0.0, -0.0, 0.0], ["c0", "c1", "c2"]),  # equal values keep their order
+        ([-0.0, 0.0], ["c0", "c1"]),
+        ([float("-inf"), float("nan"), float("inf"), 1e308, -1e308], ["c2", "c3", "c4", "c0", "c1"]),
+        ([float("nan"), float("nan"), 5e-324, -5e-324], ["c2", "c3", "c0", "c1"]),
+    ],
+)
+def test_monetary_order_with_special_values(amounts, expected):
+    # Same day and frequency for all, so earlier passes keep first appearance.
+    scores = rfm([(f"c{i}", ago(1), a) for i, a in enumerate(amounts)])
+    assert [s.customer_id for s in scores] == expected
+
+
 # ---- naming ----
 
 
@@ -529,3 +544,27 @@ def test_registration_order():
     assert names[: len(expected)] == expected
     i = names.index
     assert i("PySegmentType") < i("PySegmentProfile") < i("calculate_rfm_py") < i("kmeans_py")
+
+
+def test_agrees_with_pandas():
+    pd = pytest.importorskip("pandas")
+    rng = random.Random(17)
+    tx = []
+    for _ in range(3000):
+        offset = rng.choice([0, 0, 330, -300, 60])
+        stamp = ago(rng.randrange(0, 120), hours=rng.randrange(1, 23), offset_minutes=offset)
+        if rng.random() < 0.03:
+            stamp = stamp[:10]  # a bare date: skipped by both
+        tx.append((f"c{rng.randrange(400)}", stamp, round(rng.uniform(-20, 300), 2)))
+    scores = by_id(rfm(tx))
+
+    df = pd.DataFrame(tx, columns=["customer_id", "timestamp", "amount"])
+    df["ts"] = pd.to_datetime(df["timestamp"], utc=True, errors="coerce", format="%Y-%m-%dT%H:%M:%S%z")
+    df = df.dropna(subset=["ts"])
+    g = df.groupby("customer_id")
+    days = (pd.Timestamp(NOW) - g["ts"].max()).dt.days
+    for cid, n in g["ts"].count().items():
+        s = scores[cid]
+        assert s.frequency == n
+        assert s.monetary == pytest.approx(g["amount"].sum()[cid], rel=1e-12, abs=1e-9)
+        assert s.recency == max(0.0, min(1.0, (90 - days[cid]) / 90))

@@ -1,6 +1,7 @@
 #include "engine/rfm.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <functional>
 #include <limits>
@@ -78,12 +79,16 @@ bool expect(std::string_view text, std::size_t& pos, char c) noexcept {
     return true;
 }
 
-// Descending by value, NaN after every number: a strict weak ordering, so
-// the stable sort keeps equal values (and NaNs among themselves) in order.
-bool higher_first(double a, double b) noexcept {
-    if (std::isnan(a)) return false;
-    if (std::isnan(b)) return true;
-    return a > b;
+// A key whose ascending order is the values' descending order with NaN after
+// every number; equal values (0.0 and -0.0 too) and all NaNs share a key, so
+// a stable sort on it keeps them in their current order. Comparing keys is a
+// strict weak ordering, which comparing doubles with NaN is not.
+std::uint64_t descending_key(double v) noexcept {
+    if (std::isnan(v)) return std::numeric_limits<std::uint64_t>::max();
+    if (v == 0.0) v = 0.0;
+    const auto bits = std::bit_cast<std::uint64_t>(v);
+    const std::uint64_t ascending = (bits >> 63) != 0 ? ~bits : bits | (std::uint64_t{1} << 63);
+    return ~ascending;
 }
 
 // Customer groups in order of first appearance. Ids are copied into one
@@ -293,11 +298,10 @@ namespace {
 void score_pass(std::vector<RFMScore>& scores, std::vector<std::size_t>& order, double RFMScore::*value,
                 std::uint32_t RFMScore::*score, ScoringMethod method) {
     const std::size_t n = order.size();
-    std::vector<std::pair<double, std::size_t>> keys(n);
-    for (std::size_t i = 0; i < n; ++i) keys[i] = {scores[order[i]].*value, order[i]};
+    std::vector<std::pair<std::uint64_t, std::size_t>> keys(n);
+    for (std::size_t i = 0; i < n; ++i) keys[i] = {descending_key(scores[order[i]].*value), order[i]};
     if (n > 1) {
-        std::stable_sort(keys.begin(), keys.end(),
-                         [](const auto& a, const auto& b) { return higher_first(a.first, b.first); });
+        std::stable_sort(keys.begin(), keys.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
     }
     for (std::size_t pos = 0; pos < n; ++pos) {
         order[pos] = keys[pos].second;
