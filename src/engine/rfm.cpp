@@ -48,11 +48,7 @@ SegmentType segment_for_scores(std::uint32_t r, std::uint32_t f, std::uint32_t m
     return mh ? SegmentType::Promising : SegmentType::Lost;
 }
 
-}  // namespace segmora::engine
-
 // ---- RFM computation ----
-
-namespace segmora::engine {
 
 namespace {
 
