@@ -34,7 +34,7 @@ struct TransactionsInput {
 };
 
 std::string_view str_view(PyObject* obj, const char* arg) {
-    if (!PyUnicode_Check(obj))
+    if (!PyUnicode_CheckExact(obj) && !PyUnicode_Check(obj))  // the exact test is inline
         raise_argument(PyExc_TypeError, arg, format("'{}' object cannot be converted to 'str'", type_name(obj)));
     Py_ssize_t size = 0;
     const char* text = PyUnicode_AsUTF8AndSize(obj, &size);  // cached by the str object
@@ -43,7 +43,7 @@ std::string_view str_view(PyObject* obj, const char* arg) {
 }
 
 PyObject* checked_tuple(PyObject* item, const char* arg) {
-    if (!PyTuple_Check(item))
+    if (!PyTuple_CheckExact(item) && !PyTuple_Check(item))
         raise_argument(PyExc_TypeError, arg, format("'{}' object cannot be converted to 'tuple'", type_name(item)));
     const Py_ssize_t len = PyTuple_Size(item);
     if (len != 3)
