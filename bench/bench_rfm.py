@@ -2,7 +2,8 @@
 
 1,000,000 transactions over 100,000 customers, ISO timestamps with "Z". Both
 start from the same Python list of (customer_id, timestamp, amount) tuples;
-pandas is also timed from a ready DataFrame. Peak memory is the growth of the
+pandas is also timed from a ready DataFrame, and segmora also with one worker
+(pandas runs on one core). Peak memory is the growth of the
 process's peak RSS during each step, each step run in a fresh subprocess.
 
     python bench/bench_rfm.py [--transactions N] [--customers N] [--repeat R]
@@ -48,13 +49,14 @@ def run_step(step, n_tx, n_customers, repeat):
     tx = make_transactions(n_tx, n_customers)
     before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
     times = []
-    if step == "segmora":
+    if step.startswith("segmora"):
         import segmora
 
         config = segmora.PyRFMConfig()
+        n_jobs = 1 if step == "segmora_1" else None
         for _ in range(repeat):
             t0 = time.perf_counter()
-            result = segmora.calculate_rfm_py(tx, config)
+            result = segmora.calculate_rfm_py(tx, config, n_jobs=n_jobs)
             times.append(time.perf_counter() - t0)
             n_out = len(result)
             del result
@@ -90,7 +92,7 @@ def main():
     import segmora
 
     rows = {}
-    for step in ("segmora", "pandas_list", "pandas_df"):
+    for step in ("segmora", "segmora_1", "pandas_list", "pandas_df"):
         out = subprocess.run(
             [sys.executable, __file__, "--step", step, "--transactions", str(a.transactions),
              "--customers", str(a.customers), "--repeat", str(a.repeat)],
@@ -100,18 +102,20 @@ def main():
 
     print(f"RFM: {a.transactions:,} transactions, {a.customers:,} customers; best of {a.repeat}")
     print(f"python {platform.python_version()}, segmora {segmora.__version__}, pandas {pd.__version__}")
-    print(f"{'implementation':<34}{'seconds':>10}{'peak MiB':>10}{'customers':>11}")
+    print(f"{'implementation':<38}{'seconds':>10}{'peak MiB':>10}{'customers':>11}")
     labels = {
         "segmora": "segmora calculate_rfm_py (list)",
+        "segmora_1": "segmora calculate_rfm_py, n_jobs=1",
         "pandas_list": "pandas (list -> DataFrame -> RFM)",
         "pandas_df": "pandas (ready DataFrame)",
     }
     for step, label in labels.items():
         r = rows[step]
-        print(f"{label:<34}{r['best']:>10.3f}{r['peak_mib']:>10.1f}{r['customers']:>11,}")
+        print(f"{label:<38}{r['best']:>10.3f}{r['peak_mib']:>10.1f}{r['customers']:>11,}")
     s = rows["segmora"]["best"]
     print(f"speed-up vs pandas from the list:      {rows['pandas_list']['best'] / s:.2f}x")
     print(f"speed-up vs pandas from a DataFrame:   {rows['pandas_df']['best'] / s:.2f}x")
+    print(f"one worker vs pandas from the list:    {rows['pandas_list']['best'] / rows['segmora_1']['best']:.2f}x")
 
 
 if __name__ == "__main__":
