@@ -568,3 +568,18 @@ def test_agrees_with_pandas():
         assert s.frequency == n
         assert s.monetary == pytest.approx(g["amount"].sum()[cid], rel=1e-12, abs=1e-9)
         assert s.recency == max(0.0, min(1.0, (90 - days[cid]) / 90))
+
+
+@pytest.mark.parametrize("name", ["PyRFMConfig", "PySegmentProfile"])
+def test_stub_constructor_matches_runtime(name):
+    import ast
+    import pathlib
+
+    stub = ast.parse((pathlib.Path(__file__).resolve().parents[1] / "segmora.pyi").read_text())
+    [cls] = [n for n in stub.body if isinstance(n, ast.ClassDef) and n.name == name]
+    [new] = [n for n in cls.body if isinstance(n, ast.FunctionDef) and n.name == "__new__"]
+    args = new.args.args[1:]
+    defaults = [None] * (len(args) - len(new.args.defaults)) + new.args.defaults
+    stub_params = [(a.arg, d is not None) for a, d in zip(args, defaults)]
+    runtime = inspect.signature(getattr(segmora, name)).parameters.values()
+    assert stub_params == [(p.name, p.default is not inspect.Parameter.empty) for p in runtime]
