@@ -26,11 +26,15 @@ namespace b = segmora::py;
 // their fixed places in this sequence.
 const Registration kRegistrations[] = {
     cls("PyAudienceSegmenter", b::audience_segmenter_type),
-    // PyRFMConfig, PyRFMScore, PyDecayFunction, PyScoringMethod
+    cls("PyRFMConfig", b::rfm_config_type),
+    cls("PyRFMScore", b::rfm_score_type),
+    cls("PyDecayFunction", b::decay_function_type),
+    cls("PyScoringMethod", b::scoring_method_type),
     cls("PyKMeansResult", b::kmeans_result_type),
     // PyChurnRiskLevel, PyChurnPrediction, PyCustomerLTV
-    // PySegmentType, PySegmentProfile
-    // calculate_rfm_py
+    cls("PySegmentType", b::segment_type_type),
+    cls("PySegmentProfile", b::segment_profile_type),
+    fn("calculate_rfm_py", b::calculate_rfm_py_def),
     fn("kmeans_py", b::kmeans_py_def),
     // PyMiniBatchKMeans, calculate_simple_ltv
     fn("export_segment_sql", b::export_segment_sql_def),

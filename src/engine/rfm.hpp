@@ -1,15 +1,32 @@
-// RFM analysis: the segment vocabulary and the naming rule.
+// RFM analysis: the segment vocabulary, the naming rule, and transactions to
+// scored, named customer records.
 //
 // Thirteen segment types, each with a display name (the text shown wherever a
 // segment appears: RFM records, SQL export, reprs) and a one-line description.
-// segment_name(r, f, m) names a scored record: a score is high when it is
+// segment_for_scores(r, f, m) names a scored record: a score is high when it is
 // greater than 3, whatever the scoring scale.
+//
+// calculate_rfm groups transactions by customer (groups in order of first
+// appearance) while the per-call pool parses the timestamps, computes each
+// customer's decayed recency, frequency and monetary value on the pool
+// (per-customer slots and sums in input order, so the result never depends on
+// n_jobs), then, on the calling thread, scores by position after stable sorts
+// (recency, frequency, monetary; highest first) and names every record. Timestamps are RFC 3339;
+// one that does not parse drops its transaction silently. Sorts place NaN after
+// every number, NaNs keeping their relative order. Only the pool build can fail
+// (a Clustering SegmoraError), short of more than 2^32 - 1 transactions
+// (std::length_error: row numbers are 32-bit).
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
 #include <string_view>
+#include <vector>
 
 namespace segmora::engine {
 
@@ -45,5 +62,84 @@ std::string_view description(SegmentType type) noexcept;
 
 // The segment of a record with recency, frequency and monetary scores r, f, m.
 SegmentType segment_for_scores(std::uint32_t r, std::uint32_t f, std::uint32_t m) noexcept;
+
+// ---- RFM computation ----
+
+enum class DecayFunction { Linear = 0, Exponential = 1, Inverse = 2 };
+enum class ScoringMethod { Quintile = 0, Decile = 1, Percentile = 2 };
+
+// "linear", "exponential", "inverse".
+std::string_view decay_name(DecayFunction decay) noexcept;
+
+struct RFMConfig {
+    std::uint32_t recency_window_days = 90;  // stored only
+    std::uint64_t frequency_threshold = 1;   // stored only
+    double monetary_threshold = 0.0;         // stored only
+    DecayFunction decay_function = DecayFunction::Linear;
+    std::uint32_t decay_half_life_days = 30;  // h of the decay formulas
+    ScoringMethod scoring_method = ScoringMethod::Quintile;
+};
+
+// One purchase. The texts are views the caller keeps alive for the call.
+struct Transaction {
+    std::string_view customer_id;
+    std::string_view timestamp;  // RFC 3339
+    double amount = 0.0;
+};
+
+// One customer's record. Scores are 0 and the segment empty until scored.
+struct RFMScore {
+    std::string customer_id;
+    std::string segment;
+    double recency = 0.0;    // decay weight of the last purchase
+    double frequency = 0.0;  // transactions whose timestamp parsed
+    double monetary = 0.0;   // sum of their amounts, in input order
+    std::uint32_t recency_score = 0;
+    std::uint32_t frequency_score = 0;
+    std::uint32_t monetary_score = 0;
+};
+
+// An instant: whole seconds since the Unix epoch (UTC) and nanoseconds 0..1e9-1.
+struct Instant {
+    std::int64_t seconds = 0;
+    std::uint32_t nanos = 0;
+    friend auto operator<=>(const Instant&, const Instant&) = default;
+};
+
+Instant to_instant(std::chrono::system_clock::time_point t) noexcept;
+
+// Strict RFC 3339 date-time: YYYY-MM-DD, 'T' / 't' / ' ', hh:mm:ss, optional
+// '.' and one or more fraction digits (nanoseconds kept), then 'Z' / 'z' or
+// +hh:mm / -hh:mm. Out-of-range fields (month 13, Feb 30, hour 24, offset
+// hour 24) fail; a seconds value of 60 (leap second) reads as the next
+// second. Returns the instant in UTC, or nullopt.
+std::optional<Instant> parse_rfc3339(std::string_view text) noexcept;
+
+// Whole days from `last` to `now`, truncated toward zero (negative when `last`
+// is later than `now`).
+std::int64_t whole_days_between(Instant last, Instant now) noexcept;
+
+// The decay weight of a purchase `days` old with half-life `half_life_days`.
+double decay_weight(DecayFunction decay, double days, std::uint32_t half_life_days) noexcept;
+
+// The score at `position` of `n` records sorted highest first.
+std::uint32_t position_score(std::size_t position, std::size_t n, ScoringMethod method) noexcept;
+
+// Stable sort of the records by one dimension, highest first, NaN last, then
+// that dimension's score by position.
+void score_dimension(std::vector<RFMScore>& scores, double RFMScore::*value, std::uint32_t RFMScore::*score,
+                     ScoringMethod method);
+
+// Recency, frequency, then monetary passes; then names every record.
+void apply_scoring(std::vector<RFMScore>& scores, ScoringMethod method);
+
+// The whole computation with "now" read once from the system clock. An empty
+// input returns at once (no clock read, no pool).
+std::vector<RFMScore> calculate_rfm(std::span<const Transaction> transactions, const RFMConfig& config,
+                                    std::optional<std::int32_t> n_jobs);
+
+// The same with a given reference instant.
+std::vector<RFMScore> calculate_rfm_at(std::span<const Transaction> transactions, const RFMConfig& config,
+                                       std::optional<std::int32_t> n_jobs, Instant now);
 
 }  // namespace segmora::engine

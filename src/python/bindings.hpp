@@ -35,4 +35,13 @@ PyMethodDef* estimate_k_gap_statistic_def();
 PyMethodDef* estimate_k_silhouette_def();
 PyMethodDef* estimate_k_combined_def();
 
+// rfm
+PyTypeObject* rfm_config_type();
+PyTypeObject* rfm_score_type();
+PyTypeObject* decay_function_type();
+PyTypeObject* scoring_method_type();
+PyTypeObject* segment_type_type();
+PyTypeObject* segment_profile_type();
+PyMethodDef* calculate_rfm_py_def();
+
 }  // namespace segmora::py

@@ -1,0 +1,346 @@
+// calculate_rfm_py, PyRFMConfig, PyDecayFunction, PyScoringMethod, PyRFMScore,
+// PySegmentType and PySegmentProfile.
+#include <algorithm>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include "engine/rfm.hpp"
+#include "python/bindings.hpp"
+#include "python/toolkit/classdef.hpp"
+#include "python/toolkit/format.hpp"
+
+namespace segmora::py {
+
+namespace {
+
+using engine::DecayFunction;
+using engine::RFMConfig;
+using engine::RFMScore;
+using engine::ScoringMethod;
+using engine::SegmentType;
+using engine::Transaction;
+
+// ---- transactions ----
+
+// The transactions of one call: views into the UTF-8 text of the tuples'
+// strings. A list's tuples stay alive through the list while no Python code
+// runs; an amount that is not an exact float or int may run Python code that
+// drops tuples from the list, so from the first such amount on every tuple
+// seen so far is held here.
+struct TransactionsInput {
+    std::vector<Ref> held;
+    std::vector<Transaction> rows;
+};
+
+std::string_view str_view(PyObject* obj, const char* arg) {
+    if (!PyUnicode_CheckExact(obj) && !PyUnicode_Check(obj))  // the exact test is inline
+        raise_argument(PyExc_TypeError, arg, format("'{}' object cannot be converted to 'str'", type_name(obj)));
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(obj, &size);  // cached by the str object
+    if (!text) reraise_for_argument(arg);
+    return {text, static_cast<std::size_t>(size)};
+}
+
+PyObject* checked_tuple(PyObject* item, const char* arg) {
+    if (!PyTuple_CheckExact(item) && !PyTuple_Check(item))
+        raise_argument(PyExc_TypeError, arg, format("'{}' object cannot be converted to 'tuple'", type_name(item)));
+    const Py_ssize_t len = PyTuple_Size(item);
+    if (len != 3)
+        raise_argument(PyExc_TypeError, arg, format("expected tuple of length 3, but got tuple of length {}", len));
+    return item;
+}
+
+Transaction to_transaction(PyObject* tuple, const char* arg) {
+    Transaction t;
+    t.customer_id = str_view(PyTuple_GetItem(tuple, 0), arg);
+    t.timestamp = str_view(PyTuple_GetItem(tuple, 1), arg);
+    t.amount = From<double>::convert(PyTuple_GetItem(tuple, 2), arg);
+    return t;
+}
+
+// Whether converting the amount runs no Python code.
+bool plain_amount(PyObject* tuple) {
+    PyObject* amount = PyTuple_GetItem(tuple, 2);
+    return PyFloat_CheckExact(amount) || PyLong_CheckExact(amount);
+}
+
+// One pass over the sequence; a str is refused like every list argument.
+TransactionsInput extract_transactions(PyObject* obj, const char* arg) {
+    if (PyUnicode_Check(obj)) raise_argument(PyExc_TypeError, arg, "Can't extract `str` to `Vec`");
+    TransactionsInput out;
+    if (PyList_Check(obj)) {
+        Py_ssize_t n = PyList_Size(obj);
+        out.rows.reserve(static_cast<std::size_t>(n));
+        bool holding = false;
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyObject* tuple = checked_tuple(PyList_GetItem(obj, i), arg);
+            if (!holding && !plain_amount(tuple)) {
+                holding = true;  // nothing has run yet: items 0..i are still the ones converted
+                out.held.reserve(static_cast<std::size_t>(n));
+                for (Py_ssize_t j = 0; j < i; ++j) out.held.push_back(Ref::borrow(PyList_GetItem(obj, j)));
+            }
+            if (holding) out.held.push_back(Ref::borrow(tuple));
+            out.rows.push_back(to_transaction(tuple, arg));
+            if (holding) n = std::min(n, PyList_Size(obj));  // a callback may have shrunk the list
+        }
+        return out;
+    }
+    if (!PySequence_Check(obj))
+        raise_argument(PyExc_TypeError, arg, format("'{}' object cannot be converted to 'Sequence'", type_name(obj)));
+    const Py_ssize_t n = PySequence_Size(obj);
+    if (n < 0) reraise_for_argument(arg);
+    out.held.reserve(static_cast<std::size_t>(n));
+    out.rows.reserve(static_cast<std::size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        out.held.push_back(Ref::steal(PySequence_GetItem(obj, i)));  // a new reference: always held
+        out.rows.push_back(to_transaction(checked_tuple(out.held.back().get(), arg), arg));
+    }
+    return out;
+}
+
+}  // namespace
+
+template <>
+struct From<TransactionsInput> {
+    static TransactionsInput convert(PyObject* obj, const char* arg) { return extract_transactions(obj, arg); }
+};
+
+namespace {
+
+// ---- calculate_rfm_py ----
+
+struct CalculateRfmPy {
+    static constexpr const char* signature = "calculate_rfm_py(transactions, config, n_jobs=None)";
+    static constexpr Raises raises = Raises::RuntimeError;
+    static Ref call(Args& a) {
+        const TransactionsInput transactions = a.get<TransactionsInput>("transactions");
+        const Borrowed<RFMConfig> config = a.get<Borrowed<RFMConfig>>("config");
+        const auto n_jobs = a.get_or<std::optional<std::int32_t>>("n_jobs", std::nullopt);
+        std::vector<RFMScore> scores = engine::calculate_rfm(transactions.rows, *config, n_jobs);
+        Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(scores.size())));
+        for (std::size_t i = 0; i < scores.size(); ++i)
+            PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), wrap(std::move(scores[i])).release());
+        return list;
+    }
+};
+
+// ---- PyRFMConfig ----
+
+struct RFMConfigNew {
+    static constexpr const char* signature =
+        "PyRFMConfig(recency_window_days=None, frequency_threshold=None, monetary_threshold=None, "
+        "decay_function=None, decay_half_life_days=None, scoring_method=None)";
+    static constexpr Raises raises = Raises::ValueError;
+    static RFMConfig create(Args& a) {
+        RFMConfig c;
+        c.recency_window_days = a.get_or<std::uint32_t>("recency_window_days", c.recency_window_days);
+        c.frequency_threshold = a.get_or<std::uint64_t>("frequency_threshold", c.frequency_threshold);
+        c.monetary_threshold = a.get_or<double>("monetary_threshold", c.monetary_threshold);
+        if (PyObject* decay = a.raw("decay_function"); decay && decay != Py_None)
+            c.decay_function = *Borrowed<DecayFunction>(decay, "decay_function");
+        c.decay_half_life_days = a.get_or<std::uint32_t>("decay_half_life_days", c.decay_half_life_days);
+        if (PyObject* method = a.raw("scoring_method"); method && method != Py_None)
+            c.scoring_method = *Borrowed<ScoringMethod>(method, "scoring_method");
+        return c;
+    }
+};
+
+// ---- PyDecayFunction, PyScoringMethod ----
+
+template <auto Value>
+struct MakeValue {
+    static constexpr Raises raises = Raises::ValueError;
+    static constexpr Access access = Access::Static;
+    static Ref call(Args&) { return wrap(Value); }
+};
+
+struct DecayLinear : MakeValue<DecayFunction::Linear> {
+    static constexpr const char* signature = "linear()";
+};
+struct DecayExponential : MakeValue<DecayFunction::Exponential> {
+    static constexpr const char* signature = "exponential()";
+};
+struct DecayInverse : MakeValue<DecayFunction::Inverse> {
+    static constexpr const char* signature = "inverse()";
+};
+
+std::string decay_repr(const DecayFunction& d) { return format("DecayFunction({})", engine::decay_name(d)); }
+
+struct ScoringQuintile : MakeValue<ScoringMethod::Quintile> {
+    static constexpr const char* signature = "quintile()";
+};
+struct ScoringDecile : MakeValue<ScoringMethod::Decile> {
+    static constexpr const char* signature = "decile()";
+};
+struct ScoringPercentile : MakeValue<ScoringMethod::Percentile> {
+    static constexpr const char* signature = "percentile()";
+};
+
+// ---- PyRFMScore ----
+
+std::string score_segment(const RFMScore& s) { return s.segment; }
+
+// The three scores in decimal, recency first, nothing between: 5, 4, 5 -> "545".
+std::string score_rank(const RFMScore& s) {
+    return format("{}{}{}", s.recency_score, s.frequency_score, s.monetary_score);
+}
+
+std::string score_repr(const RFMScore& s) {
+    return format("RFMScore(customer_id={}, r={}, f={}, m={}, segment={})", s.customer_id, s.recency_score,
+                  s.frequency_score, s.monetary_score, s.segment);
+}
+
+// ---- PySegmentType, PySegmentProfile ----
+
+struct SegmentChampions : MakeValue<SegmentType::Champions> {
+    static constexpr const char* signature = "champions()";
+};
+struct SegmentLoyalCustomers : MakeValue<SegmentType::LoyalCustomers> {
+    static constexpr const char* signature = "loyal_customers()";
+};
+struct SegmentPotentialLoyalists : MakeValue<SegmentType::PotentialLoyalists> {
+    static constexpr const char* signature = "potential_loyalists()";
+};
+struct SegmentAtRisk : MakeValue<SegmentType::AtRisk> {
+    static constexpr const char* signature = "at_risk()";
+};
+struct SegmentCannotLose : MakeValue<SegmentType::CannotLose> {
+    static constexpr const char* signature = "cannot_lose()";
+};
+struct SegmentVip : MakeValue<SegmentType::VIP> {
+    static constexpr const char* signature = "vip()";
+};
+struct SegmentNewCustomers : MakeValue<SegmentType::NewCustomers> {
+    static constexpr const char* signature = "new_customers()";
+};
+struct SegmentNeedAttention : MakeValue<SegmentType::NeedAttention> {
+    static constexpr const char* signature = "need_attention()";
+};
+
+struct SegmentAsStr {
+    static constexpr const char* signature = "as_str($self)";
+    static constexpr Raises raises = Raises::ValueError;
+    static constexpr Access access = Access::Shared;
+    static Ref call(const SegmentType& self, Args&) { return to_py(engine::display_name(self)); }
+};
+
+std::string segment_type_repr(const SegmentType& t) { return format("SegmentType({})", engine::display_name(t)); }
+
+struct SegmentProfile {
+    SegmentType type = SegmentType::Champions;
+    std::uint64_t size = 0;
+    double avg_recency = 0.0;
+    double avg_frequency = 0.0;
+    double avg_monetary = 0.0;
+    double revenue_contribution = 0.0;
+    double churn_risk = 0.0;
+};
+
+struct SegmentProfileNew {
+    static constexpr const char* signature = "PySegmentProfile(segment_type)";
+    static constexpr Raises raises = Raises::ValueError;
+    static SegmentProfile create(Args& a) {
+        SegmentProfile p;
+        p.type = *a.get<Borrowed<SegmentType>>("segment_type");
+        return p;
+    }
+};
+
+std::string_view profile_type(const SegmentProfile& p) { return engine::display_name(p.type); }
+std::string_view profile_description(const SegmentProfile& p) { return engine::description(p.type); }
+
+std::string profile_repr(const SegmentProfile& p) {
+    return format("SegmentProfile(type={}, size={}, avg_monetary={})", engine::display_name(p.type), p.size,
+                  Fixed{p.avg_monetary, 2});
+}
+
+}  // namespace
+
+PyTypeObject* rfm_config_type() {
+    return type_once<RFMConfig>([] {
+        return ClassDef<RFMConfig>("PyRFMConfig")
+            .constructor<RFMConfigNew>()
+            .property<&RFMConfig::recency_window_days>("recency_window_days")
+            .property<&RFMConfig::frequency_threshold>("frequency_threshold")
+            .property<&RFMConfig::monetary_threshold>("monetary_threshold")
+            .property<&RFMConfig::decay_half_life_days>("decay_half_life_days")
+            .build();
+    });
+}
+
+PyTypeObject* rfm_score_type() {
+    return type_once<RFMScore>([] {
+        return ClassDef<RFMScore>("PyRFMScore")
+            .property<&RFMScore::customer_id>("customer_id")
+            .property<&RFMScore::recency>("recency")
+            .property<&RFMScore::frequency>("frequency")
+            .property<&RFMScore::monetary>("monetary")
+            .property<&RFMScore::recency_score>("recency_score")
+            .property<&RFMScore::frequency_score>("frequency_score")
+            .property<&RFMScore::monetary_score>("monetary_score")
+            .property<&score_segment>("rfm_segment")
+            .property<&score_rank>("rfm_rank")
+            .repr<&score_repr>()
+            .build();
+    });
+}
+
+PyTypeObject* decay_function_type() {
+    return type_once<DecayFunction>([] {
+        return ClassDef<DecayFunction>("PyDecayFunction")
+            .method<DecayLinear>()
+            .method<DecayExponential>()
+            .method<DecayInverse>()
+            .repr<&decay_repr>()
+            .build();
+    });
+}
+
+PyTypeObject* scoring_method_type() {
+    return type_once<ScoringMethod>([] {
+        return ClassDef<ScoringMethod>("PyScoringMethod")
+            .method<ScoringQuintile>()
+            .method<ScoringDecile>()
+            .method<ScoringPercentile>()
+            .build();
+    });
+}
+
+PyTypeObject* segment_type_type() {
+    return type_once<SegmentType>([] {
+        return ClassDef<SegmentType>("PySegmentType")
+            .method<SegmentChampions>()
+            .method<SegmentLoyalCustomers>()
+            .method<SegmentPotentialLoyalists>()
+            .method<SegmentAtRisk>()
+            .method<SegmentCannotLose>()
+            .method<SegmentVip>()
+            .method<SegmentNewCustomers>()
+            .method<SegmentNeedAttention>()
+            .method<SegmentAsStr>()
+            .repr<&segment_type_repr>()
+            .build();
+    });
+}
+
+PyTypeObject* segment_profile_type() {
+    return type_once<SegmentProfile>([] {
+        return ClassDef<SegmentProfile>("PySegmentProfile")
+            .constructor<SegmentProfileNew>()
+            .property<&profile_type>("segment_type")
+            .property<&profile_description>("description")
+            .property<&SegmentProfile::size>("size")
+            .property<&SegmentProfile::avg_recency>("avg_recency")
+            .property<&SegmentProfile::avg_frequency>("avg_frequency")
+            .property<&SegmentProfile::avg_monetary>("avg_monetary")
+            .property<&SegmentProfile::revenue_contribution>("revenue_contribution")
+            .property<&SegmentProfile::churn_risk>("churn_risk")
+            .repr<&profile_repr>()
+            .build();
+    });
+}
+
+PyMethodDef* calculate_rfm_py_def() { return function_def<CalculateRfmPy>(); }
+
+}  // namespace segmora::py

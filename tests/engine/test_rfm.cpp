@@ -1,0 +1,128 @@
+// Core RFM pieces Python cannot pin exactly: instants, day counts, decay at a
+// zero half-life, the naming table and score_dimension on its own.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "engine/rfm.hpp"
+
+namespace segmora::engine {
+namespace {
+
+struct ParseCase {
+    const char* text;
+    std::int64_t seconds;
+    std::uint32_t nanos;
+};
+
+std::ostream& operator<<(std::ostream& os, const ParseCase& c) { return os << c.text; }
+
+class ParseAccepted : public ::testing::TestWithParam<ParseCase> {};
+
+TEST_P(ParseAccepted, GivesTheUtcInstant) {
+    const auto got = parse_rfc3339(GetParam().text);
+    ASSERT_TRUE(got.has_value()) << GetParam().text;
+    EXPECT_EQ(got->seconds, GetParam().seconds);
+    EXPECT_EQ(got->nanos, GetParam().nanos);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rfc3339, ParseAccepted,
+    ::testing::Values(ParseCase{"1970-01-01T00:00:00Z", 0, 0}, ParseCase{"2024-03-01T10:00:00Z", 1709287200, 0},
+                      ParseCase{"2024-03-01 12:00:00+02:00", 1709287200, 0},
+                      ParseCase{"2024-03-01t04:30:00.5-05:30", 1709287200, 500000000},
+                      ParseCase{"2024-03-01T10:00:00.1234567899z", 1709287200, 123456789},
+                      ParseCase{"1969-12-31T23:59:59.25Z", -1, 250000000},
+                      ParseCase{"2016-12-31T23:59:60Z", 1483228800, 0},  // leap second reads as the next second
+                      ParseCase{"2000-02-29T00:00:00Z", 951782400, 0},
+                      ParseCase{"0000-01-01T00:00:00Z", -62167219200, 0},
+                      ParseCase{"9999-12-31T23:59:59+23:59", 253402300799 - 86340, 0}));
+
+class ParseRejected : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(ParseRejected, GivesNothing) { EXPECT_FALSE(parse_rfc3339(GetParam()).has_value()) << GetParam(); }
+
+INSTANTIATE_TEST_SUITE_P(Rfc3339, ParseRejected,
+                         ::testing::Values("", "2024-03-01", "2024-03-01T10:00:00", "1900-02-29T00:00:00Z",
+                                           "2024-02-30T00:00:00Z", "2024-13-01T00:00:00Z", "2024-03-01T24:00:00Z",
+                                           "2024-03-01T23:60:00Z", "2024-03-01T23:59:61Z", "2024-03-01T10:00:00+24:00",
+                                           "2024-03-01T10:00:00.Z", "2024-03-01T10:00:00+2:00", "+2024-03-01T10:00:00Z",
+                                           "2024-03-01T10:00:00Z\n", "2024-03-01T10:00:00UTC"));
+
+TEST(WholeDays, TruncateTowardZero) {
+    const Instant now{10 * 86400, 500};
+    EXPECT_EQ(whole_days_between({10 * 86400, 500}, now), 0);
+    EXPECT_EQ(whole_days_between({9 * 86400, 500}, now), 1);
+    EXPECT_EQ(whole_days_between({9 * 86400, 501}, now), 0);  // one nanosecond short of a day
+    EXPECT_EQ(whole_days_between({9 * 86400 - 1, 0}, now), 1);
+    EXPECT_EQ(whole_days_between({11 * 86400, 500}, now), -1);
+    EXPECT_EQ(whole_days_between({11 * 86400, 499}, now), 0);  // ahead by a nanosecond short of a day
+    EXPECT_EQ(whole_days_between({-5 * 86400, 0}, {0, 0}), 5);
+}
+
+TEST(Decay, ZeroHalfLifeFollowsPlainArithmetic) {
+    EXPECT_TRUE(std::isnan(decay_weight(DecayFunction::Linear, 0.0, 0)));
+    EXPECT_EQ(decay_weight(DecayFunction::Linear, 3.0, 0), 0.0);
+    EXPECT_EQ(decay_weight(DecayFunction::Linear, -3.0, 0), 1.0);
+    EXPECT_EQ(decay_weight(DecayFunction::Exponential, 0.0, 0), 1.0);  // 2^NaN dropped by the minimum
+    EXPECT_EQ(decay_weight(DecayFunction::Exponential, 4.0, 0), 0.0);
+    EXPECT_TRUE(std::isnan(decay_weight(DecayFunction::Inverse, 0.0, 0)));
+    EXPECT_EQ(decay_weight(DecayFunction::Inverse, 4.0, 0), 0.0);
+}
+
+TEST(Decay, LinearSpanDoesNotWrap) {
+    // 3 x 2^31 would wrap in 32 bits.
+    EXPECT_EQ(decay_weight(DecayFunction::Linear, 0.0, 0x80000000u), 1.0);
+    EXPECT_GT(decay_weight(DecayFunction::Linear, 100.0, 0x80000000u), 0.99);
+}
+
+struct NameCase {
+    std::uint32_t r, f, m;
+    const char* name;
+};
+
+std::ostream& operator<<(std::ostream& os, const NameCase& c) { return os << c.r << '/' << c.f << '/' << c.m; }
+
+class Naming : public ::testing::TestWithParam<NameCase> {};
+
+TEST_P(Naming, FollowsTheTable) {
+    const auto& c = GetParam();
+    EXPECT_EQ(display_name(segment_for_scores(c.r, c.f, c.m)), c.name);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rule, Naming,
+    ::testing::Values(NameCase{4, 4, 4, "Champions"}, NameCase{3, 4, 4, "VIP"}, NameCase{4, 3, 3, "At Risk"},
+                      NameCase{3, 3, 3, "Lost"}, NameCase{5, 1, 5, "Potential Loyalists"},
+                      NameCase{5, 5, 1, "Loyal Customers"}, NameCase{1, 5, 2, "Need Attention"},
+                      NameCase{2, 2, 4, "Promising"}, NameCase{50, 50, 50, "Champions"},
+                      NameCase{3, 100, 100, "VIP"}, NameCase{10, 4, 3, "Loyal Customers"}, NameCase{0, 0, 0, "Lost"}));
+
+TEST(Vocabulary, ThirteenTypesInOrder) {
+    const auto& all = segment_types();
+    ASSERT_EQ(all.size(), 13u);
+    for (std::size_t i = 0; i < all.size(); ++i) EXPECT_EQ(static_cast<std::size_t>(all[i].type), i);
+    EXPECT_EQ(display_name(SegmentType::AtRiskSleeping), "At Risk - Sleeping");
+    EXPECT_EQ(description(SegmentType::Hibernating), "Inactive but potentially recoverable customers");
+}
+
+TEST(Scoring, NanSortsLastAndStable) {
+    const double nan = std::nan("");
+    std::vector<RFMScore> scores(5);
+    const double values[] = {nan, 2.0, nan, 3.0, 2.0};
+    for (std::size_t i = 0; i < 5; ++i) {
+        scores[i].customer_id = std::to_string(i);
+        scores[i].monetary = values[i];
+    }
+    score_dimension(scores, &RFMScore::monetary, &RFMScore::monetary_score, ScoringMethod::Quintile);
+    std::string order;
+    for (const auto& s : scores) order += s.customer_id;
+    EXPECT_EQ(order, "31402");
+    EXPECT_EQ(scores[4].monetary_score, 1u);
+}
+
+}  // namespace
+}  // namespace segmora::engine

@@ -1,0 +1,71 @@
+"""The quickstart job and its bundled sample."""
+
+import datetime as dt
+import os
+import pathlib
+import subprocess
+import sys
+
+import segmora
+
+ROOT = pathlib.Path(__file__).resolve().parents[1]
+sys.path.insert(0, str(ROOT / "examples" / "data"))
+import generate_sample  # noqa: E402
+
+
+def run_quickstart(*args):
+    env = dict(os.environ)
+    # The module under test, wherever it was imported from.
+    env["PYTHONPATH"] = os.pathsep.join([str(pathlib.Path(segmora.__file__).parent), env.get("PYTHONPATH", "")])
+    return subprocess.run([sys.executable, str(ROOT / "examples" / "quickstart.py"), *args],
+                          capture_output=True, text=True, env=env, timeout=120)
+
+
+def test_bundled_sample_is_the_generator_output():
+    lines = generate_sample.DEFAULT_PATH.read_text().splitlines()
+    assert lines[0] == "customer_id,timestamp,amount"
+    newest = max(line.split(",")[1][:10] for line in lines[1:])
+    anchor = dt.date.fromisoformat(newest) + dt.timedelta(days=1)
+    expected = [f"{c},{t},{a}" for c, t, a in generate_sample.generate(anchor)]
+    assert lines[1:] == expected
+    assert len({line.split(",")[0] for line in lines[1:]}) == generate_sample.N_CUSTOMERS
+
+
+def test_generator_is_deterministic_and_relative_to_the_anchor():
+    a = generate_sample.generate(dt.date(2030, 1, 15))
+    assert a == generate_sample.generate(dt.date(2030, 1, 15))
+    b = generate_sample.generate(dt.date(2030, 1, 16))
+    assert [(c, m) for c, _, m in a] == [(c, m) for c, _, m in b]
+    assert max(t for _, t, _ in a) < "2030-01-15"
+
+
+def test_quickstart_on_the_sample():
+    out = run_quickstart()
+    assert out.returncode == 0, out.stderr
+    text = out.stdout
+    assert "3,000 customers" in text
+    assert "Segment" in text and "Champions" in text and "Lost" in text
+    assert "k-means on standardised RFM values: k=4" in text
+
+
+def test_quickstart_on_a_csv(tmp_path):
+    path = tmp_path / "tx.csv"
+    now = dt.datetime.now(dt.timezone.utc)
+    stamp = (now - dt.timedelta(days=3)).strftime("%Y-%m-%dT%H:%M:%SZ")
+    path.write_text(
+        "customer_id,timestamp,amount\n"
+        + "".join(f"c{i},{stamp},{10 * (i + 1)}\n" for i in range(6))
+        + "c0,not a date,5\n"
+    )
+    out = run_quickstart(str(path))
+    assert out.returncode == 0, out.stderr
+    assert "7 transactions" in out.stdout and "6 customers" in out.stdout
+    assert "Top customer by monetary value: RFMScore(customer_id=c5, " in out.stdout
+
+
+def test_quickstart_rejects_a_bad_amount(tmp_path):
+    path = tmp_path / "bad.csv"
+    path.write_text("c1,2024-03-01T10:00:00Z,12\nc2,2024-03-01T10:00:00Z,twelve\n")
+    out = run_quickstart(str(path))
+    assert out.returncode != 0
+    assert "bad.csv:2: amount 'twelve' is not a number" in out.stderr

@@ -1,0 +1,578 @@
+"""RFM computation, segment naming and the RFM classes."""
+
+import datetime as dt
+import inspect
+import math
+import random
+
+import pytest
+
+import segmora
+from segmora import (
+    PyDecayFunction,
+    PyRFMConfig,
+    PyRFMScore,
+    PyScoringMethod,
+    PySegmentProfile,
+    PySegmentType,
+    calculate_rfm_py,
+)
+
+NOW = dt.datetime.now(dt.timezone.utc)
+
+
+def ago(days, hours=12, offset_minutes=0):
+    """A timestamp `days` whole days plus `hours` before now (hours keep the day count unambiguous)."""
+    tz = dt.timezone(dt.timedelta(minutes=offset_minutes))
+    when = (NOW - dt.timedelta(days=days, hours=hours)).astimezone(tz)
+    text = when.strftime("%Y-%m-%dT%H:%M:%S")
+    if offset_minutes == 0:
+        return text + "Z"
+    sign = "+" if offset_minutes > 0 else "-"
+    m = abs(offset_minutes)
+    return f"{text}{sign}{m // 60:02d}:{m % 60:02d}"
+
+
+def rfm(transactions, **config):
+    n_jobs = config.pop("n_jobs", None)
+    return calculate_rfm_py(transactions, PyRFMConfig(**config), n_jobs=n_jobs)
+
+
+def by_id(scores):
+    return {s.customer_id: s for s in scores}
+
+
+def position_score(i, n, method):
+    q = i / n
+    if method == "quintile":
+        return min(5, max(1, math.ceil((1 - q) * 5)))
+    if method == "decile":
+        return min(10, max(1, math.ceil((1 - q) * 10)))
+    return min(100, max(1, math.trunc((1 - q) * 100)))
+
+
+SCORING = {"quintile": PyScoringMethod.quintile, "decile": PyScoringMethod.decile, "percentile": PyScoringMethod.percentile}
+DECAY = {"linear": PyDecayFunction.linear, "exponential": PyDecayFunction.exponential, "inverse": PyDecayFunction.inverse}
+
+
+def segment_rule(r, f, m):
+    return {
+        (True, True, True): "Champions",
+        (True, True, False): "Loyal Customers",
+        (True, False, True): "Potential Loyalists",
+        (True, False, False): "At Risk",
+        (False, True, True): "VIP",
+        (False, True, False): "Need Attention",
+        (False, False, True): "Promising",
+        (False, False, False): "Lost",
+    }[(r > 3, f > 3, m > 3)]
+
+
+# ---- decay ----
+
+
+@pytest.mark.parametrize(
+    "decay, half_life, days, expected",
+    [
+        ("linear", 30, 0, 1.0),
+        ("linear", 30, 45, 0.5),
+        ("linear", 30, 89, 1 / 90),
+        ("linear", 30, 90, 0.0),
+        ("linear", 30, 400, 0.0),
+        ("linear", 10, 15, 0.5),
+        ("exponential", 30, 0, 1.0),
+        ("exponential", 30, 30, 0.5),
+        ("exponential", 30, 90, 0.125),
+        ("inverse", 30, 0, 1.0),
+        ("inverse", 30, 30, 0.5),
+        ("inverse", 30, 90, 0.25),
+    ],
+)
+def test_decay_at_whole_days(decay, half_life, days, expected):
+    [s] = rfm([("c", ago(days), 1.0)], decay_function=DECAY[decay](), decay_half_life_days=half_life)
+    assert s.recency == pytest.approx(expected, abs=1e-15)
+
+
+@pytest.mark.parametrize("decay", ["linear", "exponential", "inverse"])
+def test_purchase_earlier_today_is_fully_recent(decay):
+    [s] = rfm([("c", ago(0, hours=23, offset_minutes=0), 1.0)], decay_function=DECAY[decay]())
+    assert s.recency == 1.0
+
+
+@pytest.mark.parametrize(
+    "decay, expected",
+    [("linear", 1.0), ("exponential", 1.0), ("inverse", 1.0 / (-3 / 30 + 1.0))],
+)
+def test_future_timestamp(decay, expected):
+    [s] = rfm([("c", ago(-3, hours=-12), 1.0)], decay_function=DECAY[decay]())  # 3.5 days ahead -> d = -3
+    assert s.recency == expected
+
+
+# ---- timestamps ----
+
+
+@pytest.mark.parametrize(
+    "text",
+    [
+        "2024-03-01T10:00:00Z",
+        "2024-03-01 10:00:00+02:00",
+        "2024-03-01t10:00:00.5z",
+        "2024-02-29T23:59:59-05:30",
+        "2016-12-31T23:59:60Z",
+        "2024-03-01T10:00:00.123456789123Z",
+        "0001-01-01T00:00:00Z",
+        "2024-03-01T10:00:00-00:00",
+    ],
+)
+def test_rfc3339_accepted(text):
+    [s] = rfm([("c", text, 2.5)])
+    assert (s.frequency, s.monetary) == (1.0, 2.5)
+
+
+@pytest.mark.parametrize(
+    "text",
+    [
+        "",
+        "2024-03-01",
+        "2024-03-01T10:00:00",
+        "2024-13-01T10:00:00Z",
+        "2024-00-10T10:00:00Z",
+        "2024-03-00T10:00:00Z",
+        "2023-02-29T10:00:00Z",
+        "2024-02-30T10:00:00Z",
+        "2024-04-31T10:00:00Z",
+        "2024-03-01T24:00:00Z",
+        "2024-03-01T10:60:00Z",
+        "2024-03-01T10:00:61Z",
+        "2024-03-01T10:00:00+24:00",
+        "2024-03-01T10:00:00+02:60",
+        "2024-03-01T10:00:00+0200",
+        "2024-03-01T10:00:00+02",
+        "2024-03-01T10:00:00.Z",
+        "2024-3-01T10:00:00Z",
+        "2024-03-01X10:00:00Z",
+        "2024-03-01T10:00Z",
+        " 2024-03-01T10:00:00Z",
+        "2024-03-01T10:00:00Z ",
+        "2024-03-01T10:00:00ZZ",
+        "\uff12\uff10\uff12\uff14-03-01T10:00:00Z",
+    ],
+)
+def test_rfc3339_rejected_is_skipped(text):
+    [s] = rfm([("c", text, 2.5)])
+    assert (s.recency, s.frequency, s.monetary) == (0.0, 0.0, 0.0)
+
+
+def test_offset_converts_to_utc():
+    # 10 days 1 hour ago, written in +05:00 local time: read as UTC it would be 9 days old.
+    [s] = rfm([("c", ago(10, hours=1, offset_minutes=300), 1.0)])
+    assert s.recency == (90 - 10) / 90
+
+
+def test_unparseable_rows_are_dropped_but_customer_kept():
+    scores = rfm([("a", "nope", 5.0), ("a", "2024-13-01T00:00:00Z", 7.0), ("b", ago(1), 3.0), ("a", ago(2), 11.0)])
+    a = by_id(scores)["a"]
+    assert (a.frequency, a.monetary) == (1.0, 11.0)
+    scores = rfm([("x", "nope", 5.0), ("y", ago(1), 3.0)])
+    x = by_id(scores)["x"]
+    assert (x.recency, x.frequency, x.monetary) == (0.0, 0.0, 0.0)
+    assert len(scores) == 2
+
+
+def test_last_purchase_and_duplicates():
+    stamp = ago(45)
+    [s] = rfm([("c", ago(80), 1.0), ("c", stamp, 2.0), ("c", stamp, 2.0), ("c", ago(60), 0.5)])
+    assert (s.frequency, s.monetary, s.recency) == (4.0, 5.5, 0.5)
+
+
+def test_monetary_sums_in_input_order_without_filtering():
+    amounts = [1e16, 1.0, -1e16, 1.0, -3.0]
+    [s] = rfm([("c", ago(1), a) for a in amounts])
+    total = 0.0
+    for a in amounts:
+        total += a
+    assert s.monetary == total
+
+
+# ---- scores by position ----
+
+
+@pytest.mark.parametrize("method, top", [("quintile", 5), ("decile", 10), ("percentile", 100)])
+def test_single_customer_gets_top_scores(method, top):
+    [s] = rfm([("c", ago(3), 9.0)], scoring_method=SCORING[method]())
+    assert (s.recency_score, s.frequency_score, s.monetary_score) == (top, top, top)
+    assert s.rfm_rank == f"{top}{top}{top}"
+
+
+@pytest.mark.parametrize(
+    "method, n, expected",
+    [
+        ("quintile", 5, [5, 4, 3, 2, 1]),
+        ("decile", 10, [10, 9, 8, 7, 6, 5, 4, 4, 2, 1]),
+    ],
+)
+def test_monetary_scores_by_position(method, n, expected):
+    scores = rfm([(f"c{i}", ago(1), float(i + 1)) for i in range(n)], scoring_method=SCORING[method]())
+    assert [s.monetary for s in scores] == [float(n - i) for i in range(n)]
+    assert [s.monetary_score for s in scores] == expected
+
+
+def test_percentile_200():
+    scores = rfm([(f"c{i:03d}", ago(1), float(i)) for i in range(200)], scoring_method=PyScoringMethod.percentile())
+    got = [s.monetary_score for s in scores]
+    assert (got[0], got[100], got[199]) == (100, 50, 1)
+    assert got == [position_score(i, 200, "percentile") for i in range(200)]
+
+
+def test_equal_values_get_scores_set_by_the_earlier_pass():
+    # Same frequency for all ten; recency differs, so frequency scores follow recency order.
+    tx = [(f"c{i}", ago(i * 5), 1.0) for i in range(10)]
+    random.Random(3).shuffle(tx)
+    scores = by_id(rfm(tx, scoring_method=PyScoringMethod.decile()))
+    assert [scores[f"c{i}"].frequency_score for i in range(10)] == [10, 9, 8, 7, 6, 5, 4, 4, 2, 1]
+    assert [scores[f"c{i}"].recency_score for i in range(10)] == [10, 9, 8, 7, 6, 5, 4, 4, 2, 1]
+
+
+def test_rfm_rank_concatenates_percentile_scores():
+    # The target is most recent and richest, with 13 customers buying more often.
+    tx = [("target", ago(0), 1000.0), ("target", ago(5), 1000.0)]
+    for i in range(13):
+        tx += [(f"busy{i}", ago(20), 1.0)] * 3
+    for i in range(86):
+        tx.append((f"once{i}", ago(30), 1.0))
+    scores = rfm(tx, scoring_method=PyScoringMethod.percentile())
+    assert len(scores) == 100
+    target = scores[0]
+    assert target.customer_id == "target"
+    assert (target.recency_score, target.frequency_score, target.monetary_score) == (100, 87, 100)
+    assert target.rfm_rank == "10087100"
+
+
+# ---- result order ----
+
+
+def test_result_order_monetary_then_frequency_then_recency_then_first_appearance():
+    tx = [
+        ("late_tie", ago(50), 10.0),
+        ("rich", ago(70), 100.0),
+        ("freq_tie", ago(60), 5.0),
+        ("freq_tie", ago(60), 5.0),
+        ("recent_tie", ago(1), 10.0),
+        ("early_tie", ago(50), 10.0),
+    ]
+    order = [s.customer_id for s in rfm(tx)]
+    # Monetary 100 first; the four at 10 by frequency (2 first), then recency, then first appearance.
+    assert order == ["rich", "freq_tie", "recent_tie", "late_tie", "early_tie"]
+
+
+def test_nan_sorts_after_every_number_in_order():
+    nan = float("nan")
+    tx = [("n1", ago(1), nan), ("a", ago(1), 1.0), ("n2", ago(1), nan), ("b", ago(1), 2.0), ("c", ago(1), -5.0)]
+    scores = rfm(tx)
+    assert [s.customer_id for s in scores] == ["b", "a", "c", "n1", "n2"]
+    assert [s.monetary_score for s in scores] == [5, 4, 3, 2, 1]
+    assert math.isnan(scores[3].monetary)
+
+
+@pytest.mark.parametrize(
+    "amounts, expected",
+    [
+        ([0.0, -0.0, 0.0], ["c0", "c1", "c2"]),  # equal values keep their order
+        ([-0.0, 0.0], ["c0", "c1"]),
+        ([float("-inf"), float("nan"), float("inf"), 1e308, -1e308], ["c2", "c3", "c4", "c0", "c1"]),
+        ([float("nan"), float("nan"), 5e-324, -5e-324], ["c2", "c3", "c0", "c1"]),
+    ],
+)
+def test_monetary_order_with_special_values(amounts, expected):
+    # Same day and frequency for all, so earlier passes keep first appearance.
+    scores = rfm([(f"c{i}", ago(1), a) for i, a in enumerate(amounts)])
+    assert [s.customer_id for s in scores] == expected
+
+
+# ---- naming ----
+
+
+def test_segment_names_follow_the_rule():
+    rng = random.Random(11)
+    tx = [(f"c{rng.randrange(300)}", ago(rng.randrange(200)), rng.uniform(-5, 500)) for _ in range(3000)]
+    for method in SCORING:
+        for s in rfm(tx, scoring_method=SCORING[method]()):
+            assert s.rfm_segment == segment_rule(s.recency_score, s.frequency_score, s.monetary_score)
+            assert s.rfm_rank == f"{s.recency_score}{s.frequency_score}{s.monetary_score}"
+
+
+@pytest.mark.parametrize(
+    "monetary_rank, m_score, name",
+    [
+        (5, 5, "Champions"),
+        (6, 4, "Champions"),
+        (7, 4, "Champions"),  # (1 - 0.7) * 10 lies just above 3: still high
+        (8, 2, "Loyal Customers"),
+    ],
+)
+def test_threshold_under_decile(monetary_rank, m_score, name):
+    # "top" is most recent and most frequent; `monetary_rank` customers are richer.
+    tx = [("top", ago(0), float(100 - monetary_rank) + 0.5), ("top", ago(0), 0.0)]
+    tx += [(f"o{i}", ago(10 + i), float(100 - i)) for i in range(9)]
+    top = by_id(rfm(tx, scoring_method=PyScoringMethod.decile()))["top"]
+    assert (top.recency_score, top.frequency_score, top.monetary_score) == (10, 10, m_score)
+    assert top.rfm_segment == name
+
+
+def test_percentile_fifty_is_high():
+    # Two customers: the second one scores 50 on every dimension and is named Champions.
+    scores = rfm([("a", ago(1), 2.0), ("a", ago(1), 2.0), ("b", ago(40), 1.0)], scoring_method=PyScoringMethod.percentile())
+    b = by_id(scores)["b"]
+    assert (b.recency_score, b.frequency_score, b.monetary_score) == (50, 50, 50)
+    assert b.rfm_segment == "Champions"
+
+
+# ---- parallelism and determinism ----
+
+
+def test_identical_results_for_every_n_jobs():
+    rng = random.Random(5)
+    tx = []
+    for _ in range(20000):
+        amount = rng.choice([rng.uniform(0, 300), float(rng.randrange(5)), float("nan")])
+        stamp = ago(rng.randrange(150), hours=rng.randrange(1, 23)) if rng.random() > 0.02 else "garbage"
+        tx.append((f"cust{rng.randrange(4000)}", stamp, amount))
+
+    def key(scores):
+        return [
+            (s.customer_id, s.recency, s.frequency, repr(s.monetary), s.recency_score, s.frequency_score, s.monetary_score, s.rfm_segment)
+            for s in scores
+        ]
+
+    reference = key(rfm(tx, n_jobs=1))
+    assert len(reference) == len({r[0] for r in reference})
+    for n_jobs in (None, 0, -5, 2, 3, 7):
+        assert key(rfm(tx, n_jobs=n_jobs)) == reference
+
+
+# ---- arguments ----
+
+
+def test_empty_input_returns_empty_without_building_a_pool():
+    assert calculate_rfm_py([], PyRFMConfig(), n_jobs=2**31 - 1) == []
+    assert calculate_rfm_py((), PyRFMConfig()) == []
+
+
+@pytest.mark.parametrize(
+    "transactions, exc, text",
+    [
+        ("abc", TypeError, "argument 'transactions': Can't extract `str` to `Vec`"),
+        (42, TypeError, "argument 'transactions'"),
+        ([["c", "2024-03-01T10:00:00Z", 1.0]], TypeError, "argument 'transactions'"),
+        ([("c", "2024-03-01T10:00:00Z")], TypeError, "argument 'transactions'"),
+        ([("c", "2024-03-01T10:00:00Z", 1.0, 2.0)], TypeError, "argument 'transactions'"),
+        ([(1, "2024-03-01T10:00:00Z", 1.0)], TypeError, "argument 'transactions'"),
+        ([("c", None, 1.0)], TypeError, "argument 'transactions'"),
+        ([("c", "2024-03-01T10:00:00Z", "1.0")], TypeError, "argument 'transactions'"),
+        ([("c", "2024-03-01T10:00:00Z", None)], TypeError, "argument 'transactions'"),
+    ],
+)
+def test_bad_transactions(transactions, exc, text):
+    # A bad config and n_jobs too: transactions are reported first.
+    with pytest.raises(exc) as info:
+        calculate_rfm_py(transactions, "not a config", n_jobs="x")
+    assert type(info.value) is exc
+    assert str(info.value).startswith(text)
+
+
+def test_argument_errors_in_order():
+    good = [("c", ago(1), 1.0)]
+    with pytest.raises(TypeError, match="^argument 'config'"):
+        calculate_rfm_py(good, PyScoringMethod.decile(), n_jobs="x")
+    with pytest.raises(TypeError, match="^argument 'n_jobs'"):
+        calculate_rfm_py(good, PyRFMConfig(), n_jobs=1.5)
+    with pytest.raises(OverflowError, match="^argument 'n_jobs'"):
+        calculate_rfm_py(good, PyRFMConfig(), n_jobs=2**31)
+    with pytest.raises(TypeError, match="^argument 'n_jobs'"):
+        calculate_rfm_py([], PyRFMConfig(), n_jobs="x")
+    with pytest.raises(TypeError):
+        calculate_rfm_py(good)
+    with pytest.raises(TypeError):
+        calculate_rfm_py(good, PyRFMConfig(), 1, 2)
+
+
+def test_amount_conversions():
+    class Money:
+        def __float__(self):
+            return 2.25
+
+    [s] = rfm([("c", ago(1), 3), ("c", ago(1), Money()), ("c", ago(1), True)])
+    assert s.monetary == 6.25
+
+
+def test_amount_callback_that_empties_the_list_is_safe():
+    tx = []
+
+    class Sneaky:
+        def __float__(self):
+            tx.clear()
+            return 1.0
+
+    tx.extend([("a", ago(1), Sneaky()), ("b", ago(2), 2.0)])
+    scores = calculate_rfm_py(tx, PyRFMConfig())
+    assert [s.customer_id for s in scores] == ["a"]
+
+
+def test_non_ascii_ids():
+    scores = rfm([("kund\u00e9", ago(1), 1.0), ("\u5ba2\u6237", ago(2), 3.0), ("kund\u00e9", ago(3), 2.5)])
+    assert [(s.customer_id, s.frequency) for s in scores] == [("kund\u00e9", 2.0), ("\u5ba2\u6237", 1.0)]
+
+
+# ---- classes ----
+
+
+def test_config_defaults_and_attributes():
+    c = PyRFMConfig()
+    assert (c.recency_window_days, c.frequency_threshold, c.monetary_threshold, c.decay_half_life_days) == (90, 1, 0.0, 30)
+    c = PyRFMConfig(7, 2**64 - 1, 3, PyDecayFunction.inverse(), 0, PyScoringMethod.decile())
+    assert (c.recency_window_days, c.frequency_threshold, c.monetary_threshold, c.decay_half_life_days) == (7, 2**64 - 1, 3.0, 0)
+    assert isinstance(c.monetary_threshold, float)
+    assert not hasattr(c, "decay_function") and not hasattr(c, "scoring_method")
+    with pytest.raises(AttributeError):
+        c.recency_window_days = 3
+
+
+@pytest.mark.parametrize(
+    "kwargs, exc, arg",
+    [
+        ({"recency_window_days": -1}, OverflowError, "recency_window_days"),
+        ({"recency_window_days": 2**32}, OverflowError, "recency_window_days"),
+        ({"frequency_threshold": 2**64}, OverflowError, "frequency_threshold"),
+        ({"monetary_threshold": "1"}, TypeError, "monetary_threshold"),
+        ({"decay_function": PyScoringMethod.decile()}, TypeError, "decay_function"),
+        ({"decay_half_life_days": 1.0}, TypeError, "decay_half_life_days"),
+        ({"scoring_method": PyDecayFunction.linear()}, TypeError, "scoring_method"),
+        ({"recency_window_days": "x", "scoring_method": 3}, TypeError, "recency_window_days"),
+    ],
+)
+def test_config_argument_errors(kwargs, exc, arg):
+    with pytest.raises(exc) as info:
+        PyRFMConfig(**kwargs)
+    assert type(info.value) is exc
+    assert str(info.value).startswith(f"argument '{arg}'")
+
+
+def test_config_choices_take_effect():
+    tx = [("c", ago(30), 1.0), ("d", ago(60), 1.0)]
+    s = by_id(rfm(tx, decay_function=PyDecayFunction.exponential(), decay_half_life_days=60, scoring_method=PyScoringMethod.percentile()))
+    assert s["c"].recency == 2 ** -0.5
+    assert s["c"].recency_score == 100 and s["d"].recency_score == 50
+
+
+def test_score_repr_and_attributes():
+    [s] = rfm([("cust 1", ago(1), 4)])
+    assert repr(s) == "RFMScore(customer_id=cust 1, r=5, f=5, m=5, segment=Champions)"
+    assert (s.customer_id, s.frequency, s.monetary, s.rfm_segment, s.rfm_rank) == ("cust 1", 1.0, 4.0, "Champions", "555")
+    assert isinstance(s.recency_score, int) and isinstance(s.monetary, float)
+    with pytest.raises(AttributeError):
+        s.monetary = 1.0
+
+
+@pytest.mark.parametrize("cls", [PyRFMScore, PyDecayFunction, PyScoringMethod, PySegmentType])
+def test_not_constructible(cls):
+    with pytest.raises(TypeError):
+        cls()
+
+
+@pytest.mark.parametrize("name, text", [("linear", "DecayFunction(linear)"), ("exponential", "DecayFunction(exponential)"), ("inverse", "DecayFunction(inverse)")])
+def test_decay_repr(name, text):
+    assert repr(getattr(PyDecayFunction, name)()) == text
+
+
+SEGMENT_CONSTRUCTORS = [
+    ("champions", "Champions", "Best customers with highest value and engagement"),
+    ("loyal_customers", "Loyal Customers", "Consistent, valuable customers with steady engagement"),
+    ("potential_loyalists", "Potential Loyalists", "Recent high-value customers with growth potential"),
+    ("at_risk", "At Risk", "Once valuable customers showing declining engagement"),
+    ("cannot_lose", "Cannot Lose Them", "High-value customers at risk of churn - critical retention"),
+    ("vip", "VIP", "Premium customers with exceptional value metrics"),
+    ("new_customers", "New Customers", "Recently acquired customers with high potential"),
+    ("need_attention", "Need Attention", "Moderate-value customers requiring engagement"),
+]
+
+
+@pytest.mark.parametrize("ctor, name, description", SEGMENT_CONSTRUCTORS)
+def test_segment_type_and_profile(ctor, name, description):
+    t = getattr(PySegmentType, ctor)()
+    assert t.as_str() == name
+    assert repr(t) == f"SegmentType({name})"
+    assert getattr(PySegmentType, ctor)() is not t
+    p = PySegmentProfile(t)
+    assert (p.segment_type, p.description, p.size) == (name, description, 0)
+    assert (p.avg_recency, p.avg_frequency, p.avg_monetary, p.revenue_contribution, p.churn_risk) == (0.0,) * 5
+    assert repr(p) == f"SegmentProfile(type={name}, size=0, avg_monetary=0.00)"
+
+
+def test_segment_types_without_constructor_and_profile_errors():
+    for missing in ("about_to_sleep", "at_risk_sleeping", "promising", "lost", "hibernating"):
+        assert not hasattr(PySegmentType, missing)
+    with pytest.raises(TypeError, match="^argument 'segment_type'"):
+        PySegmentProfile("VIP")
+    with pytest.raises(TypeError):
+        PySegmentProfile()
+    with pytest.raises(AttributeError):
+        PySegmentProfile(PySegmentType.vip()).size = 3
+
+
+def test_signatures():
+    assert str(inspect.signature(calculate_rfm_py)) == "(transactions, config, n_jobs=None)"
+    assert calculate_rfm_py.__doc__ is None  # the text signature alone
+    assert str(inspect.signature(PyRFMConfig)) == (
+        "(recency_window_days=None, frequency_threshold=None, monetary_threshold=None, "
+        "decay_function=None, decay_half_life_days=None, scoring_method=None)"
+    )
+    assert str(inspect.signature(PySegmentProfile)) == "(segment_type)"
+    assert str(inspect.signature(PyDecayFunction.linear)) == "()"
+    assert str(inspect.signature(PySegmentType.vip().as_str)) == "()"
+
+
+def test_registration_order():
+    names = [n for n in vars(segmora) if n.startswith("Py") or n in ("calculate_rfm_py", "kmeans_py")]
+    expected = ["PyAudienceSegmenter", "PyRFMConfig", "PyRFMScore", "PyDecayFunction", "PyScoringMethod", "PyKMeansResult"]
+    assert names[: len(expected)] == expected
+    i = names.index
+    assert i("PySegmentType") < i("PySegmentProfile") < i("calculate_rfm_py") < i("kmeans_py")
+
+
+def test_agrees_with_pandas():
+    pd = pytest.importorskip("pandas")
+    rng = random.Random(17)
+    tx = []
+    for _ in range(3000):
+        offset = rng.choice([0, 0, 330, -300, 60])
+        stamp = ago(rng.randrange(0, 120), hours=rng.randrange(1, 23), offset_minutes=offset)
+        if rng.random() < 0.03:
+            stamp = stamp[:10]  # a bare date: skipped by both
+        tx.append((f"c{rng.randrange(400)}", stamp, round(rng.uniform(-20, 300), 2)))
+    scores = by_id(rfm(tx))
+
+    df = pd.DataFrame(tx, columns=["customer_id", "timestamp", "amount"])
+    df["ts"] = pd.to_datetime(df["timestamp"], utc=True, errors="coerce", format="%Y-%m-%dT%H:%M:%S%z")
+    df = df.dropna(subset=["ts"])
+    g = df.groupby("customer_id")
+    days = (pd.Timestamp(NOW) - g["ts"].max()).dt.days
+    for cid, n in g["ts"].count().items():
+        s = scores[cid]
+        assert s.frequency == n
+        assert s.monetary == pytest.approx(g["amount"].sum()[cid], rel=1e-12, abs=1e-9)
+        assert s.recency == max(0.0, min(1.0, (90 - days[cid]) / 90))
+
+
+@pytest.mark.parametrize("name", ["PyRFMConfig", "PySegmentProfile"])
+def test_stub_constructor_matches_runtime(name):
+    import ast
+    import pathlib
+
+    stub = ast.parse((pathlib.Path(__file__).resolve().parents[1] / "segmora.pyi").read_text())
+    [cls] = [n for n in stub.body if isinstance(n, ast.ClassDef) and n.name == name]
+    [new] = [n for n in cls.body if isinstance(n, ast.FunctionDef) and n.name == "__new__"]
+    args = new.args.args[1:]
+    defaults = [None] * (len(args) - len(new.args.defaults)) + new.args.defaults
+    stub_params = [(a.arg, d is not None) for a, d in zip(args, defaults)]
+    runtime = inspect.signature(getattr(segmora, name)).parameters.values()
+    assert stub_params == [(p.name, p.default is not inspect.Parameter.empty) for p in runtime]
