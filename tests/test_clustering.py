@@ -204,7 +204,7 @@ def test_results_are_bit_identical_across_n_jobs_and_calls():
 
 
 def test_lloyd_agrees_with_scikit_learn_from_the_same_seeds():
-    sklearn_cluster = pytest.importorskip("sklearn.cluster")
+    from sklearn import cluster as sklearn_cluster
     a = blobs(3000, 4, 5, seed=21)
     seeds = np.array(segmora.kmeans_py(a, 5, max_iter=0, random_state=4).centers)
     ours = segmora.kmeans_py(a, 5, random_state=4)
