@@ -14,6 +14,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -97,11 +98,36 @@ private:
 template <class T>
 struct From<std::vector<T>> {
     static std::vector<T> convert(PyObject* obj, const char* arg) {
-        SequenceItems items(obj, arg);
         std::vector<T> out;
+        if (convert_plain_list(obj, arg, out)) return out;
+        out.clear();
+        SequenceItems items(obj, arg);
         out.reserve(items.size());
         for (std::size_t i = 0; i < items.size(); ++i) out.push_back(From<T>::convert(items[i], arg));
         return out;
+    }
+
+private:
+    // Fast path for a list of exact ints, floats or strs: converting those runs
+    // no Python code, so the list cannot change under us and needs no snapshot.
+    // Returns false (output partly filled) at the first other item.
+    static bool convert_plain_list(PyObject* obj, const char* arg, std::vector<T>& out) {
+        constexpr bool numeric = std::is_arithmetic_v<T>;
+        constexpr bool text = std::is_same_v<T, std::string>;
+        if constexpr (!numeric && !text) {
+            return false;
+        } else {
+            if (!PyList_CheckExact(obj)) return false;
+            const Py_ssize_t n = PyList_Size(obj);
+            out.reserve(static_cast<std::size_t>(n));
+            for (Py_ssize_t i = 0; i < n; ++i) {
+                PyObject* item = PyList_GetItem(obj, i);
+                const bool plain = numeric ? (PyLong_CheckExact(item) || PyFloat_CheckExact(item)) : PyUnicode_CheckExact(item);
+                if (!plain) return false;
+                out.push_back(From<T>::convert(item, arg));
+            }
+            return true;
+        }
     }
 };
 
