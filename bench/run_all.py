@@ -1,0 +1,31 @@
+"""Runs every benchmark in turn and prints their tables.
+
+    pip install '.[bench]' && python bench/run_all.py [--quick]
+
+Each script compares segmora with the library a user would otherwise pick, on
+the same data in the same run; run on an otherwise idle machine.
+"""
+import pathlib
+import subprocess
+import sys
+
+HERE = pathlib.Path(__file__).resolve().parent
+SCRIPTS = ["bench_kmeans.py", "bench_rfm.py", "bench_evaluation.py"]
+
+
+def main() -> int:
+    quick = "--quick" in sys.argv[1:]
+    for script in SCRIPTS:
+        args = [sys.executable, str(HERE / script)]
+        if quick and script != "bench_rfm.py":
+            args.append("--quick")
+        print(f"## {script}", flush=True)
+        rc = subprocess.call(args)
+        if rc != 0:
+            return rc
+        print(flush=True)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
