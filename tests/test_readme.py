@@ -1,0 +1,20 @@
+"""Every Python example in the README runs against the built module."""
+import os
+import re
+import subprocess
+import sys
+
+import pytest
+
+import segmora
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+BLOCKS = re.findall(r"```python\n(.*?)```", open(os.path.join(ROOT, "README.md")).read(), re.S)
+
+
+@pytest.mark.parametrize("code", BLOCKS, ids=[f"block{i}" for i in range(len(BLOCKS))])
+def test_readme_example_runs(code):
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join([os.path.dirname(segmora.__file__), env.get("PYTHONPATH", "")])
+    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env)
+    assert proc.returncode == 0, proc.stderr
