@@ -370,6 +370,8 @@ def test_empty_input_returns_empty_without_building_a_pool():
         ([("c", None, 1.0)], TypeError, "argument 'transactions'"),
         ([("c", "2024-03-01T10:00:00Z", "1.0")], TypeError, "argument 'transactions'"),
         ([("c", "2024-03-01T10:00:00Z", None)], TypeError, "argument 'transactions'"),
+        ([("c", "2024-03-01T10:00:00Z", 10**400)], OverflowError, "argument 'transactions': int too large"),
+        ([("\ud800", "2024-03-01T10:00:00Z", 1.0)], UnicodeEncodeError, "'utf-8' codec can't encode"),
     ],
 )
 def test_bad_transactions(transactions, exc, text):
