@@ -27,7 +27,11 @@ N_CLUSTERS = 4
 
 def read_transactions(path: pathlib.Path) -> list[tuple[str, str, float]]:
     rows = []
-    with open(path, newline="") as f:
+    try:
+        f = open(path, newline="")
+    except OSError as e:
+        sys.exit(f"{path}: {e.strerror}")
+    with f:
         for line_no, fields in enumerate(csv.reader(f), start=1):
             if not fields:
                 continue
@@ -40,6 +44,8 @@ def read_transactions(path: pathlib.Path) -> list[tuple[str, str, float]]:
                 if line_no == 1:
                     continue  # the header
                 sys.exit(f"{path}:{line_no}: amount {amount!r} is not a number")
+            if not math.isfinite(value):  # k-means refuses NaN and infinities
+                sys.exit(f"{path}:{line_no}: amount {amount!r} is not a finite number")
             rows.append((customer, stamp, value))
     return rows
 

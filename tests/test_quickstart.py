@@ -6,6 +6,8 @@ import pathlib
 import subprocess
 import sys
 
+import pytest
+
 import segmora
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
@@ -63,9 +65,20 @@ def test_quickstart_on_a_csv(tmp_path):
     assert "Top customer by monetary value: RFMScore(customer_id=c5, " in out.stdout
 
 
-def test_quickstart_rejects_a_bad_amount(tmp_path):
+@pytest.mark.parametrize(
+    "amount, message",
+    [
+        ("twelve", "bad.csv:2: amount 'twelve' is not a number"),
+        ("nan", "bad.csv:2: amount 'nan' is not a finite number"),
+        ("-inf", "bad.csv:2: amount '-inf' is not a finite number"),
+        (None, "bad.csv: No such file or directory"),
+    ],
+)
+def test_quickstart_rejects_bad_input(tmp_path, amount, message):
     path = tmp_path / "bad.csv"
-    path.write_text("c1,2024-03-01T10:00:00Z,12\nc2,2024-03-01T10:00:00Z,twelve\n")
+    if amount is not None:
+        path.write_text(f"c1,2024-03-01T10:00:00Z,12\nc2,2024-03-01T10:00:00Z,{amount}\n")
     out = run_quickstart(str(path))
-    assert out.returncode != 0
-    assert "bad.csv:2: amount 'twelve' is not a number" in out.stderr
+    assert out.returncode == 1
+    assert message in out.stderr
+    assert "Traceback" not in out.stderr

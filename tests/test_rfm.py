@@ -370,6 +370,8 @@ def test_empty_input_returns_empty_without_building_a_pool():
         ([("c", None, 1.0)], TypeError, "argument 'transactions'"),
         ([("c", "2024-03-01T10:00:00Z", "1.0")], TypeError, "argument 'transactions'"),
         ([("c", "2024-03-01T10:00:00Z", None)], TypeError, "argument 'transactions'"),
+        ([("c", "2024-03-01T10:00:00Z", 10**400)], OverflowError, "argument 'transactions': int too large"),
+        ([("\ud800", "2024-03-01T10:00:00Z", 1.0)], UnicodeEncodeError, "'utf-8' codec can't encode"),
     ],
 )
 def test_bad_transactions(transactions, exc, text):
@@ -405,17 +407,34 @@ def test_amount_conversions():
     assert s.monetary == 6.25
 
 
-def test_amount_callback_that_empties_the_list_is_safe():
-    tx = []
+@pytest.mark.parametrize("where", ["amount", "n_jobs"])
+def test_callback_that_empties_the_list_is_safe(where):
+    # The callback frees the converted tuples and refills the freed memory.
+    tx, refill = [], []
+
+    def drop():
+        tx.clear()
+        refill.extend(f"Y{i:07d}" * 20 for i in range(20000))
 
     class Sneaky:
         def __float__(self):
-            tx.clear()
+            drop()
             return 1.0
 
-    tx.extend([("a", ago(1), Sneaky()), ("b", ago(2), 2.0)])
-    scores = calculate_rfm_py(tx, PyRFMConfig())
-    assert [s.customer_id for s in scores] == ["a"]
+        def __index__(self):
+            drop()
+            return 1
+
+    if where == "amount":
+        tx.extend([("a", ago(1), Sneaky()), ("b", ago(2), 2.0)])
+        scores = calculate_rfm_py(tx, PyRFMConfig())
+        assert [s.customer_id for s in scores] == ["a"]
+    else:
+        ids = [f"cust{i:04d}" * 20 for i in range(500)]
+        tx.extend((cid, ago(1 + i % 50), 1.0) for i, cid in enumerate(ids))
+        scores = calculate_rfm_py(tx, PyRFMConfig(), n_jobs=Sneaky())
+        assert sorted(s.customer_id for s in scores) == ids
+        assert {s.frequency for s in scores} == {1.0}
 
 
 def test_non_ascii_ids():

@@ -27,10 +27,20 @@ using engine::Transaction;
 // strings. A list's tuples stay alive through the list while no Python code
 // runs; an amount that is not an exact float or int may run Python code that
 // drops tuples from the list, so from the first such amount on every tuple
-// seen so far is held here.
+// seen so far is held here. `unheld` is the list whose tuples back `rows`
+// without being held; hold_all() takes them before any later Python code runs.
 struct TransactionsInput {
     std::vector<Ref> held;
     std::vector<Transaction> rows;
+    PyObject* unheld = nullptr;
+
+    void hold_all() {
+        if (!unheld) return;
+        held.reserve(rows.size());
+        for (std::size_t i = 0; i < rows.size(); ++i)
+            held.push_back(Ref::borrow(PyList_GetItem(unheld, static_cast<Py_ssize_t>(i))));
+        unheld = nullptr;
+    }
 };
 
 std::string_view str_view(PyObject* obj, const char* arg) {
@@ -84,6 +94,7 @@ TransactionsInput extract_transactions(PyObject* obj, const char* arg) {
             out.rows.push_back(to_transaction(tuple, arg));
             if (holding) n = std::min(n, PyList_Size(obj));  // a callback may have shrunk the list
         }
+        if (!holding) out.unheld = obj;
         return out;
     }
     if (!PySequence_Check(obj))
@@ -114,8 +125,12 @@ struct CalculateRfmPy {
     static constexpr const char* signature = "calculate_rfm_py(transactions, config, n_jobs=None)";
     static constexpr Raises raises = Raises::RuntimeError;
     static Ref call(Args& a) {
-        const TransactionsInput transactions = a.get<TransactionsInput>("transactions");
+        TransactionsInput transactions = a.get<TransactionsInput>("transactions");
         const Borrowed<RFMConfig> config = a.get<Borrowed<RFMConfig>>("config");
+        // An n_jobs other than None or an exact int may run __index__, which
+        // may drop the tuples the rows point into.
+        if (PyObject* jobs = a.raw("n_jobs"); jobs && jobs != Py_None && !PyLong_CheckExact(jobs))
+            transactions.hold_all();
         const auto n_jobs = a.get_or<std::optional<std::int32_t>>("n_jobs", std::nullopt);
         std::vector<RFMScore> scores = engine::calculate_rfm(transactions.rows, *config, n_jobs);
         Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(scores.size())));

@@ -31,7 +31,19 @@ void reraise_for_argument(const char* arg) {
         }
         PyErr_Clear();
     }
-    raise(t ? t.get() : PyExc_TypeError, engine::format("argument '{}': {}", arg, message));
+    // The class is rebuilt from the one prefixed message; a class that cannot
+    // be built that way (UnicodeEncodeError takes five arguments) keeps the
+    // original error as it was.
+    PyObject* cls = t ? t.get() : PyExc_TypeError;
+    const std::string text = engine::format("argument '{}': {}", arg, message);
+    Ref prefixed = Ref::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+    if (Ref exc = Ref::adopt(PyObject_CallFunctionObjArgs(cls, prefixed.get(), nullptr))) {
+        PyErr_SetObject(cls, exc.get());
+    } else {
+        PyErr_Clear();
+        PyErr_Restore(t.release(), v.release(), tb.release());
+    }
+    throw PyErrorAlreadySet{};
 }
 
 namespace {
