@@ -39,7 +39,8 @@ def rule(*conds, logic="AND"):
 @pytest.mark.parametrize(
     "op, value, text",
     [(">", 1000, "total_spent > 1000"), ("<", 0.25, "total_spent < 0.25"), (">=", -3, "total_spent >= -3"),
-     ("<=", 1e20, "total_spent <= 100000000000000000000"), ("==", 100, "total_spent = 100"),
+     ("<=", 1e20, "total_spent <= 100000000000000000000"),
+     ("<", 1e23, "total_spent < 100000000000000000000000"), (">", 1.5e300, "total_spent > 15" + "0" * 299), ("==", 100, "total_spent = 100"),
      ("=", 100.0, "total_spent = 100"), ("!=", 2.5, "total_spent != 2.5"), ("<>", 2.5, "total_spent != 2.5"),
      ("in", 3, "total_spent IN 3"), ("IN", 3, "total_spent IN 3"), ("contains", 1, "total_spent CONTAINS 1"),
      ("CONTAINS", 0.1, "total_spent CONTAINS 0.1"), (">", True, "total_spent > 1")],

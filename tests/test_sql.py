@@ -209,6 +209,17 @@ def test_argument_types_checked_before_dialect(args, arg):
         segmora.export_segment_sql(*args)
 
 
+@pytest.mark.parametrize(
+    "call",
+    [lambda: segmora.export_segment_sql("Lost\udc80", "nope", "t"), lambda: segmora.export_segment_sql("Lost", "a\udc80", "t"),
+     lambda: segmora.export_all_segments_sql("ansi", "t", customer_id="c\udc80"),
+     lambda: segmora.get_segment_rfm_patterns("\udc80")],
+)
+def test_lone_surrogate_raises_unicode_encode_error(call):
+    with pytest.raises(UnicodeEncodeError, match="surrogates not allowed"):
+        call()
+
+
 # ---- all segments and patterns ----
 
 def test_export_all_keys_in_table_order():

@@ -34,9 +34,37 @@ inline bool append_non_finite(std::string& out, double v) {
 
 inline void append_text(std::string& out, double v) {
     if (detail::append_non_finite(out, v)) return;
-    char buf[400];  // the longest fixed form of a double is about 330 characters
-    auto res = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::fixed);
-    out.append(buf, res.ptr);
+    // The shortest round-trip digits, written out positionally. (to_chars's own fixed
+    // form breaks length ties towards the exact expansion: 1.5e300 would print all
+    // 301 exact digits instead of 15 and zeros, and 1e23 as 99999999999999991611392.)
+    char buf[32];
+    const auto res = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::scientific);
+    std::string_view sci(buf, static_cast<std::size_t>(res.ptr - buf));  // "-1.25e+300", "5e-324"
+    if (sci.front() == '-') {
+        out += '-';
+        sci.remove_prefix(1);
+    }
+    const std::size_t e = sci.find('e');
+    std::string digits;
+    for (char c : sci.substr(0, e))
+        if (c != '.') digits += c;
+    int exponent = 0;
+    std::from_chars(sci.data() + e + 2, sci.data() + sci.size(), exponent);
+    if (sci[e + 1] == '-') exponent = -exponent;
+    const long point = static_cast<long>(exponent) + 1;  // digits before the decimal point
+    const long n = static_cast<long>(digits.size());
+    if (point <= 0) {
+        out += "0.";
+        out.append(static_cast<std::size_t>(-point), '0');
+        out += digits;
+    } else if (point >= n) {
+        out += digits;
+        out.append(static_cast<std::size_t>(point - n), '0');
+    } else {
+        out.append(digits, 0, static_cast<std::size_t>(point));
+        out += '.';
+        out.append(digits, static_cast<std::size_t>(point));
+    }
 }
 
 inline void append_text(std::string& out, Fixed f) {

@@ -21,6 +21,7 @@ void raise_argument(PyObject* type, const char* arg, const std::string& message)
 void reraise_for_argument(const char* arg) {
     PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
     PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
     Ref t = Ref::adopt(type), v = Ref::adopt(value), tb = Ref::adopt(traceback);
     std::string message;
     if (v) {
@@ -31,18 +32,19 @@ void reraise_for_argument(const char* arg) {
         }
         PyErr_Clear();
     }
-    // The class is rebuilt from the one prefixed message; a class that cannot
-    // be built that way (UnicodeEncodeError takes five arguments) keeps the
-    // original error as it was.
-    PyObject* cls = t ? t.get() : PyExc_TypeError;
+    if (!t) raise(PyExc_TypeError, engine::format("argument '{}': {}", arg, message));
+    // Rebuilt with the argument named; an exception class that cannot be built
+    // from one message (UnicodeEncodeError for a str holding a lone surrogate) is
+    // passed on unchanged instead of turning into an unrelated TypeError.
     const std::string text = engine::format("argument '{}': {}", arg, message);
-    Ref prefixed = Ref::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
-    if (Ref exc = Ref::adopt(PyObject_CallFunctionObjArgs(cls, prefixed.get(), nullptr))) {
-        PyErr_SetObject(cls, exc.get());
-    } else {
+    Ref named = Ref::adopt(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+    Ref replacement = named ? Ref::adopt(PyObject_CallFunctionObjArgs(t.get(), named.get(), nullptr)) : Ref();
+    if (!replacement || !PyExceptionInstance_Check(replacement.get())) {
         PyErr_Clear();
         PyErr_Restore(t.release(), v.release(), tb.release());
+        throw PyErrorAlreadySet{};
     }
+    PyErr_SetObject(t.get(), replacement.get());
     throw PyErrorAlreadySet{};
 }
 
