@@ -32,11 +32,38 @@ inline bool append_non_finite(std::string& out, double v) {
 
 }  // namespace detail
 
+// The shortest round-trip digits, written out without an exponent: 1e23 prints
+// as 1 followed by 23 zeros, not as the exact value 99999999999999991611392
+// that a fixed-format conversion gives for large doubles.
 inline void append_text(std::string& out, double v) {
     if (detail::append_non_finite(out, v)) return;
-    char buf[400];  // the longest fixed form of a double is about 330 characters
-    auto res = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::fixed);
-    out.append(buf, res.ptr);
+    char buf[32];
+    const auto res = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::scientific);
+    std::string_view text(buf, static_cast<std::size_t>(res.ptr - buf));  // [-]d[.ddd]e(+|-)xx
+    if (text.front() == '-') {
+        out += '-';
+        text.remove_prefix(1);
+    }
+    const auto e = text.find('e');
+    int exponent = 0;
+    const char* exp_begin = text.data() + e + 1 + (text[e + 1] == '+' ? 1 : 0);
+    std::from_chars(exp_begin, text.data() + text.size(), exponent);
+    std::string digits;
+    for (char c : text.substr(0, e))
+        if (c != '.') digits += c;
+    const int n = static_cast<int>(digits.size());
+    if (exponent < 0) {
+        out += "0.";
+        out.append(static_cast<std::size_t>(-exponent - 1), '0');
+        out += digits;
+    } else if (exponent + 1 >= n) {
+        out += digits;
+        out.append(static_cast<std::size_t>(exponent + 1 - n), '0');
+    } else {
+        out.append(digits, 0, static_cast<std::size_t>(exponent + 1));
+        out += '.';
+        out.append(digits, static_cast<std::size_t>(exponent + 1));
+    }
 }
 
 inline void append_text(std::string& out, Fixed f) {
