@@ -105,6 +105,7 @@ def test_argument_errors(kwargs, exc, text):
     (lambda: segmora.kmeans_py([[1.0]], 1, n_clusters=1), "multiple values for argument 'n_clusters'"),
     (lambda: segmora.kmeans_py([[1.0]], 1, 1, 1, 1, 1), "takes from 2 to 5 positional arguments but 6 were given"),
     (lambda: segmora.PyAudienceSegmenter(), "missing 1 required positional argument: 'n_clusters'"),
+    (lambda: segmora.PyAudienceSegmenter(3, **{b"n_jobs": 2}), r"PyAudienceSegmenter\(\) keywords must be strings"),
     (lambda: segmora.PyAudienceSegmenter(1).fit(), r"PyAudienceSegmenter.fit\(\) missing 1 required"),
     (lambda: segmora.PyAudienceSegmenter(1).get_n_clusters(1), "takes 0 positional arguments but 1 was given"),
 ])
@@ -148,10 +149,15 @@ def test_conversion_errors_come_before_shape_errors():
 
 # ---- behaviour ----
 
-def test_k_equals_n_puts_every_row_alone():
-    rows = [[0.0, 0.0], [1.0, 5.0], [3.0, 1.0], [9.0, 9.0]]
-    r = segmora.kmeans_py(rows, 4)
-    assert sorted(r.labels) == [0, 1, 2, 3]
+@pytest.mark.parametrize("rows", [
+    [[0.0, 0.0], [1.0, 5.0], [3.0, 1.0], [9.0, 9.0]],
+    [[1e200], [-1e200]],                   # squared distances overflow to inf
+    [[0.0], [1.3e154], [-1.3e154], [1.0]],  # finite distances whose sum overflows
+])
+@pytest.mark.parametrize("seed", [0, 1, 42])
+def test_k_equals_n_puts_every_row_alone(rows, seed):
+    r = segmora.kmeans_py(rows, len(rows), random_state=seed)
+    assert sorted(r.labels) == list(range(len(rows)))
     assert r.inertia == 0.0
     assert sorted(map(tuple, r.centers)) == sorted(map(tuple, rows))
 

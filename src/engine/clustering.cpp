@@ -142,6 +142,27 @@ void update_nearest(const double* __restrict data, std::size_t d, const double* 
     }
 }
 
+// A k-means++ pick when the squared distances sum past the double range: uniform
+// among the rows at an infinite distance when there are any, otherwise in
+// proportion to the distances scaled down by an exact power of two.
+std::size_t pick_beyond_range(const std::vector<double>& best, ChaCha12Rng& rng) {
+    const std::size_t n = best.size();
+    std::vector<std::size_t> infinite;
+    for (std::size_t i = 0; i < n; ++i)
+        if (std::isinf(best[i])) infinite.push_back(i);
+    if (!infinite.empty()) return infinite[rng.uniform_index(infinite.size())];
+    std::vector<double> scaled(n);
+    double total = 0.0;
+    for (std::size_t i = 0; i < n; ++i) total += scaled[i] = std::ldexp(best[i], -64);
+    const double r = rng.uniform_float(total);
+    double running = 0.0;
+    for (std::size_t i = 0; i < n; ++i) {
+        running += scaled[i];
+        if (running >= r) return i;
+    }
+    return n - 1;
+}
+
 template <class Body>
 void for_rows(ThreadPool* pool, std::size_t n, Body&& body) {
     if (pool) {
@@ -257,6 +278,9 @@ std::pair<Matrix, std::vector<std::size_t>> kmeans_plus_plus_init(const Matrix& 
         if (!(total > 0.0)) {
             // Every row coincides with a chosen center.
             pick = rng.uniform_index(n);
+        } else if (std::isinf(total)) {
+            // Finite rows far enough apart that squared distances overflow.
+            pick = pick_beyond_range(best, rng);
         } else {
             const double r = rng.uniform_float(total);
             pick = n - 1;  // rounding may leave the running sum short of r

@@ -15,12 +15,16 @@ TEST(Text, FloatsPrintShortestWithoutExponentOrTrailingZero) {
     EXPECT_EQ(format("{}", 0.1), "0.1");
     EXPECT_EQ(format("{}", -2.5), "-2.5");
     EXPECT_EQ(format("{}", 1e21), "1000000000000000000000");
+    EXPECT_EQ(format("{}", 1e23), "100000000000000000000000");
+    EXPECT_EQ(format("{}", 123456789012345680000.0), "123456789012345680000");
+    EXPECT_EQ(format("{}", -1.5e300), "-15" + std::string(299, '0'));
+    EXPECT_EQ(format("{}", 5e-324), "0." + std::string(323, '0') + "5");
+    EXPECT_EQ(format("{}", 1234.5678), "1234.5678");
+    EXPECT_EQ(format("{}", -0.0), "-0");
+    EXPECT_EQ(format("{}", 0.0), "0");
     EXPECT_EQ(format("{}", 1.5e-7), "0.00000015");
     EXPECT_EQ(format("{}", 0.1 + 0.2), "0.30000000000000004");
-    EXPECT_EQ(format("{}", 1e23), "100000000000000000000000");  // not the exact 99999999999999991611392
-    EXPECT_EQ(format("{}", 1.5e300), "15" + std::string(299, '0'));
     EXPECT_EQ(format("{}", -5e-324), "-0." + std::string(323, '0') + "5");
-    EXPECT_EQ(format("{} {} {}", 0.0, -0.0, 123.456), "0 -0 123.456");
     EXPECT_EQ(format("{}", std::nan("")), "NaN");
     EXPECT_EQ(format("{}", std::numeric_limits<double>::infinity()), "inf");
     EXPECT_EQ(format("{}", -std::numeric_limits<double>::infinity()), "-inf");

@@ -82,6 +82,8 @@ void Args::bind_positional(PyObject* const* args, std::size_t nargs) {
 }
 
 void Args::bind_keyword(PyObject* key, PyObject* value) {
+    // A dict passed to a constructor may hold any key; only str may be compared.
+    if (!PyUnicode_Check(key)) raise(PyExc_TypeError, engine::format("{} keywords must be strings", sig_.display_name()));
     for (std::size_t i = 0; i < sig_.size(); ++i) {
         if (PyUnicode_CompareWithASCIIString(key, sig_.param(i).c_str()) == 0) {
             if (values_[i])
