@@ -58,6 +58,20 @@ BlockedCenters block_centers(const Matrix& centers) {
 
 // Four doubles; the compiler maps it onto whatever vector width the target has.
 typedef double V4 __attribute__((vector_size(32)));
+typedef long long I4 __attribute__((vector_size(32)));
+
+// 4 x 4 transpose: out[c] holds lane c of rows[0..3], i.e. center c's
+// distances to the four rows.
+__attribute__((always_inline)) inline void transpose4(const V4* rows, V4* out) noexcept {
+    const V4 even01 = __builtin_shuffle(rows[0], rows[1], I4{0, 4, 2, 6});
+    const V4 odd01 = __builtin_shuffle(rows[0], rows[1], I4{1, 5, 3, 7});
+    const V4 even23 = __builtin_shuffle(rows[2], rows[3], I4{0, 4, 2, 6});
+    const V4 odd23 = __builtin_shuffle(rows[2], rows[3], I4{1, 5, 3, 7});
+    out[0] = __builtin_shuffle(even01, even23, I4{0, 1, 4, 5});
+    out[1] = __builtin_shuffle(odd01, odd23, I4{0, 1, 4, 5});
+    out[2] = __builtin_shuffle(even01, even23, I4{2, 3, 6, 7});
+    out[3] = __builtin_shuffle(odd01, odd23, I4{2, 3, 6, 7});
+}
 
 // Nearest center of R consecutive rows starting at x (row stride d).
 template <std::size_t R>
@@ -71,6 +85,8 @@ __attribute__((always_inline)) inline void nearest_rows(const double* __restrict
         best_d[r] = kInf;
         best[r] = 0;
     }
+    V4 min4 = {kInf, kInf, kInf, kInf};  // the four-row path's running minimum and its center
+    I4 arg4 = {0, 0, 0, 0};
     for (std::size_t b = 0; b < n_blocks; ++b) {
         V4 lo[R], hi[R];  // distances to centers 0-3 and 4-7 of the block
         for (std::size_t r = 0; r < R; ++r) lo[r] = hi[r] = V4{0.0, 0.0, 0.0, 0.0};
@@ -86,20 +102,38 @@ __attribute__((always_inline)) inline void nearest_rows(const double* __restrict
                 hi[r] += dh * dh;
             }
         }
-        for (std::size_t r = 0; r < R; ++r) {
-            for (std::size_t c = 0; c < 4; ++c) {
-                const bool better = lo[r][c] < best_d[r];
-                best_d[r] = better ? lo[r][c] : best_d[r];
-                best[r] = better ? b * kBlock + c : best[r];
+        if constexpr (R == 4) {
+            // Transposed, each vector holds one center's distance to the four
+            // rows, and the running minimum advances for all four at once.
+            V4 by_center[kBlock];
+            transpose4(lo, by_center);
+            transpose4(hi, by_center + 4);
+            for (std::size_t c = 0; c < kBlock; ++c) {
+                const I4 better = by_center[c] < min4;
+                min4 = better ? by_center[c] : min4;
+                const long long index = static_cast<long long>(b * kBlock + c);
+                arg4 = better ? I4{index, index, index, index} : arg4;
             }
-            for (std::size_t c = 0; c < 4; ++c) {
-                const bool better = hi[r][c] < best_d[r];
-                best_d[r] = better ? hi[r][c] : best_d[r];
-                best[r] = better ? b * kBlock + 4 + c : best[r];
+        } else {
+            for (std::size_t r = 0; r < R; ++r) {
+                for (std::size_t c = 0; c < 4; ++c) {
+                    const bool better = lo[r][c] < best_d[r];
+                    best_d[r] = better ? lo[r][c] : best_d[r];
+                    best[r] = better ? b * kBlock + c : best[r];
+                }
+                for (std::size_t c = 0; c < 4; ++c) {
+                    const bool better = hi[r][c] < best_d[r];
+                    best_d[r] = better ? hi[r][c] : best_d[r];
+                    best[r] = better ? b * kBlock + 4 + c : best[r];
+                }
             }
         }
     }
-    for (std::size_t r = 0; r < R; ++r) out[r] = best[r];
+    if constexpr (R == 4) {
+        for (std::size_t r = 0; r < R; ++r) out[r] = static_cast<std::uint64_t>(arg4[r]);
+    } else {
+        for (std::size_t r = 0; r < R; ++r) out[r] = best[r];
+    }
 }
 
 // Labels rows [begin, end) by their nearest center; returns whether any label
