@@ -61,7 +61,7 @@ def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--quick", action="store_true", help="one repetition, smaller end-to-end runs")
     args = ap.parse_args()
-    repeat = 1 if args.quick else 3
+    repeat = 1 if args.quick else 7
     print(f"# machine: {platform.machine()}, {os.cpu_count()} CPUs, Python {sys.version.split()[0]}, "
           f"numpy {np.__version__}, scikit-learn {sklearn.__version__}, {THREADS} threads each")
     print("| N x d x k | input | segmora s/iter | sklearn s/iter | ratio | segmora end-to-end s | sklearn end-to-end s | ratio |")
