@@ -100,9 +100,16 @@ def test_constructor_signatures_match_the_stubs(name, cls):
     assert stub_defaults == [repr(p.default) for p in runtime.values() if p.default is not p.empty]
 
 
+RESULT_CLASSES = [n for n in public_names() if isinstance(getattr(segmora, n), type) and "__new__" not in vars(getattr(segmora, n))]
+
+
 def test_result_classes_cannot_be_constructed_or_subclassed():
-    with pytest.raises(TypeError, match="cannot create 'segmora.PyKMeansResult' instances"):
-        segmora.PyKMeansResult()
+    assert {"PyKMeansResult", "PyRFMScore", "PyDecayFunction", "PyScoringMethod", "PySegmentType",
+            "PyQualityReport", "PyKEstimationResult"} <= set(RESULT_CLASSES)
+    for name in RESULT_CLASSES:
+        with pytest.raises(TypeError) as err:
+            getattr(segmora, name)()
+        assert str(err.value) == f"cannot create 'segmora.{name}' instances"
     with pytest.raises(TypeError):
         type("Sub", (segmora.PyAudienceSegmenter,), {})
 
