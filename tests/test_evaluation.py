@@ -8,6 +8,7 @@ import pytest
 from sklearn import metrics as skm
 
 import segmora
+from chacha_model import sqdist
 
 TWO_BLOBS = [[0.0, 0.0], [0.0, 1.0], [10.0, 10.0], [10.0, 11.0]]
 INVALID_COUNT = "Invalid configuration: Invalid cluster count"
@@ -30,15 +31,8 @@ def blobs(seed, n, d, k, spread=1.0):
 # ---- reference implementations: the definitions, summed in row order ----
 
 
-def sum_sq(a, b):
-    s = 0.0
-    for x, y in zip(a, b):
-        s += (x - y) * (x - y)
-    return s
-
-
 def ref_dist(a, b):
-    return math.sqrt(sum_sq(a, b))
+    return math.sqrt(sqdist(a, b))
 
 
 def ref_mean(members, d):
@@ -83,10 +77,10 @@ def ref_calinski_harabasz(rows, labels):
         members = [x for x, l in zip(rows, labels) if l == c]
         if members:
             mean = ref_mean(members, len(rows[0]))
-            between += len(members) * sum_sq(mean, mu)
+            between += len(members) * sqdist(mean, mu)
             w = 0.0
             for x in members:
-                w += sum_sq(x, mean)
+                w += sqdist(x, mean)
             within += w
     if within < 1e-10:
         return 0.0
