@@ -274,9 +274,11 @@ def test_segment_names_follow_the_rule():
     rng = random.Random(11)
     tx = [(f"c{rng.randrange(300)}", ago(rng.randrange(200)), rng.uniform(-5, 500)) for _ in range(3000)]
     for method in SCORING:
-        for s in rfm(tx, scoring_method=SCORING[method]()):
+        scores = rfm(tx, scoring_method=SCORING[method]())
+        for s in scores:
             assert s.rfm_segment == segment_rule(s.recency_score, s.frequency_score, s.monetary_score)
             assert s.rfm_rank == f"{s.recency_score}{s.frequency_score}{s.monetary_score}"
+        assert {s.rfm_segment for s in scores} == {segment_rule(r, f, m) for r in (3, 4) for f in (3, 4) for m in (3, 4)}
 
 
 @pytest.mark.parametrize(

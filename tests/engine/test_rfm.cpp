@@ -1,5 +1,5 @@
 // Core RFM pieces Python cannot pin exactly: instants, day counts, decay at a
-// zero half-life, the naming table and score_dimension on its own.
+// zero half-life, the segment vocabulary and score_dimension on its own.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -78,28 +78,6 @@ TEST(Decay, LinearSpanDoesNotWrap) {
     EXPECT_EQ(decay_weight(DecayFunction::Linear, 0.0, 0x80000000u), 1.0);
     EXPECT_GT(decay_weight(DecayFunction::Linear, 100.0, 0x80000000u), 0.99);
 }
-
-struct NameCase {
-    std::uint32_t r, f, m;
-    const char* name;
-};
-
-std::ostream& operator<<(std::ostream& os, const NameCase& c) { return os << c.r << '/' << c.f << '/' << c.m; }
-
-class Naming : public ::testing::TestWithParam<NameCase> {};
-
-TEST_P(Naming, FollowsTheTable) {
-    const auto& c = GetParam();
-    EXPECT_EQ(display_name(segment_for_scores(c.r, c.f, c.m)), c.name);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Rule, Naming,
-    ::testing::Values(NameCase{4, 4, 4, "Champions"}, NameCase{3, 4, 4, "VIP"}, NameCase{4, 3, 3, "At Risk"},
-                      NameCase{3, 3, 3, "Lost"}, NameCase{5, 1, 5, "Potential Loyalists"},
-                      NameCase{5, 5, 1, "Loyal Customers"}, NameCase{1, 5, 2, "Need Attention"},
-                      NameCase{2, 2, 4, "Promising"}, NameCase{50, 50, 50, "Champions"},
-                      NameCase{3, 100, 100, "VIP"}, NameCase{10, 4, 3, "Loyal Customers"}, NameCase{0, 0, 0, "Lost"}));
 
 TEST(Vocabulary, ThirteenTypesInOrder) {
     const auto& all = segment_types();
