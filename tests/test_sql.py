@@ -82,12 +82,6 @@ def test_exact_query_text(key, dialect, text):
     assert segmora.export_segment_sql(key, dialect, "customers") == text
 
 
-def test_select_quotes_the_key_not_the_display_name():
-    q = segmora.export_segment_sql("LoyalCustomers", "ansi", "t")
-    assert q.startswith("SELECT customer_id, 'LoyalCustomers' AS segment\nFROM t\nWHERE ")
-    assert q.endswith(");") and not q.endswith("\n")
-
-
 @pytest.mark.parametrize("key", KEYS)
 def test_snowflake_ansi_mysql_identical(key):
     texts = {segmora.export_segment_sql(key, d, "db.customers") for d in ("ansi", "snowflake", "mysql")}
