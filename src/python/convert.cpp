@@ -143,6 +143,4 @@ engine::Matrix to_matrix(RowsInput rows) {
 
 engine::Matrix to_array2(PyObject* obj, const char* arg) { return to_matrix(extract_rows(obj, arg)); }
 
-engine::Matrix vec_to_array2(PyObject* obj, const char* arg) { return to_matrix(extract_rows(obj, arg)); }
-
 }  // namespace segmora::py

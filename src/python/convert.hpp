@@ -29,9 +29,10 @@ RowsInput extract_rows(PyObject* obj, const char* arg);
 // The n_rows x n_cols matrix, or ValueError "ShapeError/{kind}: {description}".
 engine::Matrix to_matrix(RowsInput rows);
 
-// extract_rows then to_matrix.
+// extract_rows then to_matrix, for a function whose only matrix argument comes
+// last in conversion order; vec_to_array2 is the same conversion.
 engine::Matrix to_array2(PyObject* obj, const char* arg);
-engine::Matrix vec_to_array2(PyObject* obj, const char* arg);
+inline engine::Matrix vec_to_array2(PyObject* obj, const char* arg) { return to_array2(obj, arg); }
 
 template <>
 struct From<RowsInput> {

@@ -63,11 +63,6 @@ inline void set_error(PyObject* type, std::string_view message) noexcept {
     throw PyErrorAlreadySet{};
 }
 
-// Throws PyErrorAlreadySet when a Python error is pending.
-inline void throw_if_error() {
-    if (PyErr_Occurred()) throw PyErrorAlreadySet{};
-}
-
 // The type name of an object ("str", "float"), for error messages.
 std::string type_name(PyObject* obj);
 

@@ -57,12 +57,6 @@ struct From<std::string> {
     static std::string convert(PyObject* obj, const char* arg);
 };
 
-// The object itself (borrowed for the duration of the call).
-template <>
-struct From<PyObject*> {
-    static PyObject* convert(PyObject* obj, const char*) { return obj; }
-};
-
 template <class T>
 struct From<std::optional<T>> {
     static std::optional<T> convert(PyObject* obj, const char* arg) {
