@@ -3,7 +3,7 @@
 #include <cmath>
 
 #include "engine/sql_export.hpp"
-#include "engine/text.hpp"
+#include "text.hpp"
 #include "error.hpp"
 
 namespace segmora::engine {

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <limits>
 
-#include "engine/text.hpp"
+#include "text.hpp"
 #include "engine/thread_pool.hpp"
 #include "error.hpp"
 

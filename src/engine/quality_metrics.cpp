@@ -7,7 +7,7 @@
 
 #include "engine/algorithms.hpp"
 #include "engine/simd.hpp"
-#include "engine/text.hpp"
+#include "text.hpp"
 #include "error.hpp"
 
 #if defined(__SSE2__)

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "engine/text.hpp"
+#include "text.hpp"
 #include "error.hpp"
 
 namespace segmora::engine {

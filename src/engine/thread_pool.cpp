@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <system_error>
 
-#include "engine/text.hpp"
+#include "text.hpp"
 #include "error.hpp"
 
 #if defined(__linux__)

@@ -143,4 +143,16 @@ engine::Matrix to_matrix(RowsInput rows) {
 
 engine::Matrix to_array2(PyObject* obj, const char* arg) { return to_matrix(extract_rows(obj, arg)); }
 
+Ref to_py(const engine::Matrix& m) {
+    Ref rows = Ref::steal(PyList_New(static_cast<Py_ssize_t>(m.rows())));
+    for (std::size_t i = 0; i < m.rows(); ++i) {
+        Ref row = Ref::steal(PyList_New(static_cast<Py_ssize_t>(m.cols())));
+        const auto values = m.row(i);
+        for (std::size_t j = 0; j < values.size(); ++j)
+            PyList_SetItem(row.get(), static_cast<Py_ssize_t>(j), to_py(values[j]).release());
+        PyList_SetItem(rows.get(), static_cast<Py_ssize_t>(i), row.release());
+    }
+    return rows;
+}
+
 }  // namespace segmora::py

@@ -1,4 +1,4 @@
-// Python rows / buffers -> feature matrix.
+// Python rows / buffers -> feature matrix, and a matrix back to a list of rows.
 //
 // A matrix argument is either a sequence of rows (each a sequence of numbers) or,
 // as a fast path with the same result, an object exposing a 2-D C-contiguous
@@ -33,6 +33,9 @@ engine::Matrix to_matrix(RowsInput rows);
 // last in conversion order; vec_to_array2 is the same conversion.
 engine::Matrix to_array2(PyObject* obj, const char* arg);
 inline engine::Matrix vec_to_array2(PyObject* obj, const char* arg) { return to_array2(obj, arg); }
+
+// A list of rows, each a list of floats.
+Ref to_py(const engine::Matrix& m);
 
 template <>
 struct From<RowsInput> {

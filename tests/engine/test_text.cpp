@@ -4,11 +4,11 @@
 #include <limits>
 #include <string>
 
-#include "engine/text.hpp"
+#include "text.hpp"
 #include "error.hpp"
 
-using segmora::engine::Fixed;
-using segmora::engine::format;
+using segmora::Fixed;
+using segmora::format;
 
 TEST(Text, FloatsPrintShortestWithoutExponentOrTrailingZero) {
     EXPECT_EQ(format("{}", 1.0), "1");

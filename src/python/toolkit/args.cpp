@@ -2,7 +2,7 @@
 
 #include <stdexcept>
 
-#include "engine/text.hpp"
+#include "text.hpp"
 
 namespace segmora::py {
 
@@ -73,9 +73,9 @@ void Args::bind_positional(PyObject* const* args, std::size_t nargs) {
     const std::size_t total = sig_.size();
     if (nargs > total) {
         const std::size_t req = sig_.required();
-        std::string takes = req == total ? engine::format("{}", total) : engine::format("from {} to {}", req, total);
+        std::string takes = req == total ? segmora::format("{}", total) : segmora::format("from {} to {}", req, total);
         const char* plural = (req == total && total == 1) ? "" : "s";
-        raise(PyExc_TypeError, engine::format("{} takes {} positional argument{} but {} {} given", sig_.display_name(),
+        raise(PyExc_TypeError, segmora::format("{} takes {} positional argument{} but {} {} given", sig_.display_name(),
                                               takes, plural, nargs, nargs == 1 ? "was" : "were"));
     }
     for (std::size_t i = 0; i < nargs; ++i) values_[i] = args[i];
@@ -83,12 +83,12 @@ void Args::bind_positional(PyObject* const* args, std::size_t nargs) {
 
 void Args::bind_keyword(PyObject* key, PyObject* value) {
     // A dict passed to a constructor may hold any key; only str may be compared.
-    if (!PyUnicode_Check(key)) raise(PyExc_TypeError, engine::format("{} keywords must be strings", sig_.display_name()));
+    if (!PyUnicode_Check(key)) raise(PyExc_TypeError, segmora::format("{} keywords must be strings", sig_.display_name()));
     for (std::size_t i = 0; i < sig_.size(); ++i) {
         if (PyUnicode_CompareWithASCIIString(key, sig_.param(i).c_str()) == 0) {
             if (values_[i])
                 raise(PyExc_TypeError,
-                      engine::format("{} got multiple values for argument '{}'", sig_.display_name(), sig_.param(i)));
+                      segmora::format("{} got multiple values for argument '{}'", sig_.display_name(), sig_.param(i)));
             values_[i] = value;
             return;
         }
@@ -96,9 +96,9 @@ void Args::bind_keyword(PyObject* key, PyObject* value) {
     const char* text = PyUnicode_Check(key) ? PyUnicode_AsUTF8AndSize(key, nullptr) : nullptr;
     if (!text) {
         PyErr_Clear();
-        raise(PyExc_TypeError, engine::format("{} keywords must be strings", sig_.display_name()));
+        raise(PyExc_TypeError, segmora::format("{} keywords must be strings", sig_.display_name()));
     }
-    raise(PyExc_TypeError, engine::format("{} got an unexpected keyword argument '{}'", sig_.display_name(), text));
+    raise(PyExc_TypeError, segmora::format("{} got an unexpected keyword argument '{}'", sig_.display_name(), text));
 }
 
 void Args::check_missing() const {
@@ -111,7 +111,7 @@ void Args::check_missing() const {
         if (i > 0) names += missing.size() == 2 ? " and " : (i + 1 == missing.size() ? ", and " : ", ");
         names += missing[i];
     }
-    raise(PyExc_TypeError, engine::format("{} missing {} required positional argument{}: {}", sig_.display_name(),
+    raise(PyExc_TypeError, segmora::format("{} missing {} required positional argument{}: {}", sig_.display_name(),
                                           missing.size(), missing.size() == 1 ? "" : "s", names));
 }
 

@@ -23,7 +23,7 @@
 #include <utility>
 #include <vector>
 
-#include "engine/text.hpp"
+#include "text.hpp"
 #include "python/toolkit/function.hpp"
 
 namespace segmora::py {
@@ -94,7 +94,7 @@ public:
     Borrowed(PyObject* obj, const char* arg) : ref_(Ref::borrow(obj)) {
         if (!PyObject_TypeCheck(obj, class_type<T>)) {
             raise_argument(PyExc_TypeError, arg,
-                           engine::format("'{}' object cannot be converted to '{}'", type_name(obj), type_short_name()));
+                           segmora::format("'{}' object cannot be converted to '{}'", type_name(obj), type_short_name()));
         }
         guard_ = std::make_unique<BorrowGuard>(instance_of<T>(obj)->borrow, Access::Shared);
     }

@@ -2,12 +2,12 @@
 // NaN -> "NaN", infinities -> "inf" / "-inf", booleans -> "true" / "false".
 #pragma once
 
-#include "engine/text.hpp"
+#include "text.hpp"
 
 namespace segmora::py {
 
-using engine::Fixed;
-using engine::format;
-using engine::to_text;
+using segmora::Fixed;
+using segmora::format;
+using segmora::to_text;
 
 }  // namespace segmora::py

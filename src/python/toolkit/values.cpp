@@ -2,7 +2,7 @@
 
 #include <limits>
 
-#include "engine/text.hpp"
+#include "text.hpp"
 
 namespace segmora::py {
 
@@ -15,7 +15,7 @@ std::string type_name(PyObject* obj) {
 }
 
 void raise_argument(PyObject* type, const char* arg, const std::string& message) {
-    raise(type, engine::format("argument '{}': {}", arg, message));
+    raise(type, segmora::format("argument '{}': {}", arg, message));
 }
 
 void reraise_for_argument(const char* arg) {
@@ -32,11 +32,11 @@ void reraise_for_argument(const char* arg) {
         }
         PyErr_Clear();
     }
-    if (!t) raise(PyExc_TypeError, engine::format("argument '{}': {}", arg, message));
+    if (!t) raise(PyExc_TypeError, segmora::format("argument '{}': {}", arg, message));
     // Rebuilt with the argument named; an exception class that cannot be built
     // from one message (UnicodeEncodeError for a str holding a lone surrogate) is
     // passed on unchanged instead of turning into an unrelated TypeError.
-    const std::string text = engine::format("argument '{}': {}", arg, message);
+    const std::string text = segmora::format("argument '{}': {}", arg, message);
     Ref named = Ref::adopt(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
     Ref replacement = named ? Ref::adopt(PyObject_CallFunctionObjArgs(t.get(), named.get(), nullptr)) : Ref();
     if (!replacement || !PyExceptionInstance_Check(replacement.get())) {
@@ -55,7 +55,7 @@ Ref as_index(PyObject* obj, const char* arg) {
     if (PyLong_Check(obj)) return Ref::borrow(obj);
     if (PyFloat_Check(obj) || PyUnicode_Check(obj) || obj == Py_None) {
         raise_argument(PyExc_TypeError, arg,
-                       engine::format("'{}' object cannot be interpreted as an integer", type_name(obj)));
+                       segmora::format("'{}' object cannot be interpreted as an integer", type_name(obj)));
     }
     PyObject* index = PyNumber_Index(obj);
     if (!index) reraise_for_argument(arg);
@@ -75,7 +75,7 @@ T From<T>::convert(PyObject* obj, const char* arg) {
         if (overflow != 0 || v < static_cast<long long>(std::numeric_limits<T>::min()) ||
             v > static_cast<long long>(std::numeric_limits<T>::max())) {
             raise_argument(PyExc_OverflowError, arg,
-                           engine::format("out of range for a {}-bit signed integer", 8 * sizeof(T)));
+                           segmora::format("out of range for a {}-bit signed integer", 8 * sizeof(T)));
         }
         return static_cast<T>(v);
     } else {
@@ -83,7 +83,7 @@ T From<T>::convert(PyObject* obj, const char* arg) {
         if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) reraise_for_argument(arg);
         if (v > std::numeric_limits<T>::max())
             raise_argument(PyExc_OverflowError, arg,
-                           engine::format("out of range for a {}-bit unsigned integer", 8 * sizeof(T)));
+                           segmora::format("out of range for a {}-bit unsigned integer", 8 * sizeof(T)));
         return static_cast<T>(v);
     }
 }
@@ -98,17 +98,17 @@ template struct From<long long>;
 bool From<bool>::convert(PyObject* obj, const char* arg) {
     if (obj == Py_True) return true;
     if (obj == Py_False) return false;
-    raise_argument(PyExc_TypeError, arg, engine::format("'{}' object cannot be converted to 'bool'", type_name(obj)));
+    raise_argument(PyExc_TypeError, arg, segmora::format("'{}' object cannot be converted to 'bool'", type_name(obj)));
 }
 
 double From<double>::convert_slow(PyObject* obj, const char* arg) {
     if (PyUnicode_Check(obj) || obj == Py_None)
-        raise_argument(PyExc_TypeError, arg, engine::format("must be real number, not {}", type_name(obj)));
+        raise_argument(PyExc_TypeError, arg, segmora::format("must be real number, not {}", type_name(obj)));
     const double v = PyFloat_AsDouble(obj);  // int, __float__, __index__
     if (v == -1.0 && PyErr_Occurred()) {
         if (PyErr_ExceptionMatches(PyExc_TypeError)) {
             PyErr_Clear();
-            raise_argument(PyExc_TypeError, arg, engine::format("must be real number, not {}", type_name(obj)));
+            raise_argument(PyExc_TypeError, arg, segmora::format("must be real number, not {}", type_name(obj)));
         }
         reraise_for_argument(arg);
     }
@@ -117,7 +117,7 @@ double From<double>::convert_slow(PyObject* obj, const char* arg) {
 
 std::string From<std::string>::convert(PyObject* obj, const char* arg) {
     if (!PyUnicode_Check(obj))
-        raise_argument(PyExc_TypeError, arg, engine::format("'{}' object cannot be converted to 'str'", type_name(obj)));
+        raise_argument(PyExc_TypeError, arg, segmora::format("'{}' object cannot be converted to 'str'", type_name(obj)));
     Py_ssize_t size = 0;
     const char* text = PyUnicode_AsUTF8AndSize(obj, &size);
     if (!text) reraise_for_argument(arg);
@@ -126,11 +126,11 @@ std::string From<std::string>::convert(PyObject* obj, const char* arg) {
 
 void require_tuple(PyObject* obj, std::size_t size, const char* arg) {
     if (!PyTuple_Check(obj))
-        raise_argument(PyExc_TypeError, arg, engine::format("'{}' object cannot be converted to 'PyTuple'", type_name(obj)));
+        raise_argument(PyExc_TypeError, arg, segmora::format("'{}' object cannot be converted to 'PyTuple'", type_name(obj)));
     const Py_ssize_t n = PyTuple_Size(obj);
     if (n != static_cast<Py_ssize_t>(size))
         raise_argument(PyExc_TypeError, arg,
-                       engine::format("expected tuple of length {}, but got tuple of length {}", size, n));
+                       segmora::format("expected tuple of length {}, but got tuple of length {}", size, n));
 }
 
 SequenceItems::SequenceItems(PyObject* obj, const char* arg) {
@@ -147,23 +147,12 @@ SequenceItems::SequenceItems(PyObject* obj, const char* arg) {
         return;
     }
     if (!PySequence_Check(obj))
-        raise_argument(PyExc_TypeError, arg, engine::format("'{}' object cannot be converted to 'Sequence'", type_name(obj)));
+        raise_argument(PyExc_TypeError, arg, segmora::format("'{}' object cannot be converted to 'Sequence'", type_name(obj)));
     const Py_ssize_t n = PySequence_Size(obj);
     if (n < 0) reraise_for_argument(arg);
     items_.reserve(static_cast<std::size_t>(n));
     for (Py_ssize_t i = 0; i < n; ++i) items_.push_back(Ref::steal(PySequence_GetItem(obj, i)));
 }
 
-Ref to_py(const engine::Matrix& m) {
-    Ref rows = Ref::steal(PyList_New(static_cast<Py_ssize_t>(m.rows())));
-    for (std::size_t i = 0; i < m.rows(); ++i) {
-        Ref row = Ref::steal(PyList_New(static_cast<Py_ssize_t>(m.cols())));
-        const auto values = m.row(i);
-        for (std::size_t j = 0; j < values.size(); ++j)
-            PyList_SetItem(row.get(), static_cast<Py_ssize_t>(j), to_py(values[j]).release());
-        PyList_SetItem(rows.get(), static_cast<Py_ssize_t>(i), row.release());
-    }
-    return rows;
-}
 
 }  // namespace segmora::py

@@ -18,7 +18,6 @@
 #include <utility>
 #include <vector>
 
-#include "engine/matrix.hpp"
 #include "python/toolkit/ref.hpp"
 
 namespace segmora::py {
@@ -169,9 +168,6 @@ Ref to_py(const std::vector<T>& items) {
     }
     return list;
 }
-
-// A list of rows, each a list of floats.
-Ref to_py(const engine::Matrix& m);
 
 // A tuple of the converted values.
 template <class... T>

@@ -1,4 +1,4 @@
-// Text formatting shared by error messages and reprs.
+// Text formatting shared by core error messages and binding reprs and messages.
 //
 // format("n_clusters ({}) cannot exceed number of data points ({})", k, n) fills
 // each "{}" in turn. Floats print as the shortest decimal that reads back as the
@@ -14,7 +14,7 @@
 #include <string_view>
 #include <system_error>
 
-namespace segmora::engine {
+namespace segmora {
 
 // A float to print fixed-point with `precision` decimals.
 struct Fixed {
@@ -114,4 +114,4 @@ std::string to_text(const T& v) {
     return out;
 }
 
-}  // namespace segmora::engine
+}  // namespace segmora
