@@ -1,5 +1,6 @@
 #include "python/toolkit/values.hpp"
 
+#include <cstring>
 #include <limits>
 
 #include "text.hpp"
@@ -154,5 +155,24 @@ SequenceItems::SequenceItems(PyObject* obj, const char* arg) {
     for (Py_ssize_t i = 0; i < n; ++i) items_.push_back(Ref::steal(PySequence_GetItem(obj, i)));
 }
 
+
+bool copy_float64_buffer(PyObject* obj, std::vector<double>& out) {
+    if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj) || !PyObject_CheckBuffer(obj)) return false;
+    Py_buffer view;
+    if (PyObject_GetBuffer(obj, &view, PyBUF_ND | PyBUF_FORMAT) != 0) {
+        PyErr_Clear();  // not C-contiguous: the item path handles it
+        return false;
+    }
+    const bool usable = view.ndim == 1 && view.itemsize == 8 && view.format &&
+                        (std::strcmp(view.format, "d") == 0 || std::strcmp(view.format, "<d") == 0 ||
+                         std::strcmp(view.format, "=d") == 0);
+    if (usable) {
+        // Byte-wise copy: the buffer need not be aligned for double.
+        out.resize(static_cast<std::size_t>(view.shape[0]));
+        if (!out.empty()) std::memcpy(out.data(), view.buf, out.size() * sizeof(double));
+    }
+    PyBuffer_Release(&view);
+    return usable;
+}
 
 }  // namespace segmora::py

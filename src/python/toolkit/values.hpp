@@ -88,10 +88,18 @@ private:
     std::vector<Ref> items_;
 };
 
+// Fast path for a float vector: an object exposing a 1-D C-contiguous float64
+// buffer (a NumPy array) is copied in one pass, without a Python call per element.
+// Returns false (no error pending, `out` untouched) when the object offers none.
+bool copy_float64_buffer(PyObject* obj, std::vector<double>& out);
+
 template <class T>
 struct From<std::vector<T>> {
     static std::vector<T> convert(PyObject* obj, const char* arg) {
         std::vector<T> out;
+        if constexpr (std::is_same_v<T, double>) {
+            if (copy_float64_buffer(obj, out)) return out;
+        }
         if (convert_plain_list(obj, arg, out)) return out;
         out.clear();
         SequenceItems items(obj, arg);
