@@ -47,10 +47,19 @@ const Registration kRegistrations[] = {
     // PyReclusterConfig, PyReclusterEvent
     // PyFeatureDrift, PySegmentCompositionChange, kolmogorov_smirnov, hellinger_distance, chi_square_drift,
     // detect_feature_drift, detect_segment_composition_change
-    // PySeedCustomer, PyLookalikeCandidate, PyLookalikeAudience, generate_lookalike, find_similar_customers,
-    // cosine_similarity
-    // PyCohort, cohort_id_for, create_cohort, compare_cohorts, aggregate_cohorts_by_period,
-    // cohort_retention_table, cohort_performance_ranking
+    cls("PySeedCustomer", b::seed_customer_type),
+    cls("PyLookalikeCandidate", b::lookalike_candidate_type),
+    cls("PyLookalikeAudience", b::lookalike_audience_type),
+    fn("generate_lookalike", b::generate_lookalike_def),
+    fn("find_similar_customers", b::find_similar_customers_def),
+    fn("cosine_similarity", b::cosine_similarity_def),
+    cls("PyCohort", b::cohort_type),
+    fn("cohort_id_for", b::cohort_id_for_def),
+    fn("create_cohort", b::create_cohort_def),
+    fn("compare_cohorts", b::compare_cohorts_def),
+    fn("aggregate_cohorts_by_period", b::aggregate_cohorts_by_period_def),
+    fn("cohort_retention_table", b::cohort_retention_table_def),
+    fn("cohort_performance_ranking", b::cohort_performance_ranking_def),
     // PyLifecycleProfile, classify_lifecycle_stage, lifecycle_retention_actions, lifecycle_stage_distribution
     cls("PyQualityReport", b::quality_report_type),
     fn("silhouette_score", b::silhouette_score_def),
@@ -66,7 +75,9 @@ const Registration kRegistrations[] = {
     cls("PyBehavioralRule", b::behavioral_rule_type),
     cls("PyBehavioralSegment", b::behavioral_segment_type),
     cls("PyBehavioralSegmenter", b::behavioral_segmenter_type),
-    // PySegmentHealth, PyProfiledSegment, profile_segment
+    cls("PySegmentHealth", b::segment_health_type),
+    cls("PyProfiledSegment", b::profiled_segment_type),
+    fn("profile_segment", b::profile_segment_def),
 };
 
 constexpr const char* kVersion = "7.4.1";

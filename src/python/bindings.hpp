@@ -44,4 +44,26 @@ PyTypeObject* segment_type_type();
 PyTypeObject* segment_profile_type();
 PyMethodDef* calculate_rfm_py_def();
 
+// lookalike
+PyTypeObject* seed_customer_type();
+PyTypeObject* lookalike_candidate_type();
+PyTypeObject* lookalike_audience_type();
+PyMethodDef* generate_lookalike_def();
+PyMethodDef* find_similar_customers_def();
+PyMethodDef* cosine_similarity_def();
+
+// cohorts
+PyTypeObject* cohort_type();
+PyMethodDef* cohort_id_for_def();
+PyMethodDef* create_cohort_def();
+PyMethodDef* compare_cohorts_def();
+PyMethodDef* aggregate_cohorts_by_period_def();
+PyMethodDef* cohort_retention_table_def();
+PyMethodDef* cohort_performance_ranking_def();
+
+// profiling
+PyTypeObject* segment_health_type();
+PyTypeObject* profiled_segment_type();
+PyMethodDef* profile_segment_def();
+
 }  // namespace segmora::py

@@ -1,0 +1,208 @@
+// PySeedCustomer, PyLookalikeCandidate, PyLookalikeAudience, generate_lookalike,
+// find_similar_customers and cosine_similarity.
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "engine/lookalike.hpp"
+#include "python/bindings.hpp"
+#include "python/lowercase.hpp"
+#include "python/toolkit/classdef.hpp"
+#include "python/toolkit/format.hpp"
+
+namespace segmora::py {
+
+namespace {
+
+using engine::CategoricalFeatures;
+using engine::LookalikeAudience;
+using engine::LookalikeCandidate;
+using engine::LookalikeGenerator;
+using engine::SeedCustomer;
+using engine::SimilarityMetric;
+
+// A list of PySeedCustomer read in place: the objects are held for the call and
+// cannot change (the class has no mutating method), so no copy is needed.
+struct CustomerList {
+    std::vector<Ref> held;
+    std::vector<const SeedCustomer*> refs;
+};
+
+// A dict of str -> str.
+struct CategoricalArg {
+    CategoricalFeatures values;
+};
+
+}  // namespace
+
+template <>
+struct From<CustomerList> {
+    static CustomerList convert(PyObject* obj, const char* arg) {
+        SequenceItems items(obj, arg);
+        CustomerList out;
+        out.refs.reserve(items.size());
+        PyTypeObject* type = class_type<SeedCustomer>;
+        for (std::size_t i = 0; i < items.size(); ++i) {
+            PyObject* item = items[i];
+            if (!PyObject_TypeCheck(item, type))
+                raise_argument(PyExc_TypeError, arg,
+                               format("'{}' object cannot be converted to 'PySeedCustomer'", type_name(item)));
+            out.refs.push_back(&instance_of<SeedCustomer>(item)->value);
+        }
+        out.held.reserve(items.size());
+        for (std::size_t i = 0; i < items.size(); ++i) out.held.push_back(Ref::borrow(items[i]));
+        return out;
+    }
+};
+
+template <>
+struct From<CategoricalArg> {
+    static CategoricalArg convert(PyObject* obj, const char* arg) {
+        if (!PyDict_Check(obj))
+            raise_argument(PyExc_TypeError, arg, format("'{}' object cannot be converted to 'PyDict'", type_name(obj)));
+        Ref items = Ref::steal(PyDict_Items(obj));  // a snapshot: conversions cannot disturb it
+        const Py_ssize_t n = PyList_Size(items.get());
+        CategoricalArg out;
+        out.values.reserve(static_cast<std::size_t>(n));
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyObject* pair = PyList_GetItem(items.get(), i);
+            std::string key = From<std::string>::convert(PyTuple_GetItem(pair, 0), arg);
+            std::string value = From<std::string>::convert(PyTuple_GetItem(pair, 1), arg);
+            out.values.insert_or_assign(std::move(key), std::move(value));
+        }
+        return out;
+    }
+};
+
+namespace {
+
+SimilarityMetric metric_argument(Args& a) {
+    PyObject* raw = a.raw("metric");
+    if (!raw) return SimilarityMetric::Cosine;
+    (void)a.get<std::string>("metric");  // type check: a str
+    const std::string text = lowered(raw, "metric");
+    const auto metric = engine::parse_similarity_metric(text);
+    if (!metric)
+        raise(PyExc_ValueError,
+              format("Unknown similarity metric '{}'. Expected one of: cosine, euclidean, manhattan, jaccard", text));
+    return *metric;
+}
+
+// ---- PySeedCustomer ----
+
+struct SeedCustomerNew {
+    static constexpr const char* signature =
+        "PySeedCustomer(customer_id, features, ltv=0.0, cohort='', categorical_features=None)";
+    static constexpr Raises raises = Raises::ValueError;
+    static SeedCustomer create(Args& a) {
+        SeedCustomer c;
+        c.customer_id = a.get<std::string>("customer_id");
+        c.features = a.get<std::vector<double>>("features");
+        if (a.raw("ltv")) c.ltv = a.get<double>("ltv");
+        if (a.raw("cohort")) c.cohort = a.get<std::string>("cohort");
+        if (auto categorical = a.get_or<std::optional<CategoricalArg>>("categorical_features", std::nullopt))
+            c.categorical_features = std::move(categorical->values);
+        return c;
+    }
+};
+
+// ---- PyLookalikeAudience ----
+
+std::string audience_repr(const LookalikeAudience& a) {
+    return format("LookalikeAudience(name={}, seeds={}, lookalikes={}, avg_similarity={})", a.audience_name,
+                  a.seed_count, a.lookalike_count, Fixed{a.avg_similarity, 4});
+}
+
+// ---- functions ----
+
+struct GenerateLookalike {
+    static constexpr const char* signature =
+        "generate_lookalike(seed_customers, candidate_customers, metric='cosine', percentile_threshold=0.9, "
+        "max_lookalikes=None)";
+    static constexpr const char* doc =
+        "Build a lookalike audience: score every candidate against the average\n"
+        "feature profile of the seed customers, keep the top `percentile_threshold`\n"
+        "fraction (e.g. 0.9 = top 10%), capped at `max_lookalikes`.";
+    static constexpr Raises raises = Raises::RuntimeError;
+    static Ref call(Args& a) {
+        const auto seeds = a.get<CustomerList>("seed_customers");
+        const auto candidates = a.get<CustomerList>("candidate_customers");
+        PyObject* metric_obj = a.raw("metric");
+        if (metric_obj) (void)a.get<std::string>("metric");
+        const double threshold = a.raw("percentile_threshold") ? a.get<double>("percentile_threshold") : 0.9;
+        const auto cap = a.get_or<std::optional<std::uint64_t>>("max_lookalikes", std::nullopt);
+        const SimilarityMetric metric = metric_argument(a);
+        return wrap(LookalikeGenerator::generate_lookalike(seeds.refs, candidates.refs, metric, threshold, cap));
+    }
+};
+
+struct FindSimilarCustomers {
+    static constexpr const char* signature = "find_similar_customers(seed, candidates, n, metric='cosine')";
+    static constexpr const char* doc = "Find the top `n` candidates most similar to a single seed customer.";
+    static constexpr Raises raises = Raises::RuntimeError;
+    static Ref call(Args& a) {
+        const auto seed = a.get<Borrowed<SeedCustomer>>("seed");
+        const auto candidates = a.get<CustomerList>("candidates");
+        const auto n = a.get<std::uint64_t>("n");
+        const SimilarityMetric metric = metric_argument(a);
+        std::vector<LookalikeCandidate> found =
+            LookalikeGenerator::find_similar_customers(*seed, candidates.refs, n, metric);
+        Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(found.size())));
+        for (std::size_t i = 0; i < found.size(); ++i)
+            PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), wrap(std::move(found[i])).release());
+        return list;
+    }
+};
+
+struct CosineSimilarity {
+    static constexpr const char* signature = "cosine_similarity(vec_a, vec_b)";
+    static constexpr const char* doc = "Cosine similarity between two equal-length numeric feature vectors.";
+    static constexpr Raises raises = Raises::RuntimeError;
+    static Ref call(Args& a) {
+        const auto vec_a = a.get<std::vector<double>>("vec_a");
+        const auto vec_b = a.get<std::vector<double>>("vec_b");
+        return to_py(engine::cosine_similarity(vec_a, vec_b));
+    }
+};
+
+}  // namespace
+
+PyTypeObject* seed_customer_type() {
+    return type_once<SeedCustomer>([] {
+        return ClassDef<SeedCustomer>("PySeedCustomer")
+            .constructor<SeedCustomerNew>()
+            .property<&SeedCustomer::customer_id>("customer_id")
+            .build();
+    });
+}
+
+PyTypeObject* lookalike_candidate_type() {
+    return type_once<LookalikeCandidate>([] {
+        return ClassDef<LookalikeCandidate>("PyLookalikeCandidate")
+            .property<&LookalikeCandidate::customer_id>("customer_id")
+            .property<&LookalikeCandidate::similarity_score>("similarity_score")
+            .property<&LookalikeCandidate::percentile>("percentile")
+            .build();
+    });
+}
+
+PyTypeObject* lookalike_audience_type() {
+    return type_once<LookalikeAudience>([] {
+        return ClassDef<LookalikeAudience>("PyLookalikeAudience")
+            .property<&LookalikeAudience::audience_name>("audience_name")
+            .property<&LookalikeAudience::seed_count>("seed_count")
+            .property<&LookalikeAudience::lookalike_count>("lookalike_count")
+            .property<&LookalikeAudience::min_similarity>("min_similarity")
+            .property<&LookalikeAudience::max_similarity>("max_similarity")
+            .property<&LookalikeAudience::avg_similarity>("avg_similarity")
+            .property<&LookalikeAudience::predicted_ltv>("predicted_ltv")
+            .repr<&audience_repr>()
+            .build();
+    });
+}
+
+PyMethodDef* generate_lookalike_def() { return function_def<GenerateLookalike>(); }
+PyMethodDef* find_similar_customers_def() { return function_def<FindSimilarCustomers>(); }
+PyMethodDef* cosine_similarity_def() { return function_def<CosineSimilarity>(); }
+
+}  // namespace segmora::py

@@ -1,0 +1,17 @@
+// Enumeration names given as text are matched after full Unicode lower-casing,
+// which Python's own str.lower provides.
+#pragma once
+
+#include <string>
+
+#include "python/toolkit/values.hpp"
+
+namespace segmora::py {
+
+// `obj` (already checked to be a str) lower-cased by str.lower, as UTF-8.
+inline std::string lowered(PyObject* obj, const char* arg) {
+    Ref lower = Ref::steal(PyObject_CallMethod(obj, "lower", nullptr));
+    return From<std::string>::convert(lower.get(), arg);
+}
+
+}  // namespace segmora::py

@@ -1,0 +1,111 @@
+// PySegmentHealth, PyProfiledSegment and profile_segment.
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "engine/profiling.hpp"
+#include "python/bindings.hpp"
+#include "python/toolkit/classdef.hpp"
+#include "python/toolkit/format.hpp"
+
+namespace segmora::py {
+
+namespace {
+
+using engine::FeatureColumn;
+using engine::ProfilingEngine;
+using engine::SegmentHealth;
+using engine::SegmentProfile;
+
+// A dict of feature index -> that feature's column (float sequence, not str).
+struct FeaturesArg {
+    std::vector<FeatureColumn> columns;
+};
+
+}  // namespace
+
+template <>
+struct From<FeaturesArg> {
+    static FeaturesArg convert(PyObject* obj, const char* arg) {
+        if (!PyDict_Check(obj))
+            raise_argument(PyExc_TypeError, arg, format("'{}' object cannot be converted to 'PyDict'", type_name(obj)));
+        Ref items = Ref::steal(PyDict_Items(obj));  // a snapshot: conversions cannot disturb it
+        const Py_ssize_t n = PyList_Size(items.get());
+        FeaturesArg out;
+        out.columns.reserve(static_cast<std::size_t>(n));
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyObject* pair = PyList_GetItem(items.get(), i);
+            FeatureColumn column;
+            column.index = From<std::uint64_t>::convert(PyTuple_GetItem(pair, 0), arg);
+            column.values = From<std::vector<double>>::convert(PyTuple_GetItem(pair, 1), arg);
+            out.columns.push_back(std::move(column));
+        }
+        return out;
+    }
+};
+
+namespace {
+
+struct ProfileSegment {
+    static constexpr const char* signature =
+        "profile_segment(segment_id, members, features, feature_names=None, labels=None)";
+    static constexpr const char* doc =
+        "Profile one cluster/segment: per-feature summary statistics, a plain-\n"
+        "English business description, key characteristics, and a stability/\n"
+        "cohesion/separation health score.\n"
+        "\n"
+        "`members` are the segment's row indices. `features` maps a feature index\n"
+        "to that feature's full column of values over all rows (used for\n"
+        "cross-segment separation). `feature_names` optionally labels each feature\n"
+        "index. `labels`, if given, is a ground-truth class label per row used for a\n"
+        "true purity; without it `purity` is a label-free homogeneity proxy (the\n"
+        "share of member values within one standard deviation of the mean).";
+    static constexpr Raises raises = Raises::RuntimeError;
+    static Ref call(Args& a) {
+        const auto segment_id = a.get<std::uint64_t>("segment_id");
+        const auto members = a.get<std::vector<std::uint64_t>>("members");
+        auto features = a.get<FeaturesArg>("features");
+        const auto names = a.get_or<std::optional<std::vector<std::string>>>("feature_names", std::nullopt);
+        const auto labels = a.get_or<std::optional<std::vector<std::uint64_t>>>("labels", std::nullopt);
+        return wrap(ProfilingEngine::profile_segment_with_labels(segment_id, members, std::move(features.columns),
+                                                                 names, labels));
+    }
+};
+
+Ref health_of(const SegmentProfile& p) { return wrap(p.health); }
+
+std::string profiled_repr(const SegmentProfile& p) {
+    return format("ProfiledSegment(id={}, size={}, purity={})", p.segment_id, p.size, Fixed{p.purity, 2});
+}
+
+}  // namespace
+
+PyTypeObject* segment_health_type() {
+    return type_once<SegmentHealth>([] {
+        return ClassDef<SegmentHealth>("PySegmentHealth")
+            .property<&SegmentHealth::stability>("stability")
+            .property<&SegmentHealth::cohesion>("cohesion")
+            .property<&SegmentHealth::separation>("separation")
+            .property<&SegmentHealth::health_score>("health_score")
+            .build();
+    });
+}
+
+PyTypeObject* profiled_segment_type() {
+    return type_once<SegmentProfile>([] {
+        return ClassDef<SegmentProfile>("PyProfiledSegment")
+            .property<&SegmentProfile::segment_id>("segment_id")
+            .property<&SegmentProfile::size>("size")
+            .property<&SegmentProfile::purity>("purity")
+            .property<&SegmentProfile::business_description>("business_description")
+            .property<&SegmentProfile::key_characteristics>("key_characteristics")
+            .property<&health_of>("health")
+            .property<&SegmentProfile::actionability_score>("actionability_score")
+            .repr<&profiled_repr>()
+            .build();
+    });
+}
+
+PyMethodDef* profile_segment_def() { return function_def<ProfileSegment>(); }
+
+}  // namespace segmora::py
