@@ -1,0 +1,200 @@
+"""Lookalike audiences: similarity metrics, audiences, top-n lists, against a NumPy model."""
+
+import math
+
+import numpy as np
+import pytest
+
+import segmora
+from segmora import PySeedCustomer as Seed
+
+METRICS = ["cosine", "euclidean", "manhattan", "jaccard"]
+METRIC_MESSAGE = "Unknown similarity metric '{}'. Expected one of: cosine, euclidean, manhattan, jaccard"
+INF = math.inf
+
+
+def seeds_of(*vectors, ltv=0.0, cats=None):
+    return [Seed(f"s{i}", list(v), ltv, "", cats) for i, v in enumerate(vectors)]
+
+
+def cands_of(*vectors):
+    return [Seed(f"c{i}", list(v)) for i, v in enumerate(vectors)]
+
+
+def summary(a):
+    return (a.audience_name, a.seed_count, a.lookalike_count, a.min_similarity, a.max_similarity,
+            a.avg_similarity, a.predicted_ltv)
+
+
+# ---- the NumPy recipe a data scientist would write ----
+
+
+def np_similarities(metric, profile, X, seed_cats=None, cand_cats=None):
+    if metric == "jaccard":
+        return np.array([np_jaccard(seed_cats, c) for c in cand_cats])
+    if metric == "cosine":
+        norms = np.sqrt((X * X).sum(axis=1)) * np.sqrt((profile * profile).sum())
+        with np.errstate(invalid="ignore", divide="ignore"):
+            return np.where(norms == 0, 0.0, (X @ profile) / norms)
+    if metric == "euclidean":
+        return 1 - np.minimum(np.sqrt(((X - profile) ** 2).sum(axis=1)) / 100, 1)
+    return 1 - np.minimum(np.abs(X - profile).sum(axis=1) / 200, 1)
+
+
+def np_jaccard(a, b):
+    if not a or not b:
+        return 0.0
+    m = sum(1 for k, v in a.items() if b.get(k) == v)
+    return m / (len(a) + len(b) - m)
+
+
+def np_audience(metric, seed_vecs, ltvs, cand_vecs, threshold, cap, seed_cats=None, cand_cats=None):
+    profile = np.asarray(seed_vecs).mean(axis=0)
+    profile_cats = None
+    if seed_cats is not None:  # most frequent value per key, first seen on ties
+        keys = {k: None for c in seed_cats for k in c}
+        profile_cats = {}
+        for k in keys:
+            values = [c[k] for c in seed_cats if k in c]
+            profile_cats[k] = max(dict.fromkeys(values), key=values.count)
+    sims = np_similarities(metric, profile, np.asarray(cand_vecs), profile_cats, cand_cats)
+    i = int(max((1.0 - threshold) * len(sims), 0))
+    cutoff = np.sort(sims)[::-1][i] if i < len(sims) else 0.0
+    order = np.argsort(-sims, kind="stable")
+    chosen = [s for s in sims[order] if s > 0 and s >= cutoff][:cap]
+    if not chosen:
+        return (f"Lookalike ({metric})", len(seed_vecs), 0, INF, 0.0, 0.0, 0.0)
+    avg = math.fsum(chosen) / len(chosen)
+    return (f"Lookalike ({metric})", len(seed_vecs), len(chosen), min(chosen), max(chosen), avg,
+            avg * (sum(ltvs) / len(ltvs)))
+
+
+@pytest.mark.parametrize("metric", METRICS)
+@pytest.mark.parametrize("seed", range(4))
+def test_audience_matches_numpy_model(metric, seed):
+    rng = np.random.default_rng(seed)
+    d, n_seeds, n_cands = 4, int(rng.integers(1, 6)), int(rng.integers(1, 60))
+    seed_vecs = rng.normal(5, 20, size=(n_seeds, d))
+    cand_vecs = rng.normal(5, 20, size=(n_cands, d))
+    ltvs = rng.uniform(0, 500, n_seeds).tolist()
+    cat = lambda: {k: str(rng.integers(0, 3)) for k in "abcd" if rng.random() < 0.7}
+    seed_cats = [cat() for _ in range(n_seeds)]
+    cand_cats = [cat() for _ in range(n_cands)]
+    threshold = float(rng.choice([0.0, 0.5, 0.9, 1.0]))
+    cap = [None, 3][seed % 2]
+    seeds = [Seed(f"s{i}", v, l, "", c) for i, (v, l, c) in enumerate(zip(seed_vecs, ltvs, seed_cats))]
+    cands = [Seed(f"c{i}", v, 0.0, "", c) for i, (v, c) in enumerate(zip(cand_vecs, cand_cats))]
+    got = summary(segmora.generate_lookalike(seeds, cands, metric, threshold, cap))
+    want = np_audience(metric, seed_vecs, ltvs, cand_vecs, threshold, cap,
+                       seed_cats if metric == "jaccard" else None, cand_cats)
+    assert got[:3] == want[:3]
+    assert got[3:] == pytest.approx(want[3:], rel=1e-12)
+
+
+@pytest.mark.parametrize(
+    "a, b, expected",
+    [([1, 0], [0, 1], 0.0), ([3, 4], [6, 8], 1.0), ([], [], 0.0), ([1, 2], [1], 0.0), ([0, 0], [1, 1], 0.0),
+     (np.array([1.0, 2.0]), np.array([2.0, 4.0]), 1.0), ([1, 1], [-1, -1], -1.0)],
+)
+def test_cosine_similarity(a, b, expected):
+    assert segmora.cosine_similarity(a, b) == pytest.approx(expected, abs=1e-15)
+
+
+@pytest.mark.parametrize(
+    "metric, candidate, expected",
+    [("euclidean", [30, 40], 0.5), ("euclidean", [300, 0], 0.0), ("euclidean", [0, 0], 1.0),
+     ("manhattan", [20, 30], 0.75), ("manhattan", [150, 150], 0.0)],
+)
+def test_distance_similarities(metric, candidate, expected):
+    a = segmora.generate_lookalike(seeds_of([0, 0], [0, 0], ltv=100.0), cands_of([0, 0], candidate), metric, 0.0)
+    assert a.min_similarity == (expected if expected > 0 else 1.0)
+
+
+@pytest.mark.parametrize(
+    "seed_cats, cand_cats, expected",
+    [([{"a": "x", "b": "y"}], {"a": "x", "c": "z"}, 1 / 3), ([{"a": "x"}], {"a": "x"}, 1.0),
+     ([{"k": "p"}, {"k": "q"}], {"k": "p"}, 1.0), ([{"k": "q"}, {"k": "p"}], {"k": "p"}, 0.0),
+     ([{"k": "q"}, {"k": "p"}, {"k": "p"}], {"k": "p"}, 1.0), ([{}], {"a": "x"}, 0.0)],
+)
+def test_jaccard_profile_and_ties_to_first_seen(seed_cats, cand_cats, expected):
+    seeds = [Seed(f"s{i}", [], 0.0, "", c) for i, c in enumerate(seed_cats)]
+    found = segmora.find_similar_customers(seeds[0], [Seed("c", [], 0.0, "", cand_cats)], 1, "jaccard")
+    audience = segmora.generate_lookalike(seeds, [Seed("c", [], 0.0, "", cand_cats)], "Jaccard", 0.0)
+    assert audience.avg_similarity == pytest.approx(expected)
+    if len(seeds) == 1:
+        assert found[0].similarity_score == pytest.approx(expected)
+
+
+@pytest.mark.parametrize("seeds, cands", [([], cands_of([1, 1])), (seeds_of([1, 1]), [])])
+def test_empty_audience(seeds, cands):
+    assert summary(segmora.generate_lookalike(seeds, cands)) == ("Empty", 0, 0, 0.0, 0.0, 0.0, 0.0)
+
+
+VALUES = [[1, 0], [0, 1], [2, 0.1], [1, 0.5], [1, 1], [0.5, 1]]  # vs profile [1, 0]: one orthogonal
+
+
+@pytest.mark.parametrize(
+    "threshold, cap, count",
+    [(0.0, None, 5), (-3.0, None, 5), (0.9, None, 1), (1.0, None, 1), (5.0, None, 1), (0.5, None, 4),
+     (0.0, 2, 2), (0.0, 0, 0), (float("nan"), None, 1)],
+)
+def test_cutoff_and_cap(threshold, cap, count):
+    a = segmora.generate_lookalike(seeds_of([1, 0]), cands_of(*VALUES), "cosine", threshold, cap)
+    assert a.lookalike_count == count
+    if count == 0:
+        assert (a.min_similarity, a.max_similarity, a.avg_similarity, a.predicted_ltv) == (INF, 0.0, 0.0, 0.0)
+    else:
+        assert a.max_similarity == 1.0 and a.min_similarity > 0.0
+
+
+def test_predicted_ltv_and_repr():
+    seeds = [Seed("a", [0, 0], 100), Seed("b", [0, 0], 300)]
+    a = segmora.generate_lookalike(seeds, cands_of([30, 40]), "EUCLIDEAN", 0.0)
+    assert (a.avg_similarity, a.predicted_ltv) == (0.5, 100.0)
+    assert repr(a) == "LookalikeAudience(name=Lookalike (euclidean), seeds=2, lookalikes=1, avg_similarity=0.5000)"
+
+
+def test_seed_longer_than_the_first_has_its_extra_elements_ignored():
+    a = segmora.generate_lookalike(seeds_of([2, 2], [0, 0, 1e300, 5]), cands_of([1, 1], [1, 1, 1]), "euclidean", 0.0)
+    assert (a.lookalike_count, a.max_similarity, a.min_similarity) == (1, 1.0, 1.0)
+
+
+def test_nan_similarities_are_never_selected_and_rank_last():
+    cands = cands_of([math.nan, 1], [1, 0], [1, 1], [math.nan, 0])
+    a = segmora.generate_lookalike(seeds_of([1, 0]), cands, "cosine", 0.5)  # position 2 holds a NaN
+    assert (a.lookalike_count, a.min_similarity) == (2, pytest.approx(math.sqrt(0.5)))
+    found = segmora.find_similar_customers(seeds_of([1, 0])[0], cands, 4)
+    assert [c.customer_id for c in found] == ["c1", "c2", "c0", "c3"]
+
+
+def test_find_similar_customers_keeps_ties_in_candidate_order():
+    cands = cands_of([0, 1], [2, 0], [1, 0], [0, 3])
+    found = segmora.find_similar_customers(seeds_of([1, 0])[0], cands, 3)
+    assert [(c.customer_id, c.similarity_score, c.percentile) for c in found] == [
+        ("c1", 1.0, 0.0), ("c2", 1.0, 25.0), ("c0", 0.0, 50.0)]
+    assert segmora.find_similar_customers(seeds_of([1, 0])[0], cands, 0) == []
+    assert segmora.find_similar_customers(seeds_of([1, 0])[0], [], 5) == []
+
+
+@pytest.mark.parametrize(
+    "call, exc, text",
+    [(lambda: segmora.generate_lookalike([], [], "pearson"), ValueError, METRIC_MESSAGE.format("pearson")),
+     (lambda: segmora.generate_lookalike([], [], "PEARSON"), ValueError, METRIC_MESSAGE.format("pearson")),
+     (lambda: segmora.find_similar_customers(Seed("a", []), [], 1, " cosine"), ValueError,
+      METRIC_MESSAGE.format(" cosine")),
+     (lambda: segmora.generate_lookalike([], [], 1), TypeError, None),
+     (lambda: segmora.generate_lookalike(["x"], []), TypeError, None),
+     (lambda: segmora.generate_lookalike("ab", []), TypeError, "argument 'seed_customers': Can't extract `str` to `Vec`"),
+     (lambda: segmora.generate_lookalike([], [], max_lookalikes=-1), OverflowError, None),
+     (lambda: segmora.generate_lookalike([], [], "pearson", "x"), TypeError, None),
+     (lambda: segmora.find_similar_customers(Seed("a", []), [], -1), OverflowError, None),
+     (lambda: Seed("a", [1], cohort=None), TypeError, None),
+     (lambda: Seed("a", [1], categorical_features={"k": 1}), TypeError, None),
+     (lambda: Seed("a", "12"), TypeError, "argument 'features': Can't extract `str` to `Vec`")],
+)
+def test_argument_and_metric_errors(call, exc, text):
+    with pytest.raises(exc) as err:
+        call()
+    assert type(err.value) is exc
+    if text:
+        assert str(err.value) == text
