@@ -1,0 +1,134 @@
+"""Cohort analysis: ids, cohorts and their curves, comparison, tables, ranking, aggregation."""
+
+import numpy as np
+import pytest
+
+import segmora
+
+PERIOD_MESSAGE = "Unknown cohort period '{}'. Expected one of: weekly, monthly, quarterly, yearly"
+ABC = [("a", 100.0, True), ("b", 50.0, False), ("c", 30, True)]
+
+
+def cohort(cid="cohort_657", customers=ABC, points=(), period="monthly"):
+    c = segmora.create_cohort(cid, period, 1704067200, customers)
+    for age, retained in points:
+        c.add_retention_point(age, retained)
+    return c
+
+
+def with_rate(cid, size, retained):
+    return cohort(cid, [("x", 1.0, i < retained) for i in range(size)])
+
+
+@pytest.mark.parametrize(
+    "period, ts, expected",
+    [("monthly", 1704067200, "cohort_657"), ("yearly", 0, "cohort_0"), ("Weekly", 604799, "cohort_0"),
+     ("WEEKLY", -604799, "cohort_0"), ("weekly", -604800, "cohort_-1"), ("weekly", 604800, "cohort_1"),
+     ("quarterly", -1, "cohort_0"), ("Quarterly", 7776000 * 3, "cohort_3"),
+     ("yearly", -(2**63), f"cohort_{-(2**63) // 31536000 + 1}")],
+)
+def test_cohort_id_for(period, ts, expected):
+    assert segmora.cohort_id_for(period, ts) == expected
+
+
+@pytest.mark.parametrize(
+    "call, exc, text",
+    [(lambda: segmora.cohort_id_for("daily", 0), ValueError, PERIOD_MESSAGE.format("daily")),
+     (lambda: segmora.cohort_id_for("DAILY", 0), ValueError, PERIOD_MESSAGE.format("daily")),
+     (lambda: segmora.cohort_id_for(" weekly", 0), ValueError, PERIOD_MESSAGE.format(" weekly")),
+     (lambda: segmora.create_cohort("x", "daily", 0, []), ValueError, PERIOD_MESSAGE.format("daily")),
+     (lambda: segmora.cohort_id_for("weekly", 2**63), OverflowError, None),
+     (lambda: segmora.cohort_id_for(1, 0), TypeError, None),
+     # argument conversion comes before the period is parsed
+     (lambda: segmora.create_cohort("x", "daily", 0, [("a", 1.0, 1)]), TypeError, None),
+     (lambda: segmora.create_cohort("x", "weekly", 0, "abc"), TypeError,
+      "argument 'customers': Can't extract `str` to `Vec`"),
+     (lambda: segmora.create_cohort("x", "weekly", 0, [["a", 1.0, True]]), TypeError, None),
+     (lambda: segmora.create_cohort("x", "weekly", 0, [(1, 1.0, True)]), TypeError, None),
+     (lambda: segmora.create_cohort("x", "weekly", 0, [("a", "1", True)]), TypeError, None),
+     (lambda: cohort().add_retention_point(-1, 0), OverflowError, None),
+     (lambda: segmora.compare_cohorts(cohort(), "x"), TypeError, None),
+     (lambda: segmora.cohort_retention_table("ab"), TypeError, "argument 'cohorts': Can't extract `str` to `Vec`"),
+     (lambda: segmora.cohort_retention_table([cohort(points=[(10**15, 1)])]), ValueError,
+      "Data validation error: retention table of 1 cohorts with ages up to 1000000000000000 exceeds 67108864 cells"),
+     (lambda: segmora.cohort_retention_table([cohort(points=[(2**64 - 1, 1)])]), ValueError, None),
+     (lambda: segmora.cohort_retention_table([cohort(points=[(2**16, 1)])] * 1025), ValueError, None)],
+)
+def test_errors(call, exc, text):
+    with pytest.raises(exc) as err:
+        call()
+    assert type(err.value) is exc
+    if text:
+        assert str(err.value) == text
+
+
+def test_create_add_point_decay_and_summary():
+    c = cohort()
+    assert (c.cohort_id, c.created_at, c.size, c.revenue, c.avg_ltv) == ("cohort_657", 1704067200, 3, 180.0, 60.0)
+    assert (c.retention_rate_total, c.churn_rate_total) == (2 / 3, 1 - 2 / 3)
+    assert c.retention_curve == [(0, 2, 1 - 2 / 3, 2 / 3)]
+    assert repr(c) == "Cohort(id=cohort_657, size=3, retention=66.67%)"
+    assert c.summary()["revenue_per_retained"] == 90.0
+    c.add_retention_point(3, 1)
+    assert c.retention_curve[-1] == (3, 1, 1 - 1 / 3, 1 / 3)
+    assert c.retention_decay_rate() == (1 / 3 - 2 / 3) / 3
+    assert c.summary() == {"size": 3.0, "revenue": 180.0, "avg_ltv": 60.0, "retention_rate": 2 / 3,
+                           "churn_rate": 1 - 2 / 3, "decay_rate": (1 / 3 - 2 / 3) / 3, "revenue_per_retained": 180.0}
+    with pytest.raises(OverflowError):
+        c.add_retention_point(4, -1)
+    assert len(c.retention_curve) == 2  # a failed call leaves the curve as it was
+
+
+@pytest.mark.parametrize(
+    "customers, points, curve_end, decay, per_retained",
+    [([], [(1, 5)], (1, 5, 1.0, 0.0), 0.0, 0.0),
+     ([], [], (0, 0, 1.0, 0.0), 0.0, 0.0),
+     (ABC, [(0, 0)], (0, 0, 1.0, 0.0), 0.0, 0.0),           # zero span, zero retained
+     (ABC, [(5, 6)], (5, 6, -1.0, 2.0), (2.0 - 2 / 3) / 5, 30.0),  # no range check
+     (ABC, [(5, 3), (2, 0)], (2, 0, 1.0, 0.0), -1 / 3, 0.0)],  # ages may go backwards
+)
+def test_curve_edge_cases(customers, points, curve_end, decay, per_retained):
+    c = cohort(customers=customers, points=points)
+    assert c.retention_curve[-1] == curve_end
+    assert (c.retention_decay_rate(), c.revenue_per_retained()) == (pytest.approx(decay), per_retained)
+
+
+@pytest.mark.parametrize("flag, retained", [(True, 1), (np.bool_(True), 1), (np.bool_(False), 0), (False, 0)])
+def test_retained_flag_accepts_bool_and_numpy_bool(flag, retained):
+    assert cohort(customers=[("a", np.float64(2.5), flag)]).retention_curve[0][1] == retained
+
+
+@pytest.mark.parametrize(
+    "a, b, expected",
+    [(with_rate("A", 4, 2), with_rate("B", 2, 1), ("A", -2, -2.0, 0.0, 0.0)),
+     (with_rate("A", 2, 1), with_rate("B", 5, 5), ("B", 3, 3.0, 0.0, 0.5)),
+     (with_rate("A", 3, 3), with_rate("B", 0, 0), ("A", -3, -3.0, -1.0, -1.0))],
+)
+def test_compare_cohorts(a, b, expected):
+    assert segmora.compare_cohorts(a, b) == expected
+
+
+def test_retention_table_rows_span_the_largest_age():
+    a, b = cohort("a", points=[(2, 1), (2, 3)]), cohort("b", points=[(5, 0), (1, 1)])
+    assert segmora.cohort_retention_table([a, b]) == [[2 / 3, 0.0, 1.0, 0.0, 0.0, 0.0],
+                                                      [2 / 3, 1 / 3, 0.0, 0.0, 0.0, 0.0]]
+    assert segmora.cohort_retention_table([]) == []
+
+
+@pytest.mark.parametrize(
+    "rates, expected",
+    [([], (None, None)), ([(2, 1)], ("c0", "c0")), ([(2, 1), (4, 2), (4, 1)], ("c1", "c2")),
+     ([(4, 1), (2, 2), (1, 1), (4, 1)], ("c2", "c0"))],
+)
+def test_ranking_ties_best_last_worst_first(rates, expected):
+    cohorts = [with_rate(f"c{i}", n, r) for i, (n, r) in enumerate(rates)]
+    assert segmora.cohort_performance_ranking(cohorts) == expected
+
+
+def test_aggregation_by_id_in_first_appearance_order():
+    cohorts = [with_rate("cohort_657", 10, 5), with_rate("x", 1, 1), with_rate("cohort_657", 20, 14)]
+    result = segmora.aggregate_cohorts_by_period(cohorts)
+    assert list(result) == ["cohort_657", "x"]
+    assert result["cohort_657"] == {"total_size": 30.0, "total_revenue": 30.0, "avg_retention": 0.6,
+                                    "cohort_count": 2.0}
+    assert segmora.aggregate_cohorts_by_period([]) == {}
