@@ -198,3 +198,25 @@ def test_argument_and_metric_errors(call, exc, text):
     assert type(err.value) is exc
     if text:
         assert str(err.value) == text
+
+
+class Emptying:
+    """A number whose conversion empties the list of customers passed beside it."""
+
+    def __init__(self, target, value):
+        self.target, self.value = target, value
+
+    def __float__(self):
+        self.target.clear()
+        return self.value
+
+    __index__ = lambda self: (self.target.clear(), int(self.value))[1]
+
+
+def test_arguments_converted_after_the_lists_cannot_pull_customers_away():
+    cands = cands_of([1, 0], [1, 1], [0, 1])
+    a = segmora.generate_lookalike(seeds_of([1, 0]), cands, "cosine", Emptying(cands, 0.0))
+    assert (a.lookalike_count, cands) == (2, [])
+    cands = cands_of([1, 0], [1, 1], [0, 1])
+    found = segmora.find_similar_customers(seeds_of([1, 0])[0], cands, Emptying(cands, 2))
+    assert [c.customer_id for c in found] == ["c0", "c1"]

@@ -21,12 +21,29 @@ using engine::LookalikeGenerator;
 using engine::SeedCustomer;
 using engine::SimilarityMetric;
 
-// A list of PySeedCustomer read in place: the objects are held for the call and
-// cannot change (the class has no mutating method), so no copy is needed.
+// A sequence of PySeedCustomer read in place: the class has no mutating method,
+// so an instance cannot change while the call holds it. Items of an exact list
+// stay alive through the list as long as no Python code runs; `unheld` is such
+// a list, and hold_all() takes references to its items before anything that
+// could run Python code (an argument of a non-builtin type) is converted.
 struct CustomerList {
     std::vector<Ref> held;
     std::vector<const SeedCustomer*> refs;
+    PyObject* unheld = nullptr;
+
+    void hold_all() {
+        if (!unheld) return;
+        held.reserve(refs.size());
+        for (std::size_t i = 0; i < refs.size(); ++i)
+            held.push_back(Ref::borrow(PyList_GetItem(unheld, static_cast<Py_ssize_t>(i))));
+        unheld = nullptr;
+    }
 };
+
+// Whether converting this argument runs no Python code (absent, None, exact int, float or str).
+bool plain(PyObject* obj) noexcept {
+    return !obj || obj == Py_None || PyLong_CheckExact(obj) || PyFloat_CheckExact(obj) || PyUnicode_CheckExact(obj);
+}
 
 // A dict of str -> str.
 struct CategoricalArg {
@@ -38,20 +55,30 @@ struct CategoricalArg {
 template <>
 struct From<CustomerList> {
     static CustomerList convert(PyObject* obj, const char* arg) {
-        SequenceItems items(obj, arg);
         CustomerList out;
-        out.refs.reserve(items.size());
-        PyTypeObject* type = class_type<SeedCustomer>;
-        for (std::size_t i = 0; i < items.size(); ++i) {
-            PyObject* item = items[i];
-            if (!PyObject_TypeCheck(item, type))
-                raise_argument(PyExc_TypeError, arg,
-                               format("'{}' object cannot be converted to 'PySeedCustomer'", type_name(item)));
-            out.refs.push_back(&instance_of<SeedCustomer>(item)->value);
+        if (PyList_CheckExact(obj)) {
+            const Py_ssize_t n = PyList_Size(obj);
+            out.refs.reserve(static_cast<std::size_t>(n));
+            for (Py_ssize_t i = 0; i < n; ++i) out.refs.push_back(customer(PyList_GetItem(obj, i), arg));
+            out.unheld = obj;
+            return out;
         }
+        SequenceItems items(obj, arg);
+        out.refs.reserve(items.size());
         out.held.reserve(items.size());
-        for (std::size_t i = 0; i < items.size(); ++i) out.held.push_back(Ref::borrow(items[i]));
+        for (std::size_t i = 0; i < items.size(); ++i) {
+            out.refs.push_back(customer(items[i], arg));
+            out.held.push_back(Ref::borrow(items[i]));
+        }
         return out;
+    }
+
+private:
+    static const SeedCustomer* customer(PyObject* item, const char* arg) {
+        if (!PyObject_TypeCheck(item, class_type<SeedCustomer>))
+            raise_argument(PyExc_TypeError, arg,
+                           format("'{}' object cannot be converted to 'PySeedCustomer'", type_name(item)));
+        return &instance_of<SeedCustomer>(item)->value;
     }
 };
 
@@ -125,8 +152,13 @@ struct GenerateLookalike {
         "fraction (e.g. 0.9 = top 10%), capped at `max_lookalikes`.";
     static constexpr Raises raises = Raises::RuntimeError;
     static Ref call(Args& a) {
-        const auto seeds = a.get<CustomerList>("seed_customers");
-        const auto candidates = a.get<CustomerList>("candidate_customers");
+        auto seeds = a.get<CustomerList>("seed_customers");
+        if (!PyList_CheckExact(a.raw("candidate_customers"))) seeds.hold_all();
+        auto candidates = a.get<CustomerList>("candidate_customers");
+        if (!plain(a.raw("metric")) || !plain(a.raw("percentile_threshold")) || !plain(a.raw("max_lookalikes"))) {
+            seeds.hold_all();
+            candidates.hold_all();
+        }
         PyObject* metric_obj = a.raw("metric");
         if (metric_obj) (void)a.get<std::string>("metric");
         const double threshold = a.raw("percentile_threshold") ? a.get<double>("percentile_threshold") : 0.9;
@@ -142,7 +174,8 @@ struct FindSimilarCustomers {
     static constexpr Raises raises = Raises::RuntimeError;
     static Ref call(Args& a) {
         const auto seed = a.get<Borrowed<SeedCustomer>>("seed");
-        const auto candidates = a.get<CustomerList>("candidates");
+        auto candidates = a.get<CustomerList>("candidates");
+        if (!plain(a.raw("n")) || !plain(a.raw("metric"))) candidates.hold_all();
         const auto n = a.get<std::uint64_t>("n");
         const SimilarityMetric metric = metric_argument(a);
         std::vector<LookalikeCandidate> found =
