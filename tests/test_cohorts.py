@@ -132,3 +132,34 @@ def test_aggregation_by_id_in_first_appearance_order():
     assert result["cohort_657"] == {"total_size": 30.0, "total_revenue": 30.0, "avg_retention": 0.6,
                                     "cohort_count": 2.0}
     assert segmora.aggregate_cohorts_by_period([]) == {}
+
+
+@pytest.mark.parametrize(
+    "obj, doc",
+    [(segmora.cohort_id_for, "Derive a deterministic cohort id string from a period type and a Unix\n"
+      "timestamp (e.g. all \"monthly\" signups in the same month get the same id)."),
+     (segmora.create_cohort, "Build a cohort from a list of (customer_id, ltv, is_retained) tuples."),
+     (segmora.compare_cohorts, "Compare two cohorts; returns (better_performing_cohort_id, size_diff,\n"
+      "revenue_diff, avg_ltv_diff, retention_rate_diff)."),
+     (segmora.cohort_retention_table, "Build a cohort x period-age retention matrix (each row is one cohort's\n"
+      "retention rate at each recorded age)."),
+     (segmora.cohort_performance_ranking, "Identify the best- and worst-performing cohort ids by overall retention\n"
+      "rate; returns (best_id, worst_id), either of which may be None if\n`cohorts` is empty."),
+     (segmora.aggregate_cohorts_by_period, "Group cohorts by their id and compute per-group total size, total\n"
+      "revenue, average retention, and cohort count."),
+     (segmora.PyCohort.add_retention_point, "Record how many of this cohort's original customers were still\n"
+      "active `age_in_periods` periods after cohort creation."),
+     (segmora.PyCohort.retention_decay_rate, "Average retention-rate change per period across the recorded curve."),
+     (segmora.PyCohort.retention_curve, "Retention curve as a list of (age_in_periods, retained_count,\n"
+      "churn_rate, retention_rate) tuples."),
+     (segmora.generate_lookalike, "Build a lookalike audience: score every candidate against the average\n"
+      "feature profile of the seed customers, keep the top `percentile_threshold`\n"
+      "fraction (e.g. 0.9 = top 10%), capped at `max_lookalikes`."),
+     (segmora.find_similar_customers, "Find the top `n` candidates most similar to a single seed customer."),
+     (segmora.cosine_similarity, "Cosine similarity between two equal-length numeric feature vectors."),
+     (segmora.profile_segment, "Profile one cluster/segment: per-feature summary statistics, a plain-\n"
+      "English business description, key characteristics, and a stability/\ncohesion/separation health score.")],
+)
+def test_docstrings(obj, doc):  # of the cohort, lookalike and profiling surface
+    text = obj.__doc__.split("--\n\n", 1)[-1]  # after the text signature, if any
+    assert text.startswith(doc) and text[len(doc):len(doc) + 2] in ("", "\n\n")
