@@ -1,5 +1,6 @@
 // PyCohort, cohort_id_for, create_cohort, compare_cohorts,
 // aggregate_cohorts_by_period, cohort_retention_table and cohort_performance_ranking.
+#include <cmath>
 #include <string>
 #include <vector>
 
@@ -221,7 +222,22 @@ struct CohortRetentionTable {
         "Build a cohort x period-age retention matrix (each row is one cohort's\n"
         "retention rate at each recorded age).";
     static constexpr Raises raises = Raises::ValueError;
-    static Ref call(Args& a) { return to_py(engine::cohort_retention_table(a.get<CohortList>("cohorts").refs)); }
+    static Ref call(Args& a) {
+        const auto table = engine::cohort_retention_table(a.get<CohortList>("cohorts").refs);
+        // Ages without a point share one 0.0 object: a sparse table costs a pointer per empty cell.
+        const Ref zero = to_py(0.0);
+        Ref rows = Ref::steal(PyList_New(static_cast<Py_ssize_t>(table.size())));
+        for (std::size_t r = 0; r < table.size(); ++r) {
+            Ref row = Ref::steal(PyList_New(static_cast<Py_ssize_t>(table[r].size())));
+            for (std::size_t i = 0; i < table[r].size(); ++i) {
+                const double v = table[r][i];
+                Ref cell = (v == 0.0 && !std::signbit(v)) ? zero : to_py(v);
+                PyList_SetItem(row.get(), static_cast<Py_ssize_t>(i), cell.release());
+            }
+            PyList_SetItem(rows.get(), static_cast<Py_ssize_t>(r), row.release());
+        }
+        return rows;
+    }
 };
 
 struct CohortPerformanceRanking {
