@@ -220,3 +220,14 @@ def test_arguments_converted_after_the_lists_cannot_pull_customers_away():
     cands = cands_of([1, 0], [1, 1], [0, 1])
     found = segmora.find_similar_customers(seeds_of([1, 0])[0], cands, Emptying(cands, 2))
     assert [c.customer_id for c in found] == ["c0", "c1"]
+
+
+class Shouting(str):
+    def lower(self):
+        raise AssertionError("never called")
+
+
+@pytest.mark.parametrize("metric, expected", [("COSINE", 0.8), ("Euclidean", 1 - 18 ** 0.5 / 100), (Shouting("MANHATTAN"), 0.97)])
+def test_metric_names_ignore_case(metric, expected):
+    found = segmora.find_similar_customers(Seed("a", [0, 1]), cands_of([3, 4]), 1, metric)
+    assert found[0].similarity_score == pytest.approx(expected)

@@ -8,9 +8,10 @@
 
 namespace segmora::py {
 
-// `obj` (already checked to be a str) lower-cased by str.lower, as UTF-8.
+// `obj` (already checked to be a str) lower-cased by str.lower, as UTF-8. The
+// method is taken from str itself, so a subclass cannot run code of its own here.
 inline std::string lowered(PyObject* obj, const char* arg) {
-    Ref lower = Ref::steal(PyObject_CallMethod(obj, "lower", nullptr));
+    Ref lower = Ref::steal(PyObject_CallMethod(reinterpret_cast<PyObject*>(&PyUnicode_Type), "lower", "O", obj));
     return From<std::string>::convert(lower.get(), arg);
 }
 
