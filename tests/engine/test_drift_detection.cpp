@@ -89,6 +89,14 @@ TEST(DistributionStats, NineNumbers) {
     }
 }
 
+TEST(DriftSeverity, GradesAtEachThresholdAndNaNIsCritical) {
+    const std::vector<std::pair<double, DriftSeverity>> cases = {
+        {-1.0, DriftSeverity::None},  {0.0999, DriftSeverity::None}, {0.1, DriftSeverity::Low},
+        {0.2, DriftSeverity::Medium}, {0.35, DriftSeverity::High},   {0.5, DriftSeverity::Critical},
+        {std::nextafter(0.35, 0.0), DriftSeverity::Medium}, {kNaN, DriftSeverity::Critical}};
+    for (const auto& [score, severity] : cases) EXPECT_EQ(grade_drift(score), severity) << score;
+}
+
 TEST(DriftComposition, SizeDifferenceIsNotTruncated) {
     const std::uint64_t big = std::uint64_t{1} << 33;  // a 32-bit difference would wrap to 0
     const auto changes = segment_composition_change({{"a", 0}, {"b", big}}, {{"a", big}, {"b", 0}});
