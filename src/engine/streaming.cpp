@@ -71,16 +71,27 @@ std::int64_t days_between(std::int64_t now, std::int64_t timestamp) noexcept {
 
 }  // namespace
 
-RfmSnapshot RfmSnapshot::capture(const std::vector<StreamingRFMState>& states) {
+RfmSnapshot RfmSnapshot::capture(const std::vector<TrackedCustomer>& customers) {
     RfmSnapshot snap;
-    const std::size_t reserve = std::max<std::size_t>(states.size(), 4);
+    const std::size_t reserve = std::max<std::size_t>(customers.size(), 4);
     snap.recency.reserve(reserve);
     snap.frequency.reserve(reserve);
     snap.monetary.reserve(reserve);
-    for (const auto& s : states) snap.recency.push_back(static_cast<double>(s.recency_days));
-    for (const auto& s : states) snap.frequency.push_back(static_cast<double>(s.frequency));
-    for (const auto& s : states) snap.monetary.push_back(s.monetary);
+    for (const auto& c : customers) snap.recency.push_back(static_cast<double>(c.state.recency_days));
+    for (const auto& c : customers) snap.frequency.push_back(static_cast<double>(c.state.frequency));
+    for (const auto& c : customers) snap.monetary.push_back(c.state.monetary);
     return snap;
+}
+
+void CustomerIndex::grow() {
+    std::vector<Slot> old(std::max<std::size_t>(16, 2 * slots_.size()));
+    old.swap(slots_);
+    for (const Slot& slot : old) {
+        if (slot.position == 0) continue;
+        std::size_t i = slot.hash & mask();
+        while (slots_[i].position != 0) i = (i + 1) & mask();
+        slots_[i] = slot;
+    }
 }
 
 StreamingSegmentationEngine::StreamingSegmentationEngine(StreamingConfig config, ReclusterConfig recluster_config)
@@ -90,15 +101,16 @@ StreamingSegmentationEngine::StreamingSegmentationEngine(StreamingConfig config,
 }
 
 StreamingSegmentUpdate StreamingSegmentationEngine::process_event(StreamingEvent event) {
-    auto [it, inserted] = index_.try_emplace(event.customer_id, states_.size());
+    const auto [at, inserted] = index_.find_or_add(event.customer_id, customers_.size(),
+                                                   [&](std::size_t i) -> const std::string& {
+                                                       return customers_[i].state.customer_id;
+                                                   });
     if (inserted) {
-        StreamingRFMState fresh;
-        fresh.customer_id = event.customer_id;
-        states_.push_back(std::move(fresh));
-        assignments_.emplace_back();  // written below: a first event always changes the label
+        customers_.emplace_back();
+        customers_.back().state.customer_id = event.customer_id;
     }
-    const std::size_t at = it->second;
-    StreamingRFMState& state = states_[at];
+    TrackedCustomer& customer = customers_[at];
+    StreamingRFMState& state = customer.state;
     state.frequency += 1;
     state.monetary += event.value;
     state.last_event_timestamp = event.timestamp;
@@ -109,9 +121,9 @@ StreamingSegmentUpdate StreamingSegmentationEngine::process_event(StreamingEvent
 
     StreamingSegmentUpdate update;
     update.new_segment = score_segment(state);
-    if (!inserted) update.previous_segment = assignments_[at];
+    if (!inserted) update.previous_segment = customer.segment;
     update.segment_changed = !update.previous_segment || *update.previous_segment != update.new_segment;
-    if (update.segment_changed) assignments_[at] = update.new_segment;
+    if (update.segment_changed) customer.segment = update.new_segment;
     update.timestamp = now;
     update.customer_id = event.customer_id;
     buffer_.push(std::move(event));
@@ -121,15 +133,15 @@ StreamingSegmentUpdate StreamingSegmentationEngine::process_event(StreamingEvent
 void StreamingSegmentationEngine::checkpoint() {
     buffer_.flush();
     if (!baseline_) {
-        if (states_.size() >= recluster_config_.min_customers) baseline_ = RfmSnapshot::capture(states_);
+        if (customers_.size() >= recluster_config_.min_customers) baseline_ = RfmSnapshot::capture(customers_);
         return;
     }
     maybe_recluster();
 }
 
 std::optional<std::vector<FeatureDrift>> StreamingSegmentationEngine::check_drift() const {
-    if (!baseline_ || states_.size() < recluster_config_.min_customers) return std::nullopt;
-    const RfmSnapshot current = RfmSnapshot::capture(states_);
+    if (!baseline_ || customers_.size() < recluster_config_.min_customers) return std::nullopt;
+    const RfmSnapshot current = RfmSnapshot::capture(customers_);
     std::vector<FeatureDrift> drifts;
     drifts.reserve(3);
     drifts.push_back(DriftDetector::detect_feature_drift("recency", baseline_->recency, current.recency,
@@ -149,29 +161,32 @@ std::optional<ReclusterEvent> StreamingSegmentationEngine::maybe_recluster() {
     });
     if (!triggered) return std::nullopt;
 
-    const std::size_t n = states_.size();
+    const std::size_t n = customers_.size();
     const std::uint64_t k = std::min<std::uint64_t>(std::max<std::uint64_t>(n, 1), recluster_config_.n_clusters);
     Matrix rfm(n, 3);
     for (std::size_t i = 0; i < n; ++i) {
-        rfm(i, 0) = static_cast<double>(states_[i].recency_days);
-        rfm(i, 1) = static_cast<double>(states_[i].frequency);
-        rfm(i, 2) = states_[i].monetary;
+        const StreamingRFMState& s = customers_[i].state;
+        rfm(i, 0) = static_cast<double>(s.recency_days);
+        rfm(i, 1) = static_cast<double>(s.frequency);
+        rfm(i, 2) = s.monetary;
     }
     const KMeansResult fit = kmeans(rfm, k, 300, 42, -1);  // throws before anything changes
 
     const std::size_t labelled = std::min(fit.labels.size(), n);
-    for (std::size_t i = 0; i < labelled; ++i) assignments_[i] = Segment::cluster(fit.labels[i]);
-    baseline_ = RfmSnapshot::capture(states_);
+    for (std::size_t i = 0; i < labelled; ++i) customers_[i].segment = Segment::cluster(fit.labels[i]);
+    baseline_ = RfmSnapshot::capture(customers_);
     ReclusterEvent event{std::move(*drifts), unix_now(), n, k};
     history_.push_back(event);
     return event;
 }
 
-void StreamingSegmentationEngine::set_recluster_baseline() { baseline_ = RfmSnapshot::capture(states_); }
+void StreamingSegmentationEngine::set_recluster_baseline() { baseline_ = RfmSnapshot::capture(customers_); }
 
 const Segment* StreamingSegmentationEngine::segment_of(std::string_view customer_id) const {
-    const auto it = index_.find(customer_id);
-    return it == index_.end() ? nullptr : &assignments_[it->second];
+    const auto at = index_.find(customer_id, [&](std::size_t i) -> const std::string& {
+        return customers_[i].state.customer_id;
+    });
+    return at ? &customers_[*at].segment : nullptr;
 }
 
 std::vector<std::pair<Segment, std::uint64_t>> StreamingSegmentationEngine::segment_distribution() const {
@@ -179,7 +194,8 @@ std::vector<std::pair<Segment, std::uint64_t>> StreamingSegmentationEngine::segm
     std::array<std::size_t, kRuleNames.size()> rule_slot;
     rule_slot.fill(SIZE_MAX);
     std::unordered_map<std::uint64_t, std::size_t, KeyedIntegerHash> cluster_slot;
-    for (const Segment& s : assignments_) {
+    for (const TrackedCustomer& c : customers_) {
+        const Segment& s = c.segment;
         std::size_t* slot = nullptr;
         if (s.is_cluster) slot = &cluster_slot.try_emplace(s.id, SIZE_MAX).first->second;
         else slot = &rule_slot[s.id];

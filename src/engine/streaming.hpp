@@ -101,13 +101,19 @@ struct StreamingSegmentUpdate {
     std::int64_t timestamp = 0;    // processing time
 };
 
+// A tracked customer: running state and current label.
+struct TrackedCustomer {
+    StreamingRFMState state;
+    Segment segment;
+};
+
 // Recency, frequency and monetary of every tracked customer, in tracking order.
 struct RfmSnapshot {
     std::vector<double> recency;
     std::vector<double> frequency;
     std::vector<double> monetary;
 
-    static RfmSnapshot capture(const std::vector<StreamingRFMState>& states);
+    static RfmSnapshot capture(const std::vector<TrackedCustomer>& customers);
 };
 
 struct ReclusterEvent {
@@ -115,6 +121,51 @@ struct ReclusterEvent {
     std::int64_t timestamp = 0;        // when the re-fit finished
     std::uint64_t customers_reclustered = 0;
     std::uint64_t n_clusters = 0;      // clusters actually fitted
+};
+
+// Positions of customer records by id: open addressing over (keyed hash,
+// position) slots with linear probing, kept at most half full, so a lookup
+// touches one slot and then the record itself. Ids are hashed with the
+// process's keyed SipHash; nothing depends on the slot order.
+class CustomerIndex {
+public:
+    // The position of `key` (whose record id is read through `id_at`), or none.
+    template <class IdAt>
+    std::optional<std::size_t> find(std::string_view key, IdAt id_at) const {
+        if (slots_.empty()) return std::nullopt;
+        const std::uint64_t h = KeyedStringHash{}(key);
+        for (std::size_t i = h & mask();; i = (i + 1) & mask()) {
+            const Slot& slot = slots_[i];
+            if (slot.position == 0) return std::nullopt;
+            if (slot.hash == h && id_at(slot.position - 1) == key) return slot.position - 1;
+        }
+    }
+    // The position of `key`, or `next` recorded for it (second: whether it was added).
+    template <class IdAt>
+    std::pair<std::size_t, bool> find_or_add(std::string_view key, std::size_t next, IdAt id_at) {
+        if (2 * (size_ + 1) > slots_.size()) grow();
+        const std::uint64_t h = KeyedStringHash{}(key);
+        for (std::size_t i = h & mask();; i = (i + 1) & mask()) {
+            Slot& slot = slots_[i];
+            if (slot.position == 0) {
+                slot = {h, next + 1};
+                ++size_;
+                return {next, true};
+            }
+            if (slot.hash == h && id_at(slot.position - 1) == key) return {slot.position - 1, false};
+        }
+    }
+
+private:
+    struct Slot {
+        std::uint64_t hash = 0;
+        std::uint64_t position = 0;  // record position + 1; 0 marks an empty slot
+    };
+    std::size_t mask() const noexcept { return slots_.size() - 1; }
+    void grow();
+
+    std::vector<Slot> slots_;  // a power of two in size
+    std::size_t size_ = 0;
 };
 
 class StreamingSegmentationEngine {
@@ -140,12 +191,11 @@ public:
 
     // The customer's label, if the customer was ever processed.
     const Segment* segment_of(std::string_view customer_id) const;
-    // (customer, label) for every customer, in tracking order.
-    const std::vector<StreamingRFMState>& states() const noexcept { return states_; }
-    const std::vector<Segment>& assignments() const noexcept { return assignments_; }
+    // Every tracked customer, in first-appearance order.
+    const std::vector<TrackedCustomer>& customers() const noexcept { return customers_; }
     // (label, customers) for every label in use, in order of first appearance along the customers.
     std::vector<std::pair<Segment, std::uint64_t>> segment_distribution() const;
-    std::size_t customer_count() const noexcept { return states_.size(); }
+    std::size_t customer_count() const noexcept { return customers_.size(); }
     std::size_t buffer_size() const noexcept { return buffer_.events.size(); }
     const std::vector<ReclusterEvent>& history() const noexcept { return history_; }
     bool baseline_armed() const noexcept { return baseline_.has_value(); }
@@ -156,9 +206,9 @@ private:
     std::optional<RfmSnapshot> baseline_;
     StreamingConfig config_;
     ReclusterConfig recluster_config_;
-    StringMap<std::size_t> index_;           // customer id -> position in states_ and assignments_
-    std::vector<StreamingRFMState> states_;  // in first-appearance order
-    std::vector<Segment> assignments_;       // label of states_[i]
+    // State and label share one record, so an event touches one slot and one record.
+    CustomerIndex index_;                     // customer id -> position in customers_
+    std::vector<TrackedCustomer> customers_;  // in first-appearance order
 };
 
 }  // namespace segmora::engine

@@ -243,9 +243,8 @@ struct GetAllSegments {
     static constexpr Access access = Access::Shared;
     static Ref call(const Engine& self, Args&) {
         Ref dict = Ref::steal(PyDict_New());
-        const auto& states = self.states();
-        for (std::size_t i = 0; i < states.size(); ++i)
-            set_item(dict.get(), to_py(states[i].customer_id), to_py(self.assignments()[i].name()));
+        for (const engine::TrackedCustomer& c : self.customers())
+            set_item(dict.get(), to_py(c.state.customer_id), to_py(c.segment.name()));
         return dict;
     }
 };
