@@ -1,0 +1,94 @@
+// Engine-only parts of streaming: the buffer, extreme timestamps and values,
+// the customer index under growth, and first-appearance orders.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+
+#include "engine/streaming.hpp"
+#include "text.hpp"
+
+namespace segmora::engine {
+namespace {
+
+StreamingEvent event(std::string id, double value, std::int64_t timestamp) {
+    return StreamingEvent{std::move(id), {}, value, timestamp, EventType::Purchase};
+}
+
+StreamingSegmentationEngine make_engine(std::uint64_t batch_size, ReclusterConfig recluster = {}) {
+    StreamingConfig config;
+    config.batch_size = batch_size;
+    return StreamingSegmentationEngine(config, recluster);
+}
+
+TEST(StreamingBuffer, FlushesWhenFullAndAtCheckpoints) {
+    struct Case {
+        std::uint64_t batch_size;
+        int events;
+        std::size_t held;
+    };
+    for (const Case& c : {Case{0, 5, 0}, Case{1, 5, 0}, Case{3, 7, 1}, Case{10, 9, 9}, Case{10, 10, 0}}) {
+        auto engine = make_engine(c.batch_size);
+        for (int i = 0; i < c.events; ++i) engine.process_event(event(format("c{}", i), 1.0, unix_now()));
+        EXPECT_EQ(engine.buffer_size(), c.held) << c.batch_size;
+        EXPECT_EQ(engine.customer_count(), static_cast<std::size_t>(c.events));
+        engine.checkpoint();
+        EXPECT_EQ(engine.buffer_size(), 0u);
+    }
+}
+
+TEST(StreamingScore, ExtremeTimestampsAndValues) {
+    constexpr auto kMin = std::numeric_limits<std::int64_t>::min();
+    constexpr auto kMax = std::numeric_limits<std::int64_t>::max();
+    const double nan = std::numeric_limits<double>::quiet_NaN(), inf = std::numeric_limits<double>::infinity();
+    struct Case {
+        double value;
+        std::int64_t timestamp;
+        std::string segment;
+    };
+    const Case cases[] = {
+        {0.0, kMin, "Lost"},         // no overflow: recency is huge and clamped at 100
+        {0.0, kMax, "Champions"},    // far future: negative recency lifts the score
+        {nan, unix_now(), "Loyal Customers"},  // a NaN monetary term is ignored by min: (100 + 1 + 100) / 3
+        {-inf, unix_now(), "Lost"},
+        {inf, unix_now(), "Loyal Customers"},
+    };
+    for (const Case& c : cases) {
+        auto engine = make_engine(100);
+        const auto update = engine.process_event(event("x", c.value, c.timestamp));
+        EXPECT_EQ(update.new_segment.name(), c.segment) << c.value << " " << c.timestamp;
+    }
+}
+
+TEST(StreamingIndex, ManyCustomersKeepFirstAppearanceOrder) {
+    auto engine = make_engine(100);
+    const int n = 5000;
+    for (int round = 0; round < 2; ++round)
+        for (int i = n - 1; i >= 0; --i) engine.process_event(event(format("id{}", i), 1.0, unix_now()));
+    ASSERT_EQ(engine.customer_count(), static_cast<std::size_t>(n));
+    for (int i = 0; i < n; ++i) {
+        const auto& c = engine.customers()[static_cast<std::size_t>(i)];
+        ASSERT_EQ(c.state.customer_id, format("id{}", n - 1 - i));
+        ASSERT_EQ(c.state.frequency, 2u);
+    }
+    EXPECT_EQ(engine.segment_of("id17"), &engine.customers()[n - 1 - 17].segment);
+    EXPECT_EQ(engine.segment_of("id5000"), nullptr);
+    EXPECT_EQ(engine.segment_of(""), nullptr);
+}
+
+TEST(StreamingDistribution, FirstAppearanceOfEachLabel) {
+    auto engine = make_engine(100);
+    const std::int64_t now = unix_now();
+    engine.process_event(event("a", 0.0, now - 200 * 86400));  // Lost
+    engine.process_event(event("b", 50.0, now));               // At Risk
+    engine.process_event(event("c", 0.0, now - 300 * 86400));  // Lost
+    const auto dist = engine.segment_distribution();
+    ASSERT_EQ(dist.size(), 2u);
+    EXPECT_EQ(dist[0].first.name(), "Lost");
+    EXPECT_EQ(dist[0].second, 2u);
+    EXPECT_EQ(dist[1].first.name(), "At Risk");
+    EXPECT_EQ(Segment::cluster(12).name(), "cluster_12");
+}
+
+}  // namespace
+}  // namespace segmora::engine
