@@ -101,7 +101,32 @@ StreamingSegmentationEngine::StreamingSegmentationEngine(StreamingConfig config,
 }
 
 StreamingSegmentUpdate StreamingSegmentationEngine::process_event(StreamingEvent event) {
-    const auto [at, inserted] = index_.find_or_add(event.customer_id, customers_.size(),
+    const std::uint64_t hash = CustomerIndex::hash_of(event.customer_id);
+    return process_hashed(std::move(event), hash);
+}
+
+std::vector<StreamingSegmentUpdate> StreamingSegmentationEngine::process_events(std::vector<StreamingEvent> events) {
+    // A customer's slot is fetched kSlotAhead events early and its record
+    // kRecordAhead events early, so the lookups of a large table overlap.
+    constexpr std::size_t kSlotAhead = 16, kRecordAhead = 8;
+    const std::size_t n = events.size();
+    std::vector<std::uint64_t> hashes(n);
+    for (std::size_t i = 0; i < n; ++i) hashes[i] = CustomerIndex::hash_of(events[i].customer_id);
+    std::vector<StreamingSegmentUpdate> updates;
+    updates.reserve(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        if (i + kSlotAhead < n) index_.prefetch(hashes[i + kSlotAhead]);
+        if (i + kRecordAhead < n) {
+            if (const auto at = index_.peek(hashes[i + kRecordAhead]); at && *at < customers_.size())
+                __builtin_prefetch(&customers_[*at]);
+        }
+        updates.push_back(process_hashed(std::move(events[i]), hashes[i]));
+    }
+    return updates;
+}
+
+StreamingSegmentUpdate StreamingSegmentationEngine::process_hashed(StreamingEvent event, std::uint64_t hash) {
+    const auto [at, inserted] = index_.find_or_add(event.customer_id, hash, customers_.size(),
                                                    [&](std::size_t i) -> const std::string& {
                                                        return customers_[i].state.customer_id;
                                                    });

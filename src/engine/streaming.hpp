@@ -140,11 +140,23 @@ public:
             if (slot.hash == h && id_at(slot.position - 1) == key) return slot.position - 1;
         }
     }
-    // The position of `key`, or `next` recorded for it (second: whether it was added).
+    static std::uint64_t hash_of(std::string_view key) noexcept { return KeyedStringHash{}(key); }
+    // Asks the processor to fetch the first slot `hash` probes (a hint only).
+    void prefetch(std::uint64_t hash) const noexcept {
+        if (!slots_.empty()) __builtin_prefetch(&slots_[hash & mask()]);
+    }
+    // The position in the first slot `hash` probes, if it holds that hash (a hint only: the key is not compared).
+    std::optional<std::size_t> peek(std::uint64_t hash) const noexcept {
+        if (slots_.empty()) return std::nullopt;
+        const Slot& slot = slots_[hash & mask()];
+        if (slot.position == 0 || slot.hash != hash) return std::nullopt;
+        return slot.position - 1;
+    }
+    // The position of `key` (whose hash_of is `h`), or `next` recorded for it
+    // (second: whether it was added).
     template <class IdAt>
-    std::pair<std::size_t, bool> find_or_add(std::string_view key, std::size_t next, IdAt id_at) {
+    std::pair<std::size_t, bool> find_or_add(std::string_view key, std::uint64_t h, std::size_t next, IdAt id_at) {
         if (2 * (size_ + 1) > slots_.size()) grow();
-        const std::uint64_t h = KeyedStringHash{}(key);
         for (std::size_t i = h & mask();; i = (i + 1) & mask()) {
             Slot& slot = slots_[i];
             if (slot.position == 0) {
@@ -174,6 +186,9 @@ public:
 
     // Updates the customer's running state and label. Never refuses an event.
     StreamingSegmentUpdate process_event(StreamingEvent event);
+    // process_event on each event in order (the next customers' records are
+    // fetched ahead while one is processed; the results are the same).
+    std::vector<StreamingSegmentUpdate> process_events(std::vector<StreamingEvent> events);
     // The end of a batch: flushes the buffer, then arms the baseline (first time
     // min_customers are tracked) or runs maybe_recluster. Throws its errors.
     void checkpoint();
@@ -201,6 +216,8 @@ public:
     bool baseline_armed() const noexcept { return baseline_.has_value(); }
 
 private:
+    StreamingSegmentUpdate process_hashed(StreamingEvent event, std::uint64_t hash);
+
     StreamingBuffer buffer_;
     std::vector<ReclusterEvent> history_;
     std::optional<RfmSnapshot> baseline_;

@@ -212,9 +212,7 @@ struct ProcessBatch {
             events.reserve(items.size());
             for (std::size_t i = 0; i < items.size(); ++i) events.push_back(copy_event(items[i], "events"));
         }
-        std::vector<StreamingSegmentUpdate> updates;
-        updates.reserve(events.size());
-        for (StreamingEvent& event : events) updates.push_back(self.process_event(std::move(event)));
+        std::vector<StreamingSegmentUpdate> updates = self.process_events(std::move(events));
         self.checkpoint();  // its error discards the updates; the events stay applied
         Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(updates.size())));
         for (std::size_t i = 0; i < updates.size(); ++i)
