@@ -76,6 +76,26 @@ TEST(StreamingIndex, ManyCustomersKeepFirstAppearanceOrder) {
     EXPECT_EQ(engine.segment_of(""), nullptr);
 }
 
+TEST(StreamingBatch, SameAsOneEventAtATime) {
+    auto single = make_engine(7), batched = make_engine(7);
+    std::vector<StreamingEvent> events;
+    for (int i = 0; i < 3000; ++i) events.push_back(event(format("k{}", (i * 7919) % 701), i % 13, unix_now() - i * 9000));
+    std::vector<StreamingSegmentUpdate> one;
+    for (const auto& e : events) one.push_back(single.process_event(e));
+    const auto many = batched.process_events(events);
+    ASSERT_EQ(many.size(), one.size());
+    for (std::size_t i = 0; i < one.size(); ++i) {
+        ASSERT_EQ(many[i].customer_id, one[i].customer_id);
+        ASSERT_EQ(many[i].previous_segment, one[i].previous_segment);
+        ASSERT_EQ(many[i].new_segment, one[i].new_segment);
+    }
+    for (std::size_t i = 0; i < single.customer_count(); ++i) {
+        ASSERT_EQ(batched.customers()[i].state.customer_id, single.customers()[i].state.customer_id);
+        ASSERT_EQ(batched.customers()[i].state.monetary, single.customers()[i].state.monetary);
+    }
+    EXPECT_EQ(batched.buffer_size(), single.buffer_size());
+}
+
 TEST(StreamingDistribution, FirstAppearanceOfEachLabel) {
     auto engine = make_engine(100);
     const std::int64_t now = unix_now();
