@@ -153,3 +153,12 @@ def test_composition_change(prev, cur, want):
     got = segmora.detect_segment_composition_change(prev, cur)
     assert [(g.segment_name, g.previous_size, g.current_size, g.size_change_percent, g.churn_rate, g.growth_rate)
             for g in got] == want
+
+
+@pytest.mark.parametrize("index", [[50, 51, 52, 53], [3, 2, 1, 0]])
+def test_label_indexed_series_are_read_in_order(index):
+    pd = pytest.importorskip("pandas")
+    values = pd.Series([1.0, 2.0, 2.0, 9.0], index=index)
+    assert segmora.kolmogorov_smirnov(values, [1.0, 2.0]) == segmora.kolmogorov_smirnov(values.tolist(), [1.0, 2.0])
+    labels, rows = pd.Series([0, 0, 0, 1], index=index), [[0.0], [0.1], [0.2], [5.0]]
+    assert segmora.silhouette_score(rows, labels) == segmora.silhouette_score(rows, labels.tolist())
