@@ -1,5 +1,5 @@
 // Engine-only parts of streaming: the buffer, extreme timestamps and values,
-// the customer index under growth, and first-appearance orders.
+// the customer index under growth, and batches against single events.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -94,20 +94,6 @@ TEST(StreamingBatch, SameAsOneEventAtATime) {
         ASSERT_EQ(batched.customers()[i].state.monetary, single.customers()[i].state.monetary);
     }
     EXPECT_EQ(batched.buffer_size(), single.buffer_size());
-}
-
-TEST(StreamingDistribution, FirstAppearanceOfEachLabel) {
-    auto engine = make_engine(100);
-    const std::int64_t now = unix_now();
-    engine.process_event(event("a", 0.0, now - 200 * 86400));  // Lost
-    engine.process_event(event("b", 50.0, now));               // At Risk
-    engine.process_event(event("c", 0.0, now - 300 * 86400));  // Lost
-    const auto dist = engine.segment_distribution();
-    ASSERT_EQ(dist.size(), 2u);
-    EXPECT_EQ(dist[0].first.name(), "Lost");
-    EXPECT_EQ(dist[0].second, 2u);
-    EXPECT_EQ(dist[1].first.name(), "At Risk");
-    EXPECT_EQ(Segment::cluster(12).name(), "cluster_12");
 }
 
 }  // namespace
