@@ -1,4 +1,8 @@
 """Streaming engine: score-rule labels, buffer, lookups, drift baseline and drift-triggered re-fits."""
+import ast
+import os
+import subprocess
+import sys
 import time
 
 import pytest
@@ -107,15 +111,24 @@ def test_high_threshold_refits_only_on_drift():
     assert e.maybe_recluster() is None
 
 
-def test_refit_labels_repeat_across_engines():
-    runs = []
-    for _ in range(2):
-        e = engine(min_customers=40, n_clusters=4)
-        e.process_batch(population(40))
-        e.process_batch(population(40, spread=3.0))
-        runs.append(e.get_all_segments())
-    assert runs[0] == runs[1] and len(set(runs[0].values())) == 4
-    assert list(runs[0]) == [f"c{i}" for i in range(40)]
+REFIT_SCRIPT = """
+import segmora
+now = 1_700_000_000
+e = segmora.PyStreamingSegmentationEngine(segmora.PyStreamingConfig(), segmora.PyReclusterConfig("none", 40, 4))
+for spread in (1, 3):
+    e.process_batch([segmora.PyStreamingEvent(f"c{i}", "purchase", 1000.0 * i * spread, now - i * 86400) for i in range(40)])
+print(list(e.get_all_segments().items()))
+"""
+
+
+def test_refit_labels_repeat_across_processes():
+    # Each process keys its string hash differently; customers and labels must not depend on it.
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([os.path.dirname(segmora.__file__), os.environ.get("PYTHONPATH", "")]))
+    runs = [subprocess.run([sys.executable, "-c", REFIT_SCRIPT], capture_output=True, text=True, env=env, check=True).stdout
+            for _ in range(2)]
+    labels = ast.literal_eval(runs[0])
+    assert runs[0] == runs[1] and len({v for _, v in labels}) == 4
+    assert [k for k, _ in labels] == [f"c{i}" for i in range(40)]
 
 
 def test_cluster_count_reduced_to_customers():
