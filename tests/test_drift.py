@@ -88,8 +88,13 @@ def test_severity_boundaries(m, n, severity):
     assert repr(drift) == f"FeatureDrift(feature=spend, score={m / n:.4f}, severity={severity})"
 
 
+class Shouting(str):
+    def lower(self):
+        raise AssertionError("never called")
+
+
 @pytest.mark.parametrize("method", ["KS", "Kolmogorov_Smirnov", "\u212as", "chi2", "CHI_SQUARE", "kl",
-                                    "kullback_leibler", "Hellinger", "hellinger_distance"])
+                                    "kullback_leibler", "Hellinger", "hellinger_distance", Shouting("KS")])
 def test_method_texts_accepted(method):
     assert segmora.detect_feature_drift("f", [1.0], [2.0], method).drift_score == 1.0
 

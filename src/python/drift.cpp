@@ -45,7 +45,8 @@ struct From<CountsArg> {
 };
 
 std::string lower_case(PyObject* text) {
-    Ref lowered = Ref::steal(PyObject_CallMethod(text, "lower", nullptr));
+    // str.lower itself: a str subclass runs no code of its own here.
+    Ref lowered = Ref::steal(PyObject_CallMethod(reinterpret_cast<PyObject*>(&PyUnicode_Type), "lower", "O", text));
     return From<std::string>::convert(lowered.get(), "text");
 }
 

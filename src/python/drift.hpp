@@ -8,7 +8,7 @@
 
 namespace segmora::py {
 
-// The str object lower-cased by Python's own full Unicode mapping.
+// The str object lower-cased by str.lower (full Unicode mapping; a subclass's own lower is not called).
 std::string lower_case(PyObject* text);
 // The severity named by a str argument (lower-cased, not trimmed), or ValueError
 // "Unknown drift severity '{}'. Expected one of: ..." quoting the lower-cased text.
