@@ -10,7 +10,8 @@ import subprocess
 import sys
 
 HERE = pathlib.Path(__file__).resolve().parent
-SCRIPTS = ["bench_kmeans.py", "bench_rfm.py", "bench_evaluation.py", "bench_lookalike.py"]
+SCRIPTS = ["bench_kmeans.py", "bench_rfm.py", "bench_evaluation.py", "bench_drift_streaming.py",
+           "bench_lookalike.py"]
 
 
 def main() -> int:

@@ -43,10 +43,19 @@ const Registration kRegistrations[] = {
     fn("get_segment_rfm_patterns", b::get_segment_rfm_patterns_def),
     // PyPrivacyBudget, PyKAnonymityResult, add_laplace_noise, add_gaussian_noise, check_k_anonymity,
     // suppress_to_k_anonymous, generalize_numeric, calculate_information_loss
-    // PyStreamingEvent, PyStreamingConfig, PyStreamingSegmentUpdate, PyStreamingSegmentationEngine,
-    // PyReclusterConfig, PyReclusterEvent
-    // PyFeatureDrift, PySegmentCompositionChange, kolmogorov_smirnov, hellinger_distance, chi_square_drift,
-    // detect_feature_drift, detect_segment_composition_change
+    cls("PyStreamingEvent", b::streaming_event_type),
+    cls("PyStreamingConfig", b::streaming_config_type),
+    cls("PyStreamingSegmentUpdate", b::streaming_segment_update_type),
+    cls("PyStreamingSegmentationEngine", b::streaming_engine_type),
+    cls("PyReclusterConfig", b::recluster_config_type),
+    cls("PyReclusterEvent", b::recluster_event_type),
+    cls("PyFeatureDrift", b::feature_drift_type),
+    cls("PySegmentCompositionChange", b::segment_composition_change_type),
+    fn("kolmogorov_smirnov", b::kolmogorov_smirnov_def),
+    fn("hellinger_distance", b::hellinger_distance_def),
+    fn("chi_square_drift", b::chi_square_drift_def),
+    fn("detect_feature_drift", b::detect_feature_drift_def),
+    fn("detect_segment_composition_change", b::detect_segment_composition_change_def),
     cls("PySeedCustomer", b::seed_customer_type),
     cls("PyLookalikeCandidate", b::lookalike_candidate_type),
     cls("PyLookalikeAudience", b::lookalike_audience_type),

@@ -44,6 +44,23 @@ PyTypeObject* segment_type_type();
 PyTypeObject* segment_profile_type();
 PyMethodDef* calculate_rfm_py_def();
 
+// streaming
+PyTypeObject* streaming_event_type();
+PyTypeObject* streaming_config_type();
+PyTypeObject* streaming_segment_update_type();
+PyTypeObject* streaming_engine_type();
+PyTypeObject* recluster_config_type();
+PyTypeObject* recluster_event_type();
+
+// drift
+PyTypeObject* feature_drift_type();
+PyTypeObject* segment_composition_change_type();
+PyMethodDef* kolmogorov_smirnov_def();
+PyMethodDef* hellinger_distance_def();
+PyMethodDef* chi_square_drift_def();
+PyMethodDef* detect_feature_drift_def();
+PyMethodDef* detect_segment_composition_change_def();
+
 // lookalike
 PyTypeObject* seed_customer_type();
 PyTypeObject* lookalike_candidate_type();

@@ -1,0 +1,245 @@
+#include "engine/drift_detection.hpp"
+
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <utility>
+
+#include "engine/keyed_hash.hpp"
+
+namespace segmora::engine {
+
+namespace {
+
+// NaN after every number; NaNs are equivalent to each other.
+inline bool nan_last_less(double a, double b) noexcept { return !std::isnan(a) && (std::isnan(b) || a < b); }
+
+// Sorts `values` ascending by an LSD radix sort over the order-preserving bit
+// image of each double (negative numbers have every bit flipped, others the sign
+// bit set). NaN must already be removed. -0 sorts before +0; they compare equal,
+// so no statistic here can tell.
+void radix_sort(std::span<double> values) {
+    const std::size_t n = values.size();
+    std::vector<std::uint64_t> keys(n), scratch(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        std::uint64_t bits;
+        std::memcpy(&bits, &values[i], sizeof bits);
+        keys[i] = (bits >> 63) ? ~bits : bits | (std::uint64_t{1} << 63);
+    }
+    constexpr int kDigitBits = 11;
+    constexpr std::size_t kBuckets = std::size_t{1} << kDigitBits;
+    for (int shift = 0; shift < 64; shift += kDigitBits) {
+        std::array<std::size_t, kBuckets> count{};
+        for (std::uint64_t k : keys) ++count[(k >> shift) & (kBuckets - 1)];
+        if (count[(keys[0] >> shift) & (kBuckets - 1)] == n) continue;  // one digit value: nothing moves
+        std::size_t sum = 0;
+        for (std::size_t& c : count) sum += std::exchange(c, sum);
+        for (std::uint64_t k : keys) scratch[count[(k >> shift) & (kBuckets - 1)]++] = k;
+        keys.swap(scratch);
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::uint64_t k = keys[i];
+        const std::uint64_t bits = (k >> 63) ? k & ~(std::uint64_t{1} << 63) : ~k;
+        std::memcpy(&values[i], &bits, sizeof bits);
+    }
+}
+
+// Fraction of a group that is <= the walk's current value.
+inline double fraction(std::size_t count, std::size_t n) noexcept {
+    return static_cast<double>(count) / static_cast<double>(n);
+}
+
+}  // namespace
+
+std::int64_t unix_now() noexcept {
+    const auto since = std::chrono::system_clock::now().time_since_epoch();
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(since).count();
+    return seconds < 0 ? 0 : static_cast<std::int64_t>(seconds);
+}
+
+std::optional<DriftMethod> parse_drift_method(std::string_view text) noexcept {
+    if (text == "ks" || text == "kolmogorov_smirnov") return DriftMethod::KolmogorovSmirnov;
+    if (text == "kl" || text == "kullback_leibler") return DriftMethod::KullbackLeibler;
+    if (text == "hellinger" || text == "hellinger_distance") return DriftMethod::Hellinger;
+    if (text == "chi2" || text == "chi_square") return DriftMethod::ChiSquare;
+    return std::nullopt;
+}
+
+DriftSeverity grade_drift(double score) noexcept {
+    if (score < 0.1) return DriftSeverity::None;
+    if (score < 0.2) return DriftSeverity::Low;
+    if (score < 0.35) return DriftSeverity::Medium;
+    if (score < 0.5) return DriftSeverity::High;
+    return DriftSeverity::Critical;  // NaN fails every test above
+}
+
+namespace {
+constexpr std::array<std::string_view, 5> kSeverityNames = {"none", "low", "medium", "high", "critical"};
+}
+
+std::string_view severity_text(DriftSeverity severity) noexcept {
+    return kSeverityNames[static_cast<std::size_t>(severity)];
+}
+
+std::optional<DriftSeverity> parse_drift_severity(std::string_view text) noexcept {
+    for (std::size_t i = 0; i < kSeverityNames.size(); ++i)
+        if (text == kSeverityNames[i]) return static_cast<DriftSeverity>(i);
+    return std::nullopt;
+}
+
+std::vector<double> sorted_copy(std::span<const double> values) {
+    std::vector<double> out(values.begin(), values.end());
+    // NaNs go to the back first; the numbers before them are then sorted plainly.
+    const auto numbers_end = std::partition(out.begin(), out.end(), [](double v) { return !std::isnan(v); });
+    const std::span<double> numbers(out.begin(), numbers_end);
+    constexpr std::size_t kRadixFrom = 256;  // below this a comparison sort is faster
+    if (numbers.size() >= kRadixFrom) radix_sort(numbers);
+    else std::sort(numbers.begin(), numbers.end());
+    return out;
+}
+
+DistributionStats DistributionStats::of(std::span<const double> values) {
+    DistributionStats s;
+    const std::size_t n = values.size();
+    if (n == 0) return s;
+    const double count = static_cast<double>(n);
+    double sum = 0.0;
+    for (double x : values) sum += x;
+    s.mean = sum / count;
+    double squares = 0.0;
+    for (double x : values) squares += (x - s.mean) * (x - s.mean);
+    const double variance = squares / count;
+    s.std = std::sqrt(variance);
+    const std::vector<double> sorted = sorted_copy(values);
+    s.min = sorted.front();
+    s.max = sorted.back();
+    s.median = n % 2 == 1 ? sorted[n / 2] : (sorted[n / 2 - 1] + sorted[n / 2]) / 2.0;
+    s.q25 = sorted[static_cast<std::size_t>(0.25 * count)];
+    s.q75 = sorted[static_cast<std::size_t>(0.75 * count)];
+    if (variance > 0.0) {
+        double cubes = 0.0, fourths = 0.0;
+        for (double x : values) {
+            const double z = (x - s.mean) / s.std;
+            cubes += z * z * z;
+            fourths += z * z * z * z;
+        }
+        s.skewness = cubes / count;
+        s.kurtosis = fourths / count - 3.0;
+    }
+    return s;
+}
+
+double DriftDetector::kolmogorov_smirnov(std::span<const double> baseline, std::span<const double> current) {
+    if (baseline.empty() || current.empty()) return 0.0;
+    const std::vector<double> b = sorted_copy(baseline), c = sorted_copy(current);
+    const std::size_t nb = b.size(), nc = c.size();
+    // Visit every distinct value once, smallest first; i and j count the values
+    // of each sample that are <= it, which is what a scan per value would count.
+    std::size_t i = 0, j = 0;
+    double d = 0.0;
+    while (i < nb || j < nc) {
+        const double v = (j == nc || (i < nb && !nan_last_less(c[j], b[i]))) ? b[i] : c[j];
+        while (i < nb && !nan_last_less(v, b[i])) ++i;
+        while (j < nc && !nan_last_less(v, c[j])) ++j;
+        d = std::fmax(d, std::fabs(fraction(i, nb) - fraction(j, nc)));
+    }
+    return d;
+}
+
+double hellinger_distance(std::span<const double> baseline, std::span<const double> current) {
+    if (baseline.empty() || current.empty()) return 0.0;
+    struct Fit {
+        double mean, variance;
+    };
+    auto fit = [](std::span<const double> xs) {
+        const double n = static_cast<double>(xs.size());
+        double sum = 0.0;
+        for (double x : xs) sum += x;
+        const double mean = sum / n;
+        double squares = 0.0;
+        for (double x : xs) squares += (x - mean) * (x - mean);
+        return Fit{mean, std::fmax(squares / n, 1e-9)};  // fmax: a NaN variance becomes the floor
+    };
+    const Fit b = fit(baseline), c = fit(current);
+    const double s = b.variance + c.variance;
+    const double sigma_b = std::sqrt(b.variance), sigma_c = std::sqrt(c.variance);
+    const double gap = b.mean - c.mean;
+    const double bhattacharyya = gap * gap / (4.0 * s) + 0.5 * std::log(s / (2.0 * sigma_b * sigma_c));
+    return std::fmin(1.0, std::sqrt(std::fmax(0.0, 1.0 - std::exp(-std::fmax(0.0, bhattacharyya)))));
+}
+
+FeatureDrift DriftDetector::detect_feature_drift(std::string feature_name, std::span<const double> baseline,
+                                                 std::span<const double> current, DriftMethod method) {
+    const bool normal_fit = method == DriftMethod::KullbackLeibler || method == DriftMethod::Hellinger;
+    const double score = normal_fit ? hellinger_distance(baseline, current) : kolmogorov_smirnov(baseline, current);
+    FeatureDrift drift;
+    drift.severity = grade_drift(score);
+    drift.drift_score = score;
+    drift.timestamp = unix_now();
+    drift.baseline_stats = DistributionStats::of(baseline);
+    drift.current_stats = DistributionStats::of(current);
+    drift.feature_name = std::move(feature_name);
+    return drift;
+}
+
+namespace {
+
+StringMap<std::uint64_t> index_counts(const CountTable& table) {
+    StringMap<std::uint64_t> map;
+    map.reserve(table.size());
+    for (const auto& [key, count] : table) map.emplace(key, count);
+    return map;
+}
+
+double total(const CountTable& table) noexcept {
+    double sum = 0.0;
+    for (const auto& entry : table) sum += static_cast<double>(entry.second);
+    return sum;
+}
+
+}  // namespace
+
+double chi_square_drift(const CountTable& baseline, const CountTable& current) {
+    const double tb = total(baseline), tc = total(current);
+    const StringMap<std::uint64_t> observed = index_counts(current);
+    double sum = 0.0;
+    for (const auto& [category, count] : baseline) {
+        const double expected = static_cast<double>(count) / tb * tc;
+        const auto it = observed.find(category);
+        const double o = it == observed.end() ? 0.0 : static_cast<double>(it->second);
+        if (expected > 0.0) sum += (o - expected) * (o - expected) / expected;
+    }
+    return sum / static_cast<double>(baseline.size());
+}
+
+std::vector<SegmentCompositionChange> segment_composition_change(const CountTable& previous,
+                                                                 const CountTable& current) {
+    const double population = total(previous);
+    const StringMap<std::uint64_t> before = index_counts(previous);
+    std::vector<SegmentCompositionChange> out;
+    out.reserve(current.size());
+    for (const auto& [segment, c] : current) {
+        const auto it = before.find(segment);
+        const std::uint64_t p = it == before.end() ? 0 : it->second;
+        SegmentCompositionChange change;
+        change.segment_name = segment;
+        change.previous_size = p;
+        change.current_size = c;
+        // The exact difference, whichever size is larger.
+        const double diff = c >= p ? static_cast<double>(c - p) : -static_cast<double>(p - c);
+        change.size_change_percent = population == 0.0 ? 0.0 : diff / population * 100.0;
+        if (p > c) {
+            change.churn_rate = static_cast<double>(p - c) / static_cast<double>(p);
+        } else if (p == 0) {
+            change.growth_rate = 1.0;
+        } else {
+            change.growth_rate = static_cast<double>(c - p) / static_cast<double>(p);
+        }
+        out.push_back(std::move(change));
+    }
+    return out;
+}
+
+}  // namespace segmora::engine

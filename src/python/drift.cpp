@@ -1,0 +1,175 @@
+// PyFeatureDrift, PySegmentCompositionChange, kolmogorov_smirnov,
+// hellinger_distance, chi_square_drift, detect_feature_drift and
+// detect_segment_composition_change.
+#include <string>
+#include <vector>
+
+#include "engine/drift_detection.hpp"
+#include "python/bindings.hpp"
+#include "python/drift.hpp"
+#include "python/lowercase.hpp"
+#include "python/toolkit/classdef.hpp"
+#include "python/toolkit/format.hpp"
+
+namespace segmora::py {
+
+namespace {
+
+using engine::CountTable;
+using engine::FeatureDrift;
+using engine::SegmentCompositionChange;
+
+// A dict of str keys to non-negative int values, in the dict's order.
+struct CountsArg {
+    CountTable entries;
+};
+
+}  // namespace
+
+template <>
+struct From<CountsArg> {
+    static CountsArg convert(PyObject* obj, const char* arg) {
+        if (!PyDict_Check(obj))
+            raise_argument(PyExc_TypeError, arg, format("'{}' object cannot be converted to 'PyDict'", type_name(obj)));
+        Ref items = Ref::steal(PyDict_Items(obj));  // a snapshot: conversions cannot disturb it
+        const Py_ssize_t n = PyList_Size(items.get());
+        CountsArg out;
+        out.entries.reserve(static_cast<std::size_t>(n));
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyObject* pair = PyList_GetItem(items.get(), i);
+            std::string key = From<std::string>::convert(PyTuple_GetItem(pair, 0), arg);
+            const auto count = From<std::uint64_t>::convert(PyTuple_GetItem(pair, 1), arg);
+            out.entries.emplace_back(std::move(key), count);
+        }
+        return out;
+    }
+};
+
+engine::DriftSeverity parse_severity_argument(PyObject* text) {
+    const std::string lowered = py::lowered(text, "text");
+    const auto severity = engine::parse_drift_severity(lowered);
+    if (!severity)
+        raise(PyExc_ValueError,
+              format("Unknown drift severity '{}'. Expected one of: none, low, medium, high, critical", lowered));
+    return *severity;
+}
+
+Ref feature_drift_to_py(engine::FeatureDrift drift) { return wrap_as(feature_drift_type(), std::move(drift)); }
+
+namespace {
+
+std::string feature_drift_repr(const FeatureDrift& d) {
+    return format("FeatureDrift(feature={}, score={}, severity={})", d.feature_name, Fixed{d.drift_score, 4},
+                  engine::severity_text(d.severity));
+}
+
+std::string_view severity_of(const FeatureDrift& d) { return engine::severity_text(d.severity); }
+
+struct KolmogorovSmirnov {
+    static constexpr const char* signature = "kolmogorov_smirnov(baseline, current)";
+    static constexpr const char* doc = "Kolmogorov-Smirnov statistic (max CDF gap) between two samples.";
+    static constexpr Raises raises = Raises::RuntimeError;
+    static Ref call(Args& a) {
+        const auto baseline = a.get<std::vector<double>>("baseline");
+        const auto current = a.get<std::vector<double>>("current");
+        return to_py(engine::DriftDetector::kolmogorov_smirnov(baseline, current));
+    }
+};
+
+struct HellingerDistance {
+    static constexpr const char* signature = "hellinger_distance(baseline, current)";
+    static constexpr const char* doc = "Hellinger distance between two samples' fitted distributions.";
+    static constexpr Raises raises = Raises::RuntimeError;
+    static Ref call(Args& a) {
+        const auto baseline = a.get<std::vector<double>>("baseline");
+        const auto current = a.get<std::vector<double>>("current");
+        return to_py(engine::hellinger_distance(baseline, current));
+    }
+};
+
+struct ChiSquareDrift {
+    static constexpr const char* signature = "chi_square_drift(baseline_counts, current_counts)";
+    static constexpr const char* doc =
+        "Chi-square statistic for drift between two categorical count distributions.";
+    static constexpr Raises raises = Raises::RuntimeError;
+    static Ref call(Args& a) {
+        const auto baseline = a.get<CountsArg>("baseline_counts");
+        const auto current = a.get<CountsArg>("current_counts");
+        return to_py(engine::chi_square_drift(baseline.entries, current.entries));
+    }
+};
+
+struct DetectFeatureDrift {
+    static constexpr const char* signature = "detect_feature_drift(feature_name, baseline, current, method)";
+    static constexpr const char* doc =
+        "Detect drift in a single numeric feature between a `baseline` and\n"
+        "`current` sample, classified into a severity level (\"none\"/\"low\"/\n"
+        "\"medium\"/\"high\"/\"critical\").";
+    static constexpr Raises raises = Raises::RuntimeError;
+    static Ref call(Args& a) {
+        auto feature_name = a.get<std::string>("feature_name");
+        const auto baseline = a.get<std::vector<double>>("baseline");
+        const auto current = a.get<std::vector<double>>("current");
+        (void)a.get<std::string>("method");  // type check in parameter order
+        const std::string method_text = lowered(a.raw("method"), "method");
+        const auto method = engine::parse_drift_method(method_text);
+        if (!method)
+            raise(PyExc_ValueError,
+                  format("Unknown drift method '{}'. Expected one of: ks, kl, hellinger, chi_square", method_text));
+        return feature_drift_to_py(
+            engine::DriftDetector::detect_feature_drift(std::move(feature_name), baseline, current, *method));
+    }
+};
+
+struct DetectSegmentCompositionChange {
+    static constexpr const char* signature = "detect_segment_composition_change(previous_segments, current_segments)";
+    static constexpr const char* doc =
+        "Compare segment membership counts between two points in time and report\n"
+        "size/churn/growth changes per segment.";
+    static constexpr Raises raises = Raises::RuntimeError;
+    static Ref call(Args& a) {
+        const auto previous = a.get<CountsArg>("previous_segments");
+        const auto current = a.get<CountsArg>("current_segments");
+        auto changes = engine::segment_composition_change(previous.entries, current.entries);
+        Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(changes.size())));
+        for (std::size_t i = 0; i < changes.size(); ++i)
+            PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), wrap_as(segment_composition_change_type(), std::move(changes[i])).release());
+        return list;
+    }
+};
+
+}  // namespace
+
+PyTypeObject* feature_drift_type() {
+    return type_once<FeatureDrift>([] {
+        return ClassDef<FeatureDrift>("PyFeatureDrift")
+            .property<&FeatureDrift::feature_name>("feature_name")
+            .property<&FeatureDrift::drift_score>("drift_score")
+            .property<&severity_of>("severity")
+            .property<&FeatureDrift::timestamp>("timestamp")
+            .repr<&feature_drift_repr>()
+            .build();
+    });
+}
+
+PyTypeObject* segment_composition_change_type() {
+    using C = SegmentCompositionChange;
+    return type_once<C>([] {
+        return ClassDef<C>("PySegmentCompositionChange")
+            .property<&C::segment_name>("segment_name")
+            .property<&C::previous_size>("previous_size")
+            .property<&C::current_size>("current_size")
+            .property<&C::size_change_percent>("size_change_percent")
+            .property<&C::churn_rate>("churn_rate")
+            .property<&C::growth_rate>("growth_rate")
+            .build();
+    });
+}
+
+PyMethodDef* kolmogorov_smirnov_def() { return function_def<KolmogorovSmirnov>(); }
+PyMethodDef* hellinger_distance_def() { return function_def<HellingerDistance>(); }
+PyMethodDef* chi_square_drift_def() { return function_def<ChiSquareDrift>(); }
+PyMethodDef* detect_feature_drift_def() { return function_def<DetectFeatureDrift>(); }
+PyMethodDef* detect_segment_composition_change_def() { return function_def<DetectSegmentCompositionChange>(); }
+
+}  // namespace segmora::py

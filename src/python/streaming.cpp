@@ -1,0 +1,403 @@
+// PyStreamingEvent, PyStreamingConfig, PyStreamingSegmentUpdate,
+// PyStreamingSegmentationEngine, PyReclusterConfig and PyReclusterEvent.
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "engine/streaming.hpp"
+#include "python/bindings.hpp"
+#include "python/drift.hpp"
+#include "python/lowercase.hpp"
+#include "python/toolkit/classdef.hpp"
+#include "python/toolkit/format.hpp"
+
+namespace segmora::py {
+
+namespace {
+
+using engine::ReclusterConfig;
+using engine::ReclusterEvent;
+using engine::StreamingConfig;
+using engine::StreamingEvent;
+using engine::StreamingSegmentationEngine;
+using engine::StreamingSegmentUpdate;
+using Engine = StreamingSegmentationEngine;
+
+// A dict of str keys to str values, in the dict's order.
+struct MetadataArg {
+    std::vector<std::pair<std::string, std::string>> entries;
+};
+
+}  // namespace
+
+template <>
+struct From<MetadataArg> {
+    static MetadataArg convert(PyObject* obj, const char* arg) {
+        if (!PyDict_Check(obj))
+            raise_argument(PyExc_TypeError, arg, format("'{}' object cannot be converted to 'PyDict'", type_name(obj)));
+        Ref items = Ref::steal(PyDict_Items(obj));
+        const Py_ssize_t n = PyList_Size(items.get());
+        MetadataArg out;
+        out.entries.reserve(static_cast<std::size_t>(n));
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyObject* pair = PyList_GetItem(items.get(), i);
+            std::string key = From<std::string>::convert(PyTuple_GetItem(pair, 0), arg);
+            std::string value = From<std::string>::convert(PyTuple_GetItem(pair, 1), arg);
+            out.entries.emplace_back(std::move(key), std::move(value));
+        }
+        return out;
+    }
+};
+
+namespace {
+
+// An argument with a non-None default: omitted gives `fallback`, None is refused by T.
+template <class T>
+T get_defaulted(Args& a, const char* name, T fallback) {
+    return a.raw(name) ? a.get<T>(name) : fallback;
+}
+
+// The lower-cased text of a str argument that has a default (`fallback` when omitted).
+std::string lowered_or(Args& a, const char* name, const char* fallback) {
+    if (!a.raw(name)) return fallback;
+    (void)a.get<std::string>(name);  // type check in parameter order
+    return lowered(a.raw(name), name);
+}
+
+// ---- PyStreamingEvent ----
+
+struct EventNew {
+    static constexpr const char* signature =
+        "PyStreamingEvent(customer_id, event_type, value, timestamp, metadata=None)";
+    static constexpr Raises raises = Raises::ValueError;
+    static StreamingEvent create(Args& a) {
+        StreamingEvent event;
+        event.customer_id = a.get<std::string>("customer_id");
+        (void)a.get<std::string>("event_type");
+        event.value = a.get<double>("value");
+        event.timestamp = a.get<std::int64_t>("timestamp");
+        event.metadata = a.get_or<MetadataArg>("metadata", MetadataArg{}).entries;
+        const std::string type_text = lowered(a.raw("event_type"), "event_type");
+        const auto type = engine::parse_event_type(type_text);
+        if (!type)
+            raise(PyExc_ValueError,
+                  format("Unknown event type '{}'. Expected one of: purchase, engagement, pageview, custom", type_text));
+        event.event_type = *type;
+        return event;
+    }
+};
+
+// ---- PyStreamingConfig ----
+
+struct ConfigNew {
+    static constexpr const char* signature =
+        "PyStreamingConfig(batch_size=100, batch_timeout_ms=5000, window='hour', decay_factor=0.95)";
+    static constexpr Raises raises = Raises::ValueError;
+    static StreamingConfig create(Args& a) {
+        StreamingConfig config;
+        config.batch_size = get_defaulted<std::uint64_t>(a, "batch_size", config.batch_size);
+        config.batch_timeout_ms = get_defaulted<std::uint64_t>(a, "batch_timeout_ms", config.batch_timeout_ms);
+        const std::string window_text = lowered_or(a, "window", "hour");
+        config.decay_factor = get_defaulted<double>(a, "decay_factor", config.decay_factor);
+        const auto window = engine::parse_time_window(window_text);
+        if (!window)
+            raise(PyExc_ValueError, format("Unknown window '{}'. Expected one of: minute, hour, day, week", window_text));
+        config.window = *window;
+        return config;
+    }
+};
+
+// ---- PyReclusterConfig ----
+
+constexpr const char* kReclusterConfigDoc =
+    "Configuration for drift-triggered re-clustering: how severe drift in the\n"
+    "tracked population's RFM distribution must be (`min_severity`), how many\n"
+    "customers must be tracked before drift is even evaluated\n"
+    "(`min_customers`), and how many clusters to re-fit with\n"
+    "(`n_clusters`) when it fires.";
+
+struct ReclusterConfigNew {
+    static constexpr const char* signature = "PyReclusterConfig(min_severity='high', min_customers=30, n_clusters=4)";
+    static constexpr Raises raises = Raises::ValueError;
+    static ReclusterConfig create(Args& a) {
+        ReclusterConfig config;
+        if (a.raw("min_severity")) (void)a.get<std::string>("min_severity");
+        config.min_customers = get_defaulted<std::uint64_t>(a, "min_customers", config.min_customers);
+        config.n_clusters = get_defaulted<std::uint64_t>(a, "n_clusters", config.n_clusters);
+        if (PyObject* severity = a.raw("min_severity")) config.min_severity = parse_severity_argument(severity);
+        return config;
+    }
+};
+
+// ---- PyStreamingSegmentUpdate ----
+
+std::optional<std::string> previous_of(const StreamingSegmentUpdate& u) {
+    return u.previous_segment ? std::optional<std::string>(u.previous_segment->name()) : std::nullopt;
+}
+std::string new_segment_of(const StreamingSegmentUpdate& u) { return u.new_segment.name(); }
+
+// ---- PyReclusterEvent ----
+
+constexpr const char* kReclusterEventDoc =
+    "Record of a completed drift-triggered re-cluster: which features\n"
+    "drifted (and by how much), how many customers were re-fit, and into how\n"
+    "many clusters.";
+
+Ref drift_list(const std::vector<engine::FeatureDrift>& drifts) {
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(drifts.size())));
+    for (std::size_t i = 0; i < drifts.size(); ++i)
+        PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), feature_drift_to_py(drifts[i]).release());
+    return list;
+}
+
+Ref drifts_of(const ReclusterEvent& e) { return drift_list(e.drifts); }
+
+Ref recluster_event_to_py(ReclusterEvent event) { return wrap_as(recluster_event_type(), std::move(event)); }
+
+// ---- PyStreamingSegmentationEngine ----
+
+constexpr const char* kEngineDoc =
+    "Stateful real-time segmentation engine: feed it events one at a time (or\n"
+    "in batches) and it maintains an incrementally-updated RFM-like state and\n"
+    "segment assignment per customer, without requiring a full batch refit.\n"
+    "\n"
+    "`process_batch` is also the drift-triggered re-clustering checkpoint:\n"
+    "once enough customers are tracked, the first batch arms a drift\n"
+    "baseline, and every batch after that checks the current RFM\n"
+    "distribution against it via `DriftDetector`. If drift crosses\n"
+    "`recluster_config`'s threshold, a real k-means re-fit runs over every\n"
+    "tracked customer's (recency, frequency, monetary) vector and segment\n"
+    "assignments are overwritten with the fresh cluster labels.";
+
+struct EngineNew {
+    static constexpr const char* signature = "PyStreamingSegmentationEngine(config, recluster_config=None)";
+    static constexpr Raises raises = Raises::ValueError;
+    static Engine create(Args& a) {
+        const StreamingConfig config = *a.get<Borrowed<StreamingConfig>>("config");
+        const auto recluster = a.get_or<std::optional<Borrowed<ReclusterConfig>>>("recluster_config", std::nullopt);
+        return Engine(config, recluster ? **recluster : ReclusterConfig{});
+    }
+};
+
+Ref update_to_py(StreamingSegmentUpdate update) { return wrap_as(streaming_segment_update_type(), std::move(update)); }
+
+// A copy of one PyStreamingEvent item, read under a shared borrow.
+StreamingEvent copy_event(PyObject* item, const char* arg) {
+    if (!PyObject_TypeCheck(item, class_type<StreamingEvent>))
+        raise_argument(PyExc_TypeError, arg,
+                       format("'{}' object cannot be converted to 'PyStreamingEvent'", type_name(item)));
+    auto* inst = instance_of<StreamingEvent>(item);
+    BorrowGuard guard(inst->borrow, Access::Shared);
+    return inst->value;
+}
+
+struct ProcessEvent {
+    static constexpr const char* signature = "process_event($self, event)";
+    static constexpr Raises raises = Raises::RuntimeError;
+    static constexpr Access access = Access::Exclusive;
+    static Ref call(Engine& self, Args& a) {
+        StreamingEvent event = copy_event(a.raw("event"), "event");
+        return update_to_py(self.process_event(std::move(event)));
+    }
+};
+
+struct ProcessBatch {
+    static constexpr const char* signature = "process_batch($self, events)";
+    static constexpr Raises raises = Raises::RuntimeError;
+    static constexpr Access access = Access::Exclusive;
+    static Ref call(Engine& self, Args& a) {
+        std::vector<StreamingEvent> events;
+        {
+            // Every item is copied before the first is processed: a bad item changes nothing.
+            SequenceItems items(a.raw("events"), "events");
+            events.reserve(items.size());
+            for (std::size_t i = 0; i < items.size(); ++i) events.push_back(copy_event(items[i], "events"));
+        }
+        std::vector<StreamingSegmentUpdate> updates = self.process_events(std::move(events));
+        self.checkpoint();  // its error discards the updates; the events stay applied
+        Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(updates.size())));
+        for (std::size_t i = 0; i < updates.size(); ++i)
+            PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), update_to_py(std::move(updates[i])).release());
+        return list;
+    }
+};
+
+struct GetSegment {
+    static constexpr const char* signature = "get_segment($self, customer_id)";
+    static constexpr Raises raises = Raises::RuntimeError;
+    static constexpr Access access = Access::Shared;
+    static Ref call(const Engine& self, Args& a) {
+        const engine::Segment* segment = self.segment_of(a.get<std::string>("customer_id"));
+        return segment ? to_py(segment->name()) : none();
+    }
+};
+
+void set_item(PyObject* dict, const Ref& key, const Ref& value) {
+    if (PyDict_SetItem(dict, key.get(), value.get()) < 0) throw PyErrorAlreadySet{};
+}
+
+struct GetAllSegments {
+    static constexpr const char* signature = "get_all_segments($self)";
+    static constexpr Raises raises = Raises::RuntimeError;
+    static constexpr Access access = Access::Shared;
+    static Ref call(const Engine& self, Args&) {
+        Ref dict = Ref::steal(PyDict_New());
+        for (const engine::TrackedCustomer& c : self.customers())
+            set_item(dict.get(), to_py(c.state.customer_id), to_py(c.segment.name()));
+        return dict;
+    }
+};
+
+struct CustomerCount {
+    static constexpr const char* signature = "customer_count($self)";
+    static constexpr Raises raises = Raises::RuntimeError;
+    static constexpr Access access = Access::Shared;
+    static Ref call(const Engine& self, Args&) { return to_py(self.customer_count()); }
+};
+
+struct BufferSize {
+    static constexpr const char* signature = "buffer_size($self)";
+    static constexpr Raises raises = Raises::RuntimeError;
+    static constexpr Access access = Access::Shared;
+    static Ref call(const Engine& self, Args&) { return to_py(self.buffer_size()); }
+};
+
+struct SegmentDistribution {
+    static constexpr const char* signature = "segment_distribution($self)";
+    static constexpr Raises raises = Raises::RuntimeError;
+    static constexpr Access access = Access::Shared;
+    static Ref call(const Engine& self, Args&) {
+        Ref dict = Ref::steal(PyDict_New());
+        for (const auto& [segment, count] : self.segment_distribution())
+            set_item(dict.get(), to_py(segment.name()), to_py(count));
+        return dict;
+    }
+};
+
+struct SetReclusterBaseline {
+    static constexpr const char* signature = "set_recluster_baseline($self)";
+    static constexpr const char* doc =
+        "(Re-)arm drift detection against the current RFM distribution,\n"
+        "without performing a re-cluster.";
+    static constexpr Raises raises = Raises::RuntimeError;
+    static constexpr Access access = Access::Exclusive;
+    static Ref call(Engine& self, Args&) {
+        self.set_recluster_baseline();
+        return none();
+    }
+};
+
+struct CheckDrift {
+    static constexpr const char* signature = "check_drift($self)";
+    static constexpr const char* doc =
+        "Compare the current RFM distribution against the last-captured\n"
+        "baseline. Returns `None` if no baseline is armed yet or there\n"
+        "aren't enough tracked customers for the comparison to be\n"
+        "meaningful.";
+    static constexpr Raises raises = Raises::RuntimeError;
+    static constexpr Access access = Access::Shared;
+    static Ref call(const Engine& self, Args&) {
+        const auto drifts = self.check_drift();
+        return drifts ? drift_list(*drifts) : none();
+    }
+};
+
+struct MaybeRecluster {
+    static constexpr const char* signature = "maybe_recluster($self)";
+    static constexpr const char* doc =
+        "Check for drift and, if it crosses the configured threshold, re-fit\n"
+        "real k-means clusters over every tracked customer and overwrite\n"
+        "their segment assignments. Returns `None` if nothing was triggered.";
+    static constexpr Raises raises = Raises::RuntimeError;
+    static constexpr Access access = Access::Exclusive;
+    static Ref call(Engine& self, Args&) {
+        auto event = self.maybe_recluster();
+        return event ? recluster_event_to_py(std::move(*event)) : none();
+    }
+};
+
+struct ReclusterHistory {
+    static constexpr const char* signature = "recluster_history($self)";
+    static constexpr const char* doc = "History of drift-triggered re-clusters this engine has performed.";
+    static constexpr Raises raises = Raises::RuntimeError;
+    static constexpr Access access = Access::Shared;
+    static Ref call(const Engine& self, Args&) {
+        const auto& history = self.history();
+        Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(history.size())));
+        for (std::size_t i = 0; i < history.size(); ++i)
+            PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), recluster_event_to_py(history[i]).release());
+        return list;
+    }
+};
+
+}  // namespace
+
+PyTypeObject* streaming_event_type() {
+    return type_once<StreamingEvent>([] {
+        return ClassDef<StreamingEvent>("PyStreamingEvent")
+            .constructor<EventNew>()
+            .property<&StreamingEvent::customer_id>("customer_id")
+            .property<&StreamingEvent::value>("value")
+            .property<&StreamingEvent::timestamp>("timestamp")
+            .build();
+    });
+}
+
+PyTypeObject* streaming_config_type() {
+    return type_once<StreamingConfig>(
+        [] { return ClassDef<StreamingConfig>("PyStreamingConfig").constructor<ConfigNew>().build(); });
+}
+
+PyTypeObject* streaming_segment_update_type() {
+    using U = StreamingSegmentUpdate;
+    return type_once<U>([] {
+        return ClassDef<U>("PyStreamingSegmentUpdate")
+            .property<&U::customer_id>("customer_id")
+            .property<&previous_of>("previous_segment")
+            .property<&new_segment_of>("new_segment")
+            .property<&U::segment_changed>("segment_changed")
+            .property<&U::confidence>("confidence")
+            .property<&U::timestamp>("timestamp")
+            .build();
+    });
+}
+
+PyTypeObject* streaming_engine_type() {
+    return type_once<Engine>([] {
+        return ClassDef<Engine>("PyStreamingSegmentationEngine", kEngineDoc)
+            .constructor<EngineNew>()
+            .method<ProcessEvent>()
+            .method<ProcessBatch>()
+            .method<GetSegment>()
+            .method<GetAllSegments>()
+            .method<CustomerCount>()
+            .method<BufferSize>()
+            .method<SegmentDistribution>()
+            .method<CheckDrift>()
+            .method<MaybeRecluster>()
+            .method<ReclusterHistory>()
+            .method<SetReclusterBaseline>()
+            .build();
+    });
+}
+
+PyTypeObject* recluster_config_type() {
+    return type_once<ReclusterConfig>([] {
+        return ClassDef<ReclusterConfig>("PyReclusterConfig", kReclusterConfigDoc)
+            .constructor<ReclusterConfigNew>()
+            .build();
+    });
+}
+
+PyTypeObject* recluster_event_type() {
+    return type_once<ReclusterEvent>([] {
+        return ClassDef<ReclusterEvent>("PyReclusterEvent", kReclusterEventDoc)
+            .property<&ReclusterEvent::timestamp>("timestamp")
+            .property<&drifts_of>("drifts")
+            .property<&ReclusterEvent::customers_reclustered>("customers_reclustered")
+            .property<&ReclusterEvent::n_clusters>("n_clusters")
+            .build();
+    });
+}
+
+}  // namespace segmora::py

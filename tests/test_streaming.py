@@ -1,0 +1,218 @@
+"""Streaming engine: score-rule labels, buffer, lookups, drift baseline and drift-triggered re-fits."""
+import ast
+import os
+import subprocess
+import sys
+import time
+
+import pytest
+
+import segmora
+
+DAY = 86400
+
+
+def ev(customer, value=0.0, days=0, kind="purchase"):
+    """An event `days` whole days before now (negative: in the future), an hour off the day boundary."""
+    now = int(time.time())
+    offset = days * DAY + (3600 if days >= 0 else -3600)
+    return segmora.PyStreamingEvent(customer, kind, value, now - offset)
+
+
+def engine(batch_size=100, min_severity="none", min_customers=5, n_clusters=2):
+    return segmora.PyStreamingSegmentationEngine(
+        segmora.PyStreamingConfig(batch_size=batch_size),
+        segmora.PyReclusterConfig(min_severity, min_customers, n_clusters),
+    )
+
+
+def population(n, spread=1.0):
+    return [ev(f"c{i}", value=1000.0 * i * spread, days=i % 30) for i in range(n)]
+
+
+@pytest.mark.parametrize("value,days,segment", [
+    (100000.0, -39, "Champions"), (100000.0, -38, "Loyal Customers"), (1e9, 0, "Loyal Customers"), (79000.0, 0, "Loyal Customers"),
+    (78999.0, 0, "Potential Loyalists"), (19000.0, 0, "Potential Loyalists"), (18999.0, 0, "At Risk"),
+    (50.0, 0, "At Risk"), (-41000.0, 0, "At Risk"), (-41001.0, 0, "Lost"), (0.0, 200, "Lost"),
+    (0.0, 99, "Lost"), (0.0, 41, "At Risk"), (0.0, -10, "At Risk"), (0.0, -60, "Potential Loyalists"),
+])
+def test_first_event_score_rule(value, days, segment):
+    e = engine()
+    before = int(time.time())
+    u = e.process_event(ev("x", value, days))
+    assert (u.customer_id, u.previous_segment, u.new_segment, u.segment_changed, u.confidence) == (
+        "x", None, segment, True, 0.85)
+    assert before <= u.timestamp <= int(time.time())
+    assert (e.get_segment("x"), e.get_all_segments(), e.segment_distribution()) == (segment, {"x": segment}, {segment: 1})
+
+
+def test_running_state_relabels_and_reports_changes():
+    e = engine()
+    updates = [e.process_event(ev("vip", 1000.0)) for _ in range(100)]
+    assert updates[-1].new_segment == "Champions"  # (100 + 100 + 100) / 3
+    assert (updates[0].new_segment, updates[1].previous_segment, updates[1].segment_changed) == (
+        "At Risk", "At Risk", False)
+    changed = [u.segment_changed for u in updates]
+    assert changed.count(True) == len({u.new_segment for u in updates})
+    e.process_event(ev("new", 0.0, 200))
+    assert e.get_all_segments() == {"vip": "Champions", "new": "Lost"}
+    assert e.segment_distribution() == {"Champions": 1, "Lost": 1}
+    assert (e.customer_count(), e.get_segment("nobody")) == (2, None)
+
+
+def test_new_engine_is_empty():
+    e = segmora.PyStreamingSegmentationEngine(segmora.PyStreamingConfig())
+    assert (e.segment_distribution(), e.get_all_segments(), e.customer_count(), e.buffer_size()) == ({}, {}, 0, 0)
+    assert (e.check_drift(), e.maybe_recluster(), e.recluster_history()) == (None, None, [])
+
+
+def test_small_buffer_never_drops_events():
+    e = engine(batch_size=10, min_customers=10**9)
+    sizes = []
+    for i in range(1000):
+        e.process_event(ev(f"c{i % 50}", 1000.0))
+        sizes.append(e.buffer_size())
+    assert e.segment_distribution() == {"Potential Loyalists": 50}  # (100 + 20 + 20) / 3 after 20 events each
+    assert max(sizes) == 9 and min(sizes) == 0
+    e.process_batch([ev("c0")] * 5)
+    assert e.buffer_size() == 0  # flushed at the checkpoint
+
+
+def test_baseline_arms_at_min_customers_and_refits_every_batch():
+    e = engine(min_customers=5, n_clusters=2)
+    e.process_batch(population(4))
+    assert e.check_drift() is None  # no baseline: 4 < 5
+    e.process_batch([ev("c4", 4000.0)])  # exactly 5: arms, no check in this batch
+    assert e.recluster_history() == []
+    drifts = e.check_drift()
+    assert [(d.feature_name, d.drift_score, d.severity) for d in drifts] == [
+        ("recency", 0.0, "none"), ("frequency", 0.0, "none"), ("monetary", 0.0, "none")]
+    for batch in range(1, 4):
+        assert len(e.process_batch([])) == 0
+        assert len(e.recluster_history()) == batch
+    assert set(e.segment_distribution()) == {"cluster_0", "cluster_1"}
+    last = e.recluster_history()[-1]
+    assert (last.customers_reclustered, last.n_clusters, [d.feature_name for d in last.drifts]) == (
+        5, 2, ["recency", "frequency", "monetary"])
+    cluster = e.get_segment("c1")
+    u = e.process_event(ev("c1", 1000.0))
+    assert (u.previous_segment, u.segment_changed) == (cluster, True)
+
+
+def test_high_threshold_refits_only_on_drift():
+    e = engine(min_severity="high", min_customers=20, n_clusters=3)
+    e.process_batch(population(20))
+    e.process_batch([ev("c0", 1.0)])
+    assert e.recluster_history() == []  # one customer moved a little
+    e.process_batch([ev(f"c{i}", 1e6, 0) for i in range(20)] * 3)
+    event = e.recluster_history()[0]
+    assert [d.severity for d in event.drifts][1:] == ["critical", "critical"]
+    assert e.check_drift()[1].drift_score == 0.0  # re-armed on the new population
+    assert e.maybe_recluster() is None
+
+
+REFIT_SCRIPT = """
+import segmora
+now = 1_700_000_000
+e = segmora.PyStreamingSegmentationEngine(segmora.PyStreamingConfig(), segmora.PyReclusterConfig("none", 40, 4))
+for spread in (1, 3):
+    e.process_batch([segmora.PyStreamingEvent(f"c{i}", "purchase", 1000.0 * i * spread, now - i * 86400) for i in range(40)])
+print(list(e.get_all_segments().items()))
+"""
+
+
+def test_refit_labels_repeat_across_processes():
+    # Each process keys its string hash differently; customers and labels must not depend on it.
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([os.path.dirname(segmora.__file__), os.environ.get("PYTHONPATH", "")]))
+    runs = [subprocess.run([sys.executable, "-c", REFIT_SCRIPT], capture_output=True, text=True, env=env, check=True).stdout
+            for _ in range(2)]
+    labels = ast.literal_eval(runs[0])
+    assert runs[0] == runs[1] and len({v for _, v in labels}) == 4
+    assert [k for k, _ in labels] == [f"c{i}" for i in range(40)]
+
+
+def test_cluster_count_reduced_to_customers():
+    e = engine(min_customers=3, n_clusters=10)
+    e.process_batch(population(3))
+    e.set_recluster_baseline()
+    assert e.maybe_recluster().n_clusters == 3
+
+
+@pytest.mark.parametrize("n_clusters,min_customers,feed,message", [
+    (0, 3, 3, "Invalid configuration: n_clusters must be > 0"),
+    (4, 0, 0, "Data validation error: data has no rows"),
+])
+def test_kmeans_errors_keep_the_batch_applied(n_clusters, min_customers, feed, message):
+    e = engine(min_customers=min_customers, n_clusters=n_clusters)
+    e.process_batch(population(feed))  # arms
+    with pytest.raises(RuntimeError) as err:
+        e.process_batch([ev("late", 50.0)] if feed else [])
+    assert str(err.value) == message
+    assert e.recluster_history() == [] and e.buffer_size() == 0
+    assert e.get_segment("late") == ("At Risk" if feed else None)
+    with pytest.raises(RuntimeError, match="^" + message + "$"):
+        e.maybe_recluster()
+
+
+class Reentrant:
+    """A sequence whose item access calls back into the engine."""
+
+    def __init__(self, engine, items):
+        self.engine, self.items = engine, items
+
+    def __len__(self):
+        return len(self.items)
+
+    def __getitem__(self, i):
+        self.engine.customer_count()
+        return self.items[i]
+
+
+@pytest.mark.parametrize("make_batch,exc,message", [
+    (lambda e: [ev("a"), 7, ev("b")], TypeError, "argument 'events': 'int' object cannot be converted to 'PyStreamingEvent'"),
+    (lambda e: "abc", TypeError, "argument 'events': Can't extract `str` to `Vec`"),
+    (lambda e: Reentrant(e, [ev("a")]), RuntimeError, "Already mutably borrowed"),
+])
+def test_bad_batch_changes_nothing(make_batch, exc, message):
+    e = engine(min_customers=1)
+    e.process_batch([ev("z", 5.0), ev("y", 5.0)])
+    e.process_event(ev("z", 5.0))
+    state = (e.get_all_segments(), e.buffer_size(), e.check_drift()[1].drift_score)
+    with pytest.raises(exc) as err:
+        e.process_batch(make_batch(e))
+    assert type(err.value) is exc and str(err.value) == message
+    assert (e.get_all_segments(), e.buffer_size(), e.check_drift()[1].drift_score) == state
+
+
+@pytest.mark.parametrize("make,exc,message", [
+    (lambda: segmora.PyStreamingEvent("c", "click", 1.0, 0), ValueError,
+     "Unknown event type 'click'. Expected one of: purchase, engagement, pageview, custom"),
+    (lambda: segmora.PyStreamingEvent("c", "PURCHASE ", 1.0, 0), ValueError,
+     "Unknown event type 'purchase '. Expected one of: purchase, engagement, pageview, custom"),
+    (lambda: segmora.PyStreamingEvent("c", "custom", "1", 0), TypeError, "argument 'value': must be real number, not str"),
+    (lambda: segmora.PyStreamingEvent("c", "custom", 1.0, 2**63), OverflowError,
+     "argument 'timestamp': out of range for a 64-bit signed integer"),
+    (lambda: segmora.PyStreamingEvent("c", "custom", 1.0, 0, {"k": 1}), TypeError,
+     "argument 'metadata': 'int' object cannot be converted to 'str'"),
+    (lambda: segmora.PyStreamingConfig(window="hours"), ValueError,
+     "Unknown window 'hours'. Expected one of: minute, hour, day, week"),
+    (lambda: segmora.PyStreamingConfig(batch_size=None), TypeError,
+     "argument 'batch_size': 'NoneType' object cannot be interpreted as an integer"),
+    (lambda: segmora.PyStreamingConfig(batch_size=-1), OverflowError,
+     "argument 'batch_size': can't convert negative int to unsigned"),
+    (lambda: segmora.PyReclusterConfig("Severe"), ValueError,
+     "Unknown drift severity 'severe'. Expected one of: none, low, medium, high, critical"),
+    (lambda: segmora.PyStreamingSegmentationEngine(segmora.PyReclusterConfig()), TypeError,
+     "argument 'config': 'PyReclusterConfig' object cannot be converted to 'PyStreamingConfig'"),
+])
+def test_constructor_errors(make, exc, message):
+    with pytest.raises(exc) as err:
+        make()
+    assert type(err.value) is exc and str(err.value) == message
+
+
+def test_constructors_accept_any_case():
+    event = segmora.PyStreamingEvent("c", "Page_View", 2, -5, {"src": "web"})
+    assert (event.customer_id, event.value, event.timestamp) == ("c", 2.0, -5)
+    segmora.PyStreamingConfig(window="HOUR", decay_factor=1)
+    segmora.PyReclusterConfig(min_severity="CRITICAL")
