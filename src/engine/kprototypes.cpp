@@ -66,7 +66,7 @@ WorkingCodes working_codes(const CodeMatrix& cat) {
     return w;
 }
 
-// Everything the assignment reads.
+// One row's cost against one prototype, as the assignment computes it.
 struct Prototypes {
     const Matrix& data;
     const std::uint64_t* codes;  // n x m, or null when m = 0
@@ -91,21 +91,85 @@ struct Prototypes {
         for (std::size_t j = 0; j < m; ++j) mismatches += row[j] != mode[j];
         return s + gamma * static_cast<double>(mismatches);
     }
+};
 
-    // The first cluster with the strictly smallest cost, from +inf.
-    std::uint64_t nearest(std::size_t i) const noexcept {
-        std::uint64_t best = 0;
-        double best_cost = kInf;
-        for (std::size_t c = 0; c < centers.rows(); ++c) {
-            const double v = cost(i, c);
-            if (v < best_cost) {
-                best_cost = v;
-                best = c;
-            }
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+#define SEGMORA_CLONES __attribute__((target_clones("avx2", "default")))
+#else
+#define SEGMORA_CLONES
+#endif
+
+// The prototypes laid out feature by feature (value j of cluster c at j * k + c),
+// so one row's costs to all clusters accumulate side by side; every cluster
+// still sums its features in order from zero.
+struct FeatureMajor {
+    std::vector<double> centers;
+    std::vector<std::uint64_t> modes;
+    std::size_t k = 0;
+
+    FeatureMajor(const Matrix& c, const std::vector<std::uint64_t>& row_major_modes, std::size_t m)
+        : centers(c.cols() * c.rows()), modes(m * c.rows()), k(c.rows()) {
+        for (std::size_t i = 0; i < k; ++i) {
+            for (std::size_t j = 0; j < c.cols(); ++j) centers[j * k + i] = c(i, j);
+            for (std::size_t j = 0; j < m; ++j) modes[j * k + i] = row_major_modes[i * m + j];
         }
-        return best;
     }
 };
+
+// Labels rows [begin, end) with the first cluster of strictly smallest cost
+// (from +inf); returns whether a label differs from `previous`. `scratch`
+// holds 2k doubles.
+SEGMORA_CLONES
+bool assign_rows(const double* __restrict data, std::size_t d, const std::uint64_t* __restrict codes, std::size_t m,
+                 double gamma, const FeatureMajor& p, std::size_t begin, std::size_t end,
+                 const std::uint64_t* __restrict previous, std::uint64_t* __restrict labels, double* __restrict scratch) {
+    const std::size_t k = p.k;
+    double* __restrict dist = scratch;
+    double* __restrict mismatches = scratch + k;
+    const double* __restrict centers = p.centers.data();
+    const std::uint64_t* __restrict modes = p.modes.data();
+    bool changed = false;
+    for (std::size_t i = begin; i < end; ++i) {
+        const double* x = data + i * d;
+        for (std::size_t c = 0; c < k; ++c) dist[c] = 0.0;
+        for (std::size_t j = 0; j < d; ++j) {
+            const double xj = x[j];
+            const double* cj = centers + j * k;
+            for (std::size_t c = 0; c < k; ++c) {
+                const double diff = xj - cj[c];
+                dist[c] += diff * diff;
+            }
+        }
+        std::uint64_t best = 0;
+        double best_cost = kInf;
+        if (m == 0) {
+            for (std::size_t c = 0; c < k; ++c) {
+                if (dist[c] < best_cost) {
+                    best_cost = dist[c];
+                    best = c;
+                }
+            }
+        } else {
+            for (std::size_t c = 0; c < k; ++c) mismatches[c] = 0.0;
+            const std::uint64_t* row = codes + i * m;
+            for (std::size_t j = 0; j < m; ++j) {
+                const std::uint64_t code = row[j];
+                const std::uint64_t* mj = modes + j * k;
+                for (std::size_t c = 0; c < k; ++c) mismatches[c] += code != mj[c] ? 1.0 : 0.0;
+            }
+            for (std::size_t c = 0; c < k; ++c) {
+                const double cost = dist[c] + gamma * mismatches[c];
+                if (cost < best_cost) {
+                    best_cost = cost;
+                    best = c;
+                }
+            }
+        }
+        labels[i] = best;
+        changed |= best != previous[i];
+    }
+    return changed;
+}
 
 // Row indices grouped by label, each group in row order; offsets has k + 1 entries.
 void group_rows(const std::vector<std::uint64_t>& labels, const std::vector<std::size_t>& counts,
@@ -123,12 +187,32 @@ void group_rows(const std::vector<std::uint64_t>& labels, const std::vector<std:
 // without rows keeps its mode.
 void update_modes(const WorkingCodes& w, std::size_t m, const std::vector<std::uint64_t>& labels,
                   const std::vector<std::size_t>& counts, std::vector<std::uint64_t>& modes) {
+    const std::size_t n = labels.size(), k = counts.size();
+    const std::uint64_t widest = *std::max_element(w.width.begin(), w.width.end());
+    if (widest <= (4 * n + 65536) / k) {
+        // Few distinct codes: one k x width tally per column, filled in one pass.
+        std::vector<std::uint64_t> tally;
+        for (std::size_t j = 0; j < m; ++j) {
+            const std::size_t width = w.width[j];
+            tally.assign(k * width, 0);
+            for (std::size_t i = 0; i < n; ++i) ++tally[labels[i] * width + w.codes[i * m + j]];
+            for (std::size_t c = 0; c < k; ++c) {
+                if (counts[c] == 0) continue;
+                const std::uint64_t* t = tally.data() + c * width;
+                std::size_t best = 0;
+                for (std::size_t code = 1; code < width; ++code)
+                    if (t[code] >= t[best]) best = code;
+                modes[c * m + j] = best;
+            }
+        }
+        return;
+    }
+    // Many distinct codes: tally each cluster's rows in turn in one shared array.
     std::vector<std::size_t> offsets, order;
     group_rows(labels, counts, offsets, order);
-    const std::uint64_t widest = *std::max_element(w.width.begin(), w.width.end());
     std::vector<std::uint64_t> tally(widest, 0);
     for (std::size_t j = 0; j < m; ++j) {
-        for (std::size_t c = 0; c + 1 < offsets.size(); ++c) {
+        for (std::size_t c = 0; c < k; ++c) {
             const std::size_t begin = offsets[c], end = offsets[c + 1];
             if (begin == end) continue;
             for (std::size_t r = begin; r < end; ++r) ++tally[w.codes[order[r] * m + j]];
@@ -203,13 +287,12 @@ KPrototypesResult kprototypes_fit(const Matrix& numeric, const CodeMatrix* categ
     std::uint64_t t = 0, passes = 0;
     while (t < max_iter) {
         std::atomic<bool> changed{false};
+        const FeatureMajor layout(centers, modes, m);
         pool->parallel_for(n, kRowChunk, [&](std::size_t begin, std::size_t end) {
-            bool differs = false;
-            for (std::size_t i = begin; i < end; ++i) {
-                new_labels[i] = protos.nearest(i);
-                differs |= new_labels[i] != labels[i];
-            }
-            if (differs) changed.store(true, std::memory_order_relaxed);
+            std::vector<double> scratch(2 * k);
+            if (assign_rows(numeric.data(), d, protos.codes, m, out.gamma, layout, begin, end, labels.data(),
+                            new_labels.data(), scratch.data()))
+                changed.store(true, std::memory_order_relaxed);
         });
         labels.swap(new_labels);
 

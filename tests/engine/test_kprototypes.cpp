@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <map>
 
 #include "engine/clustering.hpp"
 #include "engine/kprototypes.hpp"
@@ -141,3 +142,28 @@ TEST(KPrototypesSegmenter, CentersAreLabelMeansAndPredictFollowsThem) {
     expected(1, 0) = 2.0;  // clusters 0 and 2 have no rows: zeros
     EXPECT_EQ(centers_from_labels(rows, {1, 1}, 3), expected);
 }
+
+// Modes are the most frequent code of each cluster's final rows, whether codes
+// are few (one tally table) or nearly all distinct (rows tallied cluster by cluster).
+class ModesOfFinalLabels : public testing::TestWithParam<std::uint64_t> {};
+
+TEST_P(ModesOfFinalLabels, AreTheLargestMostFrequentCode) {
+    const std::uint64_t distinct = GetParam();
+    Mixed data = mixed(20000, 2, 2, 17);
+    for (std::size_t i = 0; i < data.codes.rows; ++i) data.codes.codes[i * 2] = (i * 7919) % distinct;
+    const KPrototypesResult r = kprototypes_fit(data.numeric, &data.codes, 8, 300, 1, 2);
+    for (std::size_t c = 0; c < 8; ++c) {
+        for (std::size_t j = 0; j < 2; ++j) {
+            std::map<std::uint64_t, std::size_t> count;
+            for (std::size_t i = 0; i < data.codes.rows; ++i)
+                if (r.labels[i] == c) ++count[data.codes(i, j)];
+            ASSERT_FALSE(count.empty());
+            auto best = count.begin();
+            for (auto it = count.begin(); it != count.end(); ++it)
+                if (it->second >= best->second) best = it;
+            EXPECT_EQ(r.modes(c, j), best->first) << c << " " << j;
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Codes, ModesOfFinalLabels, testing::Values(3u, 20000u));
