@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <map>
@@ -54,6 +55,28 @@ TEST(KPrototypes, GammaAndTheCostOfAMismatch) {
     const KPrototypesResult r = kprototypes_fit(numeric, &codes, 1, 10, 0, 1);
     EXPECT_EQ(r.gamma, 2.0);
     EXPECT_EQ(r.cost, 8.0 + 8.0 + 2.0);  // one row differs from the mode
+}
+
+// Duplicate rows make k-means++ pick one row twice; the second copy's cluster
+// gets no rows and, unlike in kmeans, is never refilled: it keeps its seed.
+TEST(KPrototypes, AnEmptiedClusterKeepsItsPrototype) {
+    Matrix data(5, 1);
+    for (std::size_t i = 0; i < 4; ++i) data(i, 0) = 3.0;
+    data(4, 0) = 5.0;
+    const CodeMatrix codes{{0, 0, 0, 0, 1}, 5, 1};
+    std::size_t emptied = 0;
+    for (std::uint64_t seed = 0; seed < 20; ++seed) {
+        const KPrototypesResult r = kprototypes_fit(data, &codes, 3, 50, seed, 1);
+        ChaCha12Rng rng(seed);
+        const auto [seeds, chosen] = kmeans_plus_plus_init(data, 3, rng);
+        for (std::uint64_t c = 0; c < 3; ++c) {
+            if (std::count(r.labels.begin(), r.labels.end(), c) > 0) continue;
+            ++emptied;
+            EXPECT_EQ(r.centers(c, 0), seeds(c, 0));
+            EXPECT_EQ(r.modes(c, 0), codes(chosen[c], 0));
+        }
+    }
+    EXPECT_GT(emptied, 0u);
 }
 
 class ModeTie : public testing::TestWithParam<std::uint64_t> {};
