@@ -96,6 +96,16 @@ def test_numpy_and_pandas_inputs_give_the_callers_values():
         assert all(type(v) in (str, int) for row in r.modes for v in row)
 
 
+@pytest.mark.parametrize("dtype", ["int8", "uint16", "int32", "int64", "uint64"])
+@pytest.mark.parametrize("order", ["C", "F"])
+def test_integer_arrays_match_lists(dtype, order):
+    num, cat = mixed(300, 8)
+    codes = [[row[1], len(row[0])] for row in cat]
+    ref = segmora.kprototypes_py(num, codes, 3)
+    r = segmora.kprototypes_py(num, np.array(codes, dtype=dtype, order=order), 3)
+    assert (r.labels, r.modes) == (ref.labels, ref.modes)
+
+
 @pytest.mark.parametrize("data,categorical,k,exc,text", [
     ([], None, 0, RuntimeError, "Invalid configuration: n_clusters must be > 0"),
     ([], [], 1, RuntimeError, "Data validation error: data has no rows"),
@@ -110,6 +120,8 @@ def test_numpy_and_pandas_inputs_give_the_callers_values():
     ([[1.0]], "abc", 1, TypeError, "argument 'categorical': Can't extract `str` to `Vec`"),
     ([[1.0]], [["a", 1.5]], 1, TypeError, "argument 'categorical': categorical values must be int or str, not float"),
     ([[1.0]], [[2**70]], 1, OverflowError, "argument 'categorical'"),
+    ([[1.0]], np.array([[2**63]], dtype=np.uint64), 1, OverflowError, "argument 'categorical'"),
+    ([[1.0]], np.array([[1.5]]), 1, TypeError, "argument 'categorical': categorical values must be int or str, not"),
     ([[1.0], [2.0]], [["a"]], "x", TypeError, "argument 'n_clusters'"),  # conversion before shape
 ])
 def test_errors_in_validation_order(data, categorical, k, exc, text):

@@ -6,7 +6,10 @@
 // and break mode ties towards the value seen last; the result maps modes back
 // to the caller's values.
 #include <algorithm>
+#include <cstring>
+#include <limits>
 #include <optional>
+#include <type_traits>
 #include <unordered_map>
 #include <variant>
 
@@ -48,7 +51,10 @@ struct ColumnCodes {
         }
         if (!PyLong_Check(item) && !PyIndex_Check(item))
             raise_argument(PyExc_TypeError, arg, format("categorical values must be int or str, not {}", type_name(item)));
-        const auto v = From<std::int64_t>::convert(item, arg);
+        return code_of_int(From<std::int64_t>::convert(item, arg));
+    }
+
+    std::uint64_t code_of_int(std::int64_t v) {
         const auto [it, inserted] = ints.emplace(v, values.size());
         if (inserted) values.emplace_back(v);
         return it->second;
@@ -64,8 +70,65 @@ struct CategoricalInput {
     std::size_t n_rows = 0;
 };
 
+// An element of a 2-D C-contiguous integer buffer as a signed 64-bit value.
+template <class T>
+std::int64_t buffer_int(const char* p, const char* arg) {
+    T v;
+    std::memcpy(&v, p, sizeof v);  // the buffer need not be aligned
+    if constexpr (std::is_unsigned_v<T> && sizeof(T) == 8) {
+        if (v > static_cast<T>(std::numeric_limits<std::int64_t>::max()))
+            raise_argument(PyExc_OverflowError, arg, "out of range for a 64-bit signed integer");
+    }
+    return static_cast<std::int64_t>(v);
+}
+
+using BufferReader = std::int64_t (*)(const char*, const char*);
+
+BufferReader integer_reader(const char* format, Py_ssize_t itemsize) {
+    if (!format) return nullptr;
+    if (*format == '<' || *format == '=' || *format == '@') ++format;
+    if (format[0] == '\0' || format[1] != '\0') return nullptr;
+    const bool is_signed = std::strchr("bhilq", format[0]) != nullptr;
+    if (!is_signed && !std::strchr("BHILQ", format[0])) return nullptr;
+    switch (itemsize) {
+        case 1: return is_signed ? &buffer_int<std::int8_t> : &buffer_int<std::uint8_t>;
+        case 2: return is_signed ? &buffer_int<std::int16_t> : &buffer_int<std::uint16_t>;
+        case 4: return is_signed ? &buffer_int<std::int32_t> : &buffer_int<std::uint32_t>;
+        case 8: return is_signed ? &buffer_int<std::int64_t> : &buffer_int<std::uint64_t>;
+        default: return nullptr;
+    }
+}
+
+// Fast path: a 2-D C-contiguous integer buffer (a NumPy int array), read without
+// a Python object per value. Returns false (no error pending) for anything else.
+bool extract_integer_buffer(PyObject* obj, const char* arg, CategoricalInput& out) {
+    if (PyList_Check(obj) || PyTuple_Check(obj) || !PyObject_CheckBuffer(obj)) return false;
+    Py_buffer view;
+    if (PyObject_GetBuffer(obj, &view, PyBUF_ND | PyBUF_FORMAT) != 0) {
+        PyErr_Clear();  // not C-contiguous: the row path handles it
+        return false;
+    }
+    struct Release {
+        Py_buffer* v;
+        ~Release() { PyBuffer_Release(v); }
+    } release{&view};
+    const BufferReader read = view.ndim == 2 ? integer_reader(view.format, view.itemsize) : nullptr;
+    if (!read) return false;
+    const auto n = static_cast<std::size_t>(view.shape[0]), m = static_cast<std::size_t>(view.shape[1]);
+    out.n_rows = out.codes.rows = n;
+    out.codes.cols = n == 0 ? 0 : m;  // like an empty list of rows
+    out.codes.codes.resize(n * out.codes.cols);
+    std::vector<ColumnCodes> columns(out.codes.cols);
+    const char* p = static_cast<const char*>(view.buf);
+    for (std::size_t idx = 0; idx < out.codes.codes.size(); ++idx, p += view.itemsize)
+        out.codes.codes[idx] = columns[idx % m].code_of_int(read(p, arg));
+    for (ColumnCodes& c : columns) out.values.push_back(std::move(c.values));
+    return true;
+}
+
 CategoricalInput extract_categorical(PyObject* obj, const char* arg) {
     CategoricalInput out;
+    if (extract_integer_buffer(obj, arg, out)) return out;
     SequenceItems rows(obj, arg);
     out.n_rows = rows.size();
     std::vector<ColumnCodes> columns;
