@@ -3,8 +3,8 @@
 20,000 rows x (6 numeric + 4 categorical), k 8, 30 iterations; kmodes with
 init "Cao", n_init 1, the same max_iter, and segmora's gamma so that the two
 final costs are on the same scale. kmodes runs once (it takes seconds). Then
-kprototypes_py alone on 1,000,000 rows, categorical columns given as a list of
-int rows and as a list of str rows.
+kprototypes_py alone on 1,000,000 rows, categorical columns given as an int64
+array, as a list of int rows and as a list of str rows.
 
     python bench/bench_kprototypes.py [--quick]
 """
@@ -71,7 +71,7 @@ def main():
     str_rows = [[f"v{v}" for v in row] for row in int_rows]
     print(f"\n| kprototypes_py, {n:,} x ({D_NUM} + {D_CAT}), k {K}, max_iter {MAX_ITER} | seconds | iterations |")
     print("|---|---:|---:|")
-    for label, rows in (("int rows", int_rows), ("str rows", str_rows)):
+    for label, rows in (("an int64 array", cat), ("int rows", int_rows), ("str rows", str_rows)):
         t, r = timed(lambda: segmora.kprototypes_py(num, rows, K, max_iter=MAX_ITER, random_state=0, n_jobs=2))
         print(f"| categorical as {label} (2 workers) | {t:.3f} | {r.n_iter} |")
     t, r = timed(lambda: segmora.kprototypes_py(num, None, K, max_iter=MAX_ITER, random_state=0, n_jobs=2))
