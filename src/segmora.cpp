@@ -36,7 +36,8 @@ const Registration kRegistrations[] = {
     cls("PySegmentProfile", b::segment_profile_type),
     fn("calculate_rfm_py", b::calculate_rfm_py_def),
     fn("kmeans_py", b::kmeans_py_def),
-    // PyMiniBatchKMeans, calculate_simple_ltv
+    cls("PyMiniBatchKMeans", b::minibatch_kmeans_type),
+    // calculate_simple_ltv
     fn("export_segment_sql", b::export_segment_sql_def),
     fn("export_all_segments_sql", b::export_all_segments_sql_def),
     fn("get_supported_sql_dialects", b::get_supported_sql_dialects_def),
@@ -87,6 +88,9 @@ const Registration kRegistrations[] = {
     cls("PySegmentHealth", b::segment_health_type),
     cls("PyProfiledSegment", b::profiled_segment_type),
     fn("profile_segment", b::profile_segment_def),
+    // Beyond the fixed table: k-prototypes from Python.
+    fn("kprototypes_py", b::kprototypes_py_def),
+    cls("PyKPrototypesResult", b::kprototypes_result_type),
 };
 
 constexpr const char* kVersion = "7.4.1";

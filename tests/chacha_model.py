@@ -80,13 +80,18 @@ def sqdist(a, b):
 
 
 def kmeans_plus_plus(rows, k, seed):
+    return [list(rows[i]) for i in kmeans_plus_plus_rows(rows, k, seed)]
+
+
+def kmeans_plus_plus_rows(rows, k, seed):
+    """The indices of the rows k-means++ picks, in choice order."""
     rng = Rng(seed)
     n = len(rows)
-    centers = [list(rows[rng.uniform_index(n)])]
+    chosen = [rng.uniform_index(n)]
     best = [float("inf")] * n
     for _ in range(1, k):
         for i, row in enumerate(rows):
-            d2 = sqdist(row, centers[-1])
+            d2 = sqdist(row, rows[chosen[-1]])
             if d2 < best[i]:
                 best[i] = d2
         total = 0.0
@@ -102,5 +107,5 @@ def kmeans_plus_plus(rows, k, seed):
                 if running >= r:
                     pick = i
                     break
-        centers.append(list(rows[pick]))
-    return centers
+        chosen.append(pick)
+    return chosen

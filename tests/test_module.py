@@ -29,7 +29,7 @@ REGISTRATION_ORDER = [
     "calinski_harabasz_score", "assess_cluster_quality", "PyKEstimationResult", "estimate_k_elbow",
     "estimate_k_gap_statistic", "estimate_k_silhouette", "estimate_k_combined", "PyCondition",
     "PyBehavioralRule", "PyBehavioralSegment", "PyBehavioralSegmenter", "PySegmentHealth",
-    "PyProfiledSegment", "profile_segment",
+    "PyProfiledSegment", "profile_segment", "kprototypes_py", "PyKPrototypesResult",
 ]
 
 

@@ -409,4 +409,18 @@ std::vector<std::uint64_t> assign_to_clusters(const Matrix& data, const Matrix& 
     return labels;
 }
 
+std::size_t nearest_center(const double* row, const Matrix& centers) noexcept {
+    const std::size_t k = centers.rows(), d = centers.cols();
+    std::size_t best = 0;
+    double best_d2 = kInf;
+    for (std::size_t c = 0; c < k; ++c) {
+        const double d2 = squared_distance(row, centers.data() + c * d, d);
+        if (d2 < best_d2) {
+            best_d2 = d2;
+            best = c;
+        }
+    }
+    return best;
+}
+
 }  // namespace segmora::engine

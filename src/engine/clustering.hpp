@@ -44,6 +44,11 @@ KMeansResult kmeans(const Matrix& data, std::uint64_t n_clusters, std::uint64_t 
 // count differing from the centers' (DataValidation).
 std::vector<std::uint64_t> assign_to_clusters(const Matrix& data, const Matrix& centers);
 
+// Index of the center nearest to one row of centers.cols() values: squared
+// Euclidean distance, the first strict minimum from +inf (0 when every distance
+// is NaN). centers must have at least one row.
+std::size_t nearest_center(const double* row, const Matrix& centers) noexcept;
+
 // DataValidation error naming the first NaN or infinite value, if any.
 void require_finite(const Matrix& data);
 

@@ -10,6 +10,9 @@ namespace segmora::py {
 PyTypeObject* audience_segmenter_type();
 PyTypeObject* kmeans_result_type();
 PyMethodDef* kmeans_py_def();
+PyTypeObject* minibatch_kmeans_type();
+PyTypeObject* kprototypes_result_type();
+PyMethodDef* kprototypes_py_def();
 
 // sql
 PyMethodDef* export_segment_sql_def();

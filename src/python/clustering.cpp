@@ -2,6 +2,7 @@
 #include <optional>
 
 #include "engine/clustering.hpp"
+#include "engine/kprototypes.hpp"
 #include "python/bindings.hpp"
 #include "python/convert.hpp"
 #include "python/toolkit/classdef.hpp"
@@ -75,8 +76,16 @@ struct SegmenterFit {
                 self.centers = std::move(result.centers);
                 break;
             }
-            case ClusteringMethod::KPrototypes:
-                throw SegmoraError::clustering("the k-prototypes method is not available");
+            case ClusteringMethod::KPrototypes: {
+                // The whole matrix as numeric features, no categorical ones;
+                // centers are the label means (zeros for an empty cluster).
+                std::vector<std::uint64_t> labels = engine::kprototypes(data, nullptr, self.n_clusters,
+                                                                        kSegmenterMaxIter, self.random_state, self.n_jobs);
+                Matrix centers = engine::centers_from_labels(data, labels, self.n_clusters);
+                self.labels = std::move(labels);
+                self.centers = std::move(centers);
+                break;
+            }
         }
         return none();
     }

@@ -1,0 +1,52 @@
+#include "engine/minibatch.hpp"
+
+#include "engine/clustering.hpp"
+#include "error.hpp"
+#include "text.hpp"
+
+namespace segmora::engine {
+
+MiniBatchKMeans::MiniBatchKMeans(std::uint64_t n_clusters, std::uint64_t random_state)
+    : n_clusters_(n_clusters), rng_(random_state) {
+    if (n_clusters == 0) throw SegmoraError::invalid_config("n_clusters must be > 0");
+}
+
+void MiniBatchKMeans::partial_fit(const Matrix& chunk) {
+    const std::size_t r = chunk.rows();
+    if (r == 0) return;
+    if (!initialized_) {
+        if (r < n_clusters_)
+            throw SegmoraError::data_validation(
+                format("first partial_fit chunk must have at least n_clusters ({}) rows to seed initial centers, got {}",
+                       n_clusters_, r));
+        require_finite(chunk);
+        // The seeding rows update neither the centers nor the counts.
+        centers_ = kmeans_plus_plus_init(chunk, static_cast<std::size_t>(n_clusters_), rng_).first;
+        counts_.assign(static_cast<std::size_t>(n_clusters_), 0);
+        initialized_ = true;
+        return;
+    }
+    const std::size_t d = centers_.cols();
+    if (chunk.cols() != d)
+        throw SegmoraError::data_validation(
+            format("chunk has {} features but centers have {} features", chunk.cols(), d));
+    // One NaN row would turn its center into NaN for good: refuse the chunk
+    // before anything moves.
+    require_finite(chunk);
+
+    double* centers = centers_.data();
+    const double* x = chunk.data();
+    for (std::size_t i = 0; i < r; ++i, x += d) {
+        const std::size_t c = nearest_center(x, centers_);
+        const double eta = 1.0 / static_cast<double>(++counts_[c]);
+        double* center = centers + c * d;
+        for (std::size_t j = 0; j < d; ++j) center[j] += eta * (x[j] - center[j]);
+    }
+}
+
+std::vector<std::uint64_t> MiniBatchKMeans::predict(const Matrix& data) const {
+    if (!initialized_) throw SegmoraError::clustering("predict() called before any partial_fit chunk was ingested");
+    return assign_to_clusters(data, centers_);
+}
+
+}  // namespace segmora::engine

@@ -1,0 +1,48 @@
+// Mini-batch k-means: centers learned from a stream of chunks.
+//
+// The first chunk with at least k rows seeds k centers by k-means++ (the
+// model's own ChaCha12 generator, keyed from random_state); every later chunk
+// moves, row by row in order, the nearest center c towards the row with the
+// rate 1 / counts[c], counts[c] being the rows c has absorbed since seeding.
+// Memory is the k x d centers and k counts; a chunk is read once and nothing is
+// allocated per row. A failing call changes nothing: every check runs before
+// the first center moves. Deterministic: equal seeds and equal chunks give
+// bit-identical centers.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "engine/matrix.hpp"
+#include "engine/random.hpp"
+
+namespace segmora::engine {
+
+class MiniBatchKMeans {
+public:
+    // InvalidConfig "n_clusters must be > 0" when n_clusters is 0.
+    MiniBatchKMeans(std::uint64_t n_clusters, std::uint64_t random_state);
+
+    // Ingests one chunk. An empty chunk changes nothing. Errors (DataValidation):
+    // a seeding chunk of fewer than k rows; a chunk with another column count than
+    // the centers; a NaN or infinite value (refused before seeding or updating).
+    void partial_fit(const Matrix& chunk);
+
+    // Nearest-center labels (ties to the lower index; a row of NaN gets 0).
+    // Errors: not yet seeded (Clustering), a column-count mismatch (DataValidation).
+    std::vector<std::uint64_t> predict(const Matrix& data) const;
+
+    bool initialized() const noexcept { return initialized_; }
+    const Matrix& centers() const noexcept { return centers_; }  // 0 x 0 before seeding
+    const std::vector<std::uint64_t>& counts() const noexcept { return counts_; }
+    std::uint64_t n_clusters() const noexcept { return n_clusters_; }
+
+private:
+    std::vector<std::uint64_t> counts_;
+    Matrix centers_;
+    bool initialized_ = false;
+    std::uint64_t n_clusters_;
+    ChaCha12Rng rng_;
+};
+
+}  // namespace segmora::engine
