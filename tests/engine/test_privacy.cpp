@@ -1,0 +1,111 @@
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <array>
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "engine/privacy.hpp"
+#include "error.hpp"
+
+using namespace segmora::engine;
+
+TEST(NoiseSource, DrawsStayInTheirHalfOpenIntervals) {
+    NoiseSource source;
+    double lo = 1.0, hi = 0.0;
+    for (int i = 0; i < 100000; ++i) {
+        const double u = source.open_unit(), v = source.unit();
+        ASSERT_GE(u, 0x1p-52);
+        ASSERT_LT(u, 1.0);
+        ASSERT_GE(v, 0.0);
+        ASSERT_LT(v, 1.0);
+        lo = std::fmin(lo, u);
+        hi = std::fmax(hi, u);
+    }
+    EXPECT_LT(lo, 1e-3);
+    EXPECT_GT(hi, 1.0 - 1e-3);
+}
+
+TEST(NoiseSource, RekeysAfterItsWordQuota) {
+    NoiseSource source;
+    EXPECT_EQ(source.keyings(), 1u);
+    for (std::uint64_t i = 0; i < NoiseSource::kReseedWords / 2; ++i) source.open_unit();  // two words each
+    EXPECT_EQ(source.keyings(), 1u);
+    source.open_unit();
+    EXPECT_EQ(source.keyings(), 2u);
+    source.check_fork();  // same process: no rekey
+    EXPECT_EQ(source.keyings(), 2u);
+}
+
+TEST(NoiseSource, TwoSourcesDrawDifferentStreams) {
+    NoiseSource a, b;
+    int equal = 0;
+    for (int i = 0; i < 64; ++i) equal += a.open_unit() == b.open_unit();
+    EXPECT_EQ(equal, 0);
+}
+
+TEST(NoiseSource, ForkedChildDoesNotReplayTheParent) {
+    NoiseSource source;
+    source.open_unit();
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    std::array<double, 8> draws{};
+    if (pid == 0) {
+        source.check_fork();
+        for (double& d : draws) d = source.open_unit();
+        const bool rekeyed = source.keyings() == 2;
+        const ssize_t w1 = write(fds[1], draws.data(), sizeof draws);
+        const ssize_t w2 = write(fds[1], &rekeyed, sizeof rekeyed);
+        _exit(w1 == sizeof draws && w2 == sizeof rekeyed ? 0 : 1);
+    }
+    source.check_fork();
+    for (double& d : draws) d = source.open_unit();
+    std::array<double, 8> child{};
+    bool rekeyed = false;
+    ASSERT_EQ(read(fds[0], child.data(), sizeof child), static_cast<ssize_t>(sizeof child));
+    ASSERT_EQ(read(fds[0], &rekeyed, sizeof rekeyed), static_cast<ssize_t>(sizeof rekeyed));
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(rekeyed);
+    EXPECT_EQ(source.keyings(), 1u);
+    EXPECT_NE(draws, child);
+}
+
+TEST(Noise, ParametersAreCheckedBeforeAnyDraw) {
+    NoiseSource source;
+    const std::vector<double> data = {1.0};
+    auto message = [](auto&& call) {
+        try {
+            call();
+        } catch (const segmora::SegmoraError& e) {
+            return e.display();
+        }
+        return std::string("no error");
+    };
+    EXPECT_EQ(message([&] { add_laplace_noise(data, 0.0, 1.0, source); }),
+              "Invalid configuration: epsilon must be finite and > 0, got 0");
+    EXPECT_EQ(message([&] { add_laplace_noise(data, 1.0, -1.0, source); }),
+              "Invalid configuration: sensitivity must be finite and >= 0, got -1");
+    EXPECT_EQ(message([&] { add_gaussian_noise(data, 1.0, 1.0, 1.0, source); }),
+              "Invalid configuration: delta must be in the open interval (0, 1), got 1");
+    EXPECT_EQ(source.keyings(), 1u);
+}
+
+TEST(KAnonymity, GroupsInFirstAppearanceOrderWithUnambiguousKeys) {
+    // Rows: (ab, c), (a, bc), (ab, c), (a, bc), (x, y)
+    const std::vector<std::string> values = {"ab", "c", "a", "bc", "ab", "c", "a", "bc", "x", "y"};
+    const QuasiIdentifierGroups g = group_rows(values, 5, 2);
+    EXPECT_EQ(g.group_of_row, (std::vector<std::size_t>{0, 1, 0, 1, 2}));
+    EXPECT_EQ(g.group_sizes, (std::vector<std::uint64_t>{2, 2, 1}));
+    EXPECT_EQ(k_anonymous_rows(g, 2), (std::vector<std::size_t>{0, 2, 1, 3}));
+    const KAnonymityResult r = check_k_anonymity(g, 2);
+    EXPECT_EQ(r.suppressed_rows, 1u);
+    EXPECT_EQ(r.generalized_rows, 4u);
+    EXPECT_DOUBLE_EQ(r.information_loss, 20.0);
+    EXPECT_EQ(group_rows({}, 3, 0).group_sizes, (std::vector<std::uint64_t>{3}));
+}
