@@ -31,18 +31,27 @@ const Registration kRegistrations[] = {
     cls("PyDecayFunction", b::decay_function_type),
     cls("PyScoringMethod", b::scoring_method_type),
     cls("PyKMeansResult", b::kmeans_result_type),
-    // PyChurnRiskLevel, PyChurnPrediction, PyCustomerLTV
+    cls("PyChurnRiskLevel", b::churn_risk_level_type),
+    cls("PyChurnPrediction", b::churn_prediction_type),
+    cls("PyCustomerLTV", b::customer_ltv_type),
     cls("PySegmentType", b::segment_type_type),
     cls("PySegmentProfile", b::segment_profile_type),
     fn("calculate_rfm_py", b::calculate_rfm_py_def),
     fn("kmeans_py", b::kmeans_py_def),
-    // PyMiniBatchKMeans, calculate_simple_ltv
+    // PyMiniBatchKMeans
+    fn("calculate_simple_ltv", b::calculate_simple_ltv_def),
     fn("export_segment_sql", b::export_segment_sql_def),
     fn("export_all_segments_sql", b::export_all_segments_sql_def),
     fn("get_supported_sql_dialects", b::get_supported_sql_dialects_def),
     fn("get_segment_rfm_patterns", b::get_segment_rfm_patterns_def),
-    // PyPrivacyBudget, PyKAnonymityResult, add_laplace_noise, add_gaussian_noise, check_k_anonymity,
-    // suppress_to_k_anonymous, generalize_numeric, calculate_information_loss
+    cls("PyPrivacyBudget", b::privacy_budget_type),
+    cls("PyKAnonymityResult", b::k_anonymity_result_type),
+    fn("add_laplace_noise", b::add_laplace_noise_def),
+    fn("add_gaussian_noise", b::add_gaussian_noise_def),
+    fn("check_k_anonymity", b::check_k_anonymity_def),
+    fn("suppress_to_k_anonymous", b::suppress_to_k_anonymous_def),
+    fn("generalize_numeric", b::generalize_numeric_def),
+    fn("calculate_information_loss", b::calculate_information_loss_def),
     // PyStreamingEvent, PyStreamingConfig, PyStreamingSegmentUpdate, PyStreamingSegmentationEngine,
     // PyReclusterConfig, PyReclusterEvent
     // PyFeatureDrift, PySegmentCompositionChange, kolmogorov_smirnov, hellinger_distance, chi_square_drift,
@@ -51,7 +60,10 @@ const Registration kRegistrations[] = {
     // cosine_similarity
     // PyCohort, cohort_id_for, create_cohort, compare_cohorts, aggregate_cohorts_by_period,
     // cohort_retention_table, cohort_performance_ranking
-    // PyLifecycleProfile, classify_lifecycle_stage, lifecycle_retention_actions, lifecycle_stage_distribution
+    cls("PyLifecycleProfile", b::lifecycle_profile_type),
+    fn("classify_lifecycle_stage", b::classify_lifecycle_stage_def),
+    fn("lifecycle_retention_actions", b::lifecycle_retention_actions_def),
+    fn("lifecycle_stage_distribution", b::lifecycle_stage_distribution_def),
     cls("PyQualityReport", b::quality_report_type),
     fn("silhouette_score", b::silhouette_score_def),
     fn("davies_bouldin_score", b::davies_bouldin_score_def),
