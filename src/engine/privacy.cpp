@@ -6,10 +6,12 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <numbers>
 #include <random>
 #include <string_view>
+#include <utility>
 
 #include "engine/keyed_hash.hpp"
 #include "error.hpp"
@@ -21,42 +23,115 @@ namespace segmora::engine {
 
 namespace {
 
-// Appends one value as an 8-byte length then its bytes, so that a sequence of
-// values encodes unambiguously.
+// Appends one value as its length (7 bits per byte, high bit set on all but
+// the last) then its bytes, so that a sequence of values encodes unambiguously.
 void append_field(std::string& key, std::string_view value) {
     std::uint64_t size = value.size();
-    char prefix[8];
-    for (char& c : prefix) {
-        c = static_cast<char>(size & 0xff);
-        size >>= 8;
+    while (size >= 0x80) {
+        key.push_back(static_cast<char>((size & 0x7f) | 0x80));
+        size >>= 7;
     }
-    key.append(prefix, sizeof prefix);
+    key.push_back(static_cast<char>(size));
     key.append(value);
 }
 
 }  // namespace
 
-QuasiIdentifierGroups group_rows(std::span<const std::string> values, std::size_t n_rows, std::size_t n_quasi) {
+QuasiIdentifierGrouper::QuasiIdentifierGrouper(std::size_t expected_rows) : slots_(64) {
+    group_of_row_.reserve(expected_rows);
+}
+
+void QuasiIdentifierGrouper::add_row(std::span<const std::string_view> values) {
+    const std::size_t begin = pending_keys_.size();
+    for (std::string_view v : values) append_field(pending_keys_, v);
+    const HashKey& k = process_hash_key();
+    const std::uint64_t hash = siphash13(k.k0, k.k1, pending_keys_.data() + begin, pending_keys_.size() - begin);
+    __builtin_prefetch(&slots_[hash & (slots_.size() - 1)]);
+    pending_hashes_[pending_] = hash;
+    pending_ends_[pending_] = pending_keys_.size();
+    if (++pending_ == kBatch) flush();
+}
+
+void QuasiIdentifierGrouper::flush() {
+    std::size_t begin = 0;
+    for (std::size_t i = 0; i < pending_; ++i) {
+        const std::string_view key(pending_keys_.data() + begin, pending_ends_[i] - begin);
+        Slot& slot = find_or_insert(key, pending_hashes_[i]);
+        if (slot.count == std::numeric_limits<std::uint32_t>::max())
+            throw SegmoraError::data_validation("too many rows in one quasi-identifier group");
+        ++slot.count;
+        group_of_row_.push_back(slot.group_plus_one - 1);
+        begin = pending_ends_[i];
+    }
+    pending_ = 0;
+    pending_keys_.clear();
+}
+
+bool QuasiIdentifierGrouper::same_key(const Slot& slot, std::string_view key, std::uint64_t hash) const noexcept {
+    if (slot.hash != hash || slot.size != key.size()) return false;
+    const std::size_t head = std::min(key.size(), kPrefix);
+    if (std::memcmp(slot.prefix, key.data(), head) != 0) return false;
+    if (key.size() <= kPrefix) return true;
+    const std::size_t offset = key_offsets_[slot.group_plus_one - 1];
+    return std::memcmp(keys_.data() + offset + head, key.data() + head, key.size() - head) == 0;
+}
+
+QuasiIdentifierGrouper::Slot& QuasiIdentifierGrouper::find_or_insert(std::string_view key, std::uint64_t hash) {
+    std::size_t mask = slots_.size() - 1;
+    for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
+        Slot& slot = slots_[i];
+        if (slot.group_plus_one == 0) break;
+        if (same_key(slot, key, hash)) return slot;
+    }
+    if (n_groups_ >= std::numeric_limits<std::uint32_t>::max() - 1)
+        throw SegmoraError::data_validation("too many quasi-identifier groups");
+    if (key.size() > std::numeric_limits<std::uint32_t>::max())
+        throw SegmoraError::data_validation("quasi-identifier values too long");
+    key_offsets_.push_back(keys_.size());
+    keys_.append(key);
+    ++n_groups_;
+    if (2 * n_groups_ > slots_.size()) grow();  // load stays at most one half
+    mask = slots_.size() - 1;
+    std::size_t i = hash & mask;
+    while (slots_[i].group_plus_one != 0) i = (i + 1) & mask;
+    Slot& slot = slots_[i];
+    slot.hash = hash;
+    slot.group_plus_one = static_cast<std::uint32_t>(n_groups_);
+    slot.size = static_cast<std::uint32_t>(key.size());
+    std::memcpy(slot.prefix, key.data(), std::min(key.size(), kPrefix));
+    return slot;
+}
+
+void QuasiIdentifierGrouper::grow() {
+    std::vector<Slot> old(slots_.size() * 2);
+    old.swap(slots_);
+    const std::size_t mask = slots_.size() - 1;
+    for (const Slot& slot : old) {
+        if (slot.group_plus_one == 0) continue;
+        std::size_t i = slot.hash & mask;
+        while (slots_[i].group_plus_one != 0) i = (i + 1) & mask;
+        slots_[i] = slot;
+    }
+}
+
+QuasiIdentifierGroups QuasiIdentifierGrouper::finish() && {
+    flush();
     QuasiIdentifierGroups out;
-    out.group_of_row.resize(n_rows);
-    if (n_quasi == 0) {
-        if (n_rows > 0) out.group_sizes.push_back(n_rows);
-        return out;
-    }
-    StringMap<std::size_t> index;
-    std::string key;
-    for (std::size_t r = 0; r < n_rows; ++r) {
-        key.clear();
-        for (std::size_t q = 0; q < n_quasi; ++q) append_field(key, values[r * n_quasi + q]);
-        auto it = index.find(std::string_view(key));
-        if (it == index.end()) {
-            it = index.emplace(key, out.group_sizes.size()).first;
-            out.group_sizes.push_back(0);
-        }
-        out.group_of_row[r] = it->second;
-        ++out.group_sizes[it->second];
-    }
+    out.group_of_row = std::move(group_of_row_);
+    out.group_sizes.assign(n_groups_, 0);
+    for (const Slot& slot : slots_)
+        if (slot.group_plus_one != 0) out.group_sizes[slot.group_plus_one - 1] = slot.count;
     return out;
+}
+
+QuasiIdentifierGroups group_rows(std::span<const std::string> values, std::size_t n_rows, std::size_t n_quasi) {
+    QuasiIdentifierGrouper grouper(n_rows);
+    std::vector<std::string_view> row(n_quasi);
+    for (std::size_t r = 0; r < n_rows; ++r) {
+        for (std::size_t q = 0; q < n_quasi; ++q) row[q] = values[r * n_quasi + q];
+        grouper.add_row(row);
+    }
+    return std::move(grouper).finish();
 }
 
 KAnonymityResult check_k_anonymity(const QuasiIdentifierGroups& groups, std::uint64_t k) {

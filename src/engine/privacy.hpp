@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "engine/random.hpp"
@@ -27,9 +28,48 @@ struct QuasiIdentifierGroups {
     std::vector<std::uint64_t> group_sizes;   // rows per group, groups in first-appearance order
 };
 
-// Groups `n_rows` rows whose quasi-identifier values are `values`, row-major
-// (n_rows × n_quasi; a missing column is the empty string). With no
-// quasi-identifiers every row lands in one group.
+// Groups rows fed one at a time by their quasi-identifier values (a missing
+// column is the empty string). With no quasi-identifiers every row lands in
+// one group. The values are copied as they are added.
+class QuasiIdentifierGrouper {
+public:
+    explicit QuasiIdentifierGrouper(std::size_t expected_rows = 0);
+    void add_row(std::span<const std::string_view> values);
+    QuasiIdentifierGroups finish() &&;
+
+private:
+    // Open addressing with linear probing over the keyed hash of the encoded
+    // key. A slot holds its group's row count and the key's first bytes, so a
+    // short key is found and counted with one memory access; every key is also
+    // kept in `keys_` for the longer ones. Rows are looked up in small batches
+    // whose slots are prefetched first, in row order.
+    struct Slot {
+        std::uint64_t hash = 0;
+        std::uint32_t group_plus_one = 0;  // 0: empty
+        std::uint32_t count = 0;
+        std::uint32_t size = 0;
+        char prefix[12] = {};
+    };
+    static constexpr std::size_t kPrefix = sizeof(Slot::prefix);
+    static constexpr std::size_t kBatch = 16;
+
+    void flush();
+    Slot& find_or_insert(std::string_view key, std::uint64_t hash);
+    bool same_key(const Slot& slot, std::string_view key, std::uint64_t hash) const noexcept;
+    void grow();
+
+    std::vector<std::size_t> group_of_row_;
+    std::vector<Slot> slots_;
+    std::size_t n_groups_ = 0;
+    std::string keys_;                       // every group's key, concatenated
+    std::vector<std::size_t> key_offsets_;  // where each group's key starts in keys_
+    std::string pending_keys_;               // the batch's encoded keys, concatenated
+    std::size_t pending_ends_[kBatch] = {};
+    std::uint64_t pending_hashes_[kBatch] = {};
+    std::size_t pending_ = 0;
+};
+
+// The same for `n_rows` rows given row-major (n_rows × n_quasi values).
 QuasiIdentifierGroups group_rows(std::span<const std::string> values, std::size_t n_rows, std::size_t n_quasi);
 
 struct KAnonymityResult {

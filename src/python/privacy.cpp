@@ -2,7 +2,10 @@
 // generalisation (generalize_numeric, calculate_information_loss), noise
 // (add_laplace_noise, add_gaussian_noise) and PyPrivacyBudget.
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "engine/privacy.hpp"
@@ -19,15 +22,11 @@ using engine::PrivacyBudget;
 
 // ---- rows of str -> str ----
 
-// The rows of a call, each checked to be a dict of str keys and str values.
-struct RecordRows {
-    SequenceItems rows;
-};
-
 [[noreturn]] void refuse_text(PyObject* obj, const char* arg) {
     raise_argument(PyExc_TypeError, arg, format("'{}' object cannot be converted to 'PyString'", type_name(obj)));
 }
 
+// TypeError unless `row` is a dict of str keys and str values.
 void check_record(PyObject* row, const char* arg) {
     if (!PyDict_Check(row))
         raise_argument(PyExc_TypeError, arg, format("'{}' object cannot be converted to 'PyDict'", type_name(row)));
@@ -39,63 +38,100 @@ void check_record(PyObject* row, const char* arg) {
     }
 }
 
-// The quasi-identifier values of every row, row-major; a missing column is "".
-// Rows are re-read here (after the other arguments were converted), so every
-// value is checked again as it is copied.
-std::vector<std::string> quasi_values(const RecordRows& data, const std::vector<std::string>& columns,
-                                      const char* arg) {
-    std::vector<Ref> keys;
-    keys.reserve(columns.size());
-    for (const std::string& c : columns)
-        keys.push_back(Ref::steal(PyUnicode_FromStringAndSize(c.data(), static_cast<Py_ssize_t>(c.size()))));
-    std::vector<std::string> values;
-    values.reserve(data.rows.size() * columns.size());
-    for (std::size_t r = 0; r < data.rows.size(); ++r) {
-        PyObject* row = data.rows[r];
-        for (const Ref& key : keys) {
-            PyObject* value = PyDict_GetItemWithError(row, key.get());  // borrowed
+// Feeds rows to the core grouper by their quasi-identifier values; a missing
+// column is "". Each value is checked again as it is read and held while its
+// view is in use: a dict lookup may run Python code (a str subclass's __eq__).
+class RecordGrouper {
+public:
+    RecordGrouper(const std::vector<std::string>& columns, std::size_t expected_rows)
+        : grouper_(expected_rows), held_(columns.size()), views_(columns.size()) {
+        keys_.reserve(columns.size());
+        for (const std::string& c : columns)
+            keys_.push_back(Ref::steal(PyUnicode_FromStringAndSize(c.data(), static_cast<Py_ssize_t>(c.size()))));
+    }
+
+    void add(PyObject* row, const char* arg) {
+        for (std::size_t q = 0; q < keys_.size(); ++q) {
+            PyObject* value = PyDict_GetItemWithError(row, keys_[q].get());  // borrowed
             if (!value) {
                 if (PyErr_Occurred()) throw PyErrorAlreadySet{};
-                values.emplace_back();
+                held_[q] = Ref();
+                views_[q] = {};
                 continue;
             }
             if (!PyUnicode_Check(value)) refuse_text(value, arg);
+            held_[q] = Ref::borrow(value);
             Py_ssize_t size = 0;
             const char* text = PyUnicode_AsUTF8AndSize(value, &size);
             if (!text) reraise_for_argument(arg);
-            values.emplace_back(text, static_cast<std::size_t>(size));
+            views_[q] = {text, static_cast<std::size_t>(size)};
         }
+        grouper_.add_row(views_);
     }
-    return values;
-}
 
-}  // namespace
+    engine::QuasiIdentifierGroups finish() && { return std::move(grouper_).finish(); }
 
-template <>
-struct From<RecordRows> {
-    static RecordRows convert(PyObject* obj, const char* arg) {
-        RecordRows out{SequenceItems(obj, arg)};
-        for (std::size_t i = 0; i < out.rows.size(); ++i) check_record(out.rows[i], arg);
-        return out;
-    }
+private:
+    std::vector<Ref> keys_;
+    engine::QuasiIdentifierGrouper grouper_;
+    std::vector<Ref> held_;
+    std::vector<std::string_view> views_;
 };
 
-namespace {
+// The column names when `obj` is a list or tuple of exact str: reading them
+// runs no Python code and cannot fail on type.
+std::optional<std::vector<std::string>> plain_columns(PyObject* obj) {
+    if (!PyList_CheckExact(obj) && !PyTuple_CheckExact(obj)) return std::nullopt;
+    SequenceItems items(obj, "quasi_identifiers");
+    std::vector<std::string> out;
+    out.reserve(items.size());
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        if (!PyUnicode_CheckExact(items[i])) return std::nullopt;
+        out.push_back(From<std::string>::convert(items[i], "quasi_identifiers"));
+    }
+    return out;
+}
 
-// Rows, quasi-identifiers and k in signature order, grouped.
+// Rows (held), their groups and k; arguments converted in signature order.
 struct Grouped {
-    RecordRows data;
+    std::vector<Ref> rows;
     engine::QuasiIdentifierGroups groups;
     std::uint64_t k;
 };
 
 Grouped group_arguments(Args& a) {
-    RecordRows data = a.get<RecordRows>("data");
+    PyObject* data = a.raw("data");
+    Grouped out;
+    if (PyList_Check(data) || PyTuple_Check(data)) {
+        if (auto columns = plain_columns(a.raw("quasi_identifiers"))) {
+            // One pass: each row is checked and grouped while it is in cache.
+            // Python code run by a lookup may change the list, so its length
+            // and items are read afresh on every step.
+            const bool is_list = PyList_Check(data);
+            auto size = [&] { return is_list ? PyList_Size(data) : PyTuple_Size(data); };
+            RecordGrouper grouper(*columns, static_cast<std::size_t>(size()));
+            for (Py_ssize_t i = 0; i < size(); ++i) {
+                Ref row = Ref::borrow(is_list ? PyList_GetItem(data, i) : PyTuple_GetItem(data, i));
+                check_record(row.get(), "data");
+                grouper.add(row.get(), "data");
+                out.rows.push_back(std::move(row));
+            }
+            out.groups = std::move(grouper).finish();
+            out.k = a.get<std::uint64_t>("k");
+            return out;
+        }
+    }
+    SequenceItems items(data, "data");
+    for (std::size_t i = 0; i < items.size(); ++i) check_record(items[i], "data");
     const auto columns = a.get<std::vector<std::string>>("quasi_identifiers");
-    const auto k = a.get<std::uint64_t>("k");
-    const std::vector<std::string> values = quasi_values(data, columns, "data");
-    auto groups = engine::group_rows(values, data.rows.size(), columns.size());
-    return {std::move(data), std::move(groups), k};
+    out.k = a.get<std::uint64_t>("k");
+    RecordGrouper grouper(columns, items.size());
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        grouper.add(items[i], "data");
+        out.rows.push_back(Ref::borrow(items[i]));
+    }
+    out.groups = std::move(grouper).finish();
+    return out;
 }
 
 struct CheckKAnonymity {
@@ -122,7 +158,7 @@ struct SuppressToKAnonymous {
         const std::vector<std::size_t> kept = engine::k_anonymous_rows(g.groups, g.k);
         Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(kept.size())));
         for (std::size_t i = 0; i < kept.size(); ++i) {
-            Ref copy = Ref::steal(PyDict_Copy(g.data.rows[kept[i]]));
+            Ref copy = Ref::steal(PyDict_Copy(g.rows[kept[i]].get()));
             PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), copy.release());
         }
         return list;
