@@ -220,3 +220,11 @@ def test_budget_constructor_does_not_validate(epsilon, delta, percentage):
     b = PyPrivacyBudget(epsilon, delta)
     assert (b.epsilon, b.delta, b.remaining_epsilon, b.budget_exhausted()) == (epsilon, delta, epsilon, epsilon <= 0)
     assert b.budget_percentage() == pytest.approx(percentage, nan_ok=True)
+
+
+def test_pandas_series_with_a_filtered_index_is_read_in_order():
+    import pandas as pd
+
+    s = pd.Series([4.0, -1.0, 7.0, 2.0])[lambda v: v != 4.0]  # index 1, 2, 3: no label 0
+    assert add_laplace_noise(s, 1.0, 0.0) == [0.0, 7.0, 2.0]
+    assert generalize_numeric(s, 2) == [0, 1, 0]
