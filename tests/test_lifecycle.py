@@ -3,7 +3,6 @@ import math
 
 import pytest
 
-import segmora
 from segmora import (
     PyChurnRiskLevel,
     calculate_simple_ltv,
@@ -154,7 +153,3 @@ def test_risk_levels(make, name, threshold):
 def test_docstrings(fn, doc):
     assert fn.__doc__ == doc
 
-
-def test_churn_prediction_is_registered_but_not_constructible():
-    with pytest.raises(TypeError):
-        segmora.PyChurnPrediction()

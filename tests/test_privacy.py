@@ -228,3 +228,24 @@ def test_pandas_series_with_a_filtered_index_is_read_in_order():
     s = pd.Series([4.0, -1.0, 7.0, 2.0])[lambda v: v != 4.0]  # index 1, 2, 3: no label 0
     assert add_laplace_noise(s, 1.0, 0.0) == [0.0, 7.0, 2.0]
     assert generalize_numeric(s, 2) == [0, 1, 0]
+
+
+@pytest.mark.parametrize(
+    "fn,doc",
+    [
+        (check_k_anonymity, "Check whether `data` (a list of row dicts) is k-anonymous with respect to\n`quasi_identifiers` "
+         "(the column names that, combined, could re-identify a\nrow) for the given `k`."),
+        (suppress_to_k_anonymous, "Drop rows from `data` that fall in quasi-identifier groups smaller than\n`k`, "
+         "returning only the rows that are already k-anonymous."),
+        (generalize_numeric, "Bucket numeric values into `intervals` equal-width bins (returns each\nvalue's bin index) "
+         "\u2014 a generalization step for k-anonymity."),
+        (calculate_information_loss, "Root-mean-square normalized distance between original values and the\n"
+         "midpoints of the bins they were generalized into."),
+        (add_laplace_noise, "Add Laplace-mechanism noise to a vector of counts/sums for\nepsilon-differential privacy."),
+        (add_gaussian_noise, "Add Gaussian-mechanism noise to a vector for (epsilon, delta)-differential\nprivacy on range queries."),
+        (PyPrivacyBudget.consume, "Consume `cost` epsilon from the budget. Returns False (and leaves the\n"
+         "budget untouched) if the remaining budget is insufficient."),
+    ],
+)
+def test_docstrings(fn, doc):
+    assert fn.__doc__ == doc

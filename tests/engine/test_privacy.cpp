@@ -42,13 +42,6 @@ TEST(NoiseSource, RekeysAfterItsWordQuota) {
     EXPECT_EQ(source.keyings(), 2u);
 }
 
-TEST(NoiseSource, TwoSourcesDrawDifferentStreams) {
-    NoiseSource a, b;
-    int equal = 0;
-    for (int i = 0; i < 64; ++i) equal += a.open_unit() == b.open_unit();
-    EXPECT_EQ(equal, 0);
-}
-
 TEST(NoiseSource, ForkedChildDoesNotReplayTheParent) {
     NoiseSource source;
     source.open_unit();
@@ -96,20 +89,6 @@ TEST(Noise, ParametersAreCheckedBeforeAnyDraw) {
     EXPECT_EQ(message([&] { add_gaussian_noise(data, 1.0, 1.0, 1.0, source); }),
               "Invalid configuration: delta must be in the open interval (0, 1), got 1");
     EXPECT_EQ(source.keyings(), 1u);
-}
-
-TEST(KAnonymity, GroupsInFirstAppearanceOrderWithUnambiguousKeys) {
-    // Rows: (ab, c), (a, bc), (ab, c), (a, bc), (x, y)
-    const std::vector<std::string> values = {"ab", "c", "a", "bc", "ab", "c", "a", "bc", "x", "y"};
-    const QuasiIdentifierGroups g = group_rows(values, 5, 2);
-    EXPECT_EQ(g.group_of_row, (std::vector<std::size_t>{0, 1, 0, 1, 2}));
-    EXPECT_EQ(g.group_sizes, (std::vector<std::uint64_t>{2, 2, 1}));
-    EXPECT_EQ(k_anonymous_rows(g, 2), (std::vector<std::size_t>{0, 2, 1, 3}));
-    const KAnonymityResult r = check_k_anonymity(g, 2);
-    EXPECT_EQ(r.suppressed_rows, 1u);
-    EXPECT_EQ(r.generalized_rows, 4u);
-    EXPECT_DOUBLE_EQ(r.information_loss, 20.0);
-    EXPECT_EQ(group_rows({}, 3, 0).group_sizes, (std::vector<std::uint64_t>{3}));
 }
 
 TEST(KAnonymity, GroupingMatchesAnOrderedReference) {
