@@ -308,42 +308,37 @@ inline double clamp_release(double value) noexcept { return std::fmax(value, 0.0
 
 }  // namespace
 
-std::vector<double> add_laplace_noise(std::span<const double> data, double epsilon, double sensitivity,
-                                      NoiseSource& source) {
+void add_laplace_noise(std::span<double> values, double epsilon, double sensitivity, NoiseSource& source) {
     require_epsilon(epsilon);
     require_sensitivity(sensitivity);
-    std::vector<double> out(data.size());
-    if (data.empty()) return out;
+    if (values.empty()) return;
     source.check_fork();
     const double b = sensitivity / epsilon;
-    for (std::size_t i = 0; i < data.size(); ++i) {
+    for (double& x : values) {
         const double u = source.open_unit();
         const double noise = u < 0.5 ? b * std::log(2.0 * u) : -b * std::log(2.0 * (1.0 - u));
-        out[i] = clamp_release(data[i] + noise);
+        x = clamp_release(x + noise);
     }
-    return out;
 }
 
 double gaussian_sigma(double epsilon, double delta, double sensitivity) noexcept {
     return std::sqrt(2.0 * std::log(1.25 / delta)) * sensitivity / epsilon;
 }
 
-std::vector<double> add_gaussian_noise(std::span<const double> data, double epsilon, double delta,
-                                       double sensitivity, NoiseSource& source) {
+void add_gaussian_noise(std::span<double> values, double epsilon, double delta, double sensitivity,
+                        NoiseSource& source) {
     require_epsilon(epsilon);
     require_delta(delta);
     require_sensitivity(sensitivity);
-    std::vector<double> out(data.size());
-    if (data.empty()) return out;
+    if (values.empty()) return;
     source.check_fork();
     const double sigma = gaussian_sigma(epsilon, delta, sensitivity);
-    for (std::size_t i = 0; i < data.size(); ++i) {
+    for (double& x : values) {
         const double u = source.open_unit();
         const double v = source.unit();
         const double z = std::sqrt(-2.0 * std::log(u)) * std::cos(2.0 * std::numbers::pi * v);
-        out[i] = clamp_release(data[i] + sigma * z);
+        x = clamp_release(x + sigma * z);
     }
-    return out;
 }
 
 // ---- budget ----

@@ -133,16 +133,17 @@ private:
 // The calling thread's own source, created on its first use.
 NoiseSource& thread_noise_source();
 
-// Laplace mechanism: scale sensitivity / epsilon; each output max(x + noise, 0).
-std::vector<double> add_laplace_noise(std::span<const double> data, double epsilon, double sensitivity,
-                                      NoiseSource& source);
+// Laplace mechanism, in place: scale sensitivity / epsilon; each value becomes
+// max(x + noise, 0). On a parameter error `values` is left untouched.
+void add_laplace_noise(std::span<double> values, double epsilon, double sensitivity, NoiseSource& source);
 
 // sqrt(2 ln(1.25 / delta)) * sensitivity / epsilon.
 double gaussian_sigma(double epsilon, double delta, double sensitivity) noexcept;
 
-// Gaussian mechanism (Box-Muller, cosine variate): each output max(x + sigma z, 0).
-std::vector<double> add_gaussian_noise(std::span<const double> data, double epsilon, double delta,
-                                       double sensitivity, NoiseSource& source);
+// Gaussian mechanism (Box-Muller, cosine variate), in place: each value becomes
+// max(x + sigma z, 0). On a parameter error `values` is left untouched.
+void add_gaussian_noise(std::span<double> values, double epsilon, double delta, double sensitivity,
+                        NoiseSource& source);
 
 // ---- budget ----
 

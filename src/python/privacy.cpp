@@ -208,10 +208,11 @@ struct AddLaplaceNoise {
         "epsilon-differential privacy.";
     static constexpr Raises raises = Raises::ValueError;
     static Ref call(Args& a) {
-        const auto data = a.get<std::vector<double>>("data");
+        auto data = a.get<std::vector<double>>("data");
         const auto epsilon = a.get<double>("epsilon");
         const auto sensitivity = a.get<double>("sensitivity");
-        return to_py(engine::add_laplace_noise(data, epsilon, sensitivity, engine::thread_noise_source()));
+        engine::add_laplace_noise(data, epsilon, sensitivity, engine::thread_noise_source());
+        return to_py(data);
     }
 };
 
@@ -222,11 +223,12 @@ struct AddGaussianNoise {
         "privacy on range queries.";
     static constexpr Raises raises = Raises::ValueError;
     static Ref call(Args& a) {
-        const auto data = a.get<std::vector<double>>("data");
+        auto data = a.get<std::vector<double>>("data");
         const auto epsilon = a.get<double>("epsilon");
         const auto delta = a.get<double>("delta");
         const auto sensitivity = a.get<double>("sensitivity");
-        return to_py(engine::add_gaussian_noise(data, epsilon, delta, sensitivity, engine::thread_noise_source()));
+        engine::add_gaussian_noise(data, epsilon, delta, sensitivity, engine::thread_noise_source());
+        return to_py(data);
     }
 };
 

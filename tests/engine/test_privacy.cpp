@@ -73,7 +73,7 @@ TEST(NoiseSource, ForkedChildDoesNotReplayTheParent) {
 
 TEST(Noise, ParametersAreCheckedBeforeAnyDraw) {
     NoiseSource source;
-    const std::vector<double> data = {1.0};
+    std::vector<double> data = {1.0};
     auto message = [](auto&& call) {
         try {
             call();
@@ -89,6 +89,7 @@ TEST(Noise, ParametersAreCheckedBeforeAnyDraw) {
     EXPECT_EQ(message([&] { add_gaussian_noise(data, 1.0, 1.0, 1.0, source); }),
               "Invalid configuration: delta must be in the open interval (0, 1), got 1");
     EXPECT_EQ(source.keyings(), 1u);
+    EXPECT_EQ(data, std::vector<double>{1.0});
 }
 
 TEST(KAnonymity, GroupingMatchesAnOrderedReference) {
