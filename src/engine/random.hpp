@@ -19,6 +19,8 @@ void chacha_block(const std::array<std::uint32_t, 8>& key, std::uint64_t counter
 class ChaCha12Rng {
 public:
     explicit ChaCha12Rng(std::uint64_t seed) noexcept;
+    // Keyed directly with 256 bits (for streams seeded from the operating system).
+    explicit ChaCha12Rng(const std::array<std::uint32_t, 8>& key) noexcept : key_(key) {}
 
     std::uint32_t next_u32() noexcept;
     // Two consecutive words, the first as the low half.

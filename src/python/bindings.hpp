@@ -86,4 +86,26 @@ PyTypeObject* segment_health_type();
 PyTypeObject* profiled_segment_type();
 PyMethodDef* profile_segment_def();
 
+// churn
+PyTypeObject* churn_risk_level_type();
+PyTypeObject* churn_prediction_type();
+PyTypeObject* customer_ltv_type();
+PyMethodDef* calculate_simple_ltv_def();
+
+// privacy
+PyTypeObject* privacy_budget_type();
+PyTypeObject* k_anonymity_result_type();
+PyMethodDef* add_laplace_noise_def();
+PyMethodDef* add_gaussian_noise_def();
+PyMethodDef* check_k_anonymity_def();
+PyMethodDef* suppress_to_k_anonymous_def();
+PyMethodDef* generalize_numeric_def();
+PyMethodDef* calculate_information_loss_def();
+
+// lifecycle
+PyTypeObject* lifecycle_profile_type();
+PyMethodDef* classify_lifecycle_stage_def();
+PyMethodDef* lifecycle_retention_actions_def();
+PyMethodDef* lifecycle_stage_distribution_def();
+
 }  // namespace segmora::py

@@ -1,0 +1,106 @@
+// PyLifecycleProfile, classify_lifecycle_stage, lifecycle_retention_actions and
+// lifecycle_stage_distribution.
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "engine/lifecycle.hpp"
+#include "python/bindings.hpp"
+#include "python/toolkit/classdef.hpp"
+#include "python/toolkit/format.hpp"
+
+namespace segmora::py {
+
+namespace {
+
+using engine::LifecycleProfile;
+
+struct ClassifyLifecycleStage {
+    static constexpr const char* signature =
+        "classify_lifecycle_stage(customer_id, days_since_signup, purchase_count, total_value, "
+        "days_since_last_purchase, purchase_frequency)";
+    static constexpr const char* doc =
+        "Classify a customer into a lifecycle stage (prospect / onboarding /\n"
+        "active / mature / at_risk / dormant / churned) from behavioral signals.";
+    static constexpr Raises raises = Raises::ValueError;
+    static Ref call(Args& a) {
+        auto customer_id = a.get<std::string>("customer_id");
+        engine::LifecycleSignals s;
+        s.days_since_signup = a.get<std::int32_t>("days_since_signup");
+        s.purchase_count = a.get<std::uint64_t>("purchase_count");
+        s.total_value = a.get<double>("total_value");
+        s.days_since_last_purchase = a.get<std::int32_t>("days_since_last_purchase");
+        s.purchase_frequency = a.get<double>("purchase_frequency");
+        return wrap(engine::classify_lifecycle(std::move(customer_id), s));
+    }
+};
+
+// Python's own lower-casing of a str argument (full Unicode mapping).
+std::string lowered(Args& a, const char* name) {
+    (void)a.get<std::string>(name);  // type check: a str
+    Ref lower = Ref::steal(
+        PyObject_CallMethod(reinterpret_cast<PyObject*>(&PyUnicode_Type), "lower", "O", a.raw(name)));
+    return From<std::string>::convert(lower.get(), name);
+}
+
+struct LifecycleRetentionActions {
+    static constexpr const char* signature = "lifecycle_retention_actions(stage)";
+    static constexpr const char* doc = "Recommended retention actions for a given lifecycle stage name.";
+    static constexpr Raises raises = Raises::ValueError;
+    static Ref call(Args& a) {
+        const std::string name = lowered(a, "stage");
+        const auto stage = engine::parse_stage(name);
+        if (!stage) raise(PyExc_ValueError, engine::unknown_stage_message(name));
+        const auto& actions = engine::retention_actions(*stage);
+        return to_py(std::vector<std::string_view>(actions.begin(), actions.end()));
+    }
+};
+
+struct LifecycleStageDistribution {
+    static constexpr const char* signature = "lifecycle_stage_distribution(profiles)";
+    static constexpr const char* doc = "Percentage breakdown of customers across lifecycle stages.";
+    static constexpr Raises raises = Raises::ValueError;
+    static Ref call(Args& a) {
+        const auto profiles = a.get<std::vector<Borrowed<LifecycleProfile>>>("profiles");
+        std::vector<std::string_view> stages;
+        stages.reserve(profiles.size());
+        for (const auto& p : profiles) stages.push_back(engine::stage_name(p->stage));
+        Ref dict = Ref::steal(PyDict_New());
+        for (const auto& [name, share] : engine::stage_distribution(stages)) {
+            Ref value = to_py(share);
+            if (PyDict_SetItemString(dict.get(), name.c_str(), value.get()) < 0) throw PyErrorAlreadySet{};
+        }
+        return dict;
+    }
+};
+
+std::string_view profile_stage(const LifecycleProfile& p) { return engine::stage_name(p.stage); }
+
+std::string profile_repr(const LifecycleProfile& p) {
+    return format("LifecycleProfile(customer_id={}, stage={}, retention_score={})", p.customer_id,
+                  engine::stage_name(p.stage), Fixed{p.retention_score, 2});
+}
+
+}  // namespace
+
+PyTypeObject* lifecycle_profile_type() {
+    return type_once<LifecycleProfile>([] {
+        return ClassDef<LifecycleProfile>("PyLifecycleProfile")
+            .property<&LifecycleProfile::customer_id>("customer_id")
+            .property<&profile_stage>("current_stage")
+            .property<&LifecycleProfile::stage_confidence>("stage_confidence")
+            .property<&LifecycleProfile::total_purchase_count>("total_purchase_count")
+            .property<&LifecycleProfile::total_value>("total_value")
+            .property<&LifecycleProfile::avg_order_value>("avg_order_value")
+            .property<&LifecycleProfile::retention_score>("retention_score")
+            .property<&LifecycleProfile::expansion_potential>("expansion_potential")
+            .repr<&profile_repr>()
+            .build();
+    });
+}
+
+PyMethodDef* classify_lifecycle_stage_def() { return function_def<ClassifyLifecycleStage>(); }
+PyMethodDef* lifecycle_retention_actions_def() { return function_def<LifecycleRetentionActions>(); }
+PyMethodDef* lifecycle_stage_distribution_def() { return function_def<LifecycleStageDistribution>(); }
+
+}  // namespace segmora::py

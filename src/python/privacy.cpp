@@ -1,0 +1,314 @@
+// k-anonymity (PyKAnonymityResult, check_k_anonymity, suppress_to_k_anonymous),
+// generalisation (generalize_numeric, calculate_information_loss), noise
+// (add_laplace_noise, add_gaussian_noise) and PyPrivacyBudget.
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "engine/privacy.hpp"
+#include "python/bindings.hpp"
+#include "python/toolkit/classdef.hpp"
+#include "python/toolkit/format.hpp"
+
+namespace segmora::py {
+
+namespace {
+
+using engine::KAnonymityResult;
+using engine::PrivacyBudget;
+
+// ---- rows of str -> str ----
+
+[[noreturn]] void refuse_text(PyObject* obj, const char* arg) {
+    raise_argument(PyExc_TypeError, arg, format("'{}' object cannot be converted to 'PyString'", type_name(obj)));
+}
+
+// TypeError unless `row` is a dict of str keys and str values.
+void check_record(PyObject* row, const char* arg) {
+    if (!PyDict_Check(row))
+        raise_argument(PyExc_TypeError, arg, format("'{}' object cannot be converted to 'PyDict'", type_name(row)));
+    PyObject *key = nullptr, *value = nullptr;
+    Py_ssize_t pos = 0;
+    while (PyDict_Next(row, &pos, &key, &value)) {  // runs no Python code
+        if (!PyUnicode_Check(key)) refuse_text(key, arg);
+        if (!PyUnicode_Check(value)) refuse_text(value, arg);
+    }
+}
+
+// Feeds rows to the core grouper by their quasi-identifier values; a missing
+// column is "". Each value is checked again as it is read and held while its
+// view is in use: a dict lookup may run Python code (a str subclass's __eq__).
+class RecordGrouper {
+public:
+    RecordGrouper(const std::vector<std::string>& columns, std::size_t expected_rows)
+        : grouper_(expected_rows), held_(columns.size()), views_(columns.size()) {
+        keys_.reserve(columns.size());
+        for (const std::string& c : columns)
+            keys_.push_back(Ref::steal(PyUnicode_FromStringAndSize(c.data(), static_cast<Py_ssize_t>(c.size()))));
+    }
+
+    void add(PyObject* row, const char* arg) {
+        for (std::size_t q = 0; q < keys_.size(); ++q) {
+            PyObject* value = PyDict_GetItemWithError(row, keys_[q].get());  // borrowed
+            if (!value) {
+                if (PyErr_Occurred()) throw PyErrorAlreadySet{};
+                held_[q] = Ref();
+                views_[q] = {};
+                continue;
+            }
+            if (!PyUnicode_Check(value)) refuse_text(value, arg);
+            held_[q] = Ref::borrow(value);
+            Py_ssize_t size = 0;
+            const char* text = PyUnicode_AsUTF8AndSize(value, &size);
+            if (!text) reraise_for_argument(arg);
+            views_[q] = {text, static_cast<std::size_t>(size)};
+        }
+        grouper_.add_row(views_);
+    }
+
+    engine::QuasiIdentifierGroups finish() && { return std::move(grouper_).finish(); }
+
+private:
+    std::vector<Ref> keys_;
+    engine::QuasiIdentifierGrouper grouper_;
+    std::vector<Ref> held_;
+    std::vector<std::string_view> views_;
+};
+
+// The column names when `obj` is a list or tuple of exact str: reading them
+// runs no Python code and cannot fail on type.
+std::optional<std::vector<std::string>> plain_columns(PyObject* obj) {
+    if (!PyList_CheckExact(obj) && !PyTuple_CheckExact(obj)) return std::nullopt;
+    SequenceItems items(obj, "quasi_identifiers");
+    std::vector<std::string> out;
+    out.reserve(items.size());
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        if (!PyUnicode_CheckExact(items[i])) return std::nullopt;
+        out.push_back(From<std::string>::convert(items[i], "quasi_identifiers"));
+    }
+    return out;
+}
+
+// Rows (held), their groups and k; arguments converted in signature order.
+struct Grouped {
+    std::vector<Ref> rows;
+    engine::QuasiIdentifierGroups groups;
+    std::uint64_t k;
+};
+
+Grouped group_arguments(Args& a) {
+    PyObject* data = a.raw("data");
+    Grouped out;
+    if (PyList_Check(data) || PyTuple_Check(data)) {
+        if (auto columns = plain_columns(a.raw("quasi_identifiers"))) {
+            // One pass: each row is checked and grouped while it is in cache.
+            // Python code run by a lookup may change the list, so its length
+            // and items are read afresh on every step.
+            const bool is_list = PyList_Check(data);
+            auto size = [&] { return is_list ? PyList_Size(data) : PyTuple_Size(data); };
+            RecordGrouper grouper(*columns, static_cast<std::size_t>(size()));
+            for (Py_ssize_t i = 0; i < size(); ++i) {
+                Ref row = Ref::borrow(is_list ? PyList_GetItem(data, i) : PyTuple_GetItem(data, i));
+                check_record(row.get(), "data");
+                grouper.add(row.get(), "data");
+                out.rows.push_back(std::move(row));
+            }
+            out.groups = std::move(grouper).finish();
+            out.k = a.get<std::uint64_t>("k");
+            return out;
+        }
+    }
+    SequenceItems items(data, "data");
+    for (std::size_t i = 0; i < items.size(); ++i) check_record(items[i], "data");
+    const auto columns = a.get<std::vector<std::string>>("quasi_identifiers");
+    out.k = a.get<std::uint64_t>("k");
+    RecordGrouper grouper(columns, items.size());
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        grouper.add(items[i], "data");
+        out.rows.push_back(Ref::borrow(items[i]));
+    }
+    out.groups = std::move(grouper).finish();
+    return out;
+}
+
+struct CheckKAnonymity {
+    static constexpr const char* signature = "check_k_anonymity(data, quasi_identifiers, k)";
+    static constexpr const char* doc =
+        "Check whether `data` (a list of row dicts) is k-anonymous with respect to\n"
+        "`quasi_identifiers` (the column names that, combined, could re-identify a\n"
+        "row) for the given `k`.";
+    static constexpr Raises raises = Raises::ValueError;
+    static Ref call(Args& a) {
+        const Grouped g = group_arguments(a);
+        return wrap(engine::check_k_anonymity(g.groups, g.k));
+    }
+};
+
+struct SuppressToKAnonymous {
+    static constexpr const char* signature = "suppress_to_k_anonymous(data, quasi_identifiers, k)";
+    static constexpr const char* doc =
+        "Drop rows from `data` that fall in quasi-identifier groups smaller than\n"
+        "`k`, returning only the rows that are already k-anonymous.";
+    static constexpr Raises raises = Raises::ValueError;
+    static Ref call(Args& a) {
+        const Grouped g = group_arguments(a);
+        const std::vector<std::size_t> kept = engine::k_anonymous_rows(g.groups, g.k);
+        Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(kept.size())));
+        for (std::size_t i = 0; i < kept.size(); ++i) {
+            Ref copy = Ref::steal(PyDict_Copy(g.rows[kept[i]].get()));
+            PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), copy.release());
+        }
+        return list;
+    }
+};
+
+std::string k_anonymity_repr(const KAnonymityResult& r) {
+    return format("KAnonymityResult(k={}, anonymized={}, suppressed_rows={})", r.k_value, r.anonymized,
+                  r.suppressed_rows);
+}
+
+// ---- generalisation ----
+
+struct GeneralizeNumeric {
+    static constexpr const char* signature = "generalize_numeric(data, intervals)";
+    static constexpr const char* doc =
+        "Bucket numeric values into `intervals` equal-width bins (returns each\n"
+        "value's bin index) \u2014 a generalization step for k-anonymity.";
+    static constexpr Raises raises = Raises::ValueError;
+    static Ref call(Args& a) {
+        const auto data = a.get<std::vector<double>>("data");
+        const auto intervals = a.get<std::uint64_t>("intervals");
+        return to_py(engine::generalize_numeric(data, intervals));
+    }
+};
+
+struct CalculateInformationLoss {
+    static constexpr const char* signature = "calculate_information_loss(original, generalized, intervals)";
+    static constexpr const char* doc =
+        "Root-mean-square normalized distance between original values and the\n"
+        "midpoints of the bins they were generalized into.";
+    static constexpr Raises raises = Raises::ValueError;
+    static Ref call(Args& a) {
+        const auto original = a.get<std::vector<double>>("original");
+        const auto generalized = a.get<std::vector<std::uint64_t>>("generalized");
+        const auto intervals = a.get<std::uint64_t>("intervals");
+        return to_py(engine::information_loss(original, generalized, intervals));
+    }
+};
+
+// ---- noise ----
+
+struct AddLaplaceNoise {
+    static constexpr const char* signature = "add_laplace_noise(data, epsilon, sensitivity)";
+    static constexpr const char* doc =
+        "Add Laplace-mechanism noise to a vector of counts/sums for\n"
+        "epsilon-differential privacy.";
+    static constexpr Raises raises = Raises::ValueError;
+    static Ref call(Args& a) {
+        auto data = a.get<std::vector<double>>("data");
+        const auto epsilon = a.get<double>("epsilon");
+        const auto sensitivity = a.get<double>("sensitivity");
+        engine::add_laplace_noise(data, epsilon, sensitivity, engine::thread_noise_source());
+        return to_py(data);
+    }
+};
+
+struct AddGaussianNoise {
+    static constexpr const char* signature = "add_gaussian_noise(data, epsilon, delta, sensitivity)";
+    static constexpr const char* doc =
+        "Add Gaussian-mechanism noise to a vector for (epsilon, delta)-differential\n"
+        "privacy on range queries.";
+    static constexpr Raises raises = Raises::ValueError;
+    static Ref call(Args& a) {
+        auto data = a.get<std::vector<double>>("data");
+        const auto epsilon = a.get<double>("epsilon");
+        const auto delta = a.get<double>("delta");
+        const auto sensitivity = a.get<double>("sensitivity");
+        engine::add_gaussian_noise(data, epsilon, delta, sensitivity, engine::thread_noise_source());
+        return to_py(data);
+    }
+};
+
+// ---- PyPrivacyBudget ----
+
+struct BudgetNew {
+    static constexpr const char* signature = "PyPrivacyBudget(epsilon, delta)";
+    static constexpr Raises raises = Raises::ValueError;
+    static PrivacyBudget create(Args& a) {
+        PrivacyBudget b;
+        b.epsilon = a.get<double>("epsilon");
+        b.delta = a.get<double>("delta");
+        b.remaining_epsilon = b.epsilon;
+        return b;
+    }
+};
+
+struct BudgetConsume {
+    static constexpr const char* signature = "consume($self, cost)";
+    static constexpr const char* doc =
+        "Consume `cost` epsilon from the budget. Returns False (and leaves the\n"
+        "budget untouched) if the remaining budget is insufficient.";
+    static constexpr Raises raises = Raises::ValueError;
+    static constexpr Access access = Access::Exclusive;
+    static Ref call(PrivacyBudget& self, Args& a) { return to_py(self.consume(a.get<double>("cost"))); }
+};
+
+struct BudgetExhausted {
+    static constexpr const char* signature = "budget_exhausted($self)";
+    static constexpr Raises raises = Raises::ValueError;
+    static constexpr Access access = Access::Shared;
+    static Ref call(const PrivacyBudget& self, Args&) { return to_py(self.exhausted()); }
+};
+
+struct BudgetPercentage {
+    static constexpr const char* signature = "budget_percentage($self)";
+    static constexpr Raises raises = Raises::ValueError;
+    static constexpr Access access = Access::Shared;
+    static Ref call(const PrivacyBudget& self, Args&) { return to_py(self.spent_percentage()); }
+};
+
+std::string budget_repr(const PrivacyBudget& b) {
+    return format("PrivacyBudget(epsilon={}, remaining={})", b.epsilon, Fixed{b.remaining_epsilon, 4});
+}
+
+}  // namespace
+
+PyTypeObject* privacy_budget_type() {
+    return type_once<PrivacyBudget>([] {
+        return ClassDef<PrivacyBudget>("PyPrivacyBudget")
+            .constructor<BudgetNew>()
+            .method<BudgetConsume>()
+            .method<BudgetExhausted>()
+            .method<BudgetPercentage>()
+            .property<&PrivacyBudget::epsilon>("epsilon")
+            .property<&PrivacyBudget::delta>("delta")
+            .property<&PrivacyBudget::remaining_epsilon>("remaining_epsilon")
+            .repr<&budget_repr>()
+            .build();
+    });
+}
+
+PyTypeObject* k_anonymity_result_type() {
+    return type_once<KAnonymityResult>([] {
+        return ClassDef<KAnonymityResult>("PyKAnonymityResult")
+            .property<&KAnonymityResult::k_value>("k_value")
+            .property<&KAnonymityResult::anonymized>("anonymized")
+            .property<&KAnonymityResult::generalized_rows>("generalized_rows")
+            .property<&KAnonymityResult::suppressed_rows>("suppressed_rows")
+            .property<&KAnonymityResult::information_loss>("information_loss")
+            .repr<&k_anonymity_repr>()
+            .build();
+    });
+}
+
+PyMethodDef* add_laplace_noise_def() { return function_def<AddLaplaceNoise>(); }
+PyMethodDef* add_gaussian_noise_def() { return function_def<AddGaussianNoise>(); }
+PyMethodDef* check_k_anonymity_def() { return function_def<CheckKAnonymity>(); }
+PyMethodDef* suppress_to_k_anonymous_def() { return function_def<SuppressToKAnonymous>(); }
+PyMethodDef* generalize_numeric_def() { return function_def<GeneralizeNumeric>(); }
+PyMethodDef* calculate_information_loss_def() { return function_def<CalculateInformationLoss>(); }
+
+}  // namespace segmora::py
