@@ -149,14 +149,15 @@ SequenceItems::SequenceItems(PyObject* obj, const char* arg) {
     }
     if (!PySequence_Check(obj))
         raise_argument(PyExc_TypeError, arg, segmora::format("'{}' object cannot be converted to 'Sequence'", type_name(obj)));
-    // Iterated rather than indexed: a pandas Series indexes by label, so a
-    // filtered one has no item 0, while iterating yields its values in order.
-    PyObject* list = PySequence_List(obj);
-    if (!list) reraise_for_argument(arg);
-    Ref owned = Ref::steal(list);
-    const Py_ssize_t n = PyList_Size(list);
+    // Items in iteration order: indexing 0..n-1 would look up labels in a
+    // sequence whose [] is label-based (a pandas Series with a non-default
+    // index) and fail or read the items in another order.
+    PyObject* listed = PySequence_List(obj);
+    if (!listed) throw PyErrorAlreadySet{};  // the object's own error, unchanged
+    Ref list = Ref::steal(listed);
+    const Py_ssize_t n = PyList_Size(list.get());
     items_.reserve(static_cast<std::size_t>(n));
-    for (Py_ssize_t i = 0; i < n; ++i) items_.push_back(Ref::borrow(PyList_GetItem(list, i)));
+    for (Py_ssize_t i = 0; i < n; ++i) items_.push_back(Ref::borrow(PyList_GetItem(list.get(), i)));
 }
 
 
