@@ -1,5 +1,6 @@
 """Python module initialization"""
 
+from datetime import datetime
 from collections.abc import Sequence
 from typing import Any, final
 
@@ -128,7 +129,7 @@ def estimate_k_combined(data: _Rows, k_range: tuple[int, int]) -> PyKEstimationR
 
 # ---- rfm ----
 
-_Transaction = tuple[str, str, float]
+_Transaction = tuple[str, str | datetime, float]
 
 @final
 class PyRFMConfig:

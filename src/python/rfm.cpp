@@ -1,12 +1,14 @@
 // calculate_rfm_py, PyRFMConfig, PyDecayFunction, PyScoringMethod, PyRFMScore,
 // PySegmentType and PySegmentProfile.
 #include <algorithm>
+#include <deque>
 #include <optional>
 #include <string_view>
 #include <vector>
 
 #include "engine/rfm.hpp"
 #include "python/bindings.hpp"
+#include "python/timestamps.hpp"
 #include "python/toolkit/classdef.hpp"
 #include "python/toolkit/format.hpp"
 
@@ -32,6 +34,8 @@ using engine::Transaction;
 struct TransactionsInput {
     std::vector<Ref> held;
     std::vector<Transaction> rows;
+    std::deque<std::string> texts;  // timestamps written from datetime objects (stable addresses)
+    std::optional<DatetimeReader> datetimes;  // looked up at the first non-str timestamp
     PyObject* unheld = nullptr;
 
     void hold_all() {
@@ -61,18 +65,26 @@ PyObject* checked_tuple(PyObject* item, const char* arg) {
     return item;
 }
 
-Transaction to_transaction(PyObject* tuple, const char* arg) {
+Transaction to_transaction(PyObject* tuple, const char* arg, TransactionsInput& out) {
     Transaction t;
     t.customer_id = str_view(PyTuple_GetItem(tuple, 0), arg);
-    t.timestamp = str_view(PyTuple_GetItem(tuple, 1), arg);
+    PyObject* when = PyTuple_GetItem(tuple, 1);
+    if (PyUnicode_Check(when)) {
+        t.timestamp = str_view(when, arg);
+    } else if (std::optional<std::string> text = (out.datetimes ? *out.datetimes : out.datetimes.emplace()).read(when, arg)) {
+        out.texts.push_back(std::move(*text));
+        t.timestamp = out.texts.back();
+    } else {
+        t.timestamp = str_view(when, arg);  // the usual type error
+    }
     t.amount = From<double>::convert(PyTuple_GetItem(tuple, 2), arg);
     return t;
 }
 
-// Whether converting the amount runs no Python code.
+// Whether converting the timestamp and amount runs no Python code.
 bool plain_amount(PyObject* tuple) {
     PyObject* amount = PyTuple_GetItem(tuple, 2);
-    return PyFloat_CheckExact(amount) || PyLong_CheckExact(amount);
+    return (PyFloat_CheckExact(amount) || PyLong_CheckExact(amount)) && PyUnicode_Check(PyTuple_GetItem(tuple, 1));
 }
 
 // One pass over the sequence; a str is refused like every list argument.
@@ -91,7 +103,7 @@ TransactionsInput extract_transactions(PyObject* obj, const char* arg) {
                 for (Py_ssize_t j = 0; j < i; ++j) out.held.push_back(Ref::borrow(PyList_GetItem(obj, j)));
             }
             if (holding) out.held.push_back(Ref::borrow(tuple));
-            out.rows.push_back(to_transaction(tuple, arg));
+            out.rows.push_back(to_transaction(tuple, arg, out));
             if (holding) n = std::min(n, PyList_Size(obj));  // a callback may have shrunk the list
         }
         if (!holding) out.unheld = obj;
@@ -105,7 +117,7 @@ TransactionsInput extract_transactions(PyObject* obj, const char* arg) {
     out.rows.reserve(static_cast<std::size_t>(n));
     for (Py_ssize_t i = 0; i < n; ++i) {
         out.held.push_back(Ref::steal(PySequence_GetItem(obj, i)));  // a new reference: always held
-        out.rows.push_back(to_transaction(checked_tuple(out.held.back().get(), arg), arg));
+        out.rows.push_back(to_transaction(checked_tuple(out.held.back().get(), arg), arg, out));
     }
     return out;
 }
@@ -121,6 +133,23 @@ namespace {
 
 // ---- calculate_rfm_py ----
 
+// One UserWarning when transactions were dropped for an unreadable timestamp.
+// Every parsed transaction counts once in some customer's frequency, so the
+// skipped count is the input size less the frequencies' sum (exact: counts are
+// far below 2^53); the first skipped row is searched for only when there is one.
+void warn_skipped(const std::vector<Transaction>& rows, const std::vector<RFMScore>& scores) {
+    double parsed = 0.0;
+    for (const RFMScore& s : scores) parsed += s.frequency;
+    const auto skipped = rows.size() - static_cast<std::size_t>(parsed);
+    if (skipped == 0) return;
+    std::size_t first = 0;
+    while (first < rows.size() && engine::parse_rfc3339(rows[first].timestamp)) ++first;
+    const std::string message = format(
+        "skipped {} of {} transactions whose timestamp is not an RFC 3339 date-time with a zone (first at index {}: '{}')",
+        skipped, rows.size(), first, rows[first].timestamp);
+    if (PyErr_WarnEx(PyExc_UserWarning, message.c_str(), 1) < 0) throw PyErrorAlreadySet{};
+}
+
 struct CalculateRfmPy {
     static constexpr const char* signature = "calculate_rfm_py(transactions, config, n_jobs=None)";
     static constexpr Raises raises = Raises::RuntimeError;
@@ -133,6 +162,7 @@ struct CalculateRfmPy {
             transactions.hold_all();
         const auto n_jobs = a.get_or<std::optional<std::int32_t>>("n_jobs", std::nullopt);
         std::vector<RFMScore> scores = engine::calculate_rfm(transactions.rows, *config, n_jobs);
+        warn_skipped(transactions.rows, scores);
         Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(scores.size())));
         for (std::size_t i = 0; i < scores.size(); ++i)
             PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), wrap(std::move(scores[i])).release());
