@@ -7,7 +7,7 @@ from typing import Any, final
 __version__: str
 __author__: str
 
-_Rows = Sequence[Sequence[float]] | Any  # a list of float rows, or a 2-D float64 array
+_Rows = Sequence[Sequence[float]] | Any  # float rows, or any 2-D numeric array-like (NumPy, pandas, Arrow)
 
 # ---- clustering ----
 
