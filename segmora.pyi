@@ -236,6 +236,15 @@ def calculate_rfm_py(
     n_jobs: int | None = None,
 ) -> list[PyRFMScore]: ...
 
+def rfm_from_columns(
+    customer_ids: Any,
+    timestamps: Any,
+    amounts: Any,
+    config: PyRFMConfig | None = None,
+    as_of: Any = None,
+    n_jobs: int | None = None,
+) -> dict[str, Any]: ...
+
 # ---- info submodule ----
 
 class _Info:

@@ -4,6 +4,8 @@
 // The module has no per-module state. The exec slot adds __version__ and
 // __author__, registers every class and function in the table's order, then
 // attaches `info`; the first failure aborts the import.
+#include <span>
+
 #include "python/bindings.hpp"
 #include "python/toolkit/ref.hpp"
 
@@ -69,6 +71,11 @@ const Registration kRegistrations[] = {
     // PySegmentHealth, PyProfiledSegment, profile_segment
 };
 
+// Names registered after the table, in this order.
+const Registration kFrontDoor[] = {
+    fn("rfm_from_columns", b::rfm_from_columns_def),
+};
+
 constexpr const char* kVersion = "7.4.1";
 constexpr const char* kAuthor = "The segmora developers";
 
@@ -102,7 +109,9 @@ int exec_module(PyObject* module) {
         add(module, "__version__", Ref::steal(PyUnicode_FromString(kVersion)));
         add(module, "__author__", Ref::steal(PyUnicode_FromString(kAuthor)));
         Ref module_name = Ref::steal(PyModule_GetNameObject(module));
-        for (const Registration& r : kRegistrations) {
+        using Table = std::span<const Registration>;
+        for (const Table table : {Table(kRegistrations), Table(kFrontDoor)})
+        for (const Registration& r : table) {
             if (r.type) {
                 PyTypeObject* type = r.type();
                 if (!type) throw segmora::py::PyErrorAlreadySet{};

@@ -44,4 +44,7 @@ PyTypeObject* segment_type_type();
 PyTypeObject* segment_profile_type();
 PyMethodDef* calculate_rfm_py_def();
 
+// registered after the table: data-frame front door
+PyMethodDef* rfm_from_columns_def();
+
 }  // namespace segmora::py

@@ -1,0 +1,211 @@
+#include "engine/rfm_columns.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <limits>
+#include <stdexcept>
+#include <string>
+#include <type_traits>
+
+#include "engine/keyed_hash.hpp"
+#include "engine/thread_pool.hpp"
+
+namespace segmora::engine {
+
+namespace {
+
+// Open addressing over group numbers, with the hash's high bits as a tag so
+// most probes never touch the keys. `equal(group, row)` compares keys.
+class GroupTable {
+public:
+    GroupTable() : slots_(1024) {}
+
+    template <class Equal>
+    std::uint32_t find_or_add(std::uint64_t hash, std::size_t row, Grouping& out, Equal&& equal) {
+        const auto tag = static_cast<std::uint32_t>(hash >> 32);
+        std::size_t mask = slots_.size() - 1;
+        for (std::size_t slot = hash & mask;; slot = (slot + 1) & mask) {
+            const Slot entry = slots_[slot];
+            if (entry.group == 0) break;
+            if (entry.tag == tag && hashes_[entry.group - 1] == hash && equal(entry.group - 1)) return entry.group - 1;
+        }
+        if (out.first_row.size() >= std::numeric_limits<std::uint32_t>::max() - 1)
+            throw std::length_error("too many customers");
+        const auto group = static_cast<std::uint32_t>(out.first_row.size());
+        out.first_row.push_back(row);
+        hashes_.push_back(hash);
+        if (3 * hashes_.size() > 2 * slots_.size()) {
+            slots_.assign(2 * slots_.size(), Slot{});
+            for (std::uint32_t g = 0; g + 1 < hashes_.size(); ++g) insert(hashes_[g], g);
+        }
+        insert(hash, group);
+        return group;
+    }
+
+private:
+    struct Slot {
+        std::uint32_t tag = 0;
+        std::uint32_t group = 0;  // group number + 1; 0 is empty
+    };
+    void insert(std::uint64_t hash, std::uint32_t group) noexcept {
+        const std::size_t mask = slots_.size() - 1;
+        std::size_t slot = hash & mask;
+        while (slots_[slot].group != 0) slot = (slot + 1) & mask;
+        slots_[slot] = Slot{static_cast<std::uint32_t>(hash >> 32), group + 1};
+    }
+    std::vector<Slot> slots_;
+    std::vector<std::uint64_t> hashes_;
+};
+
+void check_rows(std::size_t n) {
+    if (n > std::numeric_limits<std::uint32_t>::max() - 1) throw std::length_error("too many transactions");
+}
+
+// Same key order as calculate_rfm's stable sorts: descending, NaN last, 0.0 == -0.0.
+std::uint64_t descending_key(double v) noexcept {
+    if (std::isnan(v)) return std::numeric_limits<std::uint64_t>::max();
+    if (v == 0.0) v = 0.0;
+    const auto bits = std::bit_cast<std::uint64_t>(v);
+    const std::uint64_t ascending = (bits >> 63) != 0 ? ~bits : bits | (std::uint64_t{1} << 63);
+    return ~ascending;
+}
+
+void score_pass(std::vector<std::uint32_t>& order, const std::vector<double>& value, std::vector<std::uint32_t>& score,
+                ScoringMethod method) {
+    const std::size_t n = order.size();
+    std::vector<std::pair<std::uint64_t, std::uint32_t>> keys(n);
+    for (std::size_t i = 0; i < n; ++i) keys[i] = {descending_key(value[order[i]]), order[i]};
+    std::stable_sort(keys.begin(), keys.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    for (std::size_t pos = 0; pos < n; ++pos) {
+        order[pos] = keys[pos].second;
+        score[order[pos]] = position_score(pos, n, method);
+    }
+}
+
+template <class T>
+std::vector<T> permuted(const std::vector<T>& values, const std::vector<std::uint32_t>& order) {
+    std::vector<T> out(order.size());
+    for (std::size_t i = 0; i < order.size(); ++i) out[i] = values[order[i]];
+    return out;
+}
+
+}  // namespace
+
+namespace {
+
+// The keyed hash of every key, computed on the pool when there is one.
+template <class Key, class Hash>
+std::vector<std::uint64_t> hash_all(std::span<const Key> keys, const Hash& hash, ThreadPool* pool) {
+    std::vector<std::uint64_t> out(keys.size());
+    auto body = [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) {
+            if constexpr (std::is_same_v<Key, std::int64_t>) out[i] = hash(static_cast<std::uint64_t>(keys[i]));
+            else out[i] = hash(keys[i]);
+        }
+    };
+    if (pool) pool->parallel_for(keys.size(), 16384, body);
+    else body(0, keys.size());
+    return out;
+}
+
+template <class Key, class Hash>
+Grouping group_keys(std::span<const Key> keys, const Hash& hash, ThreadPool* pool) {
+    check_rows(keys.size());
+    const std::vector<std::uint64_t> hashes = hash_all(keys, hash, pool);
+    Grouping out;
+    out.group_of.resize(keys.size());
+    GroupTable table;
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+        const Key& key = keys[i];
+        out.group_of[i] = table.find_or_add(hashes[i], i, out, [&](std::uint32_t g) { return keys[out.first_row[g]] == key; });
+    }
+    return out;
+}
+
+}  // namespace
+
+Grouping group_texts(std::span<const std::string_view> keys, ThreadPool* pool) {
+    return group_keys(keys, KeyedStringHash{}, pool);
+}
+
+Grouping group_integers(std::span<const std::int64_t> keys, ThreadPool* pool) {
+    return group_keys(keys, KeyedIntegerHash{}, pool);
+}
+
+RfmColumnsResult rfm_columns(std::span<const std::string_view> keys, const PurchaseColumns& rows,
+                             const RFMConfig& config, std::optional<std::int32_t> n_jobs, Instant now) {
+    if (keys.empty()) return {};
+    const auto pool = build_thread_pool(n_jobs.value_or(-1));
+    Grouping groups = group_texts(keys, pool.get());
+    RfmTable table = rfm_columns(groups, rows, config, *pool, now);
+    std::vector<std::size_t> first(table.group.size());
+    for (std::size_t i = 0; i < first.size(); ++i) first[i] = groups.first_row[table.group[i]];
+    return {std::move(table), std::move(first)};
+}
+
+RfmColumnsResult rfm_columns(std::span<const std::int64_t> keys, const PurchaseColumns& rows, const RFMConfig& config,
+                             std::optional<std::int32_t> n_jobs, Instant now) {
+    if (keys.empty()) return {};
+    const auto pool = build_thread_pool(n_jobs.value_or(-1));
+    Grouping groups = group_integers(keys, pool.get());
+    RfmTable table = rfm_columns(groups, rows, config, *pool, now);
+    std::vector<std::size_t> first(table.group.size());
+    for (std::size_t i = 0; i < first.size(); ++i) first[i] = groups.first_row[table.group[i]];
+    return {std::move(table), std::move(first)};
+}
+
+RfmTable rfm_columns(const Grouping& groups, const PurchaseColumns& rows, const RFMConfig& config, ThreadPool& pool,
+                     Instant now) {
+    const std::size_t n_groups = groups.first_row.size();
+    RfmTable t;
+    if (n_groups == 0) return t;
+
+    // One pass in input order: every customer's sum runs over its rows in order.
+    std::vector<std::uint64_t> count(n_groups, 0);
+    std::vector<double> monetary(n_groups, 0.0);
+    std::vector<Instant> last(n_groups);
+    for (std::size_t i = 0; i < groups.group_of.size(); ++i) {
+        const std::optional<Instant>& when = rows.when[i];
+        if (!when) continue;
+        const std::uint32_t g = groups.group_of[i];
+        if (count[g] == 0 || *when > last[g]) last[g] = *when;
+        ++count[g];
+        monetary[g] += rows.amounts[i];
+    }
+    std::vector<double> recency(n_groups, 0.0), days(n_groups, std::numeric_limits<double>::quiet_NaN()),
+        frequency(n_groups, 0.0);
+    pool.parallel_for(n_groups, 4096, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t g = begin; g < end; ++g) {
+            if (count[g] == 0) {
+                monetary[g] = 0.0;
+                continue;
+            }
+            frequency[g] = static_cast<double>(count[g]);
+            days[g] = static_cast<double>(whole_days_between(last[g], now));
+            recency[g] = decay_weight(config.decay_function, days[g], config.decay_half_life_days);
+        }
+    });
+
+    std::vector<std::uint32_t> order(n_groups);
+    for (std::size_t g = 0; g < n_groups; ++g) order[g] = static_cast<std::uint32_t>(g);
+    std::vector<std::uint32_t> r(n_groups), f(n_groups), m(n_groups);
+    score_pass(order, recency, r, config.scoring_method);
+    score_pass(order, frequency, f, config.scoring_method);
+    score_pass(order, monetary, m, config.scoring_method);
+
+    t.group = order;
+    t.recency = permuted(recency, order);
+    t.recency_days = permuted(days, order);
+    t.frequency = permuted(frequency, order);
+    t.monetary = permuted(monetary, order);
+    t.recency_score = permuted(r, order);
+    t.frequency_score = permuted(f, order);
+    t.monetary_score = permuted(m, order);
+    t.segment.resize(n_groups);
+    for (std::size_t i = 0; i < n_groups; ++i)
+        t.segment[i] = segment_for_scores(t.recency_score[i], t.frequency_score[i], t.monetary_score[i]);
+    return t;
+}
+
+}  // namespace segmora::engine
