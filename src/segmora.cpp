@@ -120,6 +120,7 @@ int exec_module(PyObject* module) {
                 add(module, r.name, Ref::steal(PyCFunction_NewEx(r.function(), module, module_name.get())));
             }
         }
+        b::add_estimators(module);
         add(module, "info", make_info());
     } catch (const segmora::py::PyErrorAlreadySet&) {
         return -1;

@@ -46,5 +46,7 @@ PyMethodDef* calculate_rfm_py_def();
 
 // registered after the table: data-frame front door
 PyMethodDef* rfm_from_columns_def();
+// Adds the estimator classes (KMeans, ...) to the module.
+void add_estimators(PyObject* module);
 
 }  // namespace segmora::py
