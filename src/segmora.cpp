@@ -74,6 +74,7 @@ const Registration kRegistrations[] = {
 // Names registered after the table, in this order.
 const Registration kFrontDoor[] = {
     fn("rfm_from_columns", b::rfm_from_columns_def),
+    fn("_restore", b::restore_def),
 };
 
 constexpr const char* kVersion = "7.4.1";

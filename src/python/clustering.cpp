@@ -105,6 +105,62 @@ std::string segmenter_repr(const AudienceSegmenter& s) {
     return format("AudienceSegmenter(n_clusters={}, method={})", s.n_clusters, s.method_name);
 }
 
+// ---- pickling ----
+
+Matrix state_matrix(PyObject* rows) {
+    try {
+        return to_array2(rows, "state");
+    } catch (const PyErrorAlreadySet&) {
+        PyErr_Clear();
+        throw StateError{"the centers are not a matrix"};
+    }
+}
+
+void check_labels(const std::vector<std::uint64_t>& labels, std::size_t k) {
+    for (const std::uint64_t label : labels)
+        if (label >= k) throw StateError{format("label {} is not below the {} centers", label, k)};
+}
+
+struct KMeansResultState {
+    static constexpr std::uint32_t version = 1;
+    static Ref save(const KMeansResult& r) { return py::make_tuple(r.labels, to_py(r.centers), r.inertia, r.n_iter); }
+    static KMeansResult load(PyObject* state) {
+        StateReader r(state, 4);
+        KMeansResult out;
+        out.labels = r.next<std::vector<std::uint64_t>>();
+        out.centers = state_matrix(r.next_object());
+        check_labels(out.labels, out.centers.rows());
+        out.inertia = r.next<double>();
+        out.n_iter = r.next<std::uint64_t>();
+        return out;
+    }
+};
+
+struct SegmenterState {
+    static constexpr std::uint32_t version = 1;
+    static Ref save(const AudienceSegmenter& s) {
+        return py::make_tuple(s.n_clusters, s.n_jobs, s.random_state, s.labels ? to_py(*s.labels) : none(),
+                          s.centers ? to_py(*s.centers) : none());
+    }
+    static AudienceSegmenter load(PyObject* state) {
+        StateReader r(state, 5);
+        AudienceSegmenter s;
+        s.n_clusters = r.next<std::uint64_t>();
+        s.n_jobs = r.next<std::int32_t>();
+        s.random_state = r.next<std::uint64_t>();
+        PyObject* labels = r.next_object();
+        PyObject* centers = r.next_object();
+        if ((labels == Py_None) != (centers == Py_None)) throw StateError{"labels and centers must come together"};
+        if (labels != Py_None) {
+            s.labels = StateReader::as<std::vector<std::uint64_t>>(labels, 3);
+            s.centers = state_matrix(centers);
+            if (s.centers->rows() != s.n_clusters) throw StateError{"the centers do not match n_clusters"};
+            check_labels(*s.labels, s.centers->rows());
+        }
+        return s;
+    }
+};
+
 }  // namespace
 
 PyTypeObject* kmeans_result_type() {
@@ -114,6 +170,7 @@ PyTypeObject* kmeans_result_type() {
             .property<&KMeansResult::inertia>("inertia")
             .property<&KMeansResult::n_iter>("n_iter")
             .property<&KMeansResult::centers>("centers")
+            .pickle<KMeansResultState>()
             .build();
     });
 }
@@ -127,6 +184,7 @@ PyTypeObject* audience_segmenter_type() {
             .method<SegmenterGetNClusters>()
             .property<&AudienceSegmenter::n_jobs>("n_jobs")
             .repr<&segmenter_repr>()
+            .pickle<SegmenterState>()
             .build();
     });
 }

@@ -300,6 +300,88 @@ std::string profile_repr(const SegmentProfile& p) {
                   Fixed{p.avg_monetary, 2});
 }
 
+// ---- pickling ----
+
+struct RFMConfigState {
+    static constexpr std::uint32_t version = 1;
+    static Ref save(const RFMConfig& c) {
+        return py::make_tuple(c.recency_window_days, c.frequency_threshold, c.monetary_threshold,
+                          static_cast<std::uint32_t>(c.decay_function), c.decay_half_life_days,
+                          static_cast<std::uint32_t>(c.scoring_method));
+    }
+    static RFMConfig load(PyObject* state) {
+        StateReader r(state, 6);
+        RFMConfig c;
+        c.recency_window_days = r.next<std::uint32_t>();
+        c.frequency_threshold = r.next<std::uint64_t>();
+        c.monetary_threshold = r.next<double>();
+        c.decay_function = r.next_enum<DecayFunction>(3);
+        c.decay_half_life_days = r.next<std::uint32_t>();
+        c.scoring_method = r.next_enum<ScoringMethod>(3);
+        return c;
+    }
+};
+
+template <class E, std::uint32_t Count>
+struct EnumState {
+    static constexpr std::uint32_t version = 1;
+    static Ref save(const E& e) { return py::make_tuple(static_cast<std::uint32_t>(e)); }
+    static E load(PyObject* state) {
+        StateReader r(state, 1);
+        return r.next_enum<E>(Count);
+    }
+};
+
+// A segment name must be one of the thirteen display names (or empty, unscored).
+bool known_segment(std::string_view name) {
+    if (name.empty()) return true;
+    for (const auto& info : engine::segment_types())
+        if (info.display_name == name) return true;
+    return false;
+}
+
+struct RFMScoreState {
+    static constexpr std::uint32_t version = 1;
+    static Ref save(const RFMScore& s) {
+        return py::make_tuple(s.customer_id, s.segment, s.recency, s.frequency, s.monetary, s.recency_score,
+                          s.frequency_score, s.monetary_score);
+    }
+    static RFMScore load(PyObject* state) {
+        StateReader r(state, 8);
+        RFMScore s;
+        s.customer_id = r.next<std::string>();
+        s.segment = r.next<std::string>();
+        if (!known_segment(s.segment)) throw StateError{format("unknown segment name '{}'", s.segment)};
+        s.recency = r.next<double>();
+        s.frequency = r.next<double>();
+        s.monetary = r.next<double>();
+        s.recency_score = r.next<std::uint32_t>();
+        s.frequency_score = r.next<std::uint32_t>();
+        s.monetary_score = r.next<std::uint32_t>();
+        return s;
+    }
+};
+
+struct SegmentProfileState {
+    static constexpr std::uint32_t version = 1;
+    static Ref save(const SegmentProfile& p) {
+        return py::make_tuple(static_cast<std::uint32_t>(p.type), p.size, p.avg_recency, p.avg_frequency, p.avg_monetary,
+                          p.revenue_contribution, p.churn_risk);
+    }
+    static SegmentProfile load(PyObject* state) {
+        StateReader r(state, 7);
+        SegmentProfile p;
+        p.type = r.next_enum<SegmentType>(static_cast<std::uint32_t>(engine::kSegmentTypeCount));
+        p.size = r.next<std::uint64_t>();
+        p.avg_recency = r.next<double>();
+        p.avg_frequency = r.next<double>();
+        p.avg_monetary = r.next<double>();
+        p.revenue_contribution = r.next<double>();
+        p.churn_risk = r.next<double>();
+        return p;
+    }
+};
+
 }  // namespace
 
 PyTypeObject* rfm_config_type() {
@@ -310,6 +392,7 @@ PyTypeObject* rfm_config_type() {
             .property<&RFMConfig::frequency_threshold>("frequency_threshold")
             .property<&RFMConfig::monetary_threshold>("monetary_threshold")
             .property<&RFMConfig::decay_half_life_days>("decay_half_life_days")
+            .pickle<RFMConfigState>()
             .build();
     });
 }
@@ -327,6 +410,7 @@ PyTypeObject* rfm_score_type() {
             .property<&score_segment>("rfm_segment")
             .property<&score_rank>("rfm_rank")
             .repr<&score_repr>()
+            .pickle<RFMScoreState>()
             .build();
     });
 }
@@ -338,6 +422,7 @@ PyTypeObject* decay_function_type() {
             .method<DecayExponential>()
             .method<DecayInverse>()
             .repr<&decay_repr>()
+            .pickle<EnumState<DecayFunction, 3>>()
             .build();
     });
 }
@@ -348,6 +433,7 @@ PyTypeObject* scoring_method_type() {
             .method<ScoringQuintile>()
             .method<ScoringDecile>()
             .method<ScoringPercentile>()
+            .pickle<EnumState<ScoringMethod, 3>>()
             .build();
     });
 }
@@ -365,6 +451,7 @@ PyTypeObject* segment_type_type() {
             .method<SegmentNeedAttention>()
             .method<SegmentAsStr>()
             .repr<&segment_type_repr>()
+            .pickle<EnumState<SegmentType, static_cast<std::uint32_t>(engine::kSegmentTypeCount)>>()
             .build();
     });
 }
@@ -382,6 +469,7 @@ PyTypeObject* segment_profile_type() {
             .property<&SegmentProfile::revenue_contribution>("revenue_contribution")
             .property<&SegmentProfile::churn_risk>("churn_risk")
             .repr<&profile_repr>()
+            .pickle<SegmentProfileState>()
             .build();
     });
 }
