@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <stdexcept>
 #include <string>
@@ -28,7 +29,7 @@ public:
         for (std::size_t slot = hash & mask;; slot = (slot + 1) & mask) {
             const Slot entry = slots_[slot];
             if (entry.group == 0) break;
-            if (entry.tag == tag && hashes_[entry.group - 1] == hash && equal(entry.group - 1)) return entry.group - 1;
+            if (entry.tag == tag && equal(entry.group - 1)) return entry.group - 1;
         }
         if (out.first_row.size() >= std::numeric_limits<std::uint32_t>::max() - 1)
             throw std::length_error("too many customers");
@@ -109,6 +110,36 @@ std::vector<std::uint64_t> hash_all(std::span<const Key> keys, const Hash& hash,
     return out;
 }
 
+// The distinct keys by group number. Texts are copied into one compact buffer,
+// so comparing against a group's key touches memory near the other keys
+// rather than a random place in the caller's column.
+template <class Key>
+class GroupKeys {
+public:
+    void add(const Key& key) { keys_.push_back(key); }
+    bool equal(std::uint32_t g, const Key& key) const { return keys_[g] == key; }
+
+private:
+    std::vector<Key> keys_;
+};
+
+template <>
+class GroupKeys<std::string_view> {
+public:
+    void add(std::string_view key) {
+        text_.append(key);
+        end_.push_back(text_.size());
+    }
+    bool equal(std::uint32_t g, std::string_view key) const {
+        const std::size_t begin = g == 0 ? 0 : end_[g - 1];
+        return end_[g] - begin == key.size() && std::memcmp(text_.data() + begin, key.data(), key.size()) == 0;
+    }
+
+private:
+    std::string text_;
+    std::vector<std::size_t> end_;
+};
+
 template <class Key, class Hash>
 Grouping group_keys(std::span<const Key> keys, const Hash& hash, ThreadPool* pool) {
     check_rows(keys.size());
@@ -116,9 +147,12 @@ Grouping group_keys(std::span<const Key> keys, const Hash& hash, ThreadPool* poo
     Grouping out;
     out.group_of.resize(keys.size());
     GroupTable table;
+    GroupKeys<Key> group_keys;
     for (std::size_t i = 0; i < keys.size(); ++i) {
         const Key& key = keys[i];
-        out.group_of[i] = table.find_or_add(hashes[i], i, out, [&](std::uint32_t g) { return keys[out.first_row[g]] == key; });
+        const std::size_t before = out.first_row.size();
+        out.group_of[i] = table.find_or_add(hashes[i], i, out, [&](std::uint32_t g) { return group_keys.equal(g, key); });
+        if (out.first_row.size() != before) group_keys.add(key);
     }
     return out;
 }

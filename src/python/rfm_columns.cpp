@@ -9,7 +9,8 @@
 // unreadable timestamp are skipped like in calculate_rfm_py and reported with
 // one UserWarning each kind; NaN amounts flow into the sums and are reported
 // too. The result is a dict of equal-length columns in calculate_rfm_py's row
-// order: lists for ids and segments, array.array for numbers.
+// order: lists for ids and segments; numbers as NumPy arrays when NumPy is
+// loaded, else array.array.
 #include <chrono>
 #include <cmath>
 #include <cstring>
@@ -484,19 +485,38 @@ Instant read_as_of(PyObject* obj) {
 
 // ---- output ----
 
-Ref typed_array(PyObject* array_type, const char* code, const void* data, std::size_t bytes) {
-    Ref raw = Ref::steal(PyBytes_FromStringAndSize(static_cast<const char*>(data), static_cast<Py_ssize_t>(bytes)));
-    return Ref::steal(PyObject_CallFunction(array_type, "sO", code, raw.get()));
-}
+// Numeric columns: array.array, wrapped without a copy as NumPy arrays when the
+// caller's process has NumPy loaded (pandas then takes them as they are). The
+// module never imports NumPy itself.
+class ColumnMaker {
+public:
+    ColumnMaker() {
+        Ref array_module = Ref::steal(PyImport_ImportModule("array"));
+        array_type_ = Ref::steal(PyObject_GetAttrString(array_module.get(), "array"));
+        PyObject* modules = PySys_GetObject("modules");  // borrowed
+        PyObject* numpy = modules ? PyDict_GetItemString(modules, "numpy") : nullptr;
+        if (numpy) frombuffer_ = Ref::adopt(PyObject_GetAttrString(numpy, "frombuffer"));
+        PyErr_Clear();
+    }
 
-Ref float_column(PyObject* array_type, const std::vector<double>& v) {
-    return typed_array(array_type, "d", v.data(), v.size() * sizeof(double));
-}
+    Ref floats(const std::vector<double>& v) const { return make("d", "float64", v.data(), v.size() * sizeof(double)); }
 
-Ref score_column(PyObject* array_type, const std::vector<std::uint32_t>& v) {
-    const std::vector<std::int64_t> wide(v.begin(), v.end());
-    return typed_array(array_type, "q", wide.data(), wide.size() * sizeof(std::int64_t));
-}
+    Ref scores(const std::vector<std::uint32_t>& v) const {
+        const std::vector<std::int64_t> wide(v.begin(), v.end());
+        return make("q", "int64", wide.data(), wide.size() * sizeof(std::int64_t));
+    }
+
+private:
+    Ref make(const char* code, const char* dtype, const void* data, std::size_t bytes) const {
+        Ref raw = Ref::steal(PyBytes_FromStringAndSize(static_cast<const char*>(data), static_cast<Py_ssize_t>(bytes)));
+        Ref array = Ref::steal(PyObject_CallFunction(array_type_.get(), "sO", code, raw.get()));
+        if (!frombuffer_) return array;
+        return Ref::steal(PyObject_CallFunction(frombuffer_.get(), "Os", array.get(), dtype));
+    }
+
+    Ref array_type_;
+    Ref frombuffer_;
+};
 
 void warn(const std::string& message) {
     if (PyErr_WarnEx(PyExc_UserWarning, message.c_str(), 1) < 0) throw PyErrorAlreadySet{};
@@ -547,9 +567,7 @@ struct RfmFromColumns {
                         "customers is NaN",
                         nan_amounts, n, first_nan));
 
-        Ref array_module = Ref::steal(PyImport_ImportModule("array"));
-        Ref array_type = Ref::steal(PyObject_GetAttrString(array_module.get(), "array"));
-        PyObject* at = array_type.get();
+        const ColumnMaker columns;
         Ref names[engine::kSegmentTypeCount];
         Ref segments = Ref::steal(PyList_New(static_cast<Py_ssize_t>(t.segment.size())));
         for (std::size_t i = 0; i < t.segment.size(); ++i) {
@@ -562,13 +580,13 @@ struct RfmFromColumns {
             if (PyDict_SetItemString(out.get(), key, value.get()) < 0) throw PyErrorAlreadySet{};
         };
         put("customer_id", id_objects(ids, result.first_row));
-        put("recency", float_column(at, t.recency));
-        put("recency_days", float_column(at, t.recency_days));
-        put("frequency", float_column(at, t.frequency));
-        put("monetary", float_column(at, t.monetary));
-        put("r_score", score_column(at, t.recency_score));
-        put("f_score", score_column(at, t.frequency_score));
-        put("m_score", score_column(at, t.monetary_score));
+        put("recency", columns.floats(t.recency));
+        put("recency_days", columns.floats(t.recency_days));
+        put("frequency", columns.floats(t.frequency));
+        put("monetary", columns.floats(t.monetary));
+        put("r_score", columns.scores(t.recency_score));
+        put("f_score", columns.scores(t.frequency_score));
+        put("m_score", columns.scores(t.monetary_score));
         put("segment", std::move(segments));
         return out;
     }
