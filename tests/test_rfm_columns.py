@@ -134,3 +134,17 @@ def test_empty_and_frame_ready():
     assert pd.DataFrame(out).shape == (0, 9)
     frame = pd.DataFrame(rfm_from_columns(IDS, STAMPS, AMOUNTS, as_of=NOW))
     assert frame.dtypes["r_score"] == np.int64 and frame.dtypes["monetary"] == np.float64
+
+
+def test_columns_without_numpy_are_array_buffers():
+    import os
+    import subprocess
+    import sys
+
+    import segmora
+    code = ("import sys, segmora; out = segmora.rfm_from_columns(['a', 'b'], ['2024-01-01T00:00:00Z'] * 2, [1.0, 2.0], "
+            "as_of='2024-01-02T00:00:00Z'); print('numpy' in sys.modules, type(out['monetary']).__name__, "
+            "list(out['monetary']), out['r_score'].typecode)")
+    env = dict(os.environ, PYTHONPATH=os.path.dirname(segmora.__file__))
+    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env)
+    assert proc.stdout.split() == ["False", "array", "[2.0,", "1.0]", "q"], proc.stderr
