@@ -148,3 +148,19 @@ def test_columns_without_numpy_are_array_buffers():
     env = dict(os.environ, PYTHONPATH=os.path.dirname(segmora.__file__))
     proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env)
     assert proc.stdout.split() == ["False", "array", "[2.0,", "1.0]", "q"], proc.stderr
+
+
+@pytest.mark.parametrize("kind", ["str", "int"])
+def test_large_inputs_agree_for_every_n_jobs(kind):
+    n = 70_000  # large enough for the grouping to split across workers
+    rng = np.random.default_rng(3)
+    keys = rng.integers(0, 9000, n)
+    ids = [f"k{k}" for k in keys] if kind == "str" else keys
+    ages = rng.integers(3600, 82800, n) + rng.integers(0, 100, n) * 86400
+    stamps = pd.Series(pd.Timestamp(NOW) - pd.to_timedelta(ages, unit="s"))
+    amounts = rng.uniform(0, 50, n).round(2)
+    runs = [rows(rfm_from_columns(ids, stamps, amounts, as_of=NOW, n_jobs=j)) for j in (1, 2, 3, 5)]
+    assert all(r == runs[0] for r in runs[1:])
+    ref = reference([str(i) if kind == "str" else f"{i}" for i in ids], [t.isoformat() for t in stamps], amounts)
+    assert [str(r[0]) for r in runs[0]] == [r[0] for r in ref]
+    assert [r[1:] for r in runs[0]] == [r[1:] for r in ref]

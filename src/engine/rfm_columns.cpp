@@ -95,6 +95,33 @@ std::vector<T> permuted(const std::vector<T>& values, const std::vector<std::uin
 
 namespace {
 
+// SipHash-1-3 of one 64-bit key under the process key, inlined for the per-row
+// loop (siphash13 over the key's eight bytes gives the same value on a
+// little-endian machine).
+class IntegerKeyHash {
+public:
+    IntegerKeyHash() : key_(process_hash_key()) {}
+    std::uint64_t operator()(std::uint64_t m) const noexcept {
+        std::uint64_t v0 = key_.k0 ^ 0x736f6d6570736575ULL, v1 = key_.k1 ^ 0x646f72616e646f6dULL,
+                      v2 = key_.k0 ^ 0x6c7967656e657261ULL, v3 = key_.k1 ^ 0x7465646279746573ULL;
+        auto round = [&] {
+            v0 += v1; v1 = std::rotl(v1, 13); v1 ^= v0; v0 = std::rotl(v0, 32);
+            v2 += v3; v3 = std::rotl(v3, 16); v3 ^= v2;
+            v0 += v3; v3 = std::rotl(v3, 21); v3 ^= v0;
+            v2 += v1; v1 = std::rotl(v1, 17); v1 ^= v2; v2 = std::rotl(v2, 32);
+        };
+        v3 ^= m; round(); v0 ^= m;
+        const std::uint64_t last = std::uint64_t{8} << 56;
+        v3 ^= last; round(); v0 ^= last;
+        v2 ^= 0xff;
+        round(); round(); round();
+        return v0 ^ v1 ^ v2 ^ v3;
+    }
+
+private:
+    HashKey key_;
+};
+
 // The keyed hash of every key, computed on the pool when there is one.
 template <class Key, class Hash>
 std::vector<std::uint64_t> hash_all(std::span<const Key> keys, const Hash& hash, ThreadPool* pool) {
@@ -140,20 +167,64 @@ private:
     std::vector<std::size_t> end_;
 };
 
-template <class Key, class Hash>
-Grouping group_keys(std::span<const Key> keys, const Hash& hash, ThreadPool* pool) {
-    check_rows(keys.size());
-    const std::vector<std::uint64_t> hashes = hash_all(keys, hash, pool);
-    Grouping out;
-    out.group_of.resize(keys.size());
+// Groups the rows whose hash falls in `shard` of `n_shards`, in input order:
+// each such row's group number within the shard, and the rows where the
+// shard's groups first appear.
+template <class Key>
+std::vector<std::size_t> group_shard(std::span<const Key> keys, const std::vector<std::uint64_t>& hashes,
+                                     std::size_t shard, std::size_t n_shards, std::vector<std::uint32_t>& local_of) {
+    Grouping local;
     GroupTable table;
     GroupKeys<Key> group_keys;
     for (std::size_t i = 0; i < keys.size(); ++i) {
+        if (n_shards > 1 && (hashes[i] >> 40) % n_shards != shard) continue;
         const Key& key = keys[i];
-        const std::size_t before = out.first_row.size();
-        out.group_of[i] = table.find_or_add(hashes[i], i, out, [&](std::uint32_t g) { return group_keys.equal(g, key); });
-        if (out.first_row.size() != before) group_keys.add(key);
+        const std::size_t before = local.first_row.size();
+        local_of[i] = table.find_or_add(hashes[i], i, local, [&](std::uint32_t g) { return group_keys.equal(g, key); });
+        if (local.first_row.size() != before) group_keys.add(key);
     }
+    return std::move(local.first_row);
+}
+
+// First-appearance grouping. With a pool of several workers the rows are split
+// by hash into one shard per worker, grouped side by side, and the shards'
+// groups then numbered in order of their first rows: the same numbering as one
+// sequential pass.
+template <class Key, class Hash>
+Grouping group_keys(std::span<const Key> keys, const Hash& hash, ThreadPool* pool) {
+    check_rows(keys.size());
+    const std::size_t n = keys.size();
+    const std::vector<std::uint64_t> hashes = hash_all(keys, hash, pool);
+    Grouping out;
+    out.group_of.resize(n);
+    const std::size_t n_shards = pool && n >= 65536 ? std::min<std::size_t>(pool->size(), 16) : 1;
+    if (n_shards == 1) {
+        out.first_row = group_shard(keys, hashes, 0, 1, out.group_of);
+        return out;
+    }
+    std::vector<std::vector<std::size_t>> firsts(n_shards);
+    pool->run_tasks(n_shards, [&](std::size_t shard) { firsts[shard] = group_shard(keys, hashes, shard, n_shards, out.group_of); });
+    // Global numbers in order of first appearance: walk each shard's first rows
+    // (already ascending) in a merge by row.
+    std::vector<std::vector<std::uint32_t>> global(n_shards);
+    std::size_t total = 0;
+    for (std::size_t s = 0; s < n_shards; ++s) {
+        global[s].resize(firsts[s].size());
+        total += firsts[s].size();
+    }
+    if (total >= std::numeric_limits<std::uint32_t>::max() - 1) throw std::length_error("too many customers");
+    out.first_row.reserve(total);
+    std::vector<std::size_t> next(n_shards, 0);
+    for (std::size_t g = 0; g < total; ++g) {
+        std::size_t best = n_shards;
+        for (std::size_t s = 0; s < n_shards; ++s)
+            if (next[s] < firsts[s].size() && (best == n_shards || firsts[s][next[s]] < firsts[best][next[best]])) best = s;
+        global[best][next[best]] = static_cast<std::uint32_t>(g);
+        out.first_row.push_back(firsts[best][next[best]++]);
+    }
+    pool->parallel_for(n, 16384, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) out.group_of[i] = global[(hashes[i] >> 40) % n_shards][out.group_of[i]];
+    });
     return out;
 }
 
@@ -164,7 +235,7 @@ Grouping group_texts(std::span<const std::string_view> keys, ThreadPool* pool) {
 }
 
 Grouping group_integers(std::span<const std::int64_t> keys, ThreadPool* pool) {
-    return group_keys(keys, KeyedIntegerHash{}, pool);
+    return group_keys(keys, IntegerKeyHash{}, pool);
 }
 
 RfmColumnsResult rfm_columns(std::span<const std::string_view> keys, const PurchaseColumns& rows,

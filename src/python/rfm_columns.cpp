@@ -230,7 +230,11 @@ char dtype_kind(PyObject* obj) {
 
 // An integer array's values, exactly, as int64 (`obj` must have an integer dtype).
 std::vector<std::int64_t> read_int64_array(PyObject* obj, const char* arg) {
-    Ref as64 = Ref::adopt(PyObject_CallMethod(obj, "astype", "s", "int64"));
+    // astype("int64", copy=False): no copy when the values already are int64
+    Ref method = Ref::adopt(PyObject_GetAttrString(obj, "astype"));
+    Ref args = method ? Ref::adopt(Py_BuildValue("(s)", "int64")) : Ref();
+    Ref kwargs = args ? Ref::adopt(Py_BuildValue("{s:O}", "copy", Py_False)) : Ref();
+    Ref as64 = kwargs ? Ref::adopt(PyObject_Call(method.get(), args.get(), kwargs.get())) : Ref();
     if (!as64) reraise_for_argument(arg);
     Py_buffer view;
     if (PyObject_GetBuffer(as64.get(), &view, PyBUF_RECORDS_RO) != 0) reraise_for_argument(arg);
@@ -333,10 +337,20 @@ struct Timestamps {
 constexpr std::int64_t kNanos = 1'000'000'000;
 
 // Seconds and nanoseconds of `v` units of `per_second` per second (floor division).
-Instant sub_second(std::int64_t v, std::int64_t per_second) {
+inline Instant sub_second(std::int64_t v, std::int64_t per_second) {
     std::int64_t s = v / per_second, r = v % per_second;
     if (r < 0) --s, r += per_second;
     return {s, static_cast<std::uint32_t>(r * (kNanos / per_second))};
+}
+
+// Every value of a sub-second unit; NaT (the smallest int64) is missing. The
+// divisor is a constant here, so the division compiles to multiplications.
+template <std::int64_t PerSecond>
+void append_sub_second(const std::vector<std::int64_t>& values, Timestamps& out) {
+    for (const std::int64_t v : values) {
+        if (v == std::numeric_limits<std::int64_t>::min()) out.add_missing();
+        else out.when.push_back(sub_second(v, PerSecond));
+    }
 }
 
 void read_datetime64(PyObject* array, Timestamps& out, const char* arg) {
@@ -360,11 +374,12 @@ void read_datetime64(PyObject* array, Timestamps& out, const char* arg) {
     if (!raw) reraise_for_argument(arg);
     const std::vector<std::int64_t> values = read_int64_array(raw.get(), arg);
     out.when.reserve(values.size());
+    if (per_second == 1'000) return append_sub_second<1'000>(values, out);
+    if (per_second == 1'000'000) return append_sub_second<1'000'000>(values, out);
+    if (per_second == kNanos) return append_sub_second<kNanos>(values, out);
     for (const std::int64_t v : values) {
         if (v == std::numeric_limits<std::int64_t>::min()) {  // NaT
             out.add_missing();
-        } else if (per_second) {
-            out.when.push_back(sub_second(v, per_second));
         } else {
             std::int64_t s = 0;
             if (__builtin_mul_overflow(v, multiply, &s)) raise_argument(PyExc_OverflowError, arg, "datetime out of range");

@@ -153,6 +153,7 @@ bool numpy_dtyped(PyObject* obj, const char* arg) {
         PyErr_Clear();
         return dtype && kind_of(dtype.get()).has_value();
     }
+    if (kind_of(dtypes.get())) return true;  // a Series: `dtypes` is its one dtype
     Ref listed = Ref::adopt(PySequence_List(dtypes.get()));
     if (!listed) {
         PyErr_Clear();
