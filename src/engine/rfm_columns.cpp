@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <string>
 #include <type_traits>
+#include <utility>
 
 #include "engine/keyed_hash.hpp"
 #include "engine/thread_pool.hpp"
@@ -72,12 +73,30 @@ std::uint64_t descending_key(double v) noexcept {
     return ~ascending;
 }
 
+// Stable LSD radix sort of (key, index) pairs by key, 11 bits a pass; passes
+// where every key has the same digit are skipped.
+void radix_sort(std::vector<std::pair<std::uint64_t, std::uint32_t>>& items) {
+    constexpr int kBits = 11;
+    constexpr std::size_t kBuckets = std::size_t{1} << kBits;
+    std::vector<std::pair<std::uint64_t, std::uint32_t>> buffer(items.size());
+    std::vector<std::size_t> count(kBuckets);
+    for (int shift = 0; shift < 64; shift += kBits) {
+        std::fill(count.begin(), count.end(), 0);
+        for (const auto& item : items) ++count[(item.first >> shift) & (kBuckets - 1)];
+        if (count[(items.front().first >> shift) & (kBuckets - 1)] == items.size()) continue;
+        std::size_t sum = 0;
+        for (std::size_t& c : count) sum += std::exchange(c, sum);
+        for (const auto& item : items) buffer[count[(item.first >> shift) & (kBuckets - 1)]++] = item;
+        items.swap(buffer);
+    }
+}
+
 void score_pass(std::vector<std::uint32_t>& order, const std::vector<double>& value, std::vector<std::uint32_t>& score,
                 ScoringMethod method) {
     const std::size_t n = order.size();
     std::vector<std::pair<std::uint64_t, std::uint32_t>> keys(n);
     for (std::size_t i = 0; i < n; ++i) keys[i] = {descending_key(value[order[i]]), order[i]};
-    std::stable_sort(keys.begin(), keys.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    if (n > 1) radix_sort(keys);  // stable: equal values keep the current order
     for (std::size_t pos = 0; pos < n; ++pos) {
         order[pos] = keys[pos].second;
         score[order[pos]] = position_score(pos, n, method);
@@ -167,6 +186,11 @@ private:
     std::vector<std::size_t> end_;
 };
 
+// The shard of a hash: its bits 32..63 scaled to [0, n_shards) (no division).
+inline std::size_t shard_of(std::uint64_t hash, std::size_t n_shards) noexcept {
+    return static_cast<std::size_t>(((hash >> 32) * n_shards) >> 32);
+}
+
 // Groups the rows whose hash falls in `shard` of `n_shards`, in input order:
 // each such row's group number within the shard, and the rows where the
 // shard's groups first appear.
@@ -177,7 +201,7 @@ std::vector<std::size_t> group_shard(std::span<const Key> keys, const std::vecto
     GroupTable table;
     GroupKeys<Key> group_keys;
     for (std::size_t i = 0; i < keys.size(); ++i) {
-        if (n_shards > 1 && (hashes[i] >> 40) % n_shards != shard) continue;
+        if (n_shards > 1 && shard_of(hashes[i], n_shards) != shard) continue;
         const Key& key = keys[i];
         const std::size_t before = local.first_row.size();
         local_of[i] = table.find_or_add(hashes[i], i, local, [&](std::uint32_t g) { return group_keys.equal(g, key); });
@@ -223,7 +247,7 @@ Grouping group_keys(std::span<const Key> keys, const Hash& hash, ThreadPool* poo
         out.first_row.push_back(firsts[best][next[best]++]);
     }
     pool->parallel_for(n, 16384, [&](std::size_t begin, std::size_t end) {
-        for (std::size_t i = begin; i < end; ++i) out.group_of[i] = global[(hashes[i] >> 40) % n_shards][out.group_of[i]];
+        for (std::size_t i = begin; i < end; ++i) out.group_of[i] = global[shard_of(hashes[i], n_shards)][out.group_of[i]];
     });
     return out;
 }
@@ -267,16 +291,27 @@ RfmTable rfm_columns(const Grouping& groups, const PurchaseColumns& rows, const 
     if (n_groups == 0) return t;
 
     // One pass in input order: every customer's sum runs over its rows in order.
-    std::vector<std::uint64_t> count(n_groups, 0);
-    std::vector<double> monetary(n_groups, 0.0);
-    std::vector<Instant> last(n_groups);
+    struct Running {
+        Instant last;
+        double monetary = 0.0;
+        std::uint64_t count = 0;
+    };
+    std::vector<Running> running(n_groups);  // one cache line a customer, not three
     for (std::size_t i = 0; i < groups.group_of.size(); ++i) {
         const std::optional<Instant>& when = rows.when[i];
         if (!when) continue;
-        const std::uint32_t g = groups.group_of[i];
-        if (count[g] == 0 || *when > last[g]) last[g] = *when;
-        ++count[g];
-        monetary[g] += rows.amounts[i];
+        Running& r = running[groups.group_of[i]];
+        if (r.count == 0 || *when > r.last) r.last = *when;
+        ++r.count;
+        r.monetary += rows.amounts[i];
+    }
+    std::vector<std::uint64_t> count(n_groups);
+    std::vector<double> monetary(n_groups);
+    std::vector<Instant> last(n_groups);
+    for (std::size_t g = 0; g < n_groups; ++g) {
+        count[g] = running[g].count;
+        monetary[g] = running[g].monetary;
+        last[g] = running[g].last;
     }
     std::vector<double> recency(n_groups, 0.0), days(n_groups, std::numeric_limits<double>::quiet_NaN()),
         frequency(n_groups, 0.0);
