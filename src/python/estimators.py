@@ -33,7 +33,7 @@ def _seed(random_state):
     raise ValueError(f"random_state must be None, an int, a RandomState or a Generator, got {random_state!r}")
 
 
-def _check_array(X, estimator, reset):
+def _check_array(X, estimator, reset, check_finite=True):
     """X as a C-contiguous float64 2-D array, with scikit-learn's habits for bad input."""
     np = _numpy()
     name = type(estimator).__name__
@@ -58,7 +58,7 @@ def _check_array(X, estimator, reset):
         raise ValueError(f"Found array with 0 sample(s) (shape={array.shape}) while a minimum of 1 is required by {name}.")
     if n_features == 0:
         raise ValueError(f"Found array with 0 feature(s) (shape={array.shape}) while a minimum of 1 is required by {name}.")
-    if not np.isfinite(array).all():
+    if check_finite and not np.isfinite(array).all():
         what = "NaN" if np.isnan(array).any() else "infinity"
         raise ValueError(f"Input X contains {what}.")
     if reset:
@@ -142,7 +142,8 @@ class _CentroidEstimator:
         self.n_iter_ = int(n_iter)
 
     def fit(self, X, y=None):
-        array = _check_array(X, self, reset=True)
+        # The engine refuses NaN and infinities itself (ValueError below), so fit skips that pass.
+        array = _check_array(X, self, reset=True, check_finite=False)
         k = self.n_clusters
         if array.shape[0] < k if isinstance(k, int) else False:
             raise ValueError(f"n_samples={array.shape[0]} should be >= n_clusters={k}.")
