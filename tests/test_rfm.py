@@ -593,3 +593,14 @@ def test_naive_datetime_needs_a_timezone():
     with pytest.raises(TypeError, match=r"^argument 'transactions': datetime 2024-03-01 10:00:00 has no timezone; a "
                                         r"timezone is needed"):
         rfm([("a", "2024-03-01T10:00:00Z", 1.0), ("a", dt.datetime(2024, 3, 1, 10), 1.0)])
+
+
+@pytest.mark.parametrize("utc_column", [False, True])
+def test_transactions_dataframe_reads_its_rows(utc_column):
+    import pandas as pd
+    tx = [("a", ago(3), 10.0), ("b", ago(40), 25.5), ("a", ago(1, offset_minutes=120), 4.0)]
+    frame = pd.DataFrame(tx, columns=["customer_id", "timestamp", "amount"], index=[7, 8, 9])
+    if utc_column:
+        frame["timestamp"] = pd.to_datetime(frame["timestamp"], utc=True, format="ISO8601")
+    assert [repr(s) for s in rfm(frame)] == [repr(s) for s in rfm(tx)]
+    assert [s.recency for s in rfm(frame)] == [s.recency for s in rfm(tx)]

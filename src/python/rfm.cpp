@@ -109,6 +109,20 @@ TransactionsInput extract_transactions(PyObject* obj, const char* arg) {
         if (!holding) out.unheld = obj;
         return out;
     }
+    // A DataFrame (anything with itertuples) gives its rows as plain tuples,
+    // columns in order: customer id, timestamp, amount. Its [] looks up
+    // column labels, so it is never indexed as a sequence.
+    Ref rows_of_frame;
+    if (!PyTuple_Check(obj) && PyObject_HasAttrString(obj, "itertuples")) {
+        Ref method = Ref::steal(PyObject_GetAttrString(obj, "itertuples"));
+        Ref args = Ref::steal(PyTuple_New(0));
+        Ref kwargs = Ref::steal(Py_BuildValue("{s:O,s:O}", "index", Py_False, "name", Py_None));
+        Ref rows = Ref::adopt(PyObject_Call(method.get(), args.get(), kwargs.get()));
+        if (!rows) reraise_for_argument(arg);
+        rows_of_frame = Ref::adopt(PySequence_List(rows.get()));
+        if (!rows_of_frame) reraise_for_argument(arg);
+        obj = rows_of_frame.get();
+    }
     if (!PySequence_Check(obj))
         raise_argument(PyExc_TypeError, arg, format("'{}' object cannot be converted to 'Sequence'", type_name(obj)));
     const Py_ssize_t n = PySequence_Size(obj);
