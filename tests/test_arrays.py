@@ -65,6 +65,8 @@ def test_array_likes_match_lists(data):
          "argument 'data': column 1 has non-numeric dtype object (a str value)"),
         (TABLE.append_column("s", pa.array(["x"] * 60)), TypeError,
          "argument 'data': column 3 has non-numeric dtype (Arrow format 'u')"),
+        (TABLE.append_column("k", pa.array([1.0, 2.0] * 30).dictionary_encode()), TypeError,
+         "argument 'data': column 3 has non-numeric dtype (Arrow dictionary-encoded, categorical)"),
     ],
 )
 def test_wrong_rank_or_dtype(data, error, message):

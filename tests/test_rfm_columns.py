@@ -60,8 +60,9 @@ def rows(out):
     ids=["series-utc", "series-kolkata", "datetime64-ns", "datetime64-s", "datetime64-ms", "index", "rfc3339",
          "aware-datetime", "int-list", "int-array", "arrow"],
 )
-@pytest.mark.parametrize("ids", [IDS, pd.Series(IDS, index=range(7, 7 + N)), pa.array(IDS), np.array(IDS, dtype=object)],
-                         ids=["list", "series", "arrow", "object-array"])
+@pytest.mark.parametrize("ids", [IDS, pd.Series(IDS, index=range(7, 7 + N)), pa.array(IDS), np.array(IDS, dtype=object),
+                                 pd.Series(IDS).astype("category"), pa.array(IDS).dictionary_encode()],
+                         ids=["list", "series", "arrow", "object-array", "category", "arrow-dictionary"])
 def test_same_records_as_calculate_rfm(timestamps, ids):
     assert rows(rfm_from_columns(ids, timestamps, pd.Series(AMOUNTS), as_of=NOW)) == REF
 

@@ -198,6 +198,7 @@ bool read_arrow_ids(PyObject* obj, CustomerIds& ids, const char* arg) {
         if (!s) reraise_for_argument(arg);
         OwnedSchema schema;
         if (s->get_schema(s, &schema.value) != 0) raise(PyExc_ValueError, format("{}: cannot read the Arrow stream", arg));
+        if (schema.value.dictionary) return false;  // categories: read through NumPy, not as codes
         for (;;) {
             ids.arrow.emplace_back();
             if (s->get_next(s, &ids.arrow.back().value) != 0) raise(PyExc_ValueError, format("{}: cannot read the Arrow stream", arg));
@@ -209,6 +210,7 @@ bool read_arrow_ids(PyObject* obj, CustomerIds& ids, const char* arg) {
         auto* schema = static_cast<ArrowSchema*>(PyCapsule_GetPointer(PyTuple_GetItem(exported.get(), 0), "arrow_schema"));
         auto* array = static_cast<ArrowArray*>(PyCapsule_GetPointer(PyTuple_GetItem(exported.get(), 1), "arrow_array"));
         if (!schema || !array) reraise_for_argument(arg);
+        if (schema->dictionary) return false;  // categories: read through NumPy, not as codes
         if (!append_arrow_ids(schema->format, *array, ids, arg)) return false;
     }
     ids.capsule = std::move(exported);

@@ -268,6 +268,7 @@ void read_arrow_batch(const ArrowSchema& schema, const ArrowArray& batch, std::v
                       std::vector<std::size_t>& shape, const char* arg) {
     const bool table = schema.format && std::strcmp(schema.format, "+s") == 0;
     if (!table) {
+        if (schema.dictionary) raise_non_numeric(arg, 0, "(Arrow dictionary-encoded, categorical)");
         const ElementType t = arrow_element(schema.format);
         if (t.kind == Kind::Invalid)
             raise_non_numeric(arg, 0, segmora::format("(Arrow format '{}')", schema.format ? schema.format : ""));
@@ -281,6 +282,8 @@ void read_arrow_batch(const ArrowSchema& schema, const ArrowArray& batch, std::v
     if (batch.n_children != schema.n_children) raise_argument(PyExc_ValueError, arg, "malformed Arrow array");
     std::vector<ElementType> types(cols);
     for (std::size_t j = 0; j < cols; ++j) {
+        if (schema.children[j]->dictionary)  // its values are category codes, not numbers
+            raise_non_numeric(arg, j, "(Arrow dictionary-encoded, categorical)");
         types[j] = arrow_element(schema.children[j]->format);
         if (types[j].kind == Kind::Invalid) {
             const char* f = schema.children[j]->format;
