@@ -61,7 +61,7 @@ def test_quickstart_on_a_csv(tmp_path):
         + "".join(f"c{i},{stamp},{10 * (i + 1)}\n" for i in range(6))
         + "c0,not a date,5\n"
     )
-    out = run_quickstart(str(path))
+    out = run_quickstart(str(path), cwd=tmp_path)
     assert out.returncode == 0, out.stderr
     assert "7 transactions" in out.stdout and "6 customers" in out.stdout
     assert "Top customer by monetary value: RFMScore(customer_id=c5, " in out.stdout
@@ -80,7 +80,7 @@ def test_quickstart_rejects_bad_input(tmp_path, amount, message):
     path = tmp_path / "bad.csv"
     if amount is not None:
         path.write_text(f"c1,2024-03-01T10:00:00Z,12\nc2,2024-03-01T10:00:00Z,{amount}\n")
-    out = run_quickstart(str(path))
+    out = run_quickstart(str(path), cwd=tmp_path)
     assert out.returncode == 1
     assert message in out.stderr
     assert "Traceback" not in out.stderr
