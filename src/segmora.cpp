@@ -111,14 +111,15 @@ int exec_module(PyObject* module) {
         add(module, "__author__", Ref::steal(PyUnicode_FromString(kAuthor)));
         Ref module_name = Ref::steal(PyModule_GetNameObject(module));
         using Table = std::span<const Registration>;
-        for (const Table table : {Table(kRegistrations), Table(kFrontDoor)})
-        for (const Registration& r : table) {
-            if (r.type) {
-                PyTypeObject* type = r.type();
-                if (!type) throw segmora::py::PyErrorAlreadySet{};
-                add(module, r.name, Ref::borrow(reinterpret_cast<PyObject*>(type)));
-            } else {
-                add(module, r.name, Ref::steal(PyCFunction_NewEx(r.function(), module, module_name.get())));
+        for (const Table table : {Table(kRegistrations), Table(kFrontDoor)}) {
+            for (const Registration& r : table) {
+                if (r.type) {
+                    PyTypeObject* type = r.type();
+                    if (!type) throw segmora::py::PyErrorAlreadySet{};
+                    add(module, r.name, Ref::borrow(reinterpret_cast<PyObject*>(type)));
+                } else {
+                    add(module, r.name, Ref::steal(PyCFunction_NewEx(r.function(), module, module_name.get())));
+                }
             }
         }
         b::add_estimators(module);

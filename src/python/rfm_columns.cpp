@@ -26,6 +26,7 @@
 #include "python/bindings.hpp"
 #include "python/timestamps.hpp"
 #include "python/toolkit/arrays.hpp"
+#include "python/toolkit/arrow_c.hpp"
 #include "python/toolkit/classdef.hpp"
 #include "python/toolkit/format.hpp"
 
@@ -37,55 +38,12 @@ using engine::Instant;
 
 // ---- Arrow columns (ids) ----
 
-struct ArrowSchema {
-    const char* format;
-    const char* name;
-    const char* metadata;
-    std::int64_t flags;
-    std::int64_t n_children;
-    ArrowSchema** children;
-    ArrowSchema* dictionary;
-    void (*release)(ArrowSchema*);
-    void* private_data;
-};
-
-struct ArrowArray {
-    std::int64_t length;
-    std::int64_t null_count;
-    std::int64_t offset;
-    std::int64_t n_buffers;
-    std::int64_t n_children;
-    const void** buffers;
-    ArrowArray** children;
-    ArrowArray* dictionary;
-    void (*release)(ArrowArray*);
-    void* private_data;
-};
-
-struct ArrowArrayStream {
-    int (*get_schema)(ArrowArrayStream*, ArrowSchema*);
-    int (*get_next)(ArrowArrayStream*, ArrowArray*);
-    const char* (*get_last_error)(ArrowArrayStream*);
-    void (*release)(ArrowArrayStream*);
-    void* private_data;
-};
-
-// Arrays this code received from a stream, released when the ids are done.
-struct OwnedArray {
-    ArrowArray value{};
-    OwnedArray() = default;
-    OwnedArray(const OwnedArray&) = delete;
-    ~OwnedArray() {
-        if (value.release) value.release(&value);
-    }
-};
-
-struct OwnedSchema {
-    ArrowSchema value{};
-    ~OwnedSchema() {
-        if (value.release) value.release(&value);
-    }
-};
+using arrow::ArrowArray;
+using arrow::ArrowArrayStream;
+using arrow::ArrowSchema;
+using arrow::bit_set;
+using OwnedArray = arrow::Released<ArrowArray>;
+using OwnedSchema = arrow::Released<ArrowSchema>;
 
 // The customer ids of one call and what keeps their text alive.
 struct CustomerIds {
@@ -98,10 +56,6 @@ struct CustomerIds {
     std::optional<SequenceItems> items;       // item-by-item ids (output reuses the objects)
     std::size_t size() const { return are_integers ? integers.size() : texts.size(); }
 };
-
-bool bit_set(const void* bitmap, std::int64_t i) {
-    return (static_cast<const unsigned char*>(bitmap)[i >> 3] >> (i & 7)) & 1;
-}
 
 [[noreturn]] void raise_null_id(const char* arg, std::size_t index) {
     raise(PyExc_ValueError, format("{} has a missing value at index {}", arg, index));

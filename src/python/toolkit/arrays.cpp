@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "text.hpp"
+#include "python/toolkit/arrow_c.hpp"
 
 namespace segmora::py {
 
@@ -177,47 +178,11 @@ bool numpy_dtyped(PyObject* obj, const char* arg) {
 
 // ---- Arrow C data interface (PyCapsule protocol) ----
 
-struct ArrowSchema {
-    const char* format;
-    const char* name;
-    const char* metadata;
-    std::int64_t flags;
-    std::int64_t n_children;
-    ArrowSchema** children;
-    ArrowSchema* dictionary;
-    void (*release)(ArrowSchema*);
-    void* private_data;
-};
-
-struct ArrowArray {
-    std::int64_t length;
-    std::int64_t null_count;
-    std::int64_t offset;
-    std::int64_t n_buffers;
-    std::int64_t n_children;
-    const void** buffers;
-    ArrowArray** children;
-    ArrowArray* dictionary;
-    void (*release)(ArrowArray*);
-    void* private_data;
-};
-
-struct ArrowArrayStream {
-    int (*get_schema)(ArrowArrayStream*, ArrowSchema*);
-    int (*get_next)(ArrowArrayStream*, ArrowArray*);
-    const char* (*get_last_error)(ArrowArrayStream*);
-    void (*release)(ArrowArrayStream*);
-    void* private_data;
-};
-
-// Releases a struct this code filled (the producer's callbacks own the memory).
-template <class T>
-struct Released {
-    T value{};
-    ~Released() {
-        if (value.release) value.release(&value);
-    }
-};
+using arrow::ArrowArray;
+using arrow::ArrowArrayStream;
+using arrow::ArrowSchema;
+using arrow::bit_set;
+using arrow::Released;
 
 // The element type of a numeric Arrow format, or Invalid.
 ElementType arrow_element(const char* format) {
@@ -239,10 +204,6 @@ ElementType arrow_element(const char* format) {
         default: break;
     }
     return t;
-}
-
-bool bit_set(const void* bitmap, std::int64_t i) {
-    return (static_cast<const unsigned char*>(bitmap)[i >> 3] >> (i & 7)) & 1;
 }
 
 // Column `column` of `length` rows starting at `start` into dst[i * stride]; nulls read as NaN.
