@@ -561,13 +561,16 @@ UTC = dt.timezone.utc
          "date-time with a zone (first at index 1: '1997-01-01')"),
         (["2024-03-01T10:00:00"], "skipped 1 of 1 transactions whose timestamp is not an RFC 3339 date-time with a "
          "zone (first at index 0: '2024-03-01T10:00:00')"),
+        (["2024-03-01T10:00:00Z", "NaT-object"], "skipped 1 of 2 transactions whose timestamp is not an RFC 3339 "
+         "date-time with a zone (first at index 1: 'NaT')"),
     ],
 )
 def test_skipped_timestamps_warn_once(stamps, warning):
     import warnings
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
-        rfm([(f"c{i % 2}", s, 1.0) for i, s in enumerate(stamps)])
+        import pandas as pd
+        rfm([(f"c{i % 2}", pd.NaT if s == "NaT-object" else s, 1.0) for i, s in enumerate(stamps)])
     assert [str(w.message) for w in caught] == ([warning] if warning else [])
     assert all(w.category is UserWarning for w in caught)
 

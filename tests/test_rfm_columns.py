@@ -90,6 +90,10 @@ def test_missing_timestamps_and_nan_amounts_are_reported():
         warnings.simplefilter("always")
         out = rfm_from_columns(IDS, stamps, amounts, as_of=NOW)
         rfm_from_columns(IDS, texts, AMOUNTS, as_of=NOW)
+        mixed = rfm_from_columns(["a", "b", "c", "d"], [NOW, pd.NaT, None, float("nan")], [1.0] * 4, as_of=NOW)
+    assert list(mixed["frequency"]) == [1.0, 0.0, 0.0, 0.0]
+    assert str(caught[-1].message) == "skipped 3 of 4 transactions with a missing timestamp (None or NaT; first at index 1)"
+    del caught[-1]
     assert [str(w.message) for w in caught] == [
         f"skipped 2 of {N} transactions with a missing timestamp (None or NaT; first at index 3)",
         f"1 of {N} transactions have a NaN amount (first at index 8); the monetary value of their customers is NaN",
@@ -112,6 +116,7 @@ def test_missing_timestamps_and_nan_amounts_are_reported():
         ((["a", 1], WHEN[:2], [1.0, 2.0]), TypeError, "argument 'customer_ids': ids must be all int or all str; item 1 is a int"),
         (([1, "a"], WHEN[:2], [1.0, 2.0]), TypeError, "argument 'customer_ids': ids must be all int or all str; item 1 is a str"),
         ((["a", None], WHEN[:2], [1.0, 2.0]), ValueError, "customer_ids has a missing value at index 1"),
+        ((["a", pd.NA], WHEN[:2], [1.0, 2.0]), ValueError, "customer_ids has a missing value at index 1"),
         ((["a"], [1.5], [1.0]), TypeError, "argument 'timestamps': a timestamp must be a datetime, datetime64, int or str, not float"),
         (("abc", WHEN[:3], [1.0] * 3), TypeError, "argument 'customer_ids': Can't extract `str` to `Vec`"),
     ],

@@ -251,8 +251,7 @@ CustomerIds read_ids(PyObject* obj, const char* arg) {
     for (std::size_t i = 0; i < items.size(); ++i) {
         PyObject* item = items[i];
         if (!PyUnicode_Check(item)) {
-            if (item == Py_None || PyObject_RichCompareBool(item, item, Py_NE) == 1) raise_null_id(arg, i);
-            PyErr_Clear();
+            if (is_missing(item)) raise_null_id(arg, i);
             raise_argument(PyExc_TypeError, arg, format("ids must be all int or all str; item {} is a {}", i, type_name(item)));
         }
         Py_ssize_t size = 0;
@@ -363,15 +362,9 @@ void read_timestamp_items(PyObject* obj, Timestamps& out, const char* arg) {
             out.when.push_back(when);
         } else if (PyLong_Check(item)) {
             out.when.push_back(Instant{From<std::int64_t>::convert(item, arg), 0});
-        } else if (item == Py_None) {
+        } else if (is_missing(item)) {  // None, NaT, NaN, NA
             out.add_missing();
         } else {
-            const int nan_like = PyObject_RichCompareBool(item, item, Py_NE);  // NaT, NaN
-            if (nan_like < 0) reraise_for_argument(arg);
-            if (nan_like) {
-                out.add_missing();
-                continue;
-            }
             if (!datetimes) datetimes.emplace();
             std::optional<Instant> when = datetimes->instant(item, arg);
             if (!when)

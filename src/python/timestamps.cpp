@@ -4,6 +4,19 @@
 
 namespace segmora::py {
 
+bool is_missing(PyObject* obj) {
+    if (obj == Py_None) return true;
+    if (PyUnicode_Check(obj) || PyLong_CheckExact(obj)) return false;
+    // PyObject_RichCompareBool would take identity for equality: compare for real.
+    Ref unequal = Ref::adopt(PyObject_RichCompare(obj, obj, Py_NE));
+    if (!unequal) {
+        PyErr_Clear();
+        return false;
+    }
+    if (!PyBool_Check(unequal.get())) return true;  // pandas.NA compares to NA
+    return unequal.get() == Py_True;
+}
+
 DatetimeReader::DatetimeReader() {
     Ref module = Ref::steal(PyImport_ImportModule("datetime"));
     datetime_type_ = Ref::steal(PyObject_GetAttrString(module.get(), "datetime"));
@@ -19,6 +32,12 @@ bool DatetimeReader::is_datetime(PyObject* obj) const {
 
 std::optional<std::string> DatetimeReader::read(PyObject* obj, const char* arg) const {
     if (PyUnicode_Check(obj) || !is_datetime(obj)) return std::nullopt;
+    // pandas.NaT (a datetime unequal to itself) stands for a missing time: its
+    // text ("NaT") never parses, so the row is skipped and reported.
+    if (is_missing(obj)) {
+        Ref text = Ref::steal(PyObject_Str(obj));
+        return From<std::string>::convert(text.get(), arg);
+    }
     Ref offset = Ref::adopt(PyObject_CallMethod(obj, "utcoffset", nullptr));
     if (!offset) reraise_for_argument(arg);
     if (offset.get() == Py_None) {
