@@ -37,10 +37,8 @@ def _check_array(X, estimator, reset, check_finite=True):
     """X as a C-contiguous float64 2-D array, with scikit-learn's habits for bad input."""
     np = _numpy()
     name = type(estimator).__name__
-    if hasattr(X, "tocsr") or hasattr(X, "toarray") and hasattr(X, "nnz"):
+    if hasattr(X, "tocsr") or (hasattr(X, "toarray") and hasattr(X, "nnz")):
         raise TypeError(f"{name} does not accept sparse input; convert it with X.toarray()")
-    if isinstance(X, np.ndarray) and np.iscomplexobj(X) or hasattr(X, "dtype") and getattr(X.dtype, "kind", "") == "c":
-        raise ValueError("Complex data not supported")
     array = np.asarray(X)
     if np.iscomplexobj(array):
         raise ValueError("Complex data not supported")
@@ -145,7 +143,7 @@ class _CentroidEstimator:
         # The engine refuses NaN and infinities itself (ValueError below), so fit skips that pass.
         array = _check_array(X, self, reset=True, check_finite=False)
         k = self.n_clusters
-        if array.shape[0] < k if isinstance(k, int) else False:
+        if isinstance(k, int) and array.shape[0] < k:
             raise ValueError(f"n_samples={array.shape[0]} should be >= n_clusters={k}.")
         self._store(*self._fit(array))
         return self
