@@ -185,7 +185,11 @@ char dtype_kind(PyObject* obj) {
 }
 
 // An integer array's values, exactly, as int64 (`obj` must have an integer dtype).
-std::vector<std::int64_t> read_int64_array(PyObject* obj, const char* arg) {
+// Calls fn(value) for every value of an integer array, exactly as int64, in
+// order, straight from its buffer (`obj` must have an integer dtype). Returns
+// the number of values.
+template <class Fn>
+std::size_t for_each_int64(PyObject* obj, const char* arg, Fn&& fn) {
     // astype("int64", copy=False): no copy when the values already are int64
     Ref method = Ref::adopt(PyObject_GetAttrString(obj, "astype"));
     Ref args = method ? Ref::adopt(Py_BuildValue("(s)", "int64")) : Ref();
@@ -194,16 +198,26 @@ std::vector<std::int64_t> read_int64_array(PyObject* obj, const char* arg) {
     if (!as64) reraise_for_argument(arg);
     Py_buffer view;
     if (PyObject_GetBuffer(as64.get(), &view, PyBUF_RECORDS_RO) != 0) reraise_for_argument(arg);
-    std::vector<std::int64_t> out;
-    if (view.ndim == 1 && view.itemsize == 8) {
-        out.resize(static_cast<std::size_t>(view.shape[0]));
-        const Py_ssize_t stride = view.strides ? view.strides[0] : 8;
-        for (std::size_t i = 0; i < out.size(); ++i)
-            std::memcpy(&out[i], static_cast<const char*>(view.buf) + static_cast<Py_ssize_t>(i) * stride, 8);
+    struct Release {
+        Py_buffer* view;
+        ~Release() { PyBuffer_Release(view); }
+    } release{&view};
+    if (view.ndim != 1 || view.itemsize != 8)
+        raise(PyExc_ValueError, format("{} must be 1-D, got a {}-D array", arg, view.ndim));
+    const auto n = static_cast<std::size_t>(view.shape[0]);
+    const Py_ssize_t stride = view.strides ? view.strides[0] : 8;
+    const char* base = static_cast<const char*>(view.buf);
+    for (std::size_t i = 0; i < n; ++i) {
+        std::int64_t v;
+        std::memcpy(&v, base + static_cast<Py_ssize_t>(i) * stride, sizeof v);
+        fn(v);
     }
-    const int ndim = view.ndim;
-    PyBuffer_Release(&view);
-    if (ndim != 1) raise(PyExc_ValueError, format("{} must be 1-D, got a {}-D array", arg, ndim));
+    return n;
+}
+
+std::vector<std::int64_t> read_int64_array(PyObject* obj, const char* arg) {
+    std::vector<std::int64_t> out;
+    for_each_int64(obj, arg, [&](std::int64_t v) { out.push_back(v); });
     return out;
 }
 
@@ -298,16 +312,6 @@ inline Instant sub_second(std::int64_t v, std::int64_t per_second) {
     return {s, static_cast<std::uint32_t>(r * (kNanos / per_second))};
 }
 
-// Every value of a sub-second unit; NaT (the smallest int64) is missing. The
-// divisor is a constant here, so the division compiles to multiplications.
-template <std::int64_t PerSecond>
-void append_sub_second(const std::vector<std::int64_t>& values, Timestamps& out) {
-    for (const std::int64_t v : values) {
-        if (v == std::numeric_limits<std::int64_t>::min()) out.add_missing();
-        else out.when.push_back(sub_second(v, PerSecond));
-    }
-}
-
 void read_datetime64(PyObject* array, Timestamps& out, const char* arg) {
     Ref dtype = Ref::steal(PyObject_GetAttrString(array, "dtype"));
     Ref text = Ref::steal(PyObject_Str(dtype.get()));
@@ -327,20 +331,26 @@ void read_datetime64(PyObject* array, Timestamps& out, const char* arg) {
     else raise_argument(PyExc_TypeError, arg, format("unsupported datetime unit in {}", name));
     Ref raw = Ref::adopt(PyObject_CallMethod(array, "view", "s", "int64"));
     if (!raw) reraise_for_argument(arg);
-    const std::vector<std::int64_t> values = read_int64_array(raw.get(), arg);
-    out.when.reserve(values.size());
-    if (per_second == 1'000) return append_sub_second<1'000>(values, out);
-    if (per_second == 1'000'000) return append_sub_second<1'000'000>(values, out);
-    if (per_second == kNanos) return append_sub_second<kNanos>(values, out);
-    for (const std::int64_t v : values) {
-        if (v == std::numeric_limits<std::int64_t>::min()) {  // NaT
-            out.add_missing();
-        } else {
-            std::int64_t s = 0;
-            if (__builtin_mul_overflow(v, multiply, &s)) raise_argument(PyExc_OverflowError, arg, "datetime out of range");
-            out.when.push_back(Instant{s, 0});
-        }
-    }
+    const Py_ssize_t size = PyObject_Size(raw.get());
+    if (size > 0) out.when.reserve(static_cast<std::size_t>(size));
+    PyErr_Clear();
+    constexpr std::int64_t kNaT = std::numeric_limits<std::int64_t>::min();
+    // The divisor is a constant in each loop, so the division compiles to multiplications.
+    auto sub_seconds = [&]<std::int64_t PerSecond>() {
+        for_each_int64(raw.get(), arg, [&](std::int64_t v) {
+            if (v == kNaT) out.add_missing();
+            else out.when.push_back(sub_second(v, PerSecond));
+        });
+    };
+    if (per_second == 1'000) return sub_seconds.template operator()<1'000>();
+    if (per_second == 1'000'000) return sub_seconds.template operator()<1'000'000>();
+    if (per_second == kNanos) return sub_seconds.template operator()<kNanos>();
+    for_each_int64(raw.get(), arg, [&](std::int64_t v) {
+        std::int64_t s = 0;
+        if (v == kNaT) out.add_missing();
+        else if (__builtin_mul_overflow(v, multiply, &s)) raise_argument(PyExc_OverflowError, arg, "datetime out of range");
+        else out.when.push_back(Instant{s, 0});
+    });
 }
 
 void read_timestamp_items(PyObject* obj, Timestamps& out, const char* arg) {
