@@ -75,6 +75,7 @@ const Registration kRegistrations[] = {
 const Registration kFrontDoor[] = {
     fn("rfm_from_columns", b::rfm_from_columns_def),
     fn("_restore", b::restore_def),
+    fn("_kmeans_arrays", b::kmeans_arrays_def),
 };
 
 constexpr const char* kVersion = "7.4.1";

@@ -32,7 +32,7 @@ REGISTRATION_ORDER = [
     "PyProfiledSegment", "profile_segment",
 ]
 # Names registered after the table, in this order.
-AFTER_TABLE = ["rfm_from_columns", "_restore", "KMeans"]
+AFTER_TABLE = ["rfm_from_columns", "_restore", "_kmeans_arrays", "KMeans"]
 # Estimator classes are Python classes (tested in test_estimators.py), not native types.
 ESTIMATORS = ["KMeans"]
 

@@ -34,6 +34,36 @@ struct KMeansPy {
     }
 };
 
+// ---- _kmeans_arrays (the estimators' fast route) ----
+
+// A bytearray holding `bytes` bytes copied from `data`.
+Ref byte_array(const void* data, std::size_t bytes) {
+    return Ref::steal(PyByteArray_FromStringAndSize(static_cast<const char*>(data), static_cast<Py_ssize_t>(bytes)));
+}
+
+// kmeans_py with the labels (int64) and the row-major centers (float64) as
+// bytearrays, which NumPy wraps without a per-element conversion:
+// (labels, centers, n_clusters, n_features, inertia, n_iter).
+struct KMeansArrays {
+    static constexpr const char* signature =
+        "_kmeans_arrays(data, n_clusters, max_iter=None, random_state=None, n_jobs=None)";
+    static constexpr const char* doc = "kmeans_py with labels and centers as raw int64 / float64 bytes (for the estimators).";
+    static constexpr Raises raises = Raises::RuntimeError;
+    static Ref call(Args& a) {
+        RowsInput rows = a.get<RowsInput>("data");
+        const auto n_clusters = a.get<std::uint64_t>("n_clusters");
+        const auto max_iter = a.get_or<std::uint64_t>("max_iter", kDefaultMaxIter);
+        const auto random_state = a.get_or<std::uint64_t>("random_state", kDefaultSeed);
+        const auto n_jobs = a.get_or<std::int32_t>("n_jobs", kDefaultJobs);
+        const Matrix data = to_matrix(std::move(rows));
+        const KMeansResult r = engine::kmeans(data, n_clusters, max_iter, random_state, n_jobs);
+        static_assert(sizeof(std::uint64_t) == sizeof(std::int64_t));
+        return py::make_tuple(byte_array(r.labels.data(), r.labels.size() * sizeof(std::uint64_t)),
+                              byte_array(r.centers.values().data(), r.centers.values().size() * sizeof(double)),
+                              r.centers.rows(), r.centers.cols(), r.inertia, r.n_iter);
+    }
+};
+
 // ---- PyAudienceSegmenter ----
 
 enum class ClusteringMethod { KMeans = 0, KPrototypes = 1 };
@@ -190,5 +220,6 @@ PyTypeObject* audience_segmenter_type() {
 }
 
 PyMethodDef* kmeans_py_def() { return function_def<KMeansPy>(); }
+PyMethodDef* kmeans_arrays_def() { return function_def<KMeansArrays>(); }
 
 }  // namespace segmora::py

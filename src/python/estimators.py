@@ -82,8 +82,9 @@ class _CentroidEstimator:
     """Shared surface of the centroid clusterers: parameters, prediction, transform and state.
 
     A subclass sets `_PARAMS` (constructor parameter names in order) and
-    implements `_fit(X)` returning (labels, centers, inertia, n_iter) as lists
-    from an engine.
+    implements `_fit(X)` returning (labels, centers, inertia, n_iter) from an
+    engine (NumPy arrays or lists). A mini-batch estimator would add
+    `partial_fit` over the module's mini-batch engine the same way.
     """
 
     _PARAMS = ()
@@ -239,10 +240,12 @@ class KMeans(_CentroidEstimator):
             if isinstance(value, bool) or not isinstance(value, int) or value < 1:
                 raise ValueError(f"{name} must be an int >= 1, got {value!r}")
         try:
-            result = _engine.kmeans_py(X, self.n_clusters, max_iter=self.max_iter, random_state=_seed(self.random_state),
-                                       n_jobs=self.n_jobs)
+            labels, centers, k, d, inertia, n_iter = _engine._kmeans_arrays(
+                X, self.n_clusters, max_iter=self.max_iter, random_state=_seed(self.random_state), n_jobs=self.n_jobs
+            )
         except RuntimeError as error:
             raise ValueError(str(error)) from error
-        return result.labels, result.centers, result.inertia, result.n_iter
+        np = _numpy()
+        return np.frombuffer(labels, dtype="=i8"), np.frombuffer(centers, dtype="=f8").reshape(k, d), inertia, n_iter
 
 ESTIMATORS = (KMeans,)
