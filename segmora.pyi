@@ -1,12 +1,13 @@
 """Python module initialization"""
 
+from datetime import datetime
 from collections.abc import Sequence
 from typing import Any, final
 
 __version__: str
 __author__: str
 
-_Rows = Sequence[Sequence[float]] | Any  # a list of float rows, or a 2-D float64 array
+_Rows = Sequence[Sequence[float]] | Any  # float rows, or any 2-D numeric array-like (NumPy, pandas, Arrow)
 
 # ---- clustering ----
 
@@ -271,7 +272,7 @@ def estimate_k_combined(data: _Rows, k_range: tuple[int, int]) -> PyKEstimationR
 
 # ---- rfm ----
 
-_Transaction = tuple[str, str, float]
+_Transaction = tuple[str, str | datetime, float]
 
 @final
 class PyRFMConfig:
@@ -632,6 +633,43 @@ class PyPrivacyBudget:
     def delta(self) -> float: ...
     @property
     def remaining_epsilon(self) -> float: ...
+
+def rfm_from_columns(
+    customer_ids: Any,
+    timestamps: Any,
+    amounts: Any,
+    config: PyRFMConfig | None = None,
+    as_of: Any = None,
+    n_jobs: int | None = None,
+) -> dict[str, Any]: ...
+
+# ---- estimators (scikit-learn's interface) ----
+
+class KMeans:
+    n_clusters: int
+    max_iter: int
+    random_state: Any
+    n_jobs: int | None
+    labels_: Any
+    cluster_centers_: Any
+    inertia_: float
+    n_iter_: int
+    n_features_in_: int
+    def __init__(
+        self, n_clusters: int = 8, *, max_iter: int = 300, random_state: Any = None, n_jobs: int | None = None
+    ) -> None: ...
+    def get_params(self, deep: bool = True) -> dict[str, Any]: ...
+    def set_params(self, **params: Any) -> "KMeans": ...
+    def fit(self, X: Any, y: Any = None) -> "KMeans": ...
+    def fit_predict(self, X: Any, y: Any = None) -> Any: ...
+    def fit_transform(self, X: Any, y: Any = None) -> Any: ...
+    def predict(self, X: Any) -> Any: ...
+    def transform(self, X: Any) -> Any: ...
+    def score(self, X: Any, y: Any = None) -> float: ...
+    def __sklearn_tags__(self) -> Any: ...
+    def __sklearn_is_fitted__(self) -> bool: ...
+    def __getstate__(self) -> dict[str, Any]: ...
+    def __setstate__(self, state: dict[str, Any]) -> None: ...
 
 # ---- info submodule ----
 

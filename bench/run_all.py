@@ -11,14 +11,15 @@ import sys
 
 HERE = pathlib.Path(__file__).resolve().parent
 SCRIPTS = ["bench_kmeans.py", "bench_rfm.py", "bench_evaluation.py", "bench_drift_streaming.py",
-           "bench_lookalike.py", "bench_minibatch.py", "bench_kprototypes.py", "bench_privacy.py"]
+           "bench_lookalike.py", "bench_minibatch.py", "bench_kprototypes.py", "bench_privacy.py",
+           "bench_frontdoor.py"]
 
 
 def main() -> int:
     quick = "--quick" in sys.argv[1:]
     for script in SCRIPTS:
         args = [sys.executable, str(HERE / script)]
-        if quick and script != "bench_rfm.py":
+        if quick and script not in ("bench_rfm.py", "bench_frontdoor.py"):
             args.append("--quick")
         print(f"## {script}", flush=True)
         rc = subprocess.call(args)

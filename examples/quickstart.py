@@ -7,6 +7,10 @@ is optional; timestamps are RFC 3339, e.g. 2024-03-01T10:00:00Z). Without an
 argument the bundled sample under examples/data/ is used; its timestamps are
 relative to the day it was generated, so when it has gone stale the same sample
 is regenerated in memory for today (deterministically, the file is left as is).
+
+With matplotlib installed, the job also draws segments.png in the current
+directory: customers and revenue share per segment, and a heatmap of customers
+by recency and frequency score.
 """
 
 import csv
@@ -15,6 +19,7 @@ import math
 import pathlib
 import sys
 import time
+import warnings
 
 import segmora
 
@@ -23,6 +28,8 @@ sys.path.insert(0, str(HERE / "data"))
 import generate_sample  # noqa: E402
 
 N_CLUSTERS = 4
+HALF_LIFE_DAYS = 30
+PICTURE = "segments.png"
 
 
 def read_transactions(path: pathlib.Path) -> list[tuple[str, str, float]]:
@@ -77,7 +84,23 @@ def print_table(headers, rows, aligns):
         print(fmt.format(*r).rstrip())
 
 
-def segment_report(scores) -> None:
+def days_since_last_purchase(transactions) -> dict[str, int]:
+    """Whole days from each customer's latest readable purchase to now."""
+    now = dt.datetime.now(dt.timezone.utc)
+    last: dict[str, dt.datetime] = {}
+    for customer, stamp, _ in transactions:
+        try:
+            when = dt.datetime.fromisoformat(stamp.replace("z", "Z"))
+        except ValueError:
+            continue
+        if when.tzinfo is None:
+            continue  # segmora skips these too
+        if customer not in last or when > last[customer]:
+            last[customer] = when
+    return {c: (now - w).days for c, w in last.items()}
+
+
+def segment_report(scores, days) -> None:
     groups: dict[str, list] = {}
     for s in scores:
         groups.setdefault(s.rfm_segment, []).append(s)
@@ -90,6 +113,7 @@ def segment_report(scores) -> None:
                 name,
                 f"{len(members):,}",
                 f"{100 * len(members) / len(scores):.1f}%",
+                f"{mean(days[s.customer_id] for s in members if s.customer_id in days):.0f}",
                 f"{mean(s.recency for s in members):.3f}",
                 f"{mean(s.frequency for s in members):.2f}",
                 f"{mean(s.monetary for s in members):,.2f}",
@@ -97,10 +121,54 @@ def segment_report(scores) -> None:
             )
         )
     print_table(
-        ["Segment", "Customers", "Share", "Avg recency", "Avg frequency", "Avg monetary", "Revenue"],
+        ["Segment", "Customers", "Share", "Avg days since purchase", "Avg recency weight", "Avg frequency",
+         "Avg monetary", "Revenue"],
         rows,
-        ["<", ">", ">", ">", ">", ">", ">"],
+        ["<", ">", ">", ">", ">", ">", ">", ">"],
     )
+
+
+def draw_picture(scores, path: pathlib.Path) -> bool:
+    """Segment sizes and revenue share, and customers by recency x frequency score; False without matplotlib."""
+    try:
+        import matplotlib
+
+        matplotlib.use("Agg")
+        import matplotlib.pyplot as plt
+    except ImportError:
+        return False
+    groups: dict[str, list] = {}
+    for s in scores:
+        groups.setdefault(s.rfm_segment, []).append(s)
+    names = sorted(groups, key=lambda n: -len(groups[n]))
+    total = math.fsum(s.monetary for s in scores) or 1.0
+    top = max(max(s.recency_score, s.frequency_score) for s in scores)
+    grid = [[0] * top for _ in range(top)]
+    for s in scores:
+        grid[top - s.recency_score][s.frequency_score - 1] += 1
+
+    fig, (left, right) = plt.subplots(1, 2, figsize=(13, 5))
+    y = range(len(names))
+    left.barh([i - 0.2 for i in y], [len(groups[n]) for n in names], height=0.4, label="customers")
+    twin = left.twiny()
+    twin.barh([i + 0.2 for i in y], [100 * math.fsum(s.monetary for s in groups[n]) / total for n in names],
+              height=0.4, color="tab:orange", label="revenue share (%)")
+    left.set_yticks(list(y), names)
+    left.invert_yaxis()
+    left.set_xlabel("customers (blue)")
+    twin.set_xlabel("share of revenue, % (orange)")
+    left.set_title("Segments", pad=30)
+    image = right.imshow(grid, cmap="viridis")
+    right.set_xticks(range(top), [str(f) for f in range(1, top + 1)])
+    right.set_yticks(range(top), [str(r) for r in range(top, 0, -1)])
+    right.set_xlabel("frequency score")
+    right.set_ylabel("recency score")
+    right.set_title("Customers by recency and frequency score")
+    fig.colorbar(image, ax=right, label="customers")
+    fig.tight_layout()
+    fig.savefig(path, dpi=100)
+    plt.close(fig)
+    return True
 
 
 def cluster_report(scores) -> None:
@@ -152,11 +220,13 @@ def main(argv: list[str]) -> int:
 
     config = segmora.PyRFMConfig(
         decay_function=segmora.PyDecayFunction.linear(),
-        decay_half_life_days=30,
+        decay_half_life_days=HALF_LIFE_DAYS,
         scoring_method=segmora.PyScoringMethod.quintile(),
     )
     start = time.perf_counter()
-    scores = segmora.calculate_rfm_py(transactions, config)
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        scores = segmora.calculate_rfm_py(transactions, config)
     elapsed = time.perf_counter() - start
 
     print(f"segmora {segmora.__version__} quickstart")
@@ -164,13 +234,22 @@ def main(argv: list[str]) -> int:
     if not scores:
         print("no transactions: nothing to report")
         return 0
-    print(f"RFM: {len(scores):,} customers scored in {elapsed * 1000:.1f} ms "
-          f"(linear decay over 90 days, quintile scores)\n")
-    segment_report(scores)
+    for warning in caught:
+        print(f"warning: {warning.message}")
+    print(f"RFM: {len(scores):,} customers scored in {elapsed * 1000:.1f} ms")
+    print(f"Recency weight: linear decay, weight 1 on the day of purchase and 0 after {3 * HALF_LIFE_DAYS} days "
+          f"(3 \u00d7 half-life {HALF_LIFE_DAYS}); scores 1-5 by position (quintiles)\n")
+    segment_report(scores, days_since_last_purchase(transactions))
     print()
     top = scores[0]
     print(f"Top customer by monetary value: {top!r}, rank {top.rfm_rank}\n")
     cluster_report(scores)
+    print()
+    picture = pathlib.Path.cwd() / PICTURE
+    if draw_picture(scores, picture):
+        print(f"Picture: {picture} (segment sizes and revenue share, customers by recency x frequency score)")
+    else:
+        print(f"For a picture of the segments ({PICTURE}), install matplotlib: pip install matplotlib")
     return 0
 
 

@@ -4,6 +4,8 @@
 // The module has no per-module state. The exec slot adds __version__ and
 // __author__, registers every class and function in the table's order, then
 // attaches `info`; the first failure aborts the import.
+#include <span>
+
 #include "python/bindings.hpp"
 #include "python/toolkit/ref.hpp"
 
@@ -104,6 +106,13 @@ const Registration kRegistrations[] = {
     cls("PyKPrototypesResult", b::kprototypes_result_type),
 };
 
+// Names registered after the table, in this order.
+const Registration kFrontDoor[] = {
+    fn("rfm_from_columns", b::rfm_from_columns_def),
+    fn("_restore", b::restore_def),
+    fn("_kmeans_arrays", b::kmeans_arrays_def),
+};
+
 constexpr const char* kVersion = "7.4.1";
 constexpr const char* kAuthor = "The segmora developers";
 
@@ -137,15 +146,19 @@ int exec_module(PyObject* module) {
         add(module, "__version__", Ref::steal(PyUnicode_FromString(kVersion)));
         add(module, "__author__", Ref::steal(PyUnicode_FromString(kAuthor)));
         Ref module_name = Ref::steal(PyModule_GetNameObject(module));
-        for (const Registration& r : kRegistrations) {
-            if (r.type) {
-                PyTypeObject* type = r.type();
-                if (!type) throw segmora::py::PyErrorAlreadySet{};
-                add(module, r.name, Ref::borrow(reinterpret_cast<PyObject*>(type)));
-            } else {
-                add(module, r.name, Ref::steal(PyCFunction_NewEx(r.function(), module, module_name.get())));
+        using Table = std::span<const Registration>;
+        for (const Table table : {Table(kRegistrations), Table(kFrontDoor)}) {
+            for (const Registration& r : table) {
+                if (r.type) {
+                    PyTypeObject* type = r.type();
+                    if (!type) throw segmora::py::PyErrorAlreadySet{};
+                    add(module, r.name, Ref::borrow(reinterpret_cast<PyObject*>(type)));
+                } else {
+                    add(module, r.name, Ref::steal(PyCFunction_NewEx(r.function(), module, module_name.get())));
+                }
             }
         }
+        b::add_estimators(module);
         add(module, "info", make_info());
     } catch (const segmora::py::PyErrorAlreadySet&) {
         return -1;

@@ -15,12 +15,12 @@ sys.path.insert(0, str(ROOT / "examples" / "data"))
 import generate_sample  # noqa: E402
 
 
-def run_quickstart(*args):
+def run_quickstart(*args, cwd=None, path_first=()):
     env = dict(os.environ)
     # The module under test, wherever it was imported from.
-    env["PYTHONPATH"] = os.pathsep.join([str(pathlib.Path(segmora.__file__).parent), env.get("PYTHONPATH", "")])
+    env["PYTHONPATH"] = os.pathsep.join([*path_first, str(pathlib.Path(segmora.__file__).parent), env.get("PYTHONPATH", "")])
     return subprocess.run([sys.executable, str(ROOT / "examples" / "quickstart.py"), *args],
-                          capture_output=True, text=True, env=env, timeout=120)
+                          capture_output=True, text=True, env=env, timeout=120, cwd=cwd)
 
 
 def test_bundled_sample_is_the_generator_output():
@@ -41,10 +41,12 @@ def test_generator_is_deterministic_and_relative_to_the_anchor():
     assert max(t for _, t, _ in a) < "2030-01-15"
 
 
-def test_quickstart_on_the_sample():
-    out = run_quickstart()
+def test_quickstart_on_the_sample(tmp_path):
+    out = run_quickstart(cwd=tmp_path)
     assert out.returncode == 0, out.stderr
     text = out.stdout
+    assert "linear decay, weight 1 on the day of purchase and 0 after 90 days (3 \u00d7 half-life 30)" in text
+    assert "Avg days since purchase  Avg recency weight" in text
     assert "3,000 customers" in text
     assert "Segment" in text and "Champions" in text and "Lost" in text
     assert "k-means on standardised RFM values: k=4" in text
@@ -59,7 +61,7 @@ def test_quickstart_on_a_csv(tmp_path):
         + "".join(f"c{i},{stamp},{10 * (i + 1)}\n" for i in range(6))
         + "c0,not a date,5\n"
     )
-    out = run_quickstart(str(path))
+    out = run_quickstart(str(path), cwd=tmp_path)
     assert out.returncode == 0, out.stderr
     assert "7 transactions" in out.stdout and "6 customers" in out.stdout
     assert "Top customer by monetary value: RFMScore(customer_id=c5, " in out.stdout
@@ -78,7 +80,26 @@ def test_quickstart_rejects_bad_input(tmp_path, amount, message):
     path = tmp_path / "bad.csv"
     if amount is not None:
         path.write_text(f"c1,2024-03-01T10:00:00Z,12\nc2,2024-03-01T10:00:00Z,{amount}\n")
-    out = run_quickstart(str(path))
+    out = run_quickstart(str(path), cwd=tmp_path)
     assert out.returncode == 1
     assert message in out.stderr
     assert "Traceback" not in out.stderr
+
+
+def test_quickstart_draws_its_picture(tmp_path):
+    pytest.importorskip("matplotlib")
+    out = run_quickstart(cwd=tmp_path)
+    assert out.returncode == 0, out.stderr
+    picture = tmp_path / "segments.png"
+    assert f"Picture: {picture} (" in out.stdout
+    assert picture.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+def test_quickstart_without_matplotlib_says_how_to_get_the_picture(tmp_path):
+    blocker = tmp_path / "blocker"
+    blocker.mkdir()
+    (blocker / "matplotlib.py").write_text("raise ImportError('no matplotlib here')\n")
+    out = run_quickstart(cwd=tmp_path, path_first=[str(blocker)])
+    assert out.returncode == 0, out.stderr
+    assert "install matplotlib: pip install matplotlib" in out.stdout
+    assert not (tmp_path / "segments.png").exists()

@@ -546,3 +546,64 @@ def test_agrees_with_pandas():
         assert s.frequency == n
         assert s.monetary == pytest.approx(g["amount"].sum()[cid], rel=1e-12, abs=1e-9)
         assert s.recency == max(0.0, min(1.0, (90 - days[cid]) / 90))
+
+
+# ---- skipped timestamps and datetime objects ----
+
+UTC = dt.timezone.utc
+
+
+@pytest.mark.parametrize(
+    "stamps, warning",
+    [
+        (["2024-03-01T10:00:00Z"] * 3, None),
+        (["2024-03-01T10:00:00Z", "1997-01-01", "x"], "skipped 2 of 3 transactions whose timestamp is not an RFC 3339 "
+         "date-time with a zone (first at index 1: '1997-01-01')"),
+        (["2024-03-01T10:00:00"], "skipped 1 of 1 transactions whose timestamp is not an RFC 3339 date-time with a "
+         "zone (first at index 0: '2024-03-01T10:00:00')"),
+        (["2024-03-01T10:00:00Z", "NaT-object"], "skipped 1 of 2 transactions whose timestamp is not an RFC 3339 "
+         "date-time with a zone (first at index 1: 'NaT')"),
+    ],
+)
+def test_skipped_timestamps_warn_once(stamps, warning):
+    import warnings
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        import pandas as pd
+        rfm([(f"c{i % 2}", pd.NaT if s == "NaT-object" else s, 1.0) for i, s in enumerate(stamps)])
+    assert [str(w.message) for w in caught] == ([warning] if warning else [])
+    assert all(w.category is UserWarning for w in caught)
+
+
+@pytest.mark.parametrize(
+    "when",
+    [
+        dt.datetime(2024, 3, 1, 10, tzinfo=UTC),
+        dt.datetime(2024, 3, 1, 12, tzinfo=dt.timezone(dt.timedelta(hours=2))),
+        dt.datetime(2024, 3, 1, 4, 29, 59, 999999, tzinfo=dt.timezone(dt.timedelta(hours=-5, minutes=-30, seconds=-1))),
+    ],
+)
+def test_aware_datetime_is_read_exactly(when):
+    exact = dt.datetime(2024, 3, 1, 10, tzinfo=UTC)
+    text = when.astimezone(UTC).isoformat()
+    got = rfm([("a", when, 2.0), ("b", "2024-03-01T10:00:00Z", 1.0), ("b", "2024-02-01T10:00:00Z", 1.0)])
+    expected = rfm([("a", text, 2.0), ("b", "2024-03-01T10:00:00Z", 1.0), ("b", "2024-02-01T10:00:00Z", 1.0)])
+    assert [repr(s) for s in got] == [repr(s) for s in expected]
+    assert by_id(got)["a"].recency == by_id(rfm([("a", exact.isoformat(), 2.0)]))["a"].recency
+
+
+def test_naive_datetime_needs_a_timezone():
+    with pytest.raises(TypeError, match=r"^argument 'transactions': datetime 2024-03-01 10:00:00 has no timezone; a "
+                                        r"timezone is needed"):
+        rfm([("a", "2024-03-01T10:00:00Z", 1.0), ("a", dt.datetime(2024, 3, 1, 10), 1.0)])
+
+
+@pytest.mark.parametrize("utc_column", [False, True])
+def test_transactions_dataframe_reads_its_rows(utc_column):
+    import pandas as pd
+    tx = [("a", ago(3), 10.0), ("b", ago(40), 25.5), ("a", ago(1, offset_minutes=120), 4.0)]
+    frame = pd.DataFrame(tx, columns=["customer_id", "timestamp", "amount"], index=[7, 8, 9])
+    if utc_column:
+        frame["timestamp"] = pd.to_datetime(frame["timestamp"], utc=True, format="ISO8601")
+    assert [repr(s) for s in rfm(frame)] == [repr(s) for s in rfm(tx)]
+    assert [s.recency for s in rfm(frame)] == [s.recency for s in rfm(tx)]

@@ -190,15 +190,102 @@ struct SegmenterExportSql {
     static Ref call(const BehavioralSegmenter& self, Args&) { return to_py(self.export_sql()); }
 };
 
+// ---- pickling ----
+// Nested states: a rule holds its conditions' states, a segment its rules',
+// a segmenter its segments'. Conditions made in Python compare a number.
+
+struct ConditionState {
+    static constexpr std::uint32_t version = 1;
+    static Ref save(const Condition& c) {
+        const double* value = c.value.as_number();
+        return py::make_tuple(c.field, static_cast<std::uint32_t>(c.op), value ? *value : 0.0);
+    }
+    static Condition load(PyObject* state) {
+        StateReader r(state, 3);
+        std::string field = r.next<std::string>();
+        const auto op = r.next_enum<engine::ComparisonOp>(8);
+        const double value = r.next<double>();
+        try {
+            engine::validate_identifier(field);
+        } catch (const SegmoraError& e) {
+            throw StateError{e.display()};
+        }
+        return engine::make_number_condition(std::move(field), op, value);
+    }
+};
+
+// Every item of a list state restored by Codec.
+template <class Codec, class T>
+std::vector<T> load_all(PyObject* list, std::size_t index) {
+    if (!PyList_Check(list)) throw StateError{format("item {} is not a list", index)};
+    std::vector<T> out;
+    for (Py_ssize_t i = 0; i < PyList_Size(list); ++i) out.push_back(Codec::load(PyList_GetItem(list, i)));
+    return out;
+}
+
+template <class Codec, class T>
+Ref save_all(const std::vector<T>& items) {
+    Ref list = Ref::steal(PyList_New(0));
+    for (const T& item : items)
+        if (PyList_Append(list.get(), Codec::save(item).get()) < 0) throw PyErrorAlreadySet{};
+    return list;
+}
+
+struct RuleState {
+    static constexpr std::uint32_t version = 1;
+    static Ref save(const BehavioralRule& r) {
+        return py::make_tuple(r.name, r.description, save_all<ConditionState>(r.conditions),
+                              static_cast<std::uint32_t>(r.logic));
+    }
+    static BehavioralRule load(PyObject* state) {
+        StateReader r(state, 4);
+        BehavioralRule rule;
+        rule.name = r.next<std::string>();
+        rule.description = r.next<std::string>();
+        rule.conditions = load_all<ConditionState, Condition>(r.next_object(), 2);
+        rule.logic = r.next_enum<engine::LogicalOperator>(2);  // AND or OR, as Python makes them
+        return rule;
+    }
+};
+
+struct SegmentState {
+    static constexpr std::uint32_t version = 1;
+    static Ref save(const BehavioralSegment& s) {
+        return py::make_tuple(s.name, s.description, save_all<RuleState>(s.rules), s.priority);
+    }
+    static BehavioralSegment load(PyObject* state) {
+        StateReader r(state, 4);
+        BehavioralSegment segment;
+        segment.name = r.next<std::string>();
+        segment.description = r.next<std::string>();
+        segment.rules = load_all<RuleState, BehavioralRule>(r.next_object(), 2);
+        segment.priority = r.next<std::uint32_t>();
+        return segment;
+    }
+};
+
+struct SegmenterState {
+    static constexpr std::uint32_t version = 1;
+    static Ref save(const BehavioralSegmenter& s) { return py::make_tuple(save_all<SegmentState>(s.segments)); }
+    static BehavioralSegmenter load(PyObject* state) {
+        StateReader r(state, 1);
+        return BehavioralSegmenter{load_all<SegmentState, BehavioralSegment>(r.next_object(), 0)};
+    }
+};
+
 }  // namespace
 
 PyTypeObject* condition_type() {
-    return type_once<Condition>([] { return ClassDef<Condition>("PyCondition").constructor<ConditionNew>().build(); });
+    return type_once<Condition>([] { return ClassDef<Condition>("PyCondition").constructor<ConditionNew>().pickle<ConditionState>().build(); });
 }
 
 PyTypeObject* behavioral_rule_type() {
     return type_once<BehavioralRule>([] {
-        return ClassDef<BehavioralRule>("PyBehavioralRule").constructor<RuleNew>().method<RuleToSql>().build();
+        return ClassDef<BehavioralRule>("PyBehavioralRule")
+            .constructor<RuleNew>()
+            .method<RuleToSql>()
+            .pickle<RuleState>()
+            .build();
     });
 }
 
@@ -208,6 +295,7 @@ PyTypeObject* behavioral_segment_type() {
             .constructor<SegmentNew>()
             .method<SegmentToSql>()
             .method<SegmentMatches>()
+            .pickle<SegmentState>()
             .build();
     });
 }
@@ -219,6 +307,7 @@ PyTypeObject* behavioral_segmenter_type() {
             .method<SegmenterClassify>()
             .method<SegmenterClassifyPrimary>()
             .method<SegmenterExportSql>()
+            .pickle<SegmenterState>()
             .build();
     });
 }

@@ -108,4 +108,11 @@ PyMethodDef* classify_lifecycle_stage_def();
 PyMethodDef* lifecycle_retention_actions_def();
 PyMethodDef* lifecycle_stage_distribution_def();
 
+// registered after the table: data-frame front door
+PyMethodDef* rfm_from_columns_def();
+PyMethodDef* restore_def();  // _restore, which pickle calls
+PyMethodDef* kmeans_arrays_def();  // _kmeans_arrays, the estimators' route to kmeans
+// Adds the estimator classes (KMeans, ...) to the module.
+void add_estimators(PyObject* module);
+
 }  // namespace segmora::py

@@ -35,6 +35,36 @@ struct KMeansPy {
     }
 };
 
+// ---- _kmeans_arrays (the estimators' fast route) ----
+
+// A bytearray holding `bytes` bytes copied from `data`.
+Ref byte_array(const void* data, std::size_t bytes) {
+    return Ref::steal(PyByteArray_FromStringAndSize(static_cast<const char*>(data), static_cast<Py_ssize_t>(bytes)));
+}
+
+// kmeans_py with the labels (int64) and the row-major centers (float64) as
+// bytearrays, which NumPy wraps without a per-element conversion:
+// (labels, centers, n_clusters, n_features, inertia, n_iter).
+struct KMeansArrays {
+    static constexpr const char* signature =
+        "_kmeans_arrays(data, n_clusters, max_iter=None, random_state=None, n_jobs=None)";
+    static constexpr const char* doc = "kmeans_py with labels and centers as raw int64 / float64 bytes (for the estimators).";
+    static constexpr Raises raises = Raises::RuntimeError;
+    static Ref call(Args& a) {
+        RowsInput rows = a.get<RowsInput>("data");
+        const auto n_clusters = a.get<std::uint64_t>("n_clusters");
+        const auto max_iter = a.get_or<std::uint64_t>("max_iter", kDefaultMaxIter);
+        const auto random_state = a.get_or<std::uint64_t>("random_state", kDefaultSeed);
+        const auto n_jobs = a.get_or<std::int32_t>("n_jobs", kDefaultJobs);
+        const Matrix data = to_matrix(std::move(rows));
+        const KMeansResult r = engine::kmeans(data, n_clusters, max_iter, random_state, n_jobs);
+        static_assert(sizeof(std::uint64_t) == sizeof(std::int64_t));
+        return py::make_tuple(byte_array(r.labels.data(), r.labels.size() * sizeof(std::uint64_t)),
+                              byte_array(r.centers.values().data(), r.centers.values().size() * sizeof(double)),
+                              r.centers.rows(), r.centers.cols(), r.inertia, r.n_iter);
+    }
+};
+
 // ---- PyAudienceSegmenter ----
 
 enum class ClusteringMethod { KMeans = 0, KPrototypes = 1 };
@@ -114,6 +144,62 @@ std::string segmenter_repr(const AudienceSegmenter& s) {
     return format("AudienceSegmenter(n_clusters={}, method={})", s.n_clusters, s.method_name);
 }
 
+// ---- pickling ----
+
+Matrix state_matrix(PyObject* rows) {
+    try {
+        return to_array2(rows, "state");
+    } catch (const PyErrorAlreadySet&) {
+        PyErr_Clear();
+        throw StateError{"the centers are not a matrix"};
+    }
+}
+
+void check_labels(const std::vector<std::uint64_t>& labels, std::size_t k) {
+    for (const std::uint64_t label : labels)
+        if (label >= k) throw StateError{format("label {} is not below the {} centers", label, k)};
+}
+
+struct KMeansResultState {
+    static constexpr std::uint32_t version = 1;
+    static Ref save(const KMeansResult& r) { return py::make_tuple(r.labels, to_py(r.centers), r.inertia, r.n_iter); }
+    static KMeansResult load(PyObject* state) {
+        StateReader r(state, 4);
+        KMeansResult out;
+        out.labels = r.next<std::vector<std::uint64_t>>();
+        out.centers = state_matrix(r.next_object());
+        check_labels(out.labels, out.centers.rows());
+        out.inertia = r.next<double>();
+        out.n_iter = r.next<std::uint64_t>();
+        return out;
+    }
+};
+
+struct SegmenterState {
+    static constexpr std::uint32_t version = 1;
+    static Ref save(const AudienceSegmenter& s) {
+        return py::make_tuple(s.n_clusters, s.n_jobs, s.random_state, s.labels ? to_py(*s.labels) : none(),
+                          s.centers ? to_py(*s.centers) : none());
+    }
+    static AudienceSegmenter load(PyObject* state) {
+        StateReader r(state, 5);
+        AudienceSegmenter s;
+        s.n_clusters = r.next<std::uint64_t>();
+        s.n_jobs = r.next<std::int32_t>();
+        s.random_state = r.next<std::uint64_t>();
+        PyObject* labels = r.next_object();
+        PyObject* centers = r.next_object();
+        if ((labels == Py_None) != (centers == Py_None)) throw StateError{"labels and centers must come together"};
+        if (labels != Py_None) {
+            s.labels = StateReader::as<std::vector<std::uint64_t>>(labels, 3);
+            s.centers = state_matrix(centers);
+            if (s.centers->rows() != s.n_clusters) throw StateError{"the centers do not match n_clusters"};
+            check_labels(*s.labels, s.centers->rows());
+        }
+        return s;
+    }
+};
+
 }  // namespace
 
 PyTypeObject* kmeans_result_type() {
@@ -123,6 +209,7 @@ PyTypeObject* kmeans_result_type() {
             .property<&KMeansResult::inertia>("inertia")
             .property<&KMeansResult::n_iter>("n_iter")
             .property<&KMeansResult::centers>("centers")
+            .pickle<KMeansResultState>()
             .build();
     });
 }
@@ -136,10 +223,12 @@ PyTypeObject* audience_segmenter_type() {
             .method<SegmenterGetNClusters>()
             .property<&AudienceSegmenter::n_jobs>("n_jobs")
             .repr<&segmenter_repr>()
+            .pickle<SegmenterState>()
             .build();
     });
 }
 
 PyMethodDef* kmeans_py_def() { return function_def<KMeansPy>(); }
+PyMethodDef* kmeans_arrays_def() { return function_def<KMeansArrays>(); }
 
 }  // namespace segmora::py

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <limits>
 
+#include "python/toolkit/arrays.hpp"
 #include "python/toolkit/format.hpp"
 
 #if defined(__linux__)
@@ -57,6 +58,20 @@ bool extract_buffer(PyObject* obj, RowsInput& out) {
     return usable;
 }
 
+// Any other array-like (strided or non-float64 buffers, __array__, frames):
+// read through read_array; only 2-D arrays are matrices.
+bool extract_array_like(PyObject* obj, RowsInput& out, const char* arg) {
+    std::optional<NumericArray> array = read_array(obj, arg);
+    if (!array) return false;
+    if (array->shape().size() != 2) raise_not_2d(*array, arg);
+    const std::size_t rows = array->shape()[0], cols = array->shape()[1];
+    out.n_rows = rows;
+    out.n_cols = rows == 0 ? 0 : cols;  // like an empty list of rows
+    out.values.resize(rows * cols);
+    array->copy_to(out.values.data());
+    return true;
+}
+
 // Appends one row's numbers to `out`; returns the row's length.
 std::size_t append_row(PyObject* row, engine::Buffer& out, const char* arg) {
     if (PyUnicode_Check(row)) raise_argument(PyExc_TypeError, arg, "Can't extract `str` to `Vec`");
@@ -94,6 +109,7 @@ RowsInput extract_rows(PyObject* obj, const char* arg) {
     RowsInput out;
     if (PyUnicode_Check(obj)) raise_argument(PyExc_TypeError, arg, "Can't extract `str` to `Vec`");
     if (extract_buffer(obj, out)) return out;
+    if (extract_array_like(obj, out, arg)) return out;
 
     auto take_rows = [&](auto&& row_at, std::size_t n) {
         out.n_rows = n;

@@ -155,6 +155,43 @@ std::string k_estimation_repr(const KEstimationResult& r) {
     return format("KEstimationResult(method={}, k={}, confidence={})", r.method, r.k, Fixed{r.confidence, 2});
 }
 
+// ---- pickling ----
+
+struct QualityReportState {
+    static constexpr std::uint32_t version = 1;
+    static Ref save(const QualityReport& r) {
+        return py::make_tuple(r.silhouette_score, r.davies_bouldin_score, r.calinski_harabasz_score, r.inertia,
+                              r.n_clusters, r.overall_score);
+    }
+    static QualityReport load(PyObject* state) {
+        StateReader r(state, 6);
+        QualityReport q;
+        q.silhouette_score = r.next<double>();
+        q.davies_bouldin_score = r.next<double>();
+        q.calinski_harabasz_score = r.next<double>();
+        q.inertia = r.next<double>();
+        q.n_clusters = r.next<std::uint64_t>();
+        q.overall_score = r.next<double>();
+        return q;
+    }
+};
+
+struct KEstimationResultState {
+    static constexpr std::uint32_t version = 1;
+    static Ref save(const KEstimationResult& r) { return py::make_tuple(r.method, to_py(r.scores), r.k, r.confidence); }
+    static KEstimationResult load(PyObject* state) {
+        StateReader r(state, 4);
+        KEstimationResult k;
+        k.method = r.next<std::string>();
+        if (k.method != "elbow" && k.method != "silhouette" && k.method != "gap_statistic" && k.method != "ensemble")
+            throw StateError{format("unknown method '{}'", k.method)};
+        k.scores = r.next<std::vector<std::pair<std::uint64_t, double>>>();
+        k.k = r.next<std::uint64_t>();
+        k.confidence = r.next<double>();
+        return k;
+    }
+};
+
 }  // namespace
 
 PyTypeObject* quality_report_type() {
@@ -167,6 +204,7 @@ PyTypeObject* quality_report_type() {
             .property<&QualityReport::n_clusters>("n_clusters")
             .property<&QualityReport::overall_score>("overall_score")
             .repr<&quality_report_repr>()
+            .pickle<QualityReportState>()
             .build();
     });
 }
@@ -184,6 +222,7 @@ PyTypeObject* k_estimation_result_type() {
             .property<&KEstimationResult::k>("k")
             .property<&KEstimationResult::confidence>("confidence")
             .repr<&k_estimation_repr>()
+            .pickle<KEstimationResultState>()
             .build();
     });
 }

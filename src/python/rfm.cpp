@@ -1,12 +1,14 @@
 // calculate_rfm_py, PyRFMConfig, PyDecayFunction, PyScoringMethod, PyRFMScore,
 // PySegmentType and PySegmentProfile.
 #include <algorithm>
+#include <deque>
 #include <optional>
 #include <string_view>
 #include <vector>
 
 #include "engine/rfm.hpp"
 #include "python/bindings.hpp"
+#include "python/timestamps.hpp"
 #include "python/toolkit/classdef.hpp"
 #include "python/toolkit/format.hpp"
 
@@ -32,6 +34,8 @@ using engine::Transaction;
 struct TransactionsInput {
     std::vector<Ref> held;
     std::vector<Transaction> rows;
+    std::deque<std::string> texts;  // timestamps written from datetime objects (stable addresses)
+    std::optional<DatetimeReader> datetimes;  // looked up at the first non-str timestamp
     PyObject* unheld = nullptr;
 
     void hold_all() {
@@ -61,18 +65,26 @@ PyObject* checked_tuple(PyObject* item, const char* arg) {
     return item;
 }
 
-Transaction to_transaction(PyObject* tuple, const char* arg) {
+Transaction to_transaction(PyObject* tuple, const char* arg, TransactionsInput& out) {
     Transaction t;
     t.customer_id = str_view(PyTuple_GetItem(tuple, 0), arg);
-    t.timestamp = str_view(PyTuple_GetItem(tuple, 1), arg);
+    PyObject* when = PyTuple_GetItem(tuple, 1);
+    if (PyUnicode_Check(when)) {
+        t.timestamp = str_view(when, arg);
+    } else if (std::optional<std::string> text = (out.datetimes ? *out.datetimes : out.datetimes.emplace()).read(when, arg)) {
+        out.texts.push_back(std::move(*text));
+        t.timestamp = out.texts.back();
+    } else {
+        t.timestamp = str_view(when, arg);  // the usual type error
+    }
     t.amount = From<double>::convert(PyTuple_GetItem(tuple, 2), arg);
     return t;
 }
 
-// Whether converting the amount runs no Python code.
+// Whether converting the timestamp and amount runs no Python code.
 bool plain_amount(PyObject* tuple) {
     PyObject* amount = PyTuple_GetItem(tuple, 2);
-    return PyFloat_CheckExact(amount) || PyLong_CheckExact(amount);
+    return (PyFloat_CheckExact(amount) || PyLong_CheckExact(amount)) && PyUnicode_Check(PyTuple_GetItem(tuple, 1));
 }
 
 // One pass over the sequence; a str is refused like every list argument.
@@ -91,11 +103,25 @@ TransactionsInput extract_transactions(PyObject* obj, const char* arg) {
                 for (Py_ssize_t j = 0; j < i; ++j) out.held.push_back(Ref::borrow(PyList_GetItem(obj, j)));
             }
             if (holding) out.held.push_back(Ref::borrow(tuple));
-            out.rows.push_back(to_transaction(tuple, arg));
+            out.rows.push_back(to_transaction(tuple, arg, out));
             if (holding) n = std::min(n, PyList_Size(obj));  // a callback may have shrunk the list
         }
         if (!holding) out.unheld = obj;
         return out;
+    }
+    // A DataFrame (anything with itertuples) gives its rows as plain tuples,
+    // columns in order: customer id, timestamp, amount. Its [] looks up
+    // column labels, so it is never indexed as a sequence.
+    Ref rows_of_frame;
+    if (!PyTuple_Check(obj) && PyObject_HasAttrString(obj, "itertuples")) {
+        Ref method = Ref::steal(PyObject_GetAttrString(obj, "itertuples"));
+        Ref args = Ref::steal(PyTuple_New(0));
+        Ref kwargs = Ref::steal(Py_BuildValue("{s:O,s:O}", "index", Py_False, "name", Py_None));
+        Ref rows = Ref::adopt(PyObject_Call(method.get(), args.get(), kwargs.get()));
+        if (!rows) reraise_for_argument(arg);
+        rows_of_frame = Ref::adopt(PySequence_List(rows.get()));
+        if (!rows_of_frame) reraise_for_argument(arg);
+        obj = rows_of_frame.get();
     }
     if (!PySequence_Check(obj))
         raise_argument(PyExc_TypeError, arg, format("'{}' object cannot be converted to 'Sequence'", type_name(obj)));
@@ -105,7 +131,7 @@ TransactionsInput extract_transactions(PyObject* obj, const char* arg) {
     out.rows.reserve(static_cast<std::size_t>(n));
     for (Py_ssize_t i = 0; i < n; ++i) {
         out.held.push_back(Ref::steal(PySequence_GetItem(obj, i)));  // a new reference: always held
-        out.rows.push_back(to_transaction(checked_tuple(out.held.back().get(), arg), arg));
+        out.rows.push_back(to_transaction(checked_tuple(out.held.back().get(), arg), arg, out));
     }
     return out;
 }
@@ -121,6 +147,23 @@ namespace {
 
 // ---- calculate_rfm_py ----
 
+// One UserWarning when transactions were dropped for an unreadable timestamp.
+// Every parsed transaction counts once in some customer's frequency, so the
+// skipped count is the input size less the frequencies' sum (exact: counts are
+// far below 2^53); the first skipped row is searched for only when there is one.
+void warn_skipped(const std::vector<Transaction>& rows, const std::vector<RFMScore>& scores) {
+    double parsed = 0.0;
+    for (const RFMScore& s : scores) parsed += s.frequency;
+    const auto skipped = rows.size() - static_cast<std::size_t>(parsed);
+    if (skipped == 0) return;
+    std::size_t first = 0;
+    while (first < rows.size() && engine::parse_rfc3339(rows[first].timestamp)) ++first;
+    const std::string message = format(
+        "skipped {} of {} transactions whose timestamp is not an RFC 3339 date-time with a zone (first at index {}: '{}')",
+        skipped, rows.size(), first, rows[first].timestamp);
+    if (PyErr_WarnEx(PyExc_UserWarning, message.c_str(), 1) < 0) throw PyErrorAlreadySet{};
+}
+
 struct CalculateRfmPy {
     static constexpr const char* signature = "calculate_rfm_py(transactions, config, n_jobs=None)";
     static constexpr Raises raises = Raises::RuntimeError;
@@ -133,6 +176,7 @@ struct CalculateRfmPy {
             transactions.hold_all();
         const auto n_jobs = a.get_or<std::optional<std::int32_t>>("n_jobs", std::nullopt);
         std::vector<RFMScore> scores = engine::calculate_rfm(transactions.rows, *config, n_jobs);
+        warn_skipped(transactions.rows, scores);
         Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(scores.size())));
         for (std::size_t i = 0; i < scores.size(); ++i)
             PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), wrap(std::move(scores[i])).release());
@@ -270,6 +314,88 @@ std::string profile_repr(const SegmentProfile& p) {
                   Fixed{p.avg_monetary, 2});
 }
 
+// ---- pickling ----
+
+struct RFMConfigState {
+    static constexpr std::uint32_t version = 1;
+    static Ref save(const RFMConfig& c) {
+        return py::make_tuple(c.recency_window_days, c.frequency_threshold, c.monetary_threshold,
+                          static_cast<std::uint32_t>(c.decay_function), c.decay_half_life_days,
+                          static_cast<std::uint32_t>(c.scoring_method));
+    }
+    static RFMConfig load(PyObject* state) {
+        StateReader r(state, 6);
+        RFMConfig c;
+        c.recency_window_days = r.next<std::uint32_t>();
+        c.frequency_threshold = r.next<std::uint64_t>();
+        c.monetary_threshold = r.next<double>();
+        c.decay_function = r.next_enum<DecayFunction>(3);
+        c.decay_half_life_days = r.next<std::uint32_t>();
+        c.scoring_method = r.next_enum<ScoringMethod>(3);
+        return c;
+    }
+};
+
+template <class E, std::uint32_t Count>
+struct EnumState {
+    static constexpr std::uint32_t version = 1;
+    static Ref save(const E& e) { return py::make_tuple(static_cast<std::uint32_t>(e)); }
+    static E load(PyObject* state) {
+        StateReader r(state, 1);
+        return r.next_enum<E>(Count);
+    }
+};
+
+// A segment name must be one of the thirteen display names (or empty, unscored).
+bool known_segment(std::string_view name) {
+    if (name.empty()) return true;
+    for (const auto& info : engine::segment_types())
+        if (info.display_name == name) return true;
+    return false;
+}
+
+struct RFMScoreState {
+    static constexpr std::uint32_t version = 1;
+    static Ref save(const RFMScore& s) {
+        return py::make_tuple(s.customer_id, s.segment, s.recency, s.frequency, s.monetary, s.recency_score,
+                          s.frequency_score, s.monetary_score);
+    }
+    static RFMScore load(PyObject* state) {
+        StateReader r(state, 8);
+        RFMScore s;
+        s.customer_id = r.next<std::string>();
+        s.segment = r.next<std::string>();
+        if (!known_segment(s.segment)) throw StateError{format("unknown segment name '{}'", s.segment)};
+        s.recency = r.next<double>();
+        s.frequency = r.next<double>();
+        s.monetary = r.next<double>();
+        s.recency_score = r.next<std::uint32_t>();
+        s.frequency_score = r.next<std::uint32_t>();
+        s.monetary_score = r.next<std::uint32_t>();
+        return s;
+    }
+};
+
+struct SegmentProfileState {
+    static constexpr std::uint32_t version = 1;
+    static Ref save(const SegmentProfile& p) {
+        return py::make_tuple(static_cast<std::uint32_t>(p.type), p.size, p.avg_recency, p.avg_frequency, p.avg_monetary,
+                          p.revenue_contribution, p.churn_risk);
+    }
+    static SegmentProfile load(PyObject* state) {
+        StateReader r(state, 7);
+        SegmentProfile p;
+        p.type = r.next_enum<SegmentType>(static_cast<std::uint32_t>(engine::kSegmentTypeCount));
+        p.size = r.next<std::uint64_t>();
+        p.avg_recency = r.next<double>();
+        p.avg_frequency = r.next<double>();
+        p.avg_monetary = r.next<double>();
+        p.revenue_contribution = r.next<double>();
+        p.churn_risk = r.next<double>();
+        return p;
+    }
+};
+
 }  // namespace
 
 PyTypeObject* rfm_config_type() {
@@ -280,6 +406,7 @@ PyTypeObject* rfm_config_type() {
             .property<&RFMConfig::frequency_threshold>("frequency_threshold")
             .property<&RFMConfig::monetary_threshold>("monetary_threshold")
             .property<&RFMConfig::decay_half_life_days>("decay_half_life_days")
+            .pickle<RFMConfigState>()
             .build();
     });
 }
@@ -297,6 +424,7 @@ PyTypeObject* rfm_score_type() {
             .property<&score_segment>("rfm_segment")
             .property<&score_rank>("rfm_rank")
             .repr<&score_repr>()
+            .pickle<RFMScoreState>()
             .build();
     });
 }
@@ -308,6 +436,7 @@ PyTypeObject* decay_function_type() {
             .method<DecayExponential>()
             .method<DecayInverse>()
             .repr<&decay_repr>()
+            .pickle<EnumState<DecayFunction, 3>>()
             .build();
     });
 }
@@ -318,6 +447,7 @@ PyTypeObject* scoring_method_type() {
             .method<ScoringQuintile>()
             .method<ScoringDecile>()
             .method<ScoringPercentile>()
+            .pickle<EnumState<ScoringMethod, 3>>()
             .build();
     });
 }
@@ -335,6 +465,7 @@ PyTypeObject* segment_type_type() {
             .method<SegmentNeedAttention>()
             .method<SegmentAsStr>()
             .repr<&segment_type_repr>()
+            .pickle<EnumState<SegmentType, static_cast<std::uint32_t>(engine::kSegmentTypeCount)>>()
             .build();
     });
 }
@@ -352,6 +483,7 @@ PyTypeObject* segment_profile_type() {
             .property<&SegmentProfile::revenue_contribution>("revenue_contribution")
             .property<&SegmentProfile::churn_risk>("churn_risk")
             .repr<&profile_repr>()
+            .pickle<SegmentProfileState>()
             .build();
     });
 }

@@ -25,6 +25,7 @@
 
 #include "text.hpp"
 #include "python/toolkit/function.hpp"
+#include "python/toolkit/pickling.hpp"
 
 namespace segmora::py {
 
@@ -177,6 +178,28 @@ PyObject* repr_trampoline(PyObject* self) {
     });
 }
 
+// The Python name of T's class ("PyRFMConfig"), set by ClassDef::pickle.
+template <class T>
+inline const char* class_name = nullptr;
+
+template <class T, class Codec>
+PyObject* reduce_trampoline(PyObject* self, PyObject*) {
+    return guarded(Raises::RuntimeError, [&] {
+        auto* inst = instance_of<T>(self);
+        BorrowGuard guard(inst->borrow, Access::Shared);
+        return reduce_value(class_name<T>, Codec::version, Codec::save(std::as_const(inst->value)));
+    });
+}
+
+template <class T, class Codec>
+PyObject* from_state_trampoline(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return guarded(Raises::ValueError, [&] {
+        if (nargs != 2) raise(PyExc_TypeError, "_from_state() takes exactly 2 arguments");
+        T value = restore_checked(class_name<T>, Codec::version, args[0], [&] { return Codec::load(args[1]); });
+        return wrap(std::move(value));
+    });
+}
+
 // Definitions a type points at for its whole life.
 struct TypeStorage {
     std::string qualified_name;
@@ -221,6 +244,20 @@ public:
             {sig.name().c_str(),
              reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&detail::method_trampoline<T, M>)), flags,
              doc.c_str()});
+        return *this;
+    }
+
+    // Pickling and copying through a versioned state (see pickling.hpp).
+    template <class Codec>
+    ClassDef& pickle() {
+        detail::class_name<T> = keep_string(name_).c_str();
+        storage_->methods.push_back({"__reduce__", reinterpret_cast<PyCFunction>(&detail::reduce_trampoline<T, Codec>),
+                                     METH_NOARGS, "__reduce__($self, /)\n--\n\nThe state pickle and copy use."});
+        storage_->methods.push_back(
+            {"_from_state",
+             reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&detail::from_state_trampoline<T, Codec>)),
+             METH_FASTCALL | METH_STATIC,
+             "_from_state(version, state)\n--\n\nRebuilds an instance from a pickled state; ValueError if damaged."});
         return *this;
     }
 

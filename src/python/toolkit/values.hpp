@@ -92,17 +92,26 @@ private:
 // buffer (a NumPy array) is copied in one pass, without a Python call per element.
 // Returns false (no error pending, `out` untouched) when the object offers none.
 bool copy_float64_buffer(PyObject* obj, std::vector<double>& out);
+// Any other 1-D numeric array-like (strided or non-float64 buffers, __array__,
+// pandas Series). Returns false (no error pending) for lists, tuples and
+// objects that are no array or not 1-D, which keep the item path.
+bool copy_numeric_vector(PyObject* obj, std::vector<double>& out, const char* arg);
+// An object whose items are read by position: `obj` itself, or for an object
+// that is no list, tuple or buffer but has __array__ (a pandas Series, whose
+// [] looks up labels), the array it exposes.
+Ref positional(PyObject* obj, const char* arg);
 
 template <class T>
 struct From<std::vector<T>> {
     static std::vector<T> convert(PyObject* obj, const char* arg) {
         std::vector<T> out;
         if constexpr (std::is_same_v<T, double>) {
-            if (copy_float64_buffer(obj, out)) return out;
+            if (copy_float64_buffer(obj, out) || copy_numeric_vector(obj, out, arg)) return out;
         }
         if (convert_plain_list(obj, arg, out)) return out;
         out.clear();
-        SequenceItems items(obj, arg);
+        Ref source = positional(obj, arg);
+        SequenceItems items(source.get(), arg);
         out.reserve(items.size());
         for (std::size_t i = 0; i < items.size(); ++i) out.push_back(From<T>::convert(items[i], arg));
         return out;

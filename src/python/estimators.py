@@ -1,0 +1,251 @@
+# Estimator classes in scikit-learn's shape over the module's engines.
+#
+# Compiled and run once when the module loads, with `_engine` bound to the
+# module itself; the classes it defines are added to the module. They are
+# plain Python classes so that scikit-learn reads their parameters from
+# inspect.signature(__init__) and clone() gets back the very objects given to
+# the constructor. NumPy is imported when an estimator is first used, never
+# at module import; scikit-learn is only imported by scikit-learn itself (for
+# the tags it asks for).
+
+_STATE_VERSION = 1
+
+
+def _numpy():
+    import numpy
+
+    return numpy
+
+
+def _seed(random_state):
+    """The engine's 64-bit seed: None keeps the engine's default (42)."""
+    np = _numpy()
+    if random_state is None:
+        return None
+    if isinstance(random_state, (int, np.integer)) and not isinstance(random_state, bool):
+        if random_state < 0:
+            raise ValueError(f"random_state must be a non-negative int, got {random_state}")
+        return int(random_state)
+    if isinstance(random_state, np.random.RandomState):
+        return int(random_state.randint(0, 2**31 - 1))
+    if isinstance(random_state, np.random.Generator):
+        return int(random_state.integers(0, 2**63 - 1))
+    raise ValueError(f"random_state must be None, an int, a RandomState or a Generator, got {random_state!r}")
+
+
+def _check_array(X, estimator, reset, check_finite=True):
+    """X as a C-contiguous float64 2-D array, with scikit-learn's habits for bad input."""
+    np = _numpy()
+    name = type(estimator).__name__
+    if hasattr(X, "tocsr") or (hasattr(X, "toarray") and hasattr(X, "nnz")):
+        raise TypeError(f"{name} does not accept sparse input; convert it with X.toarray()")
+    array = np.asarray(X)
+    if np.iscomplexobj(array):
+        raise ValueError("Complex data not supported")
+    if array.dtype.kind not in "biuf":
+        array = array.astype(np.float64)  # object arrays of numbers; a non-number raises here
+    if array.ndim != 2:
+        raise ValueError(
+            f"Expected 2D array, got {'scalar' if array.ndim == 0 else f'{array.ndim}D'} array instead: array={array!r}. "
+            "Reshape your data either using array.reshape(-1, 1) if your data has a single feature or "
+            "array.reshape(1, -1) if it contains a single sample."
+        )
+    array = np.ascontiguousarray(array, dtype=np.float64)
+    n_samples, n_features = array.shape
+    if n_samples == 0:
+        raise ValueError(f"Found array with 0 sample(s) (shape={array.shape}) while a minimum of 1 is required by {name}.")
+    if n_features == 0:
+        raise ValueError(f"Found array with 0 feature(s) (shape={array.shape}) while a minimum of 1 is required by {name}.")
+    if check_finite and not np.isfinite(array).all():
+        what = "NaN" if np.isnan(array).any() else "infinity"
+        raise ValueError(f"Input X contains {what}.")
+    if reset:
+        estimator.n_features_in_ = n_features
+        names = getattr(X, "columns", None)
+        if names is not None and all(isinstance(c, str) for c in names):
+            estimator.feature_names_in_ = np.asarray(list(names), dtype=object)
+        elif hasattr(estimator, "feature_names_in_"):
+            del estimator.feature_names_in_
+    elif n_features != estimator.n_features_in_:
+        raise ValueError(
+            f"X has {n_features} features, but {name} is expecting {estimator.n_features_in_} features as input."
+        )
+    return array
+
+
+class _NotFittedError(ValueError, AttributeError):
+    """Raised when a method needs a fitted estimator (like scikit-learn's NotFittedError)."""
+
+
+
+class _CentroidEstimator:
+    """Shared surface of the centroid clusterers: parameters, prediction, transform and state.
+
+    A subclass sets `_PARAMS` (constructor parameter names in order) and
+    implements `_fit(X)` returning (labels, centers, inertia, n_iter) from an
+    engine (NumPy arrays or lists). A mini-batch estimator would add
+    `partial_fit` over the module's mini-batch engine the same way.
+    """
+
+    _PARAMS = ()
+    _FITTED = ("labels_", "cluster_centers_", "inertia_", "n_iter_", "n_features_in_")
+
+    # ---- parameters ----
+
+    def get_params(self, deep=True):
+        return {name: getattr(self, name) for name in self._PARAMS}
+
+    def set_params(self, **params):
+        for name, value in params.items():
+            if name not in self._PARAMS:
+                raise ValueError(
+                    f"Invalid parameter {name!r} for estimator {self!r}. Valid parameters are: {sorted(self._PARAMS)!r}."
+                )
+            setattr(self, name, value)
+        return self
+
+    def __repr__(self):
+        args = ", ".join(f"{name}={getattr(self, name, None)!r}" for name in self._PARAMS)
+        return f"{type(self).__name__}({args})"
+
+    def __sklearn_tags__(self):
+        from sklearn.utils import InputTags, Tags, TargetTags, TransformerTags
+
+        return Tags(
+            estimator_type="clusterer",
+            target_tags=TargetTags(required=False),
+            transformer_tags=TransformerTags(preserves_dtype=["float64"]),
+            input_tags=InputTags(two_d_array=True),
+        )
+
+    def __sklearn_is_fitted__(self):
+        return hasattr(self, "cluster_centers_")
+
+    def _require_fitted(self):
+        if not self.__sklearn_is_fitted__():
+            # scikit-learn's own class when it is loaded, so its checks recognise it
+            sklearn_exceptions = __import__("sys").modules.get("sklearn.exceptions")
+            error = getattr(sklearn_exceptions, "NotFittedError", _NotFittedError)
+            raise error(
+                f"This {type(self).__name__} instance is not fitted yet. Call 'fit' with appropriate arguments "
+                "before using this estimator."
+            )
+
+    # ---- fitting ----
+
+    def _store(self, labels, centers, inertia, n_iter):
+        np = _numpy()
+        self.labels_ = np.asarray(labels, dtype=np.int64)
+        self.cluster_centers_ = np.asarray(centers, dtype=np.float64).reshape(len(centers), -1)
+        self.inertia_ = float(inertia)
+        self.n_iter_ = int(n_iter)
+
+    def fit(self, X, y=None):
+        # The engine refuses NaN and infinities itself (ValueError below), so fit skips that pass.
+        array = _check_array(X, self, reset=True, check_finite=False)
+        k = self.n_clusters
+        if isinstance(k, int) and array.shape[0] < k:
+            raise ValueError(f"n_samples={array.shape[0]} should be >= n_clusters={k}.")
+        self._store(*self._fit(array))
+        return self
+
+    def fit_predict(self, X, y=None):
+        return self.fit(X, y).labels_
+
+    def fit_transform(self, X, y=None):
+        return self.fit(X, y)._distances(_check_array(X, self, reset=False), squared=False)
+
+    # ---- using the centers ----
+
+    def _distances(self, array, squared):
+        """Distances of every row to every center, features summed left to right like the engine."""
+        np = _numpy()
+        centers = self.cluster_centers_
+        total = np.zeros((array.shape[0], centers.shape[0]))
+        for j in range(array.shape[1]):
+            diff = array[:, j, None] - centers[None, :, j]
+            total += diff * diff
+        return total if squared else np.sqrt(total)
+
+    def predict(self, X):
+        self._require_fitted()
+        array = _check_array(X, self, reset=False)
+        return self._distances(array, squared=True).argmin(axis=1).astype(_numpy().int64)
+
+    def transform(self, X):
+        self._require_fitted()
+        return self._distances(_check_array(X, self, reset=False), squared=False)
+
+    def score(self, X, y=None):
+        """Opposite of the sum of squared distances of X to the nearest centers (higher is better)."""
+        self._require_fitted()
+        distances = self._distances(_check_array(X, self, reset=False), squared=True)
+        return -float(sum(distances.min(axis=1).tolist()))
+
+    # ---- pickling ----
+
+    def __getstate__(self):
+        state = dict(self.__dict__)
+        state["_segmora_state_version"] = _STATE_VERSION
+        return state
+
+    def __setstate__(self, state):
+        np = _numpy()
+        name = type(self).__name__
+        if not isinstance(state, dict) or state.get("_segmora_state_version") != _STATE_VERSION:
+            raise ValueError(f"cannot restore {name}: not a state of this version ({_STATE_VERSION})")
+        state = dict(state)
+        del state["_segmora_state_version"]
+        missing = [p for p in self._PARAMS if p not in state]
+        if missing:
+            raise ValueError(f"cannot restore {name}: missing parameters {missing}")
+        fitted = [a for a in self._FITTED if a in state]
+        if fitted:
+            if len(fitted) != len(self._FITTED):
+                raise ValueError(f"cannot restore {name}: incomplete fitted state {fitted}")
+            labels, centers = state["labels_"], state["cluster_centers_"]
+            ok = (
+                isinstance(labels, np.ndarray) and labels.ndim == 1 and labels.dtype == np.int64
+                and isinstance(centers, np.ndarray) and centers.ndim == 2 and centers.dtype == np.float64
+                and isinstance(state["n_features_in_"], int) and centers.shape[1] == state["n_features_in_"]
+                and centers.shape[0] >= 1 and isinstance(state["inertia_"], float) and isinstance(state["n_iter_"], int)
+                and (labels.size == 0 or (0 <= labels.min() and labels.max() < centers.shape[0]))
+            )
+            if not ok:
+                raise ValueError(f"cannot restore {name}: inconsistent fitted state")
+        self.__dict__.update(state)
+
+
+class KMeans(_CentroidEstimator):
+    """K-means clustering (k-means++ seeding, parallel Lloyd iterations) with scikit-learn's estimator interface.
+
+    Parameters are stored as given and checked when fitting. random_state=None
+    uses the engine's fixed default seed (42), so fits repeat exactly; an int
+    (or a NumPy RandomState / Generator, which draws one) sets another seed.
+    n_jobs=None uses one worker per CPU; results never depend on it.
+    Fitted attributes: labels_, cluster_centers_, inertia_, n_iter_, n_features_in_.
+    """
+
+    _PARAMS = ("n_clusters", "max_iter", "random_state", "n_jobs")
+
+    def __init__(self, n_clusters=8, *, max_iter=300, random_state=None, n_jobs=None):
+        self.n_clusters = n_clusters
+        self.max_iter = max_iter
+        self.random_state = random_state
+        self.n_jobs = n_jobs
+
+    def _fit(self, X):
+        for name in ("n_clusters", "max_iter"):
+            value = getattr(self, name)
+            if isinstance(value, bool) or not isinstance(value, int) or value < 1:
+                raise ValueError(f"{name} must be an int >= 1, got {value!r}")
+        try:
+            labels, centers, k, d, inertia, n_iter = _engine._kmeans_arrays(
+                X, self.n_clusters, max_iter=self.max_iter, random_state=_seed(self.random_state), n_jobs=self.n_jobs
+            )
+        except RuntimeError as error:
+            raise ValueError(str(error)) from error
+        np = _numpy()
+        return np.frombuffer(labels, dtype="=i8"), np.frombuffer(centers, dtype="=f8").reshape(k, d), inertia, n_iter
+
+ESTIMATORS = (KMeans,)

@@ -1,0 +1,573 @@
+// rfm_from_columns: RFM from three parallel columns (customer ids, timestamps,
+// amounts) given as lists, NumPy arrays, pandas Series or Arrow arrays.
+//
+// Customer ids are all str or all int: Arrow string and integer arrays are
+// read through the Arrow C data interface, integer arrays through their
+// buffer, anything else item by item. Timestamps are datetime64 of any unit
+// (pandas tz-aware values in UTC), int epoch seconds, aware datetimes or
+// RFC 3339 strings; None and NaT are missing. Rows with a missing or
+// unreadable timestamp are skipped like in calculate_rfm_py and reported with
+// one UserWarning each kind; NaN amounts flow into the sums and are reported
+// too. The result is a dict of equal-length columns in calculate_rfm_py's row
+// order: lists for ids and segments; numbers as NumPy arrays when NumPy is
+// loaded, else array.array.
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <deque>
+#include <limits>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "engine/rfm.hpp"
+#include "engine/rfm_columns.hpp"
+#include "python/bindings.hpp"
+#include "python/timestamps.hpp"
+#include "python/toolkit/arrays.hpp"
+#include "python/toolkit/arrow_c.hpp"
+#include "python/toolkit/classdef.hpp"
+#include "python/toolkit/format.hpp"
+
+namespace segmora::py {
+
+namespace {
+
+using engine::Instant;
+
+// ---- Arrow columns (ids) ----
+
+using arrow::ArrowArray;
+using arrow::ArrowArrayStream;
+using arrow::ArrowSchema;
+using arrow::bit_set;
+using OwnedArray = arrow::Released<ArrowArray>;
+using OwnedSchema = arrow::Released<ArrowSchema>;
+
+// The customer ids of one call and what keeps their text alive.
+struct CustomerIds {
+    std::vector<std::string_view> texts;  // when the ids are strings
+    std::vector<std::int64_t> integers;   // when they are ints
+    bool are_integers = false;
+    std::vector<Ref> held;                    // Python objects behind `texts`
+    std::deque<OwnedArray> arrow;             // Arrow batches behind `texts`
+    Ref capsule;                              // the capsule owning a single Arrow array or stream
+    std::optional<SequenceItems> items;       // item-by-item ids (output reuses the objects)
+    std::size_t size() const { return are_integers ? integers.size() : texts.size(); }
+};
+
+[[noreturn]] void raise_null_id(const char* arg, std::size_t index) {
+    raise(PyExc_ValueError, format("{} has a missing value at index {}", arg, index));
+}
+
+template <class T>
+T load(const void* base, std::int64_t index) {
+    T v;
+    std::memcpy(&v, static_cast<const char*>(base) + index * static_cast<std::int64_t>(sizeof(T)), sizeof(T));
+    return v;
+}
+
+// Appends one Arrow array of strings or integers to `ids`; false for another type.
+bool append_arrow_ids(const char* format, const ArrowArray& a, CustomerIds& ids, const char* arg) {
+    const std::string_view f = format ? format : "";
+    const bool has_nulls = a.null_count != 0 && a.n_buffers > 0 && a.buffers[0];
+    auto check_null = [&](std::int64_t i) {
+        if (has_nulls && !bit_set(a.buffers[0], a.offset + i)) raise_null_id(arg, ids.size());
+    };
+    if (f == "u" || f == "U") {
+        if (ids.are_integers && ids.size() > 0) return false;
+        for (std::int64_t i = 0; i < a.length; ++i) {
+            check_null(i);
+            const std::int64_t at = a.offset + i;
+            const std::int64_t begin = f == "u" ? load<std::int32_t>(a.buffers[1], at) : load<std::int64_t>(a.buffers[1], at);
+            const std::int64_t end = f == "u" ? load<std::int32_t>(a.buffers[1], at + 1) : load<std::int64_t>(a.buffers[1], at + 1);
+            ids.texts.emplace_back(static_cast<const char*>(a.buffers[2]) + begin, static_cast<std::size_t>(end - begin));
+        }
+        return true;
+    }
+    if (f == "vu") {  // string views: 16 bytes each, inline up to 12 bytes
+        if (ids.are_integers && ids.size() > 0) return false;
+        const auto* views = static_cast<const char*>(a.buffers[1]);
+        for (std::int64_t i = 0; i < a.length; ++i) {
+            check_null(i);
+            const char* view = views + (a.offset + i) * 16;
+            std::int32_t length, buffer, offset;
+            std::memcpy(&length, view, 4);
+            if (length <= 12) {
+                ids.texts.emplace_back(view + 4, static_cast<std::size_t>(length));
+            } else {
+                std::memcpy(&buffer, view + 8, 4);
+                std::memcpy(&offset, view + 12, 4);
+                if (buffer < 0 || 2 + buffer >= a.n_buffers) raise(PyExc_ValueError, segmora::format("{}: malformed Arrow array", arg));
+                ids.texts.emplace_back(static_cast<const char*>(a.buffers[2 + buffer]) + offset, static_cast<std::size_t>(length));
+            }
+        }
+        return true;
+    }
+    int size = 0;
+    bool is_signed = true;
+    if (f == "c" || f == "C") size = 1;
+    else if (f == "s" || f == "S") size = 2;
+    else if (f == "i" || f == "I") size = 4;
+    else if (f == "l" || f == "L") size = 8;
+    else return false;
+    is_signed = f[0] >= 'a';
+    if (!ids.are_integers && ids.size() > 0) return false;
+    ids.are_integers = true;
+    for (std::int64_t i = 0; i < a.length; ++i) {
+        check_null(i);
+        const std::int64_t at = a.offset + i;
+        std::int64_t v = 0;
+        switch (size) {
+            case 1: v = is_signed ? load<std::int8_t>(a.buffers[1], at) : load<std::uint8_t>(a.buffers[1], at); break;
+            case 2: v = is_signed ? load<std::int16_t>(a.buffers[1], at) : load<std::uint16_t>(a.buffers[1], at); break;
+            case 4: v = is_signed ? load<std::int32_t>(a.buffers[1], at) : load<std::uint32_t>(a.buffers[1], at); break;
+            default: {
+                if (!is_signed && load<std::uint64_t>(a.buffers[1], at) > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))
+                    raise_argument(PyExc_OverflowError, arg, "out of range for a 64-bit signed integer");
+                v = load<std::int64_t>(a.buffers[1], at);
+            }
+        }
+        ids.integers.push_back(v);
+    }
+    return true;
+}
+
+// Ids through the Arrow C data interface; false when the object offers none
+// (or its producer needs a library that is missing) or holds another type.
+bool read_arrow_ids(PyObject* obj, CustomerIds& ids, const char* arg) {
+    const bool stream = PyObject_HasAttrString(obj, "__arrow_c_stream__");
+    if (!stream && !PyObject_HasAttrString(obj, "__arrow_c_array__")) return false;
+    Ref exported = Ref::adopt(PyObject_CallMethod(obj, stream ? "__arrow_c_stream__" : "__arrow_c_array__", nullptr));
+    if (!exported) {
+        if (PyErr_ExceptionMatches(PyExc_ImportError)) {
+            PyErr_Clear();
+            return false;
+        }
+        reraise_for_argument(arg);
+    }
+    if (stream) {
+        auto* s = static_cast<ArrowArrayStream*>(PyCapsule_GetPointer(exported.get(), "arrow_array_stream"));
+        if (!s) reraise_for_argument(arg);
+        OwnedSchema schema;
+        if (s->get_schema(s, &schema.value) != 0) raise(PyExc_ValueError, format("{}: cannot read the Arrow stream", arg));
+        if (schema.value.dictionary) return false;  // categories: read through NumPy, not as codes
+        for (;;) {
+            ids.arrow.emplace_back();
+            if (s->get_next(s, &ids.arrow.back().value) != 0) raise(PyExc_ValueError, format("{}: cannot read the Arrow stream", arg));
+            if (!ids.arrow.back().value.release) break;
+            if (!append_arrow_ids(schema.value.format, ids.arrow.back().value, ids, arg)) return false;
+        }
+    } else {
+        if (!PyTuple_Check(exported.get()) || PyTuple_Size(exported.get()) != 2) return false;
+        auto* schema = static_cast<ArrowSchema*>(PyCapsule_GetPointer(PyTuple_GetItem(exported.get(), 0), "arrow_schema"));
+        auto* array = static_cast<ArrowArray*>(PyCapsule_GetPointer(PyTuple_GetItem(exported.get(), 1), "arrow_array"));
+        if (!schema || !array) reraise_for_argument(arg);
+        if (schema->dictionary) return false;  // categories: read through NumPy, not as codes
+        if (!append_arrow_ids(schema->format, *array, ids, arg)) return false;
+    }
+    ids.capsule = std::move(exported);
+    return true;
+}
+
+// The kind letter of obj.dtype ('i', 'u', 'M', 'O', ...), or 0.
+char dtype_kind(PyObject* obj) {
+    Ref dtype = Ref::adopt(PyObject_GetAttrString(obj, "dtype"));
+    if (!dtype) {
+        PyErr_Clear();
+        return 0;
+    }
+    Ref kind = Ref::adopt(PyObject_GetAttrString(dtype.get(), "kind"));
+    const char* k = kind && PyUnicode_Check(kind.get()) ? PyUnicode_AsUTF8AndSize(kind.get(), nullptr) : nullptr;
+    PyErr_Clear();
+    return k && k[0] && !k[1] ? k[0] : 0;
+}
+
+// An integer array's values, exactly, as int64 (`obj` must have an integer dtype).
+// Calls fn(value) for every value of an integer array, exactly as int64, in
+// order, straight from its buffer (`obj` must have an integer dtype). Returns
+// the number of values.
+template <class Fn>
+std::size_t for_each_int64(PyObject* obj, const char* arg, Fn&& fn) {
+    // astype("int64", copy=False): no copy when the values already are int64
+    Ref method = Ref::adopt(PyObject_GetAttrString(obj, "astype"));
+    Ref args = method ? Ref::adopt(Py_BuildValue("(s)", "int64")) : Ref();
+    Ref kwargs = args ? Ref::adopt(Py_BuildValue("{s:O}", "copy", Py_False)) : Ref();
+    Ref as64 = kwargs ? Ref::adopt(PyObject_Call(method.get(), args.get(), kwargs.get())) : Ref();
+    if (!as64) reraise_for_argument(arg);
+    Py_buffer view;
+    if (PyObject_GetBuffer(as64.get(), &view, PyBUF_RECORDS_RO) != 0) reraise_for_argument(arg);
+    struct Release {
+        Py_buffer* view;
+        ~Release() { PyBuffer_Release(view); }
+    } release{&view};
+    if (view.ndim != 1 || view.itemsize != 8)
+        raise(PyExc_ValueError, format("{} must be 1-D, got a {}-D array", arg, view.ndim));
+    const auto n = static_cast<std::size_t>(view.shape[0]);
+    const Py_ssize_t stride = view.strides ? view.strides[0] : 8;
+    const char* base = static_cast<const char*>(view.buf);
+    for (std::size_t i = 0; i < n; ++i) {
+        std::int64_t v;
+        std::memcpy(&v, base + static_cast<Py_ssize_t>(i) * stride, sizeof v);
+        fn(v);
+    }
+    return n;
+}
+
+std::vector<std::int64_t> read_int64_array(PyObject* obj, const char* arg) {
+    std::vector<std::int64_t> out;
+    for_each_int64(obj, arg, [&](std::int64_t v) { out.push_back(v); });
+    return out;
+}
+
+// An object read by position through __array__ when it has one (pandas Series).
+Ref as_array(PyObject* obj, const char* arg) {
+    if (PyObject_CheckBuffer(obj) || dtype_kind(obj) == 0) return positional(obj, arg);
+    if (PyObject_HasAttrString(obj, "__array__") && !PyObject_CheckBuffer(obj)) {
+        Ref method = Ref::steal(PyObject_GetAttrString(obj, "__array__"));
+        Ref array = Ref::adopt(PyObject_CallNoArgs(method.get()));
+        if (!array) reraise_for_argument(arg);
+        return array;
+    }
+    return Ref::borrow(obj);
+}
+
+CustomerIds read_ids(PyObject* obj, const char* arg) {
+    CustomerIds ids;
+    if (PyUnicode_Check(obj)) raise_argument(PyExc_TypeError, arg, "Can't extract `str` to `Vec`");
+    if (!PyList_Check(obj) && !PyTuple_Check(obj)) {
+        if (read_arrow_ids(obj, ids, arg)) return ids;
+        ids = CustomerIds{};
+        Ref array = as_array(obj, arg);
+        const char kind = dtype_kind(array.get());
+        if (kind == 'i' || kind == 'u' || kind == 'b') {
+            ids.integers = read_int64_array(array.get(), arg);
+            ids.are_integers = true;
+            return ids;
+        }
+        obj = array.get();
+        ids.held.push_back(std::move(array));
+    }
+    ids.items.emplace(obj, arg);
+    const SequenceItems& items = *ids.items;
+    if (items.size() > 0 && PyLong_Check(items[0])) {
+        ids.are_integers = true;
+        ids.integers.reserve(items.size());
+        for (std::size_t i = 0; i < items.size(); ++i) {
+            if (!PyLong_Check(items[i]))
+                raise_argument(PyExc_TypeError, arg, format("ids must be all int or all str; item {} is a {}", i, type_name(items[i])));
+            ids.integers.push_back(From<std::int64_t>::convert(items[i], arg));
+        }
+        return ids;
+    }
+    ids.texts.reserve(items.size());
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        PyObject* item = items[i];
+        if (!PyUnicode_Check(item)) {
+            if (is_missing(item)) raise_null_id(arg, i);
+            raise_argument(PyExc_TypeError, arg, format("ids must be all int or all str; item {} is a {}", i, type_name(item)));
+        }
+        Py_ssize_t size = 0;
+        const char* text = PyUnicode_AsUTF8AndSize(item, &size);
+        if (!text) reraise_for_argument(arg);
+        ids.texts.emplace_back(text, static_cast<std::size_t>(size));
+    }
+    return ids;
+}
+
+// The ids at the given rows.
+Ref id_objects(const CustomerIds& ids, const std::vector<std::size_t>& rows) {
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(rows.size())));
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        const std::size_t row = rows[i];
+        Ref item = ids.items ? Ref::borrow((*ids.items)[row])
+                   : ids.are_integers ? to_py(ids.integers[row])
+                                      : to_py(ids.texts[row]);
+        PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item.release());
+    }
+    return list;
+}
+
+// ---- timestamps ----
+
+struct Timestamps {
+    std::vector<std::optional<Instant>> when;
+    std::size_t missing = 0, unreadable = 0;
+    std::size_t first_missing = 0, first_unreadable = 0;
+    std::string first_unreadable_text;
+
+    void add_missing() {
+        if (missing++ == 0) first_missing = when.size();
+        when.emplace_back();
+    }
+};
+
+constexpr std::int64_t kNanos = 1'000'000'000;
+
+// Seconds and nanoseconds of `v` units of `per_second` per second (floor division).
+inline Instant sub_second(std::int64_t v, std::int64_t per_second) {
+    std::int64_t s = v / per_second, r = v % per_second;
+    if (r < 0) --s, r += per_second;
+    return {s, static_cast<std::uint32_t>(r * (kNanos / per_second))};
+}
+
+void read_datetime64(PyObject* array, Timestamps& out, const char* arg) {
+    Ref dtype = Ref::steal(PyObject_GetAttrString(array, "dtype"));
+    Ref text = Ref::steal(PyObject_Str(dtype.get()));
+    const std::string_view name = PyUnicode_AsUTF8AndSize(text.get(), nullptr);
+    const std::size_t open = name.find('['), close = name.find(']');
+    const std::string_view unit = open == std::string_view::npos || close == std::string_view::npos
+                                      ? std::string_view{}
+                                      : name.substr(open + 1, close - open - 1);
+    std::int64_t multiply = 0, per_second = 0;
+    if (unit == "D") multiply = 86'400;
+    else if (unit == "h") multiply = 3'600;
+    else if (unit == "m") multiply = 60;
+    else if (unit == "s") multiply = 1;
+    else if (unit == "ms") per_second = 1'000;
+    else if (unit == "us") per_second = 1'000'000;
+    else if (unit == "ns") per_second = kNanos;
+    else raise_argument(PyExc_TypeError, arg, format("unsupported datetime unit in {}", name));
+    Ref raw = Ref::adopt(PyObject_CallMethod(array, "view", "s", "int64"));
+    if (!raw) reraise_for_argument(arg);
+    const Py_ssize_t size = PyObject_Size(raw.get());
+    if (size > 0) out.when.reserve(static_cast<std::size_t>(size));
+    PyErr_Clear();
+    constexpr std::int64_t kNaT = std::numeric_limits<std::int64_t>::min();
+    // The divisor is a constant in each loop, so the division compiles to multiplications.
+    auto sub_seconds = [&]<std::int64_t PerSecond>() {
+        for_each_int64(raw.get(), arg, [&](std::int64_t v) {
+            if (v == kNaT) out.add_missing();
+            else out.when.push_back(sub_second(v, PerSecond));
+        });
+    };
+    if (per_second == 1'000) return sub_seconds.template operator()<1'000>();
+    if (per_second == 1'000'000) return sub_seconds.template operator()<1'000'000>();
+    if (per_second == kNanos) return sub_seconds.template operator()<kNanos>();
+    for_each_int64(raw.get(), arg, [&](std::int64_t v) {
+        std::int64_t s = 0;
+        if (v == kNaT) out.add_missing();
+        else if (__builtin_mul_overflow(v, multiply, &s)) raise_argument(PyExc_OverflowError, arg, "datetime out of range");
+        else out.when.push_back(Instant{s, 0});
+    });
+}
+
+void read_timestamp_items(PyObject* obj, Timestamps& out, const char* arg) {
+    SequenceItems items(obj, arg);
+    std::optional<DatetimeReader> datetimes;
+    out.when.reserve(items.size());
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        PyObject* item = items[i];
+        if (PyUnicode_Check(item)) {
+            Py_ssize_t size = 0;
+            const char* utf8 = PyUnicode_AsUTF8AndSize(item, &size);
+            if (!utf8) reraise_for_argument(arg);
+            const std::string_view text(utf8, static_cast<std::size_t>(size));
+            std::optional<Instant> when = engine::parse_rfc3339(text);
+            if (!when && out.unreadable++ == 0) {
+                out.first_unreadable = i;
+                out.first_unreadable_text = std::string(text);
+            }
+            out.when.push_back(when);
+        } else if (PyLong_Check(item)) {
+            out.when.push_back(Instant{From<std::int64_t>::convert(item, arg), 0});
+        } else if (is_missing(item)) {  // None, NaT, NaN, NA
+            out.add_missing();
+        } else {
+            if (!datetimes) datetimes.emplace();
+            std::optional<Instant> when = datetimes->instant(item, arg);
+            if (!when)
+                raise_argument(PyExc_TypeError, arg,
+                               format("a timestamp must be a datetime, datetime64, int or str, not {}", type_name(item)));
+            out.when.push_back(when);
+        }
+    }
+}
+
+// pandas datetimes as NumPy datetime64: tz-aware data converted to UTC first.
+Ref utc_datetime64(PyObject* obj, const char* arg) {
+    Ref current = Ref::borrow(obj);
+    Ref dtype = Ref::adopt(PyObject_GetAttrString(obj, "dtype"));
+    Ref tz = dtype ? Ref::adopt(PyObject_GetAttrString(dtype.get(), "tz")) : Ref();
+    PyErr_Clear();
+    if (tz && tz.get() != Py_None) {
+        Ref accessor = PyObject_HasAttrString(obj, "dt") ? Ref::adopt(PyObject_GetAttrString(obj, "dt")) : Ref::borrow(obj);
+        if (!accessor) reraise_for_argument(arg);
+        current = Ref::adopt(PyObject_CallMethod(accessor.get(), "tz_convert", "O", Py_None));
+        if (!current) reraise_for_argument(arg);
+    }
+    if (PyObject_HasAttrString(current.get(), "to_numpy")) {
+        current = Ref::adopt(PyObject_CallMethod(current.get(), "to_numpy", nullptr));
+        if (!current) reraise_for_argument(arg);
+    }
+    return current;
+}
+
+Timestamps read_timestamps(PyObject* obj, const char* arg) {
+    Timestamps out;
+    if (PyUnicode_Check(obj)) raise_argument(PyExc_TypeError, arg, "Can't extract `str` to `Vec`");
+    if (PyList_Check(obj) || PyTuple_Check(obj)) {
+        read_timestamp_items(obj, out, arg);
+        return out;
+    }
+    Ref source = Ref::borrow(obj);
+    if (dtype_kind(obj) == 'M' && !PyObject_CheckBuffer(obj)) source = utc_datetime64(obj, arg);
+    if (dtype_kind(source.get()) == 0) source = positional(source.get(), arg);  // Arrow arrays and the like
+    const char kind = dtype_kind(source.get());
+    if (kind == 'M') {
+        if (PyObject_HasAttrString(source.get(), "view")) {
+            read_datetime64(source.get(), out, arg);
+            return out;
+        }
+        source = as_array(source.get(), arg);
+        if (dtype_kind(source.get()) == 'M' && PyObject_HasAttrString(source.get(), "view")) {
+            read_datetime64(source.get(), out, arg);
+            return out;
+        }
+    }
+    if (kind == 'i' || kind == 'u') {
+        Ref array = as_array(source.get(), arg);
+        for (const std::int64_t s : read_int64_array(array.get(), arg)) out.when.push_back(Instant{s, 0});
+        return out;
+    }
+    read_timestamp_items(source.get(), out, arg);
+    return out;
+}
+
+// The reference instant: an aware datetime, a datetime64 scalar or RFC 3339 text.
+Instant read_as_of(PyObject* obj) {
+    if (!obj || obj == Py_None) return engine::to_instant(std::chrono::system_clock::now());
+    if (PyUnicode_Check(obj)) {
+        const std::string text = From<std::string>::convert(obj, "as_of");
+        if (std::optional<Instant> when = engine::parse_rfc3339(text)) return *when;
+        raise(PyExc_ValueError, format("as_of '{}' is not an RFC 3339 date-time with a zone", text));
+    }
+    if (type_name(obj) == "datetime64") {
+        Ref ns = Ref::adopt(PyObject_CallMethod(obj, "astype", "s", "datetime64[ns]"));
+        Ref raw = ns ? Ref::adopt(PyObject_CallMethod(ns.get(), "astype", "s", "int64")) : Ref();
+        if (!raw) reraise_for_argument("as_of");
+        const auto v = From<std::int64_t>::convert(raw.get(), "as_of");
+        if (v == std::numeric_limits<std::int64_t>::min()) raise(PyExc_ValueError, "as_of is NaT");
+        return sub_second(v, kNanos);
+    }
+    DatetimeReader reader;
+    if (std::optional<Instant> when = reader.instant(obj, "as_of")) return *when;
+    raise_argument(PyExc_TypeError, "as_of",
+                   format("expected an aware datetime, a datetime64 or an RFC 3339 str, not {}", type_name(obj)));
+}
+
+// ---- output ----
+
+// Numeric columns: array.array, wrapped without a copy as NumPy arrays when the
+// caller's process has NumPy loaded (pandas then takes them as they are). The
+// module never imports NumPy itself.
+class ColumnMaker {
+public:
+    ColumnMaker() {
+        Ref array_module = Ref::steal(PyImport_ImportModule("array"));
+        array_type_ = Ref::steal(PyObject_GetAttrString(array_module.get(), "array"));
+        PyObject* modules = PySys_GetObject("modules");  // borrowed
+        PyObject* numpy = modules ? PyDict_GetItemString(modules, "numpy") : nullptr;
+        if (numpy) frombuffer_ = Ref::adopt(PyObject_GetAttrString(numpy, "frombuffer"));
+        PyErr_Clear();
+    }
+
+    Ref floats(const std::vector<double>& v) const { return make("d", "float64", v.data(), v.size() * sizeof(double)); }
+
+    Ref scores(const std::vector<std::uint32_t>& v) const {
+        const std::vector<std::int64_t> wide(v.begin(), v.end());
+        return make("q", "int64", wide.data(), wide.size() * sizeof(std::int64_t));
+    }
+
+private:
+    Ref make(const char* code, const char* dtype, const void* data, std::size_t bytes) const {
+        Ref raw = Ref::steal(PyBytes_FromStringAndSize(static_cast<const char*>(data), static_cast<Py_ssize_t>(bytes)));
+        Ref array = Ref::steal(PyObject_CallFunction(array_type_.get(), "sO", code, raw.get()));
+        if (!frombuffer_) return array;
+        return Ref::steal(PyObject_CallFunction(frombuffer_.get(), "Os", array.get(), dtype));
+    }
+
+    Ref array_type_;
+    Ref frombuffer_;
+};
+
+void warn(const std::string& message) {
+    if (PyErr_WarnEx(PyExc_UserWarning, message.c_str(), 1) < 0) throw PyErrorAlreadySet{};
+}
+
+struct RfmFromColumns {
+    static constexpr const char* signature = "rfm_from_columns(customer_ids, timestamps, amounts, config=None, as_of=None, n_jobs=None)";
+    static constexpr const char* doc =
+        "RFM scores of every customer from three equal-length columns.\n\n"
+        "customer_ids: str or int values (list, NumPy array, pandas Series, Arrow array).\n"
+        "timestamps: datetime64 of any unit (tz-aware pandas data is converted to UTC), int epoch seconds,\n"
+        "timezone-aware datetime objects or RFC 3339 strings; None and NaT are missing.\n"
+        "amounts: floats. config: a PyRFMConfig (default PyRFMConfig()). as_of: the reference instant\n"
+        "(aware datetime, datetime64 or RFC 3339 str; default now).\n\n"
+        "Returns a dict of equal-length columns (customer_id, recency, recency_days, frequency, monetary,\n"
+        "r_score, f_score, m_score, segment) in calculate_rfm_py's order; pandas.DataFrame(result) takes it as is.";
+    static constexpr Raises raises = Raises::RuntimeError;
+    static Ref call(Args& a) {
+        const CustomerIds ids = read_ids(a.raw("customer_ids"), "customer_ids");
+        const Timestamps stamps = read_timestamps(a.raw("timestamps"), "timestamps");
+        const std::vector<double> amounts = a.get<std::vector<double>>("amounts");
+        engine::RFMConfig config;
+        if (PyObject* c = a.raw("config"); c && c != Py_None) config = *Borrowed<engine::RFMConfig>(c, "config");
+        const Instant now = read_as_of(a.raw("as_of"));
+        const auto n_jobs = a.get_or<std::optional<std::int32_t>>("n_jobs", std::nullopt);
+        const std::size_t n = ids.size();
+        if (stamps.when.size() != n || amounts.size() != n)
+            raise(PyExc_ValueError, format("customer_ids, timestamps and amounts must have the same length, got {}, {} and {}",
+                                           n, stamps.when.size(), amounts.size()));
+
+        const engine::PurchaseColumns rows{stamps.when, amounts};
+        const engine::RfmColumnsResult result = ids.are_integers ? engine::rfm_columns(std::span(ids.integers), rows, config, n_jobs, now)
+                                                                 : engine::rfm_columns(std::span(ids.texts), rows, config, n_jobs, now);
+        const engine::RfmTable& t = result.table;
+
+        if (stamps.unreadable)
+            warn(format("skipped {} of {} transactions whose timestamp is not an RFC 3339 date-time with a zone "
+                        "(first at index {}: '{}')",
+                        stamps.unreadable, n, stamps.first_unreadable, stamps.first_unreadable_text));
+        if (stamps.missing)
+            warn(format("skipped {} of {} transactions with a missing timestamp (None or NaT; first at index {})",
+                        stamps.missing, n, stamps.first_missing));
+        std::size_t nan_amounts = 0, first_nan = 0;
+        for (std::size_t i = 0; i < n; ++i)
+            if (std::isnan(amounts[i]) && nan_amounts++ == 0) first_nan = i;
+        if (nan_amounts)
+            warn(format("{} of {} transactions have a NaN amount (first at index {}); the monetary value of their "
+                        "customers is NaN",
+                        nan_amounts, n, first_nan));
+
+        const ColumnMaker columns;
+        Ref names[engine::kSegmentTypeCount];
+        Ref segments = Ref::steal(PyList_New(static_cast<Py_ssize_t>(t.segment.size())));
+        for (std::size_t i = 0; i < t.segment.size(); ++i) {
+            Ref& name = names[static_cast<std::size_t>(t.segment[i])];
+            if (!name) name = to_py(engine::display_name(t.segment[i]));
+            PyList_SetItem(segments.get(), static_cast<Py_ssize_t>(i), Ref(name).release());
+        }
+        Ref out = Ref::steal(PyDict_New());
+        auto put = [&](const char* key, Ref value) {
+            if (PyDict_SetItemString(out.get(), key, value.get()) < 0) throw PyErrorAlreadySet{};
+        };
+        put("customer_id", id_objects(ids, result.first_row));
+        put("recency", columns.floats(t.recency));
+        put("recency_days", columns.floats(t.recency_days));
+        put("frequency", columns.floats(t.frequency));
+        put("monetary", columns.floats(t.monetary));
+        put("r_score", columns.scores(t.recency_score));
+        put("f_score", columns.scores(t.frequency_score));
+        put("m_score", columns.scores(t.monetary_score));
+        put("segment", std::move(segments));
+        return out;
+    }
+};
+
+}  // namespace
+
+PyMethodDef* rfm_from_columns_def() { return function_def<RfmFromColumns>(); }
+
+}  // namespace segmora::py

@@ -1,0 +1,92 @@
+// Columnar RFM core: grouping by first appearance whatever the worker count,
+// and the same records as calculate_rfm_at for the same transactions.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "engine/rfm.hpp"
+#include "engine/rfm_columns.hpp"
+#include "engine/thread_pool.hpp"
+
+namespace segmora::engine {
+namespace {
+
+// 100,000 rows over 7,919 keys in a scrambled order (enough rows to split across workers).
+std::vector<std::string> scrambled_keys() {
+    std::vector<std::string> keys;
+    for (std::uint64_t i = 0; i < 100'000; ++i) {
+        std::string key = "k";
+        key += std::to_string((i * 2'654'435'761u) % 7'919);
+        keys.push_back(std::move(key));
+    }
+    return keys;
+}
+
+class Grouped : public ::testing::TestWithParam<std::size_t> {};
+
+TEST_P(Grouped, NumbersKeysByFirstAppearance) {
+    const std::vector<std::string> owned = scrambled_keys();
+    const std::vector<std::string_view> texts(owned.begin(), owned.end());
+    std::vector<std::int64_t> integers;
+    for (const auto& k : owned) integers.push_back(std::stoll(k.substr(1)));
+    const auto pool = build_thread_pool(static_cast<std::int32_t>(GetParam()));
+    for (const Grouping& g : {group_texts(texts, pool.get()), group_integers(integers, pool.get())}) {
+        std::vector<std::size_t> first;  // the reference: numbers handed out as keys are first seen
+        std::vector<std::uint32_t> expected(owned.size());
+        std::map<std::string, std::uint32_t> seen;
+        for (std::size_t i = 0; i < owned.size(); ++i) {
+            const auto [it, added] = seen.emplace(owned[i], static_cast<std::uint32_t>(first.size()));
+            if (added) first.push_back(i);
+            expected[i] = it->second;
+        }
+        EXPECT_EQ(g.first_row, first);
+        EXPECT_EQ(g.group_of, expected);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Workers, Grouped, ::testing::Values(1, 2, 3, 8));
+
+TEST(RfmColumns, EqualsCalculateRfmAt) {
+    const char* stamps[] = {"2024-03-01T10:00:00Z", "2024-02-01T10:00:00+05:00", "bad", "2023-12-24T23:59:59.5Z"};
+    std::vector<std::string> ids;
+    std::vector<Transaction> tx;
+    std::vector<std::optional<Instant>> when;
+    std::vector<double> amounts;
+    for (int i = 0; i < 50; ++i) {
+        std::string id = "c";
+        id += std::to_string((i * 7) % 13);
+        ids.push_back(std::move(id));
+    }
+    for (int i = 0; i < 50; ++i) {
+        const double amount = (i % 5 == 0) ? -3.5 : 1.25 * i;
+        tx.push_back({ids[i], stamps[i % 4], amount});
+        when.push_back(parse_rfc3339(stamps[i % 4]));
+        amounts.push_back(amount);
+    }
+    const Instant now{1'710'000'000, 123};
+    for (const ScoringMethod method : {ScoringMethod::Quintile, ScoringMethod::Decile, ScoringMethod::Percentile}) {
+        RFMConfig config;
+        config.scoring_method = method;
+        const std::vector<RFMScore> ref = calculate_rfm_at(tx, config, 2, now);
+        const std::vector<std::string_view> keys(ids.begin(), ids.end());
+        const RfmColumnsResult got = rfm_columns(std::span<const std::string_view>(keys), {when, amounts}, config, 2, now);
+        ASSERT_EQ(got.table.group.size(), ref.size());
+        for (std::size_t i = 0; i < ref.size(); ++i) {
+            EXPECT_EQ(ids[got.first_row[i]], ref[i].customer_id);
+            EXPECT_EQ(got.table.recency[i], ref[i].recency);
+            EXPECT_EQ(got.table.frequency[i], ref[i].frequency);
+            EXPECT_EQ(got.table.monetary[i], ref[i].monetary);
+            EXPECT_EQ(got.table.recency_score[i], ref[i].recency_score);
+            EXPECT_EQ(got.table.frequency_score[i], ref[i].frequency_score);
+            EXPECT_EQ(got.table.monetary_score[i], ref[i].monetary_score);
+            EXPECT_EQ(display_name(got.table.segment[i]), ref[i].segment);
+        }
+    }
+}
+
+}  // namespace
+}  // namespace segmora::engine

@@ -1,0 +1,172 @@
+"""rfm_from_columns: the same records as calculate_rfm_py, from columns of many forms."""
+
+import datetime as dt
+import math
+import warnings
+
+import numpy as np
+import pandas as pd
+import pyarrow as pa
+import pytest
+
+from segmora import PyRFMConfig, PyScoringMethod, calculate_rfm_py, rfm_from_columns
+
+UTC = dt.timezone.utc
+NOW = dt.datetime.now(UTC).replace(microsecond=0)
+RNG = np.random.default_rng(11)
+N = 600
+IDS = [f"c{i}" for i in RNG.integers(0, 90, N)]
+# Whole seconds, never within an hour of a day boundary relative to now: the day counts are unambiguous.
+AGES = RNG.integers(0, 200, N) * 86400 + RNG.integers(3600, 82800, N)
+WHEN = [NOW - dt.timedelta(seconds=int(s)) for s in AGES]
+AMOUNTS = RNG.uniform(-5, 300, N).round(2)
+STAMPS = pd.Series(pd.to_datetime(WHEN, utc=True))
+COLUMNS = ["customer_id", "recency", "recency_days", "frequency", "monetary", "r_score", "f_score", "m_score", "segment"]
+
+
+def reference(ids, when, amounts, config=None):
+    tx = [(i, w, float(a)) for i, w, a in zip(ids, when, amounts)]
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        scores = calculate_rfm_py(tx, config or PyRFMConfig())
+    return [(s.customer_id, s.recency, s.frequency, s.monetary, s.recency_score, s.frequency_score, s.monetary_score,
+             s.rfm_segment) for s in scores]
+
+
+REF = reference(IDS, [w.isoformat() for w in WHEN], AMOUNTS)
+
+
+def rows(out):
+    assert list(out) == COLUMNS
+    assert len({len(v) for v in out.values()}) == 1
+    return list(zip(*(out[k] for k in COLUMNS if k != "recency_days")))
+
+
+@pytest.mark.parametrize(
+    "timestamps",
+    [
+        STAMPS,
+        STAMPS.dt.tz_convert("Asia/Kolkata"),
+        STAMPS.dt.tz_localize(None).to_numpy(),
+        STAMPS.dt.tz_localize(None).to_numpy().astype("datetime64[s]"),
+        STAMPS.dt.tz_localize(None).to_numpy().astype("datetime64[ms]"),
+        pd.DatetimeIndex(STAMPS),
+        [w.isoformat() for w in WHEN],
+        [w.astimezone(dt.timezone(dt.timedelta(hours=-7))) for w in WHEN],
+        [int(w.timestamp()) for w in WHEN],
+        np.array([int(w.timestamp()) for w in WHEN]),
+        pa.array(STAMPS),
+    ],
+    ids=["series-utc", "series-kolkata", "datetime64-ns", "datetime64-s", "datetime64-ms", "index", "rfc3339",
+         "aware-datetime", "int-list", "int-array", "arrow"],
+)
+@pytest.mark.parametrize("ids", [IDS, pd.Series(IDS, index=range(7, 7 + N)), pa.array(IDS), np.array(IDS, dtype=object),
+                                 pd.Series(IDS).astype("category"), pa.array(IDS).dictionary_encode()],
+                         ids=["list", "series", "arrow", "object-array", "category", "arrow-dictionary"])
+def test_same_records_as_calculate_rfm(timestamps, ids):
+    assert rows(rfm_from_columns(ids, timestamps, pd.Series(AMOUNTS), as_of=NOW)) == REF
+
+
+@pytest.mark.parametrize("as_of", [NOW, NOW.isoformat(), np.datetime64(NOW.replace(tzinfo=None)), pd.Timestamp(NOW)])
+def test_as_of_forms_and_integer_ids(as_of):
+    int_ids = [int(i[1:]) for i in IDS]
+    out = rfm_from_columns(np.array(int_ids), STAMPS, AMOUNTS, config=PyRFMConfig(scoring_method=PyScoringMethod.decile()),
+                           as_of=as_of)
+    ref = reference(IDS, [w.isoformat() for w in WHEN], AMOUNTS, PyRFMConfig(scoring_method=PyScoringMethod.decile()))
+    assert [f"c{r[0]}" for r in rows(out)] == [r[0] for r in ref]
+    assert rows(out)[0][1:] == ref[0][1:]
+    days = {i: min(AGES[k] for k in range(N) if IDS[k] == i) // 86400 for i in set(IDS)}
+    assert list(out["recency_days"]) == [days[f"c{c}"] for c in out["customer_id"]]
+
+
+def test_missing_timestamps_and_nan_amounts_are_reported():
+    stamps = STAMPS.copy()
+    stamps[[3, 40]] = pd.NaT
+    texts = [w.isoformat() for w in WHEN]
+    texts[5] = "1997-01-01"
+    amounts = AMOUNTS.copy()
+    amounts[8] = np.nan
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        out = rfm_from_columns(IDS, stamps, amounts, as_of=NOW)
+        rfm_from_columns(IDS, texts, AMOUNTS, as_of=NOW)
+        mixed = rfm_from_columns(["a", "b", "c", "d"], [NOW, pd.NaT, None, float("nan")], [1.0] * 4, as_of=NOW)
+    assert list(mixed["frequency"]) == [1.0, 0.0, 0.0, 0.0]
+    assert str(caught[-1].message) == "skipped 3 of 4 transactions with a missing timestamp (None or NaT; first at index 1)"
+    del caught[-1]
+    assert [str(w.message) for w in caught] == [
+        f"skipped 2 of {N} transactions with a missing timestamp (None or NaT; first at index 3)",
+        f"1 of {N} transactions have a NaN amount (first at index 8); the monetary value of their customers is NaN",
+        f"skipped 1 of {N} transactions whose timestamp is not an RFC 3339 date-time with a zone (first at index 5: "
+        "'1997-01-01')",
+    ]
+    kept = [k for k in range(N) if k not in (3, 40)]
+    ref = reference([IDS[k] for k in kept], [WHEN[k].isoformat() for k in kept], amounts[kept])
+    got = rows(out)
+    assert [g[0] for g in got] == [r[0] for r in ref]
+    assert math.isnan(dict((g[0], g[3]) for g in got)[IDS[8]])
+
+
+@pytest.mark.parametrize(
+    "args, error, message",
+    [
+        ((IDS[:3], WHEN[:2], AMOUNTS[:3]), ValueError,
+         "customer_ids, timestamps and amounts must have the same length, got 3, 2 and 3"),
+        ((["a"], [dt.datetime(2024, 1, 1)], [1.0]), TypeError, "argument 'timestamps': datetime 2024-01-01 00:00:00 has no timezone"),
+        ((["a", 1], WHEN[:2], [1.0, 2.0]), TypeError, "argument 'customer_ids': ids must be all int or all str; item 1 is a int"),
+        (([1, "a"], WHEN[:2], [1.0, 2.0]), TypeError, "argument 'customer_ids': ids must be all int or all str; item 1 is a str"),
+        ((["a", None], WHEN[:2], [1.0, 2.0]), ValueError, "customer_ids has a missing value at index 1"),
+        ((["a", pd.NA], WHEN[:2], [1.0, 2.0]), ValueError, "customer_ids has a missing value at index 1"),
+        ((["a"], [1.5], [1.0]), TypeError, "argument 'timestamps': a timestamp must be a datetime, datetime64, int or str, not float"),
+        (("abc", WHEN[:3], [1.0] * 3), TypeError, "argument 'customer_ids': Can't extract `str` to `Vec`"),
+    ],
+)
+def test_argument_errors(args, error, message):
+    with pytest.raises(error) as caught:
+        rfm_from_columns(*args, as_of=NOW)
+    assert type(caught.value) is error
+    assert str(caught.value).startswith(message)
+
+
+@pytest.mark.parametrize("as_of, message", [("2024-01-01", "as_of '2024-01-01' is not an RFC 3339 date-time with a zone"),
+                                            (dt.datetime(2024, 1, 1), "argument 'as_of': datetime 2024-01-01 00:00:00 has no timezone")])
+def test_as_of_errors(as_of, message):
+    with pytest.raises((ValueError, TypeError), match="^" + message.replace("(", r"\(")):
+        rfm_from_columns(["a"], [NOW], [1.0], as_of=as_of)
+
+
+def test_empty_and_frame_ready():
+    out = rfm_from_columns([], [], [], as_of=NOW)
+    assert pd.DataFrame(out).shape == (0, 9)
+    frame = pd.DataFrame(rfm_from_columns(IDS, STAMPS, AMOUNTS, as_of=NOW))
+    assert frame.dtypes["r_score"] == np.int64 and frame.dtypes["monetary"] == np.float64
+
+
+def test_columns_without_numpy_are_array_buffers():
+    import os
+    import subprocess
+    import sys
+
+    import segmora
+    code = ("import sys, segmora; out = segmora.rfm_from_columns(['a', 'b'], ['2024-01-01T00:00:00Z'] * 2, [1.0, 2.0], "
+            "as_of='2024-01-02T00:00:00Z'); print('numpy' in sys.modules, type(out['monetary']).__name__, "
+            "list(out['monetary']), out['r_score'].typecode)")
+    env = dict(os.environ, PYTHONPATH=os.path.dirname(segmora.__file__))
+    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env)
+    assert proc.stdout.split() == ["False", "array", "[2.0,", "1.0]", "q"], proc.stderr
+
+
+@pytest.mark.parametrize("kind", ["str", "int"])
+def test_large_inputs_agree_for_every_n_jobs(kind):
+    n = 70_000  # large enough for the grouping to split across workers
+    rng = np.random.default_rng(3)
+    keys = rng.integers(0, 9000, n)
+    ids = [f"k{k}" for k in keys] if kind == "str" else keys
+    ages = rng.integers(3600, 82800, n) + rng.integers(0, 100, n) * 86400
+    stamps = pd.Series(pd.Timestamp(NOW) - pd.to_timedelta(ages, unit="s"))
+    amounts = rng.uniform(0, 50, n).round(2)
+    runs = [rows(rfm_from_columns(ids, stamps, amounts, as_of=NOW, n_jobs=j)) for j in (1, 2, 3, 5)]
+    assert all(r == runs[0] for r in runs[1:])
+    ref = reference([str(i) if kind == "str" else f"{i}" for i in ids], [t.isoformat() for t in stamps], amounts)
+    assert [str(r[0]) for r in runs[0]] == [r[0] for r in ref]
+    assert [r[1:] for r in runs[0]] == [r[1:] for r in ref]
