@@ -10,6 +10,7 @@
 #include "text.hpp"
 #include "engine/thread_pool.hpp"
 #include "error.hpp"
+#include "interrupt.hpp"
 
 namespace segmora::engine {
 
@@ -260,8 +261,8 @@ bool lloyd_pass(const Matrix& data, const BlockedCenters& centers, const std::ui
             if (c >= n_chunks || !labelled[c].load()) return;
         }
     };
-    pool.run_tasks(pool.size(), [&](std::size_t) {
-        for (std::size_t c = next_chunk.fetch_add(1); c < n_chunks; c = next_chunk.fetch_add(1)) {
+    pool.run_tasks(std::min(pool.size(), n_chunks), [&](std::size_t) {
+        for (std::size_t c = next_chunk.fetch_add(1); c < n_chunks && !pool.cancelled(); c = next_chunk.fetch_add(1)) {
             const auto [begin, end] = rows_of(c);
             if (assign_range(data.data(), d, centers, begin, end, labels, previous))
                 changed.store(true, std::memory_order_relaxed);
@@ -303,6 +304,7 @@ std::pair<Matrix, std::vector<std::size_t>> kmeans_plus_plus_init(const Matrix& 
 
     std::vector<double> best(n, kInf);
     for (std::size_t c = 1; c < k; ++c) {
+        poll_interrupt();
         const double* last = centers.data() + (c - 1) * d;
         for_rows(pool, n, [&](std::size_t begin, std::size_t end) { update_nearest(data.data(), d, last, begin, end, best.data()); });
         double total = 0.0;
@@ -352,6 +354,7 @@ KMeansResult kmeans(const Matrix& data, std::uint64_t n_clusters, std::uint64_t 
 
     std::uint64_t t = 0;
     while (t < max_iter) {
+        poll_interrupt();
         // Assignment and update in one pass over the data.
         Matrix new_centers(k, d);
         std::vector<std::uint64_t> counts(k, 0);
@@ -384,10 +387,18 @@ KMeansResult kmeans(const Matrix& data, std::uint64_t n_clusters, std::uint64_t 
             std::copy_n(data.data() + farthest * d, d, s);
         }
         if (any_empty) changed = true;
+        // A pass is a function of the centers alone (the previous labels only
+        // decide whether it counts as a change). Centers that come back
+        // bit-identical are a fixed point: every later pass repeats this one, and
+        // with a refilled cluster each counts as a change, so the remaining passes
+        // are skipped with the result they would produce.
+        const bool fixed_point =
+            any_empty && (d == 0 || std::memcmp(new_centers.data(), centers.data(), k * d * sizeof(double)) == 0);
 
         labels.swap(new_labels);
         centers = std::move(new_centers);
         ++t;
+        if (fixed_point) t = max_iter;
         if (!changed) break;
     }
 

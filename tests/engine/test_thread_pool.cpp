@@ -9,6 +9,7 @@
 
 #include "engine/thread_pool.hpp"
 #include "error.hpp"
+#include "interrupt.hpp"
 
 using namespace segmora::engine;
 
@@ -17,6 +18,7 @@ TEST(ThreadPool, SizeFollowsNJobs) {
     EXPECT_EQ(build_thread_pool(3)->size(), 3u);
     for (int n_jobs : {-1, 0, -5}) EXPECT_EQ(build_thread_pool(n_jobs)->size(), default_thread_count());
     EXPECT_GE(default_thread_count(), 1u);
+    EXPECT_LE(default_thread_count(), kMaxWorkers);
 }
 
 TEST(ThreadPool, ParallelForCoversEveryIndexOnce) {
@@ -59,4 +61,58 @@ TEST(ThreadPool, RethrowsTheLowestFailingChunk) {
     std::atomic<int> count{0};
     pool->run_tasks(5, [&](std::size_t) { ++count; });
     EXPECT_EQ(count.load(), 5);
+}
+
+TEST(ThreadPool, NJobsAboveTheBoundIsRefusedBeforeAnyWork) {
+    EXPECT_EQ(build_thread_pool(1024)->size(), 1024u);
+    for (int n_jobs : {1025, 2147483647}) {
+        try {
+            build_thread_pool(n_jobs);
+            FAIL() << n_jobs;
+        } catch (const segmora::SegmoraError& e) {
+            EXPECT_EQ(e.display(), "Clustering error: failed to build rayon thread pool for n_jobs=" +
+                                       std::to_string(n_jobs) + ": n_jobs must not exceed 1024 worker threads");
+        }
+    }
+}
+
+TEST(ThreadPool, StartsNoMoreWorkersThanChunks) {
+    struct Case {
+        std::size_t rows, min_chunk, tasks, expected;
+    };
+    // rows for parallel_for (one chunk runs on the caller), tasks for run_tasks.
+    for (const Case c : {Case{5, 7, 0, 0}, Case{0, 1, 2, 2}, Case{100, 50, 0, 2}, Case{0, 1, 300, 64}}) {
+        auto pool = build_thread_pool(64);
+        std::atomic<std::size_t> seen{0};
+        pool->parallel_for(c.rows, c.min_chunk, [&](std::size_t b, std::size_t e) { seen += e - b; });
+        pool->run_tasks(c.tasks, [&](std::size_t) { ++seen; });
+        EXPECT_EQ(seen.load(), c.rows + c.tasks);
+        EXPECT_EQ(pool->started(), c.expected) << c.rows << " " << c.tasks;
+    }
+}
+
+namespace {
+std::atomic<int> polls_left{0};
+bool interrupt_after_polls() noexcept { return polls_left.fetch_sub(1) <= 0; }
+}  // namespace
+
+TEST(ThreadPool, AnInterruptStopsTheRunAndLeavesThePoolUsable) {
+    auto pool = build_thread_pool(2);
+    std::atomic<int> started{0};
+    {
+        polls_left = 2;
+        segmora::InterruptScope scope(&interrupt_after_polls);
+        EXPECT_THROW(pool->run_tasks(1000,
+                                     [&](std::size_t) {
+                                         ++started;
+                                         std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                                     }),
+                     segmora::Interrupted);
+    }
+    EXPECT_LT(started.load(), 1000);
+    EXPECT_FALSE(pool->cancelled());
+    std::atomic<int> count{0};
+    pool->run_tasks(5, [&](std::size_t) { ++count; });
+    EXPECT_EQ(count.load(), 5);
+    segmora::poll_interrupt();  // no scope installed: nothing to report
 }

@@ -1,0 +1,81 @@
+"""Availability and soundness under hostile input: fixed points, worker bounds,
+unaligned buffers, exceptions from callers' code, immutable types, Ctrl-C."""
+import errno
+import os
+import signal
+import subprocess
+import sys
+import textwrap
+
+import numpy as np
+import pytest
+
+import segmora
+
+# Generous: a call that hangs or ignores Ctrl-C runs for minutes instead.
+HANG_TIMEOUT = 120
+
+
+def run_child(code, *, interrupt=False):
+    """Runs `code` in a fresh interpreter; with `interrupt`, sends SIGINT a moment
+    after the child prints 'ready'. Returns the child's stdout."""
+    proc = subprocess.Popen([sys.executable, "-c", textwrap.dedent(code)], stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, text=True)
+    try:
+        if interrupt:
+            assert proc.stdout.readline() == "ready\n"
+            import time
+            time.sleep(1.0)  # well inside the call by now
+            proc.send_signal(signal.SIGINT)
+        out, err = proc.communicate(timeout=HANG_TIMEOUT)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        proc.communicate()
+        pytest.fail("the call did not return")
+    assert proc.returncode == 0, err
+    return out
+
+
+# ---- k-means that reaches a fixed point with a refilled cluster ----
+
+
+def test_fixed_point_with_an_empty_cluster_returns_at_once():
+    out = run_child("""
+        import segmora
+        r = segmora.kmeans_py([[1.0]] * 3, 3, max_iter=2**64 - 1)
+        print(r.n_iter == 2**64 - 1, r.labels, r.centers, r.inertia)
+    """)
+    assert out == "True [0, 0, 0] [[1.0], [1.0], [1.0]] 0.0\n"
+
+
+@pytest.mark.parametrize("max_iter", [1, 2, 3, 50, 10**6, 2**64 - 1])
+def test_fixed_point_result_is_the_full_run(max_iter):
+    # 4 distinct rows, k = 8: every pass refills clusters and counts as a change.
+    data = [[float(i % 4), float(i % 4) * 2] for i in range(40)]
+    reference = segmora.kmeans_py(data, 8, max_iter=50, random_state=3)
+    r = segmora.kmeans_py(data, 8, max_iter=max_iter, random_state=3)
+    assert r.n_iter == max_iter
+    if max_iter >= 3:
+        assert (r.labels, r.centers, r.inertia) == (reference.labels, reference.centers, reference.inertia)
+
+
+# ---- worker bound ----
+
+
+@pytest.mark.parametrize("n_jobs", [1025, 2**31 - 1])
+@pytest.mark.parametrize("call", [
+    lambda n: segmora.kmeans_py([[1.0], [2.0]], 1, n_jobs=n),
+    lambda n: segmora.PyAudienceSegmenter(1, n_jobs=n).fit([[1.0]]),
+    lambda n: segmora.calculate_rfm_py([("c", "2024-01-01T00:00:00Z", 1.0)], segmora.PyRFMConfig(), n_jobs=n),
+])
+def test_n_jobs_above_the_bound_is_refused(call, n_jobs):
+    with pytest.raises(RuntimeError) as e:
+        call(n_jobs)
+    assert str(e.value) == (f"Clustering error: failed to build rayon thread pool for n_jobs={n_jobs}: "
+                            "n_jobs must not exceed 1024 worker threads")
+
+
+def test_n_jobs_at_the_bound_gives_the_same_result():
+    data = [[float(i % 7), float(i % 3)] for i in range(50)]
+    r = segmora.kmeans_py(data, 3, n_jobs=1024)
+    assert (r.labels, r.centers) == (segmora.kmeans_py(data, 3, n_jobs=1).labels, segmora.kmeans_py(data, 3).centers)
