@@ -79,3 +79,45 @@ def test_n_jobs_at_the_bound_gives_the_same_result():
     data = [[float(i % 7), float(i % 3)] for i in range(50)]
     r = segmora.kmeans_py(data, 3, n_jobs=1024)
     assert (r.labels, r.centers) == (segmora.kmeans_py(data, 3, n_jobs=1).labels, segmora.kmeans_py(data, 3).centers)
+
+
+# ---- Ctrl-C ----
+
+INTERRUPTIBLE = {
+    "kmeans_pool": """
+        data = np.random.default_rng(0).random((400_000, 8))
+        call = lambda: segmora.kmeans_py(data, 256, max_iter=10**9, n_jobs=2)
+    """,
+    "segmenter_fit": """
+        data = np.random.default_rng(0).random((400_000, 8))
+        seg = segmora.PyAudienceSegmenter(256, n_jobs=1)
+        seg.fit(data[:300])
+        before = seg.predict(data[:300])
+        call = lambda: seg.fit(data)
+        check = lambda: seg.predict(data[:300]) == before
+    """,
+    "silhouette": """
+        data = np.random.default_rng(0).random((200_000, 2))
+        call = lambda: segmora.silhouette_score(data, [i % 10 for i in range(len(data))])
+    """,
+    "estimate_k": """
+        data = np.random.default_rng(0).random((30_000, 4))
+        call = lambda: segmora.estimate_k_silhouette(data, (2, 40))
+    """,
+}
+
+
+@pytest.mark.parametrize("case", list(INTERRUPTIBLE))
+def test_ctrl_c_stops_a_long_call(case):
+    out = run_child("""
+        import numpy as np, segmora
+        check = lambda: True
+    """ + INTERRUPTIBLE[case] + """
+        print("ready", flush=True)
+        try:
+            call()
+            print("finished")
+        except KeyboardInterrupt:
+            print("interrupted", check())
+    """, interrupt=True)
+    assert out == "interrupted True\n"
