@@ -81,6 +81,28 @@ def test_n_jobs_at_the_bound_gives_the_same_result():
     assert (r.labels, r.centers) == (segmora.kmeans_py(data, 3, n_jobs=1).labels, segmora.kmeans_py(data, 3).centers)
 
 
+# ---- buffers not aligned for double ----
+
+
+def unaligned(values, shape):
+    raw = bytearray(8 * values.size + 1)
+    out = np.frombuffer(raw, dtype="f8", offset=1, count=values.size).reshape(shape)
+    out[...] = values.reshape(shape)
+    return out
+
+
+@pytest.mark.parametrize("call", [
+    lambda m: segmora.kmeans_py(m, 2).centers,
+    lambda m: segmora.silhouette_score(m, [0, 1, 0, 1]),
+    lambda m: segmora.assess_cluster_quality(m, [0, 1, 0, 1], m).inertia,
+])
+def test_unaligned_buffers_read_like_aligned_ones(call):
+    values = np.array([[0.5, 1.0], [7.0, 8.0], [0.25, 1.5], [9.0, 7.5]])
+    m = unaligned(values, (4, 2))
+    assert m.ctypes.data % 8 != 0
+    assert call(m) == call(values)
+
+
 # ---- Ctrl-C ----
 
 INTERRUPTIBLE = {
