@@ -103,6 +103,70 @@ def test_unaligned_buffers_read_like_aligned_ones(call):
     assert call(m) == call(values)
 
 
+# ---- exceptions raised by the caller's own code ----
+
+
+class Counted(Exception):
+    inits = 0
+
+    def __init__(self, *args):
+        Counted.inits += 1
+        super().__init__(*args)
+
+
+def raise_oserror():
+    raise OSError(errno.ENOENT, "No such file", "x.txt")
+
+
+def raise_counted():
+    raise Counted("mine")
+
+
+def raise_key_error():
+    raise KeyError("k")
+
+
+class Raising:
+    def __init__(self, raiser):
+        self.raiser = raiser
+
+    def __float__(self):
+        self.raiser()
+
+    __index__ = __float__
+
+    def __len__(self):
+        self.raiser()
+
+    def __getitem__(self, i):
+        return 1.0
+
+
+@pytest.mark.parametrize("raiser, rebuilt", [(raise_oserror, True), (raise_key_error, True), (raise_counted, False)])
+@pytest.mark.parametrize("call, arg", [
+    (lambda x: segmora.kmeans_py([[x]], 1), "data"),
+    (lambda x: segmora.kmeans_py([[1.0]], x), "n_clusters"),
+    (lambda x: segmora.silhouette_score(x, []), "data"),
+])
+def test_callers_exception_is_kept(raiser, rebuilt, call, arg):
+    Counted.inits = 0
+    with pytest.raises(Exception) as e:
+        call(Raising(raiser))
+    original = e.value.__cause__ if rebuilt else e.value
+    assert type(e.value) is type(original) and original.__traceback__ is not None
+    if rebuilt:
+        assert e.value.args == (f"argument '{arg}': {original}",)
+    if isinstance(original, OSError):
+        assert (original.errno, original.filename) == (errno.ENOENT, "x.txt")
+    assert Counted.inits == (0 if rebuilt else 1)
+
+
+def test_unencodable_text_passes_through_unchanged():
+    with pytest.raises(UnicodeEncodeError) as e:
+        segmora.calculate_rfm_py([("\ud800", "2024-01-01T00:00:00Z", 1.0)], segmora.PyRFMConfig())
+    assert e.value.__cause__ is None
+
+
 # ---- Ctrl-C ----
 
 INTERRUPTIBLE = {
