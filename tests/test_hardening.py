@@ -167,6 +167,17 @@ def test_unencodable_text_passes_through_unchanged():
     assert e.value.__cause__ is None
 
 
+# ---- immutable types ----
+
+
+@pytest.mark.parametrize("name", [n for n in vars(segmora) if isinstance(getattr(segmora, n), type)])
+def test_types_cannot_be_changed(name):
+    cls = getattr(segmora, name)
+    for attr in ("fit", "__repr__", "anything"):
+        with pytest.raises(TypeError):
+            setattr(cls, attr, None)
+
+
 # ---- Ctrl-C ----
 
 INTERRUPTIBLE = {
