@@ -3,6 +3,7 @@ unaligned buffers, exceptions from callers' code, immutable types, Ctrl-C."""
 import errno
 import os
 import signal
+import struct
 import subprocess
 import sys
 import textwrap
@@ -11,6 +12,11 @@ import numpy as np
 import pytest
 
 import segmora
+from chacha_model import kmeans_plus_plus, sqdist
+
+
+def bits(x):
+    return struct.pack("<d", x)
 
 # Generous: a call that hangs or ignores Ctrl-C runs for minutes instead.
 HANG_TIMEOUT = 120
@@ -48,15 +54,62 @@ def test_fixed_point_with_an_empty_cluster_returns_at_once():
     assert out == "True [0, 0, 0] [[1.0], [1.0], [1.0]] 0.0\n"
 
 
-@pytest.mark.parametrize("max_iter", [1, 2, 3, 50, 10**6, 2**64 - 1])
-def test_fixed_point_result_is_the_full_run(max_iter):
-    # 4 distinct rows, k = 8: every pass refills clusters and counts as a change.
-    data = [[float(i % 4), float(i % 4) * 2] for i in range(40)]
-    reference = segmora.kmeans_py(data, 8, max_iter=50, random_state=3)
-    r = segmora.kmeans_py(data, 8, max_iter=max_iter, random_state=3)
-    assert r.n_iter == max_iter
-    if max_iter >= 3:
-        assert (r.labels, r.centers, r.inertia) == (reference.labels, reference.centers, reference.inertia)
+def lloyd_model(rows, k, seed, max_iter):
+    """Every pass run in plain Python; a repeated (labels, centers) state after
+    passes that all changed something repeats for ever, which the model uses to
+    answer for a huge max_iter."""
+    centers, labels, t = kmeans_plus_plus(rows, k, seed), [0] * len(rows), 0
+    seen, history = {}, []
+    while t < max_iter:
+        new = [min(range(k), key=lambda c: (sqdist(r, centers[c]), c)) for r in rows]
+        means, refill = [], None
+        for c in range(k):
+            members = [r for r, l in zip(rows, new) if l == c]
+            if members:
+                sums = [0.0] * len(rows[0])
+                for r in members:
+                    sums = [s + x for s, x in zip(sums, r)]
+                means.append([s / len(members) for s in sums])
+            else:
+                if refill is None:  # farthest from the old center of its new label, ties to the last row
+                    far = [sqdist(r, centers[l]) for r, l in zip(rows, new)]
+                    refill = max(range(len(rows)), key=lambda i: (far[i], i))
+                means.append(list(rows[refill]))
+        changed = new != labels or refill is not None
+        labels, centers, t = new, means, t + 1
+        if not changed:
+            break
+        state = repr((labels, [[bits(v) for v in c] for c in centers]))
+        if state in seen:
+            start = seen[state]
+            labels, centers = history[start - 1 + (max_iter - start) % (t - start)]
+            t = max_iter
+            break
+        seen[state] = t
+        history.append((labels, centers))
+    inertia = 0.0
+    for r, l in zip(rows, labels):
+        inertia += sqdist(r, centers[l])
+    return labels, centers, inertia, t
+
+
+def few_distinct(values, n=48):
+    return [list(values[i % len(values)]) for i in range(n)]
+
+
+@pytest.mark.parametrize("rows, k, seed", [
+    (few_distinct([[0.1, 0.7], [0.3, 0.2], [0.9, 0.4], [0.6, 0.6]]), 8, 42),   # the centers cycle (period 6)
+    (few_distinct([[1.0, 2.0], [3.0, 0.0], [5.0, 5.0]]), 5, 7),                # exact means: a fixed point
+    (few_distinct([[0.3, 0.1], [0.7, 0.9]], 37), 6, 3),
+    ([[float(i % 5), float(i % 3)] for i in range(40)], 6, 1),                 # converges
+])
+@pytest.mark.parametrize("max_iter", [1, 3, 20, 301, 10**6 + 1, 2**64 - 1])
+def test_runs_that_never_converge_skip_the_repeated_passes(rows, k, seed, max_iter):
+    r = segmora.kmeans_py(rows, k, max_iter=max_iter, random_state=seed)
+    labels, centers, inertia, n_iter = lloyd_model(rows, k, seed, max_iter)
+    assert (r.labels, r.n_iter) == (labels, n_iter)
+    assert [[bits(v) for v in c] for c in r.centers] == [[bits(v) for v in c] for c in centers]
+    assert bits(r.inertia) == bits(inertia)
 
 
 # ---- worker bound ----

@@ -352,8 +352,24 @@ KMeansResult kmeans(const Matrix& data, std::uint64_t n_clusters, std::uint64_t 
     std::vector<std::uint64_t> labels(n, 0);
     std::vector<std::uint64_t> new_labels(n);
 
+    // A pass is a function of the centers alone (the previous labels only decide
+    // whether it counts as a change), so once the centers come back bit-identical
+    // to those of an earlier pass, the passes cycle for ever. Brent's method finds
+    // the period with one saved matrix. If a whole further period counts as
+    // changes (refilled clusters, labels moving back and forth), every later pass
+    // does too and the loop could only end at max_iter: only the passes that set
+    // the final phase of the cycle are run, and n_iter reports max_iter.
+    Matrix checkpoint = centers;
+    std::uint64_t power = 1, since_checkpoint = 0;
+    std::uint64_t period = 0, confirmed_at = 0;
+    std::uint64_t last = max_iter;  // the last pass run for real
+    bool skipped = false;
+    auto same = [&](const Matrix& a, const Matrix& b) {
+        return a.size() == 0 || std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0;
+    };
+
     std::uint64_t t = 0;
-    while (t < max_iter) {
+    while (t < last) {
         poll_interrupt();
         // Assignment and update in one pass over the data.
         Matrix new_centers(k, d);
@@ -387,20 +403,28 @@ KMeansResult kmeans(const Matrix& data, std::uint64_t n_clusters, std::uint64_t 
             std::copy_n(data.data() + farthest * d, d, s);
         }
         if (any_empty) changed = true;
-        // A pass is a function of the centers alone (the previous labels only
-        // decide whether it counts as a change). Centers that come back
-        // bit-identical are a fixed point: every later pass repeats this one, and
-        // with a refilled cluster each counts as a change, so the remaining passes
-        // are skipped with the result they would produce.
-        const bool fixed_point =
-            any_empty && (d == 0 || std::memcmp(new_centers.data(), centers.data(), k * d * sizeof(double)) == 0);
 
         labels.swap(new_labels);
         centers = std::move(new_centers);
         ++t;
-        if (fixed_point) t = max_iter;
         if (!changed) break;
+
+        if (period == 0) {
+            ++since_checkpoint;
+            if (same(centers, checkpoint)) {
+                period = since_checkpoint;
+                confirmed_at = t + period;
+            } else if (since_checkpoint == power) {
+                checkpoint = centers;
+                power *= 2;
+                since_checkpoint = 0;
+            }
+        } else if (t == confirmed_at && !skipped) {
+            skipped = true;
+            last = t + (max_iter - t) % period;
+        }
     }
+    if (skipped) t = max_iter;
 
     const std::vector<double> dist = own_center_distances(data, centers, labels, pool.get());
     double inertia = 0.0;
