@@ -63,19 +63,6 @@ TEST(ThreadPool, RethrowsTheLowestFailingChunk) {
     EXPECT_EQ(count.load(), 5);
 }
 
-TEST(ThreadPool, NJobsAboveTheBoundIsRefusedBeforeAnyWork) {
-    EXPECT_EQ(build_thread_pool(1024)->size(), 1024u);
-    for (int n_jobs : {1025, 2147483647}) {
-        try {
-            build_thread_pool(n_jobs);
-            FAIL() << n_jobs;
-        } catch (const segmora::SegmoraError& e) {
-            EXPECT_EQ(e.display(), "Clustering error: failed to build rayon thread pool for n_jobs=" +
-                                       std::to_string(n_jobs) + ": n_jobs must not exceed 1024 worker threads");
-        }
-    }
-}
-
 TEST(ThreadPool, StartsNoMoreWorkersThanChunks) {
     struct Case {
         std::size_t rows, min_chunk, tasks, expected;
