@@ -100,13 +100,26 @@ class Raising:
         return 1.0
 
 
+class Getter:
+    """A sequence whose items raise (a DataFrame indexed by row number does)."""
+
+    def __init__(self, raising):
+        self.raising = raising
+
+    def __len__(self):
+        return 1
+
+    def __getitem__(self, i):
+        float(self.raising)
+
+
 @pytest.mark.parametrize("exc, rebuilt", [
     (lambda: OSError(errno.ENOENT, "No such file", "x.txt"), True), (lambda: KeyError("k"), True),
     (lambda: Counted("mine"), False), (lambda: UnicodeEncodeError("utf-8", "x", 0, 1, "bad"), False),
 ])
 @pytest.mark.parametrize("call, arg", [
     (lambda x: segmora.kmeans_py([[x]], 1), "data"), (lambda x: segmora.kmeans_py([[1.0]], x), "n_clusters"),
-    (lambda x: segmora.silhouette_score(x, []), "data"),
+    (lambda x: segmora.silhouette_score(x, []), "data"), (lambda x: segmora.kmeans_py(Getter(x), 1), "data"),
 ])
 def test_callers_exception_is_kept(exc, rebuilt, call, arg):
     Counted.inits = 0

@@ -158,7 +158,11 @@ SequenceItems::SequenceItems(PyObject* obj, const char* arg) {
     const Py_ssize_t n = PySequence_Size(obj);
     if (n < 0) reraise_for_argument(arg);
     items_.reserve(static_cast<std::size_t>(n));
-    for (Py_ssize_t i = 0; i < n; ++i) items_.push_back(Ref::steal(PySequence_GetItem(obj, i)));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* item = PySequence_GetItem(obj, i);  // the caller's __getitem__ may raise
+        if (!item) reraise_for_argument(arg);
+        items_.push_back(Ref::steal(item));
+    }
 }
 
 
