@@ -3,8 +3,9 @@
 # AddressSanitizer and UndefinedBehaviorSanitizer (GCC's runtime), then runs the
 # GoogleTest suite and the pytest suite (fuzzing included) under them. Any
 # sanitizer report aborts the process and fails the stage. The interpreter is
-# not instrumented: the ASan runtime is preloaded into it, with leak detection
-# off (the interpreter keeps memory until exit by design).
+# not instrumented: the ASan runtime is preloaded into it (with libstdc++, so
+# that ASan finds the real __cxa_throw), with leak detection off (the
+# interpreter keeps memory until exit by design).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 PYTHON=${PYTHON:-python3}
@@ -37,7 +38,7 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 ctest --test-dir "$BUILD" --output-
 
 # The freshly built module comes first on the path (tests/conftest.py).
 ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
-LD_PRELOAD="$(g++ -print-file-name=libasan.so)" \
+LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libstdc++.so)" \
 PYTHONMALLOC=malloc \
 PYTHONPATH="$PWD/$BUILD${PYTHONPATH:+:$PYTHONPATH}" \
     "$PYTHON" -m pytest -q -p no:cacheprovider tests
