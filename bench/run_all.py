@@ -10,7 +10,7 @@ import subprocess
 import sys
 
 HERE = pathlib.Path(__file__).resolve().parent
-SCRIPTS = ["bench_kmeans.py", "bench_rfm.py", "bench_evaluation.py"]
+SCRIPTS = ["bench_kmeans.py", "bench_rfm.py", "bench_evaluation.py", "bench_hardening.py"]
 
 
 def main() -> int:
