@@ -31,20 +31,18 @@ class Boom:
 
 
 class Emptier:
-    """A number whose conversion empties the container being converted."""
-    victim = None
+    """A number whose conversion empties the list it sits in."""
+    victim = []
 
     def __float__(self):
-        if self.victim is not None:
-            self.victim.clear()
+        self.victim.clear()
         return 1.0
 
     def __index__(self):
         return int(self.__float__())
 
 
-# Raised by the callbacks, and by a list emptied mid-conversion.
-CALLER_RAISED = (ZeroDivisionError, IndexError)
+CALLER_RAISED = (ZeroDivisionError, IndexError)  # raised by the callbacks, by a list emptied mid-conversion
 
 ints = st.one_of(st.integers(-3, 12), st.sampled_from([2**31 - 1, 2**31, -(2**31) - 1, 2**63, 2**64 - 1, 2**64, -(2**70)]))
 floats = st.floats(allow_nan=True, allow_infinity=True)
@@ -129,17 +127,13 @@ ENTRY_POINTS = {
 
 @st.composite
 def calls(draw, slots):
-    """Positional arguments: a prefix of the slots, each plausible or hostile;
-    an Emptier inside a container is pointed at that container."""
-    n = draw(st.integers(0, len(slots) + 1))
-    args = [draw(either(slots[i])) if i < len(slots) else draw(anything) for i in range(n)]
+    """A prefix of the slots, each plausible or hostile; an Emptier in a list empties that list."""
+    args = [draw(either(slots[i]) if i < len(slots) else anything) for i in range(draw(st.integers(0, len(slots) + 1)))]
     for arg in args:
-        if isinstance(arg, list):
-            for item in arg:
-                inner = item if isinstance(item, (list, tuple)) else [item]
-                for x in inner:
-                    if isinstance(x, Emptier):
-                        x.victim = arg
+        for item in arg if isinstance(arg, list) else []:
+            for x in item if isinstance(item, (list, tuple)) else [item]:
+                if isinstance(x, Emptier):
+                    x.victim = arg
     return args
 
 

@@ -9,7 +9,6 @@
 
 #include "engine/thread_pool.hpp"
 #include "error.hpp"
-#include "interrupt.hpp"
 
 using namespace segmora::engine;
 
@@ -76,30 +75,4 @@ TEST(ThreadPool, StartsNoMoreWorkersThanChunks) {
         EXPECT_EQ(seen.load(), c.rows + c.tasks);
         EXPECT_EQ(pool->started(), c.expected) << c.rows << " " << c.tasks;
     }
-}
-
-namespace {
-std::atomic<int> polls_left{0};
-bool interrupt_after_polls() noexcept { return polls_left.fetch_sub(1) <= 0; }
-}  // namespace
-
-TEST(ThreadPool, AnInterruptStopsTheRunAndLeavesThePoolUsable) {
-    auto pool = build_thread_pool(2);
-    std::atomic<int> started{0};
-    {
-        polls_left = 2;
-        segmora::InterruptScope scope(&interrupt_after_polls);
-        EXPECT_THROW(pool->run_tasks(1000,
-                                     [&](std::size_t) {
-                                         ++started;
-                                         std::this_thread::sleep_for(std::chrono::milliseconds(10));
-                                     }),
-                     segmora::Interrupted);
-    }
-    EXPECT_LT(started.load(), 1000);
-    EXPECT_FALSE(pool->cancelled());
-    std::atomic<int> count{0};
-    pool->run_tasks(5, [&](std::size_t) { ++count; });
-    EXPECT_EQ(count.load(), 5);
-    segmora::poll_interrupt();  // no scope installed: nothing to report
 }
