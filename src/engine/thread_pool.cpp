@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <string>
 #include <system_error>
 
 #include "text.hpp"
@@ -19,7 +20,7 @@ namespace {
 // How often a waiting caller looks at its interrupt check.
 constexpr auto kInterruptPoll = std::chrono::milliseconds(20);
 
-[[noreturn]] void refuse_pool(std::int32_t n_jobs, const char* reason) {
+[[noreturn]] void refuse_pool(std::int32_t n_jobs, const std::string& reason) {
     throw SegmoraError::clustering(format("failed to build rayon thread pool for n_jobs={}: {}", n_jobs, reason));
 }
 
@@ -154,7 +155,7 @@ void ThreadPool::run_tasks(std::size_t count, const std::function<void(std::size
 
 std::unique_ptr<ThreadPool> build_thread_pool(std::int32_t n_jobs) {
     if (n_jobs > 0 && static_cast<std::size_t>(n_jobs) > kMaxWorkers)
-        refuse_pool(n_jobs, "n_jobs must not exceed 1024 worker threads");
+        refuse_pool(n_jobs, format("n_jobs must not exceed {} worker threads", kMaxWorkers));
     const std::size_t threads = n_jobs > 0 ? static_cast<std::size_t>(n_jobs) : default_thread_count();
     return std::make_unique<ThreadPool>(threads, n_jobs);
 }
