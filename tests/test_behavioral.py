@@ -41,8 +41,7 @@ B = ("b", "<", 2)
      ("<=", 1e20, "total_spent <= 100000000000000000000"),
      ("<", 1e23, "total_spent < 100000000000000000000000"), (">", 1.5e300, "total_spent > 15" + "0" * 299), ("==", 100, "total_spent = 100"),
      ("=", 100.0, "total_spent = 100"), ("!=", 2.5, "total_spent != 2.5"), ("<>", 2.5, "total_spent != 2.5"),
-     ("in", 3, "total_spent IN 3"), ("IN", 3, "total_spent IN 3"), ("contains", 1, "total_spent CONTAINS 1"),
-     ("CONTAINS", 0.1, "total_spent CONTAINS 0.1"), (">", True, "total_spent > 1")],
+     (">", True, "total_spent > 1")],
 )
 def test_condition_sql(op, value, text):
     assert rule(("total_spent", op, value)).to_sql() == text
@@ -53,6 +52,16 @@ def test_unknown_operator(op):
     with pytest.raises(ValueError) as e:
         Cond("x", op, 1)
     assert str(e.value) == OP_MESSAGE.format(op)
+
+
+@pytest.mark.parametrize("op", ["in", "IN", "contains", "CONTAINS"])
+def test_list_and_text_operators_refused(op):
+    # judged after the field and before the value
+    with pytest.raises(ValueError, match="^Invalid configuration: Invalid SQL identifier"):
+        Cond("1x", op, 1)
+    with pytest.raises(ValueError) as e:
+        Cond("x", op, math.nan)
+    assert str(e.value) == f"Operator '{op}' needs a list or text value, which conditions built from Python cannot hold"
 
 
 @pytest.mark.parametrize("field", ["1st_purchase", "orders-count", "", "a b", "a.", "x;DROP"])
@@ -135,9 +144,6 @@ def test_segment_sql():
         ("OR", [A, B], {"a": 0, "c": 5}, False),
         ("OR", [A], {}, False),
         ("OR", [], {"a": 5}, False),                      # never matches, yet renders 1=1
-        ("AND", [("a", "in", 1)], {"a": 1}, False),       # In / Contains never hold in memory
-        ("OR", [("a", "contains", 1), A], {"a": 2}, True),
-        ("OR", [("a", "in", 1)], {"a": 1}, False),
     ],
 )
 def test_rule_semantics(logic, conds, data, expected):
@@ -220,11 +226,13 @@ def test_export_sql_layout():
 @pytest.mark.parametrize(
     "name, shown",
     [("x\nDROP TABLE customers; --", "x DROP TABLE customers; --"), ("a\r\nb", "a  b"), ("a\rb", "a b"),
-     ("Bébé's \"VIP\"\t", "Bébé's \"VIP\"\t")],
+     ("Bébé's \"VIP\"\t", "Bébé's \"VIP\"\t"), ("a\0b", "a b"), ("\x85\u2028\u2029", "   "),
+     ("a\vb\fc\x1cd\x1de\x1ef", "a b c d e f"), ("\u2027\u202a\x84\x1f", "\u2027\u202a\x84\x1f")],
 )
 def test_export_sql_keeps_names_on_the_comment_line(name, shown):
     text = Segmenter([seg(rule(A), name=name)]).export_sql()
     assert text == f"-- Segment: {shown}\nSELECT * FROM customers WHERE ((a > 1));\n\n"
+    assert text.splitlines()[0] == f"-- Segment: {shown}"
 
 
 def test_injected_name_cannot_run_sql():

@@ -117,6 +117,10 @@ def ref_davies_bouldin(rows, labels, centers):
         (lambda: segmora.calinski_harabasz_score([[1.0], [2.0], [4.0]], [0, 0, 0]), 0.0),
         (lambda: segmora.davies_bouldin_score(TWO_BLOBS, [0, 0, 1, 1], []), 0.0),
         (lambda: segmora.davies_bouldin_score([], [], [[1.0]]), 0.0),
+        # no labels at all score 0.0 whatever the rows
+        (lambda: segmora.davies_bouldin_score(TWO_BLOBS, [], [[0.0, 0.5], [10.0, 10.5]]), 0.0),
+        (lambda: segmora.silhouette_score(TWO_BLOBS, []), 0.0),
+        (lambda: segmora.calinski_harabasz_score(TWO_BLOBS, []), 0.0),
         (lambda: segmora.silhouette_score([[1.0], [2.0], [4.0]], [0, 0, 0]), 1.0),
         # every row its own cluster: W = 0, every a(i) = 0
         (lambda: segmora.calinski_harabasz_score([[1.0], [2.0], [4.0]], [0, 1, 2]), 0.0),
@@ -300,18 +304,14 @@ def three_groups():
     return (centers[np.arange(90) % 3] + rng.normal(scale=0.5, size=(90, 2))).tolist()
 
 
-@pytest.mark.parametrize(
-    "fn, method, confidence",
-    [
-        (segmora.estimate_k_elbow, "elbow", 1.0),
-        (segmora.estimate_k_silhouette, "silhouette", -math.inf),
-        (segmora.estimate_k_gap_statistic, "gap_statistic", 0.0),
-        (segmora.estimate_k_combined, "ensemble", 1.0),
-    ],
-)
-def test_empty_range(fn, method, confidence):
-    r = fn([[1.0], [2.0]], (5, 2))
-    assert (r.method, r.k, r.confidence, r.scores) == (method, 5, confidence, [])
+@pytest.mark.parametrize("fn", ESTIMATORS)
+@pytest.mark.parametrize("data, k_range", [([[1.0], [2.0]], (6, 2)), ([], (1, 0)), ([[1.0]], (2**64 - 1, 0))])
+def test_reversed_range_refused(fn, data, k_range):
+    with pytest.raises(ValueError) as e:
+        fn(data, k_range)
+    assert str(e.value) == f"k_range must satisfy k_min <= k_max, got ({k_range[0]}, {k_range[1]})"
+    with pytest.raises(ValueError, match="^ShapeError"):
+        fn([[1.0], [2.0, 3.0]], k_range)  # the matrix is shaped first
 
 
 @pytest.mark.parametrize("fn", ESTIMATORS)
@@ -454,8 +454,8 @@ def test_results_repeat_and_scores_are_fresh(three_groups):
 
 
 def test_k_estimation_result_class():
-    r = segmora.estimate_k_silhouette([[1.0]], (3, 2))
-    assert repr(r) == "KEstimationResult(method=silhouette, k=3, confidence=-inf)"
+    r = segmora.estimate_k_silhouette([[0.0], [1.0], [10.0], [11.0]], (2, 2))
+    assert repr(r) == "KEstimationResult(method=silhouette, k=2, confidence=0.90)"
     with pytest.raises(AttributeError):
         r.k = 4
 
@@ -498,4 +498,4 @@ def test_signatures_and_docstrings(fn, params, doc):
 
 def test_keyword_arguments():
     assert segmora.davies_bouldin_score(centers=[[0.0, 0.5], [10.0, 10.5]], labels=[0, 0, 1, 1], data=TWO_BLOBS) > 0
-    assert segmora.estimate_k_elbow(k_range=(3, 2), data=[[1.0]]).k == 3
+    assert segmora.estimate_k_elbow(k_range=(1, 1), data=[[1.0]]).k == 1

@@ -2,10 +2,12 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 
 #include "engine/simd.hpp"
 #include "error.hpp"
+#include "interrupt.hpp"
 
 namespace segmora::engine::algorithms {
 
@@ -142,12 +144,19 @@ KMeansResult KMeans::fit(const Matrix& data) const {
     std::vector<std::uint64_t> labels(n, 0);
     double inertia = kMaxFinite;
     for (std::uint64_t t = 1; t <= max_iter; ++t) {
+        poll_interrupt();
         const double previous = inertia;
         assign(data, centers, metric, labels);
         Matrix updated = update(data, labels, k);
         inertia = inertia_of(data, updated, labels, metric);
+        // A pass is a function of the centers alone: centers that come back
+        // bit-identical repeat every later pass. With a finite inertia the next
+        // pass stops; a NaN or infinite one never passes the test, so the
+        // remaining passes are skipped with the result they would produce.
+        const bool fixed_point = d == 0 || std::memcmp(updated.data(), centers.data(), k * d * sizeof(double)) == 0;
         centers = std::move(updated);
         if (std::abs(previous - inertia) < kTolerance) return {std::move(labels), std::move(centers), inertia, t};
+        if (fixed_point && !std::isfinite(inertia)) break;
     }
     return {std::move(labels), std::move(centers), inertia, max_iter};
 }

@@ -46,10 +46,26 @@ std::optional<double> testable_value(const Condition& c, const CustomerData& cus
 }
 
 // `text` with CR and LF replaced by spaces, so it stays on one comment line.
+// Every line terminator Unicode or Python's str.splitlines() knows (LF, VT, FF,
+// CR, FS, GS, RS, NEL, LS, PS) and NUL become one space each.
 std::string single_line(std::string_view text) {
-    std::string out(text);
-    for (char& c : out)
-        if (c == '\r' || c == '\n') c = ' ';
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c == 0 || (c >= 0x0A && c <= 0x0D) || (c >= 0x1C && c <= 0x1E)) {
+            out += ' ';
+        } else if (c == 0xC2 && i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) == 0x85) {
+            out += ' ';  // U+0085
+            i += 1;
+        } else if (c == 0xE2 && i + 2 < text.size() && static_cast<unsigned char>(text[i + 1]) == 0x80 &&
+                   (static_cast<unsigned char>(text[i + 2]) == 0xA8 || static_cast<unsigned char>(text[i + 2]) == 0xA9)) {
+            out += ' ';  // U+2028, U+2029
+            i += 2;
+        } else {
+            out += text[i];
+        }
+    }
     return out;
 }
 
@@ -129,6 +145,8 @@ bool Condition::holds(double x) const noexcept {
 
 Condition make_number_condition(std::string field, ComparisonOp op, double value) {
     validate_identifier(field);
+    if (op == ComparisonOp::In || op == ComparisonOp::Contains)
+        throw SegmoraError::invalid_config(format("operator {} needs a list or text value, not a number", sql_text(op)));
     if (!std::isfinite(value))
         throw SegmoraError::invalid_config(format("condition value must be a finite number, got {}", value));
     return Condition{std::move(field), op, RuleValue::number(value), std::nullopt, std::nullopt};

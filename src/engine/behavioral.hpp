@@ -8,7 +8,8 @@
 // exist for SQL rendering and are skipped (Or, Not) or fail the rule (And).
 // Customer records map field names to doubles; names compare exactly.
 // Rendering never fails. Text values are quoted with embedded quotes doubled, and
-// segment names in export comments have CR and LF replaced by spaces, so no
+// segment names in export comments have every line terminator and NUL replaced
+// by a space, so no
 // caller-supplied text can end a literal or a comment. Number values must be
 // finite when built through make_number_condition.
 #pragma once
@@ -64,7 +65,8 @@ struct Condition {
 };
 
 // A condition on `field` with a Number value, no aggregate and no window. Throws
-// InvalidConfig if `field` is not a valid SQL identifier or `value` is NaN or infinite.
+// InvalidConfig if `field` is not a valid SQL identifier, `op` is In or Contains
+// (they need a list or text value) or `value` is NaN or infinite.
 Condition make_number_condition(std::string field, ComparisonOp op, double value);
 
 enum class LogicalOperator { And, Or, Not };

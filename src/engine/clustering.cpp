@@ -10,6 +10,7 @@
 #include "text.hpp"
 #include "engine/thread_pool.hpp"
 #include "error.hpp"
+#include "interrupt.hpp"
 
 namespace segmora::engine {
 
@@ -260,8 +261,8 @@ bool lloyd_pass(const Matrix& data, const BlockedCenters& centers, const std::ui
             if (c >= n_chunks || !labelled[c].load()) return;
         }
     };
-    pool.run_tasks(pool.size(), [&](std::size_t) {
-        for (std::size_t c = next_chunk.fetch_add(1); c < n_chunks; c = next_chunk.fetch_add(1)) {
+    pool.run_tasks(std::min(pool.size(), n_chunks), [&](std::size_t) {
+        for (std::size_t c = next_chunk.fetch_add(1); c < n_chunks && !pool.cancelled(); c = next_chunk.fetch_add(1)) {
             const auto [begin, end] = rows_of(c);
             if (assign_range(data.data(), d, centers, begin, end, labels, previous))
                 changed.store(true, std::memory_order_relaxed);
@@ -303,6 +304,7 @@ std::pair<Matrix, std::vector<std::size_t>> kmeans_plus_plus_init(const Matrix& 
 
     std::vector<double> best(n, kInf);
     for (std::size_t c = 1; c < k; ++c) {
+        poll_interrupt();
         const double* last = centers.data() + (c - 1) * d;
         for_rows(pool, n, [&](std::size_t begin, std::size_t end) { update_nearest(data.data(), d, last, begin, end, best.data()); });
         double total = 0.0;
@@ -350,8 +352,25 @@ KMeansResult kmeans(const Matrix& data, std::uint64_t n_clusters, std::uint64_t 
     std::vector<std::uint64_t> labels(n, 0);
     std::vector<std::uint64_t> new_labels(n);
 
+    // A pass is a function of the centers alone (the previous labels only decide
+    // whether it counts as a change), so once the centers come back bit-identical
+    // to those of an earlier pass, the passes cycle for ever. Brent's method finds
+    // the period with one saved matrix. If a whole further period counts as
+    // changes (refilled clusters, labels moving back and forth), every later pass
+    // does too and the loop could only end at max_iter: only the passes that set
+    // the final phase of the cycle are run, and n_iter reports max_iter.
+    Matrix checkpoint = centers;
+    std::uint64_t power = 1, since_checkpoint = 0;
+    std::uint64_t period = 0, confirmed_at = 0;
+    std::uint64_t last = max_iter;  // the last pass run for real
+    bool skipped = false;
+    auto same = [&](const Matrix& a, const Matrix& b) {
+        return a.size() == 0 || std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0;
+    };
+
     std::uint64_t t = 0;
-    while (t < max_iter) {
+    while (t < last) {
+        poll_interrupt();
         // Assignment and update in one pass over the data.
         Matrix new_centers(k, d);
         std::vector<std::uint64_t> counts(k, 0);
@@ -389,7 +408,23 @@ KMeansResult kmeans(const Matrix& data, std::uint64_t n_clusters, std::uint64_t 
         centers = std::move(new_centers);
         ++t;
         if (!changed) break;
+
+        if (period == 0) {
+            ++since_checkpoint;
+            if (same(centers, checkpoint)) {
+                period = since_checkpoint;
+                confirmed_at = t + period;
+            } else if (since_checkpoint == power) {
+                checkpoint = centers;
+                power *= 2;
+                since_checkpoint = 0;
+            }
+        } else if (t == confirmed_at && !skipped) {
+            skipped = true;
+            last = t + (max_iter - t) % period;
+        }
     }
+    if (skipped) t = max_iter;
 
     const std::vector<double> dist = own_center_distances(data, centers, labels, pool.get());
     double inertia = 0.0;

@@ -9,6 +9,7 @@
 #include "engine/simd.hpp"
 #include "text.hpp"
 #include "error.hpp"
+#include "interrupt.hpp"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -141,6 +142,7 @@ std::vector<double> pair_sums(const Matrix& sorted, const std::vector<std::size_
     };
 
     for (std::size_t i0 = 0; i0 < n; i0 += kTile) {
+        poll_interrupt();
         const std::size_t bi = std::min(kTile, n - i0);
         for (std::size_t j0 = i0; j0 < n; j0 += kTile) {
             const std::size_t bj = std::min(kTile, n - j0);
@@ -214,6 +216,7 @@ double silhouette_impl(const Matrix& data, Labels labels, LoneCluster lone) {
         // Many clusters: one row at a time, O(clusters) memory.
         std::vector<double> acc(m);
         for (std::size_t i = 0; i < n; ++i) {
+            poll_interrupt();
             std::fill(acc.begin(), acc.end(), 0.0);
             for (std::size_t j = 0; j < n; ++j)
                 if (j != i) acc[cl.id[j]] += euclidean(data.row(i), data.row(j));

@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "engine/keyed_hash.hpp"
 #include "engine/thread_pool.hpp"
 
 namespace segmora::engine {
@@ -89,7 +90,8 @@ std::uint64_t descending_key(double v) noexcept {
 
 // Customer groups in order of first appearance. Ids are copied into one
 // compact buffer and the table keeps a hash tag beside each group number, so
-// the probe loop rarely leaves cache.
+// the probe loop rarely leaves cache. Ids come from callers: they are hashed
+// under the process's random key, so no set of ids can be made to collide.
 class Groups {
 public:
     explicit Groups(std::span<const Transaction> transactions) : group_of_(transactions.size()) {
@@ -112,7 +114,7 @@ private:
     };
 
     std::uint32_t find_or_add(std::string_view id) {
-        const std::size_t hash = std::hash<std::string_view>{}(id);
+        const std::size_t hash = KeyedStringHash{}(id);
         const auto tag = static_cast<std::uint32_t>(hash >> 32);
         const std::size_t mask = slots_.size() - 1;
         for (std::size_t slot = hash & mask;; slot = (slot + 1) & mask) {
@@ -138,7 +140,7 @@ private:
 
     void rehash(std::size_t capacity) {
         slots_.assign(capacity, Slot{});
-        for (std::uint32_t g = 0; g + 1 < size(); ++g) insert(std::hash<std::string_view>{}(key(g)), g);
+        for (std::uint32_t g = 0; g + 1 < size(); ++g) insert(KeyedStringHash{}(key(g)), g);
     }
 
     std::string keys_;

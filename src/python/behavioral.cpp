@@ -73,6 +73,12 @@ struct ConditionNew {
         if (!op)
             raise(PyExc_ValueError,
                   format("Unknown comparison operator '{}'. Expected one of: >, >=, <, <=, ==, !=, in, contains", op_text));
+        // A condition built here holds a number; "in" and "contains" would render
+        // invalid SQL and never match.
+        if (*op == engine::ComparisonOp::In || *op == engine::ComparisonOp::Contains)
+            raise(PyExc_ValueError,
+                  format("Operator '{}' needs a list or text value, which conditions built from Python cannot hold",
+                         op_text));
         return engine::make_number_condition(std::move(field), *op, value);
     }
 };

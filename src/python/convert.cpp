@@ -49,10 +49,11 @@ bool extract_buffer(PyObject* obj, RowsInput& out) {
         out.n_cols = rows == 0 ? 0 : cols;  // like an empty list of rows
         // One pass over the buffer (no zero fill before the copy), into memory
         // that may use huge pages.
-        const auto* first = static_cast<const double*>(view.buf);
+        // Byte-wise copy: the buffer need not be aligned for double.
         out.values.reserve(rows * cols);
         advise_huge_pages(out.values.data(), rows * cols * sizeof(double));
-        out.values.assign(first, first + rows * cols);
+        out.values.resize(rows * cols);
+        if (rows * cols != 0) std::memcpy(out.values.data(), view.buf, rows * cols * sizeof(double));
     }
     PyBuffer_Release(&view);
     return usable;

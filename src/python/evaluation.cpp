@@ -31,6 +31,13 @@ void refuse_as_value_error(Check&& check) {
     }
 }
 
+// A metric scores no labels at all as 0.0; labels present but fewer than the
+// rows are refused.
+void require_labels_cover(const Matrix& data, const Labels& labels) {
+    if (labels.empty()) return;
+    refuse_as_value_error([&] { engine::quality_metrics::require_label_per_row(data, labels); });
+}
+
 // ---- quality metrics ----
 
 struct SilhouetteScore {
@@ -41,7 +48,7 @@ struct SilhouetteScore {
         RowsInput rows = a.get<RowsInput>("data");
         const Labels labels = a.get<Labels>("labels");
         const Matrix data = to_matrix(std::move(rows));
-        refuse_as_value_error([&] { engine::quality_metrics::require_label_per_row(data, labels); });
+        require_labels_cover(data, labels);
         return to_py(engine::quality_metrics::SilhouetteMetric{}.calculate(data, labels));
     }
 };
@@ -56,7 +63,7 @@ struct DaviesBouldinScore {
         RowsInput center_rows = a.get<RowsInput>("centers");
         const Matrix data = to_matrix(std::move(rows));
         const Matrix centers = to_matrix(std::move(center_rows));
-        refuse_as_value_error([&] { engine::quality_metrics::require_label_per_row(data, labels); });
+        require_labels_cover(data, labels);
         return to_py(engine::quality_metrics::DaviesBouldinMetric{}.calculate(data, labels, centers));
     }
 };
@@ -69,7 +76,7 @@ struct CalinskiHarabaszScore {
         RowsInput rows = a.get<RowsInput>("data");
         const Labels labels = a.get<Labels>("labels");
         const Matrix data = to_matrix(std::move(rows));
-        refuse_as_value_error([&] { engine::quality_metrics::require_label_per_row(data, labels); });
+        require_labels_cover(data, labels);
         return to_py(engine::quality_metrics::CalinskiHarabaszMetric{}.calculate(data, labels));
     }
 };
@@ -107,6 +114,10 @@ Ref estimate_k(Args& a, Estimate&& estimate) {
     RowsInput rows = a.get<RowsInput>("data");
     const KRange range = a.get<KRange>("k_range");
     const Matrix data = to_matrix(std::move(rows));
+    // A reversed range would try no k at all and still name an answer.
+    if (range.first > range.second)
+        raise(PyExc_ValueError,
+              format("k_range must satisfy k_min <= k_max, got ({}, {})", range.first, range.second));
     return wrap(estimate(data, range.first, range.second));
 }
 

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <vector>
 
@@ -100,6 +101,15 @@ TEST(SequentialKMeans, NonFiniteRowsKeepLabelZero) {
     EXPECT_EQ(r.labels[2], 0u);
     EXPECT_TRUE(std::isnan(r.inertia));
     EXPECT_EQ(r.n_iter, 5u);  // a NaN inertia never meets the stopping test
+    // Centers repeat from the second pass: the remaining passes are skipped,
+    // with the result they would give.
+    for (std::uint64_t max_iter : {std::uint64_t{1000}, std::numeric_limits<std::uint64_t>::max()}) {
+        const auto again = KMeans{2, max_iter, 42, DistanceMetric::Euclidean}.fit(data);
+        EXPECT_EQ(again.labels, r.labels);
+        EXPECT_EQ(again.n_iter, max_iter);
+        EXPECT_TRUE(std::isnan(again.inertia));
+        EXPECT_EQ(std::memcmp(again.centers.data(), r.centers.data(), 2 * sizeof(double)), 0);
+    }
 }
 
 TEST(SequentialKMeans, ManhattanInertiaSquaresTheDistance) {

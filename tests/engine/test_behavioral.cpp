@@ -89,6 +89,15 @@ TEST(BehavioralCondition, NumberConditionChecks) {
         EXPECT_EQ(e.kind(), ErrorKind::InvalidConfig);
         EXPECT_STREQ(e.what(), "Invalid configuration: condition value must be a finite number, got -inf");
     }
+    for (ComparisonOp op : {ComparisonOp::In, ComparisonOp::Contains}) {
+        try {
+            make_number_condition("x", op, 1);
+            FAIL();
+        } catch (const SegmoraError& e) {
+            EXPECT_EQ(e.display(), "Invalid configuration: operator " + std::string(sql_text(op)) +
+                                       " needs a list or text value, not a number");
+        }
+    }
 }
 
 TEST(BehavioralSegmenterTest, ExportNeutralisesLineBreaksOnly) {

@@ -17,6 +17,7 @@ TEST(ThreadPool, SizeFollowsNJobs) {
     EXPECT_EQ(build_thread_pool(3)->size(), 3u);
     for (int n_jobs : {-1, 0, -5}) EXPECT_EQ(build_thread_pool(n_jobs)->size(), default_thread_count());
     EXPECT_GE(default_thread_count(), 1u);
+    EXPECT_LE(default_thread_count(), kMaxWorkers);
 }
 
 TEST(ThreadPool, ParallelForCoversEveryIndexOnce) {
@@ -59,4 +60,19 @@ TEST(ThreadPool, RethrowsTheLowestFailingChunk) {
     std::atomic<int> count{0};
     pool->run_tasks(5, [&](std::size_t) { ++count; });
     EXPECT_EQ(count.load(), 5);
+}
+
+TEST(ThreadPool, StartsNoMoreWorkersThanChunks) {
+    struct Case {
+        std::size_t rows, min_chunk, tasks, expected;
+    };
+    // rows for parallel_for (one chunk runs on the caller), tasks for run_tasks.
+    for (const Case c : {Case{5, 7, 0, 0}, Case{0, 1, 2, 2}, Case{100, 50, 0, 2}, Case{0, 1, 300, 64}}) {
+        auto pool = build_thread_pool(64);
+        std::atomic<std::size_t> seen{0};
+        pool->parallel_for(c.rows, c.min_chunk, [&](std::size_t b, std::size_t e) { seen += e - b; });
+        pool->run_tasks(c.tasks, [&](std::size_t) { ++seen; });
+        EXPECT_EQ(seen.load(), c.rows + c.tasks);
+        EXPECT_EQ(pool->started(), c.expected) << c.rows << " " << c.tasks;
+    }
 }

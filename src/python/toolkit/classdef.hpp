@@ -283,7 +283,7 @@ public:
         s.slots.push_back({Py_tp_getset, s.getsets.data()});
         if (!s.doc.empty()) s.slots.push_back({Py_tp_doc, const_cast<char*>(s.doc.c_str())});
         s.slots.push_back({0, nullptr});
-        unsigned int flags = Py_TPFLAGS_DEFAULT;
+        unsigned int flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE;  // attributes cannot be replaced
         if (!has_constructor_) flags |= Py_TPFLAGS_DISALLOW_INSTANTIATION;
         PyType_Spec spec{s.qualified_name.c_str(), static_cast<int>(sizeof(Instance<T>)), 0, flags, s.slots.data()};
         PyObject* type = PyType_FromSpec(&spec);

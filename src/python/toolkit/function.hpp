@@ -13,12 +13,15 @@
 // The trampoline parses arguments by the signature, runs `call` and translates
 // failures: a SegmoraError becomes the declared class with the error's display
 // text; a pending Python error passes through; bad_alloc becomes MemoryError.
+// For the length of the call the core's long loops may stop at a pending signal:
+// its handler's exception (KeyboardInterrupt for Ctrl-C) is what the call raises.
 #pragma once
 
 #include <new>
 #include <string>
 
 #include "error.hpp"
+#include "interrupt.hpp"
 #include "python/toolkit/args.hpp"
 
 namespace segmora::py {
@@ -29,12 +32,19 @@ inline PyObject* exception_class(Raises raises) noexcept {
     return raises == Raises::ValueError ? PyExc_ValueError : PyExc_RuntimeError;
 }
 
+// The interrupt check of every call: runs the interpreter's signal handlers on
+// the calling thread; true when one raised (its exception is left pending).
+inline bool python_signal_pending() noexcept { return PyErr_CheckSignals() != 0; }
+
 // Runs `body` (returning Ref) and converts every C++ failure into a Python error.
 template <class Body>
 PyObject* guarded(Raises raises, Body&& body) noexcept {
     try {
+        const InterruptScope interrupts(&python_signal_pending);
         return body().release();
     } catch (const PyErrorAlreadySet&) {
+    } catch (const Interrupted&) {
+        if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
     } catch (const SegmoraError& e) {
         set_error(exception_class(raises), e.display());
     } catch (const std::bad_alloc&) {

@@ -24,27 +24,33 @@ void reraise_for_argument(const char* arg) {
     PyErr_Fetch(&type, &value, &traceback);
     PyErr_NormalizeException(&type, &value, &traceback);
     Ref t = Ref::adopt(type), v = Ref::adopt(value), tb = Ref::adopt(traceback);
-    std::string message;
-    if (v) {
-        PyObject* text = PyObject_Str(v.get());
-        if (text) {
+    if (!t) raise(PyExc_TypeError, segmora::format("argument '{}': ", arg));
+    if (v && tb) PyException_SetTraceback(v.get(), tb.get());
+    // Only a built-in class is rebuilt with the argument named: constructing it
+    // runs none of the caller's code. The original (attributes, traceback) is
+    // kept as the new exception's __cause__. A class of the caller's own, or one
+    // that cannot be built from one message (UnicodeEncodeError), is passed on
+    // unchanged.
+    Ref replacement;
+    if (v && (PyType_GetFlags(reinterpret_cast<PyTypeObject*>(t.get())) & Py_TPFLAGS_HEAPTYPE) == 0) {
+        std::string message;
+        if (PyObject* text = PyObject_Str(v.get())) {
             Ref owned = Ref::steal(text);
             if (const char* utf8 = PyUnicode_AsUTF8AndSize(owned.get(), nullptr)) message = utf8;
         }
         PyErr_Clear();
-    }
-    if (!t) raise(PyExc_TypeError, segmora::format("argument '{}': {}", arg, message));
-    // Rebuilt with the argument named; an exception class that cannot be built
-    // from one message (UnicodeEncodeError for a str holding a lone surrogate) is
-    // passed on unchanged instead of turning into an unrelated TypeError.
-    const std::string text = segmora::format("argument '{}': {}", arg, message);
-    Ref named = Ref::adopt(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
-    Ref replacement = named ? Ref::adopt(PyObject_CallFunctionObjArgs(t.get(), named.get(), nullptr)) : Ref();
-    if (!replacement || !PyExceptionInstance_Check(replacement.get())) {
+        const std::string named_text = segmora::format("argument '{}': {}", arg, message);
+        Ref named = Ref::adopt(
+            PyUnicode_DecodeUTF8(named_text.data(), static_cast<Py_ssize_t>(named_text.size()), "replace"));
+        if (named) replacement = Ref::adopt(PyObject_CallFunctionObjArgs(t.get(), named.get(), nullptr));
+        if (replacement && Py_TYPE(replacement.get()) != reinterpret_cast<PyTypeObject*>(t.get())) replacement = Ref();
         PyErr_Clear();
+    }
+    if (!replacement) {
         PyErr_Restore(t.release(), v.release(), tb.release());
         throw PyErrorAlreadySet{};
     }
+    PyException_SetCause(replacement.get(), v.release());  // steals the reference
     PyErr_SetObject(t.get(), replacement.get());
     throw PyErrorAlreadySet{};
 }

@@ -1,0 +1,161 @@
+"""Property-based fuzzing of every public entry point: whatever the arguments,
+only the documented exception classes come out (and nothing crashes).
+
+One row per entry point: its callable and a strategy for its positional
+arguments, each slot either a plausible value (to reach the computation) or
+anything hostile. SEGMORA_FUZZ_EXAMPLES sets the examples per entry point
+(default 25; CI's long run uses more)."""
+import os
+
+import numpy as np
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+import segmora as sg
+
+EXAMPLES = int(os.environ.get("SEGMORA_FUZZ_EXAMPLES", "25"))
+DOCUMENTED = (TypeError, ValueError, OverflowError, RuntimeError)
+
+
+class Boom:
+    """A number or sequence whose conversion raises."""
+
+    def __float__(self):
+        raise ZeroDivisionError("boom")
+
+    __index__ = __len__ = __float__
+
+    def __getitem__(self, i):
+        return 1.0
+
+
+class Emptier:
+    """A number whose conversion empties the list it sits in."""
+    victim = []
+
+    def __float__(self):
+        self.victim.clear()
+        return 1.0
+
+    def __index__(self):
+        return int(self.__float__())
+
+
+CALLER_RAISED = (ZeroDivisionError, IndexError)  # raised by the callbacks, by a list emptied mid-conversion
+
+ints = st.one_of(st.integers(-3, 12), st.sampled_from([2**31 - 1, 2**31, -(2**31) - 1, 2**63, 2**64 - 1, 2**64, -(2**70)]))
+floats = st.floats(allow_nan=True, allow_infinity=True)
+scalars = st.one_of(st.none(), st.booleans(), ints, floats, st.text(max_size=6), st.binary(max_size=4),
+                    st.builds(Boom))
+numbers = st.one_of(floats, st.integers(-5, 5), st.booleans(), st.builds(Boom), st.builds(Emptier))
+ragged_rows = st.lists(st.one_of(st.lists(numbers, max_size=4), st.tuples(numbers, numbers), scalars), max_size=6)
+
+
+@st.composite
+def arrays(draw):
+    """Small NumPy arrays of odd dtypes, strides, alignment and values."""
+    shape = draw(st.sampled_from([(0,), (3,), (0, 2), (4, 2), (2, 3), (3, 1), (2, 2, 2)]))
+    a = np.arange(float(np.prod(shape))).reshape(shape)
+    if a.size and draw(st.booleans()):
+        a.flat[draw(st.integers(0, a.size - 1))] = draw(st.sampled_from([np.nan, np.inf, -np.inf, 1e308]))
+    layout = draw(st.sampled_from(["plain", "strided", "transposed", "unaligned", "readonly"]))
+    if layout == "unaligned":
+        u = np.frombuffer(bytearray(a.nbytes + 1), dtype="f8", offset=1, count=a.size).reshape(shape)
+        u[...] = a
+        return u
+    a = {"strided": np.repeat(a, 2, axis=0)[::2], "transposed": a.T}.get(layout, a)
+    a.flags.writeable = layout != "readonly"
+    return a.astype(draw(st.sampled_from(["f8", "f4", "i8", "u1", ">f8", "c16", "?", "O"])), copy=False)
+
+
+anything = st.one_of(scalars, ragged_rows, arrays(), st.lists(scalars, max_size=4), st.dictionaries(st.text(max_size=3), numbers, max_size=3))
+
+
+def either(good):
+    return st.one_of(good, anything)
+
+
+good_rows = st.one_of(st.lists(st.lists(st.floats(-1e3, 1e3), min_size=2, max_size=2), max_size=6), arrays())
+labels = st.lists(st.integers(0, 4), max_size=7)
+k_range = st.tuples(st.integers(0, 7), st.integers(0, 7))
+timestamps = st.one_of(st.just("2024-01-01T00:00:00Z"), st.just("2024-02-29T23:59:60+14:00"), st.text(max_size=25))
+transactions = st.lists(st.one_of(st.tuples(st.text(max_size=4), timestamps, numbers), scalars), max_size=6)
+names = st.one_of(st.sampled_from(["champions", "at_risk", "x", "spent", ""]), st.text(max_size=8))
+dialects = st.one_of(st.sampled_from(["ansi", "postgresql", "BigQuery", "x"]), st.text(max_size=6))
+customer = st.dictionaries(st.one_of(st.sampled_from(["a", "spent"]), st.text(max_size=3)), numbers, max_size=3)
+operators = st.sampled_from([">", "<", ">=", "<=", "==", "=", "!=", "<>", "in", "contains", "~"])
+conditions = st.lists(st.builds(lambda v: sg.PyCondition("spent", ">", v), st.floats(-10, 10)), max_size=3)
+rules = st.lists(st.builds(lambda c: sg.PyBehavioralRule("r", "", c), conditions), max_size=2)
+segments = st.lists(st.builds(lambda r, p: sg.PyBehavioralSegment("s", "", r, p), rules, st.integers(0, 3)), max_size=3)
+
+
+def fitted_segmenter():
+    seg = sg.PyAudienceSegmenter(2, n_jobs=1)
+    seg.fit([[0.0, 0.0], [5.0, 5.0], [1.0, 1.0]])
+    return seg
+
+
+ENTRY_POINTS = {
+    "kmeans_py": (sg.kmeans_py, [good_rows, ints, ints, ints, st.sampled_from([None, 1, 2, 1025])]),
+    "PyAudienceSegmenter": (sg.PyAudienceSegmenter, [ints, ints]),
+    "PyAudienceSegmenter.fit": (lambda *a: sg.PyAudienceSegmenter(2, n_jobs=1).fit(*a), [good_rows]),
+    "PyAudienceSegmenter.predict": (lambda *a: fitted_segmenter().predict(*a), [good_rows]),
+    "silhouette_score": (sg.silhouette_score, [good_rows, labels]),
+    "davies_bouldin_score": (sg.davies_bouldin_score, [good_rows, labels, good_rows]),
+    "calinski_harabasz_score": (sg.calinski_harabasz_score, [good_rows, labels]),
+    "assess_cluster_quality": (sg.assess_cluster_quality, [good_rows, labels, good_rows]),
+    "estimate_k_elbow": (sg.estimate_k_elbow, [good_rows, k_range]),
+    "estimate_k_gap_statistic": (sg.estimate_k_gap_statistic, [good_rows, k_range]),
+    "estimate_k_silhouette": (sg.estimate_k_silhouette, [good_rows, k_range]),
+    "estimate_k_combined": (sg.estimate_k_combined, [good_rows, k_range]),
+    "calculate_rfm_py": (sg.calculate_rfm_py, [transactions, st.builds(sg.PyRFMConfig), ints]),
+    "PyRFMConfig": (sg.PyRFMConfig, [ints, ints, floats, st.builds(sg.PyDecayFunction.linear), ints,
+                                     st.builds(sg.PyScoringMethod.decile)]),
+    "PySegmentProfile": (sg.PySegmentProfile, [st.builds(sg.PySegmentType.vip)]),
+    "export_segment_sql": (sg.export_segment_sql, [names, dialects, names, names, names, names, names]),
+    "export_all_segments_sql": (sg.export_all_segments_sql, [dialects, names, names, names, names, names]),
+    "get_segment_rfm_patterns": (sg.get_segment_rfm_patterns, [names]),
+    "PyCondition": (sg.PyCondition, [names, operators, floats]),
+    "PyBehavioralRule": (sg.PyBehavioralRule, [names, names, conditions, st.sampled_from(["AND", "or", "Not", "x"])]),
+    "PyBehavioralSegment": (sg.PyBehavioralSegment, [names, names, rules, ints]),
+    "PyBehavioralSegmenter": (sg.PyBehavioralSegmenter, [segments]),
+    "PyBehavioralSegmenter.classify": (lambda *a: sg.PyBehavioralSegmenter([]).classify(*a), [customer]),
+    "PyBehavioralSegment.matches": (lambda *a: sg.PyBehavioralSegment("s", "", []).matches(*a), [customer]),
+}
+
+
+@st.composite
+def calls(draw, slots):
+    """A prefix of the slots, each plausible or hostile; an Emptier in a list empties that list."""
+    args = [draw(either(slots[i]) if i < len(slots) else anything) for i in range(draw(st.integers(0, len(slots) + 1)))]
+    for arg in args:
+        for item in arg if isinstance(arg, list) else []:
+            for x in item if isinstance(item, (list, tuple)) else [item]:
+                if isinstance(x, Emptier):
+                    x.victim = arg
+    return args
+
+
+def test_every_public_callable_has_a_row():
+    public = {n for n, v in vars(sg).items() if callable(v) and not n.startswith("_")}
+    covered = {name.split(".")[0] for name in ENTRY_POINTS}
+    no_arguments = {"get_supported_sql_dialects", "PyDecayFunction", "PyScoringMethod", "PySegmentType"}
+    results = {n for n in public if isinstance(vars(sg)[n], type) and "__new__" not in vars(vars(sg)[n])}
+    assert public - covered - no_arguments - results == set()
+
+
+@pytest.mark.parametrize("name", list(ENTRY_POINTS))
+def test_only_documented_exceptions(name):
+    fn, slots = ENTRY_POINTS[name]
+
+    @settings(max_examples=EXAMPLES, deadline=None, database=None,
+              suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
+    @given(calls(slots))
+    def run(args):
+        try:
+            fn(*args)
+        except DOCUMENTED + CALLER_RAISED:
+            pass
+
+    run()
