@@ -132,7 +132,7 @@ def test_callers_exception_is_kept(exc, rebuilt, call, arg):
     assert getattr(original, "filename", "x.txt") == "x.txt"
 
 
-@pytest.mark.parametrize("name", [n for n, v in vars(segmora).items() if isinstance(v, type)])
+@pytest.mark.parametrize("name", [n for n, v in vars(segmora).items() if isinstance(v, type) and n.startswith("Py")])
 def test_types_cannot_be_changed(name):
     for attr in ("fit", "__repr__", "anything"):
         with pytest.raises(TypeError):

@@ -8,7 +8,7 @@ import pytest
 import segmora as s
 
 DATA = [[1.0, 2.0], [1.5, 1.8], [8.0, 8.0], [9.0, 9.5]]
-RULE = s.PyBehavioralRule("big", "spends", [s.PyCondition("monetary", ">", 100.0), s.PyCondition("frequency", "in", 2.0)], "or")
+RULE = s.PyBehavioralRule("big", "spends", [s.PyCondition("monetary", ">", 100.0), s.PyCondition("frequency", "<=", 2.0)], "or")
 SEGMENT = s.PyBehavioralSegment("vip", "top", [RULE], priority=3)
 
 

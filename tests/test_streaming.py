@@ -171,7 +171,7 @@ class Reentrant:
 @pytest.mark.parametrize("make_batch,exc,message", [
     (lambda e: [ev("a"), 7, ev("b")], TypeError, "argument 'events': 'int' object cannot be converted to 'PyStreamingEvent'"),
     (lambda e: "abc", TypeError, "argument 'events': Can't extract `str` to `Vec`"),
-    (lambda e: Reentrant(e, [ev("a")]), RuntimeError, "Already mutably borrowed"),
+    (lambda e: Reentrant(e, [ev("a")]), RuntimeError, "argument 'events': Already mutably borrowed"),
 ])
 def test_bad_batch_changes_nothing(make_batch, exc, message):
     e = engine(min_customers=1)

@@ -159,7 +159,7 @@ SequenceItems::SequenceItems(PyObject* obj, const char* arg) {
     // sequence whose [] is label-based (a pandas Series with a non-default
     // index) and fail or read the items in another order.
     PyObject* listed = PySequence_List(obj);
-    if (!listed) throw PyErrorAlreadySet{};  // the object's own error, unchanged
+    if (!listed) reraise_for_argument(arg);  // a caller's __iter__ or __getitem__ failed
     Ref list = Ref::steal(listed);
     const Py_ssize_t n = PyList_Size(list.get());
     items_.reserve(static_cast<std::size_t>(n));
