@@ -102,6 +102,11 @@ const Registration kRegistrations[] = {
     // Beyond the fixed table: k-prototypes from Python.
     fn("kprototypes_py", b::kprototypes_py_def),
     cls("PyKPrototypesResult", b::kprototypes_result_type),
+    // Beyond the fixed table: steps of k-means and RFM over partitions.
+    fn("kmeans_chunk_step", b::kmeans_chunk_step_def),
+    fn("kmeans_chunk_inertia", b::kmeans_chunk_inertia_def),
+    fn("rfm_partition_values", b::rfm_partition_values_def),
+    fn("score_rfm_values", b::score_rfm_values_def),
 };
 
 constexpr const char* kVersion = "7.4.1";

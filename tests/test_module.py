@@ -30,6 +30,7 @@ REGISTRATION_ORDER = [
     "estimate_k_gap_statistic", "estimate_k_silhouette", "estimate_k_combined", "PyCondition",
     "PyBehavioralRule", "PyBehavioralSegment", "PyBehavioralSegmenter", "PySegmentHealth",
     "PyProfiledSegment", "profile_segment", "kprototypes_py", "PyKPrototypesResult",
+    "kmeans_chunk_step", "kmeans_chunk_inertia", "rfm_partition_values", "score_rfm_values",
 ]
 
 
