@@ -175,7 +175,7 @@ def _as_blocks(client: Any, data: Any) -> list:
     import numpy as np
     import dask
 
-    if hasattr(data, "to_dask_array") or hasattr(data, "to_delayed") and hasattr(data, "columns"):
+    if hasattr(data, "columns"):  # a DataFrame: one block per partition
         parts = data.to_delayed()
         to_array = dask.delayed(lambda frame: np.ascontiguousarray(frame.to_numpy(dtype=np.float64)))
         parts = [to_array(p) for p in parts]
@@ -185,7 +185,7 @@ def _as_blocks(client: Any, data: Any) -> list:
         data = data.rechunk({1: -1})
         to_array = dask.delayed(lambda block: np.ascontiguousarray(block, dtype=np.float64))
         parts = [to_array(b) for b in data.to_delayed().ravel()]
-    return client.persist(parts)
+    return client.compute(parts)
 
 
 def fit_kmeans_dask(client: Any, data: Any, n_clusters: int, max_iter: int = 300, random_state: int = 42,
