@@ -211,12 +211,15 @@ def fit_kmeans_dask(client: Any, data: Any, n_clusters: int, max_iter: int = 300
     sample = np.ascontiguousarray(np.concatenate(samples))
     seeds = segmora.kmeans_py(sample, n_clusters, max_iter=0, random_state=random_state).centers
     n_rows = client.gather([client.submit(len, b) for b in blocks])
+    # Each partition's steps run where its block lives, so its labels never move.
+    homes = client.who_has(blocks)
+    where = [{"workers": list(homes[b.key])[:1]} if homes.get(b.key) else {} for b in blocks]
 
     def run_steps(centers, labels):
         futures = [client.submit(segmora.kmeans_chunk_step, b, centers, None if labels is None else labels[i],
-                                 pure=False) for i, b in enumerate(blocks)]
-        summaries = client.gather([client.submit(_step_summary, f) for f in futures])
-        new_labels = [client.submit(_step_labels, f) for f in futures]
+                                 pure=False, **where[i]) for i, b in enumerate(blocks)]
+        summaries = client.gather([client.submit(_step_summary, f, **where[i]) for i, f in enumerate(futures)])
+        new_labels = [client.submit(_step_labels, f, **where[i]) for i, f in enumerate(futures)]
         return summaries, new_labels
 
     def run_inertia(centers, labels):
