@@ -132,15 +132,27 @@ def sum_in_order(values: Iterable[float]) -> float:
     return total
 
 
+def _rows_of(chunk: Any) -> Any:
+    """A pandas DataFrame as a float64 array; arrays and row lists as they are."""
+    if hasattr(chunk, "to_numpy") and hasattr(chunk, "columns"):
+        import numpy as np
+
+        return np.ascontiguousarray(chunk.to_numpy(dtype=np.float64))
+    return chunk
+
+
 def fit_kmeans_chunks(chunks: Sequence[Any], n_clusters: int, max_iter: int = 300, random_state: int = 42,
                       sample: Any = None) -> CentersModel:
-    """k-means over in-memory chunks of rows (each a 2-D float64 array or a list of rows).
+    """k-means over in-memory chunks of rows (2-D float64 arrays, pandas DataFrames or lists of rows).
 
     Seeds by k-means++ on ``sample`` (default: all rows, chunk after chunk),
     so one chunk gives exactly ``segmora.kmeans_py``'s result.
     """
+    chunks = [_rows_of(chunk) for chunk in chunks]
     if sample is None:
         sample = [list(row) for chunk in chunks for row in chunk]
+    else:
+        sample = _rows_of(sample)
     seeds = segmora.kmeans_py(sample, n_clusters, max_iter=0, random_state=random_state).centers
 
     def run_steps(centers, labels):
@@ -200,9 +212,12 @@ def fit_kmeans_dask(client: Any, data: Any, n_clusters: int, max_iter: int = 300
     """
     import numpy as np
 
-    blocks = _as_blocks(client, data)
     if not 0.0 < sample_fraction <= 1.0:
         raise ValueError(f"sample_fraction must be in (0, 1], got {sample_fraction}")
+    blocks = _as_blocks(client, data)
+    n_rows = client.gather([client.submit(len, b) for b in blocks])
+    # Small data: the sample keeps at least some 20 rows per cluster.
+    sample_fraction = max(sample_fraction, min(1.0, 20.0 * n_clusters / max(1, sum(n_rows))))
     if sample_fraction == 1.0:
         samples = client.gather(blocks)
     else:
@@ -210,7 +225,6 @@ def fit_kmeans_dask(client: Any, data: Any, n_clusters: int, max_iter: int = 300
                                                pure=False) for i, b in enumerate(blocks)])
     sample = np.ascontiguousarray(np.concatenate(samples))
     seeds = segmora.kmeans_py(sample, n_clusters, max_iter=0, random_state=random_state).centers
-    n_rows = client.gather([client.submit(len, b) for b in blocks])
     # Each partition's steps run where its block lives, so its labels never move.
     homes = client.who_has(blocks)
     where = [{"workers": list(homes[b.key])[:1]} if homes.get(b.key) else {} for b in blocks]

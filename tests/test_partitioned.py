@@ -3,6 +3,7 @@ import datetime
 import random
 
 import numpy as np
+import pandas as pd
 import pytest
 
 import segmora
@@ -114,3 +115,10 @@ def test_partitioned_rfm_equals_calculate_rfm_py(scoring, decay, n_parts):
     expected = segmora.calculate_rfm_py(txs, settings.config())
     got = sd.rfm_chunks(by_hash(txs, n_parts, 9), settings, NOW.isoformat())
     assert records(got) == records(expected)
+
+
+@pytest.mark.parametrize("as_chunk", [lambda a: a.tolist(), lambda a: a, pd.DataFrame])
+def test_chunks_may_be_row_lists_arrays_or_data_frames(as_chunk):
+    chunks = np.split(BLOBS, (300, 700))
+    expected = sd.fit_kmeans_chunks(chunks, 4, random_state=3)
+    assert fitted(sd.fit_kmeans_chunks([as_chunk(c) for c in chunks], 4, random_state=3)) == fitted(expected)
