@@ -72,6 +72,26 @@ def kprototypes_py(
     n_jobs: int | None = None,
 ) -> PyKPrototypesResult: ...
 
+# ---- k-means and RFM over partitions ----
+
+def kmeans_chunk_step(
+    data: _Rows,
+    centers: _Rows,
+    previous_labels: Sequence[int] | None = None,
+) -> tuple[list[list[float]], list[int], float, bool, float, list[float] | None, list[int]]: ...
+def kmeans_chunk_inertia(data: _Rows, centers: _Rows, labels: Sequence[int]) -> float: ...
+def rfm_partition_values(
+    transactions: Sequence[_Transaction],
+    config: PyRFMConfig,
+    now: str,
+    rows: Sequence[int] | None = None,
+    n_jobs: int | None = None,
+) -> list[tuple[str, float, float, float, int]]: ...
+def score_rfm_values(
+    values: Sequence[tuple[str, float, float, float, int]],
+    config: PyRFMConfig,
+) -> list[PyRFMScore]: ...
+
 # ---- sql export ----
 
 def export_segment_sql(

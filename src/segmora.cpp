@@ -101,13 +101,17 @@ const Registration kRegistrations[] = {
     cls("PySegmentHealth", b::segment_health_type),
     cls("PyProfiledSegment", b::profiled_segment_type),
     fn("profile_segment", b::profile_segment_def),
-    // Beyond the fixed table: k-prototypes from Python.
-    fn("kprototypes_py", b::kprototypes_py_def),
-    cls("PyKPrototypesResult", b::kprototypes_result_type),
 };
 
-// Names registered after the table, in this order.
-const Registration kFrontDoor[] = {
+// Names registered after the table, in this order: k-prototypes from Python,
+// steps of k-means and RFM over partitions, the data-frame front door.
+const Registration kAfterTable[] = {
+    fn("kprototypes_py", b::kprototypes_py_def),
+    cls("PyKPrototypesResult", b::kprototypes_result_type),
+    fn("kmeans_chunk_step", b::kmeans_chunk_step_def),
+    fn("kmeans_chunk_inertia", b::kmeans_chunk_inertia_def),
+    fn("rfm_partition_values", b::rfm_partition_values_def),
+    fn("score_rfm_values", b::score_rfm_values_def),
     fn("rfm_from_columns", b::rfm_from_columns_def),
     fn("_restore", b::restore_def),
     fn("_kmeans_arrays", b::kmeans_arrays_def),
@@ -147,7 +151,7 @@ int exec_module(PyObject* module) {
         add(module, "__author__", Ref::steal(PyUnicode_FromString(kAuthor)));
         Ref module_name = Ref::steal(PyModule_GetNameObject(module));
         using Table = std::span<const Registration>;
-        for (const Table table : {Table(kRegistrations), Table(kFrontDoor)}) {
+        for (const Table table : {Table(kRegistrations), Table(kAfterTable)}) {
             for (const Registration& r : table) {
                 if (r.type) {
                     PyTypeObject* type = r.type();

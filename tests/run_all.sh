@@ -8,16 +8,20 @@ PYTHON=${PYTHON:-python3}
 missing=()
 [ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
 command -v g++ >/dev/null || missing+=(g++)
+# Real SQL servers for the exported queries (started privately by the tests).
+compgen -G "/usr/lib/postgresql/*/bin/postgres" >/dev/null || missing+=(postgresql)
+command -v mariadb-install-db >/dev/null || missing+=(mariadb-server)
 if [ ${#missing[@]} -gt 0 ]; then
     SUDO=""
     [ "$(id -u)" -eq 0 ] || SUDO="sudo"
     $SUDO apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}"
+    # Packages are installed only: their services are not needed (policy-rc.d may refuse them).
+    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
 
 "$PYTHON" -m pip install -q --upgrade pip >/dev/null 2>&1 || true
 "$PYTHON" -m pip install -q cmake ninja
-"$PYTHON" -m pip install -q ".[test]"
+"$PYTHON" -m pip install -q ".[test,dask]" duckdb
 
 cmake -S . -B build/engine-tests -G Ninja -DCMAKE_BUILD_TYPE=Release \
     -DSEGMORA_BUILD_TESTS=ON -DSEGMORA_BUILD_EXTENSION=OFF >/dev/null

@@ -29,10 +29,13 @@ REGISTRATION_ORDER = [
     "calinski_harabasz_score", "assess_cluster_quality", "PyKEstimationResult", "estimate_k_elbow",
     "estimate_k_gap_statistic", "estimate_k_silhouette", "estimate_k_combined", "PyCondition",
     "PyBehavioralRule", "PyBehavioralSegment", "PyBehavioralSegmenter", "PySegmentHealth",
-    "PyProfiledSegment", "profile_segment", "kprototypes_py", "PyKPrototypesResult",
+    "PyProfiledSegment", "profile_segment",
 ]
 # Names registered after the table, in this order.
-AFTER_TABLE = ["rfm_from_columns", "_restore", "_kmeans_arrays", "KMeans"]
+AFTER_TABLE = [
+    "kprototypes_py", "PyKPrototypesResult", "kmeans_chunk_step", "kmeans_chunk_inertia", "rfm_partition_values",
+    "score_rfm_values", "rfm_from_columns", "_restore", "_kmeans_arrays", "KMeans",
+]
 # Estimator classes are Python classes (tested in test_estimators.py), not native types.
 ESTIMATORS = ["KMeans"]
 

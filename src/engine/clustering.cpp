@@ -458,4 +458,59 @@ std::size_t nearest_center(const double* row, const Matrix& centers) noexcept {
     return best;
 }
 
+namespace {
+
+void check_chunk(const Matrix& data, const Matrix& centers) {
+    if (centers.rows() == 0)
+        throw SegmoraError::invalid_config("cannot assign to clusters: no centers provided (model not fitted?)");
+    // A chunk of no rows (an empty partition, read as 0 x 0) fits any centers.
+    if (data.rows() > 0 && data.cols() != centers.cols())
+        throw SegmoraError::data_validation(
+            format("data has {} features but centers have {} features", data.cols(), centers.cols()));
+    require_finite(data);
+    require_finite(centers);
+}
+
+void check_labels(const std::vector<std::uint64_t>& labels, std::size_t n, std::size_t k) {
+    if (labels.size() != n)
+        throw SegmoraError::data_validation(format("labels has {} entries but data has {} rows", labels.size(), n));
+    for (std::size_t i = 0; i < n; ++i)
+        if (labels[i] >= k)
+            throw SegmoraError::data_validation(format("label {} at row {} names no center (k = {})", labels[i], i, k));
+}
+
+}  // namespace
+
+LloydChunkStep lloyd_chunk_step(const Matrix& data, const Matrix& centers, const std::vector<std::uint64_t>* previous) {
+    check_chunk(data, centers);
+    const std::size_t n = data.rows(), d = centers.cols(), k = centers.rows();
+    if (previous) check_labels(*previous, n, k);
+    LloydChunkStep out;
+    out.labels.assign(n, 0);
+    out.sums = Matrix(k, d);
+    out.counts.assign(k, 0);
+    const std::vector<std::uint64_t> zeros(previous ? 0 : n, 0);
+    out.changed = assign_range(data.data(), d, block_centers(centers), 0, n, out.labels.data(),
+                               previous ? previous->data() : zeros.data());
+    accumulate(data.data(), n, d, out.labels.data(), out.sums.data(), out.counts.data());
+    const std::vector<double> dist = own_center_distances(data, centers, out.labels, nullptr);
+    out.farthest_distance = -kInf;
+    for (std::size_t i = 0; i < n; ++i) {
+        out.inertia += dist[i];
+        if (dist[i] >= out.farthest_distance) {
+            out.farthest_distance = dist[i];
+            out.farthest = i;
+        }
+    }
+    return out;
+}
+
+double labelled_inertia(const Matrix& data, const Matrix& centers, const std::vector<std::uint64_t>& labels) {
+    check_chunk(data, centers);
+    check_labels(labels, data.rows(), centers.rows());
+    double inertia = 0.0;
+    for (double v : own_center_distances(data, centers, labels, nullptr)) inertia += v;
+    return inertia;
+}
+
 }  // namespace segmora::engine

@@ -49,6 +49,30 @@ std::vector<std::uint64_t> assign_to_clusters(const Matrix& data, const Matrix& 
 // is NaN). centers must have at least one row.
 std::size_t nearest_center(const double* row, const Matrix& centers) noexcept;
 
+// One Lloyd step over a chunk of rows, for k-means spread over partitions: each
+// row is labelled by its nearest given center, then added to its center's sum in
+// row order. Adding the chunks' sums and counts in partition order and dividing
+// gives the next centers; with one chunk this is exactly kmeans()'s step.
+struct LloydChunkStep {
+    std::vector<std::uint64_t> labels;  // nearest center of every row
+    Matrix sums;                        // k x d, rows added in row order
+    std::vector<std::uint64_t> counts;  // rows per center
+    double inertia = 0.0;               // squared distances to the nearest centers, summed in row order
+    bool changed = false;               // a label differs from the previous ones (default: all 0)
+    std::size_t farthest = 0;           // row farthest from its nearest center, ties to the highest index
+    double farthest_distance = 0.0;     // its squared distance; -inf for a chunk of no rows
+};
+
+// Errors: no centers (InvalidConfig), a column count differing from the
+// centers' (DataValidation), a NaN or infinite value in the rows or the centers
+// (DataValidation), previous labels of another length or naming a missing
+// center (DataValidation). Sequential: a chunk is one worker's share.
+LloydChunkStep lloyd_chunk_step(const Matrix& data, const Matrix& centers, const std::vector<std::uint64_t>* previous);
+
+// Squared distances of the rows to the centers of their labels, summed in row
+// order. Errors as lloyd_chunk_step (labels of another length or out of range).
+double labelled_inertia(const Matrix& data, const Matrix& centers, const std::vector<std::uint64_t>& labels);
+
 // DataValidation error naming the first NaN or infinite value, if any.
 void require_finite(const Matrix& data);
 

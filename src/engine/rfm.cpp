@@ -10,6 +10,8 @@
 
 #include "engine/keyed_hash.hpp"
 #include "engine/thread_pool.hpp"
+#include "error.hpp"
+#include "text.hpp"
 
 namespace segmora::engine {
 
@@ -349,8 +351,13 @@ std::vector<RFMScore> calculate_rfm(std::span<const Transaction> transactions, c
     return calculate_rfm_at(transactions, config, n_jobs, to_instant(std::chrono::system_clock::now()));
 }
 
-std::vector<RFMScore> calculate_rfm_at(std::span<const Transaction> transactions, const RFMConfig& config,
-                                       std::optional<std::int32_t> n_jobs, Instant now) {
+namespace {
+
+// Unscored records in order of first appearance, and the input position of
+// each customer's first transaction.
+std::pair<std::vector<RFMScore>, std::vector<std::uint32_t>> customer_values(
+    std::span<const Transaction> transactions, const RFMConfig& config, std::optional<std::int32_t> n_jobs,
+    Instant now) {
     const std::size_t n = transactions.size();
     if (n == 0) return {};
     // Row numbers are kept in 32 bits.
@@ -394,7 +401,55 @@ std::vector<RFMScore> calculate_rfm_at(std::span<const Transaction> transactions
             scores[g] = score_customer(groups.key(g), group_rows, purchases, config, now);
         }
     });
+    std::vector<std::uint32_t> first(n_groups);
+    for (std::size_t g = 0; g < n_groups; ++g) first[g] = rows[offsets[g]];
+    return {std::move(scores), std::move(first)};
+}
+
+}  // namespace
+
+std::vector<RFMScore> calculate_rfm_at(std::span<const Transaction> transactions, const RFMConfig& config,
+                                       std::optional<std::int32_t> n_jobs, Instant now) {
+    std::vector<RFMScore> scores = customer_values(transactions, config, n_jobs, now).first;
     apply_scoring(scores, config.scoring_method);
+    return scores;
+}
+
+std::vector<CustomerValues> rfm_partition_values(std::span<const Transaction> transactions,
+                                                 std::span<const std::uint64_t> rows, const RFMConfig& config,
+                                                 std::optional<std::int32_t> n_jobs, Instant now) {
+    const std::size_t n = transactions.size();
+    if (!rows.empty() && rows.size() != n)
+        throw SegmoraError::data_validation(
+            format("rows has {} entries but there are {} transactions", rows.size(), n));
+    std::vector<std::size_t> order(n);
+    for (std::size_t i = 0; i < n; ++i) order[i] = i;
+    if (!rows.empty())
+        std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return rows[a] < rows[b]; });
+    std::vector<Transaction> ordered(n);
+    for (std::size_t i = 0; i < n; ++i) ordered[i] = transactions[order[i]];
+    auto [scores, first] = customer_values(ordered, config, n_jobs, now);
+    std::vector<CustomerValues> out(scores.size());
+    for (std::size_t g = 0; g < scores.size(); ++g) {
+        out[g].record = std::move(scores[g]);
+        out[g].first_row = rows.empty() ? first[g] : rows[order[first[g]]];
+    }
+    return out;
+}
+
+std::vector<RFMScore> score_partition_values(std::vector<CustomerValues> values, ScoringMethod method) {
+    std::stable_sort(values.begin(), values.end(),
+                     [](const CustomerValues& a, const CustomerValues& b) { return a.first_row < b.first_row; });
+    StringMap<std::size_t> seen;
+    std::vector<RFMScore> scores;
+    scores.reserve(values.size());
+    for (CustomerValues& v : values) {
+        if (!seen.emplace(v.record.customer_id, scores.size()).second)
+            throw SegmoraError::data_validation(
+                format("customer {} appears in more than one partition", v.record.customer_id));
+        scores.push_back(std::move(v.record));
+    }
+    apply_scoring(scores, method);
     return scores;
 }
 

@@ -142,4 +142,31 @@ std::vector<RFMScore> calculate_rfm(std::span<const Transaction> transactions, c
 std::vector<RFMScore> calculate_rfm_at(std::span<const Transaction> transactions, const RFMConfig& config,
                                        std::optional<std::int32_t> n_jobs, Instant now);
 
+// ---- RFM over partitions of customers ----
+//
+// Each partition holds every transaction of its customers. rfm_partition_values
+// computes the unscored records of one partition with the instant `now`;
+// score_partition_values gathers the partitions' records, puts them in the
+// order of their customers' first transactions and scores and names them,
+// giving exactly calculate_rfm_at's records for the whole input.
+
+// A customer's unscored record and the position of its first transaction in
+// the whole input.
+struct CustomerValues {
+    RFMScore record;
+    std::uint64_t first_row = 0;
+};
+
+// `rows` gives each transaction's position in the whole input (empty: 0, 1, ...);
+// transactions are taken in that order, ties keeping their order here.
+// Records come in order of first appearance. Errors: `rows` of another length
+// than `transactions` (DataValidation), a pool failure (Clustering).
+std::vector<CustomerValues> rfm_partition_values(std::span<const Transaction> transactions,
+                                                 std::span<const std::uint64_t> rows, const RFMConfig& config,
+                                                 std::optional<std::int32_t> n_jobs, Instant now);
+
+// Stable sort by first_row, then apply_scoring. A customer id met twice (a
+// customer split across partitions) is a DataValidation error.
+std::vector<RFMScore> score_partition_values(std::vector<CustomerValues> values, ScoringMethod method);
+
 }  // namespace segmora::engine

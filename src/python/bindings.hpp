@@ -13,6 +13,8 @@ PyMethodDef* kmeans_py_def();
 PyTypeObject* minibatch_kmeans_type();
 PyTypeObject* kprototypes_result_type();
 PyMethodDef* kprototypes_py_def();
+PyMethodDef* kmeans_chunk_step_def();
+PyMethodDef* kmeans_chunk_inertia_def();
 
 // sql
 PyMethodDef* export_segment_sql_def();
@@ -46,6 +48,8 @@ PyTypeObject* scoring_method_type();
 PyTypeObject* segment_type_type();
 PyTypeObject* segment_profile_type();
 PyMethodDef* calculate_rfm_py_def();
+PyMethodDef* rfm_partition_values_def();
+PyMethodDef* score_rfm_values_def();
 
 // streaming
 PyTypeObject* streaming_event_type();

@@ -65,6 +65,41 @@ struct KMeansArrays {
     }
 };
 
+// ---- Lloyd steps over chunks ----
+
+struct KMeansChunkStep {
+    static constexpr const char* signature = "kmeans_chunk_step(data, centers, previous_labels=None)";
+    static constexpr Raises raises = Raises::RuntimeError;
+    static Ref call(Args& a) {
+        RowsInput rows = a.get<RowsInput>("data");
+        RowsInput center_rows = a.get<RowsInput>("centers");
+        const auto previous = a.get_or<std::optional<std::vector<std::uint64_t>>>("previous_labels", std::nullopt);
+        const Matrix data = to_matrix(std::move(rows));
+        const Matrix centers = to_matrix(std::move(center_rows));
+        engine::LloydChunkStep step = engine::lloyd_chunk_step(data, centers, previous ? &*previous : nullptr);
+        Ref farthest = none();
+        if (data.rows() > 0) {
+            const double* row = data.data() + step.farthest * data.cols();
+            farthest = to_py(std::vector<double>(row, row + data.cols()));
+        }
+        return py::make_tuple(to_py(step.sums), step.counts, step.inertia, step.changed, step.farthest_distance, farthest,
+                          step.labels);
+    }
+};
+
+struct KMeansChunkInertia {
+    static constexpr const char* signature = "kmeans_chunk_inertia(data, centers, labels)";
+    static constexpr Raises raises = Raises::RuntimeError;
+    static Ref call(Args& a) {
+        RowsInput rows = a.get<RowsInput>("data");
+        RowsInput center_rows = a.get<RowsInput>("centers");
+        const auto labels = a.get<std::vector<std::uint64_t>>("labels");
+        const Matrix data = to_matrix(std::move(rows));
+        const Matrix centers = to_matrix(std::move(center_rows));
+        return to_py(engine::labelled_inertia(data, centers, labels));
+    }
+};
+
 // ---- PyAudienceSegmenter ----
 
 enum class ClusteringMethod { KMeans = 0, KPrototypes = 1 };
@@ -230,5 +265,7 @@ PyTypeObject* audience_segmenter_type() {
 
 PyMethodDef* kmeans_py_def() { return function_def<KMeansPy>(); }
 PyMethodDef* kmeans_arrays_def() { return function_def<KMeansArrays>(); }
+PyMethodDef* kmeans_chunk_step_def() { return function_def<KMeansChunkStep>(); }
+PyMethodDef* kmeans_chunk_inertia_def() { return function_def<KMeansChunkInertia>(); }
 
 }  // namespace segmora::py

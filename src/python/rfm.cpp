@@ -184,6 +184,74 @@ struct CalculateRfmPy {
     }
 };
 
+// ---- RFM over partitions of customers ----
+
+Ref scores_to_list(std::vector<RFMScore> scores) {
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(scores.size())));
+    for (std::size_t i = 0; i < scores.size(); ++i)
+        PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), wrap(std::move(scores[i])).release());
+    return list;
+}
+
+struct RfmPartitionValues {
+    static constexpr const char* signature = "rfm_partition_values(transactions, config, now, rows=None, n_jobs=None)";
+    static constexpr Raises raises = Raises::RuntimeError;
+    static Ref call(Args& a) {
+        TransactionsInput transactions = a.get<TransactionsInput>("transactions");
+        // Any later conversion may run Python code that drops the tuples.
+        transactions.hold_all();
+        const Borrowed<RFMConfig> config = a.get<Borrowed<RFMConfig>>("config");
+        const std::string now_text = a.get<std::string>("now");
+        const auto rows = a.get_or<std::vector<std::uint64_t>>("rows", {});
+        const auto n_jobs = a.get_or<std::optional<std::int32_t>>("n_jobs", std::nullopt);
+        const std::optional<engine::Instant> now = engine::parse_rfc3339(now_text);
+        if (!now) throw SegmoraError::data_validation(format("now is not an RFC 3339 date-time: {}", now_text));
+        std::vector<engine::CustomerValues> values =
+            engine::rfm_partition_values(transactions.rows, rows, *config, n_jobs, *now);
+        Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(values.size())));
+        for (std::size_t i = 0; i < values.size(); ++i) {
+            const RFMScore& r = values[i].record;
+            PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i),
+                           py::make_tuple(r.customer_id, r.recency, r.frequency, r.monetary, values[i].first_row).release());
+        }
+        return list;
+    }
+};
+
+// (customer_id, recency, frequency, monetary, first_row) tuples.
+std::vector<engine::CustomerValues> extract_values(PyObject* obj, const char* arg) {
+    if (PyUnicode_Check(obj)) raise_argument(PyExc_TypeError, arg, "Can't extract `str` to `Vec`");
+    if (!PySequence_Check(obj))
+        raise_argument(PyExc_TypeError, arg, format("'{}' object cannot be converted to 'Sequence'", type_name(obj)));
+    const Py_ssize_t n = PySequence_Size(obj);
+    if (n < 0) reraise_for_argument(arg);
+    std::vector<engine::CustomerValues> out;
+    out.reserve(static_cast<std::size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Ref item = Ref::steal(PySequence_GetItem(obj, i));
+        if (!item) reraise_for_argument(arg);
+        require_tuple(item.get(), 5, arg);
+        engine::CustomerValues v;
+        v.record.customer_id = std::string(str_view(PyTuple_GetItem(item.get(), 0), arg));
+        v.record.recency = From<double>::convert(PyTuple_GetItem(item.get(), 1), arg);
+        v.record.frequency = From<double>::convert(PyTuple_GetItem(item.get(), 2), arg);
+        v.record.monetary = From<double>::convert(PyTuple_GetItem(item.get(), 3), arg);
+        v.first_row = From<std::uint64_t>::convert(PyTuple_GetItem(item.get(), 4), arg);
+        out.push_back(std::move(v));
+    }
+    return out;
+}
+
+struct ScoreRfmValues {
+    static constexpr const char* signature = "score_rfm_values(values, config)";
+    static constexpr Raises raises = Raises::RuntimeError;
+    static Ref call(Args& a) {
+        std::vector<engine::CustomerValues> values = extract_values(a.raw("values"), "values");
+        const Borrowed<RFMConfig> config = a.get<Borrowed<RFMConfig>>("config");
+        return scores_to_list(engine::score_partition_values(std::move(values), config->scoring_method));
+    }
+};
+
 // ---- PyRFMConfig ----
 
 struct RFMConfigNew {
@@ -489,5 +557,7 @@ PyTypeObject* segment_profile_type() {
 }
 
 PyMethodDef* calculate_rfm_py_def() { return function_def<CalculateRfmPy>(); }
+PyMethodDef* rfm_partition_values_def() { return function_def<RfmPartitionValues>(); }
+PyMethodDef* score_rfm_values_def() { return function_def<ScoreRfmValues>(); }
 
 }  // namespace segmora::py
