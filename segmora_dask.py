@@ -54,15 +54,6 @@ class CentersModel:
         """Label of the nearest center of every row (ties to the lower index)."""
         return segmora.kmeans_chunk_step(data, self.centers)[6]
 
-    def predict_frame(self, frame: Any) -> Any:
-        """``predict`` over a pandas DataFrame's rows, as a Series on its index."""
-        import numpy as np
-        import pandas as pd
-
-        values = np.ascontiguousarray(frame.to_numpy(dtype=np.float64))
-        labels = self.predict(values) if len(values) else []
-        return pd.Series(labels, index=frame.index, dtype="int64", name="segment")
-
 
 def combine_steps(steps: Sequence[tuple], centers: Sequence[Sequence[float]]) -> tuple[list[list[float]], bool]:
     """Next centers from chunk steps in partition order, and whether a cluster was empty.
@@ -245,9 +236,22 @@ def fit_kmeans_dask(client: Any, data: Any, n_clusters: int, max_iter: int = 300
     return _lloyd(run_steps, run_inertia, n_rows, seeds, max_iter)
 
 
-def predict_dask(model: CentersModel, frame: Any) -> Any:
-    """Segment of every row of a Dask DataFrame, partition by partition (the model travels pickled)."""
-    return frame.map_partitions(model.predict_frame, meta=("segment", "int64"))
+def _predict_partition(frame: Any, model: Any) -> Any:
+    import numpy as np
+    import pandas as pd
+
+    values = np.ascontiguousarray(frame.to_numpy(dtype=np.float64))
+    labels = model.predict(values) if len(values) else []
+    return pd.Series(np.asarray(labels, dtype=np.int64), index=frame.index, name="segment")
+
+
+def predict_dask(model: Any, frame: Any) -> Any:
+    """Segment of every row of a Dask DataFrame, partition by partition.
+
+    ``model`` is any fitted model with ``predict``: a ``CentersModel``, a fitted
+    ``segmora.KMeans`` or ``PyAudienceSegmenter``; it travels to the workers pickled.
+    """
+    return frame.map_partitions(_predict_partition, model, meta=("segment", "int64"))
 
 
 # ---- RFM ----

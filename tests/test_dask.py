@@ -50,6 +50,10 @@ def test_distributed_fit_equals_the_in_memory_loop(client, features, n_parts, as
         assert fitted(model) == fitted(segmora.kmeans_py(chunks[0], 4, max_iter=max_iter, random_state=5))
     labels = sd.predict_dask(model, frame).compute()
     assert labels.index.equals(features.index) and labels.tolist() == model.predict(np.vstack(chunks))
+    if n_parts == 3:  # fitted engine objects travel pickled too
+        seg = segmora.PyAudienceSegmenter(4, n_jobs=1)
+        seg.fit(np.vstack(chunks))
+        assert sd.predict_dask(seg, frame).compute().tolist() == seg.predict(np.vstack(chunks))
 
 
 @pytest.mark.parametrize("n_parts, scoring", [(1, "quintile"), (3, "decile"), (6, "percentile")])
