@@ -154,3 +154,13 @@ def test_ctrl_c_stops_a_long_call_and_keeps_state(setup, call):
     code = (f"import numpy as np, segmora\n{setup}\nprint('ready', flush=True)\ntry:\n    {call}\n"
             "except KeyboardInterrupt:\n    print('interrupted', 's' not in dir() or s.predict(x) == before)")
     assert run_child(code, interrupt=True) == "interrupted True\n"
+
+
+def test_ctrl_c_in_a_streaming_refit_keeps_the_events_and_drops_the_refit():
+    code = ("import segmora as sg\ne = sg.PyStreamingSegmentationEngine(sg.PyStreamingConfig(batch_size=10**9),"
+            " sg.PyReclusterConfig('low', 10, 1024))\n"
+            "e.process_batch([sg.PyStreamingEvent(f'c{i}', 'purchase', float(i % 7), 0) for i in range(200_000)])\n"
+            "batch = [sg.PyStreamingEvent(f'c{i}', 'purchase', i * 7919 % 100003, i * 86400 % 10**8) for i in range(200_000)]\n"
+            "print('ready', flush=True)\ntry:\n    e.process_batch(batch)\nexcept KeyboardInterrupt:\n"
+            "    print('interrupted', e.recluster_history(), e.buffer_size(), e.customer_count(), e.segment_distribution())")
+    assert run_child(code, interrupt=True) == "interrupted [] 0 200000 {'Lost': 115993, 'At Risk': 84007}\n"  # events kept
