@@ -60,6 +60,8 @@ def test_skipped_passes_give_the_full_result(rows, k, seed, max_iter):
     lambda n: segmora.kmeans_py([[1.0], [2.0]], 1, n_jobs=n),
     lambda n: segmora.PyAudienceSegmenter(1, n_jobs=n).fit([[1.0]]),
     lambda n: segmora.calculate_rfm_py([("c", "2024-01-01T00:00:00Z", 1.0)], segmora.PyRFMConfig(), n_jobs=n),
+    lambda n: segmora.kprototypes_py([[1.0], [2.0]], [[0], [1]], 1, n_jobs=n),
+    lambda n: segmora.rfm_from_columns(["c"], np.array(["2024-01-01"], dtype="datetime64[s]"), [1.0], n_jobs=n),
 ])
 def test_n_jobs_above_the_bound_is_refused(call, n_jobs):
     with pytest.raises(RuntimeError) as e:
