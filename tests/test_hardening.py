@@ -81,6 +81,30 @@ def test_unaligned_buffers_read_like_aligned_ones(call):
     assert call(m) == call(values)
 
 
+def unaligned(a):
+    """A copy of `a` whose buffer starts one byte off its alignment."""
+    u = np.frombuffer(bytearray(a.nbytes + 1), dtype=a.dtype, offset=1, count=a.size).reshape(a.shape)
+    u[...] = a
+    return u
+
+
+STAMPS = np.array(["2024-01-01T10", "2024-03-05T00", "2024-02-01T07"], dtype="datetime64[h]")
+
+
+@pytest.mark.parametrize("call, arrays", [
+    (lambda x, c: segmora.kprototypes_py(x, c, 2).labels, (np.array([[0.5], [7.0], [0.25]]), np.array([[3], [9], [3]]))),
+    (lambda ids, ts, amounts: segmora.rfm_from_columns(ids, ts, amounts, as_of=np.datetime64("2024-06-01")),
+     (np.array([7, 8, 7]), STAMPS, np.array([1.5, 2.0, 4.0]))),
+    (lambda ids, ts: segmora.rfm_from_columns(ids, ts, [1.0, 2.0, 3.0], as_of=np.datetime64("2024-06-01")),
+     (np.array([2**40, 5, 5], dtype="<u8"), STAMPS.astype("datetime64[ns]"))),
+], ids=["kprototypes", "rfm-int-ids", "rfm-ns"])
+def test_unaligned_columns_read_like_aligned_ones(call, arrays):
+    def plain(result):
+        return {k: list(v) for k, v in result.items()} if isinstance(result, dict) else result
+
+    assert plain(call(*map(unaligned, arrays))) == plain(call(*arrays))
+
+
 class Counted(Exception):
     inits = 0
 
