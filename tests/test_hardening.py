@@ -7,6 +7,7 @@ import sys
 import time
 
 import numpy as np
+import pyarrow as pa
 import pytest
 
 import segmora
@@ -88,6 +89,11 @@ def unaligned(a):
     return u
 
 
+def arrow(a):
+    """An Arrow array over `a`'s own buffer (no copy: its alignment is kept)."""
+    return pa.Array.from_buffers(pa.from_numpy_dtype(a.dtype), len(a), [None, pa.py_buffer(a)])
+
+
 STAMPS = np.array(["2024-01-01T10", "2024-03-05T00", "2024-02-01T07"], dtype="datetime64[h]")
 
 
@@ -97,7 +103,9 @@ STAMPS = np.array(["2024-01-01T10", "2024-03-05T00", "2024-02-01T07"], dtype="da
      (np.array([7, 8, 7]), STAMPS, np.array([1.5, 2.0, 4.0]))),
     (lambda ids, ts: segmora.rfm_from_columns(ids, ts, [1.0, 2.0, 3.0], as_of=np.datetime64("2024-06-01")),
      (np.array([2**40, 5, 5], dtype="<u8"), STAMPS.astype("datetime64[ns]"))),
-], ids=["kprototypes", "rfm-int-ids", "rfm-ns"])
+    (lambda *columns: segmora.rfm_from_columns(*map(arrow, columns), as_of=np.datetime64("2024-06-01")),
+     (np.array([7, 8, 7]), STAMPS.astype("datetime64[s]"), np.array([1.5, 2.0, 4.0]))),
+], ids=["kprototypes", "rfm-int-ids", "rfm-ns", "rfm-arrow"])
 def test_unaligned_columns_read_like_aligned_ones(call, arrays):
     def plain(result):
         return {k: list(v) for k, v in result.items()} if isinstance(result, dict) else result
