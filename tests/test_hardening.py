@@ -181,8 +181,8 @@ def test_types_cannot_be_changed(name):
      "s.fit(x[:300]); before = s.predict(x)", "s.fit(x)"),
     ("x = np.random.default_rng(0).random((400_000, 8)); c = (x[:, :2] * 5).astype(np.int64)",
      "segmora.kprototypes_py(x, c, 256, max_iter=10**9, n_jobs=2)"),
-    ("x = np.random.default_rng(0).random((2_000_000, 8)); s = segmora.PyMiniBatchKMeans(256);"
-     "s.partial_fit(x[:300]); before = s.predict(x)", "s.partial_fit(x)"),
+    ("big = np.random.default_rng(0).random((2_000_000, 8)); x = big[:2000]; s = segmora.PyMiniBatchKMeans(1024);"
+     "s.partial_fit(x); before = s.predict(x)", "s.partial_fit(big)"),
 ])
 def test_ctrl_c_stops_a_long_call_and_keeps_state(setup, call):
     code = (f"import numpy as np, segmora\n{setup}\nprint('ready', flush=True)\ntry:\n    {call}\n"
