@@ -90,6 +90,32 @@ rules = st.lists(st.builds(lambda c: sg.PyBehavioralRule("r", "", c), conditions
 segments = st.lists(st.builds(lambda r, p: sg.PyBehavioralSegment("s", "", r, p), rules, st.integers(0, 3)), max_size=3)
 
 
+vectors = st.one_of(st.lists(st.floats(-1e3, 1e3), min_size=2, max_size=2), arrays())
+texts = st.dictionaries(st.sampled_from(["a", "b"]), st.sampled_from(["x", "y", ""]), max_size=2)
+records = st.lists(texts, max_size=6)
+seeds = st.lists(st.builds(sg.PySeedCustomer, st.text(max_size=3), st.lists(st.floats(-10, 10), min_size=2, max_size=2)),
+                 max_size=4)
+events = st.builds(sg.PyStreamingEvent, st.sampled_from(["a", "b", "c"]), st.sampled_from(["purchase", "pageview"]),
+                   floats, st.integers(0, 2**40))
+cohorts = st.lists(st.builds(lambda n: sg.create_cohort("c", "monthly", 0, [("a", 1.0, True)] * n), st.integers(0, 3)),
+                   max_size=3)
+columns = st.one_of(st.lists(st.sampled_from(["a", "b"]), max_size=4), arrays(), st.lists(ints, max_size=4))
+
+
+def streaming_engine():
+    return sg.PyStreamingSegmentationEngine(sg.PyStreamingConfig(batch_size=2), sg.PyReclusterConfig("none", 2, 2))
+
+
+def minibatch():
+    m = sg.PyMiniBatchKMeans(2)
+    m.partial_fit([[0.0, 0.0], [5.0, 5.0], [1.0, 1.0]])
+    return m
+
+
+def fitted_estimator():
+    return sg.KMeans(2, random_state=0, n_jobs=1).fit([[0.0, 0.0], [5.0, 5.0], [1.0, 1.0]])
+
+
 def fitted_segmenter():
     seg = sg.PyAudienceSegmenter(2, n_jobs=1)
     seg.fit([[0.0, 0.0], [5.0, 5.0], [1.0, 1.0]])
@@ -122,6 +148,66 @@ ENTRY_POINTS = {
     "PyBehavioralSegmenter": (sg.PyBehavioralSegmenter, [segments]),
     "PyBehavioralSegmenter.classify": (lambda *a: sg.PyBehavioralSegmenter([]).classify(*a), [customer]),
     "PyBehavioralSegment.matches": (lambda *a: sg.PyBehavioralSegment("s", "", []).matches(*a), [customer]),
+    "kprototypes_py": (sg.kprototypes_py, [good_rows, st.one_of(st.lists(st.lists(st.sampled_from([0, 1, "a"]),
+                                                                                 max_size=2), max_size=6), arrays()),
+                                            ints, ints, ints, st.sampled_from([None, 1, 2, 1025])]),
+    "PyMiniBatchKMeans": (sg.PyMiniBatchKMeans, [ints, ints]),
+    "PyMiniBatchKMeans.partial_fit": (lambda *a: sg.PyMiniBatchKMeans(2).partial_fit(*a), [good_rows]),
+    "PyMiniBatchKMeans.predict": (lambda *a: minibatch().predict(*a), [good_rows]),
+    "PyStreamingEvent": (sg.PyStreamingEvent, [names, names, floats, ints, texts]),
+    "PyStreamingConfig": (sg.PyStreamingConfig, [ints, ints, st.sampled_from(["hour", "day", "x"]), floats]),
+    "PyReclusterConfig": (sg.PyReclusterConfig, [st.sampled_from(["low", "high", "none", "x"]), ints, ints]),
+    "PyStreamingSegmentationEngine": (sg.PyStreamingSegmentationEngine,
+                                      [st.builds(sg.PyStreamingConfig), st.builds(sg.PyReclusterConfig)]),
+    "PyStreamingSegmentationEngine.process_event": (lambda *a: streaming_engine().process_event(*a), [events]),
+    "PyStreamingSegmentationEngine.process_batch": (
+        lambda *a: [(e.process_batch(*a), e.check_drift(), e.maybe_recluster()) for e in [streaming_engine()]],
+        [st.lists(events, max_size=8)]),
+    "PyStreamingSegmentationEngine.get_segment": (lambda *a: streaming_engine().get_segment(*a), [names]),
+    "kolmogorov_smirnov": (sg.kolmogorov_smirnov, [vectors, vectors]),
+    "hellinger_distance": (sg.hellinger_distance, [vectors, vectors]),
+    "chi_square_drift": (sg.chi_square_drift, [st.dictionaries(names, ints), st.dictionaries(names, ints)]),
+    "detect_feature_drift": (sg.detect_feature_drift, [names, vectors, vectors, st.sampled_from(["ks", "psi", "x"])]),
+    "detect_segment_composition_change": (sg.detect_segment_composition_change,
+                                          [st.dictionaries(names, ints), st.dictionaries(names, ints)]),
+    "PySeedCustomer": (sg.PySeedCustomer, [names, vectors, floats, names, texts]),
+    "generate_lookalike": (sg.generate_lookalike, [seeds, seeds, st.sampled_from(["cosine", "euclidean", "x"]),
+                                                   floats, ints]),
+    "find_similar_customers": (sg.find_similar_customers, [seeds.map(lambda s: s[0] if s else None), seeds, ints]),
+    "cosine_similarity": (sg.cosine_similarity, [vectors, vectors]),
+    "cohort_id_for": (sg.cohort_id_for, [st.sampled_from(["weekly", "monthly", "x"]), ints]),
+    "create_cohort": (sg.create_cohort, [names, st.sampled_from(["weekly", "monthly", "x"]), ints,
+                                         st.lists(st.tuples(names, floats, st.booleans()), max_size=4)]),
+    "PyCohort.add_retention_point": (lambda *a: sg.create_cohort("c", "weekly", 0, []).add_retention_point(*a),
+                                     [ints, ints]),
+    "compare_cohorts": (sg.compare_cohorts, [cohorts.map(lambda c: c[0] if c else None)] * 2),
+    "aggregate_cohorts_by_period": (sg.aggregate_cohorts_by_period, [cohorts]),
+    "cohort_retention_table": (sg.cohort_retention_table, [cohorts]),
+    "cohort_performance_ranking": (sg.cohort_performance_ranking, [cohorts]),
+    "profile_segment": (sg.profile_segment, [ints, labels, st.dictionaries(st.integers(0, 4), vectors),
+                                             st.lists(names, max_size=2), labels]),
+    "classify_lifecycle_stage": (sg.classify_lifecycle_stage, [names, ints, ints, floats, ints, floats]),
+    "lifecycle_retention_actions": (sg.lifecycle_retention_actions, [names]),
+    "lifecycle_stage_distribution": (sg.lifecycle_stage_distribution, [st.lists(
+        st.builds(sg.classify_lifecycle_stage, names, st.integers(0, 400), st.integers(0, 9), floats,
+                  st.integers(0, 400), floats), max_size=3)]),
+    "calculate_simple_ltv": (sg.calculate_simple_ltv, [names, floats, ints, ints, ints]),
+    "check_k_anonymity": (sg.check_k_anonymity, [records, st.lists(st.sampled_from(["a", "b", "z"])), ints]),
+    "suppress_to_k_anonymous": (sg.suppress_to_k_anonymous, [records, st.lists(st.sampled_from(["a", "b", "z"])), ints]),
+    "generalize_numeric": (sg.generalize_numeric, [vectors, ints]),
+    "calculate_information_loss": (sg.calculate_information_loss, [vectors, labels, ints]),
+    "add_laplace_noise": (sg.add_laplace_noise, [vectors, floats, floats]),
+    "add_gaussian_noise": (sg.add_gaussian_noise, [vectors, floats, floats, floats]),
+    "PyPrivacyBudget": (sg.PyPrivacyBudget, [floats, floats]),
+    "PyPrivacyBudget.consume": (lambda *a: sg.PyPrivacyBudget(1.0, 1e-5).consume(*a), [floats]),
+    "rfm_from_columns": (sg.rfm_from_columns, [columns, st.one_of(columns, st.just(np.array(
+        ["2024-01-01", "NaT", "1970-01-01"], dtype="datetime64[s]"))), columns, st.builds(sg.PyRFMConfig),
+        st.sampled_from([None, "2024-06-01", 0, np.datetime64("2024-06-01")]), st.sampled_from([None, 1, 1025])]),
+    "KMeans": (lambda *a: sg.KMeans(*a).fit([[0.0], [1.0]]), [ints]),
+    "KMeans.fit": (lambda *a: sg.KMeans(2, n_jobs=1).fit(*a), [good_rows]),
+    "KMeans.predict": (lambda *a: fitted_estimator().predict(*a), [good_rows]),
+    "_restore": (sg._restore, [st.sampled_from(["PyRFMConfig", "PyCondition", "PyAudienceSegmenter", "KMeans",
+                                                "PyKMeansResult", "x"]), ints, anything]),
 }
 
 
@@ -138,7 +224,7 @@ def calls(draw, slots):
 
 
 def test_every_public_callable_has_a_row():
-    public = {n for n, v in vars(sg).items() if callable(v) and not n.startswith("_")}
+    public = {n for n, v in vars(sg).items() if callable(v) and not n.startswith("_")} | {"_restore"}
     covered = {name.split(".")[0] for name in ENTRY_POINTS}
     no_arguments = {"get_supported_sql_dialects", "PyDecayFunction", "PyScoringMethod", "PySegmentType"}
     results = {n for n in public if isinstance(vars(sg)[n], type) and "__new__" not in vars(vars(sg)[n])}

@@ -7,6 +7,7 @@ import sys
 import time
 
 import numpy as np
+import pyarrow as pa
 import pytest
 
 import segmora
@@ -60,6 +61,8 @@ def test_skipped_passes_give_the_full_result(rows, k, seed, max_iter):
     lambda n: segmora.kmeans_py([[1.0], [2.0]], 1, n_jobs=n),
     lambda n: segmora.PyAudienceSegmenter(1, n_jobs=n).fit([[1.0]]),
     lambda n: segmora.calculate_rfm_py([("c", "2024-01-01T00:00:00Z", 1.0)], segmora.PyRFMConfig(), n_jobs=n),
+    lambda n: segmora.kprototypes_py([[1.0], [2.0]], [[0], [1]], 1, n_jobs=n),
+    lambda n: segmora.rfm_from_columns(["c"], np.array(["2024-01-01"], dtype="datetime64[s]"), [1.0], n_jobs=n),
 ])
 def test_n_jobs_above_the_bound_is_refused(call, n_jobs):
     with pytest.raises(RuntimeError) as e:
@@ -77,6 +80,37 @@ def test_unaligned_buffers_read_like_aligned_ones(call):
     m = np.frombuffer(bytearray(65), dtype="f8", offset=1, count=8).reshape(4, 2)
     m[...] = values
     assert call(m) == call(values)
+
+
+def unaligned(a):
+    """A copy of `a` whose buffer starts one byte off its alignment."""
+    u = np.frombuffer(bytearray(a.nbytes + 1), dtype=a.dtype, offset=1, count=a.size).reshape(a.shape)
+    u[...] = a
+    return u
+
+
+def arrow(a):
+    """An Arrow array over `a`'s own buffer (no copy: its alignment is kept)."""
+    return pa.Array.from_buffers(pa.from_numpy_dtype(a.dtype), len(a), [None, pa.py_buffer(a)])
+
+
+STAMPS = np.array(["2024-01-01T10", "2024-03-05T00", "2024-02-01T07"], dtype="datetime64[h]")
+
+
+@pytest.mark.parametrize("call, arrays", [
+    (lambda x, c: segmora.kprototypes_py(x, c, 2).labels, (np.array([[0.5], [7.0], [0.25]]), np.array([[3], [9], [3]]))),
+    (lambda ids, ts, amounts: segmora.rfm_from_columns(ids, ts, amounts, as_of=np.datetime64("2024-06-01")),
+     (np.array([7, 8, 7]), STAMPS, np.array([1.5, 2.0, 4.0]))),
+    (lambda ids, ts: segmora.rfm_from_columns(ids, ts, [1.0, 2.0, 3.0], as_of=np.datetime64("2024-06-01")),
+     (np.array([2**40, 5, 5], dtype="<u8"), STAMPS.astype("datetime64[ns]"))),
+    (lambda *columns: segmora.rfm_from_columns(*map(arrow, columns), as_of=np.datetime64("2024-06-01")),
+     (np.array([7, 8, 7]), STAMPS.astype("datetime64[s]"), np.array([1.5, 2.0, 4.0]))),
+], ids=["kprototypes", "rfm-int-ids", "rfm-ns", "rfm-arrow"])
+def test_unaligned_columns_read_like_aligned_ones(call, arrays):
+    def plain(result):
+        return {k: list(v) for k, v in result.items()} if isinstance(result, dict) else result
+
+    assert plain(call(*map(unaligned, arrays))) == plain(call(*arrays))
 
 
 class Counted(Exception):
@@ -145,8 +179,22 @@ def test_types_cannot_be_changed(name):
     ("x = np.random.default_rng(0).random((30_000, 4))", "segmora.estimate_k_silhouette(x, (2, 40))"),
     ("x = np.random.default_rng(0).random((400_000, 8)); s = segmora.PyAudienceSegmenter(256, n_jobs=1);"
      "s.fit(x[:300]); before = s.predict(x)", "s.fit(x)"),
+    ("x = np.random.default_rng(0).random((400_000, 8)); c = (x[:, :2] * 5).astype(np.int64)",
+     "segmora.kprototypes_py(x, c, 256, max_iter=10**9, n_jobs=2)"),
+    ("big = np.random.default_rng(0).random((2_000_000, 8)); x = big[:2000]; s = segmora.PyMiniBatchKMeans(1024);"
+     "s.partial_fit(x); before = s.predict(x)", "s.partial_fit(big)"),
 ])
 def test_ctrl_c_stops_a_long_call_and_keeps_state(setup, call):
     code = (f"import numpy as np, segmora\n{setup}\nprint('ready', flush=True)\ntry:\n    {call}\n"
             "except KeyboardInterrupt:\n    print('interrupted', 's' not in dir() or s.predict(x) == before)")
     assert run_child(code, interrupt=True) == "interrupted True\n"
+
+
+def test_ctrl_c_in_a_streaming_refit_keeps_the_events_and_drops_the_refit():
+    code = ("import segmora as sg\ne = sg.PyStreamingSegmentationEngine(sg.PyStreamingConfig(batch_size=10**9),"
+            " sg.PyReclusterConfig('low', 10, 1024))\n"
+            "e.process_batch([sg.PyStreamingEvent(f'c{i}', 'purchase', float(i % 7), 0) for i in range(200_000)])\n"
+            "batch = [sg.PyStreamingEvent(f'c{i}', 'purchase', i * 7919 % 100003, i * 86400 % 10**8) for i in range(200_000)]\n"
+            "print('ready', flush=True)\ntry:\n    e.process_batch(batch)\nexcept KeyboardInterrupt:\n"
+            "    print('interrupted', e.recluster_history(), e.buffer_size(), e.customer_count(), e.segment_distribution())")
+    assert run_child(code, interrupt=True) == "interrupted [] 0 200000 {'Lost': 115993, 'At Risk': 84007}\n"  # events kept

@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "engine/keyed_hash.hpp"
+#include "interrupt.hpp"
 
 namespace segmora::engine {
 
@@ -31,6 +32,7 @@ void radix_sort(std::span<double> values) {
     constexpr int kDigitBits = 11;
     constexpr std::size_t kBuckets = std::size_t{1} << kDigitBits;
     for (int shift = 0; shift < 64; shift += kDigitBits) {
+        poll_interrupt();  // between passes over a large sample
         std::array<std::size_t, kBuckets> count{};
         for (std::uint64_t k : keys) ++count[(k >> shift) & (kBuckets - 1)];
         if (count[(keys[0] >> shift) & (kBuckets - 1)] == n) continue;  // one digit value: nothing moves

@@ -8,7 +8,8 @@
 // change. Empty samples are not errors (score 0, summaries all zero); nothing
 // here throws. Inputs are never reordered: sorts work on copies. NaN sorts after
 // every number (NaNs equal to each other), so every sort is a strict weak
-// ordering and the results are deterministic. Stateless; any thread.
+// ordering and the results are deterministic. Stateless; any thread. The KS
+// sort polls for interrupts between its passes (Interrupted, nothing kept).
 #pragma once
 
 #include <cstdint>

@@ -8,6 +8,7 @@
 #include "engine/clustering.hpp"
 #include "engine/random.hpp"
 #include "engine/thread_pool.hpp"
+#include "interrupt.hpp"
 #include "error.hpp"
 #include "text.hpp"
 
@@ -286,6 +287,7 @@ KPrototypesResult kprototypes_fit(const Matrix& numeric, const CodeMatrix* categ
     Matrix sums(k, d);
     std::uint64_t t = 0, passes = 0;
     while (t < max_iter) {
+        poll_interrupt();
         std::atomic<bool> changed{false};
         const FeatureMajor layout(centers, modes, m);
         pool->parallel_for(n, kRowChunk, [&](std::size_t begin, std::size_t end) {

@@ -11,7 +11,8 @@
 // Errors, in this order: n_clusters = 0 (InvalidConfig), no rows
 // (DataValidation), n_clusters > rows (InvalidConfig), categorical rows of
 // another count than the numeric rows (DataValidation), a NaN or infinite
-// numeric value (DataValidation), pool failure (Clustering).
+// numeric value (DataValidation), pool failure (Clustering). An interrupt is
+// polled between passes (and while the pool runs) and unwinds as Interrupted.
 // Deterministic: only the assignment runs in parallel, each worker writing its
 // own rows' labels, so results are bit-identical for every n_jobs; the updates
 // and gamma sum in row order. An emptied cluster keeps its previous prototype.

@@ -6,6 +6,7 @@
 #include <numeric>
 #include <utility>
 
+#include "interrupt.hpp"
 #include "text.hpp"
 
 namespace segmora::engine {
@@ -102,16 +103,23 @@ CategoricalFeatures categorical_profile(CustomerRefs seeds) {
     return profile;
 }
 
-// Similarities of every candidate, in candidate order.
+constexpr std::size_t kCandidatesBetweenPolls = 4096;
+
+// Similarities of every candidate, in candidate order (interruptible between blocks).
 std::vector<double> score_all(CustomerRefs candidates, SimilarityMetric metric, std::span<const double> reference,
                               const CategoricalFeatures& categorical) {
     std::vector<double> scores(candidates.size());
     if (metric == SimilarityMetric::Jaccard) {
-        for (std::size_t i = 0; i < candidates.size(); ++i)
+        for (std::size_t i = 0; i < candidates.size(); ++i) {
+            if (i % kCandidatesBetweenPolls == 0) poll_interrupt();
             scores[i] = LookalikeGenerator::jaccard_similarity(categorical, candidates[i]->categorical_features);
+        }
     } else {
         const VectorScorer scorer(reference, metric);
-        for (std::size_t i = 0; i < candidates.size(); ++i) scores[i] = scorer(candidates[i]->features);
+        for (std::size_t i = 0; i < candidates.size(); ++i) {
+            if (i % kCandidatesBetweenPolls == 0) poll_interrupt();
+            scores[i] = scorer(candidates[i]->features);
+        }
     }
     return scores;
 }

@@ -9,6 +9,7 @@
 // seen first in seed order). Only similarities strictly above 0 can be
 // selected, so NaN never is; every sort is stable and places NaN after every
 // number. Nothing fails for any input; single-threaded and deterministic.
+// Scoring polls for interrupts between blocks of candidates (Interrupted).
 #pragma once
 
 #include <cstdint>

@@ -2,9 +2,14 @@
 
 #include "engine/clustering.hpp"
 #include "error.hpp"
+#include "interrupt.hpp"
 #include "text.hpp"
 
 namespace segmora::engine {
+
+namespace {
+constexpr std::size_t kRowsBetweenPolls = 4096;
+}  // namespace
 
 MiniBatchKMeans::MiniBatchKMeans(std::uint64_t n_clusters, std::uint64_t random_state)
     : n_clusters_(n_clusters), rng_(random_state) {
@@ -20,8 +25,12 @@ void MiniBatchKMeans::partial_fit(const Matrix& chunk) {
                 format("first partial_fit chunk must have at least n_clusters ({}) rows to seed initial centers, got {}",
                        n_clusters_, r));
         require_finite(chunk);
-        // The seeding rows update neither the centers nor the counts.
-        centers_ = kmeans_plus_plus_init(chunk, static_cast<std::size_t>(n_clusters_), rng_).first;
+        // The seeding rows update neither the centers nor the counts. The
+        // generator is advanced on a copy, kept only when seeding completes.
+        ChaCha12Rng rng = rng_;
+        Matrix centers = kmeans_plus_plus_init(chunk, static_cast<std::size_t>(n_clusters_), rng).first;
+        centers_ = std::move(centers);
+        rng_ = rng;
         counts_.assign(static_cast<std::size_t>(n_clusters_), 0);
         initialized_ = true;
         return;
@@ -34,14 +43,21 @@ void MiniBatchKMeans::partial_fit(const Matrix& chunk) {
     // before anything moves.
     require_finite(chunk);
 
-    double* centers = centers_.data();
+    // A long chunk polls for interrupts between blocks of rows; the rows move
+    // copies of the centers and counts, kept only when the whole chunk is in.
+    Matrix moved = centers_;
+    std::vector<std::uint64_t> counts = counts_;
+    double* centers = moved.data();
     const double* x = chunk.data();
     for (std::size_t i = 0; i < r; ++i, x += d) {
-        const std::size_t c = nearest_center(x, centers_);
-        const double eta = 1.0 / static_cast<double>(++counts_[c]);
+        if (i % kRowsBetweenPolls == 0) poll_interrupt();
+        const std::size_t c = nearest_center(x, moved);
+        const double eta = 1.0 / static_cast<double>(++counts[c]);
         double* center = centers + c * d;
         for (std::size_t j = 0; j < d; ++j) center[j] += eta * (x[j] - center[j]);
     }
+    centers_ = std::move(moved);
+    counts_ = std::move(counts);
 }
 
 std::vector<std::uint64_t> MiniBatchKMeans::predict(const Matrix& data) const {

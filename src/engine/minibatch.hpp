@@ -6,7 +6,8 @@
 // rate 1 / counts[c], counts[c] being the rows c has absorbed since seeding.
 // Memory is the k x d centers and k counts; a chunk is read once and nothing is
 // allocated per row. A failing call changes nothing: every check runs before
-// the first center moves. Deterministic: equal seeds and equal chunks give
+// the first center moves, and a long chunk (or the seeding) stopped by an
+// interrupt leaves centers, counts and generator as they were. Deterministic: equal seeds and equal chunks give
 // bit-identical centers.
 #pragma once
 

@@ -15,6 +15,7 @@
 
 #include "engine/keyed_hash.hpp"
 #include "error.hpp"
+#include "interrupt.hpp"
 #include "text.hpp"
 
 namespace segmora::engine {
@@ -128,6 +129,7 @@ QuasiIdentifierGroups group_rows(std::span<const std::string> values, std::size_
     QuasiIdentifierGrouper grouper(n_rows);
     std::vector<std::string_view> row(n_quasi);
     for (std::size_t r = 0; r < n_rows; ++r) {
+        if (r % 16384 == 0) poll_interrupt();  // a long grouping can be stopped; nothing is kept
         for (std::size_t q = 0; q < n_quasi; ++q) row[q] = values[r * n_quasi + q];
         grouper.add_row(row);
     }

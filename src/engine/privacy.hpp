@@ -5,7 +5,8 @@
 // ("ab", "c") and ("a", "bc") differ) form one group; groups are numbered in
 // order of first appearance and hashed with the process's keyed hash. The
 // k-anonymity, generalisation and loss functions are deterministic and never
-// fail, short of 2^32 groups or rows in one group (DataValidation). The noise functions validate their parameters first
+// fail, short of 2^32 groups or rows in one group (DataValidation); grouping
+// polls for interrupts between blocks of rows (Interrupted). The noise functions validate their parameters first
 // (SegmoraError InvalidConfig naming the parameter and its value) and then draw
 // from a NoiseSource; outputs are clamped at zero, a NaN becoming 0.0.
 #pragma once

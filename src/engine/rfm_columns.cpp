@@ -12,6 +12,7 @@
 
 #include "engine/keyed_hash.hpp"
 #include "engine/thread_pool.hpp"
+#include "interrupt.hpp"
 
 namespace segmora::engine {
 
@@ -272,6 +273,7 @@ RfmColumnsResult rfm_columns(std::span<const std::string_view> keys, const Purch
     if (keys.empty()) return {};
     const auto pool = build_thread_pool(n_jobs.value_or(-1));
     Grouping groups = group_texts(keys, pool.get());
+    poll_interrupt();
     RfmTable table = rfm_columns(groups, rows, config, *pool, now);
     std::vector<std::size_t> first(table.group.size());
     for (std::size_t i = 0; i < first.size(); ++i) first[i] = groups.first_row[table.group[i]];
@@ -283,6 +285,7 @@ RfmColumnsResult rfm_columns(std::span<const std::int64_t> keys, const PurchaseC
     if (keys.empty()) return {};
     const auto pool = build_thread_pool(n_jobs.value_or(-1));
     Grouping groups = group_integers(keys, pool.get());
+    poll_interrupt();
     RfmTable table = rfm_columns(groups, rows, config, *pool, now);
     std::vector<std::size_t> first(table.group.size());
     for (std::size_t i = 0; i < first.size(); ++i) first[i] = groups.first_row[table.group[i]];

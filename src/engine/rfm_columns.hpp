@@ -11,7 +11,8 @@
 // monetary (highest first, NaN last), starting from first-appearance order, and
 // names every customer. For the same transactions and instant the records equal
 // calculate_rfm_at's, in the same order. Only the pool build can fail
-// (a Clustering SegmoraError).
+// (a Clustering SegmoraError); an interrupt, polled between the phases and
+// while the pool runs, unwinds as Interrupted.
 #pragma once
 
 #include <cstddef>

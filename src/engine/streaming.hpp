@@ -10,6 +10,11 @@
 // throws; check_drift and maybe_recluster throw only the k-means errors
 // (SegmoraError), and leave the engine as it was when they do. Times are whole
 // seconds since the Unix epoch from the system clock.
+// Interrupts: applying events is one linear pass and is never stopped midway;
+// the re-fit polls (through k-means) and, when stopped, unwinds as Interrupted
+// before any label, baseline or history entry changes. A batch interrupted
+// there keeps its events applied and its buffer flushed, exactly as when the
+// re-fit fails, and nothing of the re-fit.
 #pragma once
 
 #include <cstdint>
