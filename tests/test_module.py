@@ -32,9 +32,9 @@ REGISTRATION_ORDER = [
     "PyProfiledSegment", "profile_segment", "kprototypes_py", "PyKPrototypesResult",
 ]
 # Names registered after the table, in this order.
-AFTER_TABLE = ["rfm_from_columns", "_restore", "_kmeans_arrays", "KMeans"]
+AFTER_TABLE = ["rfm_from_columns", "_restore", "_kmeans_arrays", "KMeans", "MiniBatchKMeans"]
 # Estimator classes are Python classes (tested in test_estimators.py), not native types.
-ESTIMATORS = ["KMeans"]
+ESTIMATORS = ["KMeans", "MiniBatchKMeans"]
 
 
 def public_names():
