@@ -52,11 +52,10 @@ def streaming_engine():
     return engine
 
 
-def minibatch(seeded=True):
+def minibatch(seeded=True, chunks=(DATA, [[2.0, 2.0], [7.0, 9.0]])):
     model = s.PyMiniBatchKMeans(2, random_state=7)
-    if seeded:
-        model.partial_fit(DATA)
-        model.partial_fit([[2.0, 2.0], [7.0, 9.0]])
+    for chunk in chunks if seeded else []:
+        model.partial_fit(chunk)
     return model
 
 
@@ -90,6 +89,7 @@ OBJECTS.update({
     "PyKPrototypesResult": lambda: s.kprototypes_py(DATA, [["x", 1], ["y", 1], ["x", 2], ["x", 2]], 2),
     "PyMiniBatchKMeans": minibatch,
     "PyMiniBatchKMeans-unseeded": lambda: minibatch(False),
+    "PyMiniBatchKMeans-no-columns": lambda: minibatch(chunks=[[[], [], []]]),
     "PyStreamingEvent": lambda: EVENTS[3],
     "PyStreamingConfig": lambda: s.PyStreamingConfig(7, 100, "day", 0.5),
     "PyReclusterConfig": lambda: s.PyReclusterConfig("medium", 3, 2),

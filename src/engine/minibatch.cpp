@@ -22,7 +22,7 @@ MiniBatchKMeans MiniBatchKMeans::restore(std::uint64_t n_clusters, ChaCha12Rng r
         if (!counts.empty()) throw SegmoraError::data_validation("counts without centers");
         return model;
     }
-    if (centers->rows() != n_clusters || centers->cols() == 0 || counts.size() != n_clusters)
+    if (centers->rows() != n_clusters || counts.size() != n_clusters)
         throw SegmoraError::data_validation(format("{} x {} centers and {} counts do not fit n_clusters {}",
                                                    centers->rows(), centers->cols(), counts.size(), n_clusters));
     model.centers_ = std::move(*centers);

@@ -42,7 +42,7 @@ public:
 
     // A model in a saved state: unseeded (no centers) or seeded with k x d
     // centers and k counts. InvalidConfig for n_clusters 0; DataValidation when
-    // the centers are not k rows of at least one column or the counts are not k.
+    // the centers are not k rows or the counts are not k.
     static MiniBatchKMeans restore(std::uint64_t n_clusters, ChaCha12Rng rng, std::optional<Matrix> centers,
                                    std::vector<std::uint64_t> counts);
 
