@@ -2,6 +2,7 @@
 
 import copy
 import pickle
+import re
 import warnings
 
 import numpy as np
@@ -15,10 +16,11 @@ from sklearn.pipeline import make_pipeline
 from sklearn.preprocessing import StandardScaler
 from sklearn.utils.estimator_checks import check_estimator
 
-from segmora import KMeans, kmeans_py
+from segmora import KMeans, MiniBatchKMeans, PyMiniBatchKMeans, kmeans_py
 
 X = load_wine().data
 XS = StandardScaler().fit_transform(X)
+ESTIMATORS = [KMeans, MiniBatchKMeans]
 
 # Checks that cannot apply, with the reason. Sample-weight checks are not run at
 # all (fit takes no sample_weight); sparse input is refused with a message
@@ -28,10 +30,11 @@ NOT_APPLICABLE = {
 }
 
 
-def test_passes_scikit_learn_estimator_checks():
+@pytest.mark.parametrize("cls", ESTIMATORS)
+def test_passes_scikit_learn_estimator_checks(cls):
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
-        results = check_estimator(KMeans(), on_fail=None, on_skip=None)
+        results = check_estimator(cls(), on_fail=None, on_skip=None)
     outcome = {r["check_name"]: r["status"] for r in results}
     assert {name for name, status in outcome.items() if status != "passed"} <= set(NOT_APPLICABLE)
     assert not any(name.startswith("check_sample_weight") for name in outcome)
@@ -52,16 +55,48 @@ def test_fit_matches_kmeans_py(params):
         assert est.score(XS) == pytest.approx(-ref.inertia, rel=1e-12)
 
 
-def test_clone_pipeline_and_grid_search():
-    est = KMeans(4, random_state=np.int64(3))
+@pytest.mark.parametrize("cls", ESTIMATORS)
+def test_clone_pipeline_and_grid_search(cls):
+    est = cls(4, random_state=np.int64(3))
     twin = clone(est)
     assert twin.get_params()["random_state"] is est.random_state and twin is not est
-    pipe = make_pipeline(StandardScaler(), KMeans(3, random_state=1)).fit(pd.DataFrame(X))
-    assert pipe.predict(pd.DataFrame(X)).tolist() == KMeans(3, random_state=1).fit(XS).labels_.tolist()
-    grid = GridSearchCV(KMeans(random_state=0), {"n_clusters": [2, 3, 6]}, cv=3,
+    pipe = make_pipeline(StandardScaler(), cls(3, random_state=1)).fit(pd.DataFrame(X))
+    assert pipe.predict(pd.DataFrame(X)).tolist() == cls(3, random_state=1).fit(XS).labels_.tolist()
+    grid = GridSearchCV(cls(random_state=0), {"n_clusters": [2, 3, 6]}, cv=3,
                         scoring=lambda e, data, y=None: -e.inertia_ / len(data) - 0.5 * e.n_clusters).fit(XS)
     assert grid.best_params_ in ({"n_clusters": 2}, {"n_clusters": 3}, {"n_clusters": 6})
     assert grid.best_estimator_.n_features_in_ == X.shape[1]
+
+
+def engine_stream(chunks, seed=42):
+    """The engine fed `chunks` directly: the oracle of the mini-batch estimator."""
+    model = PyMiniBatchKMeans(3, random_state=seed)
+    for chunk in chunks:
+        model.partial_fit(chunk)
+    return model
+
+
+@pytest.mark.parametrize("batch_size, max_iter", [(16, 1), (50, 3), (1024, 2)])
+def test_mini_batch_fit_streams_shuffled_batches_through_the_engine(batch_size, max_iter):
+    est = MiniBatchKMeans(3, batch_size=batch_size, max_iter=max_iter, random_state=5).fit(XS)
+    order = np.random.default_rng(5)
+    passes = [XS[order.permutation(len(XS))] for _ in range(max_iter)]
+    chunks = [passes[0][:batch_size]] + [p[i:i + batch_size] for n, p in enumerate(passes)
+                                         for i in range(batch_size if n == 0 else 0, len(XS), batch_size)]
+    model = engine_stream(chunks, seed=5)
+    assert est.cluster_centers_.tolist() == model.centers and est.n_iter_ == max_iter
+    assert est.labels_.tolist() == est.predict(XS).tolist()
+    assert est.inertia_ == pytest.approx(-est.score(XS), rel=1e-12)
+
+
+def test_partial_fit_continues_the_engine_stream_even_after_pickling():
+    chunks = [XS[i:i + 40] for i in range(0, len(XS), 40)]
+    est = MiniBatchKMeans(3).partial_fit(chunks[0]).partial_fit(chunks[1])
+    est = pickle.loads(pickle.dumps(est))
+    for chunk in chunks[2:]:
+        assert est.partial_fit(chunk) is est
+    assert est.cluster_centers_.tolist() == engine_stream(chunks).centers
+    assert (est.n_iter_, est.labels_.tolist()) == (len(chunks), est.predict(chunks[-1]).tolist())
 
 
 @pytest.mark.parametrize(
@@ -74,16 +109,23 @@ def test_clone_pipeline_and_grid_search():
         (lambda: KMeans(0).fit(XS), ValueError, "n_clusters must be an int >= 1, got 0"),
         (lambda: KMeans(2, random_state=-1).fit(XS), ValueError, "random_state must be a non-negative int, got -1"),
         (lambda: KMeans(2).set_params(k=3), ValueError, "Invalid parameter 'k' for estimator"),
+        (lambda: MiniBatchKMeans(3).partial_fit(XS[:2]), ValueError,
+         "Data validation error: first partial_fit chunk must have at least n_clusters (3) rows"),
+        (lambda: MiniBatchKMeans(3).partial_fit(XS).partial_fit(XS[:, :2]), ValueError,
+         "X has 2 features, but MiniBatchKMeans is expecting 13 features"),
+        (lambda: MiniBatchKMeans(3, batch_size=0).fit(XS), ValueError, "batch_size must be an int >= 1, got 0"),
+        (lambda: MiniBatchKMeans(3).predict(XS), NotFittedError, "This MiniBatchKMeans instance is not fitted yet"),
     ],
 )
 def test_errors(call, error, message):
-    with pytest.raises(error, match="^" + message.replace("(", r"\(")):
+    with pytest.raises(error, match="^" + re.escape(message)):
         call()
 
 
+@pytest.mark.parametrize("cls", ESTIMATORS)
 @pytest.mark.parametrize("fitted", [False, True])
-def test_pickle_and_deepcopy(fitted):
-    est = KMeans(3, random_state=2)
+def test_pickle_and_deepcopy(cls, fitted):
+    est = cls(3, random_state=2)
     if fitted:
         est.fit(XS)
     for twin in (pickle.loads(pickle.dumps(est)), copy.deepcopy(est)):
@@ -103,11 +145,12 @@ def damage(state, **changes):
 
 
 FITTED_STATE = KMeans(3).fit(XS).__getstate__()
+MINI_STATE = MiniBatchKMeans(3).fit(XS).__getstate__()
 
 
 @pytest.mark.parametrize(
-    "state",
-    [
+    "cls, state",
+    [(KMeans, state) for state in [
         "not a dict",
         damage(FITTED_STATE, _segmora_state_version=2),
         damage(FITTED_STATE, _segmora_state_version=None),
@@ -117,10 +160,14 @@ FITTED_STATE = KMeans(3).fit(XS).__getstate__()
         damage(FITTED_STATE, labels_=FITTED_STATE["labels_"].astype(float)),
         damage(FITTED_STATE, cluster_centers_=FITTED_STATE["cluster_centers_"][:, :2]),
         damage(FITTED_STATE, inertia_="1.0"),
-    ],
+    ]] + [(MiniBatchKMeans, state) for state in [
+        damage(MINI_STATE, _model=None),
+        damage(MINI_STATE, _model="engine"),
+        damage(MINI_STATE, _model=PyMiniBatchKMeans(3)),
+    ]],
 )
-def test_damaged_states_are_refused(state):
-    est = KMeans(5)
-    with pytest.raises(ValueError, match="^cannot restore KMeans: "):
+def test_damaged_states_are_refused(cls, state):
+    est = cls(5)
+    with pytest.raises(ValueError, match=f"^cannot restore {cls.__name__}: "):
         est.__setstate__(state)
     assert est.get_params()["n_clusters"] == 5 and not hasattr(est, "labels_")

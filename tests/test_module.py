@@ -34,10 +34,10 @@ REGISTRATION_ORDER = [
 # Names registered after the table, in this order.
 AFTER_TABLE = [
     "kprototypes_py", "PyKPrototypesResult", "kmeans_chunk_step", "kmeans_chunk_inertia", "rfm_partition_values",
-    "score_rfm_values", "rfm_from_columns", "_restore", "_kmeans_arrays", "KMeans",
+    "score_rfm_values", "rfm_from_columns", "_restore", "_kmeans_arrays", "KMeans", "MiniBatchKMeans",
 ]
 # Estimator classes are Python classes (tested in test_estimators.py), not native types.
-ESTIMATORS = ["KMeans"]
+ESTIMATORS = ["KMeans", "MiniBatchKMeans"]
 
 
 def public_names():

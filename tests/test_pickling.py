@@ -12,6 +12,11 @@ RULE = s.PyBehavioralRule("big", "spends", [s.PyCondition("monetary", ">", 100.0
 SEGMENT = s.PyBehavioralSegment("vip", "top", [RULE], priority=3)
 
 
+SEEDS = [s.PySeedCustomer("a", [1.0, 0.0], 10.0, "c", {"tier": "gold", "city": "x"}), s.PySeedCustomer("b", [0.8, 0.3])]
+EVENTS = [s.PyStreamingEvent(f"c{i % 7}", "purchase", float(i * 37 % 90), 1_700_000_000 + 86_400 * (i % 5), {"k": "v"})
+          for i in range(40)]
+
+
 def fitted_segmenter():
     seg = s.PyAudienceSegmenter(2, n_jobs=1)
     seg.fit(DATA)
@@ -37,6 +42,64 @@ OBJECTS = {
 }
 
 
+def streaming_engine():
+    """An engine with buffered events, a baseline, clusters and a re-cluster in its history."""
+    engine = s.PyStreamingSegmentationEngine(s.PyStreamingConfig(batch_size=50), s.PyReclusterConfig("none", 3, 2))
+    engine.process_batch(EVENTS[:20])
+    engine.process_batch(EVENTS[20:30])
+    for event in EVENTS[30:33]:
+        engine.process_event(event)
+    return engine
+
+
+def minibatch(seeded=True, chunks=(DATA, [[2.0, 2.0], [7.0, 9.0]])):
+    model = s.PyMiniBatchKMeans(2, random_state=7)
+    for chunk in chunks if seeded else []:
+        model.partial_fit(chunk)
+    return model
+
+
+def cohort():
+    c = s.create_cohort("c1", "weekly", 100, [("a", 5.0, True), ("b", 2.5, False), ("c", 1.0, True)])
+    c.add_retention_point(3, 1)
+    return c
+
+
+def budget():
+    b = s.PyPrivacyBudget(1.0, 1e-5)
+    b.consume(0.25)
+    return b
+
+
+OBJECTS.update({
+    "PyChurnRiskLevel": s.PyChurnRiskLevel.critical,
+    "PyChurnPrediction": lambda: s._restore("PyChurnPrediction", 1, ("c1", 0.7, 3, 0.9, 30, 2)),
+    "PyCustomerLTV": lambda: s.calculate_simple_ltv("c1", 1200.0, 6, 400, 1000),
+    "PyLifecycleProfile": lambda: s.classify_lifecycle_stage("c1", 400, 6, 900.0, 20, 1.5),
+    "PySegmentHealth": lambda: s.profile_segment(1, [0, 2], {0: [1.0, 5.0, 2.0], 1: [0.5, 0.1, 0.7]}).health,
+    "PyProfiledSegment": lambda: s.profile_segment(1, [0, 2], {0: [1.0, 5.0, 2.0], 1: [0.5, 0.1, 0.7]}, ["a", "b"]),
+    "PyFeatureDrift": lambda: s.detect_feature_drift("spend", [1.0, 2.0, 3.0], [2.0, 5.0, 9.0], "ks"),
+    "PySegmentCompositionChange": lambda: s.detect_segment_composition_change({"a": 5, "b": 2}, {"a": 3, "c": 4})[1],
+    "PySeedCustomer": lambda: SEEDS[0],
+    "PyLookalikeCandidate": lambda: s.find_similar_customers(SEEDS[0], SEEDS, 1)[0],
+    "PyLookalikeAudience": lambda: s.generate_lookalike(SEEDS[:1], SEEDS, percentile_threshold=0.0),
+    "PyKAnonymityResult": lambda: s.check_k_anonymity([{"z": "1"}, {"z": "1"}, {"z": "2"}], ["z"], 2),
+    "PyPrivacyBudget": budget,
+    "PyCohort": cohort,
+    "PyKPrototypesResult": lambda: s.kprototypes_py(DATA, [["x", 1], ["y", 1], ["x", 2], ["x", 2]], 2),
+    "PyMiniBatchKMeans": minibatch,
+    "PyMiniBatchKMeans-unseeded": lambda: minibatch(False),
+    "PyMiniBatchKMeans-no-columns": lambda: minibatch(chunks=[[[], [], []]]),
+    "PyStreamingEvent": lambda: EVENTS[3],
+    "PyStreamingConfig": lambda: s.PyStreamingConfig(7, 100, "day", 0.5),
+    "PyReclusterConfig": lambda: s.PyReclusterConfig("medium", 3, 2),
+    "PyStreamingSegmentUpdate":
+        lambda: s.PyStreamingSegmentationEngine(s.PyStreamingConfig()).process_batch(EVENTS[:8])[7],
+    "PyStreamingSegmentationEngine": streaming_engine,
+    "PyReclusterEvent": lambda: streaming_engine().recluster_history()[0],
+})
+
+
 def test_every_native_class_is_covered():
     native = {n for n in vars(s) if n.startswith("Py") and isinstance(getattr(s, n), type)}
     assert native == {name.split("-")[0] for name in OBJECTS}
@@ -60,8 +123,39 @@ def test_restored_objects_behave_alike():
     assert segmenter.export_sql() == s.PyBehavioralSegmenter([SEGMENT]).export_sql()
     assert segmenter.classify({"monetary": 500.0}) == ["vip"]
     config = pickle.loads(pickle.dumps(OBJECTS["PyRFMConfig"]()))
+    customer = pickle.loads(pickle.dumps(s.PySeedCustomer("a", [1.0], categorical_features={"b": "1", "a": "2"})))
+    assert customer.__reduce__()[1][2][4] == [("a", "2"), ("b", "1")]  # by key, never hash order
     tx = [("a", "2024-01-01T00:00:00Z", 1.0), ("b", "2024-02-01T00:00:00Z", 5.0)]
     assert [repr(x) for x in s.calculate_rfm_py(tx, config)] == [repr(x) for x in s.calculate_rfm_py(tx, OBJECTS["PyRFMConfig"]())]
+
+
+KEY = ([1] * 8, 0, 64)  # a generator that has drawn nothing
+
+
+def engine_state(buffer=0, customers=("a", "b"), rule=1, baseline=None):
+    """A streaming engine's state with batch_size 3."""
+    event = ("a", [], 1.0, 0, 0)
+    rows = [(c, 0, 1, 1.0, 0, 1, 1.0, (False, rule if i else 0)) for i, c in enumerate(customers)]
+    return ((3, 5000, 0.95, 1), (30, 4, 3), [event] * buffer, 0, rows, baseline, [])
+
+
+STATEFUL = {
+    "PyStreamingSegmentationEngine": (streaming_engine, lambda e: [
+        [u.__reduce__()[1] for u in e.process_batch(EVENTS[5:30])], e.get_all_segments(), e.segment_distribution(),
+        e.buffer_size(), [d.__reduce__()[1][2][:2] for d in e.check_drift()], len(e.recluster_history())]),
+    "PyMiniBatchKMeans": (minibatch, lambda m: [m.partial_fit([[5.0, 5.0], [0.0, 1.0]]), m.centers, m.predict(DATA)]),
+    "PyMiniBatchKMeans-unseeded": (lambda: minibatch(False), lambda m: [m.partial_fit(DATA), m.centers, repr(m)]),
+    "PyPrivacyBudget": (budget, lambda b: [b.consume(0.5), b.consume(0.5), b.remaining_epsilon, b.budget_exhausted()]),
+    "PyCohort": (cohort, lambda c: [c.add_retention_point(5, 0), c.summary(), c.retention_curve, repr(c)]),
+}
+
+
+@pytest.mark.parametrize("make, use", list(STATEFUL.values()), ids=list(STATEFUL))
+def test_restored_state_continues_like_the_original(make, use):
+    original = make()
+    twin = pickle.loads(pickle.dumps(original))
+    assert use(twin) == use(original)
+    assert twin.__reduce__()[1] == original.__reduce__()[1]
 
 
 @pytest.mark.parametrize(
@@ -85,6 +179,39 @@ def test_restored_objects_behave_alike():
         ("PyBehavioralRule", 1, ("r", "d", [], 2), "item 3 is not a valid choice"),
         ("PyBehavioralSegment", 1, ("s", "d", ("r",), 0), "item 2 is not a list"),
         ("PyNoSuchClass", 1, (), "no such segmora class"),
+        ("PyChurnRiskLevel", 1, (5,), "item 0 is not a valid choice"),
+        ("PyChurnPrediction", 1, ("c", 0.5, 1, 0.5, 3, 3), "item 5 is not a valid choice"),
+        ("PyLifecycleProfile", 1, ("c", 7, 1.0, 1, 1.0, 1.0, 1.0, 1.0), "item 1 is not a valid choice"),
+        ("PyProfiledSegment", 1, (1, 2, 0.5, "d", [], (0.5, 0.5, 0.0, 0.0), 1.0, [], []), "item 4 is empty"),
+        ("PyFeatureDrift", 1, ("f", 0.1, (0.0,) * 9, (0.0,) * 8, 0, 0), "the state has 8 items, expected 9"),
+        ("PySeedCustomer", 1, ("a", [1.0], 0.0, "", [("k", "1"), ("k", "2")]), "item 4 repeats a key"),
+        ("PyPrivacyBudget", 1, (1.0, 0.0, 1.5), "remaining_epsilon is not between 0 and epsilon"),
+        ("PyPrivacyBudget", 1, (1.0, 0.0, -0.5), "remaining_epsilon is not between 0 and epsilon"),
+        ("PyCohort", 1, ("c", 0, 0, 2, 1.0, [(1, 1)]), "the curve does not start with age 0"),
+        ("PyCohort", 1, ("c", 0, 0, 2, 1.0, [(0, 3)]), "the curve does not start with age 0"),
+        ("PyCohort", 1, ("c", 0, 0, -2, 1.0, [(0, 0)]), "item 3 has the wrong type or range"),
+        ("PyKPrototypesResult", 1, ([0], [[1.0]], [[1]], 0.5, 0.0, 1, [["x"]]), "mode code 1 has no value in column 0"),
+        ("PyKPrototypesResult", 1, ([0], [[1.0]], [[0], [0]], 0.5, 0.0, 1, [["x"]]),
+         "the modes do not match the centers"),
+        ("PyKPrototypesResult", 1, ([0], [[1.0]], [[0]], 0.5, 0.0, 1, [[1.5]]), "item 6 has the wrong type or range"),
+        ("PyMiniBatchKMeans", 1, (2, KEY, [[1.0], [2.0]], [1]), "2 x 1 centers and 1 counts do not fit n_clusters 2"),
+        ("PyMiniBatchKMeans", 1, (2, KEY, [[1.0]], [1, 1]), "1 x 1 centers and 2 counts do not fit n_clusters 2"),
+        ("PyMiniBatchKMeans", 1, (2, KEY, None, [1, 1]), "centers and counts must come together"),
+        ("PyMiniBatchKMeans", 1, (2, ([1] * 8, 0, 3), None, None), "the generator position is not reachable"),
+        ("PyMiniBatchKMeans", 1, (2, ([1] * 8, 6, 64), None, None), "the generator position is not reachable"),
+        ("PyMiniBatchKMeans", 1, (2, ([1] * 7, 0, 64), None, None), "the generator key is not 8 words"),
+        ("PyMiniBatchKMeans", 1, (0, KEY, None, None), "n_clusters must be > 0"),
+        ("PyStreamingSegmentUpdate", 1, ("c", None, (False, 5), 0.85, 0), "unknown segment rule 5"),
+        ("PyStreamingEvent", 1, ("c", [("k", "v")], 1.0, 0, 4), "item 4 is not a valid choice"),
+        ("PyStreamingConfig", 1, (100, 5000, 0.95, 4), "item 3 is not a valid choice"),
+        ("PyReclusterConfig", 1, (30, 4, 5), "item 2 is not a valid choice"),
+        *[("PyStreamingSegmentationEngine", 1, engine_state(**change), reason) for change, reason in [
+            ({"buffer": 3}, "a buffer of 3 events does not fit batch_size 3"),
+            ({"customers": ["a", "b", "a"]}, "customer 'a' appears twice"),
+            ({"rule": 9}, "unknown segment rule 9"),
+            ({"baseline": ([1.0], [1.0, 2.0], [1.0])}, "the baseline columns do not match the customers"),
+            ({"baseline": ([1.0] * 3,) * 3}, "the baseline columns do not match the customers"),
+        ]],
     ],
 )
 def test_damaged_states_are_refused(name, version, state, reason):

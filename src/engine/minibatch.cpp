@@ -16,6 +16,26 @@ MiniBatchKMeans::MiniBatchKMeans(std::uint64_t n_clusters, std::uint64_t random_
     if (n_clusters == 0) throw SegmoraError::invalid_config("n_clusters must be > 0");
 }
 
+MiniBatchKMeans::MiniBatchKMeans(std::uint64_t n_clusters, ChaCha12Rng rng) : n_clusters_(n_clusters), rng_(rng) {
+    if (n_clusters == 0) throw SegmoraError::invalid_config("n_clusters must be > 0");
+}
+
+MiniBatchKMeans MiniBatchKMeans::restore(std::uint64_t n_clusters, ChaCha12Rng rng, std::optional<Matrix> centers,
+                                         std::vector<std::uint64_t> counts) {
+    MiniBatchKMeans model(n_clusters, rng);
+    if (!centers) {
+        if (!counts.empty()) throw SegmoraError::data_validation("counts without centers");
+        return model;
+    }
+    if (centers->rows() != n_clusters || counts.size() != n_clusters)
+        throw SegmoraError::data_validation(format("{} x {} centers and {} counts do not fit n_clusters {}",
+                                                   centers->rows(), centers->cols(), counts.size(), n_clusters));
+    model.centers_ = std::move(*centers);
+    model.counts_ = std::move(counts);
+    model.initialized_ = true;
+    return model;
+}
+
 void MiniBatchKMeans::partial_fit(const Matrix& chunk) {
     const std::size_t r = chunk.rows();
     if (r == 0) return;

@@ -12,6 +12,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "engine/matrix.hpp"
@@ -23,6 +24,7 @@ class MiniBatchKMeans {
 public:
     // InvalidConfig "n_clusters must be > 0" when n_clusters is 0.
     MiniBatchKMeans(std::uint64_t n_clusters, std::uint64_t random_state);
+    MiniBatchKMeans(std::uint64_t n_clusters, ChaCha12Rng rng);
 
     // Ingests one chunk. An empty chunk changes nothing. Errors (DataValidation):
     // a seeding chunk of fewer than k rows; a chunk with another column count than
@@ -37,6 +39,13 @@ public:
     const Matrix& centers() const noexcept { return centers_; }  // 0 x 0 before seeding
     const std::vector<std::uint64_t>& counts() const noexcept { return counts_; }
     std::uint64_t n_clusters() const noexcept { return n_clusters_; }
+    const ChaCha12Rng& generator() const noexcept { return rng_; }
+
+    // A model in a saved state: unseeded (no centers) or seeded with k x d
+    // centers and k counts. InvalidConfig for n_clusters 0; DataValidation when
+    // the centers are not k rows or the counts are not k.
+    static MiniBatchKMeans restore(std::uint64_t n_clusters, ChaCha12Rng rng, std::optional<Matrix> centers,
+                                   std::vector<std::uint64_t> counts);
 
 private:
     std::vector<std::uint64_t> counts_;

@@ -52,6 +52,18 @@ ChaCha12Rng::ChaCha12Rng(std::uint64_t seed) noexcept {
     }
 }
 
+std::optional<ChaCha12Rng> ChaCha12Rng::at(const Position& p) noexcept {
+    if (p.counter % kBlocks != 0 || p.index > kWords || (p.index < kWords && p.counter == 0)) return std::nullopt;
+    ChaCha12Rng rng(p.key);
+    if (p.index < kWords) {
+        rng.counter_ = p.counter - kBlocks;
+        rng.refill();  // the buffer the saved generator was reading
+    }
+    rng.counter_ = p.counter;
+    rng.index_ = static_cast<std::size_t>(p.index);
+    return rng;
+}
+
 void ChaCha12Rng::refill() noexcept {
     for (std::size_t b = 0; b < kBlocks; ++b) chacha_block(key_, counter_++, 0, 12, buffer_.data() + 16 * b);
     index_ = 0;

@@ -8,6 +8,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 
 namespace segmora::engine {
 
@@ -18,6 +19,14 @@ void chacha_block(const std::array<std::uint32_t, 8>& key, std::uint64_t counter
 
 class ChaCha12Rng {
 public:
+    // Where a generator stands in its stream: the key, the blocks drawn so far
+    // and the words of the last refill already used.
+    struct Position {
+        std::array<std::uint32_t, 8> key{};
+        std::uint64_t counter = 0;  // a multiple of the blocks per refill
+        std::uint64_t index = 0;    // 0 .. words per refill (all used: the next draw refills)
+    };
+
     explicit ChaCha12Rng(std::uint64_t seed) noexcept;
     // Keyed directly with 256 bits (for streams seeded from the operating system).
     explicit ChaCha12Rng(const std::array<std::uint32_t, 8>& key) noexcept : key_(key) {}
@@ -32,6 +41,11 @@ public:
     double uniform_float(double total) noexcept;
 
     const std::array<std::uint32_t, 8>& key() const noexcept { return key_; }
+
+    Position position() const noexcept { return {key_, counter_, index_}; }
+    // The generator at `p`, drawing exactly what the saved one would next;
+    // nothing for a position no generator can reach.
+    static std::optional<ChaCha12Rng> at(const Position& p) noexcept;
 
 private:
     static constexpr std::size_t kBlocks = 4;

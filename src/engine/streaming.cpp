@@ -8,6 +8,7 @@
 
 #include "engine/clustering.hpp"
 #include "engine/matrix.hpp"
+#include "error.hpp"
 #include "text.hpp"
 
 namespace segmora::engine {
@@ -203,6 +204,38 @@ std::optional<ReclusterEvent> StreamingSegmentationEngine::maybe_recluster() {
     ReclusterEvent event{std::move(*drifts), unix_now(), n, k};
     history_.push_back(event);
     return event;
+}
+
+StreamingEngineState StreamingSegmentationEngine::state() const {
+    return {config_, recluster_config_, buffer_, customers_, baseline_, history_};
+}
+
+StreamingSegmentationEngine StreamingSegmentationEngine::restore(StreamingEngineState state) {
+    const auto refuse = [](std::string_view what) { throw SegmoraError::data_validation(std::string(what)); };
+    const std::size_t held = state.buffer.events.size();
+    if (state.buffer.max_size != state.config.batch_size || (held > 0 && held >= state.buffer.max_size))
+        refuse(format("a buffer of {} events does not fit batch_size {}", held, state.config.batch_size));
+    if (state.baseline) {
+        const RfmSnapshot& b = *state.baseline;
+        if (b.recency.size() != b.frequency.size() || b.recency.size() != b.monetary.size() ||
+            b.recency.size() > state.customers.size())
+            refuse("the baseline columns do not match the customers");
+    }
+    StreamingSegmentationEngine engine(state.config, state.recluster_config);
+    for (const TrackedCustomer& c : state.customers)
+        if (!c.segment.is_cluster && c.segment.id >= Segment::kRuleCount)
+            refuse(format("customer '{}' has an unknown segment", c.state.customer_id));
+    engine.customers_ = std::move(state.customers);
+    for (std::size_t i = 0; i < engine.customers_.size(); ++i) {
+        const std::string& id = engine.customers_[i].state.customer_id;
+        const auto id_at = [&](std::size_t j) -> const std::string& { return engine.customers_[j].state.customer_id; };
+        const auto added = engine.index_.find_or_add(id, CustomerIndex::hash_of(id), i, id_at);
+        if (!added.second) refuse(format("customer '{}' appears twice", id));
+    }
+    engine.buffer_ = std::move(state.buffer);
+    engine.baseline_ = std::move(state.baseline);
+    engine.history_ = std::move(state.history);
+    return engine;
 }
 
 void StreamingSegmentationEngine::set_recluster_baseline() { baseline_ = RfmSnapshot::capture(customers_); }

@@ -82,6 +82,7 @@ struct StreamingRFMState {
 // A segment label: one of the five score-rule names or a k-means cluster.
 struct Segment {
     enum class Rule : std::uint8_t { Champions, LoyalCustomers, PotentialLoyalists, AtRisk, Lost };
+    static constexpr std::uint64_t kRuleCount = 5;
     bool is_cluster = false;
     std::uint64_t id = 0;  // a Rule, or the cluster label
 
@@ -185,6 +186,17 @@ private:
     std::size_t size_ = 0;
 };
 
+// Everything an engine holds (the customer index aside, which is rebuilt from
+// the customers), for saving an engine and restoring it.
+struct StreamingEngineState {
+    StreamingConfig config;
+    ReclusterConfig recluster_config;
+    StreamingBuffer buffer;
+    std::vector<TrackedCustomer> customers;  // in first-appearance order
+    std::optional<RfmSnapshot> baseline;
+    std::vector<ReclusterEvent> history;
+};
+
 class StreamingSegmentationEngine {
 public:
     StreamingSegmentationEngine(StreamingConfig config, ReclusterConfig recluster_config);
@@ -219,6 +231,15 @@ public:
     std::size_t buffer_size() const noexcept { return buffer_.events.size(); }
     const std::vector<ReclusterEvent>& history() const noexcept { return history_; }
     bool baseline_armed() const noexcept { return baseline_.has_value(); }
+
+    // A copy of everything the engine holds.
+    StreamingEngineState state() const;
+    // The engine holding `state`, which continues exactly as the saved one would.
+    // DataValidation when the parts could not come from one engine: a repeated
+    // customer id, a score-rule label out of range, a buffer of another capacity
+    // than batch_size or holding as many events as that, baseline columns of
+    // unequal lengths or longer than the customers.
+    static StreamingSegmentationEngine restore(StreamingEngineState state);
 
 private:
     StreamingSegmentUpdate process_hashed(StreamingEvent event, std::uint64_t hash);

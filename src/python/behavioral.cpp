@@ -220,23 +220,6 @@ struct ConditionState {
     }
 };
 
-// Every item of a list state restored by Codec.
-template <class Codec, class T>
-std::vector<T> load_all(PyObject* list, std::size_t index) {
-    if (!PyList_Check(list)) throw StateError{format("item {} is not a list", index)};
-    std::vector<T> out;
-    for (Py_ssize_t i = 0; i < PyList_Size(list); ++i) out.push_back(Codec::load(PyList_GetItem(list, i)));
-    return out;
-}
-
-template <class Codec, class T>
-Ref save_all(const std::vector<T>& items) {
-    Ref list = Ref::steal(PyList_New(0));
-    for (const T& item : items)
-        if (PyList_Append(list.get(), Codec::save(item).get()) < 0) throw PyErrorAlreadySet{};
-    return list;
-}
-
 struct RuleState {
     static constexpr std::uint32_t version = 1;
     static Ref save(const BehavioralRule& r) {

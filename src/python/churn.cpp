@@ -9,6 +9,11 @@
 
 namespace segmora::py {
 
+template <>
+inline constexpr std::uint32_t enum_count<engine::ChurnRiskLevel> = 5;
+template <>
+inline constexpr std::uint32_t enum_count<engine::ChurnModel> = 3;
+
 namespace {
 
 using engine::ChurnPrediction;
@@ -86,6 +91,18 @@ std::string ltv_repr(const CustomerLTV& v) {
                   Fixed{v.predicted_ltv_3yr, 2}, Fixed{v.predicted_ltv_5yr, 2});
 }
 
+// ---- pickling ----
+
+using RiskLevelState = EnumState<ChurnRiskLevel, enum_count<ChurnRiskLevel>>;
+using PredictionState =
+    FieldsState<ChurnPrediction, &ChurnPrediction::customer_id, &ChurnPrediction::churn_probability,
+                &ChurnPrediction::risk_level, &ChurnPrediction::confidence,
+                &ChurnPrediction::days_until_churn_estimate, &ChurnPrediction::model_type>;
+using LtvState = FieldsState<CustomerLTV, &CustomerLTV::customer_id, &CustomerLTV::historical_value,
+                             &CustomerLTV::annual_value, &CustomerLTV::predicted_ltv, &CustomerLTV::predicted_ltv_3yr,
+                             &CustomerLTV::predicted_ltv_5yr, &CustomerLTV::churn_probability,
+                             &CustomerLTV::confidence_score>;
+
 }  // namespace
 
 PyTypeObject* churn_risk_level_type() {
@@ -98,6 +115,7 @@ PyTypeObject* churn_risk_level_type() {
             .method<LevelCritical>()
             .method<LevelAsStr>()
             .method<LevelThreshold>()
+            .pickle<RiskLevelState>()
             .build();
     });
 }
@@ -112,6 +130,7 @@ PyTypeObject* churn_prediction_type() {
             .property<&ChurnPrediction::days_until_churn_estimate>("days_until_churn_estimate")
             .property<&prediction_model>("model_type")
             .repr<&prediction_repr>()
+            .pickle<PredictionState>()
             .build();
     });
 }
@@ -128,6 +147,7 @@ PyTypeObject* customer_ltv_type() {
             .property<&CustomerLTV::churn_probability>("churn_probability")
             .property<&CustomerLTV::confidence_score>("confidence_score")
             .repr<&ltv_repr>()
+            .pickle<LtvState>()
             .build();
     });
 }

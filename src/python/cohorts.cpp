@@ -12,6 +12,9 @@
 
 namespace segmora::py {
 
+template <>
+inline constexpr std::uint32_t enum_count<engine::CohortPeriod> = 4;
+
 namespace {
 
 using engine::Cohort;
@@ -140,7 +143,7 @@ Ref curve_of(const Cohort& c) {
     for (std::size_t i = 0; i < c.retention_curve.size(); ++i) {
         const RetentionPoint& p = c.retention_curve[i];
         PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i),
-                       make_tuple(p.age_in_periods, p.retained_count, p.churn_rate, p.retention_rate).release());
+                       py::make_tuple(p.age_in_periods, p.retained_count, p.churn_rate, p.retention_rate).release());
     }
     return list;
 }
@@ -148,6 +151,40 @@ Ref curve_of(const Cohort& c) {
 std::string cohort_repr(const Cohort& c) {
     return format("Cohort(id={}, size={}, retention={}%)", c.cohort_id, c.size, Fixed{c.retention_rate_total * 100.0, 2});
 }
+
+// The state keeps the curve's ages and counts; the rates, the average and the
+// totals are computed again exactly as the cohort first computed them, so a
+// restored cohort cannot disagree with itself.
+struct CohortState {
+    static constexpr std::uint32_t version = 1;
+    static Ref save(const Cohort& c) {
+        std::vector<std::pair<std::uint64_t, std::uint64_t>> curve;
+        for (const RetentionPoint& p : c.retention_curve) curve.emplace_back(p.age_in_periods, p.retained_count);
+        return py::make_tuple(c.cohort_id, static_cast<std::uint32_t>(c.period), c.created_at, c.size, c.revenue, curve);
+    }
+    static Cohort load(PyObject* state) {
+        StateReader r(state, 6);
+        auto id = r.next<std::string>();
+        const auto period = r.next_enum<CohortPeriod>(enum_count<CohortPeriod>);
+        const auto created_at = r.next<std::int64_t>();
+        const auto size = r.next<std::uint64_t>();
+        const auto revenue = r.next<double>();
+        const auto curve = r.next<std::vector<std::pair<std::uint64_t, std::uint64_t>>>();
+        if (curve.empty() || curve.front().first != 0 || curve.front().second > size)
+            throw StateError{"the curve does not start with age 0 and at most size retained"};
+        Cohort c;
+        c.cohort_id = std::move(id);
+        c.period = period;
+        c.created_at = created_at;
+        c.size = size;
+        c.revenue = revenue;
+        c.avg_ltv = size == 0 ? 0.0 : revenue / static_cast<double>(size);
+        for (const auto& [age, retained] : curve) c.add_retention_point(age, retained);
+        c.retention_rate_total = c.retention_curve.front().retention_rate;
+        c.churn_rate_total = 1.0 - c.retention_rate_total;
+        return c;
+    }
+};
 
 // ---- functions ----
 
@@ -191,7 +228,7 @@ struct CompareCohorts {
         const auto first = a.get<Borrowed<Cohort>>("cohort_a");
         const auto second = a.get<Borrowed<Cohort>>("cohort_b");
         const auto c = engine::compare_cohorts(*first, *second);
-        return make_tuple(c.better_cohort_id, c.size_diff, c.revenue_diff, c.avg_ltv_diff, c.retention_rate_diff);
+        return py::make_tuple(c.better_cohort_id, c.size_diff, c.revenue_diff, c.avg_ltv_diff, c.retention_rate_diff);
     }
 };
 
@@ -249,7 +286,7 @@ struct CohortPerformanceRanking {
     static constexpr Raises raises = Raises::ValueError;
     static Ref call(Args& a) {
         const auto ranking = engine::cohort_performance_ranking(a.get<CohortList>("cohorts").refs);
-        return make_tuple(ranking.first, ranking.second);
+        return py::make_tuple(ranking.first, ranking.second);
     }
 };
 
@@ -273,6 +310,7 @@ PyTypeObject* cohort_type() {
                                  "Retention curve as a list of (age_in_periods, retained_count,\n"
                                  "churn_rate, retention_rate) tuples.")
             .repr<&cohort_repr>()
+            .pickle<CohortState>()
             .build();
     });
 }

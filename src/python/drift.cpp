@@ -54,6 +54,38 @@ engine::DriftSeverity parse_severity_argument(PyObject* text) {
     return *severity;
 }
 
+namespace {
+
+using engine::DistributionStats;
+using StatsState =
+    FieldsState<DistributionStats, &DistributionStats::mean, &DistributionStats::std, &DistributionStats::min,
+                &DistributionStats::max, &DistributionStats::median, &DistributionStats::q25, &DistributionStats::q75,
+                &DistributionStats::skewness, &DistributionStats::kurtosis>;
+using CompositionState =
+    FieldsState<SegmentCompositionChange, &SegmentCompositionChange::segment_name,
+                &SegmentCompositionChange::previous_size, &SegmentCompositionChange::current_size,
+                &SegmentCompositionChange::size_change_percent, &SegmentCompositionChange::churn_rate,
+                &SegmentCompositionChange::growth_rate>;
+
+}  // namespace
+
+Ref FeatureDriftState::save(const FeatureDrift& d) {
+    return py::make_tuple(d.feature_name, d.drift_score, StatsState::save(d.baseline_stats),
+                      StatsState::save(d.current_stats), d.timestamp, static_cast<std::uint32_t>(d.severity));
+}
+
+FeatureDrift FeatureDriftState::load(PyObject* state) {
+    StateReader r(state, 6);
+    FeatureDrift d;
+    d.feature_name = r.next<std::string>();
+    d.drift_score = r.next<double>();
+    d.baseline_stats = StatsState::load(r.next_object());
+    d.current_stats = StatsState::load(r.next_object());
+    d.timestamp = r.next<std::int64_t>();
+    d.severity = r.next_enum<engine::DriftSeverity>(enum_count<engine::DriftSeverity>);
+    return d;
+}
+
 Ref feature_drift_to_py(engine::FeatureDrift drift) { return wrap_as(feature_drift_type(), std::move(drift)); }
 
 namespace {
@@ -148,6 +180,7 @@ PyTypeObject* feature_drift_type() {
             .property<&severity_of>("severity")
             .property<&FeatureDrift::timestamp>("timestamp")
             .repr<&feature_drift_repr>()
+            .pickle<FeatureDriftState>()
             .build();
     });
 }
@@ -162,6 +195,7 @@ PyTypeObject* segment_composition_change_type() {
             .property<&C::size_change_percent>("size_change_percent")
             .property<&C::churn_rate>("churn_rate")
             .property<&C::growth_rate>("growth_rate")
+            .pickle<CompositionState>()
             .build();
     });
 }

@@ -83,8 +83,8 @@ class _CentroidEstimator:
 
     A subclass sets `_PARAMS` (constructor parameter names in order) and
     implements `_fit(X)` returning (labels, centers, inertia, n_iter) from an
-    engine (NumPy arrays or lists). A mini-batch estimator would add
-    `partial_fit` over the module's mini-batch engine the same way.
+    engine (NumPy arrays or lists); `_check_state(state)` may refuse more of a
+    pickled state.
     """
 
     _PARAMS = ()
@@ -213,7 +213,20 @@ class _CentroidEstimator:
             )
             if not ok:
                 raise ValueError(f"cannot restore {name}: inconsistent fitted state")
+        reason = self._check_state(state)
+        if reason:
+            raise ValueError(f"cannot restore {name}: {reason}")
         self.__dict__.update(state)
+
+    def _check_state(self, state):
+        """Why a pickled state (its fitted part already checked) cannot be restored, or None."""
+        return None
+
+
+def _check_count(estimator, name):
+    value = getattr(estimator, name)
+    if isinstance(value, bool) or not isinstance(value, int) or value < 1:
+        raise ValueError(f"{name} must be an int >= 1, got {value!r}")
 
 
 class KMeans(_CentroidEstimator):
@@ -236,9 +249,7 @@ class KMeans(_CentroidEstimator):
 
     def _fit(self, X):
         for name in ("n_clusters", "max_iter"):
-            value = getattr(self, name)
-            if isinstance(value, bool) or not isinstance(value, int) or value < 1:
-                raise ValueError(f"{name} must be an int >= 1, got {value!r}")
+            _check_count(self, name)
         try:
             labels, centers, k, d, inertia, n_iter = _engine._kmeans_arrays(
                 X, self.n_clusters, max_iter=self.max_iter, random_state=_seed(self.random_state), n_jobs=self.n_jobs
@@ -248,4 +259,89 @@ class KMeans(_CentroidEstimator):
         np = _numpy()
         return np.frombuffer(labels, dtype="=i8"), np.frombuffer(centers, dtype="=f8").reshape(k, d), inertia, n_iter
 
-ESTIMATORS = (KMeans,)
+
+class MiniBatchKMeans(_CentroidEstimator):
+    """Mini-batch k-means (k-means++ seeding from the first batch, then per-row center updates) with
+    scikit-learn's estimator interface, including `partial_fit` for data that arrives in chunks.
+
+    `fit` makes `max_iter` passes over the rows, each in an order drawn from the
+    seed: the first `batch_size` rows (at least n_clusters) of the first pass
+    seed the centers, and the rest stream in batches of `batch_size` rows;
+    `partial_fit` feeds one chunk to the same engine (the first chunk seeds it
+    and needs at least n_clusters rows). random_state=None uses the engine's
+    fixed default seed (42), so fits repeat exactly. Fitted attributes:
+    labels_, cluster_centers_, inertia_ and n_iter_ (passes for `fit`, chunks
+    for `partial_fit`; labels_ and inertia_ of the last chunk), n_features_in_.
+    A pickled estimator carries its engine, so `partial_fit` continues the same
+    stream after unpickling.
+    """
+
+    _PARAMS = ("n_clusters", "batch_size", "max_iter", "random_state")
+
+    def __init__(self, n_clusters=8, *, batch_size=1024, max_iter=10, random_state=None):
+        self.n_clusters = n_clusters
+        self.batch_size = batch_size
+        self.max_iter = max_iter
+        self.random_state = random_state
+
+    def _new_model(self, seed):
+        _check_count(self, "n_clusters")
+        if seed is None:  # the engine's default seed; None itself is not accepted there
+            return _engine.PyMiniBatchKMeans(self.n_clusters)
+        return _engine.PyMiniBatchKMeans(self.n_clusters, seed)
+
+    @staticmethod
+    def _feed(model, chunk):
+        try:
+            model.partial_fit(chunk)
+        except RuntimeError as error:
+            raise ValueError(str(error)) from error
+
+    def _summary(self, model, X):
+        """(labels, centers, inertia) of X against the model's centers, as predict computes them."""
+        np = _numpy()
+        self.cluster_centers_ = np.asarray(model.centers, dtype=np.float64)
+        distances = self._distances(X, squared=True)
+        labels = distances.argmin(axis=1).astype(np.int64)
+        return labels, self.cluster_centers_, float(sum(distances.min(axis=1).tolist()))
+
+    def _fit(self, X):
+        for name in ("batch_size", "max_iter"):
+            _check_count(self, name)
+        seed = _seed(self.random_state)
+        model = self._new_model(seed)
+        # Every pass visits the rows in a fresh order drawn from the seed, so
+        # sorted data (rows grouped by class) does not seed every center in one group.
+        order = _numpy().random.default_rng(42 if seed is None else seed)
+        first = max(self.batch_size, self.n_clusters)
+        for n_pass in range(self.max_iter):
+            rows = X[order.permutation(X.shape[0])]
+            if n_pass == 0:
+                self._feed(model, rows[:first])
+            for start in range(first if n_pass == 0 else 0, X.shape[0], self.batch_size):
+                self._feed(model, rows[start:start + self.batch_size])
+        self._model = model
+        return (*self._summary(model, X), self.max_iter)
+
+    def partial_fit(self, X, y=None):
+        """Feed one chunk of rows to the engine (the first chunk seeds it) and return self."""
+        fitted = self.__sklearn_is_fitted__() and hasattr(self, "_model")
+        array = _check_array(X, self, reset=not fitted, check_finite=False)
+        model = self._model if fitted else self._new_model(_seed(self.random_state))
+        self._feed(model, array)
+        self._model = model
+        self._store(*self._summary(model, array), (self.n_iter_ + 1) if fitted else 1)
+        return self
+
+    def _check_state(self, state):
+        model = state.get("_model")
+        if model is None:
+            return "a fitted state without its engine" if "cluster_centers_" in state else None
+        if type(model) is not _engine.PyMiniBatchKMeans or not model.is_initialized():
+            return "the engine is not a seeded PyMiniBatchKMeans"
+        if "cluster_centers_" not in state or len(model.centers) != len(state["cluster_centers_"]):
+            return "the engine and the centers disagree"
+        return None
+
+
+ESTIMATORS = (KMeans, MiniBatchKMeans)

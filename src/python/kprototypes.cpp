@@ -220,6 +220,77 @@ Ref result_modes(const KPrototypesOutput& r) {
     return list;
 }
 
+// ---- pickling ----
+
+// The state of a category value: an int or a str; anything else is damage.
+CategoryValue state_category(PyObject* item) {
+    if (PyUnicode_Check(item)) return StateReader::as<std::string>(item, 6);
+    if (!PyLong_Check(item)) throw StateError{"item 6 has the wrong type or range"};
+    return StateReader::as<std::int64_t>(item, 6);
+}
+
+struct KPrototypesResultState {
+    static constexpr std::uint32_t version = 1;
+    static Ref save(const KPrototypesOutput& r) {
+        const engine::CodeMatrix& modes = r.fit.modes;
+        std::vector<std::vector<std::uint64_t>> mode_rows(modes.rows);
+        for (std::size_t c = 0; c < modes.rows; ++c)
+            mode_rows[c].assign(modes.codes.begin() + static_cast<std::ptrdiff_t>(c * modes.cols),
+                                modes.codes.begin() + static_cast<std::ptrdiff_t>((c + 1) * modes.cols));
+        Ref values = Ref::steal(PyList_New(0));
+        for (const auto& column : r.values) {
+            Ref items = Ref::steal(PyList_New(0));
+            for (const CategoryValue& v : column)
+                if (PyList_Append(items.get(), value_to_py(v).get()) < 0) throw PyErrorAlreadySet{};
+            if (PyList_Append(values.get(), items.get()) < 0) throw PyErrorAlreadySet{};
+        }
+        return py::make_tuple(r.fit.labels, to_py(r.fit.centers), mode_rows, r.fit.gamma, r.fit.cost, r.fit.n_iter,
+                              values);
+    }
+    static KPrototypesOutput load(PyObject* state) {
+        StateReader r(state, 7);
+        KPrototypesOutput out;
+        out.fit.labels = r.next<std::vector<std::uint64_t>>();
+        PyObject* centers = r.next_object();
+        try {
+            out.fit.centers = to_array2(centers, "state");
+        } catch (const PyErrorAlreadySet&) {
+            PyErr_Clear();
+            throw StateError{"the centers are not a matrix"};
+        }
+        const std::size_t k = out.fit.centers.rows();
+        for (const std::uint64_t label : out.fit.labels)
+            if (label >= k) throw StateError{format("label {} is not below the {} centers", label, k)};
+        const auto mode_rows = r.next<std::vector<std::vector<std::uint64_t>>>();
+        out.fit.gamma = r.next<double>();
+        out.fit.cost = r.next<double>();
+        out.fit.n_iter = r.next<std::uint64_t>();
+        PyObject* values = r.next_object();
+        if (!PyList_Check(values)) throw StateError{"item 6 is not a list"};
+        for (Py_ssize_t j = 0; j < PyList_Size(values); ++j) {
+            PyObject* column = PyList_GetItem(values, j);
+            if (!PyList_Check(column)) throw StateError{"item 6 is not a list of lists"};
+            std::vector<CategoryValue> items;
+            for (Py_ssize_t i = 0; i < PyList_Size(column); ++i)
+                items.push_back(state_category(PyList_GetItem(column, i)));
+            out.values.push_back(std::move(items));
+        }
+        const std::size_t m = out.values.size();
+        if (mode_rows.size() != k) throw StateError{"the modes do not match the centers"};
+        out.fit.modes.rows = k;
+        out.fit.modes.cols = m;
+        for (const auto& row : mode_rows) {
+            if (row.size() != m) throw StateError{"the modes do not match the categorical columns"};
+            for (std::size_t j = 0; j < m; ++j) {
+                if (row[j] >= out.values[j].size())
+                    throw StateError{format("mode code {} has no value in column {}", row[j], j)};
+                out.fit.modes.codes.push_back(row[j]);
+            }
+        }
+        return out;
+    }
+};
+
 }  // namespace
 
 PyTypeObject* kprototypes_result_type() {
@@ -231,6 +302,7 @@ PyTypeObject* kprototypes_result_type() {
             .property<&result_gamma>("gamma")
             .property<&result_cost>("cost")
             .property<&result_n_iter>("n_iter")
+            .pickle<KPrototypesResultState>()
             .build();
     });
 }

@@ -11,6 +11,9 @@
 
 namespace segmora::py {
 
+template <>
+inline constexpr std::uint32_t enum_count<engine::LifecycleStage> = 7;
+
 namespace {
 
 using engine::LifecycleProfile;
@@ -81,6 +84,12 @@ std::string profile_repr(const LifecycleProfile& p) {
                   engine::stage_name(p.stage), Fixed{p.retention_score, 2});
 }
 
+using ProfileState =
+    FieldsState<LifecycleProfile, &LifecycleProfile::customer_id, &LifecycleProfile::stage,
+                &LifecycleProfile::stage_confidence, &LifecycleProfile::total_purchase_count,
+                &LifecycleProfile::total_value, &LifecycleProfile::avg_order_value,
+                &LifecycleProfile::retention_score, &LifecycleProfile::expansion_potential>;
+
 }  // namespace
 
 PyTypeObject* lifecycle_profile_type() {
@@ -95,6 +104,7 @@ PyTypeObject* lifecycle_profile_type() {
             .property<&LifecycleProfile::retention_score>("retention_score")
             .property<&LifecycleProfile::expansion_potential>("expansion_potential")
             .repr<&profile_repr>()
+            .pickle<ProfileState>()
             .build();
     });
 }

@@ -1,5 +1,6 @@
 // PySeedCustomer, PyLookalikeCandidate, PyLookalikeAudience, generate_lookalike,
 // find_similar_customers and cosine_similarity.
+#include <algorithm>
 #include <optional>
 #include <string>
 #include <vector>
@@ -198,6 +199,39 @@ struct CosineSimilarity {
     }
 };
 
+// ---- pickling ----
+
+struct SeedCustomerState {
+    static constexpr std::uint32_t version = 1;
+    static Ref save(const SeedCustomer& c) {
+        // Categorical features by key, so equal customers give equal states.
+        std::vector<std::pair<std::string, std::string>> categorical(c.categorical_features.begin(),
+                                                                     c.categorical_features.end());
+        std::sort(categorical.begin(), categorical.end());
+        return py::make_tuple(c.customer_id, c.features, c.ltv, c.cohort, categorical);
+    }
+    static SeedCustomer load(PyObject* state) {
+        StateReader r(state, 5);
+        SeedCustomer c;
+        c.customer_id = r.next<std::string>();
+        c.features = r.next<std::vector<double>>();
+        c.ltv = r.next<double>();
+        c.cohort = r.next<std::string>();
+        for (auto& [key, value] : r.next<std::vector<std::pair<std::string, std::string>>>())
+            if (!c.categorical_features.emplace(std::move(key), std::move(value)).second)
+                throw StateError{"item 4 repeats a key"};
+        return c;
+    }
+};
+
+using CandidateState = FieldsState<LookalikeCandidate, &LookalikeCandidate::customer_id, &LookalikeCandidate::features,
+                                   &LookalikeCandidate::similarity_score, &LookalikeCandidate::percentile>;
+using AudienceState =
+    FieldsState<LookalikeAudience, &LookalikeAudience::audience_name, &LookalikeAudience::seed_count,
+                &LookalikeAudience::lookalike_count, &LookalikeAudience::min_similarity,
+                &LookalikeAudience::max_similarity, &LookalikeAudience::avg_similarity,
+                &LookalikeAudience::predicted_ltv>;
+
 }  // namespace
 
 PyTypeObject* seed_customer_type() {
@@ -205,6 +239,7 @@ PyTypeObject* seed_customer_type() {
         return ClassDef<SeedCustomer>("PySeedCustomer")
             .constructor<SeedCustomerNew>()
             .property<&SeedCustomer::customer_id>("customer_id")
+            .pickle<SeedCustomerState>()
             .build();
     });
 }
@@ -215,6 +250,7 @@ PyTypeObject* lookalike_candidate_type() {
             .property<&LookalikeCandidate::customer_id>("customer_id")
             .property<&LookalikeCandidate::similarity_score>("similarity_score")
             .property<&LookalikeCandidate::percentile>("percentile")
+            .pickle<CandidateState>()
             .build();
     });
 }
@@ -230,6 +266,7 @@ PyTypeObject* lookalike_audience_type() {
             .property<&LookalikeAudience::avg_similarity>("avg_similarity")
             .property<&LookalikeAudience::predicted_ltv>("predicted_ltv")
             .repr<&audience_repr>()
+            .pickle<AudienceState>()
             .build();
     });
 }

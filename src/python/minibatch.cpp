@@ -1,4 +1,7 @@
 // PyMiniBatchKMeans: k-means over a stream of chunks.
+#include <algorithm>
+#include <optional>
+
 #include "engine/minibatch.hpp"
 #include "python/bindings.hpp"
 #include "python/convert.hpp"
@@ -72,6 +75,54 @@ std::string minibatch_repr(const MiniBatchKMeans& self) {
     return format("MiniBatchKMeans(initialized={})", self.initialized());
 }
 
+// ---- pickling ----
+
+// The model's size, its generator's position (key words, blocks drawn, words
+// used), and its centers and counts once seeded (None before): a restored
+// model continues the same stream exactly.
+struct MiniBatchState {
+    static constexpr std::uint32_t version = 1;
+    static Ref save(const MiniBatchKMeans& m) {
+        const engine::ChaCha12Rng::Position p = m.generator().position();
+        const std::vector<std::uint32_t> key(p.key.begin(), p.key.end());
+        return py::make_tuple(m.n_clusters(), py::make_tuple(key, p.counter, p.index),
+                              m.initialized() ? to_py(m.centers()) : none(),
+                              m.initialized() ? to_py(m.counts()) : none());
+    }
+    static MiniBatchKMeans load(PyObject* state) {
+        StateReader r(state, 4);
+        const auto n_clusters = r.next<std::uint64_t>();
+        StateReader g(r.next_object(), 3);
+        engine::ChaCha12Rng::Position position;
+        const auto key = g.next<std::vector<std::uint32_t>>();
+        if (key.size() != position.key.size()) throw StateError{"the generator key is not 8 words"};
+        std::copy(key.begin(), key.end(), position.key.begin());
+        position.counter = g.next<std::uint64_t>();
+        position.index = g.next<std::uint64_t>();
+        const auto rng = engine::ChaCha12Rng::at(position);
+        if (!rng) throw StateError{"the generator position is not reachable"};
+        PyObject* centers = r.next_object();
+        PyObject* counts = r.next_object();
+        if ((centers == Py_None) != (counts == Py_None)) throw StateError{"centers and counts must come together"};
+        std::optional<Matrix> matrix;
+        std::vector<std::uint64_t> count_values;
+        if (centers != Py_None) {
+            try {
+                matrix = to_array2(centers, "state");
+            } catch (const PyErrorAlreadySet&) {
+                PyErr_Clear();
+                throw StateError{"the centers are not a matrix"};
+            }
+            count_values = StateReader::as<std::vector<std::uint64_t>>(counts, 3);
+        }
+        try {
+            return MiniBatchKMeans::restore(n_clusters, *rng, std::move(matrix), std::move(count_values));
+        } catch (const SegmoraError& e) {
+            throw StateError{e.message()};
+        }
+    }
+};
+
 }  // namespace
 
 PyTypeObject* minibatch_kmeans_type() {
@@ -83,6 +134,7 @@ PyTypeObject* minibatch_kmeans_type() {
             .method<MiniBatchIsInitialized>()
             .property<&minibatch_centers>("centers")
             .repr<&minibatch_repr>()
+            .pickle<MiniBatchState>()
             .build();
     });
 }

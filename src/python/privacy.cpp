@@ -1,6 +1,7 @@
 // k-anonymity (PyKAnonymityResult, check_k_anonymity, suppress_to_k_anonymous),
 // generalisation (generalize_numeric, calculate_information_loss), noise
 // (add_laplace_noise, add_gaussian_noise) and PyPrivacyBudget.
+#include <cmath>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -274,6 +275,33 @@ std::string budget_repr(const PrivacyBudget& b) {
     return format("PrivacyBudget(epsilon={}, remaining={})", b.epsilon, Fixed{b.remaining_epsilon, 4});
 }
 
+// ---- pickling ----
+
+struct BudgetState {
+    static constexpr std::uint32_t version = 1;
+    static Ref save(const PrivacyBudget& b) { return py::make_tuple(b.epsilon, b.delta, b.remaining_epsilon); }
+    static PrivacyBudget load(PyObject* state) {
+        StateReader r(state, 3);
+        PrivacyBudget b;
+        b.epsilon = r.next<double>();
+        b.delta = r.next<double>();
+        b.remaining_epsilon = r.next<double>();
+        // Any epsilon and delta are kept, as the constructor keeps them; but a
+        // budget only ever shrinks, so more remaining than granted (or a NaN
+        // remainder of a number budget) would hand out privacy never granted.
+        const bool untouched = b.remaining_epsilon == b.epsilon ||
+                               (std::isnan(b.epsilon) && std::isnan(b.remaining_epsilon));
+        if (!untouched && !(b.remaining_epsilon >= 0.0 && b.remaining_epsilon <= b.epsilon))
+            throw StateError{"remaining_epsilon is not between 0 and epsilon"};
+        return b;
+    }
+};
+
+using KAnonymityState =
+    FieldsState<KAnonymityResult, &KAnonymityResult::k_value, &KAnonymityResult::anonymized,
+                &KAnonymityResult::generalized_rows, &KAnonymityResult::suppressed_rows,
+                &KAnonymityResult::information_loss>;
+
 }  // namespace
 
 PyTypeObject* privacy_budget_type() {
@@ -287,6 +315,7 @@ PyTypeObject* privacy_budget_type() {
             .property<&PrivacyBudget::delta>("delta")
             .property<&PrivacyBudget::remaining_epsilon>("remaining_epsilon")
             .repr<&budget_repr>()
+            .pickle<BudgetState>()
             .build();
     });
 }
@@ -300,6 +329,7 @@ PyTypeObject* k_anonymity_result_type() {
             .property<&KAnonymityResult::suppressed_rows>("suppressed_rows")
             .property<&KAnonymityResult::information_loss>("information_loss")
             .repr<&k_anonymity_repr>()
+            .pickle<KAnonymityState>()
             .build();
     });
 }

@@ -78,6 +78,54 @@ std::string profiled_repr(const SegmentProfile& p) {
     return format("ProfiledSegment(id={}, size={}, purity={})", p.segment_id, p.size, Fixed{p.purity, 2});
 }
 
+// ---- pickling ----
+
+using engine::FeatureImportance;
+using engine::SegmentStatistics;
+
+using HealthState = FieldsState<SegmentHealth, &SegmentHealth::stability, &SegmentHealth::cohesion,
+                                &SegmentHealth::separation, &SegmentHealth::health_score>;
+using ImportanceState = FieldsState<FeatureImportance, &FeatureImportance::name, &FeatureImportance::importance,
+                                    &FeatureImportance::normalized>;
+using StatisticsState =
+    FieldsState<SegmentStatistics, &SegmentStatistics::mean, &SegmentStatistics::median, &SegmentStatistics::std,
+                &SegmentStatistics::min, &SegmentStatistics::max, &SegmentStatistics::q25, &SegmentStatistics::q75>;
+
+struct StatisticsEntryState {
+    static Ref save(const std::pair<std::string, SegmentStatistics>& e) {
+        return py::make_tuple(e.first, StatisticsState::save(e.second));
+    }
+    static std::pair<std::string, SegmentStatistics> load(PyObject* state) {
+        StateReader r(state, 2);
+        auto name = r.next<std::string>();
+        return {std::move(name), StatisticsState::load(r.next_object())};
+    }
+};
+
+struct ProfiledState {
+    static constexpr std::uint32_t version = 1;
+    static Ref save(const SegmentProfile& p) {
+        return py::make_tuple(p.segment_id, p.size, p.purity, p.business_description, p.key_characteristics,
+                          HealthState::save(p.health), p.actionability_score,
+                          save_all<ImportanceState>(p.importance), save_all<StatisticsEntryState>(p.statistics));
+    }
+    static SegmentProfile load(PyObject* state) {
+        StateReader r(state, 9);
+        SegmentProfile p;
+        p.segment_id = r.next<std::uint64_t>();
+        p.size = r.next<std::uint64_t>();
+        p.purity = r.next<double>();
+        p.business_description = r.next<std::string>();
+        p.key_characteristics = r.next<std::vector<std::string>>();
+        if (p.key_characteristics.empty()) throw StateError{"item 4 is empty"};
+        p.health = HealthState::load(r.next_object());
+        p.actionability_score = r.next<double>();
+        p.importance = load_all<ImportanceState>(r.next_object(), 7);
+        p.statistics = load_all<StatisticsEntryState>(r.next_object(), 8);
+        return p;
+    }
+};
+
 }  // namespace
 
 PyTypeObject* segment_health_type() {
@@ -87,6 +135,7 @@ PyTypeObject* segment_health_type() {
             .property<&SegmentHealth::cohesion>("cohesion")
             .property<&SegmentHealth::separation>("separation")
             .property<&SegmentHealth::health_score>("health_score")
+            .pickle<HealthState>()
             .build();
     });
 }
@@ -102,6 +151,7 @@ PyTypeObject* profiled_segment_type() {
             .property<&health_of>("health")
             .property<&SegmentProfile::actionability_score>("actionability_score")
             .repr<&profiled_repr>()
+            .pickle<ProfiledState>()
             .build();
     });
 }

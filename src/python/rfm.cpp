@@ -404,16 +404,6 @@ struct RFMConfigState {
     }
 };
 
-template <class E, std::uint32_t Count>
-struct EnumState {
-    static constexpr std::uint32_t version = 1;
-    static Ref save(const E& e) { return py::make_tuple(static_cast<std::uint32_t>(e)); }
-    static E load(PyObject* state) {
-        StateReader r(state, 1);
-        return r.next_enum<E>(Count);
-    }
-};
-
 // A segment name must be one of the thirteen display names (or empty, unscored).
 bool known_segment(std::string_view name) {
     if (name.empty()) return true;

@@ -13,6 +13,11 @@
 
 namespace segmora::py {
 
+template <>
+inline constexpr std::uint32_t enum_count<engine::EventType> = 4;
+template <>
+inline constexpr std::uint32_t enum_count<engine::TimeWindow> = 4;
+
 namespace {
 
 using engine::ReclusterConfig;
@@ -330,6 +335,141 @@ struct ReclusterHistory {
     }
 };
 
+// ---- pickling ----
+
+using engine::Segment;
+using engine::TrackedCustomer;
+
+struct EventState {
+    static constexpr std::uint32_t version = 1;
+    static Ref save(const StreamingEvent& e) {
+        return py::make_tuple(e.customer_id, e.metadata, e.value, e.timestamp, static_cast<std::uint32_t>(e.event_type));
+    }
+    static StreamingEvent load(PyObject* state) {
+        StateReader r(state, 5);
+        StreamingEvent e;
+        e.customer_id = r.next<std::string>();
+        e.metadata = r.next<std::vector<std::pair<std::string, std::string>>>();
+        e.value = r.next<double>();
+        e.timestamp = r.next<std::int64_t>();
+        e.event_type = r.next_enum<engine::EventType>(enum_count<engine::EventType>);
+        return e;
+    }
+};
+
+using ConfigState = FieldsState<StreamingConfig, &StreamingConfig::batch_size, &StreamingConfig::batch_timeout_ms,
+                                &StreamingConfig::decay_factor, &StreamingConfig::window>;
+using ReclusterConfigState = FieldsState<ReclusterConfig, &ReclusterConfig::min_customers,
+                                         &ReclusterConfig::n_clusters, &ReclusterConfig::min_severity>;
+
+// A label as (is_cluster, id); a score-rule id must name one of the rules.
+struct SegmentState {
+    static Ref save(const Segment& s) { return py::make_tuple(s.is_cluster, s.id); }
+    static Segment load(PyObject* state) {
+        StateReader r(state, 2);
+        Segment s;
+        s.is_cluster = r.next<bool>();
+        s.id = r.next<std::uint64_t>();
+        if (!s.is_cluster && s.id >= Segment::kRuleCount) throw StateError{format("unknown segment rule {}", s.id)};
+        return s;
+    }
+};
+
+// segment_changed is not kept: it follows from the two labels.
+struct UpdateState {
+    static constexpr std::uint32_t version = 1;
+    static Ref save(const StreamingSegmentUpdate& u) {
+        return py::make_tuple(u.customer_id, u.previous_segment ? SegmentState::save(*u.previous_segment) : none(),
+                              SegmentState::save(u.new_segment), u.confidence, u.timestamp);
+    }
+    static StreamingSegmentUpdate load(PyObject* state) {
+        StateReader r(state, 5);
+        StreamingSegmentUpdate u;
+        u.customer_id = r.next<std::string>();
+        if (PyObject* previous = r.next_object(); previous != Py_None) u.previous_segment = SegmentState::load(previous);
+        u.new_segment = SegmentState::load(r.next_object());
+        u.segment_changed = !u.previous_segment || *u.previous_segment != u.new_segment;
+        u.confidence = r.next<double>();
+        u.timestamp = r.next<std::int64_t>();
+        return u;
+    }
+};
+
+struct ReclusterEventState {
+    static constexpr std::uint32_t version = 1;
+    static Ref save(const ReclusterEvent& e) {
+        return py::make_tuple(save_all<FeatureDriftState>(e.drifts), e.timestamp, e.customers_reclustered, e.n_clusters);
+    }
+    static ReclusterEvent load(PyObject* state) {
+        StateReader r(state, 4);
+        ReclusterEvent e;
+        e.drifts = load_all<FeatureDriftState>(r.next_object(), 0);
+        e.timestamp = r.next<std::int64_t>();
+        e.customers_reclustered = r.next<std::uint64_t>();
+        e.n_clusters = r.next<std::uint64_t>();
+        return e;
+    }
+};
+
+struct CustomerState {
+    static Ref save(const TrackedCustomer& c) {
+        const engine::StreamingRFMState& s = c.state;
+        return py::make_tuple(s.customer_id, s.recency_days, s.frequency, s.monetary, s.last_event_timestamp,
+                              s.event_count, s.total_value, SegmentState::save(c.segment));
+    }
+    static TrackedCustomer load(PyObject* state) {
+        StateReader r(state, 8);
+        TrackedCustomer c;
+        engine::StreamingRFMState& s = c.state;
+        s.customer_id = r.next<std::string>();
+        s.recency_days = r.next<std::int64_t>();
+        s.frequency = r.next<std::uint64_t>();
+        s.monetary = r.next<double>();
+        s.last_event_timestamp = r.next<std::int64_t>();
+        s.event_count = r.next<std::uint64_t>();
+        s.total_value = r.next<double>();
+        c.segment = SegmentState::load(r.next_object());
+        return c;
+    }
+};
+
+// The whole engine: configurations, buffered events, customers in tracking
+// order with their labels, the drift baseline and the re-cluster history. The
+// customer index is rebuilt from the customers.
+struct EngineState {
+    static constexpr std::uint32_t version = 1;
+    static Ref save(const Engine& engine) {
+        const engine::StreamingEngineState s = engine.state();
+        const Ref baseline =
+            s.baseline ? py::make_tuple(s.baseline->recency, s.baseline->frequency, s.baseline->monetary) : none();
+        return py::make_tuple(ConfigState::save(s.config), ReclusterConfigState::save(s.recluster_config),
+                              save_all<EventState>(s.buffer.events), s.buffer.created_at,
+                              save_all<CustomerState>(s.customers), baseline,
+                              save_all<ReclusterEventState>(s.history));
+    }
+    static Engine load(PyObject* state) {
+        StateReader r(state, 7);
+        engine::StreamingEngineState s;
+        s.config = ConfigState::load(r.next_object());
+        s.recluster_config = ReclusterConfigState::load(r.next_object());
+        s.buffer.events = load_all<EventState>(r.next_object(), 2);
+        s.buffer.max_size = s.config.batch_size;
+        s.buffer.created_at = r.next<std::int64_t>();
+        s.customers = load_all<CustomerState>(r.next_object(), 4);
+        if (PyObject* baseline = r.next_object(); baseline != Py_None) {
+            StateReader b(baseline, 3);
+            s.baseline = engine::RfmSnapshot{b.next<std::vector<double>>(), b.next<std::vector<double>>(),
+                                             b.next<std::vector<double>>()};
+        }
+        s.history = load_all<ReclusterEventState>(r.next_object(), 6);
+        try {
+            return Engine::restore(std::move(s));
+        } catch (const SegmoraError& e) {
+            throw StateError{e.message()};
+        }
+    }
+};
+
 }  // namespace
 
 PyTypeObject* streaming_event_type() {
@@ -339,13 +479,15 @@ PyTypeObject* streaming_event_type() {
             .property<&StreamingEvent::customer_id>("customer_id")
             .property<&StreamingEvent::value>("value")
             .property<&StreamingEvent::timestamp>("timestamp")
+            .pickle<EventState>()
             .build();
     });
 }
 
 PyTypeObject* streaming_config_type() {
-    return type_once<StreamingConfig>(
-        [] { return ClassDef<StreamingConfig>("PyStreamingConfig").constructor<ConfigNew>().build(); });
+    return type_once<StreamingConfig>([] {
+        return ClassDef<StreamingConfig>("PyStreamingConfig").constructor<ConfigNew>().pickle<ConfigState>().build();
+    });
 }
 
 PyTypeObject* streaming_segment_update_type() {
@@ -358,6 +500,7 @@ PyTypeObject* streaming_segment_update_type() {
             .property<&U::segment_changed>("segment_changed")
             .property<&U::confidence>("confidence")
             .property<&U::timestamp>("timestamp")
+            .pickle<UpdateState>()
             .build();
     });
 }
@@ -377,6 +520,7 @@ PyTypeObject* streaming_engine_type() {
             .method<MaybeRecluster>()
             .method<ReclusterHistory>()
             .method<SetReclusterBaseline>()
+            .pickle<EngineState>()
             .build();
     });
 }
@@ -385,6 +529,7 @@ PyTypeObject* recluster_config_type() {
     return type_once<ReclusterConfig>([] {
         return ClassDef<ReclusterConfig>("PyReclusterConfig", kReclusterConfigDoc)
             .constructor<ReclusterConfigNew>()
+            .pickle<ReclusterConfigState>()
             .build();
     });
 }
@@ -396,6 +541,7 @@ PyTypeObject* recluster_event_type() {
             .property<&drifts_of>("drifts")
             .property<&ReclusterEvent::customers_reclustered>("customers_reclustered")
             .property<&ReclusterEvent::n_clusters>("n_clusters")
+            .pickle<ReclusterEventState>()
             .build();
     });
 }

@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "engine/streaming.hpp"
+#include "error.hpp"
 #include "text.hpp"
 
 namespace segmora::engine {
@@ -94,6 +95,29 @@ TEST(StreamingBatch, SameAsOneEventAtATime) {
         ASSERT_EQ(batched.customers()[i].state.monetary, single.customers()[i].state.monetary);
     }
     EXPECT_EQ(batched.buffer_size(), single.buffer_size());
+}
+
+// A restored engine finds every customer through its rebuilt index; parts that
+// could not come from one engine are refused.
+TEST(StreamingRestore, RebuildsTheIndexAndRefusesInconsistentParts) {
+    auto engine = make_engine(50);
+    for (int i = 0; i < 500; ++i) engine.process_event(event(format("r{}", i % 97), i, unix_now()));
+    auto restored = StreamingSegmentationEngine::restore(engine.state());
+    ASSERT_EQ(restored.customer_count(), 97u);
+    for (int i = 0; i < 97; ++i)
+        ASSERT_EQ(restored.segment_of(format("r{}", i)), &restored.customers()[static_cast<std::size_t>(i)].segment);
+    EXPECT_EQ(restored.buffer_size(), engine.buffer_size());
+
+    const auto refused = [&](auto damage) {
+        StreamingEngineState s = engine.state();
+        damage(s);
+        EXPECT_THROW(StreamingSegmentationEngine::restore(std::move(s)), SegmoraError);
+    };
+    refused([](StreamingEngineState& s) { s.customers.push_back(s.customers.front()); });
+    refused([](StreamingEngineState& s) { s.customers[3].segment = Segment{false, Segment::kRuleCount}; });
+    refused([](StreamingEngineState& s) { s.buffer.max_size = 49; });
+    refused([](StreamingEngineState& s) { s.buffer.events.resize(50); });
+    refused([](StreamingEngineState& s) { s.baseline = RfmSnapshot{{1.0}, {}, {}}; });
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 
 #include <cstdint>
 #include <string>
+#include <type_traits>
 #include <utility>
 
 #include "text.hpp"
@@ -66,6 +67,81 @@ private:
     PyObject* tuple_;
     std::size_t next_ = 0;
 };
+
+// The number of values of an enumeration stored in a state (specialised next
+// to the enumeration's bindings); 0 means "not stored as a choice".
+template <class E>
+inline constexpr std::uint32_t enum_count = 0;
+
+namespace detail {
+
+template <class T>
+auto state_value(const T& v) {
+    if constexpr (std::is_enum_v<T>) return static_cast<std::uint32_t>(v);
+    else return v;
+}
+
+template <class T>
+T read_state_value(StateReader& r) {
+    if constexpr (std::is_enum_v<T>) {
+        static_assert(enum_count<T> > 0, "specialise enum_count for this enumeration");
+        return r.next_enum<T>(enum_count<T>);
+    } else {
+        return r.next<T>();
+    }
+}
+
+template <class M>
+struct member_of;
+template <class C, class V>
+struct member_of<V C::*> {
+    using type = V;
+};
+
+}  // namespace detail
+
+// The codec of a plain record whose state is its `Members`, in this order
+// (enumerations as their integer value, checked on load).
+template <class T, auto... Members>
+struct FieldsState {
+    static constexpr std::uint32_t version = 1;
+    static Ref save(const T& v) { return py::make_tuple(detail::state_value(v.*Members)...); }
+    static T load(PyObject* state) {
+        StateReader r(state, sizeof...(Members));
+        T v;
+        ((v.*Members = detail::read_state_value<typename detail::member_of<decltype(Members)>::type>(r)), ...);
+        return v;
+    }
+};
+
+// The codec of an enumeration of `Count` values, stored as its integer value.
+template <class E, std::uint32_t Count>
+struct EnumState {
+    static constexpr std::uint32_t version = 1;
+    static Ref save(const E& e) { return py::make_tuple(static_cast<std::uint32_t>(e)); }
+    static E load(PyObject* state) {
+        StateReader r(state, 1);
+        return r.next_enum<E>(Count);
+    }
+};
+
+// Every item of a list state (item `index` of its parent) restored by Codec.
+template <class Codec, class T = decltype(Codec::load(nullptr))>
+std::vector<T> load_all(PyObject* list, std::size_t index) {
+    if (!PyList_Check(list)) throw StateError{segmora::format("item {} is not a list", index)};
+    std::vector<T> out;
+    for (Py_ssize_t i = 0; i < PyList_Size(list); ++i) out.push_back(Codec::load(PyList_GetItem(list, i)));
+    return out;
+}
+
+// A list of every item's state.
+template <class Codec, class T>
+Ref save_all(const std::vector<T>& items) {
+    Ref list = Ref::steal(PyList_New(0));
+    for (const T& item : items)
+        if (PyList_Append(list.get(), Codec::save(item).get()) < 0) throw PyErrorAlreadySet{};
+    return list;
+}
 
 // The module's _restore(class_name, version, state) function.
 PyMethodDef* restore_def();
