@@ -69,6 +69,9 @@ struct KMeansArrays {
 
 struct KMeansChunkStep {
     static constexpr const char* signature = "kmeans_chunk_step(data, centers, previous_labels=None)";
+    static constexpr const char* doc =
+        "One Lloyd step over a chunk of rows: (sums, counts, inertia, changed, farthest_distance, farthest_row, "
+        "labels). Sums and counts of every chunk added in chunk order and divided give the next centers.";
     static constexpr Raises raises = Raises::RuntimeError;
     static Ref call(Args& a) {
         RowsInput rows = a.get<RowsInput>("data");
@@ -89,6 +92,7 @@ struct KMeansChunkStep {
 
 struct KMeansChunkInertia {
     static constexpr const char* signature = "kmeans_chunk_inertia(data, centers, labels)";
+    static constexpr const char* doc = "Sum of squared distances of a chunk's rows to their labelled centers.";
     static constexpr Raises raises = Raises::RuntimeError;
     static Ref call(Args& a) {
         RowsInput rows = a.get<RowsInput>("data");

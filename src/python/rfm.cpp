@@ -195,6 +195,9 @@ Ref scores_to_list(std::vector<RFMScore> scores) {
 
 struct RfmPartitionValues {
     static constexpr const char* signature = "rfm_partition_values(transactions, config, now, rows=None, n_jobs=None)";
+    static constexpr const char* doc =
+        "Raw RFM values of a partition's customers at the instant `now`: (customer_id, recency, frequency, "
+        "monetary, first_row) per customer; `rows` gives each transaction's global position.";
     static constexpr Raises raises = Raises::RuntimeError;
     static Ref call(Args& a) {
         TransactionsInput transactions = a.get<TransactionsInput>("transactions");
@@ -244,6 +247,8 @@ std::vector<engine::CustomerValues> extract_values(PyObject* obj, const char* ar
 
 struct ScoreRfmValues {
     static constexpr const char* signature = "score_rfm_values(values, config)";
+    static constexpr const char* doc =
+        "Scores and names the gathered per-customer values of every partition, giving calculate_rfm_py's records.";
     static constexpr Raises raises = Raises::RuntimeError;
     static Ref call(Args& a) {
         std::vector<engine::CustomerValues> values = extract_values(a.raw("values"), "values");
