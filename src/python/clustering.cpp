@@ -24,14 +24,17 @@ constexpr std::int32_t kDefaultJobs = -1;
 struct KMeansPy {
     static constexpr const char* signature = "kmeans_py(data, n_clusters, max_iter=None, random_state=None, n_jobs=None)";
     static constexpr Raises raises = Raises::RuntimeError;
-    static Ref call(Args& a) {
+    static Ref call(Args& a) { return wrap(run(a)); }
+
+    // Converts kmeans_py's arguments in signature order, then fits.
+    static KMeansResult run(Args& a) {
         RowsInput rows = a.get<RowsInput>("data");
         const auto n_clusters = a.get<std::uint64_t>("n_clusters");
         const auto max_iter = a.get_or<std::uint64_t>("max_iter", kDefaultMaxIter);
         const auto random_state = a.get_or<std::uint64_t>("random_state", kDefaultSeed);
         const auto n_jobs = a.get_or<std::int32_t>("n_jobs", kDefaultJobs);
         const Matrix data = to_matrix(std::move(rows));
-        return wrap(engine::kmeans(data, n_clusters, max_iter, random_state, n_jobs));
+        return engine::kmeans(data, n_clusters, max_iter, random_state, n_jobs);
     }
 };
 
@@ -51,13 +54,7 @@ struct KMeansArrays {
     static constexpr const char* doc = "kmeans_py with labels and centers as raw int64 / float64 bytes (for the estimators).";
     static constexpr Raises raises = Raises::RuntimeError;
     static Ref call(Args& a) {
-        RowsInput rows = a.get<RowsInput>("data");
-        const auto n_clusters = a.get<std::uint64_t>("n_clusters");
-        const auto max_iter = a.get_or<std::uint64_t>("max_iter", kDefaultMaxIter);
-        const auto random_state = a.get_or<std::uint64_t>("random_state", kDefaultSeed);
-        const auto n_jobs = a.get_or<std::int32_t>("n_jobs", kDefaultJobs);
-        const Matrix data = to_matrix(std::move(rows));
-        const KMeansResult r = engine::kmeans(data, n_clusters, max_iter, random_state, n_jobs);
+        const KMeansResult r = KMeansPy::run(a);
         static_assert(sizeof(std::uint64_t) == sizeof(std::int64_t));
         return py::make_tuple(byte_array(r.labels.data(), r.labels.size() * sizeof(std::uint64_t)),
                               byte_array(r.centers.values().data(), r.centers.values().size() * sizeof(double)),
