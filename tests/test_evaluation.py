@@ -28,6 +28,11 @@ def blobs(seed, n, d, k, spread=1.0):
     return centers[labels] + rng.normal(scale=spread, size=(n, d)), labels
 
 
+def means(data, labels, k):
+    data, labels = np.asarray(data), np.asarray(labels)
+    return [data[labels == c].mean(axis=0).tolist() for c in range(k)]
+
+
 # ---- reference implementations: the definitions, summed in row order ----
 
 
@@ -131,6 +136,8 @@ def ref_davies_bouldin(rows, labels, centers):
         (lambda: segmora.silhouette_score([[3.0]] * 4, [0, 0, 1, 1]), 0.0),
         # K = 6 from the label gap but only 3 rows: N - K has no meaning
         (lambda: segmora.calinski_harabasz_score([[0.0], [1.0], [5.0]], [0, 0, 5]), 0.0),
+        # Davies-Bouldin alone ignores labels beyond the centers
+        (lambda: segmora.davies_bouldin_score([[0.0], [1.0], [2.0]], [0, 1, 2], [[0.0], [1.0]]), 0.0),
         # extra labels count in the silhouette divisor
         (lambda: segmora.silhouette_score([[0.0], [1.0]], [0, 1, 1, 1]), 0.5),
     ],
@@ -163,8 +170,7 @@ def test_label_gaps():
 @pytest.mark.parametrize("seed, n, d, k", [(0, 150, 3, 4), (1, 200, 2, 2), (2, 97, 5, 7), (3, 300, 8, 8)])
 def test_exact_against_row_order_definitions(seed, n, d, k):
     data, labels = blobs(seed, n, d, k, spread=4.0)
-    rows, labels = data.tolist(), labels.tolist()
-    centers = [np.mean(data[np.array(labels) == c], axis=0).tolist() for c in range(k)]
+    rows, labels, centers = data.tolist(), labels.tolist(), means(data, labels, k)
     assert segmora.silhouette_score(rows, labels) == ref_silhouette(rows, labels)
     assert segmora.calinski_harabasz_score(rows, labels) == ref_calinski_harabasz(rows, labels)
     assert segmora.davies_bouldin_score(rows, labels, centers) == ref_davies_bouldin(rows, labels, centers)
@@ -173,14 +179,13 @@ def test_exact_against_row_order_definitions(seed, n, d, k):
 @pytest.mark.parametrize("seed, n, d, k", [(4, 500, 4, 5), (5, 1000, 8, 8), (6, 333, 2, 3), (7, 130, 10, 2)])
 def test_agrees_with_scikit_learn(seed, n, d, k):
     data, labels = blobs(seed, n, d, k, spread=3.0)
-    centers = np.array([data[labels == c].mean(axis=0) for c in range(k)])
-    assert segmora.silhouette_score(data, labels.tolist()) == pytest.approx(skm.silhouette_score(data, labels), rel=1e-9)
-    assert segmora.davies_bouldin_score(data, labels.tolist(), centers) == pytest.approx(
-        skm.davies_bouldin_score(data, labels), rel=1e-9
-    )
-    assert segmora.calinski_harabasz_score(data, labels.tolist()) == pytest.approx(
-        skm.calinski_harabasz_score(data, labels), rel=1e-9
-    )
+    centers, listed = np.array(means(data, labels, k)), labels.tolist()
+    for ours, theirs in [
+        (segmora.silhouette_score(data, listed), skm.silhouette_score(data, labels)),
+        (segmora.davies_bouldin_score(data, listed, centers), skm.davies_bouldin_score(data, labels)),
+        (segmora.calinski_harabasz_score(data, listed), skm.calinski_harabasz_score(data, labels)),
+    ]:
+        assert ours == pytest.approx(theirs, rel=1e-9)
 
 
 def test_silhouette_with_many_clusters():
@@ -194,54 +199,41 @@ def test_silhouette_with_many_clusters():
 
 def test_numpy_input_is_bit_identical_to_rows():
     data, labels = blobs(10, 400, 3, 4)
-    labels = labels.tolist()
-    centers = [data[np.array(labels) == c].mean(axis=0).tolist() for c in range(4)]
+    labels, centers = labels.tolist(), means(data, labels, 4)
     first = segmora.assess_cluster_quality(data, labels, centers)
     again = segmora.assess_cluster_quality(data.tolist(), labels, centers)
     for name in ("silhouette_score", "davies_bouldin_score", "calinski_harabasz_score", "inertia", "overall_score"):
         assert getattr(first, name) == getattr(again, name)
 
 
-@pytest.mark.parametrize(
-    "call",
-    [
-        lambda: segmora.silhouette_score([[0.0], [1.0], [2.0]], [0, 1]),
-        lambda: segmora.calinski_harabasz_score([[0.0], [1.0], [2.0]], [0, 1]),
-        lambda: segmora.davies_bouldin_score([[0.0], [1.0], [2.0]], [0, 1], [[0.0], [1.0]]),
-        lambda: segmora.assess_cluster_quality([[0.0], [1.0], [2.0]], [0, 1], [[0.0], [1.0]]),
-    ],
-)
-def test_labels_shorter_than_rows_are_refused(call):
-    with pytest.raises(ValueError, match=r"^Data validation error: labels has 2 entries but data has 3 rows$"):
-        call()
-
-
-def test_report_refuses_a_label_without_center():
-    with pytest.raises(ValueError, match=r"^Data validation error: row 2 has label 2 but centers has 2 rows$"):
-        segmora.assess_cluster_quality([[0.0], [1.0], [2.0]], [0, 1, 2], [[0.0], [1.0]])
-    # Davies-Bouldin alone ignores labels beyond the centers
-    assert segmora.davies_bouldin_score([[0.0], [1.0], [2.0]], [0, 1, 2], [[0.0], [1.0]]) == 0.0
+THREE = [[0.0], [1.0], [2.0]]
+SHORT = "^Data validation error: labels has 2 entries but data has 3 rows$"
 
 
 @pytest.mark.parametrize(
-    "args, exc, message",
+    "call, exc, message",
     [
-        (([[1.0, 2.0], [3.0]], [0, 0]), ValueError, "ShapeError/OutOfBounds: out of bounds indexing"),
-        (([[1.0], [2.0, 3.0]], [0, 0]), ValueError, "ShapeError/IncompatibleShape: incompatible shapes"),
-        (([[1.0]], [-1]), OverflowError, "argument 'labels'"),
-        (([[1.0]], "0"), TypeError, "Can't extract `str` to `Vec`"),
-        (("abc", [0]), TypeError, "Can't extract `str` to `Vec`"),
-        (([[1.0]], [0.5]), TypeError, "argument 'labels'"),
+        (lambda: segmora.silhouette_score(THREE, [0, 1]), ValueError, SHORT),
+        (lambda: segmora.calinski_harabasz_score(THREE, [0, 1]), ValueError, SHORT),
+        (lambda: segmora.davies_bouldin_score(THREE, [0, 1], [[0.0], [1.0]]), ValueError, SHORT),
+        (lambda: segmora.assess_cluster_quality(THREE, [0, 1], [[0.0], [1.0]]), ValueError, SHORT),
+        (lambda: segmora.assess_cluster_quality(THREE, [0, 1, 2], [[0.0], [1.0]]), ValueError,
+         r"^Data validation error: row 2 has label 2 but centers has 2 rows$"),
+        (lambda: segmora.assess_cluster_quality([[0.0]], [0], [[1.0, 2.0], [3.0]]), ValueError,
+         "^ShapeError/OutOfBounds: out of bounds indexing$"),
+        (lambda: segmora.silhouette_score([[1.0, 2.0], [3.0]], [0, 0]), ValueError,
+         "ShapeError/OutOfBounds: out of bounds indexing"),
+        (lambda: segmora.silhouette_score([[1.0], [2.0, 3.0]], [0, 0]), ValueError,
+         "ShapeError/IncompatibleShape: incompatible shapes"),
+        (lambda: segmora.silhouette_score([[1.0]], [-1]), OverflowError, "argument 'labels'"),
+        (lambda: segmora.silhouette_score([[1.0]], "0"), TypeError, "Can't extract `str` to `Vec`"),
+        (lambda: segmora.silhouette_score("abc", [0]), TypeError, "Can't extract `str` to `Vec`"),
+        (lambda: segmora.silhouette_score([[1.0]], [0.5]), TypeError, "argument 'labels'"),
     ],
 )
-def test_argument_errors(args, exc, message):
+def test_argument_errors(call, exc, message):
     with pytest.raises(exc, match=message):
-        segmora.silhouette_score(*args)
-
-
-def test_centers_shape_error():
-    with pytest.raises(ValueError, match="^ShapeError/OutOfBounds: out of bounds indexing$"):
-        segmora.assess_cluster_quality([[0.0]], [0], [[1.0, 2.0], [3.0]])
+        call()
 
 
 # ---- quality report ----
@@ -259,8 +251,7 @@ def test_empty_report():
 
 def test_report_fields_and_overall_score():
     data, labels = blobs(11, 300, 3, 3, spread=2.0)
-    labels = labels.tolist()
-    centers = [data[np.array(labels) == c].mean(axis=0).tolist() for c in range(3)]
+    labels, centers = labels.tolist(), means(data, labels, 3)
     r = segmora.assess_cluster_quality(data, labels, centers)
     assert r.silhouette_score == segmora.silhouette_score(data, labels)
     assert r.davies_bouldin_score == segmora.davies_bouldin_score(data, labels, centers)
