@@ -239,11 +239,16 @@ def test_argument_errors(call, exc, message):
 # ---- quality report ----
 
 
+def expected_overall(r):
+    t1 = (r.silhouette_score + 1) * 0.5 * 100
+    t2 = (1 - min(r.davies_bouldin_score / 10, 1)) * 100
+    return (t1 + t2 + min(r.calinski_harabasz_score / 100, 100)) / 3
+
+
 def test_empty_report():
     r = segmora.assess_cluster_quality([], [], [])
     assert (r.silhouette_score, r.davies_bouldin_score, r.calinski_harabasz_score, r.inertia) == (0.0, 0.0, 0.0, 0.0)
-    assert r.n_clusters == 1
-    assert r.overall_score == 50.0
+    assert (r.n_clusters, r.overall_score) == (1, 50.0)
     assert repr(r) == "QualityReport(silhouette=0.0000, davies_bouldin=0.0000, calinski_harabasz=0.00, overall=50.00)"
     with pytest.raises(AttributeError):
         r.overall_score = 1.0
@@ -258,31 +263,21 @@ def test_report_fields_and_overall_score():
     assert r.calinski_harabasz_score == segmora.calinski_harabasz_score(data, labels)
     assert r.n_clusters == 3
     assert r.inertia == pytest.approx(sum(float(np.sum((data[i] - centers[l]) ** 2)) for i, l in enumerate(labels)))
-    t1 = (r.silhouette_score + 1) * 0.5 * 100
-    t2 = (1 - min(r.davies_bouldin_score / 10, 1)) * 100
-    t3 = min(r.calinski_harabasz_score / 100, 100)
-    assert r.overall_score == (t1 + t2 + t3) / 3
+    assert r.overall_score == expected_overall(r)
     assert repr(r) == (
         f"QualityReport(silhouette={r.silhouette_score:.4f}, davies_bouldin={r.davies_bouldin_score:.4f}, "
         f"calinski_harabasz={r.calinski_harabasz_score:.2f}, overall={r.overall_score:.2f})"
     )
+    # far-apart tight clusters: Calinski-Harabasz beyond 10,000 caps its term at 100
+    r = segmora.assess_cluster_quality([[0.0], [0.001], [1000.0], [1000.001]], [0, 0, 1, 1], [[0.0005], [1000.0005]])
+    assert r.calinski_harabasz_score > 10_000 and r.davies_bouldin_score < 10
+    assert r.overall_score == expected_overall(r)
 
 
 def test_report_with_nan_data():
     r = segmora.assess_cluster_quality([[0.0], [1.0], [float("nan")], [11.0]], [0, 0, 1, 1], [[0.5], [10.5]])
-    assert math.isnan(r.calinski_harabasz_score)
-    assert math.isnan(r.silhouette_score)
+    assert math.isnan(r.calinski_harabasz_score) and math.isnan(r.silhouette_score)
     assert "calinski_harabasz=NaN" in repr(r) and "silhouette=NaN" in repr(r)
-
-
-def test_report_capped_terms():
-    # far-apart tight clusters: Calinski-Harabasz beyond 10,000 caps its term at 100
-    rows = [[0.0], [0.001], [1000.0], [1000.001]]
-    r = segmora.assess_cluster_quality(rows, [0, 0, 1, 1], [[0.0005], [1000.0005]])
-    assert r.calinski_harabasz_score > 10_000
-    t1 = (r.silhouette_score + 1) * 0.5 * 100
-    t2 = (1 - r.davies_bouldin_score / 10) * 100
-    assert r.overall_score == (t1 + t2 + 100.0) / 3
 
 
 # ---- k estimation ----
@@ -306,55 +301,33 @@ def test_reversed_range_refused(fn, data, k_range):
 
 
 @pytest.mark.parametrize("fn", ESTIMATORS)
-@pytest.mark.parametrize("n, k_range", [(6, (0, 3)), (6, (2, 7)), (6, (0, 0)), (6, (7, 7)), (0, (1, 2))])
-def test_invalid_ranges(fn, n, k_range):
-    with pytest.raises(RuntimeError, match=f"^{INVALID_COUNT}$"):
-        fn([[float(i)] for i in range(n)], k_range)
-
-
-@pytest.mark.parametrize("fn", ESTIMATORS)
 @pytest.mark.parametrize(
-    "k_range, exc, message",
+    "data, k_range, exc, message",
     [
-        ([2, 5], TypeError, "argument 'k_range': 'list' object cannot be converted to 'PyTuple'"),
-        ((2, 3, 4), TypeError, "argument 'k_range': expected tuple of length 2, but got tuple of length 3"),
-        ((2,), TypeError, "argument 'k_range'"),
-        ((-1, 3), OverflowError, "argument 'k_range'"),
-        ((2.0, 3), TypeError, "argument 'k_range'"),
-        (None, TypeError, "argument 'k_range'"),
+        *[([[float(i)] for i in range(n)], kr, RuntimeError, f"^{INVALID_COUNT}$")
+          for n, kr in [(6, (0, 3)), (6, (2, 7)), (6, (0, 0)), (6, (7, 7)), (0, (1, 2))]],
+        ([[0.0], [1.0]], [2, 5], TypeError, "argument 'k_range': 'list' object cannot be converted to 'PyTuple'"),
+        ([[0.0], [1.0]], (2, 3, 4), TypeError, "argument 'k_range': expected tuple of length 2, but got tuple of length 3"),
+        ([[0.0], [1.0]], (2,), TypeError, "argument 'k_range'"),
+        ([[0.0], [1.0]], (-1, 3), OverflowError, "argument 'k_range'"),
+        ([[0.0], [1.0]], (2.0, 3), TypeError, "argument 'k_range'"),
+        ([[0.0], [1.0]], None, TypeError, "argument 'k_range'"),
     ],
 )
-def test_k_range_must_be_a_pair_of_ints(fn, k_range, exc, message):
+def test_bad_k_ranges(fn, data, k_range, exc, message):
     with pytest.raises(exc, match=message):
-        fn([[0.0], [1.0]], k_range)
+        fn(data, k_range)
 
 
 def test_elbow(three_groups):
     r = segmora.estimate_k_elbow(three_groups, (1, 6))
-    assert r.method == "elbow"
-    assert [k for k, _ in r.scores] == [1, 2, 3, 4, 5, 6]
-    assert r.k == 3
+    assert (r.method, r.k, [k for k, _ in r.scores]) == ("elbow", 3, [1, 2, 3, 4, 5, 6])
     assert r.confidence == 1 / (math.sqrt(math.sqrt(6)) + 1)
     inertias = [s for _, s in r.scores]
     assert all(a >= b for a, b in zip(inertias, inertias[1:]))
-
-
-def test_elbow_with_two_values_keeps_k_min(three_groups):
-    r = segmora.estimate_k_elbow(three_groups, (2, 3))
-    assert r.k == 2
-    assert r.confidence == pytest.approx(0.4568, abs=1e-4)
+    r = segmora.estimate_k_elbow(three_groups, (2, 3))  # two values keep k_min
+    assert r.k == 2 and r.confidence == pytest.approx(0.4568, abs=1e-4)
     assert repr(r) == "KEstimationResult(method=elbow, k=2, confidence=0.46)"
-
-
-def test_silhouette_estimation(three_groups):
-    r = segmora.estimate_k_silhouette(three_groups, (2, 5))
-    assert r.k == 3
-    assert r.confidence == max(s for _, s in r.scores)
-    data = np.array(three_groups)
-    for k, score in r.scores:
-        labels = segmora_fit_labels(three_groups, k)
-        assert score == ref_silhouette(three_groups, labels, lone_zero=True)
-        assert score == pytest.approx(skm.silhouette_score(data, labels), rel=1e-9)
 
 
 def segmora_fit_labels(rows, k):
@@ -375,10 +348,7 @@ def segmora_fit_labels(rows, k):
         new = []
         for c in range(k):
             members = [x for x, l in zip(rows, labels) if l == c]
-            if not members:
-                new.append(rows[(7 * c) % n])
-                continue
-            new.append(ref_mean(members, len(rows[0])))
+            new.append(ref_mean(members, len(rows[0])) if members else rows[(7 * c) % n])
         inertia = 0.0
         for x, l in zip(rows, labels):
             inertia += ref_dist(x, new[l]) ** 2
@@ -388,22 +358,29 @@ def segmora_fit_labels(rows, k):
     return labels
 
 
-def test_silhouette_single_cluster_scores_minus_one(three_groups):
-    r = segmora.estimate_k_silhouette(three_groups, (1, 1))
-    assert r.scores == [(1, -1.0)]
-    assert (r.k, r.confidence) == (1, -1.0)
+def test_silhouette_estimation(three_groups):
+    r = segmora.estimate_k_silhouette(three_groups, (2, 5))
+    assert r.k == 3 and r.confidence == max(s for _, s in r.scores)
+    for k, score in r.scores:
+        labels = segmora_fit_labels(three_groups, k)
+        assert score == ref_silhouette(three_groups, labels, lone_zero=True)
+        assert score == pytest.approx(skm.silhouette_score(np.array(three_groups), labels), rel=1e-9)
+    r = segmora.estimate_k_silhouette(three_groups, (1, 1))  # a single cluster scores -1
+    assert (r.scores, r.k, r.confidence) == ([(1, -1.0)], 1, -1.0)
+    r = segmora.estimate_k_silhouette([[0.0], [1.0], [10.0], [11.0]], (2, 2))
+    assert repr(r) == "KEstimationResult(method=silhouette, k=2, confidence=0.90)"
+    with pytest.raises(AttributeError):
+        r.k = 4
 
 
 def test_identical_rows():
     rows = [[3.0, 3.0]] * 6
     sil = segmora.estimate_k_silhouette(rows, (1, 3))
-    assert sil.scores == [(1, 0.0), (2, 0.0), (3, 0.0)]
-    assert (sil.k, sil.confidence) == (3, 0.0)  # ties go to the larger k
+    assert (sil.scores, sil.k, sil.confidence) == ([(1, 0.0), (2, 0.0), (3, 0.0)], 3, 0.0)  # ties go to the larger k
     gap = segmora.estimate_k_gap_statistic(rows, (1, 3))
     assert all(math.isnan(s) for _, s in gap.scores)
     assert (gap.k, gap.confidence) == (1, 0.0)  # a NaN gap never wins
-    elbow = segmora.estimate_k_elbow(rows, (1, 3))
-    assert elbow.k == 1
+    assert segmora.estimate_k_elbow(rows, (1, 3)).k == 1
     combined = segmora.estimate_k_combined(rows, (1, 3))
     assert (combined.k, combined.confidence) == (1, 2 / 3)
 
@@ -411,13 +388,12 @@ def test_identical_rows():
 def test_gap_statistic(three_groups):
     r = segmora.estimate_k_gap_statistic(three_groups, (1, 6))
     data = np.array(three_groups)
-    ranges = data.max(axis=0) - data.min(axis=0)
     reference = 0.0
-    for span in ranges:
+    for span in data.max(axis=0) - data.min(axis=0):
         reference += span * span / 12.0
     for k, gap in r.scores:
         labels = segmora_fit_labels(three_groups, k)
-        centers = [data[np.array(labels) == c].mean(axis=0) for c in range(k)]
+        centers = means(data, labels, k)
         w = sum(float(np.linalg.norm(data[i] - centers[l])) for i, l in enumerate(labels))
         assert gap == pytest.approx(math.log2(reference * 90) - math.log2(w / 90), rel=1e-12)
     best = max(s for _, s in r.scores)
@@ -430,28 +406,20 @@ def test_combined_vote(three_groups):
     answers = [f(three_groups, (2, 6)).k for f in ESTIMATORS[:3]]
     votes = max(answers.count(a) for a in answers)
     assert r.k == min(a for a in answers if answers.count(a) == votes)
-    assert r.confidence == votes / 3
-    assert (r.method, r.scores) == ("ensemble", [])
+    assert (r.confidence, r.method, r.scores) == (votes / 3, "ensemble", [])
 
 
 def test_results_repeat_and_scores_are_fresh(three_groups):
     a = segmora.estimate_k_gap_statistic(three_groups, (1, 4))
     b = segmora.estimate_k_gap_statistic(np.array(three_groups), (1, 4))
     assert a.scores == b.scores and (a.k, a.confidence) == (b.k, b.confidence)
-    scores = a.scores
-    scores.append((99, 0.0))
-    assert len(a.scores) == 4
-    assert all(type(item) is tuple for item in a.scores)
-
-
-def test_k_estimation_result_class():
-    r = segmora.estimate_k_silhouette([[0.0], [1.0], [10.0], [11.0]], (2, 2))
-    assert repr(r) == "KEstimationResult(method=silhouette, k=2, confidence=0.90)"
-    with pytest.raises(AttributeError):
-        r.k = 4
+    a.scores.append((99, 0.0))
+    assert len(a.scores) == 4 and all(type(item) is tuple for item in a.scores)
 
 
 # ---- signatures and docstrings ----
+
+DATA_K = ["data", "k_range"]
 
 
 @pytest.mark.parametrize(
@@ -460,26 +428,14 @@ def test_k_estimation_result_class():
         (segmora.silhouette_score, ["data", "labels"], "Silhouette coefficient for a clustering (-1 to 1; higher is better)."),
         (segmora.davies_bouldin_score, ["data", "labels", "centers"], "Davies-Bouldin index for a clustering (>= 0; lower is better)."),
         (segmora.calinski_harabasz_score, ["data", "labels"], "Calinski-Harabasz index for a clustering (higher is better)."),
-        (
-            segmora.assess_cluster_quality,
-            ["data", "labels", "centers"],
-            "Comprehensive cluster quality report combining silhouette,\n"
-            "Davies-Bouldin, Calinski-Harabasz, and inertia into a single 0-100\noverall score.",
-        ),
-        (
-            segmora.estimate_k_elbow,
-            ["data", "k_range"],
-            "Estimate the optimal number of clusters via the elbow method (inertia\n"
-            "curvature) over `k_range = (k_min, k_max)`.",
-        ),
-        (segmora.estimate_k_silhouette, ["data", "k_range"], "Estimate the optimal number of clusters via silhouette analysis."),
-        (segmora.estimate_k_gap_statistic, ["data", "k_range"], "Estimate the optimal number of clusters via the gap statistic."),
-        (
-            segmora.estimate_k_combined,
-            ["data", "k_range"],
-            "Estimate the optimal number of clusters via a majority vote across the\n"
-            "elbow, gap-statistic, and silhouette methods.",
-        ),
+        (segmora.assess_cluster_quality, ["data", "labels", "centers"], "Comprehensive cluster quality report combining "
+         "silhouette,\nDavies-Bouldin, Calinski-Harabasz, and inertia into a single 0-100\noverall score."),
+        (segmora.estimate_k_elbow, DATA_K, "Estimate the optimal number of clusters via the elbow method (inertia\n"
+         "curvature) over `k_range = (k_min, k_max)`."),
+        (segmora.estimate_k_silhouette, DATA_K, "Estimate the optimal number of clusters via silhouette analysis."),
+        (segmora.estimate_k_gap_statistic, DATA_K, "Estimate the optimal number of clusters via the gap statistic."),
+        (segmora.estimate_k_combined, DATA_K, "Estimate the optimal number of clusters via a majority vote across the\n"
+         "elbow, gap-statistic, and silhouette methods."),
     ],
 )
 def test_signatures_and_docstrings(fn, params, doc):
