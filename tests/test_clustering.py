@@ -15,15 +15,10 @@ def blobs(n=600, d=3, k=4, seed=0):
     return centers[rng.integers(0, k, size=n)] + rng.normal(size=(n, d))
 
 
-def bits(x):
-    return struct.pack("<d", x)
-
-
 def same_result(a, b):
-    assert a.labels == b.labels
-    assert [[bits(v) for v in row] for row in a.centers] == [[bits(v) for v in row] for row in b.centers]
-    assert bits(a.inertia) == bits(b.inertia)
-    assert a.n_iter == b.n_iter
+    def bits(r):
+        return [[struct.pack("<d", v) for v in row] for row in r.centers], struct.pack("<d", r.inertia)
+    assert (a.labels, a.n_iter, bits(a)) == (b.labels, b.n_iter, bits(b))
 
 
 # ---- matrix conversion ----
@@ -40,12 +35,9 @@ def test_shape_errors(rows, kind, text):
         assert str(err.value) == f"ShapeError/{kind}: {text}"
 
 
-def test_ragged_rows_are_recut_when_the_total_fits():
+def test_ragged_rows_are_recut_when_the_total_fits_and_empty_rows_fit():
     r = segmora.kmeans_py([[1.0, 2.0], [3.0], [4.0, 5.0, 6.0]], 3, random_state=1)
     assert sorted(map(tuple, r.centers)) == [(1.0, 2.0), (3.0, 4.0), (5.0, 6.0)]
-
-
-def test_empty_rows():
     r = segmora.kmeans_py([[], [], []], 1)
     assert (r.labels, r.centers, r.inertia, r.n_iter) == ([0, 0, 0], [[]], 0.0, 1)
 
@@ -158,41 +150,34 @@ def test_k_equals_n_puts_every_row_alone(rows, seed):
 def test_k_one_gives_the_column_mean_after_one_iteration():
     a = blobs(101, 3, 2, seed=4)
     r = segmora.kmeans_py(a, 1)
-    assert r.n_iter == 1 and r.labels == [0] * 101
     mean = [sum(float(x) for x in a[:, j]) / 101 for j in range(3)]
-    assert r.centers == [mean]
+    assert (r.n_iter, r.labels, r.centers) == (1, [0] * 101, [mean])
     assert r.inertia == sum(sqdist(row, mean) for row in a.tolist())
 
 
 def test_identical_rows_never_converge():
     r = segmora.kmeans_py([[2.0, 3.0]] * 6, 3, max_iter=7)
-    assert r.n_iter == 7 and r.inertia == 0.0
-    assert r.centers == [[2.0, 3.0]] * 3
-    assert r.labels == [0] * 6
+    assert (r.n_iter, r.inertia, r.centers, r.labels) == (7, 0.0, [[2.0, 3.0]] * 3, [0] * 6)
 
 
 def test_max_iter_zero_returns_the_seeds():
     a = blobs(50, 2, 3, seed=8).tolist()
     r = segmora.kmeans_py(a, 3, max_iter=0, random_state=3)
-    assert r.n_iter == 0 and r.labels == [0] * 50
     seeds = kmeans_plus_plus(a, 3, 3)
-    assert r.centers == seeds
+    assert (r.n_iter, r.labels, r.centers) == (0, [0] * 50, seeds)
     total = 0.0
     for row in a:
         total += sqdist(row, seeds[0])
     assert r.inertia == total
 
 
-@pytest.mark.parametrize("seed", [0, 1, 42, 2**64 - 1])
-@pytest.mark.parametrize("k", [1, 2, 5, 9])
-def test_seeding_matches_an_independent_model(seed, k):
-    rows = [[float((i * 7) % 5), float((i * 3) % 4), i * 0.5] for i in range(9)]
+NINE = [[float((i * 7) % 5), float((i * 3) % 4), i * 0.5] for i in range(9)]
+
+
+@pytest.mark.parametrize("rows, k, seed", [(NINE, k, seed) for k in (1, 2, 5, 9) for seed in (0, 1, 42, 2**64 - 1)]
+                         + [([[1.0], [1.0], [2.0]], 3, 9)])  # duplicate rows fall back to uniform picks
+def test_seeding_matches_an_independent_model(rows, k, seed):
     assert segmora.kmeans_py(rows, k, max_iter=0, random_state=seed).centers == kmeans_plus_plus(rows, k, seed)
-
-
-def test_seeding_with_duplicate_rows_falls_back_to_uniform_picks():
-    rows = [[1.0], [1.0], [2.0]]
-    assert segmora.kmeans_py(rows, 3, max_iter=0, random_state=9).centers == kmeans_plus_plus(rows, 3, 9)
 
 
 def test_results_are_bit_identical_across_n_jobs_and_calls():
@@ -227,17 +212,15 @@ def test_result_properties_are_fresh_copies():
 def test_segmenter_basics():
     seg = segmora.PyAudienceSegmenter(3)
     assert repr(seg) == "AudienceSegmenter(n_clusters=3, method=kmeans)"
-    assert seg.n_jobs == -1 and seg.get_n_clusters() == 3
-    assert segmora.PyAudienceSegmenter(3, n_jobs=4).n_jobs == 4
+    assert (seg.n_jobs, seg.get_n_clusters(), segmora.PyAudienceSegmenter(3, n_jobs=4).n_jobs) == (-1, 3, 4)
     with pytest.raises(AttributeError):
         seg.n_jobs = 2
-
-
-def test_segmenter_predict_before_fit():
     for data in ([], [[1.0, 2.0]]):
         with pytest.raises(RuntimeError) as err:
-            segmora.PyAudienceSegmenter(2).predict(data)
+            seg.predict(data)
         assert str(err.value) == "Clustering error: predict() called before fit() \u2014 no cluster centers available"
+    with pytest.raises(RuntimeError, match="^Invalid configuration: n_clusters must be > 0$"):
+        segmora.PyAudienceSegmenter(0).fit([[1.0]])
 
 
 def test_segmenter_fit_predict_matches_kmeans():
@@ -267,12 +250,6 @@ def test_failed_fit_keeps_the_previous_fit(bad, exc):
     with pytest.raises(exc):
         seg.fit(bad)
     assert seg.predict([[0.0, 0.0], [10.0, 10.0]]) == before
-
-
-def test_segmenter_with_zero_clusters_fails_in_fit():
-    seg = segmora.PyAudienceSegmenter(0)
-    with pytest.raises(RuntimeError, match="^Invalid configuration: n_clusters must be > 0$"):
-        seg.fit([[1.0]])
 
 
 def test_borrow_flag_refuses_reentrant_use():
