@@ -56,6 +56,10 @@ SEED_ROWS = [[1.0], [2.0], [3.0]]
 def test_a_chunk_that_cannot_seed_leaves_the_next_one_first(first, text):
     m = segmora.PyMiniBatchKMeans(3)
     assert (m.is_initialized(), m.centers, repr(m)) == (False, [], "MiniBatchKMeans(initialized=false)")
+    for data in ([], [[1.0]]):
+        with pytest.raises(RuntimeError) as err:
+            m.predict(data)
+        assert str(err.value) == "Clustering error: predict() called before any partial_fit chunk was ingested"
     if text is None:
         assert m.partial_fit(first) is None
     else:
@@ -110,13 +114,6 @@ def test_failures_leave_the_state_untouched(call, exc, text):
     m.partial_fit([[0.0, 0.0, 0.0]])  # centers and counts as if the call never happened
     model.partial_fit([[0.0, 0.0, 0.0]])
     assert m.centers == model.centers
-
-
-@pytest.mark.parametrize("data", [[], [[1.0]]])
-def test_predict_before_seeding(data):
-    with pytest.raises(RuntimeError) as err:
-        segmora.PyMiniBatchKMeans(2).predict(data)
-    assert str(err.value) == "Clustering error: predict() called before any partial_fit chunk was ingested"
 
 
 @pytest.mark.parametrize("kwargs,exc,text", [

@@ -37,8 +37,8 @@ def test_one_partition_reproduces_kmeans_py_bit_for_bit(data, k, max_iter, seed)
 def test_several_partitions_are_deterministic_and_agree_to_rounding(cuts):
     chunks = np.split(BLOBS, cuts)
     expected = segmora.kmeans_py(BLOBS, 4, random_state=3)
-    first = sd.fit_kmeans_chunks(chunks, 4, random_state=3, sample=BLOBS)
-    assert fitted(sd.fit_kmeans_chunks(chunks, 4, random_state=3, sample=BLOBS)) == fitted(first)
+    first, again = (sd.fit_kmeans_chunks(chunks, 4, random_state=3, sample=BLOBS) for _ in range(2))
+    assert fitted(again) == fitted(first)
     # Partition sums round differently from one running sum: ~n * eps relative.
     np.testing.assert_allclose(first.centers, expected.centers, rtol=0, atol=1e-12)
     assert first.inertia == pytest.approx(expected.inertia, rel=1e-12)
@@ -71,8 +71,8 @@ def test_partition_functions_report_bad_input(call, message):
 
 
 def test_chunk_step_of_no_rows_is_neutral():
-    sums, counts, inertia, changed, far_d, far_row, labels = segmora.kmeans_chunk_step(np.zeros((0, 2)), [[1.0, 2.0]])
-    assert (sums, counts, inertia, changed, far_d, far_row, labels) == ([[0.0, 0.0]], [0], 0.0, False, -np.inf, None, [])
+    step = segmora.kmeans_chunk_step(np.zeros((0, 2)), [[1.0, 2.0]])
+    assert tuple(step) == ([[0.0, 0.0]], [0], 0.0, False, -np.inf, None, [])
 
 
 def transactions(seed, n=500, customers=70):
@@ -89,18 +89,13 @@ def transactions(seed, n=500, customers=70):
 
 def by_hash(txs, n_parts, shuffle_seed):
     """Customers hashed to partitions; rows inside a partition shuffled (their numbers restore the order)."""
-    parts = [([], []) for _ in range(n_parts)]
+    parts = [[] for _ in range(n_parts)]
     for row, t in enumerate(txs):
-        part = parts[sum(t[0].encode()) % n_parts]
-        part[0].append(t)
-        part[1].append(row)
+        parts[sum(t[0].encode()) % n_parts].append((t, row))
     rnd = random.Random(shuffle_seed)
-    shuffled = []
-    for txs_part, rows in parts:
-        pairs = list(zip(txs_part, rows))
+    for pairs in parts:
         rnd.shuffle(pairs)
-        shuffled.append(([p[0] for p in pairs], [p[1] for p in pairs]))
-    return shuffled
+    return [([p[0] for p in pairs], [p[1] for p in pairs]) for pairs in parts]
 
 
 def records(scores):
