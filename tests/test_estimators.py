@@ -135,13 +135,8 @@ def test_pickle_and_deepcopy(cls, fitted):
 
 
 def damage(state, **changes):
-    state = dict(state)
-    for key, value in changes.items():
-        if value is None:
-            del state[key]
-        else:
-            state[key] = value
-    return state
+    """`state` with `changes` applied; a change to None deletes the key."""
+    return {k: v for k, v in {**state, **changes}.items() if v is not None}
 
 
 FITTED_STATE = KMeans(3).fit(XS).__getstate__()
