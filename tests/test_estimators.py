@@ -32,8 +32,7 @@ NOT_APPLICABLE = {
 
 @pytest.mark.parametrize("cls", ESTIMATORS)
 def test_passes_scikit_learn_estimator_checks(cls):
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore")
+    with warnings.catch_warnings(action="ignore"):
         results = check_estimator(cls(), on_fail=None, on_skip=None)
     outcome = {r["check_name"]: r["status"] for r in results}
     assert {name for name, status in outcome.items() if status != "passed"} <= set(NOT_APPLICABLE)
