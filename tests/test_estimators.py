@@ -32,8 +32,7 @@ NOT_APPLICABLE = {
 
 @pytest.mark.parametrize("cls", ESTIMATORS)
 def test_passes_scikit_learn_estimator_checks(cls):
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore")
+    with warnings.catch_warnings(action="ignore"):
         results = check_estimator(cls(), on_fail=None, on_skip=None)
     outcome = {r["check_name"]: r["status"] for r in results}
     assert {name for name, status in outcome.items() if status != "passed"} <= set(NOT_APPLICABLE)
@@ -135,13 +134,8 @@ def test_pickle_and_deepcopy(cls, fitted):
 
 
 def damage(state, **changes):
-    state = dict(state)
-    for key, value in changes.items():
-        if value is None:
-            del state[key]
-        else:
-            state[key] = value
-    return state
+    """`state` with `changes` applied; a change to None deletes the key."""
+    return {k: v for k, v in {**state, **changes}.items() if v is not None}
 
 
 FITTED_STATE = KMeans(3).fit(XS).__getstate__()

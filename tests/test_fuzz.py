@@ -106,27 +106,20 @@ def streaming_engine():
     return sg.PyStreamingSegmentationEngine(sg.PyStreamingConfig(batch_size=2), sg.PyReclusterConfig("none", 2, 2))
 
 
-def minibatch():
-    m = sg.PyMiniBatchKMeans(2)
-    m.partial_fit([[0.0, 0.0], [5.0, 5.0], [1.0, 1.0]])
-    return m
+TRAIN = [[0.0, 0.0], [5.0, 5.0], [1.0, 1.0]]
 
 
-def fitted_estimator():
-    return sg.KMeans(2, random_state=0, n_jobs=1).fit([[0.0, 0.0], [5.0, 5.0], [1.0, 1.0]])
-
-
-def fitted_segmenter():
-    seg = sg.PyAudienceSegmenter(2, n_jobs=1)
-    seg.fit([[0.0, 0.0], [5.0, 5.0], [1.0, 1.0]])
-    return seg
+def trained(model, method="fit"):
+    """`model` after one call of `method` on TRAIN (segmora's engines return None from it)."""
+    getattr(model, method)(TRAIN)
+    return model
 
 
 ENTRY_POINTS = {
     "kmeans_py": (sg.kmeans_py, [good_rows, ints, ints, ints, st.sampled_from([None, 1, 2, 1025])]),
     "PyAudienceSegmenter": (sg.PyAudienceSegmenter, [ints, ints]),
     "PyAudienceSegmenter.fit": (lambda *a: sg.PyAudienceSegmenter(2, n_jobs=1).fit(*a), [good_rows]),
-    "PyAudienceSegmenter.predict": (lambda *a: fitted_segmenter().predict(*a), [good_rows]),
+    "PyAudienceSegmenter.predict": (lambda *a: trained(sg.PyAudienceSegmenter(2, n_jobs=1)).predict(*a), [good_rows]),
     "silhouette_score": (sg.silhouette_score, [good_rows, labels]),
     "davies_bouldin_score": (sg.davies_bouldin_score, [good_rows, labels, good_rows]),
     "calinski_harabasz_score": (sg.calinski_harabasz_score, [good_rows, labels]),
@@ -153,7 +146,7 @@ ENTRY_POINTS = {
                                             ints, ints, ints, st.sampled_from([None, 1, 2, 1025])]),
     "PyMiniBatchKMeans": (sg.PyMiniBatchKMeans, [ints, ints]),
     "PyMiniBatchKMeans.partial_fit": (lambda *a: sg.PyMiniBatchKMeans(2).partial_fit(*a), [good_rows]),
-    "PyMiniBatchKMeans.predict": (lambda *a: minibatch().predict(*a), [good_rows]),
+    "PyMiniBatchKMeans.predict": (lambda *a: trained(sg.PyMiniBatchKMeans(2), "partial_fit").predict(*a), [good_rows]),
     "PyStreamingEvent": (sg.PyStreamingEvent, [names, names, floats, ints, texts]),
     "PyStreamingConfig": (sg.PyStreamingConfig, [ints, ints, st.sampled_from(["hour", "day", "x"]), floats]),
     "PyReclusterConfig": (sg.PyReclusterConfig, [st.sampled_from(["low", "high", "none", "x"]), ints, ints]),
@@ -205,7 +198,7 @@ ENTRY_POINTS = {
         st.sampled_from([None, "2024-06-01", 0, np.datetime64("2024-06-01")]), st.sampled_from([None, 1, 1025])]),
     "KMeans": (lambda *a: sg.KMeans(*a).fit([[0.0], [1.0]]), [ints]),
     "KMeans.fit": (lambda *a: sg.KMeans(2, n_jobs=1).fit(*a), [good_rows]),
-    "KMeans.predict": (lambda *a: fitted_estimator().predict(*a), [good_rows]),
+    "KMeans.predict": (lambda *a: trained(sg.KMeans(2, random_state=0, n_jobs=1)).predict(*a), [good_rows]),
     "MiniBatchKMeans": (lambda *a: sg.MiniBatchKMeans(*a).fit([[0.0], [1.0]]), [ints]),
     "MiniBatchKMeans.partial_fit": (lambda *a: sg.MiniBatchKMeans(2, random_state=0).partial_fit(*a), [good_rows]),
     "kmeans_chunk_step": (sg.kmeans_chunk_step, [good_rows, good_rows, labels]),
