@@ -36,16 +36,9 @@ def hellinger_model(b, c):
 
 
 SAMPLES = [
-    ([1.0, 2.0, 3.0], [1.0, 2.0, 3.0]),
-    ([1.0, 2.0, 3.0], [4.0, 5.0, 6.0]),
-    ([], [1.0]),
-    ([1.0], []),
-    ([5.0, 5.0], [7.0, 7.0]),
-    ([1.0, 1.0, 2.0, 2.0, 3.0], [2.0, 2.0, 2.0, 4.0]),
-    ([NAN, 1.0, 2.0], [1.0, NAN, NAN]),
-    ([NAN], [NAN]),
-    ([-0.0, 0.0, 1.0], [0.0, 0.0, -1.0]),
-    ([1.0, 2.0], [math.inf, -math.inf, 3.0]),
+    ([1.0, 2.0, 3.0], [1.0, 2.0, 3.0]), ([1.0, 2.0, 3.0], [4.0, 5.0, 6.0]), ([], [1.0]), ([1.0], []),
+    ([5.0, 5.0], [7.0, 7.0]), ([1.0, 1.0, 2.0, 2.0, 3.0], [2.0, 2.0, 2.0, 4.0]), ([NAN, 1.0, 2.0], [1.0, NAN, NAN]),
+    ([NAN], [NAN]), ([-0.0, 0.0, 1.0], [0.0, 0.0, -1.0]), ([1.0, 2.0], [math.inf, -math.inf, 3.0]),
 ]
 
 
@@ -69,17 +62,12 @@ def test_ks_matches_scipy_with_ties(seed, nb, nc, levels):
     assert np.array_equal(b, b_before)  # the caller's array is not sorted in place
 
 
-def grade_case(m, n):
-    """KS = m / n exactly: m baseline values below everything else."""
-    return [0.0] * m + [1.0] * (n - m), [1.0] * n
-
-
 @pytest.mark.parametrize("m,n,severity", [
     (0, 10, "none"), (999, 10000, "none"), (1, 10, "low"), (1999, 10000, "low"), (1, 5, "medium"),
     (3499, 10000, "medium"), (7, 20, "high"), (4999, 10000, "high"), (1, 2, "critical"), (1, 1, "critical"),
 ])
 def test_severity_boundaries(m, n, severity):
-    b, c = grade_case(m, n)
+    b, c = [0.0] * m + [1.0] * (n - m), [1.0] * n  # KS = m / n exactly: m baseline values below everything else
     before = int(time.time())
     drift = segmora.detect_feature_drift("spend", b, c, "ks")
     assert drift.drift_score == m / n
@@ -133,12 +121,8 @@ def chi_model(b, c):
 
 
 @pytest.mark.parametrize("b,c", [
-    ({"a": 10, "b": 10}, {"a": 10, "b": 10}),
-    ({"a": 10, "b": 5}, {"a": 3}),
-    ({"a": 10, "b": 5}, {"a": 3, "b": 9, "new": 1000}),
-    ({"a": 0, "b": 0}, {"a": 3}),
-    ({"a": 4}, {}),
-    ({}, {"a": 1}),
+    ({"a": 10, "b": 10}, {"a": 10, "b": 10}), ({"a": 10, "b": 5}, {"a": 3}), ({"a": 10, "b": 5}, {"a": 3, "b": 9, "new": 1000}),
+    ({"a": 0, "b": 0}, {"a": 3}), ({"a": 4}, {}), ({}, {"a": 1}),
 ])
 def test_chi_square(b, c):
     got, want = segmora.chi_square_drift(b, c), chi_model(b, c)
@@ -148,14 +132,11 @@ def test_chi_square(b, c):
 @pytest.mark.parametrize("prev,cur,want", [
     ({"A": 50, "B": 50}, {"A": 60, "B": 40}, [("A", 50, 60, 10.0, 0.0, 0.2), ("B", 50, 40, -10.0, 0.2, 0.0)]),
     ({"A": 10, "gone": 5}, {"new": 0, "A": 0}, [("new", 0, 0, 0.0, 0.0, 1.0), ("A", 10, 0, -10 / 15 * 100, 1.0, 0.0)]),
-    ({"Z": 0}, {"Z": 3}, [("Z", 0, 3, 0.0, 0.0, 1.0)]),
-    ({}, {}, []),
-    ({"A": 1}, {}, []),
+    ({"Z": 0}, {"Z": 3}, [("Z", 0, 3, 0.0, 0.0, 1.0)]), ({}, {}, []), ({"A": 1}, {}, []),
 ])
 def test_composition_change(prev, cur, want):
-    got = segmora.detect_segment_composition_change(prev, cur)
     assert [(g.segment_name, g.previous_size, g.current_size, g.size_change_percent, g.churn_rate, g.growth_rate)
-            for g in got] == want
+            for g in segmora.detect_segment_composition_change(prev, cur)] == want
 
 
 @pytest.mark.parametrize("index", [[50, 51, 52, 53], [3, 2, 1, 0]])

@@ -117,12 +117,10 @@ def test_distance_similarities(metric, candidate, expected):
      ([{"k": "q"}, {"k": "p"}, {"k": "p"}], {"k": "p"}, 1.0), ([{}], {"a": "x"}, 0.0)],
 )
 def test_jaccard_profile_and_ties_to_first_seen(seed_cats, cand_cats, expected):
-    seeds = [Seed(f"s{i}", [], 0.0, "", c) for i, c in enumerate(seed_cats)]
-    found = segmora.find_similar_customers(seeds[0], [Seed("c", [], 0.0, "", cand_cats)], 1, "jaccard")
-    audience = segmora.generate_lookalike(seeds, [Seed("c", [], 0.0, "", cand_cats)], "Jaccard", 0.0)
-    assert audience.avg_similarity == pytest.approx(expected)
+    seeds, cands = [Seed(f"s{i}", [], 0.0, "", c) for i, c in enumerate(seed_cats)], [Seed("c", [], 0.0, "", cand_cats)]
+    assert segmora.generate_lookalike(seeds, cands, "Jaccard", 0.0).avg_similarity == pytest.approx(expected)
     if len(seeds) == 1:
-        assert found[0].similarity_score == pytest.approx(expected)
+        assert segmora.find_similar_customers(seeds[0], cands, 1, "jaccard")[0].similarity_score == pytest.approx(expected)
 
 
 @pytest.mark.parametrize("seeds, cands", [([], cands_of([1, 1])), (seeds_of([1, 1]), [])])
@@ -147,41 +145,31 @@ def test_cutoff_and_cap(threshold, cap, count):
         assert a.max_similarity == 1.0 and a.min_similarity > 0.0
 
 
-def test_predicted_ltv_and_repr():
-    seeds = [Seed("a", [0, 0], 100), Seed("b", [0, 0], 300)]
-    a = segmora.generate_lookalike(seeds, cands_of([30, 40]), "EUCLIDEAN", 0.0)
+def test_predicted_ltv_repr_and_extra_seed_elements_ignored():
+    a = segmora.generate_lookalike([Seed("a", [0, 0], 100), Seed("b", [0, 0], 300)], cands_of([30, 40]), "EUCLIDEAN", 0.0)
     assert (a.avg_similarity, a.predicted_ltv) == (0.5, 100.0)
     assert repr(a) == "LookalikeAudience(name=Lookalike (euclidean), seeds=2, lookalikes=1, avg_similarity=0.5000)"
-
-
-def test_seed_longer_than_the_first_has_its_extra_elements_ignored():
+    # a seed longer than the first has its extra elements ignored
     a = segmora.generate_lookalike(seeds_of([2, 2], [0, 0, 1e300, 5]), cands_of([1, 1], [1, 1, 1]), "euclidean", 0.0)
     assert (a.lookalike_count, a.max_similarity, a.min_similarity) == (1, 1.0, 1.0)
 
 
-def test_nan_similarities_are_never_selected_and_rank_last():
-    cands = cands_of([math.nan, 1], [1, 0], [1, 1], [math.nan, 0])
-    a = segmora.generate_lookalike(seeds_of([1, 0]), cands, "cosine", 0.5)  # position 2 holds a NaN
+def test_ranking_keeps_ties_in_candidate_order_and_nan_last():
+    seed, cands = seeds_of([1, 0])[0], cands_of([0, 1], [2, 0], [1, 0], [0, 3])
+    assert [(c.customer_id, c.similarity_score, c.percentile) for c in segmora.find_similar_customers(seed, cands, 3)
+            ] == [("c1", 1.0, 0.0), ("c2", 1.0, 25.0), ("c0", 0.0, 50.0)]
+    assert segmora.find_similar_customers(seed, cands, 0) == segmora.find_similar_customers(seed, [], 5) == []
+    cands = cands_of([math.nan, 1], [1, 0], [1, 1], [math.nan, 0])  # NaN similarities: never selected, ranked last
+    a = segmora.generate_lookalike([seed], cands, "cosine", 0.5)  # position 2 holds a NaN
     assert (a.lookalike_count, a.min_similarity) == (2, pytest.approx(math.sqrt(0.5)))
-    found = segmora.find_similar_customers(seeds_of([1, 0])[0], cands, 4)
-    assert [c.customer_id for c in found] == ["c1", "c2", "c0", "c3"]
-
-
-def test_find_similar_customers_keeps_ties_in_candidate_order():
-    cands = cands_of([0, 1], [2, 0], [1, 0], [0, 3])
-    found = segmora.find_similar_customers(seeds_of([1, 0])[0], cands, 3)
-    assert [(c.customer_id, c.similarity_score, c.percentile) for c in found] == [
-        ("c1", 1.0, 0.0), ("c2", 1.0, 25.0), ("c0", 0.0, 50.0)]
-    assert segmora.find_similar_customers(seeds_of([1, 0])[0], cands, 0) == []
-    assert segmora.find_similar_customers(seeds_of([1, 0])[0], [], 5) == []
+    assert [c.customer_id for c in segmora.find_similar_customers(seed, cands, 4)] == ["c1", "c2", "c0", "c3"]
 
 
 @pytest.mark.parametrize(
     "call, exc, text",
     [(lambda: segmora.generate_lookalike([], [], "pearson"), ValueError, METRIC_MESSAGE.format("pearson")),
      (lambda: segmora.generate_lookalike([], [], "PEARSON"), ValueError, METRIC_MESSAGE.format("pearson")),
-     (lambda: segmora.find_similar_customers(Seed("a", []), [], 1, " cosine"), ValueError,
-      METRIC_MESSAGE.format(" cosine")),
+     (lambda: segmora.find_similar_customers(Seed("a", []), [], 1, " cosine"), ValueError, METRIC_MESSAGE.format(" cosine")),
      (lambda: segmora.generate_lookalike([], [], 1), TypeError, None),
      (lambda: segmora.generate_lookalike(["x"], []), TypeError, None),
      (lambda: segmora.generate_lookalike("ab", []), TypeError, "argument 'seed_customers': Can't extract `str` to `Vec`"),
@@ -195,9 +183,7 @@ def test_find_similar_customers_keeps_ties_in_candidate_order():
 def test_argument_and_metric_errors(call, exc, text):
     with pytest.raises(exc) as err:
         call()
-    assert type(err.value) is exc
-    if text:
-        assert str(err.value) == text
+    assert type(err.value) is exc and (text is None or str(err.value) == text)
 
 
 class Emptying:
@@ -206,19 +192,15 @@ class Emptying:
     def __init__(self, target, value):
         self.target, self.value = target, value
 
-    def __float__(self):
-        self.target.clear()
-        return self.value
-
+    __float__ = lambda self: (self.target.clear(), float(self.value))[1]
     __index__ = lambda self: (self.target.clear(), int(self.value))[1]
 
 
 def test_arguments_converted_after_the_lists_cannot_pull_customers_away():
-    cands = cands_of([1, 0], [1, 1], [0, 1])
+    cands, more = cands_of([1, 0], [1, 1], [0, 1]), cands_of([1, 0], [1, 1], [0, 1])
     a = segmora.generate_lookalike(seeds_of([1, 0]), cands, "cosine", Emptying(cands, 0.0))
     assert (a.lookalike_count, cands) == (2, [])
-    cands = cands_of([1, 0], [1, 1], [0, 1])
-    found = segmora.find_similar_customers(seeds_of([1, 0])[0], cands, Emptying(cands, 2))
+    found = segmora.find_similar_customers(seeds_of([1, 0])[0], more, Emptying(more, 2))
     assert [c.customer_id for c in found] == ["c0", "c1"]
 
 

@@ -62,23 +62,21 @@ def test_homogeneous_segment():
 
 
 @pytest.mark.parametrize(
-    "values, names, expected",
-    [([1, 1, 1, 10], None, ["High feature_0 (mean: 3.25)", "Variable feature_0 (std: 3.90)"]),
-     ([10, 10, 10, 1], ["spend"], ["Low spend (mean: 7.75)", "Variable spend (std: 3.90)"]),
-     ([10, 10, 10, 4], ["spend"], ["Homogeneous segment"]),
-     ([1, 4, 1, 4], ["a", "b"], ["Variable a (std: 1.50)"]),
-     ([math.nan, 1, 2], None, ["Homogeneous segment"])],
+    "features, names, mean, expected",
+    [({0: [1, 1, 1, 10]}, None, "3.25", ["High feature_0 (mean: 3.25)", "Variable feature_0 (std: 3.90)"]),
+     ({0: [10, 10, 10, 1]}, ["spend"], "7.75", ["Low spend (mean: 7.75)", "Variable spend (std: 3.90)"]),
+     ({0: [10, 10, 10, 4]}, ["spend"], "8.50", ["Homogeneous segment"]),
+     ({0: [1, 4, 1, 4]}, ["a", "b"], "2.50", ["Variable a (std: 1.50)"]),
+     ({0: [math.nan, 1, 2]}, None, None, ["Homogeneous segment"]),
+     # described by index whatever the dict order; names beyond the features present are unused
+     ({3: [1, 1, 1, 10], 1: [8, 8, 8, 8], 2: [10, 10, 10, 1]}, ["zero", "one"], "8.00",
+      ["Low feature_2 (mean: 7.75)", "Variable feature_2 (std: 3.90)", "High feature_3 (mean: 3.25)",
+       "Variable feature_3 (std: 3.90)"])],
 )
-def test_characteristics(values, names, expected):
-    assert profile(list(range(len(values))), {0: values}, names).key_characteristics == expected
-
-
-def test_features_are_described_by_index_whatever_the_dict_order():
-    features = {3: [1, 1, 1, 10], 1: [8, 8, 8, 8], 2: [10, 10, 10, 1]}
-    p = profile([0, 1, 2, 3], features, ["zero", "one"])
-    assert p.business_description.endswith("with mean score of 8.00")
-    assert p.key_characteristics == ["Low feature_2 (mean: 7.75)", "Variable feature_2 (std: 3.90)",
-                                     "High feature_3 (mean: 3.25)", "Variable feature_3 (std: 3.90)"]
+def test_characteristics(features, names, mean, expected):
+    p = profile(list(range(max(map(len, features.values())))), features, names)
+    assert p.key_characteristics == expected
+    assert mean is None or p.business_description.endswith(f"with mean score of {mean}")
 
 
 @pytest.mark.parametrize("n, word", [(0, "small but engaged"), (49, "small but engaged"), (50, "moderate-sized"),

@@ -26,15 +26,21 @@ def engine(batch_size=100, min_severity="none", min_customers=5, n_clusters=2):
     )
 
 
+def raises_exactly(exc, message, call, *args):
+    with pytest.raises(exc) as err:
+        call(*args)
+    assert type(err.value) is exc and str(err.value) == message
+
+
 def population(n, spread=1.0):
     return [ev(f"c{i}", value=1000.0 * i * spread, days=i % 30) for i in range(n)]
 
 
 @pytest.mark.parametrize("value,days,segment", [
     (100000.0, -39, "Champions"), (100000.0, -38, "Loyal Customers"), (1e9, 0, "Loyal Customers"), (79000.0, 0, "Loyal Customers"),
-    (78999.0, 0, "Potential Loyalists"), (19000.0, 0, "Potential Loyalists"), (18999.0, 0, "At Risk"),
-    (50.0, 0, "At Risk"), (-41000.0, 0, "At Risk"), (-41001.0, 0, "Lost"), (0.0, 200, "Lost"),
-    (0.0, 99, "Lost"), (0.0, 41, "At Risk"), (0.0, -10, "At Risk"), (0.0, -60, "Potential Loyalists"),
+    (78999.0, 0, "Potential Loyalists"), (19000.0, 0, "Potential Loyalists"), (18999.0, 0, "At Risk"), (50.0, 0, "At Risk"),
+    (-41000.0, 0, "At Risk"), (-41001.0, 0, "Lost"), (0.0, 200, "Lost"), (0.0, 99, "Lost"), (0.0, 41, "At Risk"),
+    (0.0, -10, "At Risk"), (0.0, -60, "Potential Loyalists"),
 ])
 def test_first_event_score_rule(value, days, segment):
     e = engine()
@@ -58,12 +64,6 @@ def test_running_state_relabels_and_reports_changes():
     assert e.get_all_segments() == {"vip": "Champions", "new": "Lost"}
     assert e.segment_distribution() == {"Champions": 1, "Lost": 1}
     assert (e.customer_count(), e.get_segment("nobody")) == (2, None)
-
-
-def test_new_engine_is_empty():
-    e = segmora.PyStreamingSegmentationEngine(segmora.PyStreamingConfig())
-    assert (e.segment_distribution(), e.get_all_segments(), e.customer_count(), e.buffer_size()) == ({}, {}, 0, 0)
-    assert (e.check_drift(), e.maybe_recluster(), e.recluster_history()) == (None, None, [])
 
 
 def test_small_buffer_never_drops_events():
@@ -145,13 +145,10 @@ def test_cluster_count_reduced_to_customers():
 def test_kmeans_errors_keep_the_batch_applied(n_clusters, min_customers, feed, message):
     e = engine(min_customers=min_customers, n_clusters=n_clusters)
     e.process_batch(population(feed))  # arms
-    with pytest.raises(RuntimeError) as err:
-        e.process_batch([ev("late", 50.0)] if feed else [])
-    assert str(err.value) == message
+    raises_exactly(RuntimeError, message, e.process_batch, [ev("late", 50.0)] if feed else [])
     assert e.recluster_history() == [] and e.buffer_size() == 0
     assert e.get_segment("late") == ("At Risk" if feed else None)
-    with pytest.raises(RuntimeError, match="^" + message + "$"):
-        e.maybe_recluster()
+    raises_exactly(RuntimeError, message, e.maybe_recluster)
 
 
 class Reentrant:
@@ -178,9 +175,7 @@ def test_bad_batch_changes_nothing(make_batch, exc, message):
     e.process_batch([ev("z", 5.0), ev("y", 5.0)])
     e.process_event(ev("z", 5.0))
     state = (e.get_all_segments(), e.buffer_size(), e.check_drift()[1].drift_score)
-    with pytest.raises(exc) as err:
-        e.process_batch(make_batch(e))
-    assert type(err.value) is exc and str(err.value) == message
+    raises_exactly(exc, message, e.process_batch, make_batch(e))
     assert (e.get_all_segments(), e.buffer_size(), e.check_drift()[1].drift_score) == state
 
 
@@ -206,13 +201,13 @@ def test_bad_batch_changes_nothing(make_batch, exc, message):
      "argument 'config': 'PyReclusterConfig' object cannot be converted to 'PyStreamingConfig'"),
 ])
 def test_constructor_errors(make, exc, message):
-    with pytest.raises(exc) as err:
-        make()
-    assert type(err.value) is exc and str(err.value) == message
+    raises_exactly(exc, message, make)
 
 
-def test_constructors_accept_any_case():
+def test_constructors_accept_any_case_and_a_new_engine_is_empty():
     event = segmora.PyStreamingEvent("c", "Page_View", 2, -5, {"src": "web"})
     assert (event.customer_id, event.value, event.timestamp) == ("c", 2.0, -5)
-    segmora.PyStreamingConfig(window="HOUR", decay_factor=1)
     segmora.PyReclusterConfig(min_severity="CRITICAL")
+    e = segmora.PyStreamingSegmentationEngine(segmora.PyStreamingConfig(window="HOUR", decay_factor=1))
+    assert (e.segment_distribution(), e.get_all_segments(), e.customer_count(), e.buffer_size()) == ({}, {}, 0, 0)
+    assert (e.check_drift(), e.maybe_recluster(), e.recluster_history()) == (None, None, [])
