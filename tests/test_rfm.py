@@ -319,44 +319,40 @@ def test_empty_input_returns_empty_without_building_a_pool():
     assert calculate_rfm_py((), PyRFMConfig()) == []
 
 
+GOOD = [("c", "2024-03-01T10:00:00Z", 1.0)]
+
+
 @pytest.mark.parametrize(
-    "transactions, exc, text",
+    "args, exc, text",
     [
-        ("abc", TypeError, "argument 'transactions': Can't extract `str` to `Vec`"),
-        (42, TypeError, "argument 'transactions'"),
-        ([["c", "2024-03-01T10:00:00Z", 1.0]], TypeError, "argument 'transactions'"),
-        ([("c", "2024-03-01T10:00:00Z")], TypeError, "argument 'transactions'"),
-        ([("c", "2024-03-01T10:00:00Z", 1.0, 2.0)], TypeError, "argument 'transactions'"),
-        ([(1, "2024-03-01T10:00:00Z", 1.0)], TypeError, "argument 'transactions'"),
-        ([("c", None, 1.0)], TypeError, "argument 'transactions'"),
-        ([("c", "2024-03-01T10:00:00Z", "1.0")], TypeError, "argument 'transactions'"),
-        ([("c", "2024-03-01T10:00:00Z", None)], TypeError, "argument 'transactions'"),
-        ([("c", "2024-03-01T10:00:00Z", 10**400)], OverflowError, "argument 'transactions': int too large"),
-        ([("\ud800", "2024-03-01T10:00:00Z", 1.0)], UnicodeEncodeError, "'utf-8' codec can't encode"),
+        # A bad config and n_jobs too: transactions are reported first.
+        *[((t, "not a config", "x"), e, m) for t, e, m in [
+            ("abc", TypeError, "argument 'transactions': Can't extract `str` to `Vec`"),
+            (42, TypeError, "argument 'transactions'"),
+            ([["c", "2024-03-01T10:00:00Z", 1.0]], TypeError, "argument 'transactions'"),
+            ([("c", "2024-03-01T10:00:00Z")], TypeError, "argument 'transactions'"),
+            ([("c", "2024-03-01T10:00:00Z", 1.0, 2.0)], TypeError, "argument 'transactions'"),
+            ([(1, "2024-03-01T10:00:00Z", 1.0)], TypeError, "argument 'transactions'"),
+            ([("c", None, 1.0)], TypeError, "argument 'transactions'"),
+            ([("c", "2024-03-01T10:00:00Z", "1.0")], TypeError, "argument 'transactions'"),
+            ([("c", "2024-03-01T10:00:00Z", None)], TypeError, "argument 'transactions'"),
+            ([("c", "2024-03-01T10:00:00Z", 10**400)], OverflowError, "argument 'transactions': int too large"),
+            ([("\ud800", "2024-03-01T10:00:00Z", 1.0)], UnicodeEncodeError, "'utf-8' codec can't encode"),
+        ]],
+        ((GOOD, PyScoringMethod.decile(), "x"), TypeError, "argument 'config'"),
+        ((GOOD, PyRFMConfig(), 1.5), TypeError, "argument 'n_jobs'"),
+        ((GOOD, PyRFMConfig(), 2**31), OverflowError, "argument 'n_jobs'"),
+        (([], PyRFMConfig(), "x"), TypeError, "argument 'n_jobs'"),
+        ((GOOD,), TypeError, ""),
+        ((GOOD, PyRFMConfig(), 1, 2), TypeError, ""),
     ],
 )
-def test_bad_transactions(transactions, exc, text):
-    # A bad config and n_jobs too: transactions are reported first.
+def test_argument_errors_in_order(args, exc, text):
+    kwargs = {"n_jobs": args[2]} if len(args) == 3 else {}  # n_jobs by keyword, except in the arity rows
     with pytest.raises(exc) as info:
-        calculate_rfm_py(transactions, "not a config", n_jobs="x")
+        calculate_rfm_py(*(args[:2] if kwargs else args), **kwargs)
     assert type(info.value) is exc
     assert str(info.value).startswith(text)
-
-
-def test_argument_errors_in_order():
-    good = [("c", ago(1), 1.0)]
-    with pytest.raises(TypeError, match="^argument 'config'"):
-        calculate_rfm_py(good, PyScoringMethod.decile(), n_jobs="x")
-    with pytest.raises(TypeError, match="^argument 'n_jobs'"):
-        calculate_rfm_py(good, PyRFMConfig(), n_jobs=1.5)
-    with pytest.raises(OverflowError, match="^argument 'n_jobs'"):
-        calculate_rfm_py(good, PyRFMConfig(), n_jobs=2**31)
-    with pytest.raises(TypeError, match="^argument 'n_jobs'"):
-        calculate_rfm_py([], PyRFMConfig(), n_jobs="x")
-    with pytest.raises(TypeError):
-        calculate_rfm_py(good)
-    with pytest.raises(TypeError):
-        calculate_rfm_py(good, PyRFMConfig(), 1, 2)
 
 
 def test_amount_conversions():
