@@ -43,12 +43,9 @@ def by_id(scores):
 
 
 def position_score(i, n, method):
-    q = i / n
-    if method == "quintile":
-        return min(5, max(1, math.ceil((1 - q) * 5)))
-    if method == "decile":
-        return min(10, max(1, math.ceil((1 - q) * 10)))
-    return min(100, max(1, math.trunc((1 - q) * 100)))
+    top = {"quintile": 5, "decile": 10, "percentile": 100}[method]
+    raw = (1 - i / n) * top
+    return min(top, max(1, math.trunc(raw) if method == "percentile" else math.ceil(raw)))
 
 
 SCORING = {"quintile": PyScoringMethod.quintile, "decile": PyScoringMethod.decile, "percentile": PyScoringMethod.percentile}
@@ -138,26 +135,35 @@ def test_rfc3339_accepted_or_skipped(text, kept):
         assert (s.recency, s.frequency, s.monetary) == (0.0, 0.0, 0.0)
 
 
-def test_unparseable_rows_are_dropped_but_customer_kept():
-    scores = rfm([("a", "nope", 5.0), ("a", "2024-13-01T00:00:00Z", 7.0), ("b", ago(1), 3.0), ("a", ago(2), 11.0)])
-    a = by_id(scores)["a"]
-    assert (a.frequency, a.monetary) == (1.0, 11.0)
-    scores = rfm([("x", "nope", 5.0), ("y", ago(1), 3.0)])
-    x = by_id(scores)["x"]
-    assert (x.recency, x.frequency, x.monetary) == (0.0, 0.0, 0.0)
-    assert len(scores) == 2
+class Money:
+    def __float__(self):
+        return 2.25
 
 
-def test_last_purchase_and_duplicates():
-    stamp = ago(45)
-    [s] = rfm([("c", ago(80), 1.0), ("c", stamp, 2.0), ("c", stamp, 2.0), ("c", ago(60), 0.5)])
-    assert (s.frequency, s.monetary, s.recency) == (4.0, 5.5, 0.5)
-
-
-def test_monetary_sums_in_input_order_without_filtering():
-    amounts = [1e16, 1.0, -1e16, 1.0, -3.0]
-    [s] = rfm([("c", ago(1), a) for a in amounts])
-    assert s.monetary == -2.0  # left to right, 1e16 + 1.0 rounds back to 1e16
+@pytest.mark.parametrize(
+    "transactions, expected",
+    [
+        # Unparseable rows are dropped but their customer is kept.
+        ([("a", "nope", 5.0), ("a", "2024-13-01T00:00:00Z", 7.0), ("b", ago(1), 3.0), ("a", ago(2), 11.0)],
+         {"a": (None, 1.0, 11.0), "b": (None, 1.0, 3.0)}),
+        ([("x", "nope", 5.0), ("y", ago(1), 3.0)], {"y": (None, 1.0, 3.0), "x": (0.0, 0.0, 0.0)}),
+        # Recency from the last purchase; duplicates all count.
+        ([("c", ago(80), 1.0), ("c", ago(45), 2.0), ("c", ago(45), 2.0), ("c", ago(60), 0.5)], {"c": (0.5, 4.0, 5.5)}),
+        # Amounts summed left to right without filtering: 1e16 + 1.0 rounds back to 1e16.
+        ([("c", ago(1), a) for a in [1e16, 1.0, -1e16, 1.0, -3.0]], {"c": (None, 5.0, -2.0)}),
+        # Ints, objects with __float__ and bools are amounts.
+        ([("c", ago(1), 3), ("c", ago(1), Money()), ("c", ago(1), True)], {"c": (None, 3.0, 6.25)}),
+        ([("kund\u00e9", ago(1), 1.0), ("\u5ba2\u6237", ago(2), 3.0), ("kund\u00e9", ago(3), 2.5)],
+         {"kund\u00e9": (None, 2.0, 3.5), "\u5ba2\u6237": (None, 1.0, 3.0)}),
+    ],
+)
+def test_aggregation(transactions, expected):
+    scores = rfm(transactions)
+    assert [s.customer_id for s in scores] == list(expected)
+    for s in scores:
+        r, f, m = expected[s.customer_id]
+        assert (s.frequency, s.monetary) == (f, m)
+        assert r is None or s.recency == r
 
 
 # ---- scores by position ----
@@ -367,15 +373,6 @@ def test_argument_errors_in_order(call, args, kwargs, exc, text):
     assert str(info.value).startswith(text)
 
 
-def test_amount_conversions():
-    class Money:
-        def __float__(self):
-            return 2.25
-
-    [s] = rfm([("c", ago(1), 3), ("c", ago(1), Money()), ("c", ago(1), True)])
-    assert s.monetary == 6.25
-
-
 @pytest.mark.parametrize("where", ["amount", "n_jobs"])
 def test_callback_that_empties_the_list_is_safe(where):
     # The callback frees the converted tuples and refills the freed memory.
@@ -404,11 +401,6 @@ def test_callback_that_empties_the_list_is_safe(where):
         scores = calculate_rfm_py(tx, PyRFMConfig(), n_jobs=Sneaky())
         assert sorted(s.customer_id for s in scores) == ids
         assert {s.frequency for s in scores} == {1.0}
-
-
-def test_non_ascii_ids():
-    scores = rfm([("kund\u00e9", ago(1), 1.0), ("\u5ba2\u6237", ago(2), 3.0), ("kund\u00e9", ago(3), 2.5)])
-    assert [(s.customer_id, s.frequency) for s in scores] == [("kund\u00e9", 2.0), ("\u5ba2\u6237", 1.0)]
 
 
 # ---- classes ----
