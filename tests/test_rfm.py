@@ -266,30 +266,27 @@ def test_segment_names_follow_the_rule():
         assert {s.rfm_segment for s in scores} == {segment_rule(r, f, m) for r in (3, 4) for f in (3, 4) for m in (3, 4)}
 
 
+def decile_tx(monetary_rank):
+    """"top" is most recent and most frequent; `monetary_rank` customers are richer."""
+    return [("top", ago(0), float(100 - monetary_rank) + 0.5), ("top", ago(0), 0.0)] + [
+        (f"o{i}", ago(10 + i), float(100 - i)) for i in range(9)]
+
+
 @pytest.mark.parametrize(
-    "monetary_rank, m_score, name",
+    "tx, method, cid, rfm_scores, name",
     [
-        (5, 5, "Champions"),
-        (6, 4, "Champions"),
-        (7, 4, "Champions"),  # (1 - 0.7) * 10 lies just above 3: still high
-        (8, 2, "Loyal Customers"),
+        (decile_tx(5), "decile", "top", (10, 10, 5), "Champions"),
+        (decile_tx(6), "decile", "top", (10, 10, 4), "Champions"),
+        (decile_tx(7), "decile", "top", (10, 10, 4), "Champions"),  # (1 - 0.7) * 10 lies just above 3: still high
+        (decile_tx(8), "decile", "top", (10, 10, 2), "Loyal Customers"),
+        # Two customers: the second scores 50 everywhere, which is high.
+        ([("a", ago(1), 2.0), ("a", ago(1), 2.0), ("b", ago(40), 1.0)], "percentile", "b", (50, 50, 50), "Champions"),
     ],
 )
-def test_threshold_under_decile(monetary_rank, m_score, name):
-    # "top" is most recent and most frequent; `monetary_rank` customers are richer.
-    tx = [("top", ago(0), float(100 - monetary_rank) + 0.5), ("top", ago(0), 0.0)]
-    tx += [(f"o{i}", ago(10 + i), float(100 - i)) for i in range(9)]
-    top = by_id(rfm(tx, scoring_method=PyScoringMethod.decile()))["top"]
-    assert (top.recency_score, top.frequency_score, top.monetary_score) == (10, 10, m_score)
-    assert top.rfm_segment == name
-
-
-def test_percentile_fifty_is_high():
-    # Two customers: the second one scores 50 on every dimension and is named Champions.
-    scores = rfm([("a", ago(1), 2.0), ("a", ago(1), 2.0), ("b", ago(40), 1.0)], scoring_method=PyScoringMethod.percentile())
-    b = by_id(scores)["b"]
-    assert (b.recency_score, b.frequency_score, b.monetary_score) == (50, 50, 50)
-    assert b.rfm_segment == "Champions"
+def test_threshold_of_high_scores(tx, method, cid, rfm_scores, name):
+    s = by_id(rfm(tx, scoring_method=SCORING[method]()))[cid]
+    assert (s.recency_score, s.frequency_score, s.monetary_score) == rfm_scores
+    assert s.rfm_segment == name
 
 
 # ---- parallelism and determinism ----
@@ -456,16 +453,13 @@ def test_segment_type_and_profile(ctor, name, description):
     assert (p.segment_type, p.description, p.size) == (name, description, 0)
     assert (p.avg_recency, p.avg_frequency, p.avg_monetary, p.revenue_contribution, p.churn_risk) == (0.0,) * 5
     assert repr(p) == f"SegmentProfile(type={name}, size=0, avg_monetary=0.00)"
+    with pytest.raises(AttributeError):
+        p.size = 3
 
 
-def test_segment_types_without_constructor_and_profile_errors():
+def test_signatures_and_absent_names():
     for missing in ("about_to_sleep", "at_risk_sleeping", "promising", "lost", "hibernating"):
         assert not hasattr(PySegmentType, missing)
-    with pytest.raises(AttributeError):
-        PySegmentProfile(PySegmentType.vip()).size = 3
-
-
-def test_signatures():
     assert str(inspect.signature(calculate_rfm_py)) == "(transactions, config, n_jobs=None)"
     assert calculate_rfm_py.__doc__ is None  # the text signature alone
     assert str(inspect.signature(PyRFMConfig)) == (
