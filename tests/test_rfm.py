@@ -301,10 +301,8 @@ def test_identical_results_for_every_n_jobs():
         tx.append((f"cust{rng.randrange(4000)}", stamp, amount))
 
     def key(scores):
-        return [
-            (s.customer_id, s.recency, s.frequency, repr(s.monetary), s.recency_score, s.frequency_score, s.monetary_score, s.rfm_segment)
-            for s in scores
-        ]
+        return [(s.customer_id, s.recency, s.frequency, repr(s.monetary), s.recency_score, s.frequency_score,
+                 s.monetary_score, s.rfm_segment) for s in scores]
 
     reference = key(rfm(tx, n_jobs=1))
     assert len(reference) == len({r[0] for r in reference})
