@@ -155,9 +155,14 @@ class Money:
         ([("c", ago(1), 3), ("c", ago(1), Money()), ("c", ago(1), True)], {"c": (None, 3.0, 6.25)}),
         ([("kund\u00e9", ago(1), 1.0), ("\u5ba2\u6237", ago(2), 3.0), ("kund\u00e9", ago(3), 2.5)],
          {"kund\u00e9": (None, 2.0, 3.5), "\u5ba2\u6237": (None, 1.0, 3.0)}),
+        # Result order: monetary 100 first; the four at 10 by frequency (2 first), then recency, then first appearance.
+        ([("late_tie", ago(50), 10.0), ("rich", ago(70), 100.0), ("freq_tie", ago(60), 5.0), ("freq_tie", ago(60), 5.0),
+          ("recent_tie", ago(1), 10.0), ("early_tie", ago(50), 10.0)],
+         {"rich": (None, 1.0, 100.0), "freq_tie": (None, 2.0, 10.0), "recent_tie": (None, 1.0, 10.0),
+          "late_tie": (None, 1.0, 10.0), "early_tie": (None, 1.0, 10.0)}),
     ],
 )
-def test_aggregation(transactions, expected):
+def test_aggregation_and_order(transactions, expected):
     scores = rfm(transactions)
     assert [s.customer_id for s in scores] == list(expected)
     for s in scores:
@@ -215,21 +220,7 @@ def test_rfm_rank_concatenates_percentile_scores():
     assert target.rfm_rank == "10087100"
 
 
-# ---- result order ----
-
-
-def test_result_order_monetary_then_frequency_then_recency_then_first_appearance():
-    tx = [
-        ("late_tie", ago(50), 10.0),
-        ("rich", ago(70), 100.0),
-        ("freq_tie", ago(60), 5.0),
-        ("freq_tie", ago(60), 5.0),
-        ("recent_tie", ago(1), 10.0),
-        ("early_tie", ago(50), 10.0),
-    ]
-    order = [s.customer_id for s in rfm(tx)]
-    # Monetary 100 first; the four at 10 by frequency (2 first), then recency, then first appearance.
-    assert order == ["rich", "freq_tie", "recent_tie", "late_tie", "early_tie"]
+# ---- order with special values ----
 
 
 @pytest.mark.parametrize(
