@@ -2,6 +2,9 @@
 
 import datetime as dt
 import math
+import os
+import subprocess
+import sys
 import warnings
 
 import numpy as np
@@ -9,6 +12,7 @@ import pandas as pd
 import pyarrow as pa
 import pytest
 
+import segmora
 from segmora import PyRFMConfig, PyScoringMethod, calculate_rfm_py, rfm_from_columns
 
 UTC = dt.timezone.utc
@@ -138,11 +142,6 @@ def test_empty_and_frame_ready():
 
 
 def test_columns_without_numpy_are_array_buffers():
-    import os
-    import subprocess
-    import sys
-
-    import segmora
     code = ("import sys, segmora; out = segmora.rfm_from_columns(['a', 'b'], ['2024-01-01T00:00:00Z'] * 2, [1.0, 2.0], "
             "as_of='2024-01-02T00:00:00Z'); print('numpy' in sys.modules, type(out['monetary']).__name__, "
             "list(out['monetary']), out['r_score'].typecode)")
