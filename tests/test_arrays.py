@@ -13,6 +13,10 @@ FRAME = pd.DataFrame(X, columns=["a", "b", "c"])
 TABLE = pa.Table.from_pandas(FRAME, preserve_index=False)
 
 
+TWO_D = "data must be 2-D (one row of features per record), got "
+COL = "argument 'data': column "
+
+
 def wider(a):
     """The rows inside a larger array, so the view has gaps between rows and columns."""
     out = np.zeros((a.shape[0] * 2, a.shape[1] * 2), dtype=a.dtype)
@@ -53,29 +57,26 @@ def test_array_likes_match_lists(data):
 @pytest.mark.parametrize(
     "data, error, message",
     [
-        (X[:, 0], ValueError, "data must be 2-D (one row of features per record), got a 1-D array of 60 values"),
-        (FRAME["a"], ValueError, "data must be 2-D (one row of features per record), got a 1-D array of 60 values"),
-        (pa.array([1.0, 2.0]), ValueError, "data must be 2-D (one row of features per record), got a 1-D array of 2 values"),
-        (np.float64(2.0), ValueError, "data must be 2-D (one row of features per record), got a 0-d value"),
-        (np.zeros((2, 2, 2)), ValueError, "data must be 2-D (one row of features per record), got a 3-D array"),
-        (FRAME.assign(d="x"), TypeError, "argument 'data': column 3 has non-numeric dtype str"),
-        (FRAME.assign(b=pd.Timestamp("2024-01-01")), TypeError, "argument 'data': column 1 has non-numeric dtype "),
-        (np.array([["a", "b"]]), TypeError, "argument 'data': column 0 has non-numeric dtype <U1"),
-        (np.array([[1.0, "x"]], dtype=object), TypeError,
-         "argument 'data': column 1 has non-numeric dtype object (a str value)"),
-        (TABLE.append_column("s", pa.array(["x"] * 60)), TypeError,
-         "argument 'data': column 3 has non-numeric dtype (Arrow format 'u')"),
+        (X[:, 0], ValueError, TWO_D + "a 1-D array of 60 values"),
+        (FRAME["a"], ValueError, TWO_D + "a 1-D array of 60 values"),
+        (pa.array([1.0, 2.0]), ValueError, TWO_D + "a 1-D array of 2 values"),
+        (np.float64(2.0), ValueError, TWO_D + "a 0-d value"),
+        (np.zeros((2, 2, 2)), ValueError, TWO_D + "a 3-D array"),
+        (FRAME.assign(d="x"), TypeError, COL + "3 has non-numeric dtype str"),
+        (FRAME.assign(b=pd.Timestamp("2024-01-01")), TypeError, COL + "1 has non-numeric dtype "),
+        (np.array([["a", "b"]]), TypeError, COL + "0 has non-numeric dtype <U1"),
+        (np.array([[1.0, "x"]], dtype=object), TypeError, COL + "1 has non-numeric dtype object (a str value)"),
+        (TABLE.append_column("s", pa.array(["x"] * 60)), TypeError, COL + "3 has non-numeric dtype (Arrow format 'u')"),
         (TABLE.append_column("k", pa.array([1.0, 2.0] * 30).dictionary_encode()), TypeError,
-         "argument 'data': column 3 has non-numeric dtype (Arrow dictionary-encoded, categorical)"),
+         COL + "3 has non-numeric dtype (Arrow dictionary-encoded, categorical)"),
+        # Arrow nulls read as NaN.
+        (pa.table({"a": [1.0, None, 3.0]}), RuntimeError,
+         "Data validation error: data contains a non-finite value (NaN) at row 1, column 0"),
     ],
 )
-def test_wrong_rank_or_dtype(data, error, message):
+def test_wrong_rank_dtype_or_value(data, error, message):
     with pytest.raises(error) as caught:
         kmeans_py(data, 1)
     assert type(caught.value) is error
     assert str(caught.value).startswith(message)
 
-
-def test_arrow_nulls_read_as_nan():
-    with pytest.raises(RuntimeError, match="non-finite value \\(NaN\\) at row 1, column 0"):
-        kmeans_py(pa.table({"a": [1.0, None, 3.0]}), 1)
