@@ -164,6 +164,7 @@ def test_rules_are_all_required():
     assert seg().matches({}) is True  # no rules: matches even an empty dict
     s = seg(rule(A), rule(B))
     assert s.matches({"a": 2, "b": 1}) and not s.matches({"a": 2, "b": 2}) and not s.matches({"a": 0, "b": 1})
+    assert seg(rule(A)).matches(type("D", (dict,), {})(a=2)) is True  # ints in a dict subclass
 
 
 @pytest.mark.parametrize(
@@ -174,13 +175,6 @@ def test_customer_data_errors(data, exc):
         seg(rule(A)).matches(data)
     with pytest.raises(exc, match="argument 'customer_data'"):
         Segmenter([seg(rule(A))]).classify(data)
-
-
-def test_customer_data_accepts_ints_and_dict_subclasses():
-    class D(dict):
-        pass
-
-    assert seg(rule(A)).matches(D(a=2)) is True
 
 
 # ---- segmenter ----
@@ -232,13 +226,10 @@ def test_export_sql_layout():
 def test_export_sql_keeps_names_on_the_comment_line(name, shown):
     text = Segmenter([seg(rule(A), name=name)]).export_sql()
     assert text == f"-- Segment: {shown}\nSELECT * FROM customers WHERE ((a > 1));\n\n"
-    assert text.splitlines()[0] == f"-- Segment: {shown}"
 
 
 def test_injected_name_cannot_run_sql():
-    db = sqlite3.connect(":memory:")
-    db.execute("CREATE TABLE customers (a REAL)")
-    db.execute("INSERT INTO customers VALUES (2)")
+    db = sqlite_table("a REAL", [(2,)])
     db.executescript(Segmenter([seg(rule(A), name="x\nDROP TABLE customers;")]).export_sql())
     assert db.execute("SELECT count(*) FROM customers").fetchone() == (1,)
 
@@ -282,17 +273,18 @@ def test_no_readable_attributes():
 FIELDS = ["total_spent", "orders", "days_since", "tenure"]
 
 
+def sqlite_table(columns, rows):
+    """An in-memory SQLite database with `rows` in a `customers` table."""
+    db = sqlite3.connect(":memory:")
+    db.execute(f"CREATE TABLE customers ({columns})")
+    db.executemany(f"INSERT INTO customers VALUES ({', '.join('?' * len(rows[0]))})", rows)
+    return db
+
+
 def customer_records(n=400, seed=7):
     rng = random.Random(seed)
-    records = []
-    for i in range(n):
-        records.append({
-            "total_spent": float(rng.randrange(0, 3000, 25)),
-            "orders": float(rng.randrange(0, 40)),
-            "days_since": float(rng.randrange(0, 400)),
-            "tenure": rng.randrange(0, 2000) / 4,
-        })
-    return records
+    return [{"total_spent": float(rng.randrange(0, 3000, 25)), "orders": float(rng.randrange(0, 40)),
+             "days_since": float(rng.randrange(0, 400)), "tenure": rng.randrange(0, 2000) / 4} for _ in range(n)]
 
 
 def sqlite_segmenter():
@@ -307,32 +299,30 @@ def sqlite_segmenter():
     ])
 
 
-def test_segment_sql_agrees_with_classify_on_sqlite():
-    records = customer_records()
-    db = sqlite3.connect(":memory:")
-    db.execute("CREATE TABLE customers (id INTEGER, total_spent REAL, orders REAL, days_since REAL, tenure REAL)")
-    db.executemany("INSERT INTO customers VALUES (?, ?, ?, ?, ?)",
-                   [(i, *(r[f] for f in FIELDS)) for i, r in enumerate(records)])
-    segmenter = sqlite_segmenter()
+def check_behavioral_sql(query):
+    """Each exported block selects exactly the ids classify() puts in its segment;
+    `query(sql)` returns rows whose first column is the id."""
+    records, segmenter = customer_records(), sqlite_segmenter()
     blocks = segmenter.export_sql().split("\n\n")
     assert blocks[-1] == ""
-    names = [b.split("\n")[0].removeprefix("-- Segment: ") for b in blocks[:-1]]
-    expected = {name: set() for name in names}
-    for i, r in enumerate(records):
-        for name in segmenter.classify(r):
-            expected[name].add(i)
-    for name, block in zip(names, blocks):
-        got = {row[0] for row in db.execute(block)}
-        assert got == expected[name], name
+    expected = {}
+    for block in blocks[:-1]:
+        name = block.split("\n")[0].removeprefix("-- Segment: ")
+        expected[name] = {i for i, r in enumerate(records) if name in segmenter.classify(r)}
+        assert {int(row[0]) for row in query(block)} == expected[name], name
     # every segment is exercised on both sides
-    assert all(0 < len(expected[n]) for n in names)
-    assert len(expected["Everyone"]) == len(records)
+    assert list(expected) == ["VIP", "Dormant", "Exact", "Mixed", "Everyone", "EmptyAnd"]
+    assert all(0 < len(ids) for ids in expected.values()) and len(expected["Everyone"]) == len(records)
+
+
+def test_segment_sql_agrees_with_classify_on_sqlite():
+    db = sqlite_table("id INTEGER, total_spent REAL, orders REAL, days_since REAL, tenure REAL",
+                      [(i, *(r[f] for f in FIELDS)) for i, r in enumerate(customer_records())])
+    check_behavioral_sql(lambda sql: db.execute(sql).fetchall())
 
 
 def test_all_operator_pairs_render_valid_sqlite():
-    db = sqlite3.connect(":memory:")
-    db.execute("CREATE TABLE customers (x REAL)")
-    db.executemany("INSERT INTO customers VALUES (?)", [(v,) for v in (-1.5, 0.0, 2.0, 3.0)])
+    db = sqlite_table("x REAL", [(v,) for v in (-1.5, 0.0, 2.0, 3.0)])
     for op, v in itertools.product([">", "<", ">=", "<=", "==", "!=", "<>", "="], [0, 2, -1.5]):
         s = seg(rule(("x", op, v)))
         got = {r[0] for r in db.execute(f"SELECT x FROM customers WHERE {s.to_sql()}")}
