@@ -2,7 +2,6 @@
 servers started on private sockets in temporary data directories."""
 import contextlib
 import glob
-import itertools
 import os
 import shutil
 import socket
@@ -12,12 +11,9 @@ import time
 
 import pytest
 
-import segmora
 from test_behavioral import FIELDS, check_behavioral_sql, customer_records
-from test_sql import PATTERNS
+from test_sql import TRIPLES, check_segment_queries
 
-TRIPLES = list(itertools.product(range(1, 6), repeat=3))
-COLUMNS = dict(customer_id="cid", recency_score="r_s", frequency_score="f_s", monetary_score="m_s")
 WAIT = 60  # seconds, for every server command and for readiness
 
 
@@ -140,12 +136,7 @@ DIALECTS = {"duckdb": ["ansi", "bigquery", "postgresql", "snowflake"], "postgres
 
 def test_segment_queries_select_exactly_their_triples(engine):
     for dialect in DIALECTS[engine.name]:
-        queries = segmora.export_all_segments_sql(dialect, "scores", **COLUMNS)
-        assert sorted(queries) == sorted(PATTERNS)
-        for key, query in queries.items():
-            rows = engine.query(query)
-            assert {label for _, label in rows} <= {key}
-            assert sorted(TRIPLES[int(cid)] for cid, _ in rows) == sorted(PATTERNS[key]), (dialect, key)
+        check_segment_queries(engine.query, dialect, "scores")
 
 
 def test_behavioral_sql_agrees_with_classify(engine):
