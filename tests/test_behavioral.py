@@ -55,11 +55,12 @@ NON_FINITE = [(math.nan, "NaN"), (math.inf, "inf"), (-math.inf, "-inf")]
     "field, op, value, message",
     [*[("x", op, 1, OP_MESSAGE.format(op)) for op in ["In", "Contains", "=>", "", " >", "eq", "!==", "lt"]],
      # the field is judged first, then the operator, then the value
-     *[(f, "bogus", math.nan, IDENT_MESSAGE.format(f)) for f in ["1st_purchase", "orders-count", "a b", "a.", "x;DROP"]],
+     *[(f, "bogus", math.nan, IDENT_MESSAGE.format(f))
+       for f in ["1st_purchase", "orders-count", "a b", "a.", "x;DROP"]],
      ("", "bogus", math.nan, "Invalid configuration: SQL identifier cannot be empty"),
      *[("1x", op, 1, IDENT_MESSAGE.format("1x")) for op in LIST_OPS],
-     *[("x", op, math.nan, f"Operator '{op}' needs a list or text value, which conditions built from Python cannot hold")
-       for op in LIST_OPS],
+     *[("x", op, math.nan, f"Operator '{op}' needs a list or text value, which conditions built from Python "
+       "cannot hold") for op in LIST_OPS],
      *[("x", "?", v, OP_MESSAGE.format("?")) for v, _ in NON_FINITE],
      *[("x", ">", v, f"Invalid configuration: condition value must be a finite number, got {shown}")
        for v, shown in NON_FINITE]],
@@ -133,20 +134,16 @@ def test_segment_sql():
         ("OR", [A, B], {"a": 0, "c": 5}, False),
         ("OR", [A], {}, False),
         ("OR", [], {"a": 5}, False),                      # never matches, yet renders 1=1
+        # comparisons against 100
+        *[("AND", [("v", op, 100)], {"v": x}, expected) for op, x, expected in [
+            ("==", 100.00000000001, True), ("==", 100.001, False), ("==", 100 - 5e-11, True), ("==", 100 + 1e-9, False),
+            ("!=", 100.00000000001, False), ("!=", 100.001, True), ("==", math.nan, False), ("!=", math.nan, False),
+            (">", math.nan, False), ("<=", math.inf, False), (">=", 100, True), (">", 100, False),
+            ("<", -math.inf, True)]],
     ],
 )
 def test_rule_semantics(logic, conds, data, expected):
     assert Segment("s", "", [rule(*conds, logic=logic)]).matches(data) is expected
-
-
-@pytest.mark.parametrize(
-    "op, x, expected",
-    [("==", 100.00000000001, True), ("==", 100.001, False), ("==", 100 - 5e-11, True), ("==", 100 + 1e-9, False),
-     ("!=", 100.00000000001, False), ("!=", 100.001, True), ("==", math.nan, False), ("!=", math.nan, False),
-     (">", math.nan, False), ("<=", math.inf, False), (">=", 100, True), (">", 100, False), ("<", -math.inf, True)],
-)
-def test_comparisons(op, x, expected):
-    assert seg(rule(("v", op, 100))).matches({"v": x}) is expected
 
 
 def test_rules_are_all_required():
@@ -198,12 +195,10 @@ def test_empty_segmenter():
 
 def test_export_sql_layout():
     vip = seg(rule(("total_spent", ">", 1000)), name="VIP")
-    assert Segmenter([vip]).export_sql() == "-- Segment: VIP\nSELECT * FROM customers WHERE ((total_spent > 1000));\n\n"
-    two = Segmenter([vip, seg(name="All")]).export_sql()
-    assert two == (
-        "-- Segment: VIP\nSELECT * FROM customers WHERE ((total_spent > 1000));\n\n"
-        "-- Segment: All\nSELECT * FROM customers WHERE 1=1;\n\n"
-    )
+    vip_text = "-- Segment: VIP\nSELECT * FROM customers WHERE ((total_spent > 1000));\n\n"
+    assert Segmenter([vip]).export_sql() == vip_text
+    all_text = "-- Segment: All\nSELECT * FROM customers WHERE 1=1;\n\n"
+    assert Segmenter([vip, seg(name="All")]).export_sql() == vip_text + all_text
 
 
 @pytest.mark.parametrize(
