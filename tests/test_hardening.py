@@ -71,17 +71,6 @@ def test_n_jobs_above_the_bound_is_refused(call, n_jobs):
                             "n_jobs must not exceed 1024 worker threads")
 
 
-@pytest.mark.parametrize("call", [
-    lambda m: segmora.kmeans_py(m, 2, n_jobs=1024).centers,
-    lambda m: segmora.assess_cluster_quality(m, [0, 1, 0, 1], m).overall_score,
-])
-def test_unaligned_buffers_read_like_aligned_ones(call):
-    values = np.array([[0.5, 1.0], [7.0, 8.0], [0.25, 1.5], [9.0, 7.5]])
-    m = np.frombuffer(bytearray(65), dtype="f8", offset=1, count=8).reshape(4, 2)
-    m[...] = values
-    assert call(m) == call(values)
-
-
 def unaligned(a):
     """A copy of `a` whose buffer starts one byte off its alignment."""
     u = np.frombuffer(bytearray(a.nbytes + 1), dtype=a.dtype, offset=1, count=a.size).reshape(a.shape)
@@ -97,7 +86,12 @@ def arrow(a):
 STAMPS = np.array(["2024-01-01T10", "2024-03-05T00", "2024-02-01T07"], dtype="datetime64[h]")
 
 
+VALUES = np.array([[0.5, 1.0], [7.0, 8.0], [0.25, 1.5], [9.0, 7.5]])
+
+
 @pytest.mark.parametrize("call, arrays", [
+    (lambda m: segmora.kmeans_py(m, 2, n_jobs=1024).centers, (VALUES,)),
+    (lambda m: segmora.assess_cluster_quality(m, [0, 1, 0, 1], m).overall_score, (VALUES,)),
     (lambda x, c: segmora.kprototypes_py(x, c, 2).labels, (np.array([[0.5], [7.0], [0.25]]), np.array([[3], [9], [3]]))),
     (lambda ids, ts, amounts: segmora.rfm_from_columns(ids, ts, amounts, as_of=np.datetime64("2024-06-01")),
      (np.array([7, 8, 7]), STAMPS, np.array([1.5, 2.0, 4.0]))),
@@ -105,8 +99,8 @@ STAMPS = np.array(["2024-01-01T10", "2024-03-05T00", "2024-02-01T07"], dtype="da
      (np.array([2**40, 5, 5], dtype="<u8"), STAMPS.astype("datetime64[ns]"))),
     (lambda *columns: segmora.rfm_from_columns(*map(arrow, columns), as_of=np.datetime64("2024-06-01")),
      (np.array([7, 8, 7]), STAMPS.astype("datetime64[s]"), np.array([1.5, 2.0, 4.0]))),
-], ids=["kprototypes", "rfm-int-ids", "rfm-ns", "rfm-arrow"])
-def test_unaligned_columns_read_like_aligned_ones(call, arrays):
+], ids=["kmeans", "quality", "kprototypes", "rfm-int-ids", "rfm-ns", "rfm-arrow"])
+def test_unaligned_buffers_read_like_aligned_ones(call, arrays):
     def plain(result):
         return {k: list(v) for k, v in result.items()} if isinstance(result, dict) else result
 

@@ -1,4 +1,5 @@
 """The module frame: registration, info, stubs and signatures of the whole surface."""
+import ast
 import inspect
 import os
 import subprocess
@@ -40,12 +41,8 @@ AFTER_TABLE = [
 ESTIMATORS = ["KMeans", "MiniBatchKMeans"]
 
 
-def public_names():
-    return [n for n in vars(segmora) if not n.startswith("__") and n != "info"]
-
-
-def native_names():
-    return [n for n in public_names() if n not in ESTIMATORS]
+PUBLIC = [n for n in vars(segmora) if not n.startswith("__") and n != "info"]
+NATIVE = [n for n in PUBLIC if n not in ESTIMATORS]
 
 
 def test_attributes_and_info():
@@ -63,16 +60,15 @@ def test_registration_order():
     names = list(vars(segmora))
     assert names.index("__version__") < names.index("__author__") < names.index("PyAudienceSegmenter")
     assert names[-1] == "info"
-    registered = public_names()
-    assert registered == [n for n in REGISTRATION_ORDER + AFTER_TABLE if n in registered]
-    assert registered[-len(AFTER_TABLE):] == AFTER_TABLE
-    assert {"PyAudienceSegmenter", "PyKMeansResult", "kmeans_py"} <= set(registered)
+    assert PUBLIC == [n for n in REGISTRATION_ORDER + AFTER_TABLE if n in PUBLIC]
+    assert PUBLIC[-len(AFTER_TABLE):] == AFTER_TABLE
+    assert {"PyAudienceSegmenter", "PyKMeansResult", "kmeans_py"} <= set(PUBLIC)
     assert not hasattr(segmora, "AudienceSegmenter")
 
 
 def callables():
     """Every function, method and constructor of the module."""
-    for name in native_names():
+    for name in NATIVE:
         obj = getattr(segmora, name)
         if isinstance(obj, type):
             for attr, member in vars(obj).items():
@@ -90,29 +86,21 @@ def test_every_callable_has_a_signature(name, obj):
     assert "$" not in str(sig)
 
 
-def constructible_classes():
-    for name in public_names():
-        obj = getattr(segmora, name)
-        if isinstance(obj, type) and "__new__" in vars(obj):
-            yield name, obj
+CLASSES = [n for n in PUBLIC if isinstance(getattr(segmora, n), type)]
+RESULT_CLASSES = [n for n in CLASSES if n in NATIVE and "__new__" not in vars(getattr(segmora, n))]
 
 
-@pytest.mark.parametrize("name,cls", list(constructible_classes()))
-def test_constructor_signatures_match_the_stubs(name, cls):
+@pytest.mark.parametrize("name", [n for n in CLASSES if "__new__" in vars(getattr(segmora, n))])
+def test_constructor_signatures_match_the_stubs(name):
     # stubtest does not hold constructors against the runtime; compare the texts here.
-    import ast
-
     tree = ast.parse(open(os.path.join(ROOT, "segmora.pyi")).read())
     stub = next(n for n in tree.body if isinstance(n, ast.ClassDef) and n.name == name)
     new = next(n for n in stub.body if isinstance(n, ast.FunctionDef) and n.name == "__new__")
     stub_params = [a.arg for a in new.args.args[1:]]
     stub_defaults = [ast.unparse(d) for d in new.args.defaults]
-    runtime = inspect.signature(cls).parameters
+    runtime = inspect.signature(getattr(segmora, name)).parameters
     assert stub_params == list(runtime)
     assert stub_defaults == [repr(p.default) for p in runtime.values() if p.default is not p.empty]
-
-
-RESULT_CLASSES = [n for n in native_names() if isinstance(getattr(segmora, n), type) and "__new__" not in vars(getattr(segmora, n))]
 
 
 def test_result_classes_cannot_be_constructed_or_subclassed():
@@ -127,13 +115,10 @@ def test_result_classes_cannot_be_constructed_or_subclassed():
 
 
 def test_stubs_match_the_module():
-    env = dict(os.environ, MYPYPATH=ROOT)
-    module_dir = os.path.dirname(segmora.__file__)
-    env["PYTHONPATH"] = os.pathsep.join([module_dir, env.get("PYTHONPATH", "")])
-    proc = subprocess.run(
-        [sys.executable, "-m", "mypy.stubtest", "segmora"],
-        capture_output=True, text=True, env=env, cwd=ROOT,
-    )
+    env = dict(os.environ, MYPYPATH=ROOT,
+               PYTHONPATH=os.pathsep.join([os.path.dirname(segmora.__file__), os.environ.get("PYTHONPATH", "")]))
+    proc = subprocess.run([sys.executable, "-m", "mypy.stubtest", "segmora"], capture_output=True, text=True,
+                          env=env, cwd=ROOT)
     assert proc.returncode == 0, proc.stdout + proc.stderr
 
 

@@ -63,6 +63,11 @@ LOST_GROUPED = (
     "key, dialect, text",
     [
         ("Lost", "ansi", LOST_ANSI),
+        ("Lost", ("ansi", "customers", None, None, None, None), LOST_ANSI),  # None columns take the defaults
+        ("Promising", ("ansi", "analytics.customers", "cid", "r_s", "f_s", "m_s"),  # custom columns verbatim
+         "SELECT cid, 'Promising' AS segment\n"
+         "FROM analytics.customers\n"
+         "WHERE (r_s = 5 AND f_s = 2 AND m_s = 3) OR (r_s = 5 AND f_s = 2 AND m_s = 4);"),
         # bigquery differs only in the select line
         ("Lost", "bigquery", LOST_ANSI.replace("SELECT customer_id,", "SELECT customer_id AS customer_id,", 1)),
         # oracle writes compact equals
@@ -79,29 +84,14 @@ LOST_GROUPED = (
     ],
 )
 def test_exact_query_text(key, dialect, text):
-    assert segmora.export_segment_sql(key, dialect, "customers") == text
+    args = dialect if isinstance(dialect, tuple) else (dialect, "customers")
+    assert segmora.export_segment_sql(key, *args) == text
 
 
 @pytest.mark.parametrize("key", KEYS)
 def test_snowflake_ansi_mysql_identical(key):
     texts = {segmora.export_segment_sql(key, d, "db.customers") for d in ("ansi", "snowflake", "mysql")}
     assert len(texts) == 1
-
-
-def test_custom_column_names_verbatim():
-    q = segmora.export_segment_sql(
-        "Promising", "ansi", "analytics.customers", customer_id="cid", recency_score="r_s",
-        frequency_score="f_s", monetary_score="m_s",
-    )
-    assert q == (
-        "SELECT cid, 'Promising' AS segment\n"
-        "FROM analytics.customers\n"
-        "WHERE (r_s = 5 AND f_s = 2 AND m_s = 3) OR (r_s = 5 AND f_s = 2 AND m_s = 4);"
-    )
-
-
-def test_none_columns_take_defaults():
-    assert segmora.export_segment_sql("Lost", "ansi", "customers", None, None, None, None) == LOST_ANSI
 
 
 # ---- identifiers ----
@@ -167,15 +157,19 @@ def test_supported_dialects_fresh_list():
          IDENT_MESSAGE.format("f-s")),
         (dict(segment_name="Nope", dialect="ansi", table_name="t", monetary_score=""),
          "Invalid configuration: SQL identifier cannot be empty"),
+        (dict(segment_name="Nope", dialect="ansi", table_name="t", monetary_score="m s"), IDENT_MESSAGE.format("m s")),
         (dict(segment_name="Nope", dialect="ansi", table_name="t"), NOT_FOUND.format("Nope")),
         (dict(segment_name="Loyal Customers", dialect="ansi", table_name="t"), NOT_FOUND.format("Loyal Customers")),
         (dict(segment_name="lost", dialect="ansi", table_name="t"), NOT_FOUND.format("lost")),
     ],
 )
 def test_error_precedence(kwargs, message):
-    with pytest.raises(ValueError) as e:
-        segmora.export_segment_sql(**kwargs)
-    assert type(e.value) is ValueError and str(e.value) == message
+    rest = {k: v for k, v in kwargs.items() if k != "segment_name"}
+    calls = [lambda: segmora.export_segment_sql(**kwargs), lambda: segmora.export_all_segments_sql(**rest)]
+    for call in calls[:1] if "not found" in message else calls:  # export_all: the same order, no segment name
+        with pytest.raises(ValueError) as e:
+            call()
+        assert type(e.value) is ValueError and str(e.value) == message
 
 
 @pytest.mark.parametrize(
@@ -201,22 +195,12 @@ def test_lone_surrogate_raises_unicode_encode_error(call):
 
 # ---- all segments and patterns ----
 
-def test_export_all_keys_in_table_order():
+def test_export_all_and_patterns_in_table_order():
     result = segmora.export_all_segments_sql("ansi", "t")
     assert list(result) == KEYS
     for key in KEYS:
         assert result[key] == segmora.export_segment_sql(key, "ansi", "t")
-
-
-def test_export_all_identifier_error():
-    with pytest.raises(ValueError) as e:
-        segmora.export_all_segments_sql("ansi", "t", monetary_score="m s")
-    assert str(e.value) == IDENT_MESSAGE.format("m s")
-
-
-@pytest.mark.parametrize("key", KEYS)
-def test_patterns_match_table(key):
-    assert segmora.get_segment_rfm_patterns(key) == PATTERNS[key]
+        assert segmora.get_segment_rfm_patterns(key) == PATTERNS[key]
 
 
 @pytest.mark.parametrize("key", ["promising", "Loyal Customers", "", "Champions "])
@@ -247,27 +231,34 @@ def test_docstrings_and_signatures(fn, text):
 
 # ---- on a real SQL engine ----
 
+TRIPLES = list(itertools.product(range(1, 6), repeat=3))
+COLUMNS = dict(customer_id="cid", recency_score="r_s", frequency_score="f_s", monetary_score="m_s")
+
+
+def check_segment_queries(query, dialect, table):
+    """Each segment's query selects exactly its listed (r, f, m) triples from a
+    table of all 125 triples keyed by position; `query(sql)` returns the rows."""
+    queries = segmora.export_all_segments_sql(dialect, table, **COLUMNS)
+    assert list(queries) == KEYS
+    seen = set()
+    for key, sql in queries.items():
+        rows = query(sql)
+        assert {label for _, label in rows} <= {key}
+        got = sorted(TRIPLES[int(cid)] for cid, _ in rows)
+        assert got == sorted(PATTERNS[key]), (dialect, key)
+        seen.update(got)
+    assert len(seen) == 47
+
+
 @pytest.fixture(scope="module")
 def score_db():
     db = sqlite3.connect(":memory:")
     db.execute("CREATE TABLE scores (cid INTEGER, r_s INTEGER, f_s INTEGER, m_s INTEGER)")
-    triples = list(itertools.product(range(1, 6), repeat=3))
-    db.executemany("INSERT INTO scores VALUES (?, ?, ?, ?)", [(i, *t) for i, t in enumerate(triples)])
-    yield db, {i: t for i, t in enumerate(triples)}
+    db.executemany("INSERT INTO scores VALUES (?, ?, ?, ?)", [(i, *t) for i, t in enumerate(TRIPLES)])
+    yield db
     db.close()
 
 
 @pytest.mark.parametrize("dialect", DIALECTS)
 def test_queries_select_exactly_the_listed_triples(score_db, dialect):
-    db, triples = score_db
-    queries = segmora.export_all_segments_sql(
-        dialect, "main.scores", customer_id="cid", recency_score="r_s", frequency_score="f_s", monetary_score="m_s"
-    )
-    seen = set()
-    for key, query in queries.items():
-        rows = db.execute(query).fetchall()
-        assert all(label == key for _, label in rows)
-        got = sorted(triples[cid] for cid, _ in rows)
-        assert got == sorted(PATTERNS[key])
-        seen.update(got)
-    assert len(seen) == 47
+    check_segment_queries(lambda sql: score_db.execute(sql).fetchall(), dialect, "main.scores")

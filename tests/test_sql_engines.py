@@ -2,7 +2,6 @@
 servers started on private sockets in temporary data directories."""
 import contextlib
 import glob
-import itertools
 import os
 import shutil
 import socket
@@ -12,12 +11,9 @@ import time
 
 import pytest
 
-import segmora
-from test_behavioral import FIELDS, customer_records, sqlite_segmenter
-from test_sql import PATTERNS
+from test_behavioral import FIELDS, check_behavioral_sql, customer_records
+from test_sql import TRIPLES, check_segment_queries
 
-TRIPLES = list(itertools.product(range(1, 6), repeat=3))
-COLUMNS = dict(customer_id="cid", recency_score="r_s", frequency_score="f_s", monetary_score="m_s")
 WAIT = 60  # seconds, for every server command and for readiness
 
 
@@ -56,30 +52,19 @@ def server(init, start, client, ready_sql, owner=None):
         shutil.rmtree(root, ignore_errors=True)
 
 
-class CommandLine:
-    """Rows as tuples of text from a command-line client."""
-
-    def __init__(self, client):
-        self.client = client
-
-    def query(self, sql):
-        out = run(self.client + [sql])
+def command_line(client):
+    """A query function giving rows as tuples of text from a command-line client."""
+    def query(sql):
+        out = run(client + [sql])
         assert out.returncode == 0, out.stderr
         return [tuple(line.split("\t")) for line in out.stdout.splitlines() if line]
-
-
-class DuckDB:
-    def __init__(self, conn):
-        self.conn = conn
-
-    def query(self, sql):
-        return [tuple(str(v) for v in row) for row in self.conn.execute(sql).fetchall()]
+    return query
 
 
 def duckdb_engine():
     duckdb = pytest.importorskip("duckdb", reason="duckdb is not installed (pip install duckdb)")
     with contextlib.closing(duckdb.connect()) as conn:
-        yield DuckDB(conn)
+        yield lambda sql: [tuple(str(v) for v in row) for row in conn.execute(sql).fetchall()]
 
 
 def postgresql_engine():
@@ -94,7 +79,7 @@ def postgresql_engine():
                 lambda r: [bins[-1] + "psql", "-h", r, "-p", port, "-U", "postgres", "-XqAt", "-F", "\t",
                            "-v", "ON_ERROR_STOP=1", "-c"],
                 "SELECT 1", owner="postgres" if as_owner else None) as client:
-        yield CommandLine(client)
+        yield command_line(client)
 
 
 def mariadb_engine():
@@ -109,7 +94,7 @@ def mariadb_engine():
                            "--bind-address=127.0.0.1", f"--pid-file={r}/pid"],
                 lambda r: ["mariadb", "--no-defaults", f"--socket={r}/sock", "-u", "root", "-NB", "-e"],
                 "CREATE DATABASE IF NOT EXISTS segmora") as client:
-        yield CommandLine(client[:-1] + ["segmora", "-e"])
+        yield command_line(client[:-1] + ["segmora", "-e"])
 
 
 ENGINES = {"duckdb": duckdb_engine, "postgresql": postgresql_engine, "mariadb": mariadb_engine}
@@ -117,18 +102,16 @@ ENGINES = {"duckdb": duckdb_engine, "postgresql": postgresql_engine, "mariadb": 
 
 @pytest.fixture(scope="module", params=list(ENGINES))
 def engine(request):
-    """Each engine with the 125 score triples and the behavioral customers loaded."""
+    """(name, query) of each engine with the 125 score triples and the behavioral customers loaded."""
     gen = ENGINES[request.param]()
     try:
-        db = next(gen)
-        db.query("CREATE TABLE scores (cid INTEGER, r_s INTEGER, f_s INTEGER, m_s INTEGER)")
-        db.query("INSERT INTO scores VALUES " + ", ".join(f"({i}, {r}, {f}, {m})"
-                                                          for i, (r, f, m) in enumerate(TRIPLES)))
-        db.query(f"CREATE TABLE customers (id INTEGER, {', '.join(f + ' DOUBLE PRECISION' for f in FIELDS)})")
-        db.query("INSERT INTO customers VALUES " + ", ".join(
+        query = next(gen)
+        query("CREATE TABLE scores (cid INTEGER, r_s INTEGER, f_s INTEGER, m_s INTEGER)")
+        query("INSERT INTO scores VALUES " + ", ".join(f"({i}, {r}, {f}, {m})" for i, (r, f, m) in enumerate(TRIPLES)))
+        query(f"CREATE TABLE customers (id INTEGER, {', '.join(f + ' DOUBLE PRECISION' for f in FIELDS)})")
+        query("INSERT INTO customers VALUES " + ", ".join(
             "(" + ", ".join([str(i)] + [repr(r[f]) for f in FIELDS]) + ")" for i, r in enumerate(customer_records())))
-        db.name = request.param
-        yield db
+        yield request.param, query
     finally:
         gen.close()  # stops the server
 
@@ -139,18 +122,10 @@ DIALECTS = {"duckdb": ["ansi", "bigquery", "postgresql", "snowflake"], "postgres
 
 
 def test_segment_queries_select_exactly_their_triples(engine):
-    for dialect in DIALECTS[engine.name]:
-        queries = segmora.export_all_segments_sql(dialect, "scores", **COLUMNS)
-        assert sorted(queries) == sorted(PATTERNS)
-        for key, query in queries.items():
-            rows = engine.query(query)
-            assert {label for _, label in rows} <= {key}
-            assert sorted(TRIPLES[int(cid)] for cid, _ in rows) == sorted(PATTERNS[key]), (dialect, key)
+    name, query = engine
+    for dialect in DIALECTS[name]:
+        check_segment_queries(query, dialect, "scores")
 
 
 def test_behavioral_sql_agrees_with_classify(engine):
-    records, segmenter = customer_records(), sqlite_segmenter()
-    for block in segmenter.export_sql().split("\n\n")[:-1]:
-        name = block.split("\n")[0].removeprefix("-- Segment: ")
-        expected = {i for i, r in enumerate(records) if name in segmenter.classify(r)}
-        assert {int(row[0]) for row in engine.query(block)} == expected, name
+    check_behavioral_sql(engine[1])
