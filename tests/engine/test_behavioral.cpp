@@ -31,15 +31,12 @@ TEST(BehavioralSql, AggregateAndWindow) {
     EXPECT_EQ(c.to_sql(), "orders in last 0 days >= 5");
 }
 
-TEST(BehavioralSql, TextValuesDoubleEmbeddedQuotes) {
+TEST(BehavioralSql, TextDoublesEmbeddedQuotesListsAndNumbers) {
     EXPECT_EQ(cond("city", ComparisonOp::Equal, RuleValue::text("Paris")).to_sql(), "city = 'Paris'");
     EXPECT_EQ(cond("city", ComparisonOp::Equal, RuleValue::text("O'Hare")).to_sql(), "city = 'O''Hare'");
     EXPECT_EQ(cond("c", ComparisonOp::NotEqual, RuleValue::text("x' OR '1'='1")).to_sql(), "c != 'x'' OR ''1''=''1'");
     EXPECT_EQ(cond("c", ComparisonOp::Contains, RuleValue::text("")).to_sql(), "c CONTAINS ''");
     EXPECT_EQ(cond("c", ComparisonOp::Equal, RuleValue::text("''")).to_sql(), "c = ''''''");
-}
-
-TEST(BehavioralSql, ListValuesAndNumbers) {
     EXPECT_EQ(cond("tier", ComparisonOp::In, RuleValue::list({"1", "2", "3"})).to_sql(), "tier IN (1, 2, 3)");
     EXPECT_EQ(cond("tier", ComparisonOp::In, RuleValue::list({})).to_sql(), "tier IN ()");
     EXPECT_EQ(cond("x", ComparisonOp::LessThan, RuleValue::number(0.1)).to_sql(), "x < 0.1");
