@@ -43,18 +43,13 @@ TEST(BehavioralSql, TextDoublesEmbeddedQuotesListsAndNumbers) {
     EXPECT_EQ(cond("x", ComparisonOp::LessThan, RuleValue::number(1e21)).to_sql(), "x < 1000000000000000000000");
 }
 
-TEST(BehavioralSql, NotRule) {
-    auto r = rule({cond("a", ComparisonOp::GreaterThan, RuleValue::number(1)),
-                   cond("b", ComparisonOp::LessThan, RuleValue::number(2))},
-                  LogicalOperator::Not);
+TEST(BehavioralNot, SqlAndMatching) {
+    const auto r = rule({cond("a", ComparisonOp::GreaterThan, RuleValue::number(1)),
+                         cond("b", ComparisonOp::LessThan, RuleValue::number(2))},
+                        LogicalOperator::Not);
     EXPECT_EQ(r.to_sql(), "NOT (a > 1 OR b < 2)");
     EXPECT_EQ(rule({}, LogicalOperator::Not).to_sql(), "1=1");
-}
-
-TEST(BehavioralMatch, NotRule) {
-    const auto s = segment({rule({cond("a", ComparisonOp::GreaterThan, RuleValue::number(1)),
-                                  cond("b", ComparisonOp::LessThan, RuleValue::number(2))},
-                                 LogicalOperator::Not)});
+    const auto s = segment({r});
     EXPECT_TRUE(s.matches({}));                          // empty data passes Not
     EXPECT_TRUE(s.matches({{"a", 0}, {"b", 5}}));        // nothing holds
     EXPECT_FALSE(s.matches({{"a", 5}}));                 // a holds; b missing is skipped
