@@ -79,7 +79,7 @@ TEST(ChaCha12Rng, UniformIndexCoversItsRangeAndUniformFloatIsBelowTotal) {
 }
 
 // A generator restored at any saved position draws exactly what the saved one draws next.
-TEST(ChaCha12Rng, RestoredAtAPositionContinuesTheStream) {
+TEST(ChaCha12Rng, RestoredAtAPositionContinuesTheStreamAndUnreachableOnesAreRefused) {
     for (int drawn : {0, 1, 63, 64, 65, 200}) {
         ChaCha12Rng a(7);
         for (int i = 0; i < drawn; ++i) a.next_u32();
@@ -87,9 +87,7 @@ TEST(ChaCha12Rng, RestoredAtAPositionContinuesTheStream) {
         ASSERT_TRUE(b.has_value()) << drawn;
         for (int i = 0; i < 300; ++i) ASSERT_EQ(a.next_u32(), b->next_u32()) << drawn << " + " << i;
     }
-}
-
-TEST(ChaCha12Rng, UnreachablePositionsAreRefused) {
+    // Positions no generator can reach are refused.
     const std::array<std::uint32_t, 8> key{1, 2, 3, 4, 5, 6, 7, 8};
     for (const auto& p : {ChaCha12Rng::Position{key, 3, 64}, ChaCha12Rng::Position{key, 0, 10},
                           ChaCha12Rng::Position{key, 4, 65}})
