@@ -33,14 +33,12 @@ Matrix ramp(std::size_t n) {
 
 }  // namespace
 
-TEST(Distance, Cosine) {
+TEST(Distance, CosineAndTheCommonLength) {
     EXPECT_EQ(dist(DistanceMetric::Cosine, {0, 0}, {1, 2}), 0.0);
     EXPECT_EQ(dist(DistanceMetric::Cosine, {1, 0}, {0, 1}), 1.0);
     EXPECT_NEAR(dist(DistanceMetric::Cosine, {1, 2}, {2, 4}), 0.0, 1e-15);
     EXPECT_EQ(dist(static_cast<DistanceMetric>(7), {1, 0}, {0, 1}), 1.0);  // an unknown byte acts as cosine
-}
-
-TEST(Distance, WalksTheCommonLength) {
+    // Unequal lengths walk the common prefix.
     EXPECT_EQ(dist(DistanceMetric::Euclidean, {1, 2, 3}, {4, 6}), 5.0);
     EXPECT_EQ(dist(DistanceMetric::Manhattan, {1, 2, 3}, {4, 6}), 7.0);
     // Cosine norms take each whole vector: dot 1, norms sqrt(2) and 1.

@@ -31,33 +31,25 @@ TEST(BehavioralSql, AggregateAndWindow) {
     EXPECT_EQ(c.to_sql(), "orders in last 0 days >= 5");
 }
 
-TEST(BehavioralSql, TextValuesDoubleEmbeddedQuotes) {
+TEST(BehavioralSql, TextDoublesEmbeddedQuotesListsAndNumbers) {
     EXPECT_EQ(cond("city", ComparisonOp::Equal, RuleValue::text("Paris")).to_sql(), "city = 'Paris'");
     EXPECT_EQ(cond("city", ComparisonOp::Equal, RuleValue::text("O'Hare")).to_sql(), "city = 'O''Hare'");
     EXPECT_EQ(cond("c", ComparisonOp::NotEqual, RuleValue::text("x' OR '1'='1")).to_sql(), "c != 'x'' OR ''1''=''1'");
     EXPECT_EQ(cond("c", ComparisonOp::Contains, RuleValue::text("")).to_sql(), "c CONTAINS ''");
     EXPECT_EQ(cond("c", ComparisonOp::Equal, RuleValue::text("''")).to_sql(), "c = ''''''");
-}
-
-TEST(BehavioralSql, ListValuesAndNumbers) {
     EXPECT_EQ(cond("tier", ComparisonOp::In, RuleValue::list({"1", "2", "3"})).to_sql(), "tier IN (1, 2, 3)");
     EXPECT_EQ(cond("tier", ComparisonOp::In, RuleValue::list({})).to_sql(), "tier IN ()");
     EXPECT_EQ(cond("x", ComparisonOp::LessThan, RuleValue::number(0.1)).to_sql(), "x < 0.1");
     EXPECT_EQ(cond("x", ComparisonOp::LessThan, RuleValue::number(1e21)).to_sql(), "x < 1000000000000000000000");
 }
 
-TEST(BehavioralSql, NotRule) {
-    auto r = rule({cond("a", ComparisonOp::GreaterThan, RuleValue::number(1)),
-                   cond("b", ComparisonOp::LessThan, RuleValue::number(2))},
-                  LogicalOperator::Not);
+TEST(BehavioralNot, SqlAndMatching) {
+    const auto r = rule({cond("a", ComparisonOp::GreaterThan, RuleValue::number(1)),
+                         cond("b", ComparisonOp::LessThan, RuleValue::number(2))},
+                        LogicalOperator::Not);
     EXPECT_EQ(r.to_sql(), "NOT (a > 1 OR b < 2)");
     EXPECT_EQ(rule({}, LogicalOperator::Not).to_sql(), "1=1");
-}
-
-TEST(BehavioralMatch, NotRule) {
-    const auto s = segment({rule({cond("a", ComparisonOp::GreaterThan, RuleValue::number(1)),
-                                  cond("b", ComparisonOp::LessThan, RuleValue::number(2))},
-                                 LogicalOperator::Not)});
+    const auto s = segment({r});
     EXPECT_TRUE(s.matches({}));                          // empty data passes Not
     EXPECT_TRUE(s.matches({{"a", 0}, {"b", 5}}));        // nothing holds
     EXPECT_FALSE(s.matches({{"a", 5}}));                 // a holds; b missing is skipped

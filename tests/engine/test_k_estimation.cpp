@@ -3,6 +3,7 @@
 
 #include <cmath>
 #include <limits>
+#include <tuple>
 
 #include "engine/k_estimation.hpp"
 
@@ -13,22 +14,16 @@ constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInf = std::numeric_limits<double>::infinity();
 }  // namespace
 
-TEST(Elbow, PicksTheLargestCurvature) {
+TEST(Elbow, PicksTheFirstLargestCurvatureAndItsConfidence) {
     // Curvatures |60 - 10| = 50 at k 3 and |10 - 5| = 5 at k 4.
     const auto r = elbow_from_scores({{2, 100}, {3, 40}, {4, 30}, {5, 25}}, 2);
     EXPECT_EQ(r.method, "elbow");
     EXPECT_EQ(r.k, 3u);
     EXPECT_DOUBLE_EQ(r.confidence, 1.0 / (std::pow(4.0, 0.25) + 1.0));
-}
-
-TEST(Elbow, FirstOfEqualMaximaAndNoCurvature) {
     EXPECT_EQ(elbow_from_scores({{1, 10}, {2, 5}, {3, 5}, {4, 0}}, 1).k, 2u);  // 5 at k 2 and at k 3
     EXPECT_EQ(elbow_from_scores({{1, 30}, {2, 20}, {3, 10}}, 1).k, 1u);       // a straight line
     EXPECT_EQ(elbow_from_scores({{1, 30}, {2, kNaN}, {3, 10}}, 1).k, 1u);     // NaN never wins
     EXPECT_EQ(elbow_from_scores({{2, 100}, {3, 1}}, 2).k, 2u);
-}
-
-TEST(Elbow, Confidence) {
     EXPECT_EQ(elbow_from_scores({}, 5).confidence, 1.0);
     EXPECT_EQ(elbow_from_scores({{1, 1}}, 1).confidence, 0.5);
     Scores sixteen;
@@ -51,22 +46,22 @@ TEST(Gap, ConfidenceIsClamped) {
     EXPECT_EQ(gap_from_scores({{2, 25.0}, {3, 12.0}}, 2).confidence, 1.0);
     EXPECT_EQ(gap_from_scores({{2, -3.0}, {3, -4.0}}, 2).confidence, 0.0);
     EXPECT_DOUBLE_EQ(gap_from_scores({{2, 3.0}, {3, 4.0}}, 2).confidence, 0.4);
-    const auto r = gap_from_scores({{2, kNaN}, {3, 4.0}, {4, 4.0}}, 2);
-    EXPECT_EQ(r.k, 4u);
+    EXPECT_EQ(gap_from_scores({{2, kNaN}, {3, 4.0}, {4, 4.0}}, 2).k, 4u);
     const auto none = gap_from_scores({{2, kNaN}}, 2);
     EXPECT_EQ(none.k, 2u);
     EXPECT_EQ(none.confidence, 0.0);
 }
 
 TEST(Vote, MajorityAndTies) {
-    EXPECT_EQ(vote(3, 3, 3).k, 3u);
-    EXPECT_EQ(vote(3, 3, 3).confidence, 1.0);
-    EXPECT_EQ(vote(4, 2, 4).k, 4u);
-    EXPECT_DOUBLE_EQ(vote(4, 2, 4).confidence, 2.0 / 3.0);
     // Three different answers: the smallest k, whatever the order.
-    EXPECT_EQ(vote(5, 2, 7).k, 2u);
-    EXPECT_EQ(vote(7, 5, 2).k, 2u);
-    EXPECT_DOUBLE_EQ(vote(7, 5, 2).confidence, 1.0 / 3.0);
-    EXPECT_EQ(vote(2, 5, 7).method, "ensemble");
-    EXPECT_TRUE(vote(2, 5, 7).scores.empty());
+    using V = std::tuple<int, int, int, std::uint64_t, double>;
+    for (auto [a, b, c, k, confidence] :
+         {V{3, 3, 3, 3, 1.0}, V{4, 2, 4, 4, 2.0 / 3.0}, V{5, 2, 7, 2, 1.0 / 3.0}, V{7, 5, 2, 2, 1.0 / 3.0},
+          V{2, 5, 7, 2, 1.0 / 3.0}}) {
+        const auto r = vote(a, b, c);
+        EXPECT_EQ(r.k, k) << a << b << c;
+        EXPECT_EQ(r.confidence, confidence) << a << b << c;
+        EXPECT_EQ(r.method, "ensemble");
+        EXPECT_TRUE(r.scores.empty());
+    }
 }

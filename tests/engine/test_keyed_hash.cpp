@@ -7,7 +7,7 @@
 
 using namespace segmora::engine;
 
-TEST(KeyedHash, DependsOnKeyAndEveryByteAndLength) {
+TEST(KeyedHash, DependsOnKeyAndEveryByteAndLengthAndMapsLookUpByView) {
     const std::string text = "customer-0001-abcdef";
     std::set<std::uint64_t> seen;
     for (std::size_t n = 0; n <= text.size(); ++n) seen.insert(siphash13(1, 2, text.data(), n));
@@ -20,9 +20,7 @@ TEST(KeyedHash, DependsOnKeyAndEveryByteAndLength) {
     seen.insert(siphash13(2, 1, text.data(), text.size()));
     EXPECT_EQ(seen.size(), 2 * text.size() + 2);
     EXPECT_EQ(siphash13(1, 2, text.data(), text.size()), siphash13(1, 2, text.data(), text.size()));
-}
-
-TEST(KeyedHash, StringMapLooksUpByView) {
+    // The string map looks up by view with the process key.
     StringMap<int> map;
     map.emplace("a", 1);
     map.emplace("bc", 2);

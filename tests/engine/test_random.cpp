@@ -59,7 +59,7 @@ TEST(ChaCha12Rng, WordsFollowBlockOrderAndU64StraddlesBuffers) {
     EXPECT_EQ(static_cast<std::uint32_t>(v >> 32), blocks[4][0]);
 }
 
-TEST(ChaCha12Rng, UniformIndexStaysInRangeAndCoversIt) {
+TEST(ChaCha12Rng, UniformIndexCoversItsRangeAndUniformFloatIsBelowTotal) {
     ChaCha12Rng rng(1);
     int seen[7] = {};
     for (int i = 0; i < 7000; ++i) {
@@ -69,10 +69,6 @@ TEST(ChaCha12Rng, UniformIndexStaysInRangeAndCoversIt) {
     }
     for (int count : seen) EXPECT_GT(count, 800);
     EXPECT_EQ(rng.uniform_index(1), 0u);
-}
-
-TEST(ChaCha12Rng, UniformFloatIsBelowTotal) {
-    ChaCha12Rng rng(3);
     for (double total : {1e-300, 0.5, 1.0, 3.0, 1e300}) {
         for (int i = 0; i < 1000; ++i) {
             const double r = rng.uniform_float(total);
@@ -83,7 +79,7 @@ TEST(ChaCha12Rng, UniformFloatIsBelowTotal) {
 }
 
 // A generator restored at any saved position draws exactly what the saved one draws next.
-TEST(ChaCha12Rng, RestoredAtAPositionContinuesTheStream) {
+TEST(ChaCha12Rng, RestoredAtAPositionContinuesTheStreamAndUnreachableOnesAreRefused) {
     for (int drawn : {0, 1, 63, 64, 65, 200}) {
         ChaCha12Rng a(7);
         for (int i = 0; i < drawn; ++i) a.next_u32();
@@ -91,9 +87,7 @@ TEST(ChaCha12Rng, RestoredAtAPositionContinuesTheStream) {
         ASSERT_TRUE(b.has_value()) << drawn;
         for (int i = 0; i < 300; ++i) ASSERT_EQ(a.next_u32(), b->next_u32()) << drawn << " + " << i;
     }
-}
-
-TEST(ChaCha12Rng, UnreachablePositionsAreRefused) {
+    // Positions no generator can reach are refused.
     const std::array<std::uint32_t, 8> key{1, 2, 3, 4, 5, 6, 7, 8};
     for (const auto& p : {ChaCha12Rng::Position{key, 3, 64}, ChaCha12Rng::Position{key, 0, 10},
                           ChaCha12Rng::Position{key, 4, 65}})

@@ -63,7 +63,7 @@ TEST(WholeDays, TruncateTowardZero) {
     EXPECT_EQ(whole_days_between({-5 * 86400, 0}, {0, 0}), 5);
 }
 
-TEST(Decay, ZeroHalfLifeFollowsPlainArithmetic) {
+TEST(Decay, ZeroHalfLifeFollowsPlainArithmeticAndLinearSpanDoesNotWrap) {
     EXPECT_TRUE(std::isnan(decay_weight(DecayFunction::Linear, 0.0, 0)));
     EXPECT_EQ(decay_weight(DecayFunction::Linear, 3.0, 0), 0.0);
     EXPECT_EQ(decay_weight(DecayFunction::Linear, -3.0, 0), 1.0);
@@ -71,9 +71,6 @@ TEST(Decay, ZeroHalfLifeFollowsPlainArithmetic) {
     EXPECT_EQ(decay_weight(DecayFunction::Exponential, 4.0, 0), 0.0);
     EXPECT_TRUE(std::isnan(decay_weight(DecayFunction::Inverse, 0.0, 0)));
     EXPECT_EQ(decay_weight(DecayFunction::Inverse, 4.0, 0), 0.0);
-}
-
-TEST(Decay, LinearSpanDoesNotWrap) {
     // 3 x 2^31 would wrap in 32 bits.
     EXPECT_EQ(decay_weight(DecayFunction::Linear, 0.0, 0x80000000u), 1.0);
     EXPECT_GT(decay_weight(DecayFunction::Linear, 100.0, 0x80000000u), 0.99);

@@ -56,12 +56,10 @@ TEST(RfmColumns, EqualsCalculateRfmAt) {
     std::vector<Transaction> tx;
     std::vector<std::optional<Instant>> when;
     std::vector<double> amounts;
+    ids.reserve(50);  // the transactions view these strings
     for (int i = 0; i < 50; ++i) {
-        std::string id = "c";
-        id += std::to_string((i * 7) % 13);
-        ids.push_back(std::move(id));
-    }
-    for (int i = 0; i < 50; ++i) {
+        ids.emplace_back("c");
+        ids.back() += std::to_string((i * 7) % 13);
         const double amount = (i % 5 == 0) ? -3.5 : 1.25 * i;
         tx.push_back({ids[i], stamps[i % 4], amount});
         when.push_back(parse_rfc3339(stamps[i % 4]));

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <limits>
 #include <string>
+#include <utility>
 
 #include "text.hpp"
 #include "error.hpp"
@@ -11,23 +12,14 @@ using segmora::Fixed;
 using segmora::format;
 
 TEST(Text, FloatsPrintShortestWithoutExponentOrTrailingZero) {
-    EXPECT_EQ(format("{}", 1.0), "1");
-    EXPECT_EQ(format("{}", 0.1), "0.1");
-    EXPECT_EQ(format("{}", -2.5), "-2.5");
-    EXPECT_EQ(format("{}", 1e21), "1000000000000000000000");
-    EXPECT_EQ(format("{}", 1e23), "100000000000000000000000");
-    EXPECT_EQ(format("{}", 123456789012345680000.0), "123456789012345680000");
-    EXPECT_EQ(format("{}", -1.5e300), "-15" + std::string(299, '0'));
-    EXPECT_EQ(format("{}", 5e-324), "0." + std::string(323, '0') + "5");
-    EXPECT_EQ(format("{}", 1234.5678), "1234.5678");
-    EXPECT_EQ(format("{}", -0.0), "-0");
-    EXPECT_EQ(format("{}", 0.0), "0");
-    EXPECT_EQ(format("{}", 1.5e-7), "0.00000015");
-    EXPECT_EQ(format("{}", 0.1 + 0.2), "0.30000000000000004");
-    EXPECT_EQ(format("{}", -5e-324), "-0." + std::string(323, '0') + "5");
-    EXPECT_EQ(format("{}", std::nan("")), "NaN");
-    EXPECT_EQ(format("{}", std::numeric_limits<double>::infinity()), "inf");
-    EXPECT_EQ(format("{}", -std::numeric_limits<double>::infinity()), "-inf");
+    const double inf = std::numeric_limits<double>::infinity();
+    const std::string tiny = "0." + std::string(323, '0') + "5";
+    const std::pair<double, std::string> cases[] = {
+        {1.0, "1"}, {0.1, "0.1"}, {-2.5, "-2.5"}, {1e21, "1000000000000000000000"}, {1e23, "100000000000000000000000"},
+        {123456789012345680000.0, "123456789012345680000"}, {-1.5e300, "-15" + std::string(299, '0')}, {5e-324, tiny},
+        {-5e-324, "-" + tiny}, {1234.5678, "1234.5678"}, {-0.0, "-0"}, {0.0, "0"}, {1.5e-7, "0.00000015"},
+        {0.1 + 0.2, "0.30000000000000004"}, {std::nan(""), "NaN"}, {inf, "inf"}, {-inf, "-inf"}};
+    for (const auto& [value, text] : cases) EXPECT_EQ(format("{}", value), text);
 }
 
 TEST(Text, FixedPointAndOtherValues) {
