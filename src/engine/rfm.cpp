@@ -78,18 +78,6 @@ bool expect(std::string_view text, std::size_t& pos, char c) noexcept {
     return true;
 }
 
-// A key whose ascending order is the values' descending order with NaN after
-// every number; equal values (0.0 and -0.0 too) and all NaNs share a key, so
-// a stable sort on it keeps them in their current order. Comparing keys is a
-// strict weak ordering, which comparing doubles with NaN is not.
-std::uint64_t descending_key(double v) noexcept {
-    if (std::isnan(v)) return std::numeric_limits<std::uint64_t>::max();
-    if (v == 0.0) v = 0.0;
-    const auto bits = std::bit_cast<std::uint64_t>(v);
-    const std::uint64_t ascending = (bits >> 63) != 0 ? ~bits : bits | (std::uint64_t{1} << 63);
-    return ~ascending;
-}
-
 // Customer groups in order of first appearance. Ids are copied into one
 // compact buffer and the table keeps a hash tag beside each group number, so
 // the probe loop rarely leaves cache. Ids come from callers: they are hashed
@@ -250,6 +238,14 @@ std::optional<Instant> parse_rfc3339(std::string_view text) noexcept {
     const std::int64_t days = sys_days{date}.time_since_epoch().count();
     const std::int64_t seconds = days * kSecondsPerDay + h * 3600 + mi * 60 + s - offset;
     return Instant{seconds, nanos};
+}
+
+std::uint64_t descending_key(double v) noexcept {
+    if (std::isnan(v)) return std::numeric_limits<std::uint64_t>::max();
+    if (v == 0.0) v = 0.0;
+    const auto bits = std::bit_cast<std::uint64_t>(v);
+    const std::uint64_t ascending = (bits >> 63) != 0 ? ~bits : bits | (std::uint64_t{1} << 63);
+    return ~ascending;
 }
 
 std::int64_t whole_days_between(Instant last, Instant now) noexcept {

@@ -122,6 +122,12 @@ std::int64_t whole_days_between(Instant last, Instant now) noexcept;
 // The decay weight of a purchase `days` old with half-life `half_life_days`.
 double decay_weight(DecayFunction decay, double days, std::uint32_t half_life_days) noexcept;
 
+// A key whose ascending order is the values' descending order with NaN after
+// every number; equal values (0.0 and -0.0 too) and all NaNs share a key, so
+// a stable sort on it keeps them in their current order. Comparing keys is a
+// strict weak ordering, which comparing doubles with NaN is not.
+std::uint64_t descending_key(double v) noexcept;
+
 // The score at `position` of `n` records sorted highest first.
 std::uint32_t position_score(std::size_t position, std::size_t n, ScoringMethod method) noexcept;
 

@@ -1,7 +1,6 @@
 #include "engine/rfm_columns.hpp"
 
 #include <algorithm>
-#include <bit>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -66,15 +65,6 @@ private:
 
 void check_rows(std::size_t n) {
     if (n > std::numeric_limits<std::uint32_t>::max() - 1) throw std::length_error("too many transactions");
-}
-
-// Same key order as calculate_rfm's stable sorts: descending, NaN last, 0.0 == -0.0.
-std::uint64_t descending_key(double v) noexcept {
-    if (std::isnan(v)) return std::numeric_limits<std::uint64_t>::max();
-    if (v == 0.0) v = 0.0;
-    const auto bits = std::bit_cast<std::uint64_t>(v);
-    const std::uint64_t ascending = (bits >> 63) != 0 ? ~bits : bits | (std::uint64_t{1} << 63);
-    return ~ascending;
 }
 
 // Stable LSD radix sort of (key, index) pairs by key, 11 bits a pass; passes

@@ -22,26 +22,19 @@ using engine::CustomerLTV;
 
 // ---- PyChurnRiskLevel ----
 
-template <ChurnRiskLevel Level>
-struct MakeLevel {
-    static constexpr Raises raises = Raises::ValueError;
-    static constexpr Access access = Access::Static;
-    static Ref call(Args&) { return wrap(Level); }
-};
-
-struct LevelVeryLow : MakeLevel<ChurnRiskLevel::VeryLow> {
+struct LevelVeryLow : MakeValue<ChurnRiskLevel::VeryLow> {
     static constexpr const char* signature = "very_low()";
 };
-struct LevelLow : MakeLevel<ChurnRiskLevel::Low> {
+struct LevelLow : MakeValue<ChurnRiskLevel::Low> {
     static constexpr const char* signature = "low()";
 };
-struct LevelMedium : MakeLevel<ChurnRiskLevel::Medium> {
+struct LevelMedium : MakeValue<ChurnRiskLevel::Medium> {
     static constexpr const char* signature = "medium()";
 };
-struct LevelHigh : MakeLevel<ChurnRiskLevel::High> {
+struct LevelHigh : MakeValue<ChurnRiskLevel::High> {
     static constexpr const char* signature = "high()";
 };
-struct LevelCritical : MakeLevel<ChurnRiskLevel::Critical> {
+struct LevelCritical : MakeValue<ChurnRiskLevel::Critical> {
     static constexpr const char* signature = "critical()";
 };
 

@@ -6,6 +6,7 @@
 
 #include "engine/lifecycle.hpp"
 #include "python/bindings.hpp"
+#include "python/lowercase.hpp"
 #include "python/toolkit/classdef.hpp"
 #include "python/toolkit/format.hpp"
 
@@ -38,20 +39,13 @@ struct ClassifyLifecycleStage {
     }
 };
 
-// Python's own lower-casing of a str argument (full Unicode mapping).
-std::string lowered(Args& a, const char* name) {
-    (void)a.get<std::string>(name);  // type check: a str
-    Ref lower = Ref::steal(
-        PyObject_CallMethod(reinterpret_cast<PyObject*>(&PyUnicode_Type), "lower", "O", a.raw(name)));
-    return From<std::string>::convert(lower.get(), name);
-}
-
 struct LifecycleRetentionActions {
     static constexpr const char* signature = "lifecycle_retention_actions(stage)";
     static constexpr const char* doc = "Recommended retention actions for a given lifecycle stage name.";
     static constexpr Raises raises = Raises::ValueError;
     static Ref call(Args& a) {
-        const std::string name = lowered(a, "stage");
+        (void)a.get<std::string>("stage");  // type check: a str
+        const std::string name = lowered(a.raw("stage"), "stage");
         const auto stage = engine::parse_stage(name);
         if (!stage) raise(PyExc_ValueError, engine::unknown_stage_message(name));
         const auto& actions = engine::retention_actions(*stage);

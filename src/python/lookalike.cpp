@@ -162,7 +162,7 @@ struct GenerateLookalike {
         }
         PyObject* metric_obj = a.raw("metric");
         if (metric_obj) (void)a.get<std::string>("metric");
-        const double threshold = a.raw("percentile_threshold") ? a.get<double>("percentile_threshold") : 0.9;
+        const double threshold = a.get_given_or<double>("percentile_threshold", 0.9);
         const auto cap = a.get_or<std::optional<std::uint64_t>>("max_lookalikes", std::nullopt);
         const SimilarityMetric metric = metric_argument(a);
         return wrap(LookalikeGenerator::generate_lookalike(seeds.refs, candidates.refs, metric, threshold, cap));

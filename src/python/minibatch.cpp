@@ -34,7 +34,7 @@ struct MiniBatchNew {
     static MiniBatchKMeans create(Args& a) {
         const auto n_clusters = a.get<std::uint64_t>("n_clusters");
         // None is not the default here: only an omitted seed is.
-        const auto random_state = a.raw("random_state") ? a.get<std::uint64_t>("random_state") : kDefaultSeed;
+        const auto random_state = a.get_given_or<std::uint64_t>("random_state", kDefaultSeed);
         return MiniBatchKMeans(n_clusters, random_state);
     }
 };

@@ -280,13 +280,6 @@ struct RFMConfigNew {
 
 // ---- PyDecayFunction, PyScoringMethod ----
 
-template <auto Value>
-struct MakeValue {
-    static constexpr Raises raises = Raises::ValueError;
-    static constexpr Access access = Access::Static;
-    static Ref call(Args&) { return wrap(Value); }
-};
-
 struct DecayLinear : MakeValue<DecayFunction::Linear> {
     static constexpr const char* signature = "linear()";
 };

@@ -56,12 +56,6 @@ struct From<MetadataArg> {
 
 namespace {
 
-// An argument with a non-None default: omitted gives `fallback`, None is refused by T.
-template <class T>
-T get_defaulted(Args& a, const char* name, T fallback) {
-    return a.raw(name) ? a.get<T>(name) : fallback;
-}
-
 // The lower-cased text of a str argument that has a default (`fallback` when omitted).
 std::string lowered_or(Args& a, const char* name, const char* fallback) {
     if (!a.raw(name)) return fallback;
@@ -100,10 +94,10 @@ struct ConfigNew {
     static constexpr Raises raises = Raises::ValueError;
     static StreamingConfig create(Args& a) {
         StreamingConfig config;
-        config.batch_size = get_defaulted<std::uint64_t>(a, "batch_size", config.batch_size);
-        config.batch_timeout_ms = get_defaulted<std::uint64_t>(a, "batch_timeout_ms", config.batch_timeout_ms);
+        config.batch_size = a.get_given_or<std::uint64_t>("batch_size", config.batch_size);
+        config.batch_timeout_ms = a.get_given_or<std::uint64_t>("batch_timeout_ms", config.batch_timeout_ms);
         const std::string window_text = lowered_or(a, "window", "hour");
-        config.decay_factor = get_defaulted<double>(a, "decay_factor", config.decay_factor);
+        config.decay_factor = a.get_given_or<double>("decay_factor", config.decay_factor);
         const auto window = engine::parse_time_window(window_text);
         if (!window)
             raise(PyExc_ValueError, format("Unknown window '{}'. Expected one of: minute, hour, day, week", window_text));
@@ -127,8 +121,8 @@ struct ReclusterConfigNew {
     static ReclusterConfig create(Args& a) {
         ReclusterConfig config;
         if (a.raw("min_severity")) (void)a.get<std::string>("min_severity");
-        config.min_customers = get_defaulted<std::uint64_t>(a, "min_customers", config.min_customers);
-        config.n_clusters = get_defaulted<std::uint64_t>(a, "n_clusters", config.n_clusters);
+        config.min_customers = a.get_given_or<std::uint64_t>("min_customers", config.min_customers);
+        config.n_clusters = a.get_given_or<std::uint64_t>("n_clusters", config.n_clusters);
         if (PyObject* severity = a.raw("min_severity")) config.min_severity = parse_severity_argument(severity);
         return config;
     }

@@ -63,6 +63,14 @@ public:
         if (!values_[i] || values_[i] == Py_None) return fallback;
         return From<T>::convert(values_[i], sig_.param(i).c_str());
     }
+    // Argument with a non-None default: omitted gives `fallback`; None is
+    // converted like any other value (refused unless T accepts it).
+    template <class T>
+    T get_given_or(std::string_view name, T fallback) const {
+        const std::size_t i = index(name);
+        if (!values_[i]) return fallback;
+        return From<T>::convert(values_[i], sig_.param(i).c_str());
+    }
     // The raw object, or nullptr when the argument was omitted.
     PyObject* raw(std::string_view name) const { return values_[index(name)]; }
 

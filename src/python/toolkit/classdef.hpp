@@ -88,6 +88,15 @@ Ref wrap(T value) {
     return wrap_as<T>(class_type<T>, std::move(value));
 }
 
+// A static method returning one fixed value of an exposed enumeration; the
+// deriving struct gives the signature, e.g. "linear()".
+template <auto Value>
+struct MakeValue {
+    static constexpr Raises raises = Raises::ValueError;
+    static constexpr Access access = Access::Static;
+    static Ref call(Args&) { return wrap(Value); }
+};
+
 // An argument that must be an instance of T's class, borrowed shared for the call.
 template <class T>
 class Borrowed {
