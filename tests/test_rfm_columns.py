@@ -66,8 +66,10 @@ def rows(out):
          "aware-datetime", "int-list", "int-array", "arrow"],
 )
 @pytest.mark.parametrize("ids", [IDS, pd.Series(IDS, index=range(7, 7 + N)), pa.array(IDS), np.array(IDS, dtype=object),
-                                 pd.Series(IDS).astype("category"), pa.array(IDS).dictionary_encode()],
-                         ids=["list", "series", "arrow", "object-array", "category", "arrow-dictionary"])
+                                 pd.Series(IDS).astype("category"), pa.array(IDS).dictionary_encode(),
+                                 pa.chunked_array([IDS[:250], [], IDS[250:]]), pa.array(IDS, pa.large_string())],
+                         ids=["list", "series", "arrow", "object-array", "category", "arrow-dictionary", "arrow-chunks",
+                              "arrow-large"])
 def test_same_records_as_calculate_rfm(timestamps, ids):
     assert rows(rfm_from_columns(ids, timestamps, pd.Series(AMOUNTS), as_of=NOW)) == REF
 
@@ -134,11 +136,53 @@ def test_argument_errors(args, error, message):
     assert str(caught.value).startswith(message)
 
 
+# Keys equal in their first eight bytes, or in length, or only by a NUL byte.
+TRICKY = ["", "a", "a\0", "prefix12", "prefix12X", "prefix12Y", "prefix12X" + "z" * 8, "prefix12X" + "y" * 8,
+          "x" * 300, "x" * 299 + "y", "é" * 5]
+
+
+@pytest.mark.parametrize("form", [list, pa.array, lambda v: pa.array(v, pa.large_string()), pd.Series,
+                                  lambda v: pa.chunked_array([v[:7], v[7:]])],
+                         ids=["list", "arrow", "arrow-large", "series", "arrow-chunks"])
+def test_keys_sharing_a_head_stay_apart(form):
+    ids = [TRICKY[(i * 7) % len(TRICKY)] for i in range(70_000)]  # enough rows to split across workers
+    stamps = np.full(len(ids), np.datetime64("2024-05-01T00:00:00"))
+    out = rfm_from_columns(form(ids), stamps, np.arange(len(ids), dtype=float), as_of="2024-06-01T00:00:00Z", n_jobs=2)
+    totals = {k: sum(i for i in range(len(ids)) if ids[i] == k) for k in TRICKY}
+    assert dict(zip(out["customer_id"], out["monetary"])) == totals
+
+
 def test_empty_and_frame_ready():
     out = rfm_from_columns([], [], [], as_of=NOW)
     assert pd.DataFrame(out).shape == (0, 9)
     frame = pd.DataFrame(rfm_from_columns(IDS, STAMPS, AMOUNTS, as_of=NOW))
     assert frame.dtypes["r_score"] == np.int64 and frame.dtypes["monetary"] == np.float64
+    # From pandas, ids keep their dtype and segments come as categories (values unchanged).
+    for ids in (pd.Series(IDS, dtype="string[pyarrow]"), pd.Series(IDS).astype("category"),
+                pd.Series([int(i[1:]) for i in IDS])):
+        frame = pd.DataFrame(rfm_from_columns(ids, STAMPS, AMOUNTS, as_of=NOW))
+        assert frame["customer_id"].dtype == ids.dtype and frame["segment"].dtype == "category"
+        assert [str(i) for i in frame["customer_id"]] == [r[0].lstrip("c" if ids.dtype == np.int64 else "") for r in REF]
+        assert list(frame["segment"]) == [r[-1] for r in REF]
+
+
+@pytest.mark.parametrize("stamps, expected", [
+    (np.array([2**62, 0], dtype="datetime64[D]"), OverflowError),
+    (np.array([-(2**62), 0], dtype="datetime64[h]"), OverflowError),
+    (np.array([np.iinfo(np.int64).min + 1, 0], dtype="datetime64[s]"), [1.0, 1.0]),
+    (np.array([np.iinfo(np.int64).min, 0]), [1.0, 1.0]),  # epoch seconds: every int is an instant
+    (np.array(["NaT", "2024-05-31T12"], dtype="datetime64[m]"), [0.0, 1.0]),
+])
+def test_extreme_ticks(stamps, expected):
+    call = lambda: rfm_from_columns(["a", "b"], stamps, [1.0, 2.0], as_of="2024-06-01T00:00:00Z")
+    if expected is OverflowError:
+        with pytest.raises(OverflowError, match="argument 'timestamps': datetime out of range"):
+            call()
+    else:
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            out = call()
+        assert sorted(zip(out["customer_id"], out["frequency"])) == list(zip(["a", "b"], expected))
 
 
 def test_columns_without_numpy_are_array_buffers():

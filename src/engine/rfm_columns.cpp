@@ -17,52 +17,6 @@ namespace segmora::engine {
 
 namespace {
 
-// Open addressing over group numbers, with the hash's high bits as a tag so
-// most probes never touch the keys. `equal(group, row)` compares keys.
-class GroupTable {
-public:
-    GroupTable() : slots_(1024) {}
-
-    template <class Equal>
-    std::uint32_t find_or_add(std::uint64_t hash, std::size_t row, Grouping& out, Equal&& equal) {
-        const auto tag = static_cast<std::uint32_t>(hash >> 32);
-        std::size_t mask = slots_.size() - 1;
-        for (std::size_t slot = hash & mask;; slot = (slot + 1) & mask) {
-            const Slot entry = slots_[slot];
-            if (entry.group == 0) break;
-            if (entry.tag == tag && equal(entry.group - 1)) return entry.group - 1;
-        }
-        if (out.first_row.size() >= std::numeric_limits<std::uint32_t>::max() - 1)
-            throw std::length_error("too many customers");
-        const auto group = static_cast<std::uint32_t>(out.first_row.size());
-        out.first_row.push_back(row);
-        hashes_.push_back(hash);
-        if (3 * hashes_.size() > 2 * slots_.size()) {
-            slots_.assign(2 * slots_.size(), Slot{});
-            for (std::uint32_t g = 0; g + 1 < hashes_.size(); ++g) insert(hashes_[g], g);
-        }
-        insert(hash, group);
-        return group;
-    }
-
-    // Hints the cache about the slot a later lookup of `hash` starts at.
-    void prefetch(std::uint64_t hash) const noexcept { __builtin_prefetch(&slots_[hash & (slots_.size() - 1)]); }
-
-private:
-    struct Slot {
-        std::uint32_t tag = 0;
-        std::uint32_t group = 0;  // group number + 1; 0 is empty
-    };
-    void insert(std::uint64_t hash, std::uint32_t group) noexcept {
-        const std::size_t mask = slots_.size() - 1;
-        std::size_t slot = hash & mask;
-        while (slots_[slot].group != 0) slot = (slot + 1) & mask;
-        slots_[slot] = Slot{static_cast<std::uint32_t>(hash >> 32), group + 1};
-    }
-    std::vector<Slot> slots_;
-    std::vector<std::uint64_t> hashes_;
-};
-
 void check_rows(std::size_t n) {
     if (n > std::numeric_limits<std::uint32_t>::max() - 1) throw std::length_error("too many transactions");
 }
@@ -135,134 +89,208 @@ private:
     HashKey key_;
 };
 
-// The keyed hash of every key, computed on the pool when there is one.
-template <class Key, class Hash>
-std::vector<std::uint64_t> hash_all(std::span<const Key> keys, const Hash& hash, ThreadPool* pool) {
-    std::vector<std::uint64_t> out(keys.size());
-    auto body = [&](std::size_t begin, std::size_t end) {
-        for (std::size_t i = begin; i < end; ++i) {
-            if constexpr (std::is_same_v<Key, std::int64_t>) out[i] = hash(static_cast<std::uint64_t>(keys[i]));
-            else out[i] = hash(keys[i]);
+// SipHash-1-3 of a text under the process key, read once.
+class TextKeyHash {
+public:
+    TextKeyHash() : key_(process_hash_key()) {}
+    std::uint64_t operator()(std::string_view s) const noexcept { return siphash13(key_.k0, key_.k1, s.data(), s.size()); }
+
+private:
+    HashKey key_;
+};
+
+template <class Keys>
+using KeyOf = std::decay_t<decltype(std::declval<const Keys&>()[0])>;
+
+// memcmp(a, b, n) == 0, inline for the short texts ids mostly are.
+inline bool same_bytes(const char* a, const char* b, std::size_t n) noexcept {
+    auto load8 = [](const char* p) { std::uint64_t v; std::memcpy(&v, p, 8); return v; };
+    if (n > 16) return std::memcmp(a, b, n) == 0;
+    if (n >= 8) return load8(a) == load8(b) && load8(a + n - 8) == load8(b + n - 8);
+    for (std::size_t i = 0; i < n; ++i)
+        if (a[i] != b[i]) return false;
+    return true;
+}
+
+// What a table slot keeps of a key: its first eight bytes (zero-padded) and
+// its length, so keys of up to eight bytes (and integers) are compared
+// without leaving the slot.
+struct KeyHead {
+    std::uint64_t head;
+    std::uint32_t length;
+};
+
+inline KeyHead head_of(std::int64_t key) noexcept { return {static_cast<std::uint64_t>(key), 8}; }
+
+inline KeyHead head_of(std::string_view key) noexcept {
+    std::uint64_t head = 0;
+    if (!key.empty()) std::memcpy(&head, key.data(), std::min<std::size_t>(key.size(), 8));
+    return {head, static_cast<std::uint32_t>(std::min<std::size_t>(key.size(), 0xff))};
+}
+
+// Whether the head (and length) alone decide equality.
+inline bool head_decides(std::int64_t) noexcept { return true; }
+inline bool head_decides(std::string_view key) noexcept { return key.size() <= 8; }
+
+inline bool same_tail(std::int64_t, std::int64_t) noexcept { return true; }
+inline bool same_tail(std::string_view a, std::string_view b) noexcept {
+    return a.size() == b.size() && same_bytes(a.data() + 8, b.data() + 8, a.size() - 8);
+}
+
+// Open addressing over group numbers. A slot holds a tag (24 hash bits and
+// the key length) and the key's head, so most probes and most matches never
+// touch the keys; longer keys are checked against the group's first row.
+template <class Keys>
+class GroupTable {
+public:
+    GroupTable(const Keys& keys, std::size_t expected) : keys_(keys) {
+        std::size_t size = 1024;
+        while (2 * size < 3 * expected) size *= 2;
+        slots_.resize(size);
+    }
+
+    // The group of `key` (from row `row`), numbered in order of first call.
+    std::uint32_t find_or_add(std::uint64_t hash, std::size_t row, KeyOf<Keys> key) {
+        const KeyHead head = head_of(key);
+        const std::uint32_t tag = (static_cast<std::uint32_t>(hash >> 32) & ~0xffu) | head.length;
+        const std::size_t mask = slots_.size() - 1;
+        for (std::size_t slot = hash & mask;; slot = (slot + 1) & mask) {
+            const Slot& entry = slots_[slot];
+            if (entry.group == 0) break;
+            if (entry.tag == tag && entry.head == head.head &&
+                (head_decides(key) || same_tail(key, keys_[first_row[entry.group - 1]])))
+                return entry.group - 1;
         }
+        if (first_row.size() >= std::numeric_limits<std::uint32_t>::max() - 1) throw std::length_error("too many customers");
+        const auto group = static_cast<std::uint32_t>(first_row.size());
+        first_row.push_back(row);
+        hashes.push_back(hash);
+        heads_.push_back(Slot{tag, group + 1, head.head});
+        if (3 * first_row.size() > 2 * slots_.size()) {
+            slots_.assign(2 * slots_.size(), Slot{});
+            for (std::uint32_t g = 0; g + 1 < first_row.size(); ++g) insert(hashes[g], heads_[g]);
+        }
+        insert(hash, heads_.back());
+        return group;
+    }
+
+    void prefetch(std::uint64_t hash) const noexcept { __builtin_prefetch(&slots_[hash & (slots_.size() - 1)]); }
+
+    std::vector<std::size_t> first_row;  // the row where each group first appears
+    std::vector<std::uint64_t> hashes;   // each group's hash
+
+private:
+    struct Slot {
+        std::uint32_t tag = 0;
+        std::uint32_t group = 0;  // group number + 1; 0 is empty
+        std::uint64_t head = 0;
     };
-    if (pool) pool->parallel_for(keys.size(), 16384, body);
-    else body(0, keys.size());
-    return out;
-}
-
-// The distinct keys by group number. Texts are copied into one compact buffer,
-// so comparing against a group's key touches memory near the other keys
-// rather than a random place in the caller's column.
-template <class Key>
-class GroupKeys {
-public:
-    void add(const Key& key) { keys_.push_back(key); }
-    bool equal(std::uint32_t g, const Key& key) const { return keys_[g] == key; }
-
-private:
-    std::vector<Key> keys_;
+    void insert(std::uint64_t hash, const Slot& entry) noexcept {
+        const std::size_t mask = slots_.size() - 1;
+        std::size_t slot = hash & mask;
+        while (slots_[slot].group != 0) slot = (slot + 1) & mask;
+        slots_[slot] = entry;
+    }
+    const Keys& keys_;
+    std::vector<Slot> slots_;
+    std::vector<Slot> heads_;  // each group's slot, for growing
 };
 
-template <>
-class GroupKeys<std::string_view> {
-public:
-    void add(std::string_view key) {
-        text_.append(key);
-        end_.push_back(text_.size());
+// Groups rows [begin, end) in order, writing each row's group number (local
+// to this range) to group_of.
+template <class Keys, class Hash>
+void group_range(const Keys& keys, const Hash& hash, std::size_t begin, std::size_t end, GroupTable<Keys>& table,
+                 std::vector<std::uint32_t>& group_of) {
+    constexpr std::size_t kBlock = 64;  // hashes computed a block ahead, so slots can be fetched before use
+    std::uint64_t block[kBlock];
+    for (std::size_t start = begin; start < end; start += kBlock) {
+        const std::size_t stop = std::min(end, start + kBlock);
+        for (std::size_t i = start; i < stop; ++i) {
+            if constexpr (std::is_same_v<KeyOf<Keys>, std::int64_t>) block[i - start] = hash(static_cast<std::uint64_t>(keys[i]));
+            else block[i - start] = hash(keys[i]);
+            table.prefetch(block[i - start]);
+        }
+        for (std::size_t i = start; i < stop; ++i) group_of[i] = table.find_or_add(block[i - start], i, keys[i]);
     }
-    bool equal(std::uint32_t g, std::string_view key) const {
-        const std::size_t begin = g == 0 ? 0 : end_[g - 1];
-        return end_[g] - begin == key.size() && std::memcmp(text_.data() + begin, key.data(), key.size()) == 0;
-    }
-
-private:
-    std::string text_;
-    std::vector<std::size_t> end_;
-};
-
-// The shard of a hash: its bits 32..63 scaled to [0, n_shards) (no division).
-inline std::size_t shard_of(std::uint64_t hash, std::size_t n_shards) noexcept {
-    return static_cast<std::size_t>(((hash >> 32) * n_shards) >> 32);
 }
 
-// Groups the rows whose hash falls in `shard` of `n_shards`, in input order:
-// each such row's group number within the shard, and the rows where the
-// shard's groups first appear.
-template <class Key>
-std::vector<std::size_t> group_shard(std::span<const Key> keys, const std::vector<std::uint64_t>& hashes,
-                                     std::size_t shard, std::size_t n_shards, std::vector<std::uint32_t>& local_of) {
-    Grouping local;
-    GroupTable table;
-    GroupKeys<Key> group_keys;
-    constexpr std::size_t kAhead = 16;  // rows whose slots are fetched ahead of use
-    for (std::size_t i = 0; i < keys.size(); ++i) {
-        if (i + kAhead < keys.size()) table.prefetch(hashes[i + kAhead]);
-        if (n_shards > 1 && shard_of(hashes[i], n_shards) != shard) continue;
-        const Key& key = keys[i];
-        const std::size_t before = local.first_row.size();
-        local_of[i] = table.find_or_add(hashes[i], i, local, [&](std::uint32_t g) { return group_keys.equal(g, key); });
-        if (local.first_row.size() != before) group_keys.add(key);
-    }
-    return std::move(local.first_row);
-}
-
-// First-appearance grouping. With a pool of several workers the rows are split
-// by hash into one shard per worker, grouped side by side, and the shards'
-// groups then numbered in order of their first rows: the same numbering as one
-// sequential pass.
-template <class Key, class Hash>
-Grouping group_keys(std::span<const Key> keys, const Hash& hash, ThreadPool* pool) {
+// First-appearance grouping. With a pool of several workers the rows are cut
+// into one contiguous range per worker, each grouped on its own; the ranges'
+// groups are then numbered in range order (a range's new groups in the order
+// they appear there), which is the numbering of one sequential pass.
+template <class Keys, class Hash>
+Grouping group_keys(const Keys& keys, const Hash& hash, ThreadPool* pool) {
     check_rows(keys.size());
     const std::size_t n = keys.size();
-    const std::vector<std::uint64_t> hashes = hash_all(keys, hash, pool);
     Grouping out;
     out.group_of.resize(n);
-    const std::size_t n_shards = pool && n >= 65536 ? std::min<std::size_t>(pool->size(), 16) : 1;
-    if (n_shards == 1) {
-        out.first_row = group_shard(keys, hashes, 0, 1, out.group_of);
+    const std::size_t n_ranges = pool && n >= 65536 ? std::min<std::size_t>(pool->size(), 16) : 1;
+    const std::size_t expected = std::min<std::size_t>(n / n_ranges, 1 << 16);
+    std::vector<GroupTable<Keys>> tables;
+    tables.reserve(n_ranges);
+    for (std::size_t r = 0; r < n_ranges; ++r) tables.emplace_back(keys, expected);
+    auto range = [&](std::size_t r) { return std::pair{r * n / n_ranges, (r + 1) * n / n_ranges}; };
+    if (n_ranges == 1) {
+        group_range(keys, hash, 0, n, tables[0], out.group_of);
+        out.first_row = std::move(tables[0].first_row);
         return out;
     }
-    std::vector<std::vector<std::size_t>> firsts(n_shards);
-    pool->run_tasks(n_shards, [&](std::size_t shard) { firsts[shard] = group_shard(keys, hashes, shard, n_shards, out.group_of); });
-    // Global numbers in order of first appearance: walk each shard's first rows
-    // (already ascending) in a merge by row.
-    std::vector<std::vector<std::uint32_t>> global(n_shards);
-    std::size_t total = 0;
-    for (std::size_t s = 0; s < n_shards; ++s) {
-        global[s].resize(firsts[s].size());
-        total += firsts[s].size();
-    }
-    if (total >= std::numeric_limits<std::uint32_t>::max() - 1) throw std::length_error("too many customers");
-    out.first_row.reserve(total);
-    std::vector<std::size_t> next(n_shards, 0);
-    for (std::size_t g = 0; g < total; ++g) {
-        std::size_t best = n_shards;
-        for (std::size_t s = 0; s < n_shards; ++s)
-            if (next[s] < firsts[s].size() && (best == n_shards || firsts[s][next[s]] < firsts[best][next[best]])) best = s;
-        global[best][next[best]] = static_cast<std::uint32_t>(g);
-        out.first_row.push_back(firsts[best][next[best]++]);
-    }
-    pool->parallel_for(n, 16384, [&](std::size_t begin, std::size_t end) {
-        for (std::size_t i = begin; i < end; ++i) out.group_of[i] = global[shard_of(hashes[i], n_shards)][out.group_of[i]];
+    pool->run_tasks(n_ranges, [&](std::size_t r) {
+        const auto [begin, end] = range(r);
+        group_range(keys, hash, begin, end, tables[r], out.group_of);
     });
+    poll_interrupt();
+    // The first range's numbers stand; every later range's groups are looked
+    // up (or added) in its table, in their local order.
+    GroupTable<Keys>& global = tables[0];
+    std::vector<std::vector<std::uint32_t>> renumber(n_ranges);
+    for (std::size_t r = 1; r < n_ranges; ++r) {
+        const GroupTable<Keys>& local = tables[r];
+        renumber[r].resize(local.first_row.size());
+        for (std::size_t g = 0; g < local.first_row.size(); ++g) {
+            if (g + 8 < local.first_row.size()) global.prefetch(local.hashes[g + 8]);
+            const std::size_t row = local.first_row[g];
+            renumber[r][g] = global.find_or_add(local.hashes[g], row, keys[row]);
+        }
+    }
+    pool->run_tasks(n_ranges - 1, [&](std::size_t task) {
+        const std::size_t r = task + 1;
+        const auto [begin, end] = range(r);
+        for (std::size_t i = begin; i < end; ++i) out.group_of[i] = renumber[r][out.group_of[i]];
+    });
+    out.first_row = std::move(global.first_row);
     return out;
 }
 
 }  // namespace
 
 Grouping group_texts(std::span<const std::string_view> keys, ThreadPool* pool) {
-    return group_keys(keys, KeyedStringHash{}, pool);
+    return group_keys(keys, TextKeyHash{}, pool);
 }
+
+Grouping group_texts(const OffsetTexts& keys, ThreadPool* pool) { return group_keys(keys, TextKeyHash{}, pool); }
 
 Grouping group_integers(std::span<const std::int64_t> keys, ThreadPool* pool) {
     return group_keys(keys, IntegerKeyHash{}, pool);
 }
 
-RfmColumnsResult rfm_columns(std::span<const std::string_view> keys, const PurchaseColumns& rows,
-                             const RFMConfig& config, std::optional<std::int32_t> n_jobs, Instant now) {
-    if (keys.empty()) return {};
+Instant TickColumn::instant(std::int64_t tick) const noexcept {
+    if (ticks_per_second == 1) return {tick * seconds_per_tick, 0};
+    std::int64_t s = tick / ticks_per_second, r = tick % ticks_per_second;
+    if (r < 0) --s, r += ticks_per_second;
+    return {s, static_cast<std::uint32_t>(r * (1'000'000'000 / ticks_per_second))};
+}
+
+namespace {
+
+template <class Keys>
+RfmColumnsResult rfm_columns_of(const Keys& keys, const PurchaseColumns& rows, const RFMConfig& config,
+                                std::optional<std::int32_t> n_jobs, Instant now) {
+    if (keys.size() == 0) return {};
     const auto pool = build_thread_pool(n_jobs.value_or(-1));
-    Grouping groups = group_texts(keys, pool.get());
+    Grouping groups;
+    if constexpr (std::is_same_v<KeyOf<Keys>, std::int64_t>) groups = group_keys(keys, IntegerKeyHash{}, pool.get());
+    else groups = group_keys(keys, TextKeyHash{}, pool.get());
     poll_interrupt();
     RfmTable table = rfm_columns(groups, rows, config, *pool, now);
     std::vector<std::size_t> first(table.group.size());
@@ -270,16 +298,21 @@ RfmColumnsResult rfm_columns(std::span<const std::string_view> keys, const Purch
     return {std::move(table), std::move(first)};
 }
 
+}  // namespace
+
+RfmColumnsResult rfm_columns(std::span<const std::string_view> keys, const PurchaseColumns& rows,
+                             const RFMConfig& config, std::optional<std::int32_t> n_jobs, Instant now) {
+    return rfm_columns_of(keys, rows, config, n_jobs, now);
+}
+
+RfmColumnsResult rfm_columns(const OffsetTexts& keys, const PurchaseColumns& rows, const RFMConfig& config,
+                             std::optional<std::int32_t> n_jobs, Instant now) {
+    return rfm_columns_of(keys, rows, config, n_jobs, now);
+}
+
 RfmColumnsResult rfm_columns(std::span<const std::int64_t> keys, const PurchaseColumns& rows, const RFMConfig& config,
                              std::optional<std::int32_t> n_jobs, Instant now) {
-    if (keys.empty()) return {};
-    const auto pool = build_thread_pool(n_jobs.value_or(-1));
-    Grouping groups = group_integers(keys, pool.get());
-    poll_interrupt();
-    RfmTable table = rfm_columns(groups, rows, config, *pool, now);
-    std::vector<std::size_t> first(table.group.size());
-    for (std::size_t i = 0; i < first.size(); ++i) first[i] = groups.first_row[table.group[i]];
-    return {std::move(table), std::move(first)};
+    return rfm_columns_of(keys, rows, config, n_jobs, now);
 }
 
 RfmTable rfm_columns(const Grouping& groups, const PurchaseColumns& rows, const RFMConfig& config, ThreadPool& pool,
@@ -289,29 +322,45 @@ RfmTable rfm_columns(const Grouping& groups, const PurchaseColumns& rows, const 
     if (n_groups == 0) return t;
 
     // One pass in input order: every customer's sum runs over its rows in order.
-    struct Running {
-        Instant last;
-        double monetary = 0.0;
-        std::uint64_t count = 0;
-    };
-    std::vector<Running> running(n_groups);  // one cache line a customer, not three
-    const std::size_t n_rows = groups.group_of.size();
-    for (std::size_t i = 0; i < n_rows; ++i) {
-        if (i + 16 < n_rows) __builtin_prefetch(&running[groups.group_of[i + 16]]);
-        const std::optional<Instant>& when = rows.when[i];
-        if (!when) continue;
-        Running& r = running[groups.group_of[i]];
-        if (r.count == 0 || *when > r.last) r.last = *when;
-        ++r.count;
-        r.monetary += rows.amounts[i];
-    }
     std::vector<std::uint64_t> count(n_groups);
     std::vector<double> monetary(n_groups);
     std::vector<Instant> last(n_groups);
-    for (std::size_t g = 0; g < n_groups; ++g) {
-        count[g] = running[g].count;
-        monetary[g] = running[g].monetary;
-        last[g] = running[g].last;
+    auto accumulate = [&]<class Time>(auto&& time_of) {
+        struct Running {
+            Time last;
+            double monetary = 0.0;
+            std::uint64_t count = 0;
+        };
+        std::vector<Running> running(n_groups);  // one cache line a customer, not three
+        const std::size_t n_rows = groups.group_of.size();
+        for (std::size_t i = 0; i < n_rows; ++i) {
+            if (i + 16 < n_rows) __builtin_prefetch(&running[groups.group_of[i + 16]]);
+            const std::optional<Time> when = time_of(i);
+            if (!when) continue;
+            Running& r = running[groups.group_of[i]];
+            if (r.count == 0 || *when > r.last) r.last = *when;
+            ++r.count;
+            r.monetary += rows.amounts[i];
+        }
+        for (std::size_t g = 0; g < n_groups; ++g) {
+            count[g] = running[g].count;
+            monetary[g] = running[g].monetary;
+            if constexpr (std::is_same_v<Time, Instant>) last[g] = running[g].last;
+            else if (count[g] != 0) last[g] = rows.ticks->instant(running[g].last);
+        }
+    };
+    if (rows.ticks) {
+        // Ticks order like the instants they name: the latest one is converted per customer.
+        const TickColumn& ticks = *rows.ticks;
+        const bool may_miss = ticks.missing.has_value();
+        const std::int64_t missing = ticks.missing.value_or(0);
+        accumulate.template operator()<std::int64_t>([&](std::size_t i) -> std::optional<std::int64_t> {
+            const std::int64_t t = ticks.ticks[i];
+            if (may_miss && t == missing) return std::nullopt;
+            return t;
+        });
+    } else {
+        accumulate.template operator()<Instant>([&](std::size_t i) { return rows.when[i]; });
     }
     std::vector<double> recency(n_groups, 0.0), days(n_groups, std::numeric_limits<double>::quiet_NaN()),
         frequency(n_groups, 0.0);

@@ -17,6 +17,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <limits>
 #include <optional>
 #include <span>
 #include <string_view>
@@ -33,15 +35,61 @@ struct Grouping {
 
 class ThreadPool;
 
+// Texts laid out Arrow-style and read in place: text i is
+// data[offset(i), offset(i + 1)), with offsets of 4 or 8 bytes (any alignment).
+class OffsetTexts {
+public:
+    OffsetTexts(const char* data, const void* offsets, bool wide_offsets, std::size_t size) noexcept
+        : data_(data), offsets_(static_cast<const char*>(offsets)), wide_(wide_offsets), size_(size) {}
+    std::size_t size() const noexcept { return size_; }
+    std::string_view operator[](std::size_t i) const noexcept {
+        const std::int64_t begin = offset(i);
+        return {data_ + begin, static_cast<std::size_t>(offset(i + 1) - begin)};
+    }
+
+private:
+    std::int64_t offset(std::size_t i) const noexcept {
+        if (wide_) {
+            std::int64_t v;
+            std::memcpy(&v, offsets_ + i * 8, 8);
+            return v;
+        }
+        std::int32_t v;
+        std::memcpy(&v, offsets_ + i * 4, 4);
+        return v;
+    }
+    const char* data_;
+    const char* offsets_;
+    bool wide_;
+    std::size_t size_;
+};
+
 // Throws std::length_error past 2^32 - 2 rows. With a pool, the keys are
 // hashed on it first (the grouping is the same).
 Grouping group_texts(std::span<const std::string_view> keys, ThreadPool* pool = nullptr);
+Grouping group_texts(const OffsetTexts& keys, ThreadPool* pool = nullptr);
 Grouping group_integers(std::span<const std::int64_t> keys, ThreadPool* pool = nullptr);
 
-// One row per transaction; `when` is nullopt for a missing or unreadable time.
+// Instants as integer ticks read in place (NumPy datetime64 or epoch
+// seconds): a tick is `seconds_per_tick` seconds (1, 60, 3600, 86400) or
+// 1/`ticks_per_second` of a second (1000, 10^6, 10^9), never both.
+// `missing`, when set, marks a missing time (NaT). The caller guarantees every other
+// tick names an instant with 64-bit seconds.
+struct TickColumn {
+    std::span<const std::int64_t> ticks;
+    std::int64_t seconds_per_tick = 1;
+    std::int64_t ticks_per_second = 1;
+    std::optional<std::int64_t> missing = std::numeric_limits<std::int64_t>::min();
+
+    Instant instant(std::int64_t tick) const noexcept;
+};
+
+// One row per transaction. Instants come from `ticks` when it is set, else
+// from `when` (nullopt for a missing or unreadable time).
 struct PurchaseColumns {
     std::span<const std::optional<Instant>> when;
     std::span<const double> amounts;
+    std::optional<TickColumn> ticks = std::nullopt;
 };
 
 // Per-customer results in output order (monetary highest first, ties as above).
@@ -66,6 +114,8 @@ struct RfmColumnsResult {
 // Groups the keys and scores on one per-call pool of n_jobs workers.
 RfmColumnsResult rfm_columns(std::span<const std::string_view> keys, const PurchaseColumns& rows,
                              const RFMConfig& config, std::optional<std::int32_t> n_jobs, Instant now);
+RfmColumnsResult rfm_columns(const OffsetTexts& keys, const PurchaseColumns& rows, const RFMConfig& config,
+                             std::optional<std::int32_t> n_jobs, Instant now);
 RfmColumnsResult rfm_columns(std::span<const std::int64_t> keys, const PurchaseColumns& rows, const RFMConfig& config,
                              std::optional<std::int32_t> n_jobs, Instant now);
 

@@ -8,9 +8,12 @@
 // RFC 3339 strings; None and NaT are missing. Rows with a missing or
 // unreadable timestamp are skipped like in calculate_rfm_py and reported with
 // one UserWarning each kind; NaN amounts flow into the sums and are reported
-// too. The result is a dict of equal-length columns in calculate_rfm_py's row
-// order: lists for ids and segments; numbers as NumPy arrays when NumPy is
-// loaded, else array.array.
+// too. Arrow string arrays, datetime64 and int64 columns are read in place
+// where their layout allows. The result is a dict of equal-length columns in
+// calculate_rfm_py's row order: numbers as NumPy arrays when NumPy is loaded,
+// else array.array; ids and segments as lists, except that ids given as a
+// pandas Series or Index are taken from its array (keeping the dtype) and the
+// segments then come as a pandas Categorical.
 #include <chrono>
 #include <cmath>
 #include <cstring>
@@ -19,6 +22,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "engine/rfm.hpp"
@@ -54,7 +58,18 @@ struct CustomerIds {
     std::deque<OwnedArray> arrow;             // Arrow batches behind `texts`
     Ref capsule;                              // the capsule owning a single Arrow array or stream
     std::optional<SequenceItems> items;       // item-by-item ids (output reuses the objects)
-    std::size_t size() const { return are_integers ? integers.size() : texts.size(); }
+    std::optional<engine::OffsetTexts> offset_texts;  // a single Arrow string array, read in place
+    std::size_t size() const {
+        return are_integers ? integers.size() : offset_texts ? offset_texts->size() : texts.size();
+    }
+    std::string_view text(std::size_t i) const { return offset_texts ? (*offset_texts)[i] : texts[i]; }
+    // Turns a first Arrow array read in place into views, so more can follow.
+    void materialize() {
+        if (!offset_texts) return;
+        texts.reserve(offset_texts->size());
+        for (std::size_t i = 0; i < offset_texts->size(); ++i) texts.push_back((*offset_texts)[i]);
+        offset_texts.reset();
+    }
 };
 
 [[noreturn]] void raise_null_id(const char* arg, std::size_t index) {
@@ -77,17 +92,24 @@ bool append_arrow_ids(const char* format, const ArrowArray& a, CustomerIds& ids,
     };
     if (f == "u" || f == "U") {
         if (ids.are_integers && ids.size() > 0) return false;
-        for (std::int64_t i = 0; i < a.length; ++i) {
-            check_null(i);
-            const std::int64_t at = a.offset + i;
-            const std::int64_t begin = f == "u" ? load<std::int32_t>(a.buffers[1], at) : load<std::int64_t>(a.buffers[1], at);
-            const std::int64_t end = f == "u" ? load<std::int32_t>(a.buffers[1], at + 1) : load<std::int64_t>(a.buffers[1], at + 1);
-            ids.texts.emplace_back(static_cast<const char*>(a.buffers[2]) + begin, static_cast<std::size_t>(end - begin));
+        if (has_nulls)
+            for (std::int64_t i = 0; i < a.length; ++i)
+                if (!bit_set(a.buffers[0], a.offset + i)) raise_null_id(arg, ids.size() + static_cast<std::size_t>(i));
+        const bool wide = f == "U";
+        const engine::OffsetTexts chunk(static_cast<const char*>(a.buffers[2]),
+                                        static_cast<const char*>(a.buffers[1]) + a.offset * (wide ? 8 : 4), wide,
+                                        static_cast<std::size_t>(a.length));
+        if (ids.size() == 0 && !ids.offset_texts) {
+            ids.offset_texts = chunk;
+            return true;
         }
+        ids.materialize();
+        for (std::size_t i = 0; i < chunk.size(); ++i) ids.texts.push_back(chunk[i]);
         return true;
     }
     if (f == "vu") {  // string views: 16 bytes each, inline up to 12 bytes
         if (ids.are_integers && ids.size() > 0) return false;
+        ids.materialize();
         const auto* views = static_cast<const char*>(a.buffers[1]);
         for (std::int64_t i = 0; i < a.length; ++i) {
             check_null(i);
@@ -184,41 +206,52 @@ char dtype_kind(PyObject* obj) {
     return k && k[0] && !k[1] ? k[0] : 0;
 }
 
-// An integer array's values, exactly, as int64 (`obj` must have an integer dtype).
-// Calls fn(value) for every value of an integer array, exactly as int64, in
-// order, straight from its buffer (`obj` must have an integer dtype). Returns
-// the number of values.
-template <class Fn>
-std::size_t for_each_int64(PyObject* obj, const char* arg, Fn&& fn) {
-    // astype("int64", copy=False): no copy when the values already are int64
-    Ref method = Ref::adopt(PyObject_GetAttrString(obj, "astype"));
-    Ref args = method ? Ref::adopt(Py_BuildValue("(s)", "int64")) : Ref();
-    Ref kwargs = args ? Ref::adopt(Py_BuildValue("{s:O}", "copy", Py_False)) : Ref();
-    Ref as64 = kwargs ? Ref::adopt(PyObject_Call(method.get(), args.get(), kwargs.get())) : Ref();
-    if (!as64) reraise_for_argument(arg);
-    Py_buffer view;
-    if (PyObject_GetBuffer(as64.get(), &view, PyBUF_RECORDS_RO) != 0) reraise_for_argument(arg);
-    struct Release {
-        Py_buffer* view;
-        ~Release() { PyBuffer_Release(view); }
-    } release{&view};
-    if (view.ndim != 1 || view.itemsize != 8)
-        raise(PyExc_ValueError, format("{} must be 1-D, got a {}-D array", arg, view.ndim));
-    const auto n = static_cast<std::size_t>(view.shape[0]);
-    const Py_ssize_t stride = view.strides ? view.strides[0] : 8;
-    const char* base = static_cast<const char*>(view.buf);
-    for (std::size_t i = 0; i < n; ++i) {
-        std::int64_t v;
-        std::memcpy(&v, base + static_cast<Py_ssize_t>(i) * stride, sizeof v);
-        fn(v);
+// An integer array's values as int64, exactly, read in place when its buffer
+// already is aligned contiguous int64 (else copied). Holds the buffer until destroyed.
+class Int64Column {
+public:
+    Int64Column(PyObject* obj, const char* arg) {
+        // astype("int64", copy=False): no copy when the values already are int64
+        Ref method = Ref::adopt(PyObject_GetAttrString(obj, "astype"));
+        Ref args = method ? Ref::adopt(Py_BuildValue("(s)", "int64")) : Ref();
+        Ref kwargs = args ? Ref::adopt(Py_BuildValue("{s:O}", "copy", Py_False)) : Ref();
+        owner_ = kwargs ? Ref::adopt(PyObject_Call(method.get(), args.get(), kwargs.get())) : Ref();
+        if (!owner_) reraise_for_argument(arg);
+        if (PyObject_GetBuffer(owner_.get(), &view_, PyBUF_RECORDS_RO) != 0) reraise_for_argument(arg);
+        held_ = true;
+        if (view_.ndim != 1 || view_.itemsize != 8)
+            raise(PyExc_ValueError, format("{} must be 1-D, got a {}-D array", arg, view_.ndim));
+        const auto n = static_cast<std::size_t>(view_.shape[0]);
+        const Py_ssize_t stride = view_.strides ? view_.strides[0] : 8;
+        const char* base = static_cast<const char*>(view_.buf);
+        if (stride == 8 && reinterpret_cast<std::uintptr_t>(base) % alignof(std::int64_t) == 0) {
+            values_ = {reinterpret_cast<const std::int64_t*>(base), n};
+            return;
+        }
+        copy_.resize(n);
+        for (std::size_t i = 0; i < n; ++i) std::memcpy(&copy_[i], base + static_cast<Py_ssize_t>(i) * stride, 8);
+        values_ = copy_;
     }
-    return n;
-}
+    Int64Column(Int64Column&& other) noexcept
+        : owner_(std::move(other.owner_)), view_(other.view_), held_(std::exchange(other.held_, false)),
+          copy_(std::move(other.copy_)), values_(other.values_) {}  // a moved vector keeps its storage
+    Int64Column& operator=(Int64Column&&) = delete;
+    ~Int64Column() {
+        if (held_) PyBuffer_Release(&view_);
+    }
+    std::span<const std::int64_t> values() const noexcept { return values_; }
+
+private:
+    Ref owner_;
+    Py_buffer view_{};
+    bool held_ = false;
+    std::vector<std::int64_t> copy_;
+    std::span<const std::int64_t> values_;
+};
 
 std::vector<std::int64_t> read_int64_array(PyObject* obj, const char* arg) {
-    std::vector<std::int64_t> out;
-    for_each_int64(obj, arg, [&](std::int64_t v) { out.push_back(v); });
-    return out;
+    const Int64Column column(obj, arg);
+    return {column.values().begin(), column.values().end()};
 }
 
 // An object read by position through __array__ when it has one (pandas Series).
@@ -283,7 +316,7 @@ Ref id_objects(const CustomerIds& ids, const std::vector<std::size_t>& rows) {
         const std::size_t row = rows[i];
         Ref item = ids.items ? Ref::borrow((*ids.items)[row])
                    : ids.are_integers ? to_py(ids.integers[row])
-                                      : to_py(ids.texts[row]);
+                                      : to_py(ids.text(row));
         PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item.release());
     }
     return list;
@@ -293,6 +326,8 @@ Ref id_objects(const CustomerIds& ids, const std::vector<std::size_t>& rows) {
 
 struct Timestamps {
     std::vector<std::optional<Instant>> when;
+    std::optional<Int64Column> tick_values;  // datetime64 or epoch seconds, read in place
+    std::optional<engine::TickColumn> ticks;
     std::size_t missing = 0, unreadable = 0;
     std::size_t first_missing = 0, first_unreadable = 0;
     std::string first_unreadable_text;
@@ -301,6 +336,7 @@ struct Timestamps {
         if (missing++ == 0) first_missing = when.size();
         when.emplace_back();
     }
+    std::size_t size() const { return ticks ? ticks->ticks.size() : when.size(); }
 };
 
 constexpr std::int64_t kNanos = 1'000'000'000;
@@ -312,6 +348,28 @@ inline Instant sub_second(std::int64_t v, std::int64_t per_second) {
     return {s, static_cast<std::uint32_t>(r * (kNanos / per_second))};
 }
 
+constexpr std::int64_t kNaT = std::numeric_limits<std::int64_t>::min();
+
+// Integer ticks of `column` read in place: NaT counted as missing, and coarse
+// units checked to name instants with 64-bit seconds.
+void use_ticks(Timestamps& out, std::int64_t seconds_per_tick, std::int64_t ticks_per_second, const char* arg) {
+    const std::span<const std::int64_t> values = out.tick_values->values();
+    std::int64_t low = 0, high = 0;
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        const std::int64_t v = values[i];
+        if (v == kNaT) {
+            if (out.missing++ == 0) out.first_missing = i;
+            continue;
+        }
+        low = std::min(low, v);
+        high = std::max(high, v);
+    }
+    std::int64_t ignored = 0;
+    if (__builtin_mul_overflow(low, seconds_per_tick, &ignored) || __builtin_mul_overflow(high, seconds_per_tick, &ignored))
+        raise_argument(PyExc_OverflowError, arg, "datetime out of range");
+    out.ticks = engine::TickColumn{values, seconds_per_tick, ticks_per_second, kNaT};
+}
+
 void read_datetime64(PyObject* array, Timestamps& out, const char* arg) {
     Ref dtype = Ref::steal(PyObject_GetAttrString(array, "dtype"));
     Ref text = Ref::steal(PyObject_Str(dtype.get()));
@@ -320,7 +378,7 @@ void read_datetime64(PyObject* array, Timestamps& out, const char* arg) {
     const std::string_view unit = open == std::string_view::npos || close == std::string_view::npos
                                       ? std::string_view{}
                                       : name.substr(open + 1, close - open - 1);
-    std::int64_t multiply = 0, per_second = 0;
+    std::int64_t multiply = 1, per_second = 1;
     if (unit == "D") multiply = 86'400;
     else if (unit == "h") multiply = 3'600;
     else if (unit == "m") multiply = 60;
@@ -331,26 +389,8 @@ void read_datetime64(PyObject* array, Timestamps& out, const char* arg) {
     else raise_argument(PyExc_TypeError, arg, format("unsupported datetime unit in {}", name));
     Ref raw = Ref::adopt(PyObject_CallMethod(array, "view", "s", "int64"));
     if (!raw) reraise_for_argument(arg);
-    const Py_ssize_t size = PyObject_Size(raw.get());
-    if (size > 0) out.when.reserve(static_cast<std::size_t>(size));
-    PyErr_Clear();
-    constexpr std::int64_t kNaT = std::numeric_limits<std::int64_t>::min();
-    // The divisor is a constant in each loop, so the division compiles to multiplications.
-    auto sub_seconds = [&]<std::int64_t PerSecond>() {
-        for_each_int64(raw.get(), arg, [&](std::int64_t v) {
-            if (v == kNaT) out.add_missing();
-            else out.when.push_back(sub_second(v, PerSecond));
-        });
-    };
-    if (per_second == 1'000) return sub_seconds.template operator()<1'000>();
-    if (per_second == 1'000'000) return sub_seconds.template operator()<1'000'000>();
-    if (per_second == kNanos) return sub_seconds.template operator()<kNanos>();
-    for_each_int64(raw.get(), arg, [&](std::int64_t v) {
-        std::int64_t s = 0;
-        if (v == kNaT) out.add_missing();
-        else if (__builtin_mul_overflow(v, multiply, &s)) raise_argument(PyExc_OverflowError, arg, "datetime out of range");
-        else out.when.push_back(Instant{s, 0});
-    });
+    out.tick_values.emplace(raw.get(), arg);
+    use_ticks(out, multiply, per_second, arg);
 }
 
 void read_timestamp_items(PyObject* obj, Timestamps& out, const char* arg) {
@@ -428,7 +468,8 @@ Timestamps read_timestamps(PyObject* obj, const char* arg) {
     }
     if (kind == 'i' || kind == 'u') {
         Ref array = as_array(source.get(), arg);
-        for (const std::int64_t s : read_int64_array(array.get(), arg)) out.when.push_back(Instant{s, 0});
+        out.tick_values.emplace(array.get(), arg);
+        out.ticks = engine::TickColumn{out.tick_values->values(), 1, 1, std::nullopt};  // every int is an instant
         return out;
     }
     read_timestamp_items(source.get(), out, arg);
@@ -475,6 +516,13 @@ public:
 
     Ref floats(const std::vector<double>& v) const { return make("d", "float64", v.data(), v.size() * sizeof(double)); }
 
+    bool numpy() const noexcept { return static_cast<bool>(frombuffer_); }
+
+    Ref rows(const std::vector<std::size_t>& v) const {
+        const std::vector<std::int64_t> wide(v.begin(), v.end());
+        return make("q", "int64", wide.data(), wide.size() * sizeof(std::int64_t));
+    }
+
     Ref scores(const std::vector<std::uint32_t>& v) const {
         const std::vector<std::int64_t> wide(v.begin(), v.end());
         return make("q", "int64", wide.data(), wide.size() * sizeof(std::int64_t));
@@ -492,6 +540,61 @@ private:
     Ref frombuffer_;
 };
 
+// The ids of a pandas Series or Index at the given rows, taken from its array
+// (so they keep its dtype: Arrow strings, categories, integers); a null Ref
+// when `obj` has no such array.
+Ref taken_ids(PyObject* obj, const std::vector<std::size_t>& rows, const ColumnMaker& columns) {
+    if (!columns.numpy() || PyList_Check(obj) || PyTuple_Check(obj) || !PyObject_HasAttrString(obj, "array")) return {};
+    Ref array = Ref::adopt(PyObject_GetAttrString(obj, "array"));
+    if (!array || !PyObject_HasAttrString(array.get(), "take")) {
+        PyErr_Clear();
+        return {};
+    }
+    Ref indices = columns.rows(rows);
+    Ref taken = Ref::adopt(PyObject_CallMethod(array.get(), "take", "O", indices.get()));
+    if (!taken) PyErr_Clear();
+    return taken;
+}
+
+// The segment names, one str object per distinct name.
+Ref segment_names(const std::vector<engine::SegmentType>& segment) {
+    Ref names[engine::kSegmentTypeCount];
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(segment.size())));
+    for (std::size_t i = 0; i < segment.size(); ++i) {
+        Ref& name = names[static_cast<std::size_t>(segment[i])];
+        if (!name) name = to_py(engine::display_name(segment[i]));
+        PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), Ref(name).release());
+    }
+    return list;
+}
+
+// The segment names as a pandas Categorical (categories in order of first
+// appearance), when pandas is loaded; a null Ref otherwise.
+Ref segment_categories(const std::vector<engine::SegmentType>& segment, const ColumnMaker& columns) {
+    PyObject* modules = PySys_GetObject("modules");  // borrowed
+    PyObject* pandas = modules ? PyDict_GetItemString(modules, "pandas") : nullptr;
+    if (!pandas) return {};
+    std::uint32_t code_of[engine::kSegmentTypeCount];
+    std::fill(std::begin(code_of), std::end(code_of), std::numeric_limits<std::uint32_t>::max());
+    Ref categories = Ref::steal(PyList_New(0));
+    std::vector<std::uint32_t> codes(segment.size());
+    for (std::size_t i = 0; i < segment.size(); ++i) {
+        std::uint32_t& code = code_of[static_cast<std::size_t>(segment[i])];
+        if (code == std::numeric_limits<std::uint32_t>::max()) {
+            code = static_cast<std::uint32_t>(PyList_Size(categories.get()));
+            if (PyList_Append(categories.get(), to_py(engine::display_name(segment[i])).get()) < 0) throw PyErrorAlreadySet{};
+        }
+        codes[i] = code;
+    }
+    Ref categorical = Ref::adopt(PyObject_GetAttrString(pandas, "Categorical"));
+    Ref from_codes = categorical ? Ref::adopt(PyObject_GetAttrString(categorical.get(), "from_codes")) : Ref();
+    Ref result = from_codes ? Ref::adopt(PyObject_CallFunctionObjArgs(from_codes.get(), columns.scores(codes).get(),
+                                                                      categories.get(), nullptr))
+                            : Ref();
+    if (!result) PyErr_Clear();
+    return result;
+}
+
 void warn(const std::string& message) {
     if (PyErr_WarnEx(PyExc_UserWarning, message.c_str(), 1) < 0) throw PyErrorAlreadySet{};
 }
@@ -506,7 +609,8 @@ struct RfmFromColumns {
         "amounts: floats. config: a PyRFMConfig (default PyRFMConfig()). as_of: the reference instant\n"
         "(aware datetime, datetime64 or RFC 3339 str; default now).\n\n"
         "Returns a dict of equal-length columns (customer_id, recency, recency_days, frequency, monetary,\n"
-        "r_score, f_score, m_score, segment) in calculate_rfm_py's order; pandas.DataFrame(result) takes it as is.";
+        "r_score, f_score, m_score, segment) in calculate_rfm_py's order; pandas.DataFrame(result) takes it as is.\n"
+        "Ids given as a pandas Series keep its dtype, and the segments then come as a pandas Categorical.";
     static constexpr Raises raises = Raises::RuntimeError;
     static Ref call(Args& a) {
         const CustomerIds ids = read_ids(a.raw("customer_ids"), "customer_ids");
@@ -517,13 +621,15 @@ struct RfmFromColumns {
         const Instant now = read_as_of(a.raw("as_of"));
         const auto n_jobs = a.get_or<std::optional<std::int32_t>>("n_jobs", std::nullopt);
         const std::size_t n = ids.size();
-        if (stamps.when.size() != n || amounts.size() != n)
+        if (stamps.size() != n || amounts.size() != n)
             raise(PyExc_ValueError, format("customer_ids, timestamps and amounts must have the same length, got {}, {} and {}",
-                                           n, stamps.when.size(), amounts.size()));
+                                           n, stamps.size(), amounts.size()));
 
-        const engine::PurchaseColumns rows{stamps.when, amounts};
-        const engine::RfmColumnsResult result = ids.are_integers ? engine::rfm_columns(std::span(ids.integers), rows, config, n_jobs, now)
-                                                                 : engine::rfm_columns(std::span(ids.texts), rows, config, n_jobs, now);
+        const engine::PurchaseColumns rows{stamps.when, amounts, stamps.ticks};
+        const engine::RfmColumnsResult result =
+            ids.are_integers   ? engine::rfm_columns(std::span(ids.integers), rows, config, n_jobs, now)
+            : ids.offset_texts ? engine::rfm_columns(*ids.offset_texts, rows, config, n_jobs, now)
+                               : engine::rfm_columns(std::span(ids.texts), rows, config, n_jobs, now);
         const engine::RfmTable& t = result.table;
 
         if (stamps.unreadable)
@@ -542,18 +648,13 @@ struct RfmFromColumns {
                         nan_amounts, n, first_nan));
 
         const ColumnMaker columns;
-        Ref names[engine::kSegmentTypeCount];
-        Ref segments = Ref::steal(PyList_New(static_cast<Py_ssize_t>(t.segment.size())));
-        for (std::size_t i = 0; i < t.segment.size(); ++i) {
-            Ref& name = names[static_cast<std::size_t>(t.segment[i])];
-            if (!name) name = to_py(engine::display_name(t.segment[i]));
-            PyList_SetItem(segments.get(), static_cast<Py_ssize_t>(i), Ref(name).release());
-        }
         Ref out = Ref::steal(PyDict_New());
         auto put = [&](const char* key, Ref value) {
             if (PyDict_SetItemString(out.get(), key, value.get()) < 0) throw PyErrorAlreadySet{};
         };
-        put("customer_id", id_objects(ids, result.first_row));
+        Ref taken = taken_ids(a.raw("customer_ids"), result.first_row, columns);
+        Ref segments = taken ? segment_categories(t.segment, columns) : Ref();
+        put("customer_id", taken ? std::move(taken) : id_objects(ids, result.first_row));
         put("recency", columns.floats(t.recency));
         put("recency_days", columns.floats(t.recency_days));
         put("frequency", columns.floats(t.frequency));
@@ -561,7 +662,7 @@ struct RfmFromColumns {
         put("r_score", columns.scores(t.recency_score));
         put("f_score", columns.scores(t.frequency_score));
         put("m_score", columns.scores(t.monetary_score));
-        put("segment", std::move(segments));
+        put("segment", segments ? std::move(segments) : segment_names(t.segment));
         return out;
     }
 };
