@@ -165,3 +165,32 @@ def test_damaged_states_are_refused(cls, state):
     with pytest.raises(ValueError, match=f"^cannot restore {cls.__name__}: "):
         est.__setstate__(state)
     assert est.get_params()["n_clusters"] == 5 and not hasattr(est, "labels_")
+
+
+FRAME = pd.DataFrame(XS[:, :3], columns=["a", "b", "c"])
+
+
+@pytest.mark.parametrize("cls", ESTIMATORS)
+@pytest.mark.parametrize("fit_on, predict_on, outcome", [
+    (FRAME, FRAME, None),
+    (FRAME, FRAME.to_numpy(), "X does not have valid feature names, but {} was fitted with feature names"),
+    (FRAME.to_numpy(), FRAME, "X has feature names, but {} was fitted without feature names"),
+    (FRAME, FRAME.rename(columns={"c": "d"}), ValueError(
+        "The feature names should match those that were passed during fit.\nFeature names unseen at fit time:\n- d\n"
+        "Feature names seen at fit time, yet now missing:\n- c\n")),
+    (FRAME, FRAME[["b", "a", "c"]], ValueError(
+        "The feature names should match those that were passed during fit.\n"
+        "Feature names must be in the same order as they were in fit.\n")),
+])
+def test_feature_names_at_predict_time(cls, fit_on, predict_on, outcome):
+    est = cls(2, random_state=0).fit(fit_on)
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        if isinstance(outcome, ValueError):
+            with pytest.raises(ValueError) as raised:
+                est.predict(predict_on)
+            assert str(raised.value) == str(outcome)
+        else:
+            est.predict(predict_on)
+    assert [str(w.message) for w in caught] == ([outcome.format(cls.__name__)] if isinstance(outcome, str) else [])
+    assert all(w.filename == __file__ for w in caught)

@@ -59,18 +59,50 @@ def _check_array(X, estimator, reset, check_finite=True):
     if check_finite and not np.isfinite(array).all():
         what = "NaN" if np.isnan(array).any() else "infinity"
         raise ValueError(f"Input X contains {what}.")
+    columns = getattr(X, "columns", None)
+    names = list(columns) if columns is not None and all(isinstance(c, str) for c in columns) else None
     if reset:
         estimator.n_features_in_ = n_features
-        names = getattr(X, "columns", None)
-        if names is not None and all(isinstance(c, str) for c in names):
-            estimator.feature_names_in_ = np.asarray(list(names), dtype=object)
+        if names is not None:
+            estimator.feature_names_in_ = np.asarray(names, dtype=object)
         elif hasattr(estimator, "feature_names_in_"):
             del estimator.feature_names_in_
-    elif n_features != estimator.n_features_in_:
+        return array
+    _check_names(names, getattr(estimator, "feature_names_in_", None), name)
+    if n_features != estimator.n_features_in_:
         raise ValueError(
             f"X has {n_features} features, but {name} is expecting {estimator.n_features_in_} features as input."
         )
     return array
+
+
+def _check_names(names, fitted, name):
+    """Columns at predict time against those seen by fit: a warning when only one
+    side has names, ValueError when they differ."""
+    import warnings
+
+    if names is None and fitted is None:
+        return
+    if names is None:
+        warnings.warn(f"X does not have valid feature names, but {name} was fitted with feature names", UserWarning,
+                      stacklevel=4)
+        return
+    if fitted is None:
+        warnings.warn(f"X has feature names, but {name} was fitted without feature names", UserWarning, stacklevel=4)
+        return
+    fitted = list(fitted)
+    if names == fitted:
+        return
+    message = "The feature names should match those that were passed during fit.\n"
+    unseen = [c for c in names if c not in set(fitted)]
+    missing = [c for c in fitted if c not in set(names)]
+    if unseen:
+        message += "Feature names unseen at fit time:\n" + "".join(f"- {c}\n" for c in unseen)
+    if missing:
+        message += "Feature names seen at fit time, yet now missing:\n" + "".join(f"- {c}\n" for c in missing)
+    if not unseen and not missing:
+        message += "Feature names must be in the same order as they were in fit.\n"
+    raise ValueError(message)
 
 
 class _NotFittedError(ValueError, AttributeError):
