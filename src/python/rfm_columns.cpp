@@ -14,6 +14,7 @@
 // else array.array; ids and segments as lists, except that ids given as a
 // pandas Series or Index are taken from its array (keeping the dtype) and the
 // segments then come as a pandas Categorical.
+#include <bit>
 #include <chrono>
 #include <cmath>
 #include <cstring>
@@ -265,6 +266,52 @@ Ref as_array(PyObject* obj, const char* arg) {
     }
     return Ref::borrow(obj);
 }
+
+// The amounts, read in place when they are an aligned contiguous float64
+// buffer (NumPy arrays, pandas Series through __array__), else converted.
+class Amounts {
+public:
+    Amounts(PyObject* obj, const char* arg) {
+        if (!PyList_Check(obj) && !PyTuple_Check(obj) && !PyUnicode_Check(obj) && open(obj)) return;
+        copy_ = From<std::vector<double>>::convert(obj, arg);
+        values_ = copy_;
+    }
+    Amounts(const Amounts&) = delete;
+    Amounts& operator=(const Amounts&) = delete;
+    ~Amounts() { release(); }
+    std::span<const double> values() const noexcept { return values_; }
+
+private:
+    bool open(PyObject* obj) {
+        owner_ = Ref::borrow(obj);
+        if (!PyObject_CheckBuffer(obj) && dtype_kind(obj) == 'f' && PyObject_HasAttrString(obj, "__array__"))
+            owner_ = Ref::adopt(PyObject_CallMethod(obj, "__array__", nullptr));
+        if (!owner_ || !PyObject_CheckBuffer(owner_.get()) ||
+            PyObject_GetBuffer(owner_.get(), &view_, PyBUF_RECORDS_RO) != 0) {
+            PyErr_Clear();
+            return false;
+        }
+        held_ = true;
+        const std::string_view format = view_.format ? view_.format : "B";
+        const bool native = format == "d" || format == "=d" || (format == "<d" && std::endian::native == std::endian::little);
+        if (view_.ndim != 1 || view_.itemsize != 8 || !native || (view_.strides && view_.strides[0] != 8) ||
+            reinterpret_cast<std::uintptr_t>(view_.buf) % alignof(double) != 0) {
+            release();
+            return false;
+        }
+        values_ = {static_cast<const double*>(view_.buf), static_cast<std::size_t>(view_.shape[0])};
+        return true;
+    }
+    void release() {
+        if (held_) PyBuffer_Release(&view_);
+        held_ = false;
+    }
+    Ref owner_;
+    Py_buffer view_{};
+    bool held_ = false;
+    std::vector<double> copy_;
+    std::span<const double> values_;
+};
 
 CustomerIds read_ids(PyObject* obj, const char* arg) {
     CustomerIds ids;
@@ -530,10 +577,12 @@ public:
 
 private:
     Ref make(const char* code, const char* dtype, const void* data, std::size_t bytes) const {
+        if (frombuffer_) {  // a writable NumPy array over one copy of the values
+            Ref raw = Ref::steal(PyByteArray_FromStringAndSize(static_cast<const char*>(data), static_cast<Py_ssize_t>(bytes)));
+            return Ref::steal(PyObject_CallFunction(frombuffer_.get(), "Os", raw.get(), dtype));
+        }
         Ref raw = Ref::steal(PyBytes_FromStringAndSize(static_cast<const char*>(data), static_cast<Py_ssize_t>(bytes)));
-        Ref array = Ref::steal(PyObject_CallFunction(array_type_.get(), "sO", code, raw.get()));
-        if (!frombuffer_) return array;
-        return Ref::steal(PyObject_CallFunction(frombuffer_.get(), "Os", array.get(), dtype));
+        return Ref::steal(PyObject_CallFunction(array_type_.get(), "sO", code, raw.get()));
     }
 
     Ref array_type_;
@@ -615,7 +664,8 @@ struct RfmFromColumns {
     static Ref call(Args& a) {
         const CustomerIds ids = read_ids(a.raw("customer_ids"), "customer_ids");
         const Timestamps stamps = read_timestamps(a.raw("timestamps"), "timestamps");
-        const std::vector<double> amounts = a.get<std::vector<double>>("amounts");
+        const Amounts amount_column(a.raw("amounts"), "amounts");
+        const std::span<const double> amounts = amount_column.values();
         engine::RFMConfig config;
         if (PyObject* c = a.raw("config"); c && c != Py_None) config = *Borrowed<engine::RFMConfig>(c, "config");
         const Instant now = read_as_of(a.raw("as_of"));
