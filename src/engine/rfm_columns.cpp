@@ -21,19 +21,22 @@ void check_rows(std::size_t n) {
     if (n > std::numeric_limits<std::uint32_t>::max() - 1) throw std::length_error("too many transactions");
 }
 
-// Stable LSD radix sort of (key, index) pairs by key, 11 bits a pass; passes
-// where every key has the same digit are skipped.
+// Stable LSD radix sort of (key, index) pairs by key, 11 bits a pass; the
+// counts of every pass come from one read, and passes where every key has the
+// same digit are skipped.
 void radix_sort(std::vector<std::pair<std::uint64_t, std::uint32_t>>& items) {
-    constexpr int kBits = 11;
+    constexpr int kBits = 11, kPasses = (64 + kBits - 1) / kBits;
     constexpr std::size_t kBuckets = std::size_t{1} << kBits;
     std::vector<std::pair<std::uint64_t, std::uint32_t>> buffer(items.size());
-    std::vector<std::size_t> count(kBuckets);
-    for (int shift = 0; shift < 64; shift += kBits) {
-        std::fill(count.begin(), count.end(), 0);
-        for (const auto& item : items) ++count[(item.first >> shift) & (kBuckets - 1)];
+    std::vector<std::size_t> counts(kPasses * kBuckets);
+    for (const auto& item : items)
+        for (int pass = 0; pass < kPasses; ++pass) ++counts[pass * kBuckets + ((item.first >> (pass * kBits)) & (kBuckets - 1))];
+    for (int pass = 0; pass < kPasses; ++pass) {
+        const int shift = pass * kBits;
+        std::size_t* count = counts.data() + pass * kBuckets;
         if (count[(items.front().first >> shift) & (kBuckets - 1)] == items.size()) continue;
         std::size_t sum = 0;
-        for (std::size_t& c : count) sum += std::exchange(c, sum);
+        for (std::size_t b = 0; b < kBuckets; ++b) sum += std::exchange(count[b], sum);
         for (const auto& item : items) buffer[count[(item.first >> shift) & (kBuckets - 1)]++] = item;
         items.swap(buffer);
     }
