@@ -289,33 +289,65 @@ std::uint32_t position_score(std::size_t position, std::size_t n, ScoringMethod 
 
 namespace {
 
-// One scoring pass over `order` (the current record order, as indices into
-// `scores`): a stable sort by the dimension, then scores by position.
-void score_pass(std::vector<RFMScore>& scores, std::vector<std::size_t>& order, double RFMScore::*value,
-                std::uint32_t RFMScore::*score, ScoringMethod method) {
-    const std::size_t n = order.size();
-    std::vector<std::pair<std::uint64_t, std::size_t>> keys(n);
-    for (std::size_t i = 0; i < n; ++i) keys[i] = {descending_key(scores[order[i]].*value), order[i]};
-    if (n > 1) {
-        std::stable_sort(keys.begin(), keys.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
-    }
-    for (std::size_t pos = 0; pos < n; ++pos) {
-        order[pos] = keys[pos].second;
-        scores[order[pos]].*score = position_score(pos, n, method);
+// Stable LSD radix sort of (key, index) pairs by key, 11 bits a pass; the
+// counts of every pass come from one read, and passes where every key has the
+// same digit are skipped.
+void radix_sort(std::vector<std::pair<std::uint64_t, std::uint32_t>>& items) {
+    constexpr int kBits = 11, kPasses = (64 + kBits - 1) / kBits;
+    constexpr std::size_t kBuckets = std::size_t{1} << kBits;
+    std::vector<std::pair<std::uint64_t, std::uint32_t>> buffer(items.size());
+    std::vector<std::size_t> counts(kPasses * kBuckets);
+    for (const auto& item : items)
+        for (int pass = 0; pass < kPasses; ++pass) ++counts[pass * kBuckets + ((item.first >> (pass * kBits)) & (kBuckets - 1))];
+    for (int pass = 0; pass < kPasses; ++pass) {
+        const int shift = pass * kBits;
+        std::size_t* count = counts.data() + pass * kBuckets;
+        if (count[(items.front().first >> shift) & (kBuckets - 1)] == items.size()) continue;
+        std::size_t sum = 0;
+        for (std::size_t b = 0; b < kBuckets; ++b) sum += std::exchange(count[b], sum);
+        for (const auto& item : items) buffer[count[(item.first >> shift) & (kBuckets - 1)]++] = item;
+        items.swap(buffer);
     }
 }
 
+}  // namespace
+
+void score_pass(std::vector<std::uint32_t>& order, std::span<const double> value, std::span<std::uint32_t> score,
+                ScoringMethod method) {
+    const std::size_t n = order.size();
+    std::vector<std::pair<std::uint64_t, std::uint32_t>> keys(n);
+    for (std::size_t i = 0; i < n; ++i) keys[i] = {descending_key(value[order[i]]), order[i]};
+    if (n > 1) radix_sort(keys);  // stable: equal values keep the current order
+    for (std::size_t pos = 0; pos < n; ++pos) {
+        order[pos] = keys[pos].second;
+        score[order[pos]] = position_score(pos, n, method);
+    }
+}
+
+namespace {
+
+// One scoring pass over the records in `order`.
+void score_records(std::vector<RFMScore>& scores, std::vector<std::uint32_t>& order, double RFMScore::*value,
+                   std::uint32_t RFMScore::*score, ScoringMethod method) {
+    std::vector<double> values(scores.size());
+    std::vector<std::uint32_t> scored(scores.size());
+    for (std::size_t i = 0; i < scores.size(); ++i) values[i] = scores[i].*value;
+    score_pass(order, values, scored, method);
+    for (std::size_t i = 0; i < scores.size(); ++i) scores[i].*score = scored[i];
+}
+
 // Moves the records into `order`.
-void reorder(std::vector<RFMScore>& scores, const std::vector<std::size_t>& order) {
+void reorder(std::vector<RFMScore>& scores, const std::vector<std::uint32_t>& order) {
     std::vector<RFMScore> sorted;
     sorted.reserve(scores.size());
     for (const std::size_t i : order) sorted.push_back(std::move(scores[i]));
     scores = std::move(sorted);
 }
 
-std::vector<std::size_t> identity(std::size_t n) {
-    std::vector<std::size_t> order(n);
-    for (std::size_t i = 0; i < n; ++i) order[i] = i;
+std::vector<std::uint32_t> identity(std::size_t n) {
+    if (n >= std::numeric_limits<std::uint32_t>::max()) throw std::length_error("too many customers");
+    std::vector<std::uint32_t> order(n);
+    for (std::size_t i = 0; i < n; ++i) order[i] = static_cast<std::uint32_t>(i);
     return order;
 }
 
@@ -324,18 +356,18 @@ std::vector<std::size_t> identity(std::size_t n) {
 void score_dimension(std::vector<RFMScore>& scores, double RFMScore::*value, std::uint32_t RFMScore::*score,
                      ScoringMethod method) {
     if (scores.empty()) return;
-    std::vector<std::size_t> order = identity(scores.size());
-    score_pass(scores, order, value, score, method);
+    std::vector<std::uint32_t> order = identity(scores.size());
+    score_records(scores, order, value, score, method);
     reorder(scores, order);
 }
 
 void apply_scoring(std::vector<RFMScore>& scores, ScoringMethod method) {
     if (scores.empty()) return;
     // The passes carry one permutation; the records move once at the end.
-    std::vector<std::size_t> order = identity(scores.size());
-    score_pass(scores, order, &RFMScore::recency, &RFMScore::recency_score, method);
-    score_pass(scores, order, &RFMScore::frequency, &RFMScore::frequency_score, method);
-    score_pass(scores, order, &RFMScore::monetary, &RFMScore::monetary_score, method);
+    std::vector<std::uint32_t> order = identity(scores.size());
+    score_records(scores, order, &RFMScore::recency, &RFMScore::recency_score, method);
+    score_records(scores, order, &RFMScore::frequency, &RFMScore::frequency_score, method);
+    score_records(scores, order, &RFMScore::monetary, &RFMScore::monetary_score, method);
     reorder(scores, order);
     for (RFMScore& s : scores)
         s.segment = display_name(segment_for_scores(s.recency_score, s.frequency_score, s.monetary_score));

@@ -131,6 +131,12 @@ std::uint64_t descending_key(double v) noexcept;
 // The score at `position` of `n` records sorted highest first.
 std::uint32_t position_score(std::size_t position, std::size_t n, ScoringMethod method) noexcept;
 
+// One scoring pass: `order` (indices into `value`, fewer than 2^32) sorted
+// stably by value, highest first, NaN last (a radix sort on descending_key),
+// and score[i] set from the position of i.
+void score_pass(std::vector<std::uint32_t>& order, std::span<const double> value, std::span<std::uint32_t> score,
+                ScoringMethod method);
+
 // Stable sort of the records by one dimension, highest first, NaN last, then
 // that dimension's score by position.
 void score_dimension(std::vector<RFMScore>& scores, double RFMScore::*value, std::uint32_t RFMScore::*score,

@@ -21,39 +21,6 @@ void check_rows(std::size_t n) {
     if (n > std::numeric_limits<std::uint32_t>::max() - 1) throw std::length_error("too many transactions");
 }
 
-// Stable LSD radix sort of (key, index) pairs by key, 11 bits a pass; the
-// counts of every pass come from one read, and passes where every key has the
-// same digit are skipped.
-void radix_sort(std::vector<std::pair<std::uint64_t, std::uint32_t>>& items) {
-    constexpr int kBits = 11, kPasses = (64 + kBits - 1) / kBits;
-    constexpr std::size_t kBuckets = std::size_t{1} << kBits;
-    std::vector<std::pair<std::uint64_t, std::uint32_t>> buffer(items.size());
-    std::vector<std::size_t> counts(kPasses * kBuckets);
-    for (const auto& item : items)
-        for (int pass = 0; pass < kPasses; ++pass) ++counts[pass * kBuckets + ((item.first >> (pass * kBits)) & (kBuckets - 1))];
-    for (int pass = 0; pass < kPasses; ++pass) {
-        const int shift = pass * kBits;
-        std::size_t* count = counts.data() + pass * kBuckets;
-        if (count[(items.front().first >> shift) & (kBuckets - 1)] == items.size()) continue;
-        std::size_t sum = 0;
-        for (std::size_t b = 0; b < kBuckets; ++b) sum += std::exchange(count[b], sum);
-        for (const auto& item : items) buffer[count[(item.first >> shift) & (kBuckets - 1)]++] = item;
-        items.swap(buffer);
-    }
-}
-
-void score_pass(std::vector<std::uint32_t>& order, const std::vector<double>& value, std::vector<std::uint32_t>& score,
-                ScoringMethod method) {
-    const std::size_t n = order.size();
-    std::vector<std::pair<std::uint64_t, std::uint32_t>> keys(n);
-    for (std::size_t i = 0; i < n; ++i) keys[i] = {descending_key(value[order[i]]), order[i]};
-    if (n > 1) radix_sort(keys);  // stable: equal values keep the current order
-    for (std::size_t pos = 0; pos < n; ++pos) {
-        order[pos] = keys[pos].second;
-        score[order[pos]] = position_score(pos, n, method);
-    }
-}
-
 template <class T>
 std::vector<T> permuted(const std::vector<T>& values, const std::vector<std::uint32_t>& order) {
     std::vector<T> out(order.size());
