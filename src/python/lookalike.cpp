@@ -195,7 +195,7 @@ private:
             Args parsed(constructor, fields.data(), n, nullptr);
             return wrap(SeedCustomerNew::create(parsed));
         }
-        return wrap(SeedCustomerNew::from_fields(fields));
+        return wrap_built<SeedCustomer>(class_type<SeedCustomer>, [&] { return SeedCustomerNew::from_fields(fields); });
     }
 };
 
