@@ -28,7 +28,7 @@ void reraise_with_prefix(std::string_view prefix) {
     Ref t = Ref::adopt(type), v = Ref::adopt(value), tb = Ref::adopt(traceback);
     if (!t) raise(PyExc_TypeError, prefix);
     if (v && tb) PyException_SetTraceback(v.get(), tb.get());
-    // Only a built-in class is rebuilt with the argument named: constructing it
+    // Only a built-in class is rebuilt with the prefixed message: constructing it
     // runs none of the caller's code. The original (attributes, traceback) is
     // kept as the new exception's __cause__. A class of the caller's own, or one
     // that cannot be built from one message (UnicodeEncodeError), is passed on
