@@ -454,6 +454,17 @@ def find_similar_customers(
 ) -> list[PyLookalikeCandidate]: ...
 def cosine_similarity(vec_a: _Vector, vec_b: _Vector) -> float: ...
 
+# (customer_id, features[, ltv[, cohort[, categorical_features]]]), as a tuple or list
+_SeedRecord = (
+    tuple[str, _Vector]
+    | tuple[str, _Vector, float]
+    | tuple[str, _Vector, float, str]
+    | tuple[str, _Vector, float, str, dict[str, str] | None]
+    | list[Any]
+)
+
+def seed_customers(records: Sequence[_SeedRecord]) -> list[PySeedCustomer]: ...
+
 # ---- cohort analysis ----
 
 @final

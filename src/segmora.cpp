@@ -104,7 +104,8 @@ const Registration kRegistrations[] = {
 };
 
 // Names registered after the table, in this order: k-prototypes from Python,
-// steps of k-means and RFM over partitions, the data-frame front door.
+// steps of k-means and RFM over partitions, the data-frame front door, the
+// bulk builder of lookalike customers.
 const Registration kAfterTable[] = {
     fn("kprototypes_py", b::kprototypes_py_def),
     cls("PyKPrototypesResult", b::kprototypes_result_type),
@@ -115,6 +116,7 @@ const Registration kAfterTable[] = {
     fn("rfm_from_columns", b::rfm_from_columns_def),
     fn("_restore", b::restore_def),
     fn("_kmeans_arrays", b::kmeans_arrays_def),
+    fn("seed_customers", b::seed_customers_def),
 };
 
 constexpr const char* kVersion = "7.4.1";

@@ -168,6 +168,8 @@ ENTRY_POINTS = {
                                                    floats, ints]),
     "find_similar_customers": (sg.find_similar_customers, [seeds.map(lambda s: s[0] if s else None), seeds, ints]),
     "cosine_similarity": (sg.cosine_similarity, [vectors, vectors]),
+    "seed_customers": (sg.seed_customers, [st.lists(st.one_of(
+        st.tuples(names, vectors), st.tuples(names, vectors, numbers, names, texts).map(list), scalars), max_size=4)]),
     "cohort_id_for": (sg.cohort_id_for, [st.sampled_from(["weekly", "monthly", "x"]), ints]),
     "create_cohort": (sg.create_cohort, [names, st.sampled_from(["weekly", "monthly", "x"]), ints,
                                          st.lists(st.tuples(names, floats, st.booleans()), max_size=4)]),

@@ -3,6 +3,7 @@
 import math
 
 import numpy as np
+import pandas as pd
 import pytest
 
 import segmora
@@ -213,3 +214,45 @@ class Shouting(str):
 def test_metric_names_ignore_case(metric, expected):
     found = segmora.find_similar_customers(Seed("a", [0, 1]), cands_of([3, 4]), 1, metric)
     assert found[0].similarity_score == pytest.approx(expected)
+
+
+# ---- seed_customers: many customers from records in one call ----
+
+
+def state(customer):  # every field, through the pickled state
+    return customer.__reduce__()
+
+
+RECORDS = [("a", [1.0, 2]), ["b", (3.0,), 5], ("c", np.array([1.5, -2.0]), 1.5, "2024-01"),  # float64 buffer
+           ("d", np.array([1, 2], dtype=np.int32), 0.0, "", {"plan": "pro", "eu": "yes"}),
+           ("e", np.arange(6.0)[::2], -1.0, "x", None), ("f", pd.Series([1.0, 2.0], index=[5, 3]), np.float64(2.5))]
+
+
+def test_seed_customers_build_what_the_constructor_builds():
+    expected = [state(Seed(*r)) for r in RECORDS]
+    assert [state(c) for c in segmora.seed_customers(RECORDS)] == expected
+    assert [state(c) for c in segmora.seed_customers(tuple(RECORDS))] == expected and segmora.seed_customers([]) == []
+    record = ["a", [1.0], None, "".join(["co", "hort"])]  # a list record, and the list of records, emptied midway
+    records = [record, ("b", [2.0])]
+    record[2], records[1] = Emptying(record, 7), ("b", [2.0], Emptying(records, 1))
+    assert [state(c) for c in segmora.seed_customers(records)] == [state(Seed("a", [1.0], 7, "cohort")),
+                                                                   state(Seed("b", [2.0], 1))]
+
+
+@pytest.mark.parametrize(  # text None: the constructor's message, for the record after a good one
+    "records, exc, text",
+    [([("a",)], TypeError, None), ([("a", [1.0], 0.0, "", None, "x")], TypeError, None),
+     ([(1, [1.0])], TypeError, None), ([("a", "12")], TypeError, None), ([("a", [1.0], "x")], TypeError, None),
+     ([("a", [1.0], 10 ** 400)], OverflowError, None), ([("a", [1.0], 0.0, None)], TypeError, None),
+     ([("a", [1.0], 0.0, "", {"k": 1})], TypeError, None),
+     ([5], TypeError, "argument 'records': item 1: 'int' object is not a tuple or list"),
+     ("ab", TypeError, "argument 'records': Can't extract `str` to `Vec`")],
+)
+def test_seed_customers_bad_records(records, exc, text):
+    if text is None:
+        with pytest.raises(exc) as err:
+            Seed(*records[-1])
+        text = f"argument 'records': item 1: {err.value}"
+    with pytest.raises(exc) as err:
+        segmora.seed_customers([("ok", [1.0])] + records if isinstance(records, list) else records)
+    assert type(err.value) is exc and str(err.value) == text

@@ -75,6 +75,7 @@ PyTypeObject* lookalike_audience_type();
 PyMethodDef* generate_lookalike_def();
 PyMethodDef* find_similar_customers_def();
 PyMethodDef* cosine_similarity_def();
+PyMethodDef* seed_customers_def();  // registered after the table
 
 // cohorts
 PyTypeObject* cohort_type();

@@ -1,6 +1,8 @@
 // PySeedCustomer, PyLookalikeCandidate, PyLookalikeAudience, generate_lookalike,
-// find_similar_customers and cosine_similarity.
+// find_similar_customers and cosine_similarity; seed_customers builds many
+// PySeedCustomer at once from records.
 #include <algorithm>
+#include <array>
 #include <optional>
 #include <string>
 #include <vector>
@@ -118,19 +120,82 @@ SimilarityMetric metric_argument(Args& a) {
 
 // ---- PySeedCustomer ----
 
+// The constructor's arguments in signature order, nullptr where omitted.
+using SeedCustomerFields = std::array<PyObject*, 5>;
+
 struct SeedCustomerNew {
     static constexpr const char* signature =
         "PySeedCustomer(customer_id, features, ltv=0.0, cohort='', categorical_features=None)";
     static constexpr Raises raises = Raises::ValueError;
     static SeedCustomer create(Args& a) {
+        return from_fields({a.raw("customer_id"), a.raw("features"), a.raw("ltv"), a.raw("cohort"),
+                            a.raw("categorical_features")});
+    }
+    // Converts in signature order, naming the argument in each error; the two
+    // required fields must be present.
+    static SeedCustomer from_fields(const SeedCustomerFields& f) {
         SeedCustomer c;
-        c.customer_id = a.get<std::string>("customer_id");
-        c.features = a.get<std::vector<double>>("features");
-        if (a.raw("ltv")) c.ltv = a.get<double>("ltv");
-        if (a.raw("cohort")) c.cohort = a.get<std::string>("cohort");
-        if (auto categorical = a.get_or<std::optional<CategoricalArg>>("categorical_features", std::nullopt))
-            c.categorical_features = std::move(categorical->values);
+        c.customer_id = From<std::string>::convert(f[0], "customer_id");
+        c.features = From<std::vector<double>>::convert(f[1], "features");
+        if (f[2]) c.ltv = From<double>::convert(f[2], "ltv");
+        if (f[3]) c.cohort = From<std::string>::convert(f[3], "cohort");
+        if (f[4] && f[4] != Py_None)
+            c.categorical_features = From<CategoricalArg>::convert(f[4], "categorical_features").values;
         return c;
+    }
+};
+
+// ---- seed_customers ----
+
+// A record's items are the constructor's positional arguments: the same
+// conversions build the same customer and fail with the same exception class;
+// the message names the record.
+struct SeedCustomers {
+    static constexpr const char* signature = "seed_customers(records)";
+    static constexpr const char* doc =
+        "Build many seed or candidate customers at once: one PySeedCustomer per\n"
+        "record, in order. Each record is a tuple or list\n"
+        "(customer_id, features[, ltv[, cohort[, categorical_features]]]) read\n"
+        "exactly like PySeedCustomer's positional arguments.";
+    static constexpr Raises raises = Raises::ValueError;
+
+    static Ref call(Args& a) {
+        SequenceItems records(a.raw("records"), "records");
+        Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(records.size())));
+        for (std::size_t i = 0; i < records.size(); ++i) {
+            if (i % 4096 == 0) poll_interrupt();
+            try {
+                PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), build(records[i]).release());
+            } catch (const PyErrorAlreadySet&) {
+                reraise_with_prefix(format("argument 'records': item {}: ", i));
+            }
+        }
+        return list;
+    }
+
+private:
+    static Ref build(PyObject* record) {
+        const bool tuple = PyTuple_Check(record);
+        if (!tuple && !PyList_Check(record))
+            raise(PyExc_TypeError, format("'{}' object is not a tuple or list", type_name(record)));
+        const Py_ssize_t n = tuple ? PyTuple_Size(record) : PyList_Size(record);
+        // A tuple keeps its items alive; a list's items are held, as converting
+        // one of them may run code that changes the list.
+        SeedCustomerFields fields{};
+        std::array<Ref, std::tuple_size_v<SeedCustomerFields>> held;
+        const auto size = static_cast<Py_ssize_t>(fields.size());
+        for (Py_ssize_t j = 0; j < n && j < size; ++j) {
+            const auto k = static_cast<std::size_t>(j);
+            fields[k] = tuple ? PyTuple_GetItem(record, j) : PyList_GetItem(record, j);
+            if (!tuple) held[k] = Ref::borrow(fields[k]);
+        }
+        if (n < 2 || n > size) {
+            // The constructor's parser raises its argument-count error.
+            static const Signature constructor(SeedCustomerNew::signature);
+            Args parsed(constructor, fields.data(), n, nullptr);
+            return wrap(SeedCustomerNew::create(parsed));
+        }
+        return wrap_built<SeedCustomer>(class_type<SeedCustomer>, [&] { return SeedCustomerNew::from_fields(fields); });
     }
 };
 
@@ -274,5 +339,6 @@ PyTypeObject* lookalike_audience_type() {
 PyMethodDef* generate_lookalike_def() { return function_def<GenerateLookalike>(); }
 PyMethodDef* find_similar_customers_def() { return function_def<FindSimilarCustomers>(); }
 PyMethodDef* cosine_similarity_def() { return function_def<CosineSimilarity>(); }
+PyMethodDef* seed_customers_def() { return function_def<SeedCustomers>(); }
 
 }  // namespace segmora::py

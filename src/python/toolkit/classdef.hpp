@@ -88,6 +88,27 @@ Ref wrap(T value) {
     return wrap_as<T>(class_type<T>, std::move(value));
 }
 
+// A new instance of `type` whose value `make()` (returning T) builds in place,
+// without a copy or move. If `make` throws, the instance's memory is released
+// and the exception passes on.
+template <class T, class Make>
+Ref wrap_built(PyTypeObject* type, Make&& make) {
+    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+    Ref obj = Ref::steal(alloc(type, 0));
+    auto* inst = instance_of<T>(obj.get());
+    inst->borrow = 0;
+    try {
+        new (&inst->value) T(make());
+    } catch (...) {
+        // No value to destroy: free the memory as the type's dealloc would.
+        auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+        free_fn(obj.release());
+        Py_DECREF(type);
+        throw;
+    }
+    return obj;
+}
+
 // A static method returning one fixed value of an exposed enumeration; the
 // deriving struct gives the signature, e.g. "linear()".
 template <auto Value>

@@ -19,14 +19,16 @@ void raise_argument(PyObject* type, const char* arg, const std::string& message)
     raise(type, segmora::format("argument '{}': {}", arg, message));
 }
 
-void reraise_for_argument(const char* arg) {
+void reraise_for_argument(const char* arg) { reraise_with_prefix(segmora::format("argument '{}': ", arg)); }
+
+void reraise_with_prefix(std::string_view prefix) {
     PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
     PyErr_Fetch(&type, &value, &traceback);
     PyErr_NormalizeException(&type, &value, &traceback);
     Ref t = Ref::adopt(type), v = Ref::adopt(value), tb = Ref::adopt(traceback);
-    if (!t) raise(PyExc_TypeError, segmora::format("argument '{}': ", arg));
+    if (!t) raise(PyExc_TypeError, prefix);
     if (v && tb) PyException_SetTraceback(v.get(), tb.get());
-    // Only a built-in class is rebuilt with the argument named: constructing it
+    // Only a built-in class is rebuilt with the prefixed message: constructing it
     // runs none of the caller's code. The original (attributes, traceback) is
     // kept as the new exception's __cause__. A class of the caller's own, or one
     // that cannot be built from one message (UnicodeEncodeError), is passed on
@@ -39,7 +41,7 @@ void reraise_for_argument(const char* arg) {
             if (const char* utf8 = PyUnicode_AsUTF8AndSize(owned.get(), nullptr)) message = utf8;
         }
         PyErr_Clear();
-        const std::string named_text = segmora::format("argument '{}': {}", arg, message);
+        const std::string named_text = std::string(prefix) + message;
         Ref named = Ref::adopt(
             PyUnicode_DecodeUTF8(named_text.data(), static_cast<Py_ssize_t>(named_text.size()), "replace"));
         if (named) replacement = Ref::adopt(PyObject_CallFunctionObjArgs(t.get(), named.get(), nullptr));

@@ -26,6 +26,8 @@ namespace segmora::py {
 [[noreturn]] void raise_argument(PyObject* type, const char* arg, const std::string& message);
 // Prefixes the pending exception's message with "argument '{arg}': ", keeping its class.
 [[noreturn]] void reraise_for_argument(const char* arg);
+// Prefixes the pending exception's message with `prefix`, keeping its class.
+[[noreturn]] void reraise_with_prefix(std::string_view prefix);
 
 template <class T>
 struct From;
