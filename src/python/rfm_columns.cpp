@@ -592,15 +592,20 @@ private:
 // The ids of a pandas Series or Index at the given rows, taken from its array
 // (so they keep its dtype: Arrow strings, categories, integers); a null Ref
 // when `obj` has no such array.
-Ref taken_ids(PyObject* obj, const std::vector<std::size_t>& rows, const ColumnMaker& columns) {
+Ref taken_ids(PyObject* obj, const engine::RfmColumnsResult& result, const ColumnMaker& columns) {
     if (!columns.numpy() || PyList_Check(obj) || PyTuple_Check(obj) || !PyObject_HasAttrString(obj, "array")) return {};
     Ref array = Ref::adopt(PyObject_GetAttrString(obj, "array"));
     if (!array || !PyObject_HasAttrString(array.get(), "take")) {
         PyErr_Clear();
         return {};
     }
-    Ref indices = columns.rows(rows);
-    Ref taken = Ref::adopt(PyObject_CallMethod(array.get(), "take", "O", indices.get()));
+    // The customers' first rows in ascending order (their group order) read
+    // the column front to back; the output order is then taken from those.
+    const std::vector<std::uint32_t>& group = result.table.group;
+    std::vector<std::size_t> ascending(group.size()), order(group.begin(), group.end());
+    for (std::size_t i = 0; i < group.size(); ++i) ascending[group[i]] = result.first_row[i];
+    Ref firsts = Ref::adopt(PyObject_CallMethod(array.get(), "take", "O", columns.rows(ascending).get()));
+    Ref taken = firsts ? Ref::adopt(PyObject_CallMethod(firsts.get(), "take", "O", columns.rows(order).get())) : Ref();
     if (!taken) PyErr_Clear();
     return taken;
 }
@@ -702,7 +707,7 @@ struct RfmFromColumns {
         auto put = [&](const char* key, Ref value) {
             if (PyDict_SetItemString(out.get(), key, value.get()) < 0) throw PyErrorAlreadySet{};
         };
-        Ref taken = taken_ids(a.raw("customer_ids"), result.first_row, columns);
+        Ref taken = taken_ids(a.raw("customer_ids"), result, columns);
         Ref segments = taken ? segment_categories(t.segment, columns) : Ref();
         put("customer_id", taken ? std::move(taken) : id_objects(ids, result.first_row));
         put("recency", columns.floats(t.recency));
