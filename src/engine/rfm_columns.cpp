@@ -123,14 +123,7 @@ public:
     std::uint32_t find_or_add(std::uint64_t hash, std::size_t row, KeyOf<Keys> key) {
         const KeyHead head = head_of(key);
         const std::uint32_t tag = (static_cast<std::uint32_t>(hash >> 32) & ~0xffu) | head.length;
-        const std::size_t mask = slots_.size() - 1;
-        for (std::size_t slot = hash & mask;; slot = (slot + 1) & mask) {
-            const Slot& entry = slots_[slot];
-            if (entry.group == 0) break;
-            if (entry.tag == tag && entry.head == head.head &&
-                (head_decides(key) || same_tail(key, keys_[first_row[entry.group - 1]])))
-                return entry.group - 1;
-        }
+        if (const std::uint32_t found = find(hash, tag, head.head, key); found != kAbsent) return found;
         if (first_row.size() >= std::numeric_limits<std::uint32_t>::max() - 1) throw std::length_error("too many customers");
         const auto group = static_cast<std::uint32_t>(first_row.size());
         first_row.push_back(row);
@@ -146,6 +139,14 @@ public:
 
     void prefetch(std::uint64_t hash) const noexcept { __builtin_prefetch(&slots_[hash & (slots_.size() - 1)]); }
 
+    static constexpr std::uint32_t kAbsent = std::numeric_limits<std::uint32_t>::max();
+
+    // The group of `key`, or kAbsent; never changes the table.
+    std::uint32_t find(std::uint64_t hash, KeyOf<Keys> key) const {
+        const KeyHead head = head_of(key);
+        return find(hash, (static_cast<std::uint32_t>(hash >> 32) & ~0xffu) | head.length, head.head, key);
+    }
+
     std::vector<std::size_t> first_row;  // the row where each group first appears
     std::vector<std::uint64_t> hashes;   // each group's hash
 
@@ -155,6 +156,16 @@ private:
         std::uint32_t group = 0;  // group number + 1; 0 is empty
         std::uint64_t head = 0;
     };
+    std::uint32_t find(std::uint64_t hash, std::uint32_t tag, std::uint64_t head, KeyOf<Keys> key) const {
+        const std::size_t mask = slots_.size() - 1;
+        for (std::size_t slot = hash & mask;; slot = (slot + 1) & mask) {
+            const Slot& entry = slots_[slot];
+            if (entry.group == 0) return kAbsent;
+            if (entry.tag == tag && entry.head == head &&
+                (head_decides(key) || same_tail(key, keys_[first_row[entry.group - 1]])))
+                return entry.group - 1;
+        }
+    }
     void insert(std::uint64_t hash, const Slot& entry) noexcept {
         const std::size_t mask = slots_.size() - 1;
         std::size_t slot = hash & mask;
@@ -211,16 +222,24 @@ Grouping group_keys(const Keys& keys, const Hash& hash, ThreadPool* pool) {
     });
     poll_interrupt();
     // The first range's numbers stand; every later range's groups are looked
-    // up (or added) in its table, in their local order.
+    // up in its table (side by side), then those it lacks are added in their
+    // local order.
     GroupTable<Keys>& global = tables[0];
     std::vector<std::vector<std::uint32_t>> renumber(n_ranges);
     for (std::size_t r = 1; r < n_ranges; ++r) {
         const GroupTable<Keys>& local = tables[r];
-        renumber[r].resize(local.first_row.size());
-        for (std::size_t g = 0; g < local.first_row.size(); ++g) {
-            if (g + 8 < local.first_row.size()) global.prefetch(local.hashes[g + 8]);
+        std::vector<std::uint32_t>& number = renumber[r];
+        number.resize(local.first_row.size());
+        pool->parallel_for(number.size(), 8192, [&](std::size_t begin, std::size_t end) {
+            for (std::size_t g = begin; g < end; ++g) {
+                if (g + 8 < end) global.prefetch(local.hashes[g + 8]);
+                number[g] = global.find(local.hashes[g], keys[local.first_row[g]]);
+            }
+        });
+        for (std::size_t g = 0; g < number.size(); ++g) {
+            if (number[g] != GroupTable<Keys>::kAbsent) continue;
             const std::size_t row = local.first_row[g];
-            renumber[r][g] = global.find_or_add(local.hashes[g], row, keys[row]);
+            number[g] = global.find_or_add(local.hashes[g], row, keys[row]);
         }
     }
     pool->run_tasks(n_ranges - 1, [&](std::size_t task) {
