@@ -1,7 +1,7 @@
 """Python module initialization"""
 
 from datetime import datetime
-from collections.abc import Sequence
+from collections.abc import Iterable, Sequence
 from typing import Any, final
 
 __version__: str
@@ -463,7 +463,7 @@ _SeedRecord = (
     | list[Any]
 )
 
-def seed_customers(records: Sequence[_SeedRecord]) -> list[PySeedCustomer]: ...
+def seed_customers(records: Iterable[_SeedRecord]) -> list[PySeedCustomer]: ...
 
 # ---- cohort analysis ----
 

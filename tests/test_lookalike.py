@@ -232,6 +232,9 @@ def test_seed_customers_build_what_the_constructor_builds():
     expected = [state(Seed(*r)) for r in RECORDS]
     assert [state(c) for c in segmora.seed_customers(RECORDS)] == expected
     assert [state(c) for c in segmora.seed_customers(tuple(RECORDS))] == expected and segmora.seed_customers([]) == []
+    assert [state(c) for c in segmora.seed_customers(iter(RECORDS))] == expected
+    frame = pd.DataFrame({"id": ["a", "b"], "features": [[1.0, 2.0], [3.0]], "ltv": [0.0, 5.0]})
+    assert [state(c) for c in segmora.seed_customers(frame.itertuples(index=False))] == expected[:2]
     record = ["a", [1.0], None, "".join(["co", "hort"])]  # a list record, and the list of records, emptied midway
     records = [record, ("b", [2.0])]
     record[2], records[1] = Emptying(record, 7), ("b", [2.0], Emptying(records, 1))
@@ -246,7 +249,9 @@ def test_seed_customers_build_what_the_constructor_builds():
      ([("a", [1.0], 10 ** 400)], OverflowError, None), ([("a", [1.0], 0.0, None)], TypeError, None),
      ([("a", [1.0], 0.0, "", {"k": 1})], TypeError, None),
      ([5], TypeError, "argument 'records': item 1: 'int' object is not a tuple or list"),
-     ("ab", TypeError, "argument 'records': Can't extract `str` to `Vec`")],
+     ("ab", TypeError, "argument 'records': Can't extract `str` to `Vec`"),
+     ((r for r in [("a", [1.0]), 5]), TypeError, "argument 'records': item 1: 'int' object is not a tuple or list"),
+     (map(lambda r: 1 / 0, [1]), ZeroDivisionError, "argument 'records': division by zero")],
 )
 def test_seed_customers_bad_records(records, exc, text):
     if text is None:

@@ -154,13 +154,22 @@ struct SeedCustomers {
     static constexpr const char* signature = "seed_customers(records)";
     static constexpr const char* doc =
         "Build many seed or candidate customers at once: one PySeedCustomer per\n"
-        "record, in order. Each record is a tuple or list\n"
+        "record, in order (records: a sequence or any iterable). Each record is a tuple or list\n"
         "(customer_id, features[, ltv[, cohort[, categorical_features]]]) read\n"
         "exactly like PySeedCustomer's positional arguments.";
     static constexpr Raises raises = Raises::ValueError;
 
     static Ref call(Args& a) {
-        SequenceItems records(a.raw("records"), "records");
+        // Iterators and other iterables that are no sequence (zip, map,
+        // DataFrame.itertuples()) are read into a list first.
+        PyObject* raw = a.raw("records");
+        Ref listed;
+        if (!PySequence_Check(raw) && PyObject_HasAttrString(raw, "__iter__")) {
+            listed = Ref::adopt(PySequence_List(raw));
+            if (!listed) reraise_for_argument("records");
+            raw = listed.get();
+        }
+        SequenceItems records(raw, "records");
         Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(records.size())));
         for (std::size_t i = 0; i < records.size(); ++i) {
             if (i % 4096 == 0) poll_interrupt();
