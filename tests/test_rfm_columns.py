@@ -166,12 +166,16 @@ def test_empty_and_frame_ready():
         assert list(frame["segment"]) == [r[-1] for r in REF]
 
 
-@pytest.mark.parametrize("stamps, expected", [
+AS_OF = 1_717_200_000  # 2024-06-01T00:00:00Z
+FAR = (AS_OF - np.iinfo(np.int64).min - 1) // 86400  # whole days back to the earliest tick
+
+
+@pytest.mark.parametrize("stamps, expected", [  # expected: (frequency, recency_days) of a and b
     (np.array([2**62, 0], dtype="datetime64[D]"), OverflowError),
     (np.array([-(2**62), 0], dtype="datetime64[h]"), OverflowError),
-    (np.array([np.iinfo(np.int64).min + 1, 0], dtype="datetime64[s]"), [1.0, 1.0]),
-    (np.array([np.iinfo(np.int64).min, 0]), [1.0, 1.0]),  # epoch seconds: every int is an instant
-    (np.array(["NaT", "2024-05-31T12"], dtype="datetime64[m]"), [0.0, 1.0]),
+    (np.array([np.iinfo(np.int64).min + 1, 0], dtype="datetime64[s]"), [(1.0, FAR), (1.0, AS_OF // 86400)]),
+    (np.array([np.iinfo(np.int64).min, 0]), [(1.0, FAR), (1.0, AS_OF // 86400)]),  # epoch seconds: no NaT
+    (np.array(["NaT", "2024-05-31T12"], dtype="datetime64[m]"), [(0.0, None), (1.0, 0.0)]),
 ])
 def test_extreme_ticks(stamps, expected):
     call = lambda: rfm_from_columns(["a", "b"], stamps, [1.0, 2.0], as_of="2024-06-01T00:00:00Z")
@@ -182,7 +186,8 @@ def test_extreme_ticks(stamps, expected):
         with warnings.catch_warnings():
             warnings.simplefilter("ignore")
             out = call()
-        assert sorted(zip(out["customer_id"], out["frequency"])) == list(zip(["a", "b"], expected))
+        got = sorted(zip(out["customer_id"], out["frequency"], out["recency_days"]))
+        assert [(f, None if math.isnan(d) else d) for _, f, d in got] == expected
 
 
 def test_columns_without_numpy_are_array_buffers():

@@ -249,12 +249,13 @@ std::uint64_t descending_key(double v) noexcept {
 }
 
 std::int64_t whole_days_between(Instant last, Instant now) noexcept {
-    std::int64_t secs = now.seconds - last.seconds;
+    // In 128 bits: instants from epoch-second columns span the whole int64 range.
+    __int128 secs = static_cast<__int128>(now.seconds) - last.seconds;
     const std::int64_t nanos = static_cast<std::int64_t>(now.nanos) - static_cast<std::int64_t>(last.nanos);
     // Whole seconds of the signed difference, truncated toward zero.
     if (secs > 0 && nanos < 0) --secs;
     else if (secs < 0 && nanos > 0) ++secs;
-    return secs / kSecondsPerDay;  // truncates toward zero
+    return static_cast<std::int64_t>(secs / kSecondsPerDay);  // truncates toward zero; |days| < 2^64 / 86400
 }
 
 double decay_weight(DecayFunction decay, double days, std::uint32_t half_life_days) noexcept {
