@@ -41,9 +41,19 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 ctest --test-dir "$BUILD" --output-
 # are left to the plain run: the preloaded runtime would follow them into
 # programs that are not ours, and the kernels they call run here through
 # their own tests.
-ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
+# pytest captures the stderr of the process a report aborts, so reports go to
+# files, shown when the run fails.
+REPORTS="$PWD/$BUILD/reports"
+rm -rf "$REPORTS" && mkdir -p "$REPORTS"
+status=0
+ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:log_path="$REPORTS/asan" \
+UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1:log_path="$REPORTS/ubsan" \
 LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libstdc++.so)" \
 PYTHONMALLOC=malloc \
 PYTHONPATH="$PWD/$BUILD${PYTHONPATH:+:$PYTHONPATH}" \
     "$PYTHON" -m pytest -q -p no:cacheprovider tests \
-        --ignore=tests/test_sql_engines.py --ignore=tests/test_dask.py
+        --ignore=tests/test_sql_engines.py --ignore=tests/test_dask.py || status=$?
+if [ "$status" -ne 0 ]; then
+    cat "$REPORTS"/* 2>/dev/null || true
+    exit "$status"
+fi
