@@ -11,25 +11,28 @@
 
 namespace segmora::engine::algorithms {
 
+SEGMORA_TARGET_CLONES
+void squared_distances(const double* __restrict x, std::size_t d, const double* __restrict cols, std::size_t stride,
+                       std::size_t count, double* __restrict out) noexcept {
+    for (std::size_t c = 0; c < count; ++c) out[c] = 0.0;
+    for (std::size_t j = 0; j < d; ++j) {
+        const double xj = x[j];
+        const double* cj = cols + j * stride;
+        for (std::size_t c = 0; c < count; ++c) {
+            const double diff = xj - cj[c];
+            out[c] += diff * diff;
+        }
+    }
+}
+
 namespace {
 
 constexpr double kMaxFinite = std::numeric_limits<double>::max();
 constexpr double kTolerance = 1e-6;
 
-// Euclidean distances of row x to all k centers (ct feature-major: ct[j * k + c]);
-// each center sums its features in order from zero, then takes the root.
-SEGMORA_TARGET_CLONES
-void euclidean_to_centers(const double* __restrict x, std::size_t d, const double* __restrict ct, std::size_t k,
-                          double* __restrict out) {
-    for (std::size_t c = 0; c < k; ++c) out[c] = 0.0;
-    for (std::size_t j = 0; j < d; ++j) {
-        const double xj = x[j];
-        const double* cj = ct + j * k;
-        for (std::size_t c = 0; c < k; ++c) {
-            const double diff = xj - cj[c];
-            out[c] += diff * diff;
-        }
-    }
+// Euclidean distances of row x to all k centers (ct feature-major: ct[j * k + c]).
+void euclidean_to_centers(const double* x, std::size_t d, const double* ct, std::size_t k, double* out) {
+    squared_distances(x, d, ct, k, k, out);
     for (std::size_t c = 0; c < k; ++c) out[c] = std::sqrt(out[c]);
 }
 

@@ -9,6 +9,7 @@
 // Equal inputs give bit-identical results; NaN or infinite data is not refused.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <vector>
@@ -19,6 +20,12 @@ namespace segmora::engine::algorithms {
 
 // Stored in one byte; any value other than Euclidean and Manhattan acts as Cosine.
 enum class DistanceMetric : std::uint8_t { Euclidean = 0, Manhattan = 1, Cosine = 2 };
+
+// out[c] = sum over j < d of (x[j] - cols[j * stride + c])^2 for c < count:
+// squared Euclidean distances from x to `count` points stored feature-major,
+// each sum in feature order from zero (built for AVX2 where the CPU has it).
+void squared_distances(const double* x, std::size_t d, const double* cols, std::size_t stride, std::size_t count,
+                       double* out) noexcept;
 
 // The metric's distance between a and b; sums run in index order from zero.
 double distance(DistanceMetric metric, std::span<const double> a, std::span<const double> b) noexcept;

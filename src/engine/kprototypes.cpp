@@ -5,6 +5,7 @@
 #include <cmath>
 #include <limits>
 
+#include "engine/algorithms.hpp"
 #include "engine/clustering.hpp"
 #include "engine/random.hpp"
 #include "engine/thread_pool.hpp"
@@ -132,15 +133,7 @@ bool assign_rows(const double* __restrict data, std::size_t d, const std::uint64
     bool changed = false;
     for (std::size_t i = begin; i < end; ++i) {
         const double* x = data + i * d;
-        for (std::size_t c = 0; c < k; ++c) dist[c] = 0.0;
-        for (std::size_t j = 0; j < d; ++j) {
-            const double xj = x[j];
-            const double* cj = centers + j * k;
-            for (std::size_t c = 0; c < k; ++c) {
-                const double diff = xj - cj[c];
-                dist[c] += diff * diff;
-            }
-        }
+        algorithms::squared_distances(x, d, centers, k, k, dist);
         std::uint64_t best = 0;
         double best_cost = kInf;
         if (m == 0) {

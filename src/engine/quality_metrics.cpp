@@ -86,21 +86,11 @@ inline void sqrt_in_place(double* v, std::size_t n) noexcept {
 
 // D[ii * kTile + jj] = distance between sorted rows i0 + ii and j0 + jj.
 // xt is feature-major (xt[f * n + r]); each distance sums its features in order.
-SEGMORA_TARGET_CLONES
-void distance_tile(const double* __restrict xs, const double* __restrict xt, std::size_t n, std::size_t d,
-                   std::size_t i0, std::size_t bi, std::size_t j0, std::size_t bj, double* __restrict tile) {
+void distance_tile(const double* xs, const double* xt, std::size_t n, std::size_t d, std::size_t i0, std::size_t bi,
+                   std::size_t j0, std::size_t bj, double* tile) {
     for (std::size_t ii = 0; ii < bi; ++ii) {
         double* out = tile + ii * kTile;
-        const double* x = xs + (i0 + ii) * d;
-        for (std::size_t jj = 0; jj < bj; ++jj) out[jj] = 0.0;
-        for (std::size_t f = 0; f < d; ++f) {
-            const double xf = x[f];
-            const double* col = xt + f * n + j0;
-            for (std::size_t jj = 0; jj < bj; ++jj) {
-                const double diff = xf - col[jj];
-                out[jj] += diff * diff;
-            }
-        }
+        algorithms::squared_distances(xs + (i0 + ii) * d, d, xt + j0, n, bj, out);
         sqrt_in_place(out, bj);
     }
 }
