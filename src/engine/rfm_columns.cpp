@@ -32,38 +32,13 @@ std::vector<T> permuted(const std::vector<T>& values, const std::vector<std::uin
 
 namespace {
 
-// SipHash-1-3 of one 64-bit key under the process key, inlined for the per-row
-// loop (siphash13 over the key's eight bytes gives the same value on a
-// little-endian machine).
-class IntegerKeyHash {
+// SipHash-1-3 of a key (a text, or an integer's eight bytes) under the
+// process key, read once for the whole column.
+class KeyHash {
 public:
-    IntegerKeyHash() : key_(process_hash_key()) {}
-    std::uint64_t operator()(std::uint64_t m) const noexcept {
-        std::uint64_t v0 = key_.k0 ^ 0x736f6d6570736575ULL, v1 = key_.k1 ^ 0x646f72616e646f6dULL,
-                      v2 = key_.k0 ^ 0x6c7967656e657261ULL, v3 = key_.k1 ^ 0x7465646279746573ULL;
-        auto round = [&] {
-            v0 += v1; v1 = std::rotl(v1, 13); v1 ^= v0; v0 = std::rotl(v0, 32);
-            v2 += v3; v3 = std::rotl(v3, 16); v3 ^= v2;
-            v0 += v3; v3 = std::rotl(v3, 21); v3 ^= v0;
-            v2 += v1; v1 = std::rotl(v1, 17); v1 ^= v2; v2 = std::rotl(v2, 32);
-        };
-        v3 ^= m; round(); v0 ^= m;
-        const std::uint64_t last = std::uint64_t{8} << 56;
-        v3 ^= last; round(); v0 ^= last;
-        v2 ^= 0xff;
-        round(); round(); round();
-        return v0 ^ v1 ^ v2 ^ v3;
-    }
-
-private:
-    HashKey key_;
-};
-
-// SipHash-1-3 of a text under the process key, read once.
-class TextKeyHash {
-public:
-    TextKeyHash() : key_(process_hash_key()) {}
+    KeyHash() : key_(process_hash_key()) {}
     std::uint64_t operator()(std::string_view s) const noexcept { return siphash13(key_.k0, key_.k1, s.data(), s.size()); }
+    std::uint64_t operator()(std::int64_t v) const noexcept { return siphash13(key_.k0, key_.k1, &v, sizeof v); }
 
 private:
     HashKey key_;
@@ -179,16 +154,15 @@ private:
 
 // Groups rows [begin, end) in order, writing each row's group number (local
 // to this range) to group_of.
-template <class Keys, class Hash>
-void group_range(const Keys& keys, const Hash& hash, std::size_t begin, std::size_t end, GroupTable<Keys>& table,
+template <class Keys>
+void group_range(const Keys& keys, const KeyHash& hash, std::size_t begin, std::size_t end, GroupTable<Keys>& table,
                  std::vector<std::uint32_t>& group_of) {
     constexpr std::size_t kBlock = 64;  // hashes computed a block ahead, so slots can be fetched before use
     std::uint64_t block[kBlock];
     for (std::size_t start = begin; start < end; start += kBlock) {
         const std::size_t stop = std::min(end, start + kBlock);
         for (std::size_t i = start; i < stop; ++i) {
-            if constexpr (std::is_same_v<KeyOf<Keys>, std::int64_t>) block[i - start] = hash(static_cast<std::uint64_t>(keys[i]));
-            else block[i - start] = hash(keys[i]);
+            block[i - start] = hash(keys[i]);
             table.prefetch(block[i - start]);
         }
         for (std::size_t i = start; i < stop; ++i) group_of[i] = table.find_or_add(block[i - start], i, keys[i]);
@@ -199,8 +173,9 @@ void group_range(const Keys& keys, const Hash& hash, std::size_t begin, std::siz
 // into one contiguous range per worker, each grouped on its own; the ranges'
 // groups are then numbered in range order (a range's new groups in the order
 // they appear there), which is the numbering of one sequential pass.
-template <class Keys, class Hash>
-Grouping group_keys(const Keys& keys, const Hash& hash, ThreadPool* pool) {
+template <class Keys>
+Grouping group_keys(const Keys& keys, ThreadPool* pool) {
+    const KeyHash hash;
     check_rows(keys.size());
     const std::size_t n = keys.size();
     Grouping out;
@@ -254,13 +229,13 @@ Grouping group_keys(const Keys& keys, const Hash& hash, ThreadPool* pool) {
 }  // namespace
 
 Grouping group_texts(std::span<const std::string_view> keys, ThreadPool* pool) {
-    return group_keys(keys, TextKeyHash{}, pool);
+    return group_keys(keys, pool);
 }
 
-Grouping group_texts(const OffsetTexts& keys, ThreadPool* pool) { return group_keys(keys, TextKeyHash{}, pool); }
+Grouping group_texts(const OffsetTexts& keys, ThreadPool* pool) { return group_keys(keys, pool); }
 
 Grouping group_integers(std::span<const std::int64_t> keys, ThreadPool* pool) {
-    return group_keys(keys, IntegerKeyHash{}, pool);
+    return group_keys(keys, pool);
 }
 
 Instant TickColumn::instant(std::int64_t tick) const noexcept {
@@ -277,9 +252,7 @@ RfmColumnsResult rfm_columns_of(const Keys& keys, const PurchaseColumns& rows, c
                                 std::optional<std::int32_t> n_jobs, Instant now) {
     if (keys.size() == 0) return {};
     const auto pool = build_thread_pool(n_jobs.value_or(-1));
-    Grouping groups;
-    if constexpr (std::is_same_v<KeyOf<Keys>, std::int64_t>) groups = group_keys(keys, IntegerKeyHash{}, pool.get());
-    else groups = group_keys(keys, TextKeyHash{}, pool.get());
+    const Grouping groups = group_keys(keys, pool.get());
     poll_interrupt();
     RfmTable table = rfm_columns(groups, rows, config, *pool, now);
     std::vector<std::size_t> first(table.group.size());

@@ -207,51 +207,86 @@ char dtype_kind(PyObject* obj) {
     return k && k[0] && !k[1] ? k[0] : 0;
 }
 
-// An integer array's values as int64, exactly, read in place when its buffer
-// already is aligned contiguous int64 (else copied). Holds the buffer until destroyed.
-class Int64Column {
+// A 1-D column of 8-byte values held for the call: read in place from an
+// aligned contiguous buffer, copied over the strides of any other 1-D buffer,
+// or given as converted values.
+template <class T>
+class Column {
 public:
-    Int64Column(PyObject* obj, const char* arg) {
-        // astype("int64", copy=False): no copy when the values already are int64
-        Ref method = Ref::adopt(PyObject_GetAttrString(obj, "astype"));
-        Ref args = method ? Ref::adopt(Py_BuildValue("(s)", "int64")) : Ref();
-        Ref kwargs = args ? Ref::adopt(Py_BuildValue("{s:O}", "copy", Py_False)) : Ref();
-        owner_ = kwargs ? Ref::adopt(PyObject_Call(method.get(), args.get(), kwargs.get())) : Ref();
-        if (!owner_) reraise_for_argument(arg);
-        if (PyObject_GetBuffer(owner_.get(), &view_, PyBUF_RECORDS_RO) != 0) reraise_for_argument(arg);
+    Column() = default;
+    Column(Column&& other) noexcept
+        : owner_(std::move(other.owner_)), view_(other.view_), held_(std::exchange(other.held_, false)),
+          ndim_(other.ndim_), copy_(std::move(other.copy_)), values_(other.values_) {}  // a moved vector keeps its storage
+    Column& operator=(Column&&) = delete;
+    ~Column() { release(); }
+
+    // Holds the buffer of `owner` when it is 1-D with 8-byte items of an accepted format.
+    bool open(Ref owner, bool (*accepted)(std::string_view format)) {
+        if (!PyObject_CheckBuffer(owner.get()) || PyObject_GetBuffer(owner.get(), &view_, PyBUF_RECORDS_RO) != 0) {
+            PyErr_Clear();
+            return false;
+        }
         held_ = true;
-        if (view_.ndim != 1 || view_.itemsize != 8)
-            raise(PyExc_ValueError, format("{} must be 1-D, got a {}-D array", arg, view_.ndim));
+        owner_ = std::move(owner);
+        ndim_ = view_.ndim;
+        if (view_.ndim != 1 || view_.itemsize != 8 || !accepted(view_.format ? view_.format : "B")) {
+            release();
+            return false;
+        }
         const auto n = static_cast<std::size_t>(view_.shape[0]);
         const Py_ssize_t stride = view_.strides ? view_.strides[0] : 8;
         const char* base = static_cast<const char*>(view_.buf);
-        if (stride == 8 && reinterpret_cast<std::uintptr_t>(base) % alignof(std::int64_t) == 0) {
-            values_ = {reinterpret_cast<const std::int64_t*>(base), n};
-            return;
+        if (stride == 8 && reinterpret_cast<std::uintptr_t>(base) % alignof(T) == 0) {
+            values_ = {reinterpret_cast<const T*>(base), n};
+            return true;
         }
         copy_.resize(n);
         for (std::size_t i = 0; i < n; ++i) std::memcpy(&copy_[i], base + static_cast<Py_ssize_t>(i) * stride, 8);
         values_ = copy_;
+        return true;
     }
-    Int64Column(Int64Column&& other) noexcept
-        : owner_(std::move(other.owner_)), view_(other.view_), held_(std::exchange(other.held_, false)),
-          copy_(std::move(other.copy_)), values_(other.values_) {}  // a moved vector keeps its storage
-    Int64Column& operator=(Int64Column&&) = delete;
-    ~Int64Column() {
-        if (held_) PyBuffer_Release(&view_);
+    void assign(std::vector<T> values) {
+        copy_ = std::move(values);
+        values_ = copy_;
     }
-    std::span<const std::int64_t> values() const noexcept { return values_; }
+    std::span<const T> values() const noexcept { return values_; }
+    int ndim() const noexcept { return ndim_; }  // of the last buffer opened
 
 private:
+    void release() {
+        if (held_) PyBuffer_Release(&view_);
+        held_ = false;
+    }
     Ref owner_;
     Py_buffer view_{};
     bool held_ = false;
-    std::vector<std::int64_t> copy_;
-    std::span<const std::int64_t> values_;
+    int ndim_ = 0;
+    std::vector<T> copy_;
+    std::span<const T> values_;
 };
 
+bool any_format(std::string_view) { return true; }
+
+bool native_float64(std::string_view format) {
+    return format == "d" || format == "=d" || (format == "<d" && std::endian::native == std::endian::little);
+}
+
+// An integer array's values as int64, exactly (`obj` must have an integer dtype).
+Column<std::int64_t> int64_column(PyObject* obj, const char* arg) {
+    // astype("int64", copy=False): no copy when the values already are int64
+    Ref method = Ref::adopt(PyObject_GetAttrString(obj, "astype"));
+    Ref args = method ? Ref::adopt(Py_BuildValue("(s)", "int64")) : Ref();
+    Ref kwargs = args ? Ref::adopt(Py_BuildValue("{s:O}", "copy", Py_False)) : Ref();
+    Ref as64 = kwargs ? Ref::adopt(PyObject_Call(method.get(), args.get(), kwargs.get())) : Ref();
+    if (!as64) reraise_for_argument(arg);
+    Column<std::int64_t> column;
+    if (!column.open(std::move(as64), any_format))
+        raise(PyExc_ValueError, format("{} must be 1-D, got a {}-D array", arg, column.ndim()));
+    return column;
+}
+
 std::vector<std::int64_t> read_int64_array(PyObject* obj, const char* arg) {
-    const Int64Column column(obj, arg);
+    const Column<std::int64_t> column = int64_column(obj, arg);
     return {column.values().begin(), column.values().end()};
 }
 
@@ -269,49 +304,18 @@ Ref as_array(PyObject* obj, const char* arg) {
 
 // The amounts, read in place when they are an aligned contiguous float64
 // buffer (NumPy arrays, pandas Series through __array__), else converted.
-class Amounts {
-public:
-    Amounts(PyObject* obj, const char* arg) {
-        if (!PyList_Check(obj) && !PyTuple_Check(obj) && !PyUnicode_Check(obj) && open(obj)) return;
-        copy_ = From<std::vector<double>>::convert(obj, arg);
-        values_ = copy_;
-    }
-    Amounts(const Amounts&) = delete;
-    Amounts& operator=(const Amounts&) = delete;
-    ~Amounts() { release(); }
-    std::span<const double> values() const noexcept { return values_; }
-
-private:
-    bool open(PyObject* obj) {
-        owner_ = Ref::borrow(obj);
+Column<double> read_amounts(PyObject* obj, const char* arg) {
+    Column<double> column;
+    if (!PyList_Check(obj) && !PyTuple_Check(obj) && !PyUnicode_Check(obj)) {
+        Ref source = Ref::borrow(obj);
         if (!PyObject_CheckBuffer(obj) && dtype_kind(obj) == 'f' && PyObject_HasAttrString(obj, "__array__"))
-            owner_ = Ref::adopt(PyObject_CallMethod(obj, "__array__", nullptr));
-        if (!owner_ || !PyObject_CheckBuffer(owner_.get()) ||
-            PyObject_GetBuffer(owner_.get(), &view_, PyBUF_RECORDS_RO) != 0) {
-            PyErr_Clear();
-            return false;
-        }
-        held_ = true;
-        const std::string_view format = view_.format ? view_.format : "B";
-        const bool native = format == "d" || format == "=d" || (format == "<d" && std::endian::native == std::endian::little);
-        if (view_.ndim != 1 || view_.itemsize != 8 || !native || (view_.strides && view_.strides[0] != 8) ||
-            reinterpret_cast<std::uintptr_t>(view_.buf) % alignof(double) != 0) {
-            release();
-            return false;
-        }
-        values_ = {static_cast<const double*>(view_.buf), static_cast<std::size_t>(view_.shape[0])};
-        return true;
+            source = Ref::adopt(PyObject_CallMethod(obj, "__array__", nullptr));
+        if (!source) PyErr_Clear();
+        else if (column.open(std::move(source), native_float64)) return column;
     }
-    void release() {
-        if (held_) PyBuffer_Release(&view_);
-        held_ = false;
-    }
-    Ref owner_;
-    Py_buffer view_{};
-    bool held_ = false;
-    std::vector<double> copy_;
-    std::span<const double> values_;
-};
+    column.assign(From<std::vector<double>>::convert(obj, arg));
+    return column;
+}
 
 CustomerIds read_ids(PyObject* obj, const char* arg) {
     CustomerIds ids;
@@ -373,7 +377,7 @@ Ref id_objects(const CustomerIds& ids, const std::vector<std::size_t>& rows) {
 
 struct Timestamps {
     std::vector<std::optional<Instant>> when;
-    std::optional<Int64Column> tick_values;  // datetime64 or epoch seconds, read in place
+    std::optional<Column<std::int64_t>> tick_values;  // datetime64 or epoch seconds, read in place
     std::optional<engine::TickColumn> ticks;
     std::size_t missing = 0, unreadable = 0;
     std::size_t first_missing = 0, first_unreadable = 0;
@@ -388,12 +392,6 @@ struct Timestamps {
 
 constexpr std::int64_t kNanos = 1'000'000'000;
 
-// Seconds and nanoseconds of `v` units of `per_second` per second (floor division).
-inline Instant sub_second(std::int64_t v, std::int64_t per_second) {
-    std::int64_t s = v / per_second, r = v % per_second;
-    if (r < 0) --s, r += per_second;
-    return {s, static_cast<std::uint32_t>(r * (kNanos / per_second))};
-}
 
 constexpr std::int64_t kNaT = std::numeric_limits<std::int64_t>::min();
 
@@ -436,7 +434,7 @@ void read_datetime64(PyObject* array, Timestamps& out, const char* arg) {
     else raise_argument(PyExc_TypeError, arg, format("unsupported datetime unit in {}", name));
     Ref raw = Ref::adopt(PyObject_CallMethod(array, "view", "s", "int64"));
     if (!raw) reraise_for_argument(arg);
-    out.tick_values.emplace(raw.get(), arg);
+    out.tick_values.emplace(int64_column(raw.get(), arg));
     use_ticks(out, multiply, per_second, arg);
 }
 
@@ -515,7 +513,7 @@ Timestamps read_timestamps(PyObject* obj, const char* arg) {
     }
     if (kind == 'i' || kind == 'u') {
         Ref array = as_array(source.get(), arg);
-        out.tick_values.emplace(array.get(), arg);
+        out.tick_values.emplace(int64_column(array.get(), arg));
         out.ticks = engine::TickColumn{out.tick_values->values(), 1, 1, std::nullopt};  // every int is an instant
         return out;
     }
@@ -537,7 +535,7 @@ Instant read_as_of(PyObject* obj) {
         if (!raw) reraise_for_argument("as_of");
         const auto v = From<std::int64_t>::convert(raw.get(), "as_of");
         if (v == std::numeric_limits<std::int64_t>::min()) raise(PyExc_ValueError, "as_of is NaT");
-        return sub_second(v, kNanos);
+        return engine::TickColumn{{}, 1, kNanos}.instant(v);
     }
     DatetimeReader reader;
     if (std::optional<Instant> when = reader.instant(obj, "as_of")) return *when;
@@ -550,14 +548,19 @@ Instant read_as_of(PyObject* obj) {
 // Numeric columns: array.array, wrapped without a copy as NumPy arrays when the
 // caller's process has NumPy loaded (pandas then takes them as they are). The
 // module never imports NumPy itself.
+// A module the caller's process has already imported (borrowed), or null: the
+// module never imports NumPy or pandas itself.
+PyObject* loaded_module(const char* name) {
+    PyObject* modules = PySys_GetObject("modules");  // borrowed
+    return modules ? PyDict_GetItemString(modules, name) : nullptr;
+}
+
 class ColumnMaker {
 public:
     ColumnMaker() {
         Ref array_module = Ref::steal(PyImport_ImportModule("array"));
         array_type_ = Ref::steal(PyObject_GetAttrString(array_module.get(), "array"));
-        PyObject* modules = PySys_GetObject("modules");  // borrowed
-        PyObject* numpy = modules ? PyDict_GetItemString(modules, "numpy") : nullptr;
-        if (numpy) frombuffer_ = Ref::adopt(PyObject_GetAttrString(numpy, "frombuffer"));
+        if (PyObject* numpy = loaded_module("numpy")) frombuffer_ = Ref::adopt(PyObject_GetAttrString(numpy, "frombuffer"));
         PyErr_Clear();
     }
 
@@ -565,12 +568,9 @@ public:
 
     bool numpy() const noexcept { return static_cast<bool>(frombuffer_); }
 
-    Ref rows(const std::vector<std::size_t>& v) const {
-        const std::vector<std::int64_t> wide(v.begin(), v.end());
-        return make("q", "int64", wide.data(), wide.size() * sizeof(std::int64_t));
-    }
-
-    Ref scores(const std::vector<std::uint32_t>& v) const {
+    // Unsigned counts, scores or rows as int64.
+    template <class T>
+    Ref int64s(const std::vector<T>& v) const {
         const std::vector<std::int64_t> wide(v.begin(), v.end());
         return make("q", "int64", wide.data(), wide.size() * sizeof(std::int64_t));
     }
@@ -604,8 +604,8 @@ Ref taken_ids(PyObject* obj, const engine::RfmColumnsResult& result, const Colum
     const std::vector<std::uint32_t>& group = result.table.group;
     std::vector<std::size_t> ascending(group.size()), order(group.begin(), group.end());
     for (std::size_t i = 0; i < group.size(); ++i) ascending[group[i]] = result.first_row[i];
-    Ref firsts = Ref::adopt(PyObject_CallMethod(array.get(), "take", "O", columns.rows(ascending).get()));
-    Ref taken = firsts ? Ref::adopt(PyObject_CallMethod(firsts.get(), "take", "O", columns.rows(order).get())) : Ref();
+    Ref firsts = Ref::adopt(PyObject_CallMethod(array.get(), "take", "O", columns.int64s(ascending).get()));
+    Ref taken = firsts ? Ref::adopt(PyObject_CallMethod(firsts.get(), "take", "O", columns.int64s(order).get())) : Ref();
     if (!taken) PyErr_Clear();
     return taken;
 }
@@ -625,8 +625,7 @@ Ref segment_names(const std::vector<engine::SegmentType>& segment) {
 // The segment names as a pandas Categorical (categories in order of first
 // appearance), when pandas is loaded; a null Ref otherwise.
 Ref segment_categories(const std::vector<engine::SegmentType>& segment, const ColumnMaker& columns) {
-    PyObject* modules = PySys_GetObject("modules");  // borrowed
-    PyObject* pandas = modules ? PyDict_GetItemString(modules, "pandas") : nullptr;
+    PyObject* pandas = loaded_module("pandas");
     if (!pandas) return {};
     std::uint32_t code_of[engine::kSegmentTypeCount];
     std::fill(std::begin(code_of), std::end(code_of), std::numeric_limits<std::uint32_t>::max());
@@ -642,7 +641,7 @@ Ref segment_categories(const std::vector<engine::SegmentType>& segment, const Co
     }
     Ref categorical = Ref::adopt(PyObject_GetAttrString(pandas, "Categorical"));
     Ref from_codes = categorical ? Ref::adopt(PyObject_GetAttrString(categorical.get(), "from_codes")) : Ref();
-    Ref result = from_codes ? Ref::adopt(PyObject_CallFunctionObjArgs(from_codes.get(), columns.scores(codes).get(),
+    Ref result = from_codes ? Ref::adopt(PyObject_CallFunctionObjArgs(from_codes.get(), columns.int64s(codes).get(),
                                                                       categories.get(), nullptr))
                             : Ref();
     if (!result) PyErr_Clear();
@@ -669,7 +668,7 @@ struct RfmFromColumns {
     static Ref call(Args& a) {
         const CustomerIds ids = read_ids(a.raw("customer_ids"), "customer_ids");
         const Timestamps stamps = read_timestamps(a.raw("timestamps"), "timestamps");
-        const Amounts amount_column(a.raw("amounts"), "amounts");
+        const Column<double> amount_column = read_amounts(a.raw("amounts"), "amounts");
         const std::span<const double> amounts = amount_column.values();
         engine::RFMConfig config;
         if (PyObject* c = a.raw("config"); c && c != Py_None) config = *Borrowed<engine::RFMConfig>(c, "config");
@@ -714,9 +713,9 @@ struct RfmFromColumns {
         put("recency_days", columns.floats(t.recency_days));
         put("frequency", columns.floats(t.frequency));
         put("monetary", columns.floats(t.monetary));
-        put("r_score", columns.scores(t.recency_score));
-        put("f_score", columns.scores(t.frequency_score));
-        put("m_score", columns.scores(t.monetary_score));
+        put("r_score", columns.int64s(t.recency_score));
+        put("f_score", columns.int64s(t.frequency_score));
+        put("m_score", columns.int64s(t.monetary_score));
         put("segment", segments ? std::move(segments) : segment_names(t.segment));
         return out;
     }
