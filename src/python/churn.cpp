@@ -22,21 +22,11 @@ using engine::CustomerLTV;
 
 // ---- PyChurnRiskLevel ----
 
-struct LevelVeryLow : MakeValue<ChurnRiskLevel::VeryLow> {
-    static constexpr const char* signature = "very_low()";
-};
-struct LevelLow : MakeValue<ChurnRiskLevel::Low> {
-    static constexpr const char* signature = "low()";
-};
-struct LevelMedium : MakeValue<ChurnRiskLevel::Medium> {
-    static constexpr const char* signature = "medium()";
-};
-struct LevelHigh : MakeValue<ChurnRiskLevel::High> {
-    static constexpr const char* signature = "high()";
-};
-struct LevelCritical : MakeValue<ChurnRiskLevel::Critical> {
-    static constexpr const char* signature = "critical()";
-};
+using LevelVeryLow = MakeValue<ChurnRiskLevel::VeryLow, "very_low()">;
+using LevelLow = MakeValue<ChurnRiskLevel::Low, "low()">;
+using LevelMedium = MakeValue<ChurnRiskLevel::Medium, "medium()">;
+using LevelHigh = MakeValue<ChurnRiskLevel::High, "high()">;
+using LevelCritical = MakeValue<ChurnRiskLevel::Critical, "critical()">;
 
 struct LevelAsStr {
     static constexpr const char* signature = "as_str($self)";

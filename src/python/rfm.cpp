@@ -280,27 +280,15 @@ struct RFMConfigNew {
 
 // ---- PyDecayFunction, PyScoringMethod ----
 
-struct DecayLinear : MakeValue<DecayFunction::Linear> {
-    static constexpr const char* signature = "linear()";
-};
-struct DecayExponential : MakeValue<DecayFunction::Exponential> {
-    static constexpr const char* signature = "exponential()";
-};
-struct DecayInverse : MakeValue<DecayFunction::Inverse> {
-    static constexpr const char* signature = "inverse()";
-};
+using DecayLinear = MakeValue<DecayFunction::Linear, "linear()">;
+using DecayExponential = MakeValue<DecayFunction::Exponential, "exponential()">;
+using DecayInverse = MakeValue<DecayFunction::Inverse, "inverse()">;
 
 std::string decay_repr(const DecayFunction& d) { return format("DecayFunction({})", engine::decay_name(d)); }
 
-struct ScoringQuintile : MakeValue<ScoringMethod::Quintile> {
-    static constexpr const char* signature = "quintile()";
-};
-struct ScoringDecile : MakeValue<ScoringMethod::Decile> {
-    static constexpr const char* signature = "decile()";
-};
-struct ScoringPercentile : MakeValue<ScoringMethod::Percentile> {
-    static constexpr const char* signature = "percentile()";
-};
+using ScoringQuintile = MakeValue<ScoringMethod::Quintile, "quintile()">;
+using ScoringDecile = MakeValue<ScoringMethod::Decile, "decile()">;
+using ScoringPercentile = MakeValue<ScoringMethod::Percentile, "percentile()">;
 
 // ---- PyRFMScore ----
 
@@ -318,30 +306,14 @@ std::string score_repr(const RFMScore& s) {
 
 // ---- PySegmentType, PySegmentProfile ----
 
-struct SegmentChampions : MakeValue<SegmentType::Champions> {
-    static constexpr const char* signature = "champions()";
-};
-struct SegmentLoyalCustomers : MakeValue<SegmentType::LoyalCustomers> {
-    static constexpr const char* signature = "loyal_customers()";
-};
-struct SegmentPotentialLoyalists : MakeValue<SegmentType::PotentialLoyalists> {
-    static constexpr const char* signature = "potential_loyalists()";
-};
-struct SegmentAtRisk : MakeValue<SegmentType::AtRisk> {
-    static constexpr const char* signature = "at_risk()";
-};
-struct SegmentCannotLose : MakeValue<SegmentType::CannotLose> {
-    static constexpr const char* signature = "cannot_lose()";
-};
-struct SegmentVip : MakeValue<SegmentType::VIP> {
-    static constexpr const char* signature = "vip()";
-};
-struct SegmentNewCustomers : MakeValue<SegmentType::NewCustomers> {
-    static constexpr const char* signature = "new_customers()";
-};
-struct SegmentNeedAttention : MakeValue<SegmentType::NeedAttention> {
-    static constexpr const char* signature = "need_attention()";
-};
+using SegmentChampions = MakeValue<SegmentType::Champions, "champions()">;
+using SegmentLoyalCustomers = MakeValue<SegmentType::LoyalCustomers, "loyal_customers()">;
+using SegmentPotentialLoyalists = MakeValue<SegmentType::PotentialLoyalists, "potential_loyalists()">;
+using SegmentAtRisk = MakeValue<SegmentType::AtRisk, "at_risk()">;
+using SegmentCannotLose = MakeValue<SegmentType::CannotLose, "cannot_lose()">;
+using SegmentVip = MakeValue<SegmentType::VIP, "vip()">;
+using SegmentNewCustomers = MakeValue<SegmentType::NewCustomers, "new_customers()">;
+using SegmentNeedAttention = MakeValue<SegmentType::NeedAttention, "need_attention()">;
 
 struct SegmentAsStr {
     static constexpr const char* signature = "as_str($self)";

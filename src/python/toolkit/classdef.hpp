@@ -109,10 +109,20 @@ Ref wrap_built(PyTypeObject* type, Make&& make) {
     return obj;
 }
 
-// A static method returning one fixed value of an exposed enumeration; the
-// deriving struct gives the signature, e.g. "linear()".
-template <auto Value>
+// A text given as a template argument ("linear()").
+template <std::size_t N>
+struct FixedText {
+    char value[N];
+    constexpr FixedText(const char (&text)[N]) {
+        for (std::size_t i = 0; i < N; ++i) value[i] = text[i];
+    }
+};
+
+// A static method returning one fixed value of an exposed enumeration, e.g.
+// using Linear = MakeValue<DecayFunction::Linear, "linear()">.
+template <auto Value, FixedText Signature>
 struct MakeValue {
+    static constexpr const char* signature = Signature.value;
     static constexpr Raises raises = Raises::ValueError;
     static constexpr Access access = Access::Static;
     static Ref call(Args&) { return wrap(Value); }
