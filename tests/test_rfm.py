@@ -148,10 +148,8 @@ def test_rfm_rank_concatenates_percentile_scores():
     tx += [(f"busy{i}", ago(20), 1.0) for i in range(13) for _ in range(3)] + [(f"once{i}", ago(30), 1.0) for i in range(86)]
     scores = rfm(tx, scoring="percentile")
     assert len(scores) == 100
-    target = scores[0]
-    assert target.customer_id == "target"
-    assert (target.recency_score, target.frequency_score, target.monetary_score) == (100, 87, 100)
-    assert target.rfm_rank == "10087100"
+    t = scores[0]
+    assert (t.customer_id, t.recency_score, t.frequency_score, t.monetary_score, t.rfm_rank) == ("target", 100, 87, 100, "10087100")
 
 
 @pytest.mark.parametrize("amounts, expected", [
@@ -240,16 +238,12 @@ TX = "argument 'transactions'"
      TX + ": datetime 2024-03-01 10:00:00 has no timezone; a timezone is needed"),
     (PySegmentProfile, ("VIP",), {}, TypeError, "argument 'segment_type'"),
     (PySegmentProfile, (), {}, TypeError, ""),
-    # The config's own arguments.
-    *[(PyRFMConfig, (), kw, e, f"argument '{arg}'") for kw, e, arg in [
-        ({"recency_window_days": -1}, OverflowError, "recency_window_days"),
-        ({"recency_window_days": 2**32}, OverflowError, "recency_window_days"),
-        ({"frequency_threshold": 2**64}, OverflowError, "frequency_threshold"),
-        ({"monetary_threshold": "1"}, TypeError, "monetary_threshold"),
-        ({"decay_function": PyScoringMethod.decile()}, TypeError, "decay_function"),
-        ({"decay_half_life_days": 1.0}, TypeError, "decay_half_life_days"),
-        ({"scoring_method": PyDecayFunction.linear()}, TypeError, "scoring_method"),
-        ({"recency_window_days": "x", "scoring_method": 3}, TypeError, "recency_window_days"),
+    # The config's own arguments: the error names the first bad one.
+    *[(PyRFMConfig, (), kw, e, f"argument '{next(iter(kw))}'") for kw, e in [
+        ({"recency_window_days": -1}, OverflowError), ({"recency_window_days": 2**32}, OverflowError),
+        ({"frequency_threshold": 2**64}, OverflowError), ({"monetary_threshold": "1"}, TypeError),
+        ({"decay_function": PyScoringMethod.decile()}, TypeError), ({"decay_half_life_days": 1.0}, TypeError),
+        ({"scoring_method": PyDecayFunction.linear()}, TypeError), ({"recency_window_days": "x", "scoring_method": 3}, TypeError),
     ]],
 ])
 def test_argument_errors_in_order(call, args, kwargs, exc, text):
