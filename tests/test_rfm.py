@@ -316,9 +316,8 @@ def test_segment_type_and_profile(ctor, name, description):
     assert (t.as_str(), repr(t)) == (name, f"SegmentType({name})")
     assert getattr(PySegmentType, ctor)() is not t
     p = PySegmentProfile(t)
-    assert (p.segment_type, p.description, p.size) == (name, description, 0)
-    assert (p.avg_recency, p.avg_frequency, p.avg_monetary, p.revenue_contribution, p.churn_risk) == (0.0,) * 5
-    assert repr(p) == f"SegmentProfile(type={name}, size=0, avg_monetary=0.00)"
+    assert (p.segment_type, p.description, p.size, p.avg_recency, p.avg_frequency, p.avg_monetary, p.revenue_contribution,
+            p.churn_risk, repr(p)) == (name, description, 0, *(0.0,) * 5, f"SegmentProfile(type={name}, size=0, avg_monetary=0.00)")
     with pytest.raises(AttributeError):
         p.size = 3
 
