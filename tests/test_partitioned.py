@@ -45,24 +45,24 @@ def test_several_partitions_are_deterministic_and_agree_to_rounding(cuts):
     assert first.n_iter == expected.n_iter and first.predict(BLOBS) == expected.labels
 
 
+ONE_TX = [("a", "2024-01-01T00:00:00Z", 1.0)]
+DV = "Data validation error: "
+
+
 @pytest.mark.parametrize("call, message", [
     (lambda: segmora.kmeans_chunk_step([[1.0]], []),
      "Invalid configuration: cannot assign to clusters: no centers provided (model not fitted?)"),
-    (lambda: segmora.kmeans_chunk_step([[1.0, 2.0]], [[1.0]]),
-     "Data validation error: data has 2 features but centers have 1 features"),
+    (lambda: segmora.kmeans_chunk_step([[1.0, 2.0]], [[1.0]]), DV + "data has 2 features but centers have 1 features"),
     (lambda: segmora.kmeans_chunk_step([[1.0]], [[float("nan")]]),
-     "Data validation error: data contains a non-finite value (NaN) at row 0, column 0"),
-    (lambda: segmora.kmeans_chunk_step([[1.0], [2.0]], [[1.0]], [0]),
-     "Data validation error: labels has 1 entries but data has 2 rows"),
-    (lambda: segmora.kmeans_chunk_inertia([[1.0]], [[1.0]], [1]),
-     "Data validation error: label 1 at row 0 names no center (k = 1)"),
-    (lambda: segmora.rfm_partition_values([("a", "2024-01-01T00:00:00Z", 1.0)], segmora.PyRFMConfig(), "today"),
-     "Data validation error: now is not an RFC 3339 date-time: today"),
-    (lambda: segmora.rfm_partition_values([("a", "2024-01-01T00:00:00Z", 1.0)], segmora.PyRFMConfig(),
-                                          "2024-02-01T00:00:00Z", rows=[0, 1]),
-     "Data validation error: rows has 2 entries but there are 1 transactions"),
+     DV + "data contains a non-finite value (NaN) at row 0, column 0"),
+    (lambda: segmora.kmeans_chunk_step([[1.0], [2.0]], [[1.0]], [0]), DV + "labels has 1 entries but data has 2 rows"),
+    (lambda: segmora.kmeans_chunk_inertia([[1.0]], [[1.0]], [1]), DV + "label 1 at row 0 names no center (k = 1)"),
+    (lambda: segmora.rfm_partition_values(ONE_TX, segmora.PyRFMConfig(), "today"),
+     DV + "now is not an RFC 3339 date-time: today"),
+    (lambda: segmora.rfm_partition_values(ONE_TX, segmora.PyRFMConfig(), "2024-02-01T00:00:00Z", rows=[0, 1]),
+     DV + "rows has 2 entries but there are 1 transactions"),
     (lambda: segmora.score_rfm_values([("a", 1.0, 1.0, 1.0, 0), ("a", 1.0, 1.0, 1.0, 5)], segmora.PyRFMConfig()),
-     "Data validation error: customer a appears in more than one partition"),
+     DV + "customer a appears in more than one partition"),
 ])
 def test_partition_functions_report_bad_input(call, message):
     with pytest.raises(RuntimeError) as err:
@@ -76,15 +76,13 @@ def test_chunk_step_of_no_rows_is_neutral():
 
 
 def transactions(seed, n=500, customers=70):
-    rnd = random.Random(seed)
-    out = []
+    rnd, out = random.Random(seed), []
     for _ in range(n):
         # Half a day off a whole day: the day count cannot flip during a test.
         when = NOW - datetime.timedelta(days=rnd.randrange(-3, 200), hours=12)
         out.append((f"c{rnd.randrange(customers)}", when.strftime("%Y-%m-%dT%H:%M:%SZ"),
                     rnd.choice([1.0, 2.5, 10.0, -4.0, rnd.random() * 100])))
-    out.append(("unparsed", "2024-03-01", 5.0))
-    return out
+    return out + [("unparsed", "2024-03-01", 5.0)]
 
 
 def by_hash(txs, n_parts, shuffle_seed):
@@ -98,22 +96,18 @@ def by_hash(txs, n_parts, shuffle_seed):
     return [([p[0] for p in pairs], [p[1] for p in pairs]) for pairs in parts]
 
 
-def records(scores):
-    return [(s.customer_id, s.recency, s.frequency, s.monetary, s.rfm_rank, s.rfm_segment, repr(s)) for s in scores]
-
-
 @pytest.mark.parametrize("scoring", ["quintile", "decile", "percentile"])
 @pytest.mark.parametrize("decay, n_parts", [("linear", 1), ("exponential", 3), ("inverse", 5)])
 def test_partitioned_rfm_equals_calculate_rfm_py(scoring, decay, n_parts):
-    settings = sd.RFMSettings(decay, 30, scoring)
-    txs = transactions(n_parts)
-    expected = segmora.calculate_rfm_py(txs, settings.config())
+    settings, txs = sd.RFMSettings(decay, 30, scoring), transactions(n_parts)
     got = sd.rfm_chunks(by_hash(txs, n_parts, 9), settings, NOW.isoformat())
-    assert records(got) == records(expected)
+    records = lambda scores: [(s.customer_id, s.recency, s.frequency, s.monetary, s.rfm_rank, s.rfm_segment, repr(s))
+                              for s in scores]
+    assert records(got) == records(segmora.calculate_rfm_py(txs, settings.config()))
 
 
 @pytest.mark.parametrize("as_chunk", [lambda a: a.tolist(), lambda a: a, pd.DataFrame])
 def test_chunks_may_be_row_lists_arrays_or_data_frames(as_chunk):
     chunks = np.split(BLOBS, (300, 700))
-    expected = sd.fit_kmeans_chunks(chunks, 4, random_state=3)
-    assert fitted(sd.fit_kmeans_chunks([as_chunk(c) for c in chunks], 4, random_state=3)) == fitted(expected)
+    got = sd.fit_kmeans_chunks([as_chunk(c) for c in chunks], 4, random_state=3)
+    assert fitted(got) == fitted(sd.fit_kmeans_chunks(chunks, 4, random_state=3))

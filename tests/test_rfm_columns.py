@@ -25,19 +25,19 @@ AGES = RNG.integers(0, 200, N) * 86400 + RNG.integers(3600, 82800, N)
 WHEN = [NOW - dt.timedelta(seconds=int(s)) for s in AGES]
 AMOUNTS = RNG.uniform(-5, 300, N).round(2)
 STAMPS = pd.Series(pd.to_datetime(WHEN, utc=True))
+NAIVE = STAMPS.dt.tz_localize(None).to_numpy()
+TEXTS = [w.isoformat() for w in WHEN]
 COLUMNS = ["customer_id", "recency", "recency_days", "frequency", "monetary", "r_score", "f_score", "m_score", "segment"]
 
 
 def reference(ids, when, amounts, config=None):
-    tx = [(i, w, float(a)) for i, w, a in zip(ids, when, amounts)]
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
-        scores = calculate_rfm_py(tx, config or PyRFMConfig())
+        scores = calculate_rfm_py([(i, w, float(a)) for i, w, a in zip(ids, when, amounts)], config or PyRFMConfig())
     return [(s.customer_id, s.recency, s.frequency, s.monetary, s.recency_score, s.frequency_score, s.monetary_score,
              s.rfm_segment) for s in scores]
 
 
-TEXTS = [w.isoformat() for w in WHEN]
 REF = reference(IDS, TEXTS, AMOUNTS)
 
 
@@ -47,29 +47,17 @@ def rows(out):
     return list(zip(*(out[k] for k in COLUMNS if k != "recency_days")))
 
 
-@pytest.mark.parametrize(
-    "timestamps",
-    [
-        STAMPS,
-        STAMPS.dt.tz_convert("Asia/Kolkata"),
-        STAMPS.dt.tz_localize(None).to_numpy(),
-        STAMPS.dt.tz_localize(None).to_numpy().astype("datetime64[s]"),
-        STAMPS.dt.tz_localize(None).to_numpy().astype("datetime64[ms]"),
-        pd.DatetimeIndex(STAMPS),
-        TEXTS,
-        [w.astimezone(dt.timezone(dt.timedelta(hours=-7))) for w in WHEN],
-        [int(w.timestamp()) for w in WHEN],
-        np.array([int(w.timestamp()) for w in WHEN]),
-        pa.array(STAMPS),
-    ],
-    ids=["series-utc", "series-kolkata", "datetime64-ns", "datetime64-s", "datetime64-ms", "index", "rfc3339",
-         "aware-datetime", "int-list", "int-array", "arrow"],
-)
-@pytest.mark.parametrize("ids", [IDS, pd.Series(IDS, index=range(7, 7 + N)), pa.array(IDS), np.array(IDS, dtype=object),
-                                 pd.Series(IDS).astype("category"), pa.array(IDS).dictionary_encode(),
-                                 pa.chunked_array([IDS[:250], [], IDS[250:]]), pa.array(IDS, pa.large_string())],
-                         ids=["list", "series", "arrow", "object-array", "category", "arrow-dictionary", "arrow-chunks",
-                              "arrow-large"])
+@pytest.mark.parametrize("timestamps", [
+    STAMPS, STAMPS.dt.tz_convert("Asia/Kolkata"), NAIVE, NAIVE.astype("datetime64[s]"), NAIVE.astype("datetime64[ms]"),
+    pd.DatetimeIndex(STAMPS), TEXTS, [w.astimezone(dt.timezone(dt.timedelta(hours=-7))) for w in WHEN],
+    [int(w.timestamp()) for w in WHEN], np.array([int(w.timestamp()) for w in WHEN]), pa.array(STAMPS),
+], ids=["series-utc", "series-kolkata", "datetime64-ns", "datetime64-s", "datetime64-ms", "index", "rfc3339",
+        "aware-datetime", "int-list", "int-array", "arrow"])
+@pytest.mark.parametrize("ids", [
+    IDS, pd.Series(IDS, index=range(7, 7 + N)), pa.array(IDS), np.array(IDS, dtype=object),
+    pd.Series(IDS).astype("category"), pa.array(IDS).dictionary_encode(), pa.chunked_array([IDS[:250], [], IDS[250:]]),
+    pa.array(IDS, pa.large_string()),
+], ids=["list", "series", "arrow", "object-array", "category", "arrow-dictionary", "arrow-chunks", "arrow-large"])
 def test_same_records_as_calculate_rfm(timestamps, ids):
     assert rows(rfm_from_columns(ids, timestamps, pd.Series(AMOUNTS), as_of=NOW)) == REF
 
@@ -78,19 +66,18 @@ def test_same_records_as_calculate_rfm(timestamps, ids):
 def test_as_of_forms_and_integer_ids(as_of):
     decile = PyRFMConfig(scoring_method=PyScoringMethod.decile())
     out = rfm_from_columns(np.array([int(i[1:]) for i in IDS]), STAMPS, AMOUNTS, config=decile, as_of=as_of)
+    got = rows(out)
     ref = reference(IDS, TEXTS, AMOUNTS, decile)
-    assert [f"c{r[0]}" for r in rows(out)] == [r[0] for r in ref]
-    assert rows(out)[0][1:] == ref[0][1:]
+    assert [f"c{r[0]}" for r in got] == [r[0] for r in ref]
+    assert got[0][1:] == ref[0][1:]
     days = {i: min(AGES[k] for k in range(N) if IDS[k] == i) // 86400 for i in set(IDS)}
     assert list(out["recency_days"]) == [days[f"c{c}"] for c in out["customer_id"]]
 
 
 def test_missing_timestamps_and_nan_amounts_are_reported():
-    stamps = STAMPS.copy()
+    stamps, texts, amounts = STAMPS.copy(), list(TEXTS), AMOUNTS.copy()
     stamps[[3, 40]] = pd.NaT
-    texts = list(TEXTS)
     texts[5] = "1997-01-01"
-    amounts = AMOUNTS.copy()
     amounts[8] = np.nan
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
@@ -106,29 +93,27 @@ def test_missing_timestamps_and_nan_amounts_are_reported():
         "skipped 3 of 4 transactions with a missing timestamp (None or NaT; first at index 1)",
     ]
     kept = [k for k in range(N) if k not in (3, 40)]
-    ref = reference([IDS[k] for k in kept], [TEXTS[k] for k in kept], amounts[kept])
     got = rows(out)
-    assert [g[0] for g in got] == [r[0] for r in ref]
+    assert [g[0] for g in got] == [r[0] for r in reference([IDS[k] for k in kept], [TEXTS[k] for k in kept], amounts[kept])]
     assert math.isnan(dict((g[0], g[3]) for g in got)[IDS[8]])
 
 
-@pytest.mark.parametrize(
-    "args, error, message",
-    [
-        ((IDS[:3], WHEN[:2], AMOUNTS[:3]), ValueError,
-         "customer_ids, timestamps and amounts must have the same length, got 3, 2 and 3"),
-        ((["a"], [dt.datetime(2024, 1, 1)], [1.0]), TypeError, "argument 'timestamps': datetime 2024-01-01 00:00:00 has no timezone"),
-        ((["a", 1], WHEN[:2], [1.0, 2.0]), TypeError, "argument 'customer_ids': ids must be all int or all str; item 1 is a int"),
-        (([1, "a"], WHEN[:2], [1.0, 2.0]), TypeError, "argument 'customer_ids': ids must be all int or all str; item 1 is a str"),
-        ((["a", None], WHEN[:2], [1.0, 2.0]), ValueError, "customer_ids has a missing value at index 1"),
-        ((["a", pd.NA], WHEN[:2], [1.0, 2.0]), ValueError, "customer_ids has a missing value at index 1"),
-        ((["a"], [1.5], [1.0]), TypeError, "argument 'timestamps': a timestamp must be a datetime, datetime64, int or str, not float"),
-        (("abc", WHEN[:3], [1.0] * 3), TypeError, "argument 'customer_ids': Can't extract `str` to `Vec`"),
-        ((["a"], [NOW], [1.0], "2024-01-01"), ValueError, "as_of '2024-01-01' is not an RFC 3339 date-time with a zone"),
-        ((["a"], [NOW], [1.0], dt.datetime(2024, 1, 1)), TypeError,
-         "argument 'as_of': datetime 2024-01-01 00:00:00 has no timezone"),
-    ],
-)
+IDS_ARG, TWO, NAIVE_2024 = "argument 'customer_ids': ", [1.0, 2.0], dt.datetime(2024, 1, 1)
+
+
+@pytest.mark.parametrize("args, error, message", [
+    ((IDS[:3], WHEN[:2], AMOUNTS[:3]), ValueError,
+     "customer_ids, timestamps and amounts must have the same length, got 3, 2 and 3"),
+    ((["a"], [NAIVE_2024], [1.0]), TypeError, "argument 'timestamps': datetime 2024-01-01 00:00:00 has no timezone"),
+    ((["a", 1], WHEN[:2], TWO), TypeError, IDS_ARG + "ids must be all int or all str; item 1 is a int"),
+    (([1, "a"], WHEN[:2], TWO), TypeError, IDS_ARG + "ids must be all int or all str; item 1 is a str"),
+    ((["a", None], WHEN[:2], TWO), ValueError, "customer_ids has a missing value at index 1"),
+    ((["a", pd.NA], WHEN[:2], TWO), ValueError, "customer_ids has a missing value at index 1"),
+    ((["a"], [1.5], [1.0]), TypeError, "argument 'timestamps': a timestamp must be a datetime, datetime64, int or str, not float"),
+    (("abc", WHEN[:3], [1.0] * 3), TypeError, IDS_ARG + "Can't extract `str` to `Vec`"),
+    ((["a"], [NOW], [1.0], "2024-01-01"), ValueError, "as_of '2024-01-01' is not an RFC 3339 date-time with a zone"),
+    ((["a"], [NOW], [1.0], NAIVE_2024), TypeError, "argument 'as_of': datetime 2024-01-01 00:00:00 has no timezone"),
+])
 def test_argument_errors(args, error, message):
     with pytest.raises(error) as caught:
         rfm_from_columns(*args[:3], as_of=args[3] if len(args) > 3 else NOW)
@@ -153,8 +138,7 @@ def test_keys_sharing_a_head_stay_apart(form):
 
 
 def test_empty_and_frame_ready():
-    out = rfm_from_columns([], [], [], as_of=NOW)
-    assert pd.DataFrame(out).shape == (0, 9)
+    assert pd.DataFrame(rfm_from_columns([], [], [], as_of=NOW)).shape == (0, 9)
     frame = pd.DataFrame(rfm_from_columns(IDS, STAMPS, AMOUNTS, as_of=NOW))
     assert frame.dtypes["r_score"] == np.int64 and frame.dtypes["monetary"] == np.float64
     # From pandas, ids keep their dtype and segments come as categories (values unchanged).
@@ -182,12 +166,12 @@ def test_extreme_ticks(stamps, expected):
     if expected is OverflowError:
         with pytest.raises(OverflowError, match="argument 'timestamps': datetime out of range"):
             call()
-    else:
-        with warnings.catch_warnings():
-            warnings.simplefilter("ignore")
-            out = call()
-        got = sorted(zip(out["customer_id"], out["frequency"], out["recency_days"]))
-        assert [(f, None if math.isnan(d) else d) for _, f, d in got] == expected
+        return
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        out = call()
+    got = sorted(zip(out["customer_id"], out["frequency"], out["recency_days"]))
+    assert [(f, None if math.isnan(d) else d) for _, f, d in got] == expected
 
 
 def test_columns_without_numpy_are_array_buffers():
@@ -201,8 +185,7 @@ def test_columns_without_numpy_are_array_buffers():
 
 @pytest.mark.parametrize("kind", ["str", "int"])
 def test_large_inputs_agree_for_every_n_jobs(kind):
-    n = 70_000  # large enough for the grouping to split across workers
-    rng = np.random.default_rng(3)
+    n, rng = 70_000, np.random.default_rng(3)  # large enough for the grouping to split across workers
     keys = rng.integers(0, 9000, n)
     ids = [f"k{k}" for k in keys] if kind == "str" else keys
     ages = rng.integers(3600, 82800, n) + rng.integers(0, 100, n) * 86400
@@ -211,5 +194,4 @@ def test_large_inputs_agree_for_every_n_jobs(kind):
     runs = [rows(rfm_from_columns(ids, stamps, amounts, as_of=NOW, n_jobs=j)) for j in (1, 2, 3, 5)]
     assert all(r == runs[0] for r in runs[1:])
     ref = reference([str(i) for i in ids], [t.isoformat() for t in stamps], amounts)
-    assert [str(r[0]) for r in runs[0]] == [r[0] for r in ref]
-    assert [r[1:] for r in runs[0]] == [r[1:] for r in ref]
+    assert [(str(r[0]), *r[1:]) for r in runs[0]] == ref
