@@ -121,10 +121,11 @@ def test_rules_are_all_required():
 
 
 @pytest.mark.parametrize("data", [[("a", 1)], {1: 2.0}, {"a": "1"}, {"a": None}])
-def test_customer_data_errors(data):
-    for call in (seg(rule(A)).matches, Segmenter([seg(rule(A))]).classify):
-        with pytest.raises(TypeError, match="argument 'customer_data'"):
-            call(data)
+@pytest.mark.parametrize("call", [lambda d: seg(rule(A)).matches(d), lambda d: Segmenter([seg(rule(A))]).classify(d)],
+                         ids=["matches", "classify"])
+def test_customer_data_errors(data, call):
+    with pytest.raises(TypeError, match="argument 'customer_data'"):
+        call(data)
 
 
 # ---- segmenter ----
