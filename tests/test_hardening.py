@@ -83,8 +83,6 @@ def arrow(a):
 
 
 STAMPS = np.array(["2024-01-01T10", "2024-03-05T00", "2024-02-01T07"], dtype="datetime64[h]")
-
-
 VALUES = np.array([[0.5, 1.0], [7.0, 8.0], [0.25, 1.5], [9.0, 7.5]])
 
 
@@ -167,19 +165,17 @@ def test_types_cannot_be_changed(name):
 
 
 @pytest.mark.parametrize("setup, call", [
-    ("x = np.random.default_rng(0).random((400_000, 8))", "segmora.kmeans_py(x, 256, max_iter=10**9, n_jobs=2)"),
-    ("x = np.random.default_rng(0).random((200_000, 2))", "segmora.silhouette_score(x, [i % 9 for i in range(len(x))])"),
-    ("x = np.random.default_rng(0).random((30_000, 4))", "segmora.estimate_k_silhouette(x, (2, 40))"),
-    ("x = np.random.default_rng(0).random((400_000, 8)); s = segmora.PyAudienceSegmenter(256, n_jobs=1);"
-     "s.fit(x[:300]); before = s.predict(x)", "s.fit(x)"),
-    ("x = np.random.default_rng(0).random((400_000, 8)); c = (x[:, :2] * 5).astype(np.int64)",
-     "segmora.kprototypes_py(x, c, 256, max_iter=10**9, n_jobs=2)"),
-    ("big = np.random.default_rng(0).random((2_000_000, 8)); x = big[:2000]; s = segmora.PyMiniBatchKMeans(1024);"
-     "s.partial_fit(x); before = s.predict(x)", "s.partial_fit(big)"),
-])
+    ("x = rand((400_000, 8))", "segmora.kmeans_py(x, 256, max_iter=10**9, n_jobs=2)"),
+    ("x = rand((200_000, 2))", "segmora.silhouette_score(x, [i % 9 for i in range(len(x))])"),
+    ("x = rand((30_000, 4))", "segmora.estimate_k_silhouette(x, (2, 40))"),
+    ("x = rand((400_000, 8)); s = segmora.PyAudienceSegmenter(256, n_jobs=1); s.fit(x[:300]); before = s.predict(x)",
+     "s.fit(x)"),
+    ("x = rand((400_000, 8)); c = (x[:, :2] * 5).astype(np.int64)", "segmora.kprototypes_py(x, c, 256, max_iter=10**9, n_jobs=2)"),
+    ("big = rand((2_000_000, 8)); x = big[:2000]; s = segmora.PyMiniBatchKMeans(1024); s.partial_fit(x); before = s.predict(x)",
+     "s.partial_fit(big)")])
 def test_ctrl_c_stops_a_long_call_and_keeps_state(setup, call):
-    code = (f"import numpy as np, segmora\n{setup}\nprint('ready', flush=True)\ntry:\n    {call}\n"
-            "except KeyboardInterrupt:\n    print('interrupted', 's' not in dir() or s.predict(x) == before)")
+    code = (f"import numpy as np, segmora\nrand = np.random.default_rng(0).random\n{setup}\nprint('ready', flush=True)\n"
+            f"try:\n    {call}\nexcept KeyboardInterrupt:\n    print('interrupted', 's' not in dir() or s.predict(x) == before)")
     assert run_child(code, interrupt=True) == "interrupted True\n"
 
 
