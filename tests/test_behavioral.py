@@ -130,12 +130,6 @@ def test_customer_data_errors(data, call):
 
 # ---- segmenter ----
 
-def test_classify_in_order_with_duplicates():
-    s = Segmenter([seg(rule(A), name="x"), seg(rule(B), name="y"), seg(name="x"), seg(rule(("a", ">", 9)), name="z")])
-    assert s.classify({"a": 2, "b": 1}) == ["x", "y", "x"]
-    assert s.classify({"a": 0, "b": 5}) == ["x"]
-
-
 @pytest.mark.parametrize("priorities, winner", [
     ((5, 5), "s1"), ((7, 5), "s0"), ((5, 7), "s1"), ((0, 0, 0), "s2"), ((3, 9, 9, 1), "s2"), ((2**32 - 1, 0), "s0"),
     ((1,), "s0")])
@@ -144,7 +138,9 @@ def test_classify_primary_priority(priorities, winner):
     assert Segmenter(segments).classify_primary({"a": 1}) == winner
 
 
-def test_classify_primary_skips_non_matching_and_empty_segmenters():
+def test_classify_in_order_primary_skips_non_matching_and_empty_segmenters():
+    s = Segmenter([seg(rule(A), name="x"), seg(rule(B), name="y"), seg(name="x"), seg(rule(("a", ">", 9)), name="z")])
+    assert s.classify({"a": 2, "b": 1}) == ["x", "y", "x"] and s.classify({"a": 0, "b": 5}) == ["x"]  # with duplicates
     s = Segmenter([seg(rule(A), name="hi", priority=9), seg(name="lo", priority=1)])
     assert s.classify_primary({"a": 0}) == "lo" and s.classify_primary({"a": 5}) == "hi"
     assert Segmenter([seg(rule(A))]).classify_primary({"a": 0}) is None

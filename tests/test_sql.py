@@ -28,27 +28,19 @@ KEYS = list(PATTERNS)
 
 DIALECTS = ["ansi", "snowflake", "bigquery", "redshift", "postgresql", "oracle", "sqlserver", "mysql"]
 
-IDENT_MESSAGE = (
-    "Invalid configuration: Invalid SQL identifier '{}': identifiers must be alphanumeric/underscore "
-    "(optionally dot-qualified) and cannot start with a digit"
-)
+IDENT_MESSAGE = ("Invalid configuration: Invalid SQL identifier '{}': identifiers must be alphanumeric/underscore "
+                 "(optionally dot-qualified) and cannot start with a digit")
 NOT_FOUND = "Invalid configuration: Segment '{}' not found. Available segments: [" + ", ".join(
     f'"{k}"' for k in KEYS) + "]"
 EMPTY = "Invalid configuration: SQL identifier cannot be empty"
 
-LOST_ANSI = (
-    "SELECT customer_id, 'Lost' AS segment\n"
-    "FROM customers\n"
-    "WHERE (recency_score = 1 AND frequency_score = 1 AND monetary_score = 1) OR "
-    "(recency_score = 1 AND frequency_score = 1 AND monetary_score = 2) OR "
-    "(recency_score = 1 AND frequency_score = 2 AND monetary_score = 1);"
-)
-LOST_GROUPED = (
-    "SELECT customer_id, 'Lost' AS segment\n"
-    "FROM customers\n"
-    "WHERE (recency_score = 1 AND frequency_score = 1 AND monetary_score IN (1, 2)) OR "
-    "(recency_score = 1 AND frequency_score = 2 AND monetary_score = 1);"
-)
+LOST_ANSI = ("SELECT customer_id, 'Lost' AS segment\nFROM customers\n"
+             "WHERE (recency_score = 1 AND frequency_score = 1 AND monetary_score = 1) OR "
+             "(recency_score = 1 AND frequency_score = 1 AND monetary_score = 2) OR "
+             "(recency_score = 1 AND frequency_score = 2 AND monetary_score = 1);")
+LOST_GROUPED = ("SELECT customer_id, 'Lost' AS segment\nFROM customers\n"
+                "WHERE (recency_score = 1 AND frequency_score = 1 AND monetary_score IN (1, 2)) OR "
+                "(recency_score = 1 AND frequency_score = 2 AND monetary_score = 1);")
 
 
 # ---- exact query texts ----
