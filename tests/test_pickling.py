@@ -10,17 +10,15 @@ import segmora as s
 DATA = [[1.0, 2.0], [1.5, 1.8], [8.0, 8.0], [9.0, 9.5]]
 RULE = s.PyBehavioralRule("big", "spends", [s.PyCondition("monetary", ">", 100.0), s.PyCondition("frequency", "<=", 2.0)], "or")
 SEGMENT = s.PyBehavioralSegment("vip", "top", [RULE], priority=3)
-
-
 SEEDS = [s.PySeedCustomer("a", [1.0, 0.0], 10.0, "c", {"tier": "gold", "city": "x"}), s.PySeedCustomer("b", [0.8, 0.3])]
 EVENTS = [s.PyStreamingEvent(f"c{i % 7}", "purchase", float(i * 37 % 90), 1_700_000_000 + 86_400 * (i % 5), {"k": "v"})
           for i in range(40)]
 
 
-def fitted_segmenter():
-    seg = s.PyAudienceSegmenter(2, n_jobs=1)
-    seg.fit(DATA)
-    return seg
+def after(obj, method, *args):
+    """`obj` after one call of `obj.method(*args)`."""
+    getattr(obj, method)(*args)
+    return obj
 
 
 def streaming_engine():
@@ -40,18 +38,6 @@ def minibatch(chunks=(DATA, [[2.0, 2.0], [7.0, 9.0]])):
     return model
 
 
-def cohort():
-    c = s.create_cohort("c1", "weekly", 100, [("a", 5.0, True), ("b", 2.5, False), ("c", 1.0, True)])
-    c.add_retention_point(3, 1)
-    return c
-
-
-def budget():
-    b = s.PyPrivacyBudget(1.0, 1e-5)
-    b.consume(0.25)
-    return b
-
-
 OBJECTS = {
     "PyRFMConfig": lambda: s.PyRFMConfig(7, 3, 1.5, s.PyDecayFunction.inverse(), 10, s.PyScoringMethod.decile()),
     "PyDecayFunction": s.PyDecayFunction.exponential,
@@ -61,7 +47,7 @@ OBJECTS = {
     "PyRFMScore": lambda: s.calculate_rfm_py([("a", "2024-01-01T00:00:00Z", 3.5)], s.PyRFMConfig())[0],
     "PyKMeansResult": lambda: s.kmeans_py(DATA, 2),
     "PyAudienceSegmenter": lambda: s.PyAudienceSegmenter(3),
-    "PyAudienceSegmenter-fitted": fitted_segmenter,
+    "PyAudienceSegmenter-fitted": lambda: after(s.PyAudienceSegmenter(2, n_jobs=1), "fit", DATA),
     "PyQualityReport": lambda: s.assess_cluster_quality(DATA, [0, 0, 1, 1], [[1.25, 1.9], [8.5, 8.75]]),
     "PyKEstimationResult": lambda: s.estimate_k_elbow(DATA + [[0.0, 0.5], [4.0, 4.0]], (1, 4)),
     "PyCondition": lambda: s.PyCondition("recency", "<=", 30.0),
@@ -80,8 +66,9 @@ OBJECTS = {
     "PyLookalikeCandidate": lambda: s.find_similar_customers(SEEDS[0], SEEDS, 1)[0],
     "PyLookalikeAudience": lambda: s.generate_lookalike(SEEDS[:1], SEEDS, percentile_threshold=0.0),
     "PyKAnonymityResult": lambda: s.check_k_anonymity([{"z": "1"}, {"z": "1"}, {"z": "2"}], ["z"], 2),
-    "PyPrivacyBudget": budget,
-    "PyCohort": cohort,
+    "PyPrivacyBudget": lambda: after(s.PyPrivacyBudget(1.0, 1e-5), "consume", 0.25),
+    "PyCohort": lambda: after(s.create_cohort("c1", "weekly", 100, [("a", 5.0, True), ("b", 2.5, False), ("c", 1.0, True)]),
+                              "add_retention_point", 3, 1),
     "PyKPrototypesResult": lambda: s.kprototypes_py(DATA, [["x", 1], ["y", 1], ["x", 2], ["x", 2]], 2),
     "PyMiniBatchKMeans": minibatch,
     "PyMiniBatchKMeans-unseeded": lambda: minibatch(()),
@@ -131,15 +118,15 @@ def engine_state(buffer=0, customers=("a", "b"), rule=1, baseline=None):
 TX = [("a", "2024-01-01T00:00:00Z", 1.0), ("b", "2024-02-01T00:00:00Z", 5.0)]
 STATEFUL = {
     "PyRFMConfig": (OBJECTS["PyRFMConfig"], lambda c: [repr(x) for x in s.calculate_rfm_py(TX, c)]),
-    "PyAudienceSegmenter-fitted": (fitted_segmenter, lambda seg: seg.predict([[8.5, 8.5], [1.0, 1.0]])),
+    "PyAudienceSegmenter-fitted": (OBJECTS["PyAudienceSegmenter-fitted"], lambda seg: seg.predict([[8.5, 8.5], [1.0, 1.0]])),
     "PyBehavioralSegmenter": (OBJECTS["PyBehavioralSegmenter"], lambda b: [b.export_sql(), b.classify({"monetary": 500.0})]),
     "PyStreamingSegmentationEngine": (streaming_engine, lambda e: [
         [u.__reduce__()[1] for u in e.process_batch(EVENTS[5:30])], e.get_all_segments(), e.segment_distribution(),
         e.buffer_size(), [d.__reduce__()[1][2][:2] for d in e.check_drift()], len(e.recluster_history())]),
     "PyMiniBatchKMeans": (minibatch, lambda m: [m.partial_fit([[5.0, 5.0], [0.0, 1.0]]), m.centers, m.predict(DATA)]),
     "PyMiniBatchKMeans-unseeded": (lambda: minibatch(()), lambda m: [m.partial_fit(DATA), m.centers, repr(m)]),
-    "PyPrivacyBudget": (budget, lambda b: [b.consume(0.5), b.consume(0.5), b.remaining_epsilon, b.budget_exhausted()]),
-    "PyCohort": (cohort, lambda c: [c.add_retention_point(5, 0), c.summary(), c.retention_curve, repr(c)]),
+    "PyPrivacyBudget": (OBJECTS["PyPrivacyBudget"], lambda b: [b.consume(0.5), b.consume(0.5), b.remaining_epsilon, b.budget_exhausted()]),
+    "PyCohort": (OBJECTS["PyCohort"], lambda c: [c.add_retention_point(5, 0), c.summary(), c.retention_curve, repr(c)]),
 }
 
 
