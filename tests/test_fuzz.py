@@ -93,6 +93,8 @@ cohorts = st.lists(st.builds(lambda n: sg.create_cohort("c", "monthly", 0, [("a"
                    max_size=3)
 columns = st.one_of(st.lists(st.sampled_from(["a", "b"]), max_size=4), arrays(), st.lists(ints, max_size=4))
 n_jobs = st.sampled_from([None, 1, 2, 1025])
+rfm_jobs = st.sampled_from([None, 1, 1025])
+rfm_values = st.lists(st.one_of(st.tuples(st.text(max_size=3), numbers, numbers, numbers, ints), scalars), max_size=5)
 counts = st.dictionaries(names, ints)
 keys = st.lists(st.sampled_from(["a", "b", "z"]))
 periods = st.sampled_from(["weekly", "monthly", "x"])
@@ -162,8 +164,7 @@ ENTRY_POINTS = {
         st.tuples(names, vectors), st.tuples(names, vectors, numbers, names, texts).map(list), scalars), max_size=4)]),
     "cohort_id_for": (sg.cohort_id_for, [periods, ints]),
     "create_cohort": (sg.create_cohort, [names, periods, ints, st.lists(st.tuples(names, floats, st.booleans()), max_size=4)]),
-    "PyCohort.add_retention_point": (lambda *a: sg.create_cohort("c", "weekly", 0, []).add_retention_point(*a),
-                                     [ints, ints]),
+    "PyCohort.add_retention_point": (lambda *a: sg.create_cohort("c", "weekly", 0, []).add_retention_point(*a), [ints, ints]),
     "compare_cohorts": (sg.compare_cohorts, [cohorts.map(lambda c: c[0] if c else None)] * 2),
     "aggregate_cohorts_by_period": (sg.aggregate_cohorts_by_period, [cohorts]),
     "cohort_retention_table": (sg.cohort_retention_table, [cohorts]),
@@ -186,7 +187,7 @@ ENTRY_POINTS = {
     "PyPrivacyBudget.consume": (lambda *a: sg.PyPrivacyBudget(1.0, 1e-5).consume(*a), [floats]),
     "rfm_from_columns": (sg.rfm_from_columns, [columns, st.one_of(columns, st.just(np.array(
         ["2024-01-01", "NaT", "1970-01-01"], dtype="datetime64[s]"))), columns, st.builds(sg.PyRFMConfig),
-        st.sampled_from([None, "2024-06-01", 0, np.datetime64("2024-06-01")]), st.sampled_from([None, 1, 1025])]),
+        st.sampled_from([None, "2024-06-01", 0, np.datetime64("2024-06-01")]), rfm_jobs]),
     "KMeans": (lambda *a: sg.KMeans(*a).fit([[0.0], [1.0]]), [ints]),
     "KMeans.fit": (lambda *a: sg.KMeans(2, n_jobs=1).fit(*a), [good_rows]),
     "KMeans.predict": (lambda *a: trained(sg.KMeans(2, random_state=0, n_jobs=1)).predict(*a), [good_rows]),
@@ -194,11 +195,8 @@ ENTRY_POINTS = {
     "MiniBatchKMeans.partial_fit": (lambda *a: sg.MiniBatchKMeans(2, random_state=0).partial_fit(*a), [good_rows]),
     "kmeans_chunk_step": (sg.kmeans_chunk_step, [good_rows, good_rows, labels]),
     "kmeans_chunk_inertia": (sg.kmeans_chunk_inertia, [good_rows, good_rows, labels]),
-    "rfm_partition_values": (sg.rfm_partition_values, [transactions, st.builds(sg.PyRFMConfig), timestamps, labels,
-                                                       st.sampled_from([None, 1, 1025])]),
-    "score_rfm_values": (sg.score_rfm_values, [st.lists(st.one_of(st.tuples(st.text(max_size=3), numbers, numbers, numbers,
-                                                                            ints), scalars), max_size=5),
-                                              st.builds(sg.PyRFMConfig)]),
+    "rfm_partition_values": (sg.rfm_partition_values, [transactions, st.builds(sg.PyRFMConfig), timestamps, labels, rfm_jobs]),
+    "score_rfm_values": (sg.score_rfm_values, [rfm_values, st.builds(sg.PyRFMConfig)]),
     "_restore": (sg._restore, [st.sampled_from(["PyRFMConfig", "PyCondition", "PyAudienceSegmenter", "KMeans",
                                                 "PyKMeansResult", "x"]), ints, anything]),
 }
@@ -207,7 +205,8 @@ ENTRY_POINTS = {
 @st.composite
 def calls(draw, slots):
     """A prefix of the slots, each plausible or hostile; an Emptier in a list empties that list."""
-    args = [draw(st.one_of(slots[i], anything) if i < len(slots) else anything) for i in range(draw(st.integers(0, len(slots) + 1)))]
+    n = draw(st.integers(0, len(slots) + 1))
+    args = [draw(st.one_of(slots[i], anything) if i < len(slots) else anything) for i in range(n)]
     for arg in args:
         for item in arg if isinstance(arg, list) else []:
             for x in item if isinstance(item, (list, tuple)) else [item]:
