@@ -110,6 +110,7 @@ def test_supported_dialects_fresh_list():
     (dict(monetary_score=""), EMPTY), (dict(monetary_score="m s"), IDENT_MESSAGE.format("m s")),
     (dict(), NOT_FOUND.format("Nope")), (dict(segment_name="Loyal Customers"), NOT_FOUND.format("Loyal Customers")),
     (dict(segment_name="lost"), NOT_FOUND.format("lost")),
+    (dict(segment_name="champions", table_name="a\x00b; drop"), IDENT_MESSAGE.format("a\x00b; drop")),  # every character kept
     *[(dict(segment_name="Lost", table_name=t), IDENT_MESSAGE.format(t) if t else EMPTY) for t in [
         "", "1customers", "customers;", "my-table", "a..b", ".a", "a.", "a b", "kundenübersicht", "a.1b", "t\n",
         "t; DROP TABLE x", "'t'", ".", "a.b."]]])
