@@ -44,8 +44,7 @@ def few(values, n=48):
     (few([[0.1, 0.7], [0.3, 0.2], [0.9, 0.4], [0.6, 0.6]]), 8, 42),  # centers cycle with period 6
     (few([[1.0, 2.0], [3.0, 0.0], [5.0, 5.0]]), 5, 7),               # exact means: a fixed point
     (few([[0.3, 0.1], [0.7, 0.9]], 37), 6, 3),
-    ([[float(i % 5), float(i % 3)] for i in range(40)], 6, 1),       # converges
-])
+    ([[float(i % 5), float(i % 3)] for i in range(40)], 6, 1)])      # converges
 @pytest.mark.parametrize("max_iter", [4, 5, 9, 13])
 def test_skipped_passes_give_the_full_result(rows, k, seed, max_iter):
     ref = segmora.kmeans_py(rows, k, max_iter=max_iter, random_state=seed)
@@ -61,8 +60,7 @@ def test_skipped_passes_give_the_full_result(rows, k, seed, max_iter):
     lambda n: segmora.PyAudienceSegmenter(1, n_jobs=n).fit([[1.0]]),
     lambda n: segmora.calculate_rfm_py([("c", "2024-01-01T00:00:00Z", 1.0)], segmora.PyRFMConfig(), n_jobs=n),
     lambda n: segmora.kprototypes_py([[1.0], [2.0]], [[0], [1]], 1, n_jobs=n),
-    lambda n: segmora.rfm_from_columns(["c"], np.array(["2024-01-01"], dtype="datetime64[s]"), [1.0], n_jobs=n),
-])
+    lambda n: segmora.rfm_from_columns(["c"], np.array(["2024-01-01"], dtype="datetime64[s]"), [1.0], n_jobs=n)])
 def test_n_jobs_above_the_bound_is_refused(call, n_jobs):
     with pytest.raises(RuntimeError) as e:
         call(n_jobs)
@@ -83,8 +81,6 @@ def arrow(a):
 
 
 STAMPS = np.array(["2024-01-01T10", "2024-03-05T00", "2024-02-01T07"], dtype="datetime64[h]")
-
-
 VALUES = np.array([[0.5, 1.0], [7.0, 8.0], [0.25, 1.5], [9.0, 7.5]])
 
 
@@ -142,12 +138,10 @@ class Getter:
 
 @pytest.mark.parametrize("exc, rebuilt", [
     (lambda: OSError(errno.ENOENT, "No such file", "x.txt"), True), (lambda: KeyError("k"), True),
-    (lambda: Counted("mine"), False), (lambda: UnicodeEncodeError("utf-8", "x", 0, 1, "bad"), False),
-])
+    (lambda: Counted("mine"), False), (lambda: UnicodeEncodeError("utf-8", "x", 0, 1, "bad"), False)])
 @pytest.mark.parametrize("call, arg", [
     (lambda x: segmora.kmeans_py([[x]], 1), "data"), (lambda x: segmora.kmeans_py([[1.0]], x), "n_clusters"),
-    (lambda x: segmora.silhouette_score(x, []), "data"), (lambda x: segmora.kmeans_py(Getter(x), 1), "data"),
-])
+    (lambda x: segmora.silhouette_score(x, []), "data"), (lambda x: segmora.kmeans_py(Getter(x), 1), "data")])
 def test_callers_exception_is_kept(exc, rebuilt, call, arg):
     Counted.inits = 0
     with pytest.raises(Exception) as e:
@@ -167,19 +161,17 @@ def test_types_cannot_be_changed(name):
 
 
 @pytest.mark.parametrize("setup, call", [
-    ("x = np.random.default_rng(0).random((400_000, 8))", "segmora.kmeans_py(x, 256, max_iter=10**9, n_jobs=2)"),
-    ("x = np.random.default_rng(0).random((200_000, 2))", "segmora.silhouette_score(x, [i % 9 for i in range(len(x))])"),
-    ("x = np.random.default_rng(0).random((30_000, 4))", "segmora.estimate_k_silhouette(x, (2, 40))"),
-    ("x = np.random.default_rng(0).random((400_000, 8)); s = segmora.PyAudienceSegmenter(256, n_jobs=1);"
-     "s.fit(x[:300]); before = s.predict(x)", "s.fit(x)"),
-    ("x = np.random.default_rng(0).random((400_000, 8)); c = (x[:, :2] * 5).astype(np.int64)",
-     "segmora.kprototypes_py(x, c, 256, max_iter=10**9, n_jobs=2)"),
-    ("big = np.random.default_rng(0).random((2_000_000, 8)); x = big[:2000]; s = segmora.PyMiniBatchKMeans(1024);"
-     "s.partial_fit(x); before = s.predict(x)", "s.partial_fit(big)"),
-])
+    ("x = rand((400_000, 8))", "segmora.kmeans_py(x, 256, max_iter=10**9, n_jobs=2)"),
+    ("x = rand((200_000, 2))", "segmora.silhouette_score(x, [i % 9 for i in range(len(x))])"),
+    ("x = rand((30_000, 4))", "segmora.estimate_k_silhouette(x, (2, 40))"),
+    ("x = rand((400_000, 8)); s = segmora.PyAudienceSegmenter(256, n_jobs=1); s.fit(x[:300]); before = s.predict(x)",
+     "s.fit(x)"),
+    ("x = rand((400_000, 8)); c = (x[:, :2] * 5).astype(np.int64)", "segmora.kprototypes_py(x, c, 256, max_iter=10**9, n_jobs=2)"),
+    ("big = rand((2_000_000, 8)); x = big[:2000]; s = segmora.PyMiniBatchKMeans(1024); s.partial_fit(x); before = s.predict(x)",
+     "s.partial_fit(big)")])
 def test_ctrl_c_stops_a_long_call_and_keeps_state(setup, call):
-    code = (f"import numpy as np, segmora\n{setup}\nprint('ready', flush=True)\ntry:\n    {call}\n"
-            "except KeyboardInterrupt:\n    print('interrupted', 's' not in dir() or s.predict(x) == before)")
+    code = (f"import numpy as np, segmora\nrand = np.random.default_rng(0).random\n{setup}\nprint('ready', flush=True)\n"
+            f"try:\n    {call}\nexcept KeyboardInterrupt:\n    print('interrupted', 's' not in dir() or s.predict(x) == before)")
     assert run_child(code, interrupt=True) == "interrupted True\n"
 
 

@@ -10,17 +10,15 @@ import segmora as s
 DATA = [[1.0, 2.0], [1.5, 1.8], [8.0, 8.0], [9.0, 9.5]]
 RULE = s.PyBehavioralRule("big", "spends", [s.PyCondition("monetary", ">", 100.0), s.PyCondition("frequency", "<=", 2.0)], "or")
 SEGMENT = s.PyBehavioralSegment("vip", "top", [RULE], priority=3)
-
-
 SEEDS = [s.PySeedCustomer("a", [1.0, 0.0], 10.0, "c", {"tier": "gold", "city": "x"}), s.PySeedCustomer("b", [0.8, 0.3])]
 EVENTS = [s.PyStreamingEvent(f"c{i % 7}", "purchase", float(i * 37 % 90), 1_700_000_000 + 86_400 * (i % 5), {"k": "v"})
           for i in range(40)]
 
 
-def fitted_segmenter():
-    seg = s.PyAudienceSegmenter(2, n_jobs=1)
-    seg.fit(DATA)
-    return seg
+def after(obj, method, *args):
+    """`obj` after one call of `obj.method(*args)`."""
+    getattr(obj, method)(*args)
+    return obj
 
 
 def streaming_engine():
@@ -40,18 +38,6 @@ def minibatch(chunks=(DATA, [[2.0, 2.0], [7.0, 9.0]])):
     return model
 
 
-def cohort():
-    c = s.create_cohort("c1", "weekly", 100, [("a", 5.0, True), ("b", 2.5, False), ("c", 1.0, True)])
-    c.add_retention_point(3, 1)
-    return c
-
-
-def budget():
-    b = s.PyPrivacyBudget(1.0, 1e-5)
-    b.consume(0.25)
-    return b
-
-
 OBJECTS = {
     "PyRFMConfig": lambda: s.PyRFMConfig(7, 3, 1.5, s.PyDecayFunction.inverse(), 10, s.PyScoringMethod.decile()),
     "PyDecayFunction": s.PyDecayFunction.exponential,
@@ -61,7 +47,7 @@ OBJECTS = {
     "PyRFMScore": lambda: s.calculate_rfm_py([("a", "2024-01-01T00:00:00Z", 3.5)], s.PyRFMConfig())[0],
     "PyKMeansResult": lambda: s.kmeans_py(DATA, 2),
     "PyAudienceSegmenter": lambda: s.PyAudienceSegmenter(3),
-    "PyAudienceSegmenter-fitted": fitted_segmenter,
+    "PyAudienceSegmenter-fitted": lambda: after(s.PyAudienceSegmenter(2, n_jobs=1), "fit", DATA),
     "PyQualityReport": lambda: s.assess_cluster_quality(DATA, [0, 0, 1, 1], [[1.25, 1.9], [8.5, 8.75]]),
     "PyKEstimationResult": lambda: s.estimate_k_elbow(DATA + [[0.0, 0.5], [4.0, 4.0]], (1, 4)),
     "PyCondition": lambda: s.PyCondition("recency", "<=", 30.0),
@@ -80,8 +66,9 @@ OBJECTS = {
     "PyLookalikeCandidate": lambda: s.find_similar_customers(SEEDS[0], SEEDS, 1)[0],
     "PyLookalikeAudience": lambda: s.generate_lookalike(SEEDS[:1], SEEDS, percentile_threshold=0.0),
     "PyKAnonymityResult": lambda: s.check_k_anonymity([{"z": "1"}, {"z": "1"}, {"z": "2"}], ["z"], 2),
-    "PyPrivacyBudget": budget,
-    "PyCohort": cohort,
+    "PyPrivacyBudget": lambda: after(s.PyPrivacyBudget(1.0, 1e-5), "consume", 0.25),
+    "PyCohort": lambda: after(s.create_cohort("c1", "weekly", 100, [("a", 5.0, True), ("b", 2.5, False), ("c", 1.0, True)]),
+                              "add_retention_point", 3, 1),
     "PyKPrototypesResult": lambda: s.kprototypes_py(DATA, [["x", 1], ["y", 1], ["x", 2], ["x", 2]], 2),
     "PyMiniBatchKMeans": minibatch,
     "PyMiniBatchKMeans-unseeded": lambda: minibatch(()),
@@ -131,15 +118,15 @@ def engine_state(buffer=0, customers=("a", "b"), rule=1, baseline=None):
 TX = [("a", "2024-01-01T00:00:00Z", 1.0), ("b", "2024-02-01T00:00:00Z", 5.0)]
 STATEFUL = {
     "PyRFMConfig": (OBJECTS["PyRFMConfig"], lambda c: [repr(x) for x in s.calculate_rfm_py(TX, c)]),
-    "PyAudienceSegmenter-fitted": (fitted_segmenter, lambda seg: seg.predict([[8.5, 8.5], [1.0, 1.0]])),
+    "PyAudienceSegmenter-fitted": (OBJECTS["PyAudienceSegmenter-fitted"], lambda seg: seg.predict([[8.5, 8.5], [1.0, 1.0]])),
     "PyBehavioralSegmenter": (OBJECTS["PyBehavioralSegmenter"], lambda b: [b.export_sql(), b.classify({"monetary": 500.0})]),
     "PyStreamingSegmentationEngine": (streaming_engine, lambda e: [
         [u.__reduce__()[1] for u in e.process_batch(EVENTS[5:30])], e.get_all_segments(), e.segment_distribution(),
         e.buffer_size(), [d.__reduce__()[1][2][:2] for d in e.check_drift()], len(e.recluster_history())]),
     "PyMiniBatchKMeans": (minibatch, lambda m: [m.partial_fit([[5.0, 5.0], [0.0, 1.0]]), m.centers, m.predict(DATA)]),
     "PyMiniBatchKMeans-unseeded": (lambda: minibatch(()), lambda m: [m.partial_fit(DATA), m.centers, repr(m)]),
-    "PyPrivacyBudget": (budget, lambda b: [b.consume(0.5), b.consume(0.5), b.remaining_epsilon, b.budget_exhausted()]),
-    "PyCohort": (cohort, lambda c: [c.add_retention_point(5, 0), c.summary(), c.retention_curve, repr(c)]),
+    "PyPrivacyBudget": (OBJECTS["PyPrivacyBudget"], lambda b: [b.consume(0.5), b.consume(0.5), b.remaining_epsilon, b.budget_exhausted()]),
+    "PyCohort": (OBJECTS["PyCohort"], lambda c: [c.add_retention_point(5, 0), c.summary(), c.retention_curve, repr(c)]),
 }
 
 
@@ -151,62 +138,56 @@ def test_restored_state_continues_like_the_original(make, use):
     assert twin.__reduce__()[1] == original.__reduce__()[1]
 
 
-@pytest.mark.parametrize(
-    "name, version, state, reason",
-    [
-        ("PyRFMConfig", 2, (90, 1, 0.0, 0, 30, 0), "unknown state format (this version reads format 1)"),
-        ("PyRFMConfig", "1", (90, 1, 0.0, 0, 30, 0), "unknown state format (this version reads format 1)"),
-        ("PyRFMConfig", 1, [90, 1, 0.0, 0, 30, 0], "the state is not a tuple"),
-        ("PyRFMConfig", 1, (90, 1, 0.0, 0, 30), "the state has 5 items, expected 6"),
-        ("PyRFMConfig", 1, (90, 1, 0.0, 3, 30, 0), "item 3 is not a valid choice"),
-        ("PyRFMConfig", 1, (-1, 1, 0.0, 0, 30, 0), "item 0 has the wrong type or range"),
-        ("PyRFMConfig", 1, (90, 1, "0", 0, 30, 0), "item 2 has the wrong type or range"),
-        ("PySegmentType", 1, (13,), "item 0 is not a valid choice"),
-        ("PyRFMScore", 1, ("a", "Winners", 1.0, 1.0, 1.0, 5, 5, 5), "unknown segment name 'Winners'"),
-        ("PyKMeansResult", 1, ([0, 2], [[1.0], [2.0]], 0.0, 1), "label 2 is not below the 2 centers"),
-        ("PyKMeansResult", 1, ([0], [[1.0, 2.0], [3.0]], 0.0, 1), "the centers are not a matrix"),
-        ("PyAudienceSegmenter", 1, (2, -1, 42, [0], None), "labels and centers must come together"),
-        ("PyAudienceSegmenter", 1, (3, -1, 42, [0], [[1.0]]), "the centers do not match n_clusters"),
-        ("PyKEstimationResult", 1, ("guess", [], 2, 0.5), "unknown method 'guess'"),
-        ("PyCondition", 1, ("total spend", 0, 1.0), "Invalid configuration: Invalid SQL identifier 'total spend'"),
-        ("PyBehavioralRule", 1, ("r", "d", [], 2), "item 3 is not a valid choice"),
-        ("PyBehavioralSegment", 1, ("s", "d", ("r",), 0), "item 2 is not a list"),
-        ("PyNoSuchClass", 1, (), "no such segmora class"),
-        ("PyChurnRiskLevel", 1, (5,), "item 0 is not a valid choice"),
-        ("PyChurnPrediction", 1, ("c", 0.5, 1, 0.5, 3, 3), "item 5 is not a valid choice"),
-        ("PyLifecycleProfile", 1, ("c", 7, 1.0, 1, 1.0, 1.0, 1.0, 1.0), "item 1 is not a valid choice"),
-        ("PyProfiledSegment", 1, (1, 2, 0.5, "d", [], (0.5, 0.5, 0.0, 0.0), 1.0, [], []), "item 4 is empty"),
-        ("PyFeatureDrift", 1, ("f", 0.1, (0.0,) * 9, (0.0,) * 8, 0, 0), "the state has 8 items, expected 9"),
-        ("PySeedCustomer", 1, ("a", [1.0], 0.0, "", [("k", "1"), ("k", "2")]), "item 4 repeats a key"),
-        ("PyPrivacyBudget", 1, (1.0, 0.0, 1.5), "remaining_epsilon is not between 0 and epsilon"),
-        ("PyPrivacyBudget", 1, (1.0, 0.0, -0.5), "remaining_epsilon is not between 0 and epsilon"),
-        ("PyCohort", 1, ("c", 0, 0, 2, 1.0, [(1, 1)]), "the curve does not start with age 0"),
-        ("PyCohort", 1, ("c", 0, 0, 2, 1.0, [(0, 3)]), "the curve does not start with age 0"),
-        ("PyCohort", 1, ("c", 0, 0, -2, 1.0, [(0, 0)]), "item 3 has the wrong type or range"),
-        ("PyKPrototypesResult", 1, ([0], [[1.0]], [[1]], 0.5, 0.0, 1, [["x"]]), "mode code 1 has no value in column 0"),
-        ("PyKPrototypesResult", 1, ([0], [[1.0]], [[0], [0]], 0.5, 0.0, 1, [["x"]]),
-         "the modes do not match the centers"),
-        ("PyKPrototypesResult", 1, ([0], [[1.0]], [[0]], 0.5, 0.0, 1, [[1.5]]), "item 6 has the wrong type or range"),
-        ("PyMiniBatchKMeans", 1, (2, KEY, [[1.0], [2.0]], [1]), "2 x 1 centers and 1 counts do not fit n_clusters 2"),
-        ("PyMiniBatchKMeans", 1, (2, KEY, [[1.0]], [1, 1]), "1 x 1 centers and 2 counts do not fit n_clusters 2"),
-        ("PyMiniBatchKMeans", 1, (2, KEY, None, [1, 1]), "centers and counts must come together"),
-        ("PyMiniBatchKMeans", 1, (2, ([1] * 8, 0, 3), None, None), "the generator position is not reachable"),
-        ("PyMiniBatchKMeans", 1, (2, ([1] * 8, 6, 64), None, None), "the generator position is not reachable"),
-        ("PyMiniBatchKMeans", 1, (2, ([1] * 7, 0, 64), None, None), "the generator key is not 8 words"),
-        ("PyMiniBatchKMeans", 1, (0, KEY, None, None), "n_clusters must be > 0"),
-        ("PyStreamingSegmentUpdate", 1, ("c", None, (False, 5), 0.85, 0), "unknown segment rule 5"),
-        ("PyStreamingEvent", 1, ("c", [("k", "v")], 1.0, 0, 4), "item 4 is not a valid choice"),
-        ("PyStreamingConfig", 1, (100, 5000, 0.95, 4), "item 3 is not a valid choice"),
-        ("PyReclusterConfig", 1, (30, 4, 5), "item 2 is not a valid choice"),
-        *[("PyStreamingSegmentationEngine", 1, engine_state(**change), reason) for change, reason in [
-            ({"buffer": 3}, "a buffer of 3 events does not fit batch_size 3"),
-            ({"customers": ["a", "b", "a"]}, "customer 'a' appears twice"),
-            ({"rule": 9}, "unknown segment rule 9"),
-            ({"baseline": ([1.0], [1.0, 2.0], [1.0])}, "the baseline columns do not match the customers"),
-            ({"baseline": ([1.0] * 3,) * 3}, "the baseline columns do not match the customers"),
-        ]],
-    ],
-)
+@pytest.mark.parametrize("name, version, state, reason", [
+    *[("PyRFMConfig", v, (90, 1, 0.0, 0, 30, 0), "unknown state format (this version reads format 1)")
+      for v in (2, "1")],
+    ("PyRFMConfig", 1, [90, 1, 0.0, 0, 30, 0], "the state is not a tuple"),
+    ("PyRFMConfig", 1, (90, 1, 0.0, 0, 30), "the state has 5 items, expected 6"),
+    ("PyRFMConfig", 1, (90, 1, 0.0, 3, 30, 0), "item 3 is not a valid choice"),
+    ("PyRFMConfig", 1, (-1, 1, 0.0, 0, 30, 0), "item 0 has the wrong type or range"),
+    ("PyRFMConfig", 1, (90, 1, "0", 0, 30, 0), "item 2 has the wrong type or range"),
+    ("PySegmentType", 1, (13,), "item 0 is not a valid choice"),
+    ("PyRFMScore", 1, ("a", "Winners", 1.0, 1.0, 1.0, 5, 5, 5), "unknown segment name 'Winners'"),
+    ("PyKMeansResult", 1, ([0, 2], [[1.0], [2.0]], 0.0, 1), "label 2 is not below the 2 centers"),
+    ("PyKMeansResult", 1, ([0], [[1.0, 2.0], [3.0]], 0.0, 1), "the centers are not a matrix"),
+    ("PyAudienceSegmenter", 1, (2, -1, 42, [0], None), "labels and centers must come together"),
+    ("PyAudienceSegmenter", 1, (3, -1, 42, [0], [[1.0]]), "the centers do not match n_clusters"),
+    ("PyKEstimationResult", 1, ("guess", [], 2, 0.5), "unknown method 'guess'"),
+    ("PyCondition", 1, ("total spend", 0, 1.0), "Invalid configuration: Invalid SQL identifier 'total spend'"),
+    ("PyBehavioralRule", 1, ("r", "d", [], 2), "item 3 is not a valid choice"),
+    ("PyBehavioralSegment", 1, ("s", "d", ("r",), 0), "item 2 is not a list"),
+    ("PyNoSuchClass", 1, (), "no such segmora class"),
+    ("PyChurnRiskLevel", 1, (5,), "item 0 is not a valid choice"),
+    ("PyChurnPrediction", 1, ("c", 0.5, 1, 0.5, 3, 3), "item 5 is not a valid choice"),
+    ("PyLifecycleProfile", 1, ("c", 7, 1.0, 1, 1.0, 1.0, 1.0, 1.0), "item 1 is not a valid choice"),
+    ("PyProfiledSegment", 1, (1, 2, 0.5, "d", [], (0.5, 0.5, 0.0, 0.0), 1.0, [], []), "item 4 is empty"),
+    ("PyFeatureDrift", 1, ("f", 0.1, (0.0,) * 9, (0.0,) * 8, 0, 0), "the state has 8 items, expected 9"),
+    ("PySeedCustomer", 1, ("a", [1.0], 0.0, "", [("k", "1"), ("k", "2")]), "item 4 repeats a key"),
+    *[("PyPrivacyBudget", 1, (1.0, 0.0, r), "remaining_epsilon is not between 0 and epsilon") for r in (1.5, -0.5)],
+    *[("PyCohort", 1, ("c", 0, 0, 2, 1.0, [p]), "the curve does not start with age 0") for p in [(1, 1), (0, 3)]],
+    ("PyCohort", 1, ("c", 0, 0, -2, 1.0, [(0, 0)]), "item 3 has the wrong type or range"),
+    ("PyKPrototypesResult", 1, ([0], [[1.0]], [[1]], 0.5, 0.0, 1, [["x"]]), "mode code 1 has no value in column 0"),
+    ("PyKPrototypesResult", 1, ([0], [[1.0]], [[0], [0]], 0.5, 0.0, 1, [["x"]]),
+     "the modes do not match the centers"),
+    ("PyKPrototypesResult", 1, ([0], [[1.0]], [[0]], 0.5, 0.0, 1, [[1.5]]), "item 6 has the wrong type or range"),
+    ("PyMiniBatchKMeans", 1, (2, KEY, [[1.0], [2.0]], [1]), "2 x 1 centers and 1 counts do not fit n_clusters 2"),
+    ("PyMiniBatchKMeans", 1, (2, KEY, [[1.0]], [1, 1]), "1 x 1 centers and 2 counts do not fit n_clusters 2"),
+    ("PyMiniBatchKMeans", 1, (2, KEY, None, [1, 1]), "centers and counts must come together"),
+    *[("PyMiniBatchKMeans", 1, (2, ([1] * 8, *p), None, None), "the generator position is not reachable")
+      for p in [(0, 3), (6, 64)]],
+    ("PyMiniBatchKMeans", 1, (2, ([1] * 7, 0, 64), None, None), "the generator key is not 8 words"),
+    ("PyMiniBatchKMeans", 1, (0, KEY, None, None), "n_clusters must be > 0"),
+    ("PyStreamingSegmentUpdate", 1, ("c", None, (False, 5), 0.85, 0), "unknown segment rule 5"),
+    ("PyStreamingEvent", 1, ("c", [("k", "v")], 1.0, 0, 4), "item 4 is not a valid choice"),
+    ("PyStreamingConfig", 1, (100, 5000, 0.95, 4), "item 3 is not a valid choice"),
+    ("PyReclusterConfig", 1, (30, 4, 5), "item 2 is not a valid choice"),
+    *[("PyStreamingSegmentationEngine", 1, engine_state(**change), reason) for change, reason in [
+        ({"buffer": 3}, "a buffer of 3 events does not fit batch_size 3"),
+        ({"customers": ["a", "b", "a"]}, "customer 'a' appears twice"),
+        ({"rule": 9}, "unknown segment rule 9"),
+        ({"baseline": ([1.0], [1.0, 2.0], [1.0])}, "the baseline columns do not match the customers"),
+        ({"baseline": ([1.0] * 3,) * 3}, "the baseline columns do not match the customers"),
+    ]]])
 def test_damaged_states_are_refused(name, version, state, reason):
     with pytest.raises(ValueError) as caught:
         s._restore(name, version, state)
