@@ -20,10 +20,8 @@ TEST(NoiseSource, DrawsStayInTheirHalfOpenIntervals) {
     double lo = 1.0, hi = 0.0;
     for (int i = 0; i < 100000; ++i) {
         const double u = source.open_unit(), v = source.unit();
-        ASSERT_GE(u, 0x1p-52);
-        ASSERT_LT(u, 1.0);
-        ASSERT_GE(v, 0.0);
-        ASSERT_LT(v, 1.0);
+        ASSERT_TRUE(u >= 0x1p-52 && u < 1.0) << u;
+        ASSERT_TRUE(v >= 0.0 && v < 1.0) << v;
         lo = std::fmin(lo, u);
         hi = std::fmax(hi, u);
     }

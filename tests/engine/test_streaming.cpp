@@ -23,11 +23,7 @@ StreamingSegmentationEngine make_engine(std::uint64_t batch_size, ReclusterConfi
 }
 
 TEST(StreamingBuffer, FlushesWhenFullAndAtCheckpoints) {
-    struct Case {
-        std::uint64_t batch_size;
-        int events;
-        std::size_t held;
-    };
+    struct Case { std::uint64_t batch_size; int events; std::size_t held; };
     for (const Case& c : {Case{0, 5, 0}, Case{1, 5, 0}, Case{3, 7, 1}, Case{10, 9, 9}, Case{10, 10, 0}}) {
         auto engine = make_engine(c.batch_size);
         for (int i = 0; i < c.events; ++i) engine.process_event(event(format("c{}", i), 1.0, unix_now()));
@@ -42,11 +38,7 @@ TEST(StreamingScore, ExtremeTimestampsAndValues) {
     constexpr auto kMin = std::numeric_limits<std::int64_t>::min();
     constexpr auto kMax = std::numeric_limits<std::int64_t>::max();
     const double nan = std::numeric_limits<double>::quiet_NaN(), inf = std::numeric_limits<double>::infinity();
-    struct Case {
-        double value;
-        std::int64_t timestamp;
-        std::string segment;
-    };
+    struct Case { double value; std::int64_t timestamp; std::string segment; };
     const Case cases[] = {
         {0.0, kMin, "Lost"},         // no overflow: recency is huge and clamped at 100
         {0.0, kMax, "Champions"},    // far future: negative recency lifts the score
