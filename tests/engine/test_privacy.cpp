@@ -73,11 +73,7 @@ TEST(Noise, ParametersAreCheckedBeforeAnyDraw) {
     NoiseSource source;
     std::vector<double> data = {1.0};
     auto message = [](auto&& call) {
-        try {
-            call();
-        } catch (const segmora::SegmoraError& e) {
-            return e.display();
-        }
+        try { call(); } catch (const segmora::SegmoraError& e) { return e.display(); }
         return std::string("no error");
     };
     EXPECT_EQ(message([&] { add_laplace_noise(data, 0.0, 1.0, source); }),

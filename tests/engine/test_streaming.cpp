@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <limits>
+#include <tuple>
 
 #include "engine/streaming.hpp"
 #include "error.hpp"
@@ -77,20 +78,16 @@ TEST(StreamingBatch, SameAsOneEventAtATime) {
     for (const auto& e : events) one.push_back(single.process_event(e));
     const auto many = batched.process_events(events);
     ASSERT_EQ(many.size(), one.size());
-    for (std::size_t i = 0; i < one.size(); ++i) {
-        ASSERT_EQ(many[i].customer_id, one[i].customer_id);
-        ASSERT_EQ(many[i].previous_segment, one[i].previous_segment);
-        ASSERT_EQ(many[i].new_segment, one[i].new_segment);
-    }
+    for (std::size_t i = 0; i < one.size(); ++i)
+        ASSERT_EQ(std::tie(many[i].customer_id, many[i].previous_segment, many[i].new_segment),
+                  std::tie(one[i].customer_id, one[i].previous_segment, one[i].new_segment)) << "event " << i;
     for (std::size_t i = 0; i < single.customer_count(); ++i) {
-        ASSERT_EQ(batched.customers()[i].state.customer_id, single.customers()[i].state.customer_id);
-        ASSERT_EQ(batched.customers()[i].state.monetary, single.customers()[i].state.monetary);
+        const auto &b = batched.customers()[i].state, &s = single.customers()[i].state;
+        ASSERT_EQ(std::tie(b.customer_id, b.monetary), std::tie(s.customer_id, s.monetary)) << "customer " << i;
     }
     EXPECT_EQ(batched.buffer_size(), single.buffer_size());
 }
 
-// A restored engine finds every customer through its rebuilt index; parts that
-// could not come from one engine are refused.
 TEST(StreamingRestore, RebuildsTheIndexAndRefusesInconsistentParts) {
     auto engine = make_engine(50);
     for (int i = 0; i < 500; ++i) engine.process_event(event(format("r{}", i % 97), i, unix_now()));
