@@ -20,37 +20,35 @@ def with_rate(cid, size, retained):
     return cohort(cid, [("x", 1.0, i < retained) for i in range(size)])
 
 
-@pytest.mark.parametrize(
-    "period, ts, expected",
-    [("monthly", 1704067200, "cohort_657"), ("yearly", 0, "cohort_0"), ("Weekly", 604799, "cohort_0"),
-     ("WEEKLY", -604799, "cohort_0"), ("weekly", -604800, "cohort_-1"), ("weekly", 604800, "cohort_1"),
-     ("quarterly", -1, "cohort_0"), ("Quarterly", 7776000 * 3, "cohort_3"),
-     ("yearly", -(2**63), f"cohort_{-(2**63) // 31536000 + 1}")],
-)
+@pytest.mark.parametrize("period, ts, expected", [
+    ("monthly", 1704067200, "cohort_657"), ("yearly", 0, "cohort_0"), ("Weekly", 604799, "cohort_0"),
+    ("WEEKLY", -604799, "cohort_0"), ("weekly", -604800, "cohort_-1"), ("weekly", 604800, "cohort_1"),
+    ("quarterly", -1, "cohort_0"), ("Quarterly", 7776000 * 3, "cohort_3"),
+    ("yearly", -(2**63), f"cohort_{-(2**63) // 31536000 + 1}"),
+])
 def test_cohort_id_for(period, ts, expected):
     assert segmora.cohort_id_for(period, ts) == expected
 
 
-@pytest.mark.parametrize(
-    "call, exc, text",
-    [*[(lambda p=p: segmora.cohort_id_for(p, 0), ValueError, PERIOD_MESSAGE.format(p.lower()))
-       for p in ("daily", "DAILY", " weekly")],
-     (lambda: segmora.create_cohort("x", "daily", 0, []), ValueError, PERIOD_MESSAGE.format("daily")),
-     (lambda: segmora.cohort_id_for("weekly", 2**63), OverflowError, None),
-     (lambda: segmora.cohort_id_for(1, 0), TypeError, None),
-     # argument conversion comes before the period is parsed
-     (lambda: segmora.create_cohort("x", "daily", 0, [("a", 1.0, 1)]), TypeError, None),
-     (lambda: segmora.create_cohort("x", "weekly", 0, "abc"), TypeError, "argument 'customers': Can't extract `str` to `Vec`"),
-     *[(lambda bad=bad: segmora.create_cohort("x", "weekly", 0, [bad]), TypeError, None)
-       for bad in (["a", 1.0, True], (1, 1.0, True), ("a", "1", True))],
-     (lambda: cohort().add_retention_point(-1, 0), OverflowError, None),
-     (lambda: segmora.compare_cohorts(cohort(), "x"), TypeError, None),
-     (lambda: segmora.cohort_retention_table("ab"), TypeError, "argument 'cohorts': Can't extract `str` to `Vec`"),
-     (lambda: segmora.cohort_retention_table([cohort(points=[(10**15, 1)])]), ValueError,
-      "Data validation error: retention table of 1 cohorts with ages up to 1000000000000000 exceeds 67108864 cells"),
-     (lambda: segmora.cohort_retention_table([cohort(points=[(2**64 - 1, 1)])]), ValueError, None),
-     (lambda: segmora.cohort_retention_table([cohort(points=[(2**16, 1)])] * 1025), ValueError, None)],
-)
+@pytest.mark.parametrize("call, exc, text", [
+    *[(lambda p=p: segmora.cohort_id_for(p, 0), ValueError, PERIOD_MESSAGE.format(p.lower()))
+      for p in ("daily", "DAILY", " weekly")],
+    (lambda: segmora.create_cohort("x", "daily", 0, []), ValueError, PERIOD_MESSAGE.format("daily")),
+    (lambda: segmora.cohort_id_for("weekly", 2**63), OverflowError, None),
+    (lambda: segmora.cohort_id_for(1, 0), TypeError, None),
+    # argument conversion comes before the period is parsed
+    (lambda: segmora.create_cohort("x", "daily", 0, [("a", 1.0, 1)]), TypeError, None),
+    (lambda: segmora.create_cohort("x", "weekly", 0, "abc"), TypeError, "argument 'customers': Can't extract `str` to `Vec`"),
+    *[(lambda bad=bad: segmora.create_cohort("x", "weekly", 0, [bad]), TypeError, None)
+      for bad in (["a", 1.0, True], (1, 1.0, True), ("a", "1", True))],
+    (lambda: cohort().add_retention_point(-1, 0), OverflowError, None),
+    (lambda: segmora.compare_cohorts(cohort(), "x"), TypeError, None),
+    (lambda: segmora.cohort_retention_table("ab"), TypeError, "argument 'cohorts': Can't extract `str` to `Vec`"),
+    (lambda: segmora.cohort_retention_table([cohort(points=[(10**15, 1)])]), ValueError,
+     "Data validation error: retention table of 1 cohorts with ages up to 1000000000000000 exceeds 67108864 cells"),
+    (lambda: segmora.cohort_retention_table([cohort(points=[(2**64 - 1, 1)])]), ValueError, None),
+    (lambda: segmora.cohort_retention_table([cohort(points=[(2**16, 1)])] * 1025), ValueError, None),
+])
 def test_errors(call, exc, text):
     with pytest.raises(exc) as err:
         call()
@@ -74,14 +72,13 @@ def test_create_add_point_decay_and_summary():
     assert len(c.retention_curve) == 2  # a failed call leaves the curve as it was
 
 
-@pytest.mark.parametrize(
-    "customers, points, curve_end, decay, per_retained",
-    [([], [(1, 5)], (1, 5, 1.0, 0.0), 0.0, 0.0),
-     ([], [], (0, 0, 1.0, 0.0), 0.0, 0.0),
-     (ABC, [(0, 0)], (0, 0, 1.0, 0.0), 0.0, 0.0),           # zero span, zero retained
-     (ABC, [(5, 6)], (5, 6, -1.0, 2.0), (2.0 - 2 / 3) / 5, 30.0),  # no range check
-     (ABC, [(5, 3), (2, 0)], (2, 0, 1.0, 0.0), -1 / 3, 0.0)],  # ages may go backwards
-)
+@pytest.mark.parametrize("customers, points, curve_end, decay, per_retained", [
+    ([], [(1, 5)], (1, 5, 1.0, 0.0), 0.0, 0.0),
+    ([], [], (0, 0, 1.0, 0.0), 0.0, 0.0),
+    (ABC, [(0, 0)], (0, 0, 1.0, 0.0), 0.0, 0.0),           # zero span, zero retained
+    (ABC, [(5, 6)], (5, 6, -1.0, 2.0), (2.0 - 2 / 3) / 5, 30.0),  # no range check
+    (ABC, [(5, 3), (2, 0)], (2, 0, 1.0, 0.0), -1 / 3, 0.0),  # ages may go backwards
+])
 def test_curve_edge_cases(customers, points, curve_end, decay, per_retained):
     c = cohort(customers=customers, points=points)
     assert c.retention_curve[-1] == curve_end
@@ -93,12 +90,11 @@ def test_retained_flag_accepts_bool_and_numpy_bool(flag, retained):
     assert cohort(customers=[("a", np.float64(2.5), flag)]).retention_curve[0][1] == retained
 
 
-@pytest.mark.parametrize(
-    "a, b, expected",
-    [(with_rate("A", 4, 2), with_rate("B", 2, 1), ("A", -2, -2.0, 0.0, 0.0)),
-     (with_rate("A", 2, 1), with_rate("B", 5, 5), ("B", 3, 3.0, 0.0, 0.5)),
-     (with_rate("A", 3, 3), with_rate("B", 0, 0), ("A", -3, -3.0, -1.0, -1.0))],
-)
+@pytest.mark.parametrize("a, b, expected", [
+    (with_rate("A", 4, 2), with_rate("B", 2, 1), ("A", -2, -2.0, 0.0, 0.0)),
+    (with_rate("A", 2, 1), with_rate("B", 5, 5), ("B", 3, 3.0, 0.0, 0.5)),
+    (with_rate("A", 3, 3), with_rate("B", 0, 0), ("A", -3, -3.0, -1.0, -1.0)),
+])
 def test_compare_cohorts(a, b, expected):
     assert segmora.compare_cohorts(a, b) == expected
 
@@ -110,11 +106,10 @@ def test_retention_table_rows_span_the_largest_age():
     assert segmora.cohort_retention_table([]) == []
 
 
-@pytest.mark.parametrize(
-    "rates, expected",
-    [([], (None, None)), ([(2, 1)], ("c0", "c0")), ([(2, 1), (4, 2), (4, 1)], ("c1", "c2")),
-     ([(4, 1), (2, 2), (1, 1), (4, 1)], ("c2", "c0"))],
-)
+@pytest.mark.parametrize("rates, expected", [
+    ([], (None, None)), ([(2, 1)], ("c0", "c0")), ([(2, 1), (4, 2), (4, 1)], ("c1", "c2")),
+    ([(4, 1), (2, 2), (1, 1), (4, 1)], ("c2", "c0")),
+])
 def test_ranking_ties_best_last_worst_first(rates, expected):
     cohorts = [with_rate(f"c{i}", n, r) for i, (n, r) in enumerate(rates)]
     assert segmora.cohort_performance_ranking(cohorts) == expected
@@ -129,32 +124,31 @@ def test_aggregation_by_id_in_first_appearance_order():
     assert segmora.aggregate_cohorts_by_period([]) == {}
 
 
-@pytest.mark.parametrize(
-    "obj, doc",
-    [(segmora.cohort_id_for, "Derive a deterministic cohort id string from a period type and a Unix\n"
-      "timestamp (e.g. all \"monthly\" signups in the same month get the same id)."),
-     (segmora.create_cohort, "Build a cohort from a list of (customer_id, ltv, is_retained) tuples."),
-     (segmora.compare_cohorts, "Compare two cohorts; returns (better_performing_cohort_id, size_diff,\n"
-      "revenue_diff, avg_ltv_diff, retention_rate_diff)."),
-     (segmora.cohort_retention_table, "Build a cohort x period-age retention matrix (each row is one cohort's\n"
-      "retention rate at each recorded age)."),
-     (segmora.cohort_performance_ranking, "Identify the best- and worst-performing cohort ids by overall retention\n"
-      "rate; returns (best_id, worst_id), either of which may be None if\n`cohorts` is empty."),
-     (segmora.aggregate_cohorts_by_period, "Group cohorts by their id and compute per-group total size, total\n"
-      "revenue, average retention, and cohort count."),
-     (segmora.PyCohort.add_retention_point, "Record how many of this cohort's original customers were still\n"
-      "active `age_in_periods` periods after cohort creation."),
-     (segmora.PyCohort.retention_decay_rate, "Average retention-rate change per period across the recorded curve."),
-     (segmora.PyCohort.retention_curve, "Retention curve as a list of (age_in_periods, retained_count,\n"
-      "churn_rate, retention_rate) tuples."),
-     (segmora.generate_lookalike, "Build a lookalike audience: score every candidate against the average\n"
-      "feature profile of the seed customers, keep the top `percentile_threshold`\n"
-      "fraction (e.g. 0.9 = top 10%), capped at `max_lookalikes`."),
-     (segmora.find_similar_customers, "Find the top `n` candidates most similar to a single seed customer."),
-     (segmora.cosine_similarity, "Cosine similarity between two equal-length numeric feature vectors."),
-     (segmora.profile_segment, "Profile one cluster/segment: per-feature summary statistics, a plain-\n"
-      "English business description, key characteristics, and a stability/\ncohesion/separation health score.")],
-)
+@pytest.mark.parametrize("obj, doc", [
+    (segmora.cohort_id_for, "Derive a deterministic cohort id string from a period type and a Unix\n"
+     "timestamp (e.g. all \"monthly\" signups in the same month get the same id)."),
+    (segmora.create_cohort, "Build a cohort from a list of (customer_id, ltv, is_retained) tuples."),
+    (segmora.compare_cohorts, "Compare two cohorts; returns (better_performing_cohort_id, size_diff,\n"
+     "revenue_diff, avg_ltv_diff, retention_rate_diff)."),
+    (segmora.cohort_retention_table, "Build a cohort x period-age retention matrix (each row is one cohort's\n"
+     "retention rate at each recorded age)."),
+    (segmora.cohort_performance_ranking, "Identify the best- and worst-performing cohort ids by overall retention\n"
+     "rate; returns (best_id, worst_id), either of which may be None if\n`cohorts` is empty."),
+    (segmora.aggregate_cohorts_by_period, "Group cohorts by their id and compute per-group total size, total\n"
+     "revenue, average retention, and cohort count."),
+    (segmora.PyCohort.add_retention_point, "Record how many of this cohort's original customers were still\n"
+     "active `age_in_periods` periods after cohort creation."),
+    (segmora.PyCohort.retention_decay_rate, "Average retention-rate change per period across the recorded curve."),
+    (segmora.PyCohort.retention_curve, "Retention curve as a list of (age_in_periods, retained_count,\n"
+     "churn_rate, retention_rate) tuples."),
+    (segmora.generate_lookalike, "Build a lookalike audience: score every candidate against the average\n"
+     "feature profile of the seed customers, keep the top `percentile_threshold`\n"
+     "fraction (e.g. 0.9 = top 10%), capped at `max_lookalikes`."),
+    (segmora.find_similar_customers, "Find the top `n` candidates most similar to a single seed customer."),
+    (segmora.cosine_similarity, "Cosine similarity between two equal-length numeric feature vectors."),
+    (segmora.profile_segment, "Profile one cluster/segment: per-feature summary statistics, a plain-\n"
+     "English business description, key characteristics, and a stability/\ncohesion/separation health score."),
+])
 def test_docstrings(obj, doc):  # of the cohort, lookalike and profiling surface
     text = obj.__doc__.split("--\n\n", 1)[-1]  # after the text signature, if any
     assert text.startswith(doc) and text[len(doc):len(doc) + 2] in ("", "\n\n")

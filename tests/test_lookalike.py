@@ -92,31 +92,28 @@ def test_audience_matches_numpy_model(metric, seed):
     assert got[3:] == pytest.approx(want[3:], rel=1e-12)
 
 
-@pytest.mark.parametrize(
-    "a, b, expected",
-    [([1, 0], [0, 1], 0.0), ([3, 4], [6, 8], 1.0), ([], [], 0.0), ([1, 2], [1], 0.0), ([0, 0], [1, 1], 0.0),
-     (np.array([1.0, 2.0]), np.array([2.0, 4.0]), 1.0), ([1, 1], [-1, -1], -1.0)],
-)
+@pytest.mark.parametrize("a, b, expected", [
+    ([1, 0], [0, 1], 0.0), ([3, 4], [6, 8], 1.0), ([], [], 0.0), ([1, 2], [1], 0.0), ([0, 0], [1, 1], 0.0),
+    (np.array([1.0, 2.0]), np.array([2.0, 4.0]), 1.0), ([1, 1], [-1, -1], -1.0),
+])
 def test_cosine_similarity(a, b, expected):
     assert segmora.cosine_similarity(a, b) == pytest.approx(expected, abs=1e-15)
 
 
-@pytest.mark.parametrize(
-    "metric, candidate, expected",
-    [("euclidean", [30, 40], 0.5), ("euclidean", [300, 0], 0.0), ("euclidean", [0, 0], 1.0),
-     ("manhattan", [20, 30], 0.75), ("manhattan", [150, 150], 0.0)],
-)
+@pytest.mark.parametrize("metric, candidate, expected", [
+    ("euclidean", [30, 40], 0.5), ("euclidean", [300, 0], 0.0), ("euclidean", [0, 0], 1.0),
+    ("manhattan", [20, 30], 0.75), ("manhattan", [150, 150], 0.0),
+])
 def test_distance_similarities(metric, candidate, expected):
     a = segmora.generate_lookalike(seeds_of([0, 0], [0, 0], ltv=100.0), cands_of([0, 0], candidate), metric, 0.0)
     assert a.min_similarity == (expected if expected > 0 else 1.0)
 
 
-@pytest.mark.parametrize(
-    "seed_cats, cand_cats, expected",
-    [([{"a": "x", "b": "y"}], {"a": "x", "c": "z"}, 1 / 3), ([{"a": "x"}], {"a": "x"}, 1.0),
-     ([{"k": "p"}, {"k": "q"}], {"k": "p"}, 1.0), ([{"k": "q"}, {"k": "p"}], {"k": "p"}, 0.0),
-     ([{"k": "q"}, {"k": "p"}, {"k": "p"}], {"k": "p"}, 1.0), ([{}], {"a": "x"}, 0.0)],
-)
+@pytest.mark.parametrize("seed_cats, cand_cats, expected", [
+    ([{"a": "x", "b": "y"}], {"a": "x", "c": "z"}, 1 / 3), ([{"a": "x"}], {"a": "x"}, 1.0),
+    ([{"k": "p"}, {"k": "q"}], {"k": "p"}, 1.0), ([{"k": "q"}, {"k": "p"}], {"k": "p"}, 0.0),
+    ([{"k": "q"}, {"k": "p"}, {"k": "p"}], {"k": "p"}, 1.0), ([{}], {"a": "x"}, 0.0),
+])
 def test_jaccard_profile_and_ties_to_first_seen(seed_cats, cand_cats, expected):
     seeds, cands = [Seed(f"s{i}", [], 0.0, "", c) for i, c in enumerate(seed_cats)], [Seed("c", [], 0.0, "", cand_cats)]
     assert segmora.generate_lookalike(seeds, cands, "Jaccard", 0.0).avg_similarity == pytest.approx(expected)
@@ -132,11 +129,10 @@ def test_empty_audience(seeds, cands):
 VALUES = [[1, 0], [0, 1], [2, 0.1], [1, 0.5], [1, 1], [0.5, 1]]  # vs profile [1, 0]: one orthogonal
 
 
-@pytest.mark.parametrize(
-    "threshold, cap, count",
-    [(0.0, None, 5), (-3.0, None, 5), (0.9, None, 1), (1.0, None, 1), (5.0, None, 1), (0.5, None, 4),
-     (0.0, 2, 2), (0.0, 0, 0), (float("nan"), None, 1)],
-)
+@pytest.mark.parametrize("threshold, cap, count", [
+    (0.0, None, 5), (-3.0, None, 5), (0.9, None, 1), (1.0, None, 1), (5.0, None, 1), (0.5, None, 4),
+    (0.0, 2, 2), (0.0, 0, 0), (float("nan"), None, 1),
+])
 def test_cutoff_and_cap(threshold, cap, count):
     a = segmora.generate_lookalike(seeds_of([1, 0]), cands_of(*VALUES), "cosine", threshold, cap)
     assert a.lookalike_count == count
@@ -166,21 +162,20 @@ def test_ranking_keeps_ties_in_candidate_order_and_nan_last():
     assert [c.customer_id for c in segmora.find_similar_customers(seed, cands, 4)] == ["c1", "c2", "c0", "c3"]
 
 
-@pytest.mark.parametrize(
-    "call, exc, text",
-    [(lambda: segmora.generate_lookalike([], [], "pearson"), ValueError, METRIC_MESSAGE.format("pearson")),
-     (lambda: segmora.generate_lookalike([], [], "PEARSON"), ValueError, METRIC_MESSAGE.format("pearson")),
-     (lambda: segmora.find_similar_customers(Seed("a", []), [], 1, " cosine"), ValueError, METRIC_MESSAGE.format(" cosine")),
-     (lambda: segmora.generate_lookalike([], [], 1), TypeError, None),
-     (lambda: segmora.generate_lookalike(["x"], []), TypeError, None),
-     (lambda: segmora.generate_lookalike("ab", []), TypeError, "argument 'seed_customers': Can't extract `str` to `Vec`"),
-     (lambda: segmora.generate_lookalike([], [], max_lookalikes=-1), OverflowError, None),
-     (lambda: segmora.generate_lookalike([], [], "pearson", "x"), TypeError, None),
-     (lambda: segmora.find_similar_customers(Seed("a", []), [], -1), OverflowError, None),
-     (lambda: Seed("a", [1], cohort=None), TypeError, None),
-     (lambda: Seed("a", [1], categorical_features={"k": 1}), TypeError, None),
-     (lambda: Seed("a", "12"), TypeError, "argument 'features': Can't extract `str` to `Vec`")],
-)
+@pytest.mark.parametrize("call, exc, text", [
+    (lambda: segmora.generate_lookalike([], [], "pearson"), ValueError, METRIC_MESSAGE.format("pearson")),
+    (lambda: segmora.generate_lookalike([], [], "PEARSON"), ValueError, METRIC_MESSAGE.format("pearson")),
+    (lambda: segmora.find_similar_customers(Seed("a", []), [], 1, " cosine"), ValueError, METRIC_MESSAGE.format(" cosine")),
+    (lambda: segmora.generate_lookalike([], [], 1), TypeError, None),
+    (lambda: segmora.generate_lookalike(["x"], []), TypeError, None),
+    (lambda: segmora.generate_lookalike("ab", []), TypeError, "argument 'seed_customers': Can't extract `str` to `Vec`"),
+    (lambda: segmora.generate_lookalike([], [], max_lookalikes=-1), OverflowError, None),
+    (lambda: segmora.generate_lookalike([], [], "pearson", "x"), TypeError, None),
+    (lambda: segmora.find_similar_customers(Seed("a", []), [], -1), OverflowError, None),
+    (lambda: Seed("a", [1], cohort=None), TypeError, None),
+    (lambda: Seed("a", [1], categorical_features={"k": 1}), TypeError, None),
+    (lambda: Seed("a", "12"), TypeError, "argument 'features': Can't extract `str` to `Vec`"),
+])
 def test_argument_and_metric_errors(call, exc, text):
     with pytest.raises(exc) as err:
         call()
@@ -242,17 +237,16 @@ def test_seed_customers_build_what_the_constructor_builds():
                                                                    state(Seed("b", [2.0], 1))]
 
 
-@pytest.mark.parametrize(  # text None: the constructor's message, for the record after a good one
-    "records, exc, text",
-    [([("a",)], TypeError, None), ([("a", [1.0], 0.0, "", None, "x")], TypeError, None),
-     ([(1, [1.0])], TypeError, None), ([("a", "12")], TypeError, None), ([("a", [1.0], "x")], TypeError, None),
-     ([("a", [1.0], 10 ** 400)], OverflowError, None), ([("a", [1.0], 0.0, None)], TypeError, None),
-     ([("a", [1.0], 0.0, "", {"k": 1})], TypeError, None),
-     ([5], TypeError, "argument 'records': item 1: 'int' object is not a tuple or list"),
-     ("ab", TypeError, "argument 'records': Can't extract `str` to `Vec`"),
-     ((r for r in [("a", [1.0]), 5]), TypeError, "argument 'records': item 1: 'int' object is not a tuple or list"),
-     (map(lambda r: 1 / 0, [1]), ZeroDivisionError, "argument 'records': division by zero")],
-)
+@pytest.mark.parametrize("records, exc, text", [  # text None: the constructor's message, for the record after a good one
+    ([("a",)], TypeError, None), ([("a", [1.0], 0.0, "", None, "x")], TypeError, None),
+    ([(1, [1.0])], TypeError, None), ([("a", "12")], TypeError, None), ([("a", [1.0], "x")], TypeError, None),
+    ([("a", [1.0], 10 ** 400)], OverflowError, None), ([("a", [1.0], 0.0, None)], TypeError, None),
+    ([("a", [1.0], 0.0, "", {"k": 1})], TypeError, None),
+    ([5], TypeError, "argument 'records': item 1: 'int' object is not a tuple or list"),
+    ("ab", TypeError, "argument 'records': Can't extract `str` to `Vec`"),
+    ((r for r in [("a", [1.0]), 5]), TypeError, "argument 'records': item 1: 'int' object is not a tuple or list"),
+    (map(lambda r: 1 / 0, [1]), ZeroDivisionError, "argument 'records': division by zero"),
+])
 def test_seed_customers_bad_records(records, exc, text):
     if text is None:
         with pytest.raises(exc) as err:

@@ -5,18 +5,12 @@ import pickle
 import threading
 
 import numpy as np
+import pandas as pd
 import pytest
 from scipy import stats
 
-from segmora import (
-    PyPrivacyBudget,
-    add_gaussian_noise,
-    add_laplace_noise,
-    calculate_information_loss,
-    check_k_anonymity,
-    generalize_numeric,
-    suppress_to_k_anonymous,
-)
+from segmora import (PyPrivacyBudget, add_gaussian_noise, add_laplace_noise, calculate_information_loss,
+                     check_k_anonymity, generalize_numeric, suppress_to_k_anonymous)
 
 ZIPS = [{"zip": "10001", "age": "30"}, {"zip": "10001", "age": "41"}, {"zip": "10002", "age": "30"}]
 SPLIT = [{"a": "ab", "b": "c"}, {"a": "a", "b": "bc"}, {"a": "ab", "b": "c"}]  # joined, every key is "abc"
@@ -24,55 +18,43 @@ MISSING = [{"zip": ""}, {}, {"zip": "1"}]
 SIGMA = math.sqrt(2 * math.log(1.25 / 1e-5))
 
 
-# rows, quasi-identifiers, k -> anonymized, generalized, suppressed, information loss
-@pytest.mark.parametrize(
-    "rows,qi,k,expected",
-    [
-        ([], ["zip"], 5, (True, 0, 0, 0.0)),
-        (ZIPS, ["zip"], 2, (False, 2, 1, 100 / 3)),
-        (ZIPS, ["zip"], 0, (True, 3, 0, 0.0)),
-        (ZIPS, ["zip"], 1, (True, 3, 0, 0.0)),
-        (ZIPS, ["age"], 2, (False, 2, 1, 100 / 3)),
-        (ZIPS, ["zip", "age"], 2, (False, 0, 3, 100.0)),
-        (ZIPS, [], 3, (True, 3, 0, 0.0)),
-        (ZIPS, [], 4, (False, 0, 3, 100.0)),
-        (MISSING, ["zip"], 2, (False, 2, 1, 100 / 3)),
-        (SPLIT, ["a", "b"], 2, (False, 2, 1, 100 / 3)),
-        (ZIPS, ["none"], 3, (True, 3, 0, 0.0)),
-    ],
-)
-def test_check_k_anonymity(rows, qi, k, expected):
+BABCAB = [{"z": v, "i": str(i)} for i, v in enumerate("babcab")]
+
+
+# rows, quasi-identifiers, k -> anonymized, generalized, suppressed, information loss; rows kept by suppression
+@pytest.mark.parametrize("rows,qi,k,expected,kept", [
+    ([], ["zip"], 5, (True, 0, 0, 0.0), None),
+    ([], [], 0, (True, 0, 0, 0.0), []),
+    (ZIPS, ["zip"], 2, (False, 2, 1, 100 / 3), [0, 1]),
+    (ZIPS, ["zip"], 0, (True, 3, 0, 0.0), None),
+    (ZIPS, ["zip"], 1, (True, 3, 0, 0.0), None),
+    (ZIPS, ["zip"], 4, (False, 0, 3, 100.0), []),
+    (ZIPS, ["age"], 2, (False, 2, 1, 100 / 3), None),
+    (ZIPS, ["zip", "age"], 2, (False, 0, 3, 100.0), None),
+    (ZIPS, [], 3, (True, 3, 0, 0.0), None),
+    (ZIPS, [], 4, (False, 0, 3, 100.0), None),
+    (MISSING, ["zip"], 2, (False, 2, 1, 100 / 3), None),
+    (SPLIT, ["a", "b"], 2, (False, 2, 1, 100 / 3), [0, 2]),
+    (ZIPS, ["none"], 3, (True, 3, 0, 0.0), None),
+    (BABCAB, ["z"], 2, (False, 5, 1, 100 / 6), [0, 2, 5, 1, 4]),  # groups by first appearance
+])
+def test_k_anonymity_check_and_suppression(rows, qi, k, expected, kept):
     r = check_k_anonymity(rows, qi, k)
     assert (r.k_value, r.anonymized, r.generalized_rows, r.suppressed_rows) == (k, *expected[:3])
     assert r.information_loss == pytest.approx(expected[3], rel=1e-15)
     assert repr(r) == f"KAnonymityResult(k={k}, anonymized={str(expected[0]).lower()}, suppressed_rows={expected[2]})"
+    if kept is not None:
+        out = suppress_to_k_anonymous(rows, qi, k)
+        assert out == [rows[i] for i in kept]
+        assert all(type(r) is dict and all(r is not s for s in rows) for r in out)
 
 
-@pytest.mark.parametrize(
-    "rows,qi,k,kept",
-    [
-        (ZIPS, ["zip"], 2, [0, 1]),
-        ([{"z": v, "i": str(i)} for i, v in enumerate("babcab")], ["z"], 2, [0, 2, 5, 1, 4]),  # groups by first appearance
-        (SPLIT, ["a", "b"], 2, [0, 2]),
-        (ZIPS, ["zip"], 4, []),
-        ([], [], 0, []),
-    ],
-)
-def test_suppress_to_k_anonymous(rows, qi, k, kept):
-    out = suppress_to_k_anonymous(rows, qi, k)
-    assert out == [rows[i] for i in kept]
-    assert all(type(r) is dict and all(r is not s for s in rows) for r in out)
-
-
-@pytest.mark.parametrize(
-    "data,error",
-    [
-        ("zip", "argument 'data': Can't extract `str` to `Vec`"),
-        ([["zip"]], "argument 'data': 'list' object cannot be converted to 'PyDict'"),
-        ([{"zip": 10001}], "argument 'data': 'int' object cannot be converted to 'PyString'"),
-        ([{"zip": "1", 2: "x"}], "argument 'data': 'int' object cannot be converted to 'PyString'"),
-    ],
-)
+@pytest.mark.parametrize("data,error", [
+    ("zip", "argument 'data': Can't extract `str` to `Vec`"),
+    ([["zip"]], "argument 'data': 'list' object cannot be converted to 'PyDict'"),
+    ([{"zip": 10001}], "argument 'data': 'int' object cannot be converted to 'PyString'"),
+    ([{"zip": "1", 2: "x"}], "argument 'data': 'int' object cannot be converted to 'PyString'"),
+])
 def test_k_anonymity_argument_errors(data, error):
     for fn in (check_k_anonymity, suppress_to_k_anonymous):
         with pytest.raises(TypeError) as err:
@@ -82,35 +64,29 @@ def test_k_anonymity_argument_errors(data, error):
         check_k_anonymity(ZIPS, ["zip"], -1)
 
 
-@pytest.mark.parametrize(
-    "data,intervals,bins",
-    [
-        ([0, 5, 10], 2, [0, 1, 1]),
-        ([3, 3, 3], 4, [0, 0, 0]),
-        ([], 3, []),
-        ([0, 5, 10], 0, [0, 0, 0]),
-        ([0, 2.5, 5, 7.5, 10], 4, [0, 1, 2, 3, 3]),
-        ([math.nan, 0, 10], 2, [0, 0, 1]),
-        ([0, 10], 2**64 - 1, [0, 2**64 - 2]),
-        ([0, 5e-324], 2**64 - 1, [0, 0]),  # the width underflows
-    ],
-)
+@pytest.mark.parametrize("data,intervals,bins", [
+    ([0, 5, 10], 2, [0, 1, 1]),
+    ([3, 3, 3], 4, [0, 0, 0]),
+    ([], 3, []),
+    ([0, 5, 10], 0, [0, 0, 0]),
+    ([0, 2.5, 5, 7.5, 10], 4, [0, 1, 2, 3, 3]),
+    ([math.nan, 0, 10], 2, [0, 0, 1]),
+    ([0, 10], 2**64 - 1, [0, 2**64 - 2]),
+    ([0, 5e-324], 2**64 - 1, [0, 0]),  # the width underflows
+])
 def test_generalize_numeric(data, intervals, bins):
     assert generalize_numeric(data, intervals) == bins
 
 
-@pytest.mark.parametrize(
-    "original,generalized,intervals,loss",
-    [
-        ([0, 10], [0, 1], 2, 0.25),
-        ([1, 2], [0], 2, 0.0),
-        ([], [], 2, 0.0),
-        ([4, 4], [0, 0], 3, 0.0),
-        ([0, 10], [0, 3], 2, math.sqrt((0.25**2 + 0.75**2) / 2)),  # index beyond the bins
-        ([0, 10], [0, 0], 0, math.nan),  # an infinite width times bin 0
-        ([0, 10], [0, 2**64 - 2], 2**64 - 1, 0.0),
-    ],
-)
+@pytest.mark.parametrize("original,generalized,intervals,loss", [
+    ([0, 10], [0, 1], 2, 0.25),
+    ([1, 2], [0], 2, 0.0),
+    ([], [], 2, 0.0),
+    ([4, 4], [0, 0], 3, 0.0),
+    ([0, 10], [0, 3], 2, math.sqrt((0.25**2 + 0.75**2) / 2)),  # index beyond the bins
+    ([0, 10], [0, 0], 0, math.nan),  # an infinite width times bin 0
+    ([0, 10], [0, 2**64 - 2], 2**64 - 1, 0.0),
+])
 def test_information_loss(original, generalized, intervals, loss):
     assert calculate_information_loss(original, generalized, intervals) == pytest.approx(loss, abs=1e-12, nan_ok=True)
 
@@ -142,23 +118,20 @@ def test_gaussian_statistics():
     assert stats.kstest(noise, stats.norm(scale=SIGMA).cdf).pvalue > 1e-9
 
 
-@pytest.mark.parametrize(
-    "call,message",
-    [
-        (lambda: add_laplace_noise([1], 0, 1), "epsilon must be finite and > 0, got 0"),
-        (lambda: add_laplace_noise([1], -1, 1), "epsilon must be finite and > 0, got -1"),
-        (lambda: add_laplace_noise([1], math.inf, 1), "epsilon must be finite and > 0, got inf"),
-        (lambda: add_laplace_noise([], math.nan, 1), "epsilon must be finite and > 0, got NaN"),
-        (lambda: add_laplace_noise([1], 1, -0.5), "sensitivity must be finite and >= 0, got -0.5"),
-        (lambda: add_laplace_noise([1], 1, math.inf), "sensitivity must be finite and >= 0, got inf"),
-        (lambda: add_gaussian_noise([1], 0, 0.5, 1), "epsilon must be finite and > 0, got 0"),
-        (lambda: add_gaussian_noise([1], 1, 0, 1), "delta must be in the open interval (0, 1), got 0"),
-        (lambda: add_gaussian_noise([1], 1, 1, 1), "delta must be in the open interval (0, 1), got 1"),
-        (lambda: add_gaussian_noise([1], 1, 1.25, 1), "delta must be in the open interval (0, 1), got 1.25"),
-        (lambda: add_gaussian_noise([1], 1, math.nan, 1), "delta must be in the open interval (0, 1), got NaN"),
-        (lambda: add_gaussian_noise([1], 1, 0.5, math.nan), "sensitivity must be finite and >= 0, got NaN"),
-    ],
-)
+@pytest.mark.parametrize("call,message", [
+    (lambda: add_laplace_noise([1], 0, 1), "epsilon must be finite and > 0, got 0"),
+    (lambda: add_laplace_noise([1], -1, 1), "epsilon must be finite and > 0, got -1"),
+    (lambda: add_laplace_noise([1], math.inf, 1), "epsilon must be finite and > 0, got inf"),
+    (lambda: add_laplace_noise([], math.nan, 1), "epsilon must be finite and > 0, got NaN"),
+    (lambda: add_laplace_noise([1], 1, -0.5), "sensitivity must be finite and >= 0, got -0.5"),
+    (lambda: add_laplace_noise([1], 1, math.inf), "sensitivity must be finite and >= 0, got inf"),
+    (lambda: add_gaussian_noise([1], 0, 0.5, 1), "epsilon must be finite and > 0, got 0"),
+    (lambda: add_gaussian_noise([1], 1, 0, 1), "delta must be in the open interval (0, 1), got 0"),
+    (lambda: add_gaussian_noise([1], 1, 1, 1), "delta must be in the open interval (0, 1), got 1"),
+    (lambda: add_gaussian_noise([1], 1, 1.25, 1), "delta must be in the open interval (0, 1), got 1.25"),
+    (lambda: add_gaussian_noise([1], 1, math.nan, 1), "delta must be in the open interval (0, 1), got NaN"),
+    (lambda: add_gaussian_noise([1], 1, 0.5, math.nan), "sensitivity must be finite and >= 0, got NaN"),
+])
 def test_noise_refuses_parameters_that_void_the_guarantee(call, message):
     with pytest.raises(ValueError) as err:
         call()
@@ -219,29 +192,24 @@ def test_budget_constructor_does_not_validate(epsilon, delta, percentage):
 
 
 def test_pandas_series_with_a_filtered_index_is_read_in_order():
-    import pandas as pd
-
     s = pd.Series([4.0, -1.0, 7.0, 2.0])[lambda v: v != 4.0]  # index 1, 2, 3: no label 0
     assert add_laplace_noise(s, 1.0, 0.0) == [0.0, 7.0, 2.0]
     assert generalize_numeric(s, 2) == [0, 1, 0]
 
 
-@pytest.mark.parametrize(
-    "fn,doc",
-    [
-        (check_k_anonymity, "Check whether `data` (a list of row dicts) is k-anonymous with respect to\n`quasi_identifiers` "
-         "(the column names that, combined, could re-identify a\nrow) for the given `k`."),
-        (suppress_to_k_anonymous, "Drop rows from `data` that fall in quasi-identifier groups smaller than\n`k`, "
-         "returning only the rows that are already k-anonymous."),
-        (generalize_numeric, "Bucket numeric values into `intervals` equal-width bins (returns each\nvalue's bin index) "
-         "\u2014 a generalization step for k-anonymity."),
-        (calculate_information_loss, "Root-mean-square normalized distance between original values and the\n"
-         "midpoints of the bins they were generalized into."),
-        (add_laplace_noise, "Add Laplace-mechanism noise to a vector of counts/sums for\nepsilon-differential privacy."),
-        (add_gaussian_noise, "Add Gaussian-mechanism noise to a vector for (epsilon, delta)-differential\nprivacy on range queries."),
-        (PyPrivacyBudget.consume, "Consume `cost` epsilon from the budget. Returns False (and leaves the\n"
-         "budget untouched) if the remaining budget is insufficient."),
-    ],
-)
+@pytest.mark.parametrize("fn,doc", [
+    (check_k_anonymity, "Check whether `data` (a list of row dicts) is k-anonymous with respect to\n`quasi_identifiers` "
+     "(the column names that, combined, could re-identify a\nrow) for the given `k`."),
+    (suppress_to_k_anonymous, "Drop rows from `data` that fall in quasi-identifier groups smaller than\n`k`, "
+     "returning only the rows that are already k-anonymous."),
+    (generalize_numeric, "Bucket numeric values into `intervals` equal-width bins (returns each\nvalue's bin index) "
+     "\u2014 a generalization step for k-anonymity."),
+    (calculate_information_loss, "Root-mean-square normalized distance between original values and the\n"
+     "midpoints of the bins they were generalized into."),
+    (add_laplace_noise, "Add Laplace-mechanism noise to a vector of counts/sums for\nepsilon-differential privacy."),
+    (add_gaussian_noise, "Add Gaussian-mechanism noise to a vector for (epsilon, delta)-differential\nprivacy on range queries."),
+    (PyPrivacyBudget.consume, "Consume `cost` epsilon from the budget. Returns False (and leaves the\n"
+     "budget untouched) if the remaining budget is insufficient."),
+])
 def test_docstrings(fn, doc):
     assert fn.__doc__ == doc

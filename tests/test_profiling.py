@@ -61,18 +61,17 @@ def test_homogeneous_segment():
     assert repr(p) == "ProfiledSegment(id=7, size=10, purity=1.00)"
 
 
-@pytest.mark.parametrize(
-    "features, names, mean, expected",
-    [({0: [1, 1, 1, 10]}, None, "3.25", ["High feature_0 (mean: 3.25)", "Variable feature_0 (std: 3.90)"]),
-     ({0: [10, 10, 10, 1]}, ["spend"], "7.75", ["Low spend (mean: 7.75)", "Variable spend (std: 3.90)"]),
-     ({0: [10, 10, 10, 4]}, ["spend"], "8.50", ["Homogeneous segment"]),
-     ({0: [1, 4, 1, 4]}, ["a", "b"], "2.50", ["Variable a (std: 1.50)"]),
-     ({0: [math.nan, 1, 2]}, None, None, ["Homogeneous segment"]),
-     # described by index whatever the dict order; names beyond the features present are unused
-     ({3: [1, 1, 1, 10], 1: [8, 8, 8, 8], 2: [10, 10, 10, 1]}, ["zero", "one"], "8.00",
-      ["Low feature_2 (mean: 7.75)", "Variable feature_2 (std: 3.90)", "High feature_3 (mean: 3.25)",
-       "Variable feature_3 (std: 3.90)"])],
-)
+@pytest.mark.parametrize("features, names, mean, expected", [
+    ({0: [1, 1, 1, 10]}, None, "3.25", ["High feature_0 (mean: 3.25)", "Variable feature_0 (std: 3.90)"]),
+    ({0: [10, 10, 10, 1]}, ["spend"], "7.75", ["Low spend (mean: 7.75)", "Variable spend (std: 3.90)"]),
+    ({0: [10, 10, 10, 4]}, ["spend"], "8.50", ["Homogeneous segment"]),
+    ({0: [1, 4, 1, 4]}, ["a", "b"], "2.50", ["Variable a (std: 1.50)"]),
+    ({0: [math.nan, 1, 2]}, None, None, ["Homogeneous segment"]),
+    # described by index whatever the dict order; names beyond the features present are unused
+    ({3: [1, 1, 1, 10], 1: [8, 8, 8, 8], 2: [10, 10, 10, 1]}, ["zero", "one"], "8.00",
+     ["Low feature_2 (mean: 7.75)", "Variable feature_2 (std: 3.90)", "High feature_3 (mean: 3.25)",
+      "Variable feature_3 (std: 3.90)"]),
+])
 def test_characteristics(features, names, mean, expected):
     p = profile(list(range(max(map(len, features.values())))), features, names)
     assert p.key_characteristics == expected
@@ -87,22 +86,20 @@ def test_size_words(n, word):
     assert p.size == n
 
 
-@pytest.mark.parametrize(
-    "members, labels, purity",
-    [(list(range(10)), [2] * 8 + [5] * 2, 0.8), ([0, 0, 1], [1, 2], 2 / 3), ([0, 1, 9], [3, 4], 0.5),
-     ([5, 6], [1], 0.0), ([], [1], 0.0)],
-)
+@pytest.mark.parametrize("members, labels, purity", [
+    (list(range(10)), [2] * 8 + [5] * 2, 0.8), ([0, 0, 1], [1, 2], 2 / 3), ([0, 1, 9], [3, 4], 0.5),
+    ([5, 6], [1], 0.0), ([], [1], 0.0),
+])
 def test_label_purity(members, labels, purity):
     assert profile(members, HOMOGENEOUS, labels=labels).purity == purity
 
 
-@pytest.mark.parametrize(
-    "members, features, tail, chars, fig",
-    [([], {}, "limited feature data", ["Homogeneous segment"], [0.0, 0.5, 0.5, 0.0, 30.0, 0.0]),
-     ([], HOMOGENEOUS, "mean score of 0.00", ["Homogeneous segment"], [0.0, 0.5, 1.0, 0.0, 45.0, 0.0]),
-     ([0, 1], {}, "limited feature data", ["Homogeneous segment"], None),
-     ([9], {0: []}, "mean score of 0.00", ["Homogeneous segment"], None)],
-)
+@pytest.mark.parametrize("members, features, tail, chars, fig", [
+    ([], {}, "limited feature data", ["Homogeneous segment"], [0.0, 0.5, 0.5, 0.0, 30.0, 0.0]),
+    ([], HOMOGENEOUS, "mean score of 0.00", ["Homogeneous segment"], [0.0, 0.5, 1.0, 0.0, 45.0, 0.0]),
+    ([0, 1], {}, "limited feature data", ["Homogeneous segment"], None),
+    ([9], {0: []}, "mean score of 0.00", ["Homogeneous segment"], None),
+])
 def test_degenerate_inputs(members, features, tail, chars, fig):
     p = profile(members, features)
     assert p.business_description.endswith(tail) and p.key_characteristics == chars
@@ -119,12 +116,11 @@ def test_numpy_columns_and_bit_identical_repeats():
     assert figures(a)[1:] == figures(b)[1:] and a.key_characteristics == b.key_characteristics
 
 
-@pytest.mark.parametrize(
-    "args, exc",
-    [((-1, [], {}), OverflowError), ((0, [-1], {}), OverflowError), ((0, [], [[1.0]]), TypeError),
-     ((0, [], {0: "abc"}), TypeError), ((0, [], {-1: [1.0]}), OverflowError), ((0, [], {"a": [1.0]}), TypeError),
-     ((0, [], {}, "ab"), TypeError), ((0, [], {}, None, [-2]), OverflowError)],
-)
+@pytest.mark.parametrize("args, exc", [
+    ((-1, [], {}), OverflowError), ((0, [-1], {}), OverflowError), ((0, [], [[1.0]]), TypeError),
+    ((0, [], {0: "abc"}), TypeError), ((0, [], {-1: [1.0]}), OverflowError), ((0, [], {"a": [1.0]}), TypeError),
+    ((0, [], {}, "ab"), TypeError), ((0, [], {}, None, [-2]), OverflowError),
+])
 def test_argument_errors(args, exc):
     with pytest.raises(exc):
         segmora.profile_segment(*args)

@@ -157,12 +157,8 @@ class Reentrant:
     def __init__(self, engine, items):
         self.engine, self.items = engine, items
 
-    def __len__(self):
-        return len(self.items)
-
-    def __getitem__(self, i):
-        self.engine.customer_count()
-        return self.items[i]
+    __len__ = lambda self: len(self.items)
+    __getitem__ = lambda self, i: (self.engine.customer_count(), self.items[i])[1]
 
 
 @pytest.mark.parametrize("make_batch,exc,message", [
@@ -179,25 +175,23 @@ def test_bad_batch_changes_nothing(make_batch, exc, message):
     assert (e.get_all_segments(), e.buffer_size(), e.check_drift()[1].drift_score) == state
 
 
+EVENT_MESSAGE = "Unknown event type '{}'. Expected one of: purchase, engagement, pageview, custom"
+Event, StreamingConfig, ReclusterConfig = segmora.PyStreamingEvent, segmora.PyStreamingConfig, segmora.PyReclusterConfig
+
+
 @pytest.mark.parametrize("make,exc,message", [
-    (lambda: segmora.PyStreamingEvent("c", "click", 1.0, 0), ValueError,
-     "Unknown event type 'click'. Expected one of: purchase, engagement, pageview, custom"),
-    (lambda: segmora.PyStreamingEvent("c", "PURCHASE ", 1.0, 0), ValueError,
-     "Unknown event type 'purchase '. Expected one of: purchase, engagement, pageview, custom"),
-    (lambda: segmora.PyStreamingEvent("c", "custom", "1", 0), TypeError, "argument 'value': must be real number, not str"),
-    (lambda: segmora.PyStreamingEvent("c", "custom", 1.0, 2**63), OverflowError,
-     "argument 'timestamp': out of range for a 64-bit signed integer"),
-    (lambda: segmora.PyStreamingEvent("c", "custom", 1.0, 0, {"k": 1}), TypeError,
-     "argument 'metadata': 'int' object cannot be converted to 'str'"),
-    (lambda: segmora.PyStreamingConfig(window="hours"), ValueError,
-     "Unknown window 'hours'. Expected one of: minute, hour, day, week"),
-    (lambda: segmora.PyStreamingConfig(batch_size=None), TypeError,
+    (lambda: Event("c", "click", 1.0, 0), ValueError, EVENT_MESSAGE.format("click")),
+    (lambda: Event("c", "PURCHASE ", 1.0, 0), ValueError, EVENT_MESSAGE.format("purchase ")),
+    (lambda: Event("c", "custom", "1", 0), TypeError, "argument 'value': must be real number, not str"),
+    (lambda: Event("c", "custom", 1.0, 2**63), OverflowError, "argument 'timestamp': out of range for a 64-bit signed integer"),
+    (lambda: Event("c", "custom", 1.0, 0, {"k": 1}), TypeError, "argument 'metadata': 'int' object cannot be converted to 'str'"),
+    (lambda: StreamingConfig(window="hours"), ValueError, "Unknown window 'hours'. Expected one of: minute, hour, day, week"),
+    (lambda: StreamingConfig(batch_size=None), TypeError,
      "argument 'batch_size': 'NoneType' object cannot be interpreted as an integer"),
-    (lambda: segmora.PyStreamingConfig(batch_size=-1), OverflowError,
-     "argument 'batch_size': can't convert negative int to unsigned"),
-    (lambda: segmora.PyReclusterConfig("Severe"), ValueError,
+    (lambda: StreamingConfig(batch_size=-1), OverflowError, "argument 'batch_size': can't convert negative int to unsigned"),
+    (lambda: ReclusterConfig("Severe"), ValueError,
      "Unknown drift severity 'severe'. Expected one of: none, low, medium, high, critical"),
-    (lambda: segmora.PyStreamingSegmentationEngine(segmora.PyReclusterConfig()), TypeError,
+    (lambda: segmora.PyStreamingSegmentationEngine(ReclusterConfig()), TypeError,
      "argument 'config': 'PyReclusterConfig' object cannot be converted to 'PyStreamingConfig'"),
 ])
 def test_constructor_errors(make, exc, message):

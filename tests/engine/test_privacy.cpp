@@ -20,10 +20,8 @@ TEST(NoiseSource, DrawsStayInTheirHalfOpenIntervals) {
     double lo = 1.0, hi = 0.0;
     for (int i = 0; i < 100000; ++i) {
         const double u = source.open_unit(), v = source.unit();
-        ASSERT_GE(u, 0x1p-52);
-        ASSERT_LT(u, 1.0);
-        ASSERT_GE(v, 0.0);
-        ASSERT_LT(v, 1.0);
+        ASSERT_TRUE(u >= 0x1p-52 && u < 1.0) << u;
+        ASSERT_TRUE(v >= 0.0 && v < 1.0) << v;
         lo = std::fmin(lo, u);
         hi = std::fmax(hi, u);
     }
@@ -75,11 +73,7 @@ TEST(Noise, ParametersAreCheckedBeforeAnyDraw) {
     NoiseSource source;
     std::vector<double> data = {1.0};
     auto message = [](auto&& call) {
-        try {
-            call();
-        } catch (const segmora::SegmoraError& e) {
-            return e.display();
-        }
+        try { call(); } catch (const segmora::SegmoraError& e) { return e.display(); }
         return std::string("no error");
     };
     EXPECT_EQ(message([&] { add_laplace_noise(data, 0.0, 1.0, source); }),

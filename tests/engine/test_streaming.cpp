@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <limits>
+#include <tuple>
 
 #include "engine/streaming.hpp"
 #include "error.hpp"
@@ -23,11 +24,7 @@ StreamingSegmentationEngine make_engine(std::uint64_t batch_size, ReclusterConfi
 }
 
 TEST(StreamingBuffer, FlushesWhenFullAndAtCheckpoints) {
-    struct Case {
-        std::uint64_t batch_size;
-        int events;
-        std::size_t held;
-    };
+    struct Case { std::uint64_t batch_size; int events; std::size_t held; };
     for (const Case& c : {Case{0, 5, 0}, Case{1, 5, 0}, Case{3, 7, 1}, Case{10, 9, 9}, Case{10, 10, 0}}) {
         auto engine = make_engine(c.batch_size);
         for (int i = 0; i < c.events; ++i) engine.process_event(event(format("c{}", i), 1.0, unix_now()));
@@ -42,11 +39,7 @@ TEST(StreamingScore, ExtremeTimestampsAndValues) {
     constexpr auto kMin = std::numeric_limits<std::int64_t>::min();
     constexpr auto kMax = std::numeric_limits<std::int64_t>::max();
     const double nan = std::numeric_limits<double>::quiet_NaN(), inf = std::numeric_limits<double>::infinity();
-    struct Case {
-        double value;
-        std::int64_t timestamp;
-        std::string segment;
-    };
+    struct Case { double value; std::int64_t timestamp; std::string segment; };
     const Case cases[] = {
         {0.0, kMin, "Lost"},         // no overflow: recency is huge and clamped at 100
         {0.0, kMax, "Champions"},    // far future: negative recency lifts the score
@@ -85,20 +78,16 @@ TEST(StreamingBatch, SameAsOneEventAtATime) {
     for (const auto& e : events) one.push_back(single.process_event(e));
     const auto many = batched.process_events(events);
     ASSERT_EQ(many.size(), one.size());
-    for (std::size_t i = 0; i < one.size(); ++i) {
-        ASSERT_EQ(many[i].customer_id, one[i].customer_id);
-        ASSERT_EQ(many[i].previous_segment, one[i].previous_segment);
-        ASSERT_EQ(many[i].new_segment, one[i].new_segment);
-    }
+    for (std::size_t i = 0; i < one.size(); ++i)
+        ASSERT_EQ(std::tie(many[i].customer_id, many[i].previous_segment, many[i].new_segment),
+                  std::tie(one[i].customer_id, one[i].previous_segment, one[i].new_segment)) << "event " << i;
     for (std::size_t i = 0; i < single.customer_count(); ++i) {
-        ASSERT_EQ(batched.customers()[i].state.customer_id, single.customers()[i].state.customer_id);
-        ASSERT_EQ(batched.customers()[i].state.monetary, single.customers()[i].state.monetary);
+        const auto &b = batched.customers()[i].state, &s = single.customers()[i].state;
+        ASSERT_EQ(std::tie(b.customer_id, b.monetary), std::tie(s.customer_id, s.monetary)) << "customer " << i;
     }
     EXPECT_EQ(batched.buffer_size(), single.buffer_size());
 }
 
-// A restored engine finds every customer through its rebuilt index; parts that
-// could not come from one engine are refused.
 TEST(StreamingRestore, RebuildsTheIndexAndRefusesInconsistentParts) {
     auto engine = make_engine(50);
     for (int i = 0; i < 500; ++i) engine.process_event(event(format("r{}", i % 97), i, unix_now()));

@@ -63,9 +63,7 @@ TEST(ThreadPool, RethrowsTheLowestFailingChunk) {
 }
 
 TEST(ThreadPool, StartsNoMoreWorkersThanChunks) {
-    struct Case {
-        std::size_t rows, min_chunk, tasks, expected;
-    };
+    struct Case { std::size_t rows, min_chunk, tasks, expected; };
     // rows for parallel_for (one chunk runs on the caller), tasks for run_tasks.
     for (const Case c : {Case{5, 7, 0, 0}, Case{0, 1, 2, 2}, Case{100, 50, 0, 2}, Case{0, 1, 300, 64}}) {
         auto pool = build_thread_pool(64);
