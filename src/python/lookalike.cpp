@@ -200,8 +200,7 @@ private:
         }
         if (n < 2 || n > size) {
             // The constructor's parser raises its argument-count error.
-            static const Signature constructor(SeedCustomerNew::signature);
-            Args parsed(constructor, fields.data(), n, nullptr);
+            Args parsed(*detail::constructor_signature<SeedCustomer, SeedCustomerNew>, fields.data(), n, nullptr);
             return wrap(SeedCustomerNew::create(parsed));
         }
         return wrap_built<SeedCustomer>(class_type<SeedCustomer>, [&] { return SeedCustomerNew::from_fields(fields); });
