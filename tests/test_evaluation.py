@@ -102,35 +102,30 @@ def ref_davies_bouldin(rows, labels, centers):
 
 
 # ---- quality metrics ----
-@pytest.mark.parametrize(
-    "call, expected",
-    [
-        (lambda: segmora.silhouette_score([], []), 0.0),
-        (lambda: segmora.calinski_harabasz_score([[1.0], [2.0], [4.0]], [0, 0, 0]), 0.0),
-        (lambda: segmora.davies_bouldin_score(TWO_BLOBS, [0, 0, 1, 1], []), 0.0),
-        (lambda: segmora.davies_bouldin_score([], [], [[1.0]]), 0.0),
-        # no labels at all score 0.0 whatever the rows
-        (lambda: segmora.davies_bouldin_score(TWO_BLOBS, [], [[0.0, 0.5], [10.0, 10.5]]), 0.0),
-        (lambda: segmora.silhouette_score(TWO_BLOBS, []), 0.0),
-        (lambda: segmora.calinski_harabasz_score(TWO_BLOBS, []), 0.0),
-        (lambda: segmora.silhouette_score([[1.0], [2.0], [4.0]], [0, 0, 0]), 1.0),
-        # every row its own cluster: W = 0, every a(i) = 0
-        (lambda: segmora.calinski_harabasz_score([[1.0], [2.0], [4.0]], [0, 1, 2]), 0.0),
-        (lambda: segmora.silhouette_score([[1.0], [2.0], [4.0]], [0, 1, 2]), 1.0),
-        # identical centers: the pair is skipped
-        (lambda: segmora.davies_bouldin_score([[0.0], [1.0], [2.0], [3.0]], [0, 0, 1, 1], [[5.0], [5.0]]), 0.0),
-        # identical rows: max(a, b) = 0, nothing added
-        (lambda: segmora.silhouette_score([[3.0]] * 4, [0, 0, 1, 1]), 0.0),
-        # K = 6 from the label gap but only 3 rows: N - K has no meaning
-        (lambda: segmora.calinski_harabasz_score([[0.0], [1.0], [5.0]], [0, 0, 5]), 0.0),
-        # Davies-Bouldin alone ignores labels beyond the centers
-        (lambda: segmora.davies_bouldin_score([[0.0], [1.0], [2.0]], [0, 1, 2], [[0.0], [1.0]]), 0.0),
-        # extra labels count in the silhouette divisor
-        (lambda: segmora.silhouette_score([[0.0], [1.0]], [0, 1, 1, 1]), 0.5),
-    ],
-)
-def test_degenerate_inputs(call, expected):
-    assert call() == expected
+SIL, CH, DB = segmora.silhouette_score, segmora.calinski_harabasz_score, segmora.davies_bouldin_score
+REPORT = segmora.assess_cluster_quality
+ONE_D = [[1.0], [2.0], [4.0]]
+
+
+@pytest.mark.parametrize("fn, args, expected", [
+    (SIL, ([], []), 0.0),
+    (CH, (ONE_D, [0, 0, 0]), 0.0),
+    (DB, (TWO_BLOBS, [0, 0, 1, 1], []), 0.0),
+    (DB, ([], [], [[1.0]]), 0.0),
+    pytest.param(DB, (TWO_BLOBS, [], [[0.0, 0.5], [10.0, 10.5]]), 0.0, id="no labels score 0 whatever the rows"),
+    (SIL, (TWO_BLOBS, []), 0.0),
+    (CH, (TWO_BLOBS, []), 0.0),
+    (SIL, (ONE_D, [0, 0, 0]), 1.0),
+    pytest.param(CH, (ONE_D, [0, 1, 2]), 0.0, id="every row its own cluster: W = 0"),
+    pytest.param(SIL, (ONE_D, [0, 1, 2]), 1.0, id="every row its own cluster: every a(i) = 0"),
+    pytest.param(DB, ([[0.0], [1.0], [2.0], [3.0]], [0, 0, 1, 1], [[5.0], [5.0]]), 0.0, id="identical centers skipped"),
+    pytest.param(SIL, ([[3.0]] * 4, [0, 0, 1, 1]), 0.0, id="identical rows: max(a, b) = 0 adds nothing"),
+    pytest.param(CH, ([[0.0], [1.0], [5.0]], [0, 0, 5]), 0.0, id="K = 6 from the label gap over 3 rows"),
+    pytest.param(DB, ([[0.0], [1.0], [2.0]], [0, 1, 2], [[0.0], [1.0]]), 0.0, id="DB ignores labels beyond the centers"),
+    pytest.param(SIL, ([[0.0], [1.0]], [0, 1, 1, 1]), 0.5, id="extra labels count in the silhouette divisor"),
+])
+def test_degenerate_inputs(fn, args, expected):
+    assert fn(*args) == expected
 
 
 def test_two_separated_clusters_and_keyword_arguments():
@@ -184,30 +179,23 @@ THREE = [[0.0], [1.0], [2.0]]
 SHORT = "^Data validation error: labels has 2 entries but data has 3 rows$"
 
 
-@pytest.mark.parametrize(
-    "call, exc, message",
-    [
-        (lambda: segmora.silhouette_score(THREE, [0, 1]), ValueError, SHORT),
-        (lambda: segmora.calinski_harabasz_score(THREE, [0, 1]), ValueError, SHORT),
-        (lambda: segmora.davies_bouldin_score(THREE, [0, 1], [[0.0], [1.0]]), ValueError, SHORT),
-        (lambda: segmora.assess_cluster_quality(THREE, [0, 1], [[0.0], [1.0]]), ValueError, SHORT),
-        (lambda: segmora.assess_cluster_quality(THREE, [0, 1, 2], [[0.0], [1.0]]), ValueError,
-         r"^Data validation error: row 2 has label 2 but centers has 2 rows$"),
-        (lambda: segmora.assess_cluster_quality([[0.0]], [0], [[1.0, 2.0], [3.0]]), ValueError,
-         "^ShapeError/OutOfBounds: out of bounds indexing$"),
-        (lambda: segmora.silhouette_score([[1.0, 2.0], [3.0]], [0, 0]), ValueError,
-         "ShapeError/OutOfBounds: out of bounds indexing"),
-        (lambda: segmora.silhouette_score([[1.0], [2.0, 3.0]], [0, 0]), ValueError,
-         "ShapeError/IncompatibleShape: incompatible shapes"),
-        (lambda: segmora.silhouette_score([[1.0]], [-1]), OverflowError, "argument 'labels'"),
-        (lambda: segmora.silhouette_score([[1.0]], "0"), TypeError, "Can't extract `str` to `Vec`"),
-        (lambda: segmora.silhouette_score("abc", [0]), TypeError, "Can't extract `str` to `Vec`"),
-        (lambda: segmora.silhouette_score([[1.0]], [0.5]), TypeError, "argument 'labels'"),
-    ],
-)
-def test_argument_errors(call, exc, message):
+@pytest.mark.parametrize("fn, args, exc, message", [
+    (SIL, (THREE, [0, 1]), ValueError, SHORT),
+    (CH, (THREE, [0, 1]), ValueError, SHORT),
+    (DB, (THREE, [0, 1], [[0.0], [1.0]]), ValueError, SHORT),
+    (REPORT, (THREE, [0, 1], [[0.0], [1.0]]), ValueError, SHORT),
+    (REPORT, (THREE, [0, 1, 2], [[0.0], [1.0]]), ValueError, r"^Data validation error: row 2 has label 2 but centers has 2 rows$"),
+    (REPORT, ([[0.0]], [0], [[1.0, 2.0], [3.0]]), ValueError, "^ShapeError/OutOfBounds: out of bounds indexing$"),
+    (SIL, ([[1.0, 2.0], [3.0]], [0, 0]), ValueError, "ShapeError/OutOfBounds: out of bounds indexing"),
+    (SIL, ([[1.0], [2.0, 3.0]], [0, 0]), ValueError, "ShapeError/IncompatibleShape: incompatible shapes"),
+    (SIL, ([[1.0]], [-1]), OverflowError, "argument 'labels'"),
+    (SIL, ([[1.0]], "0"), TypeError, "Can't extract `str` to `Vec`"),
+    (SIL, ("abc", [0]), TypeError, "Can't extract `str` to `Vec`"),
+    (SIL, ([[1.0]], [0.5]), TypeError, "argument 'labels'"),
+])
+def test_argument_errors(fn, args, exc, message):
     with pytest.raises(exc, match=message):
-        call()
+        fn(*args)
 
 
 # ---- quality report ----
