@@ -205,13 +205,16 @@ def expected_overall(r):
     return (t1 + t2 + min(r.calinski_harabasz_score / 100, 100)) / 3
 
 
-def test_empty_report():
+def test_empty_and_nan_reports():
     r = segmora.assess_cluster_quality([], [], [])
     assert (r.silhouette_score, r.davies_bouldin_score, r.calinski_harabasz_score, r.inertia) == (0.0, 0.0, 0.0, 0.0)
     assert (r.n_clusters, r.overall_score) == (1, 50.0)
     assert repr(r) == "QualityReport(silhouette=0.0000, davies_bouldin=0.0000, calinski_harabasz=0.00, overall=50.00)"
     with pytest.raises(AttributeError):
         r.overall_score = 1.0
+    r = segmora.assess_cluster_quality([[0.0], [1.0], [float("nan")], [11.0]], [0, 0, 1, 1], [[0.5], [10.5]])
+    assert math.isnan(r.calinski_harabasz_score) and math.isnan(r.silhouette_score)
+    assert "calinski_harabasz=NaN" in repr(r) and "silhouette=NaN" in repr(r)
 
 
 def test_report_fields_overall_score_and_numpy_input():
@@ -235,12 +238,6 @@ def test_report_fields_overall_score_and_numpy_input():
     r = segmora.assess_cluster_quality([[0.0], [0.001], [1000.0], [1000.001]], [0, 0, 1, 1], [[0.0005], [1000.0005]])
     assert r.calinski_harabasz_score > 10_000 and r.davies_bouldin_score < 10
     assert r.overall_score == expected_overall(r)
-
-
-def test_report_with_nan_data():
-    r = segmora.assess_cluster_quality([[0.0], [1.0], [float("nan")], [11.0]], [0, 0, 1, 1], [[0.5], [10.5]])
-    assert math.isnan(r.calinski_harabasz_score) and math.isnan(r.silhouette_score)
-    assert "calinski_harabasz=NaN" in repr(r) and "silhouette=NaN" in repr(r)
 
 
 # ---- k estimation ----
@@ -309,13 +306,25 @@ def segmora_fit_labels(rows, k):
     return labels
 
 
-def test_silhouette_estimation(three_groups):
-    r = segmora.estimate_k_silhouette(three_groups, (2, 5))
-    assert r.k == 3 and r.confidence == max(s for _, s in r.scores)
-    for k, score in r.scores:
+def test_silhouette_and_gap_scores_follow_the_sequential_fit(three_groups):
+    sil = segmora.estimate_k_silhouette(three_groups, (2, 5))
+    assert sil.k == 3 and sil.confidence == max(s for _, s in sil.scores)
+    r = segmora.estimate_k_gap_statistic(three_groups, (1, 6))
+    data = np.array(three_groups)
+    reference = row_sum(span * span / 12.0 for span in data.max(axis=0) - data.min(axis=0))
+    silhouettes = dict(sil.scores)
+    assert list(silhouettes) == [2, 3, 4, 5]
+    for k, gap in r.scores:
         labels = segmora_fit_labels(three_groups, k)
-        assert score == ref_silhouette(three_groups, labels, lone_zero=True)
-        assert score == pytest.approx(skm.silhouette_score(np.array(three_groups), labels), rel=1e-9)
+        centers = means(data, labels, k)
+        w = sum(float(np.linalg.norm(data[i] - centers[l])) for i, l in enumerate(labels))
+        assert gap == pytest.approx(math.log2(reference * 90) - math.log2(w / 90), rel=1e-12)
+        if k in silhouettes:
+            assert silhouettes[k] == ref_silhouette(three_groups, labels, lone_zero=True)
+            assert silhouettes[k] == pytest.approx(skm.silhouette_score(data, labels), rel=1e-9)
+    best = max(s for _, s in r.scores)
+    assert r.k == max(k for k, s in r.scores if s == best)
+    assert r.confidence == min(max(best / 10, 0.0), 1.0)
     r = segmora.estimate_k_silhouette(three_groups, (1, 1))  # a single cluster scores -1
     assert (r.scores, r.k, r.confidence) == ([(1, -1.0)], 1, -1.0)
     r = segmora.estimate_k_silhouette([[0.0], [1.0], [10.0], [11.0]], (2, 2))
@@ -334,20 +343,6 @@ def test_identical_rows():
     assert segmora.estimate_k_elbow(rows, (1, 3)).k == 1
     combined = segmora.estimate_k_combined(rows, (1, 3))
     assert (combined.k, combined.confidence) == (1, 2 / 3)
-
-
-def test_gap_statistic(three_groups):
-    r = segmora.estimate_k_gap_statistic(three_groups, (1, 6))
-    data = np.array(three_groups)
-    reference = row_sum(span * span / 12.0 for span in data.max(axis=0) - data.min(axis=0))
-    for k, gap in r.scores:
-        labels = segmora_fit_labels(three_groups, k)
-        centers = means(data, labels, k)
-        w = sum(float(np.linalg.norm(data[i] - centers[l])) for i, l in enumerate(labels))
-        assert gap == pytest.approx(math.log2(reference * 90) - math.log2(w / 90), rel=1e-12)
-    best = max(s for _, s in r.scores)
-    assert r.k == max(k for k, s in r.scores if s == best)
-    assert r.confidence == min(max(best / 10, 0.0), 1.0)
 
 
 def test_combined_vote(three_groups):
