@@ -210,8 +210,7 @@ def test_empty_and_nan_reports():
     assert (r.silhouette_score, r.davies_bouldin_score, r.calinski_harabasz_score, r.inertia) == (0.0, 0.0, 0.0, 0.0)
     assert (r.n_clusters, r.overall_score) == (1, 50.0)
     assert repr(r) == "QualityReport(silhouette=0.0000, davies_bouldin=0.0000, calinski_harabasz=0.00, overall=50.00)"
-    with pytest.raises(AttributeError):
-        r.overall_score = 1.0
+    pytest.raises(AttributeError, setattr, r, "overall_score", 1.0)  # read-only
     r = segmora.assess_cluster_quality([[0.0], [1.0], [float("nan")], [11.0]], [0, 0, 1, 1], [[0.5], [10.5]])
     assert math.isnan(r.calinski_harabasz_score) and math.isnan(r.silhouette_score)
     assert "calinski_harabasz=NaN" in repr(r) and "silhouette=NaN" in repr(r)
@@ -329,8 +328,7 @@ def test_silhouette_and_gap_scores_follow_the_sequential_fit(three_groups):
     assert (r.scores, r.k, r.confidence) == ([(1, -1.0)], 1, -1.0)
     r = segmora.estimate_k_silhouette([[0.0], [1.0], [10.0], [11.0]], (2, 2))
     assert repr(r) == "KEstimationResult(method=silhouette, k=2, confidence=0.90)"
-    with pytest.raises(AttributeError):
-        r.k = 4
+    pytest.raises(AttributeError, setattr, r, "k", 4)  # read-only
 
 
 def test_identical_rows():
