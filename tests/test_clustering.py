@@ -24,6 +24,12 @@ def same_result(a, b):
     assert (a.n_iter, fit_bits(a)) == (b.n_iter, fit_bits(b))
 
 
+def raises_exactly(exc, text, call, *args):
+    with pytest.raises(exc) as err:
+        call(*args)
+    assert str(err.value) == text
+
+
 # ---- matrix conversion ----
 
 @pytest.mark.parametrize("rows,kind,text", [
@@ -32,10 +38,8 @@ def same_result(a, b):
     ([[], [1.0]], "IncompatibleShape", "incompatible shapes"),
 ])
 def test_shape_errors(rows, kind, text):
-    for call in (lambda: segmora.kmeans_py(rows, 1), lambda: segmora.PyAudienceSegmenter(1).fit(rows)):
-        with pytest.raises(ValueError) as err:
-            call()
-        assert str(err.value) == f"ShapeError/{kind}: {text}"
+    raises_exactly(ValueError, f"ShapeError/{kind}: {text}", segmora.kmeans_py, rows, 1)
+    raises_exactly(ValueError, f"ShapeError/{kind}: {text}", segmora.PyAudienceSegmenter(1).fit, rows)
 
 
 def test_ragged_rows_are_recut_when_the_total_fits_and_empty_rows_fit():
@@ -130,9 +134,7 @@ def test_numbers_with_float_and_index_protocols_are_accepted():
     ([[1.0, -math.inf]], 1, "Data validation error: data contains a non-finite value (-inf) at row 0, column 1"),
 ])
 def test_validation_order(data, k, text):
-    with pytest.raises(RuntimeError) as err:
-        segmora.kmeans_py(data, k)
-    assert str(err.value) == text
+    raises_exactly(RuntimeError, text, segmora.kmeans_py, data, k)
 
 
 # ---- behaviour ----
@@ -163,24 +165,17 @@ def test_identical_rows_never_converge():
     assert (r.n_iter, r.inertia, r.centers, r.labels) == (7, 0.0, [[2.0, 3.0]] * 3, [0] * 6)
 
 
-def test_max_iter_zero_returns_the_seeds():
-    a = blobs(50, 2, 3, seed=8).tolist()
-    r = segmora.kmeans_py(a, 3, max_iter=0, random_state=3)
-    seeds = kmeans_plus_plus(a, 3, 3)
-    assert (r.n_iter, r.labels, r.centers) == (0, [0] * 50, seeds)
-    total = 0.0
-    for row in a:
-        total += sqdist(row, seeds[0])
-    assert r.inertia == total
-
-
 NINE = [[float((i * 7) % 5), float((i * 3) % 4), i * 0.5] for i in range(9)]
 
 
 @pytest.mark.parametrize("rows, k, seed", [(NINE, k, seed) for k in (1, 2, 5, 9) for seed in (0, 1, 42, 2**64 - 1)]
-                         + [([[1.0], [1.0], [2.0]], 3, 9)])  # duplicate rows fall back to uniform picks
-def test_seeding_matches_an_independent_model(rows, k, seed):
-    assert segmora.kmeans_py(rows, k, max_iter=0, random_state=seed).centers == kmeans_plus_plus(rows, k, seed)
+                         + [([[1.0], [1.0], [2.0]], 3, 9),  # duplicate rows fall back to uniform picks
+                            (blobs(50, 2, 3, seed=8).tolist(), 3, 3)])
+def test_max_iter_zero_returns_the_seeds_of_an_independent_model(rows, k, seed):
+    r = segmora.kmeans_py(rows, k, max_iter=0, random_state=seed)
+    seeds = kmeans_plus_plus(rows, k, seed)
+    assert (r.n_iter, r.labels, r.centers) == (0, [0] * len(rows), seeds)
+    assert r.inertia == sum(sqdist(row, seeds[0]) for row in rows)
 
 
 def test_results_are_bit_identical_across_n_jobs_and_calls():
@@ -206,8 +201,7 @@ def test_result_properties_are_fresh_copies():
     r.labels.append(99)
     r.centers[0].append(1.0)
     assert len(r.labels) == 2 and len(r.centers[0]) == 1
-    with pytest.raises(AttributeError):
-        r.inertia = 1.0
+    pytest.raises(AttributeError, setattr, r, "inertia", 1.0)  # read-only
 
 
 # ---- segmenter ----
@@ -216,14 +210,11 @@ def test_segmenter_basics():
     seg = segmora.PyAudienceSegmenter(3)
     assert repr(seg) == "AudienceSegmenter(n_clusters=3, method=kmeans)"
     assert (seg.n_jobs, seg.get_n_clusters(), segmora.PyAudienceSegmenter(3, n_jobs=4).n_jobs) == (-1, 3, 4)
-    with pytest.raises(AttributeError):
-        seg.n_jobs = 2
+    pytest.raises(AttributeError, setattr, seg, "n_jobs", 2)  # read-only
     for data in ([], [[1.0, 2.0]]):
-        with pytest.raises(RuntimeError) as err:
-            seg.predict(data)
-        assert str(err.value) == "Clustering error: predict() called before fit() \u2014 no cluster centers available"
-    with pytest.raises(RuntimeError, match="^Invalid configuration: n_clusters must be > 0$"):
-        segmora.PyAudienceSegmenter(0).fit([[1.0]])
+        raises_exactly(RuntimeError, "Clustering error: predict() called before fit() \u2014 no cluster centers available",
+                       seg.predict, data)
+    raises_exactly(RuntimeError, "Invalid configuration: n_clusters must be > 0", segmora.PyAudienceSegmenter(0).fit, [[1.0]])
 
 
 def test_segmenter_fit_predict_matches_kmeans():
@@ -235,9 +226,8 @@ def test_segmenter_fit_predict_matches_kmeans():
     other = segmora.PyAudienceSegmenter(3, n_jobs=3)
     other.fit(a.tolist())
     assert other.predict(a[:50]) == seg.predict(a[:50])
-    with pytest.raises(RuntimeError) as err:
-        seg.predict([[1.0, 2.0]])
-    assert str(err.value) == "Data validation error: data has 2 features but centers have 3 features"
+    raises_exactly(RuntimeError, "Data validation error: data has 2 features but centers have 3 features",
+                   seg.predict, [[1.0, 2.0]])
 
 
 @pytest.mark.parametrize("bad,exc", [
@@ -259,15 +249,18 @@ def test_borrow_flag_refuses_reentrant_use():
     seg = segmora.PyAudienceSegmenter(1)
     seen = []
 
+    def attempt(action):
+        try:
+            action()
+        except RuntimeError as e:
+            seen.append(str(e))
+
     class Reenter:
         def __init__(self, action):
             self.action = action
 
         def __float__(self):
-            try:
-                self.action()
-            except RuntimeError as e:
-                seen.append(str(e))
+            attempt(self.action)
             return 1.0
 
     seg.fit([[Reenter(lambda: seg.predict([[1.0]]))]])
@@ -276,10 +269,7 @@ def test_borrow_flag_refuses_reentrant_use():
 
     class Index:
         def __index__(self):
-            try:
-                seg.fit([[1.0]])
-            except RuntimeError as e:
-                seen.append(str(e))
+            attempt(lambda: seg.fit([[1.0]]))
             return 1
 
     # a shared borrow held by predict refuses a re-entrant fit, but allows readers

@@ -10,6 +10,13 @@ import segmora
 from chacha_model import kmeans_plus_plus_rows, sqdist
 
 
+def ordered_sum(values):
+    total = 0.0
+    for v in values:
+        total += v
+    return total
+
+
 def kprototypes_model(num, cat, k, max_iter, seed):
     """Plain-Python k-prototypes: returns labels, centers, modes, gamma, cost, n_iter."""
     n, d = len(num), len(num[0])
@@ -18,13 +25,8 @@ def kprototypes_model(num, cat, k, max_iter, seed):
     codes = [[columns[j].setdefault(v, len(columns[j])) for j, v in enumerate(row)] for row in cat or []]
     total = 0.0
     for j in range(d):
-        mean = var = 0.0
-        for row in num:
-            mean += row[j]
-        mean /= n
-        for row in num:
-            var += (row[j] - mean) ** 2
-        total += var / n
+        mean = ordered_sum(row[j] for row in num) / n
+        total += ordered_sum((row[j] - mean) ** 2 for row in num) / n
     gamma = max(math.sqrt(total / max(d, 1)), 1e-9)
 
     def cost(i, c):
@@ -41,10 +43,7 @@ def kprototypes_model(num, cat, k, max_iter, seed):
             members = [i for i in range(n) if labels[i] == c]
             if not members:
                 continue
-            sums = [0.0] * d
-            for i in members:
-                sums = [s + x for s, x in zip(sums, num[i])]
-            centers[c] = [s / len(members) for s in sums]
+            centers[c] = [ordered_sum(num[i][j] for i in members) / len(members) for j in range(d)]
             for j in range(m):
                 counts = collections.Counter(codes[i][j] for i in members)
                 modes[c][j] = max(counts, key=lambda code: (counts[code], code))
@@ -52,9 +51,7 @@ def kprototypes_model(num, cat, k, max_iter, seed):
         if not changed:
             break
         t += 1
-    total_cost = 0.0
-    for i in range(n):
-        total_cost += cost(i, labels[i])
+    total_cost = ordered_sum(cost(i, labels[i]) for i in range(n))
     values = [list(col) for col in columns]
     return labels, centers, [[values[j][code] for j, code in enumerate(row)] for row in modes], gamma, total_cost, passes
 

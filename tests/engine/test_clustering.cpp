@@ -49,11 +49,8 @@ TEST(KMeans, RefusesNonFiniteDataAfterTheShapeChecks) {
 TEST(AssignToClusters, ErrorsAndTies) {
     EXPECT_THROW(assign_to_clusters(Matrix(2, 2), Matrix()), segmora::SegmoraError);
     EXPECT_THROW(assign_to_clusters(Matrix(2, 3), Matrix(2, 2)), segmora::SegmoraError);
-    Matrix centers(2, 1);
-    centers(0, 0) = -1.0;
-    centers(1, 0) = 1.0;
-    Matrix data(1, 1);  // equidistant: the lower index wins
-    EXPECT_EQ(assign_to_clusters(data, centers), std::vector<std::uint64_t>{0});
+    const Matrix centers(2, 1, std::vector<double>{-1.0, 1.0});
+    EXPECT_EQ(assign_to_clusters(Matrix(1, 1), centers), std::vector<std::uint64_t>{0});  // equidistant: the lower index wins
     EXPECT_TRUE(assign_to_clusters(Matrix(0, 1), centers).empty());
 }
 

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <limits>
 #include <tuple>
+#include <utility>
 
 #include "engine/k_estimation.hpp"
 
@@ -12,6 +13,8 @@ using namespace segmora::engine::k_estimation;
 namespace {
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInf = std::numeric_limits<double>::infinity();
+using Pick = std::pair<std::uint64_t, double>;  // k and confidence
+Pick pick(const KEstimationResult& r) { return {r.k, r.confidence}; }
 }  // namespace
 
 TEST(Elbow, PicksTheFirstLargestCurvatureAndItsConfidence) {
@@ -33,12 +36,8 @@ TEST(Elbow, PicksTheFirstLargestCurvatureAndItsConfidence) {
 
 TEST(Silhouette, TiesGoToTheLargerKAndNaNIsSkipped) {
     EXPECT_EQ(silhouette_from_scores({{2, 0.5}, {3, 0.7}, {4, 0.7}, {5, 0.1}}, 2).k, 4u);
-    const auto r = silhouette_from_scores({{2, 0.5}, {3, kNaN}, {4, 0.2}}, 2);
-    EXPECT_EQ(r.k, 2u);
-    EXPECT_EQ(r.confidence, 0.5);
-    const auto none = silhouette_from_scores({{2, kNaN}, {3, kNaN}}, 2);
-    EXPECT_EQ(none.k, 2u);
-    EXPECT_EQ(none.confidence, -kInf);
+    EXPECT_EQ(pick(silhouette_from_scores({{2, 0.5}, {3, kNaN}, {4, 0.2}}, 2)), Pick(2, 0.5));
+    EXPECT_EQ(pick(silhouette_from_scores({{2, kNaN}, {3, kNaN}}, 2)), Pick(2, -kInf));
     EXPECT_EQ(silhouette_from_scores({{3, -0.25}}, 3).confidence, -0.25);
 }
 
@@ -47,9 +46,7 @@ TEST(Gap, ConfidenceIsClamped) {
     EXPECT_EQ(gap_from_scores({{2, -3.0}, {3, -4.0}}, 2).confidence, 0.0);
     EXPECT_DOUBLE_EQ(gap_from_scores({{2, 3.0}, {3, 4.0}}, 2).confidence, 0.4);
     EXPECT_EQ(gap_from_scores({{2, kNaN}, {3, 4.0}, {4, 4.0}}, 2).k, 4u);
-    const auto none = gap_from_scores({{2, kNaN}}, 2);
-    EXPECT_EQ(none.k, 2u);
-    EXPECT_EQ(none.confidence, 0.0);
+    EXPECT_EQ(pick(gap_from_scores({{2, kNaN}}, 2)), Pick(2, 0.0));
 }
 
 TEST(Vote, MajorityAndTies) {
@@ -59,8 +56,7 @@ TEST(Vote, MajorityAndTies) {
          {V{3, 3, 3, 3, 1.0}, V{4, 2, 4, 4, 2.0 / 3.0}, V{5, 2, 7, 2, 1.0 / 3.0}, V{7, 5, 2, 2, 1.0 / 3.0},
           V{2, 5, 7, 2, 1.0 / 3.0}}) {
         const auto r = vote(a, b, c);
-        EXPECT_EQ(r.k, k) << a << b << c;
-        EXPECT_EQ(r.confidence, confidence) << a << b << c;
+        EXPECT_EQ(pick(r), Pick(k, confidence)) << a << b << c;
         EXPECT_EQ(r.method, "ensemble");
         EXPECT_TRUE(r.scores.empty());
     }

@@ -49,8 +49,7 @@ TEST(KPrototypes, GammaAndTheCostOfAMismatch) {
     for (std::size_t i = 0; i < 5; ++i) constant(i, 1) = 7.5;
     EXPECT_EQ(kprototypes_gamma(constant), 1e-9);
     EXPECT_EQ(kprototypes_gamma(Matrix(4, 0)), 1e-9);
-    Matrix numeric(2, 2);  // every column has variance 4: gamma 2
-    numeric(0, 0) = -2.0, numeric(1, 0) = 2.0, numeric(0, 1) = 1.0, numeric(1, 1) = 5.0;
+    const Matrix numeric(2, 2, std::vector<double>{-2.0, 1.0, 2.0, 5.0});  // every column has variance 4: gamma 2
     const CodeMatrix codes{{0, 1}, 2, 1};
     const KPrototypesResult r = kprototypes_fit(numeric, &codes, 1, 10, 0, 1);
     EXPECT_EQ(r.gamma, 2.0);
@@ -60,9 +59,7 @@ TEST(KPrototypes, GammaAndTheCostOfAMismatch) {
 // Duplicate rows make k-means++ pick one row twice; the second copy's cluster
 // gets no rows and, unlike in kmeans, is never refilled: it keeps its seed.
 TEST(KPrototypes, AnEmptiedClusterKeepsItsPrototype) {
-    Matrix data(5, 1);
-    for (std::size_t i = 0; i < 4; ++i) data(i, 0) = 3.0;
-    data(4, 0) = 5.0;
+    const Matrix data(5, 1, std::vector<double>{3.0, 3.0, 3.0, 3.0, 5.0});
     const CodeMatrix codes{{0, 0, 0, 0, 1}, 5, 1};
     std::size_t emptied = 0;
     for (std::uint64_t seed = 0; seed < 20; ++seed) {
@@ -137,7 +134,6 @@ TEST(KPrototypesSegmenter, CentersAreLabelMeansAndPredictFollowsThem) {
     const Matrix centers = centers_from_labels(data.numeric, labels, 4);
     EXPECT_EQ(centers, kmeans(data.numeric, 4, 300, 42, 1).centers);
     EXPECT_EQ(assign_to_clusters(data.numeric, centers), labels);
-    Matrix rows(2, 1), expected(3, 1);
-    rows(0, 0) = 1.0, rows(1, 0) = 3.0, expected(1, 0) = 2.0;
-    EXPECT_EQ(centers_from_labels(rows, {1, 1}, 3), expected);
+    EXPECT_EQ(centers_from_labels(Matrix(2, 1, std::vector<double>{1.0, 3.0}), {1, 1}, 3),
+              Matrix(3, 1, std::vector<double>{0.0, 2.0, 0.0}));
 }
