@@ -767,7 +767,8 @@ class MiniBatchKMeans(_CentroidEstimator):
     def partial_fit(self, X: Any, y: Any = None) -> Self:
         """Feed one chunk of rows to the engine (the first chunk seeds it); returns self.
 
-        labels_ and inertia_ then describe this chunk against the centers it leaves.
+        labels_ and inertia_ then hold each row's center and the sum of the squared distances to
+        those centers as each row arrived.
         """
 
 # ---- info submodule ----

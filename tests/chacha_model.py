@@ -122,23 +122,31 @@ class MiniBatchModel:
         self.k, self.rng, self.centers, self.counts = k, Rng(seed), None, [0] * k
 
     def partial_fit(self, chunk, n_init=1, ratio=0.0, reassign=False):
+        """Returns each row's center and the sum of the rows' squared distances to them as they arrived."""
         rows = [list(map(float, r)) for r in chunk]
+        labels, inertia = [], 0.0
         if not rows:
-            return
+            return labels, inertia
         if self.centers is None:
             best = None
             for _ in range(n_init):
                 seeds = kmeans_plus_plus(rows, self.k, self.rng)
-                inertia = 0.0
+                cost = 0.0
                 for x in rows:
-                    inertia += min(sqdist(x, c) for c in seeds)
-                if best is None or inertia < best[0]:
-                    best = (inertia, seeds)
+                    cost += min(sqdist(x, c) for c in seeds)
+                if best is None or cost < best[0]:
+                    best = (cost, seeds)
             self.centers = best[1]
-            return
+            for x in rows:
+                dists = [sqdist(x, c) for c in self.centers]
+                labels.append(dists.index(min(dists)))
+                inertia += min(dists)
+            return labels, inertia
         for x in rows:
             dists = [sqdist(x, c) for c in self.centers]
             c = dists.index(min(dists))
+            labels.append(c)
+            inertia += dists[c]
             self.counts[c] += 1
             eta = 1.0 / self.counts[c]
             self.centers[c] = [v + eta * (xj - v) for v, xj in zip(self.centers[c], x)]
@@ -147,7 +155,7 @@ class MiniBatchModel:
             starved = [c for c in range(self.k) if self.counts[c] < threshold]
             starved = sorted(sorted(starved, key=lambda c: self.counts[c])[:len(rows) // 2])
             if not starved:
-                return
+                return labels, inertia
             kept = [self.counts[c] for c in range(self.k) if c not in starved]
             floor = min(kept) if kept else max(self.counts)
             taken = []
@@ -157,3 +165,4 @@ class MiniBatchModel:
                     row = self.rng.uniform_index(len(rows))
                 taken.append(row)
                 self.centers[c], self.counts[c] = list(rows[row]), floor
+        return labels, inertia

@@ -17,7 +17,6 @@ namespace {
 constexpr std::size_t kRowsBetweenPolls = 4096;
 }  // namespace
 
-
 MiniBatchKMeans::MiniBatchKMeans(std::uint64_t n_clusters, std::uint64_t random_state)
     : n_clusters_(n_clusters), rng_(random_state) {
     if (n_clusters == 0) throw SegmoraError::invalid_config("n_clusters must be > 0");
@@ -45,18 +44,29 @@ MiniBatchKMeans MiniBatchKMeans::restore(std::uint64_t n_clusters, ChaCha12Rng r
 
 namespace {
 
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
 // Centers side by side in blocks of kLanes: block b holds, feature after
 // feature, the coordinates of centers b*kLanes ... b*kLanes+kLanes-1, so a
 // row's distances to a whole block accumulate in two vectors, each center
 // still summing its features in order from zero. Slots past the last center
-// hold NaN, whose distance never wins.
+// hold +inf: their distance is +inf, and as their index is above every
+// center's, they never win a tie.
 constexpr std::size_t kLanes = 8;
 
 typedef double V4 __attribute__((vector_size(32)));
-
 typedef long long I4 __attribute__((vector_size(32)));
 
-// Squared distances of one row to every center (k rounded up to whole blocks).
+std::vector<double> block_centers(const Matrix& centers) {
+    const std::size_t k = centers.rows(), d = centers.cols();
+    const std::size_t n_blocks = (k + kLanes - 1) / kLanes;
+    std::vector<double> out(n_blocks * d * kLanes, kInf);
+    for (std::size_t c = 0; c < k; ++c)
+        for (std::size_t j = 0; j < d; ++j) out[((c / kLanes) * d + j) * kLanes + c % kLanes] = centers(c, j);
+    return out;
+}
+
+// Squared distances of one row to every center slot.
 __attribute__((always_inline)) inline void row_distances(const double* __restrict x, std::size_t d,
                                                          const double* __restrict blocked, std::size_t n_blocks,
                                                          double* __restrict out) {
@@ -76,87 +86,99 @@ __attribute__((always_inline)) inline void row_distances(const double* __restric
     }
 }
 
-// The least of k distances and the least of the others, each at the first
-// index holding it (values not below +inf leave the index at 0).
-struct TwoLeast {
-    double first = std::numeric_limits<double>::infinity(), second = first;
-    std::size_t at_first = 0, at_second = 0;
+struct Least {
+    double distance;
+    std::size_t center;
 };
 
-__attribute__((always_inline)) inline TwoLeast two_least(const double* dist, std::size_t k) {
-    TwoLeast t;
-    for (std::size_t c = 0; c < k; ++c) {
-        const double v = dist[c];
-        if (v < t.first) {
-            t.second = t.first;
-            t.at_second = t.at_first;
-            t.first = v;
-            t.at_first = c;
-        } else if (v < t.second) {
-            t.second = v;
-            t.at_second = c;
-        }
+// The least distance over the slots, at the lowest index holding it, leaving
+// out slot `skip`: the first strict minimum of a search from +inf, as long as
+// no distance is NaN. Within a block, slots are compared pairwise in a tree,
+// a tie going to the lower index.
+__attribute__((always_inline)) inline Least least_of(const double* dist, std::size_t n_blocks, std::size_t skip) {
+    const I4 lanes = {0, 1, 2, 3};
+    const V4 inf = {kInf, kInf, kInf, kInf};
+    Least best{kInf, 0};
+    for (std::size_t b = 0; b < n_blocks; ++b) {
+        V4 lo, hi;
+        std::memcpy(&lo, dist + b * kLanes, sizeof lo);
+        std::memcpy(&hi, dist + b * kLanes + 4, sizeof hi);
+        const I4 at_lo = lanes + static_cast<long long>(b * kLanes), at_hi = at_lo + 4;
+        lo = at_lo == static_cast<long long>(skip) ? inf : lo;
+        hi = at_hi == static_cast<long long>(skip) ? inf : hi;
+        const I4 upper = hi < lo;
+        V4 m = upper ? hi : lo;
+        I4 at = upper ? at_hi : at_lo;
+        V4 m2 = __builtin_shuffle(m, I4{1, 0, 3, 2});
+        I4 at2 = __builtin_shuffle(at, I4{1, 0, 3, 2});
+        I4 take = (m2 < m) | ((m2 == m) & (at2 < at));
+        m = take ? m2 : m;
+        at = take ? at2 : at;
+        m2 = __builtin_shuffle(m, I4{2, 3, 0, 1});
+        at2 = __builtin_shuffle(at, I4{2, 3, 0, 1});
+        take = (m2 < m) | ((m2 == m) & (at2 < at));
+        m = take ? m2 : m;
+        at = take ? at2 : at;
+        const bool better = m[0] < best.distance;
+        best.distance = better ? m[0] : best.distance;
+        best.center = better ? static_cast<std::size_t>(at[0]) : best.center;
     }
-    return t;
+    return best;
 }
+
+// Where absorb() writes what it learns of each row: its center and the
+// squared distance to it before the move (both optional).
+struct RowLog {
+    std::uint64_t* labels = nullptr;
+    double inertia = 0.0;
+};
 
 // Moves the centers row by row: the nearest center (first strict minimum of
 // the squared distances) steps towards the row by 1 / its new count.
 // `centers` is k x d row-major, `blocked` the same values laid out as above,
 // `next_rate[c]` = 1 / (counts[c] + 1), all kept in step; `dist` has room for
-// two rows of distances.
+// two rows of slots. Every value's magnitude must be below 2^1022, so that no
+// difference overflows and no distance is NaN.
 //
 // Rows are pipelined: a row's distances to all centers are computed while the
 // row before it is still being placed, so they miss that row's move of one
-// center p. Only the distance to p is then computed afresh and set against
+// center. Only the distance to that center is computed afresh and set against
 // the least of the others, which gives exactly the label of a full search.
-SEGMORA_TARGET_CLONES
-void absorb(const double* __restrict x, std::size_t r, std::size_t d, std::size_t k, double* __restrict centers,
-            double* __restrict blocked, std::uint64_t* __restrict counts, double* __restrict next_rate,
-            double* __restrict dist) {
+template <bool kLog>
+SEGMORA_TARGET_CLONES void absorb(const double* __restrict x, std::size_t r, std::size_t d, std::size_t k,
+                                  double* __restrict centers, double* __restrict blocked,
+                                  std::uint64_t* __restrict counts, double* __restrict next_rate,
+                                  double* __restrict dist, RowLog& log) {
     const std::size_t n_blocks = (k + kLanes - 1) / kLanes;
-    const std::size_t stride = n_blocks * kLanes;
-    double* cur = dist;
-    double* next = dist + stride;
-    row_distances(x, d, blocked, n_blocks, cur);
-    TwoLeast least = two_least(cur, k);
     constexpr std::size_t kNone = ~std::size_t{0};
+    double* cur = dist;
+    double* next = dist + n_blocks * kLanes;
+    row_distances(x, d, blocked, n_blocks, cur);
+    Least least = least_of(cur, n_blocks, kNone);
     std::size_t moved = kNone;  // the center the previous row moved
     const I4 lanes = {0, 1, 2, 3};
     for (std::size_t i = 0; i < r; ++i, x += d) {
-        TwoLeast least_next;
+        Least least_next{kInf, 0};
         if (i + 1 < r) {
             row_distances(x + d, d, blocked, n_blocks, next);
-            least_next = two_least(next, k);
+            least_next = least_of(next, n_blocks, kNone);
         }
-        std::size_t c = least.at_first;
+        Least chosen = least;
         if (moved != kNone) {
+            const Least other = least.center == moved ? least_of(cur, n_blocks, moved) : least;
             const double* p = centers + moved * d;
             double fresh = 0.0;
             for (std::size_t j = 0; j < d; ++j) {
                 const double diff = x[j] - p[j];
                 fresh += diff * diff;
             }
-            double other = least.first;
-            std::size_t at_other = least.at_first;
-            if (at_other == moved) {
-                other = least.second;
-                at_other = least.at_second;
-            }
-            if (other < std::numeric_limits<double>::infinity()) {
-                c = fresh < other || (fresh == other && moved < at_other) ? moved : at_other;
-            } else {
-                // Distances past the double range: the plain search.
-                cur[moved] = fresh;
-                c = 0;
-                double best = std::numeric_limits<double>::infinity();
-                for (std::size_t q = 0; q < k; ++q) {
-                    if (cur[q] < best) {
-                        best = cur[q];
-                        c = q;
-                    }
-                }
-            }
+            const bool wins = fresh < other.distance || (fresh == other.distance && moved < other.center);
+            chosen = wins ? Least{fresh, moved} : other;
+        }
+        const std::size_t c = chosen.center;
+        if constexpr (kLog) {
+            log.labels[i] = c;
+            log.inertia += chosen.distance;
         }
         const double eta = next_rate[c];
         const std::uint64_t count = ++counts[c];
@@ -167,7 +189,7 @@ void absorb(const double* __restrict x, std::size_t r, std::size_t d, std::size_
         for (std::size_t j = 0; j < d; ++j) {
             const double v = center[j] + eta * (x[j] - center[j]);
             center[j] = v;
-            // The whole four-lane group is rewritten, so that the next row's
+            // The whole four-slot group is rewritten, so that the next row's
             // vector loads are served straight from this store.
             V4 group;
             std::memcpy(&group, slot + j * kLanes, sizeof group);
@@ -180,13 +202,79 @@ void absorb(const double* __restrict x, std::size_t r, std::size_t d, std::size_
     }
 }
 
-std::vector<double> block_centers(const Matrix& centers) {
-    const std::size_t k = centers.rows(), d = centers.cols();
-    const std::size_t n_blocks = (k + kLanes - 1) / kLanes;
-    std::vector<double> out(n_blocks * d * kLanes, std::numeric_limits<double>::quiet_NaN());
-    for (std::size_t c = 0; c < k; ++c)
-        for (std::size_t j = 0; j < d; ++j) out[((c / kLanes) * d + j) * kLanes + c % kLanes] = centers(c, j);
-    return out;
+// The same moves one plain search at a time, for values of any finite
+// magnitude (a center may then overflow to infinity, and a NaN distance
+// never wins).
+void absorb_plain(const double* x, std::size_t r, std::size_t d, Matrix& centers, std::uint64_t* counts, RowLog& log) {
+    for (std::size_t i = 0; i < r; ++i, x += d) {
+        const std::size_t c = nearest_center(x, centers);
+        double* center = centers.data() + c * d;
+        if (log.labels) {
+            log.labels[i] = c;
+            double d2 = 0.0;
+            for (std::size_t j = 0; j < d; ++j) d2 += (x[j] - center[j]) * (x[j] - center[j]);
+            log.inertia += d2;
+        }
+        const double eta = 1.0 / static_cast<double>(++counts[c]);
+        for (std::size_t j = 0; j < d; ++j) center[j] += eta * (x[j] - center[j]);
+    }
+}
+
+// Whether any of n values reaches 2^1022 in magnitude (exponent field 0x7fd
+// or above, infinities and NaN included).
+SEGMORA_TARGET_CLONES
+bool any_huge(const double* __restrict v, std::size_t n) noexcept {
+    std::uint64_t huge = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        std::uint64_t bits;
+        std::memcpy(&bits, v + i, sizeof bits);
+        huge |= (bits & 0x7ff0000000000000ULL) >= 0x7fd0000000000000ULL ? 1 : 0;
+    }
+    return huge != 0;
+}
+
+// Whether any value reaches 2^1022 in magnitude, in one pass; a NaN or
+// infinite value is refused as require_finite refuses it.
+bool check_values(MatrixView chunk) {
+    if (!any_huge(chunk.data, chunk.rows * chunk.cols)) return false;
+    require_finite(chunk);
+    return true;
+}
+
+// The chunk's rows (checked by check_values: `huge` is its answer) moved into
+// `centers` and `counts`, in row order, polling for interrupts between blocks
+// of rows; with `labels`, each row's center, and the sum of the squared
+// distances before the moves.
+double absorb_chunk(MatrixView chunk, bool huge, Matrix& centers, std::vector<std::uint64_t>& counts,
+                    std::uint64_t* labels) {
+    const std::size_t r = chunk.rows, d = chunk.cols, k = centers.rows();
+    RowLog log{labels};
+    if (huge || any_huge(centers.data(), centers.size())) {
+        for (std::size_t begin = 0; begin < r; begin += kRowsBetweenPolls) {
+            poll_interrupt();
+            const std::size_t n = std::min(r - begin, kRowsBetweenPolls);
+            log.labels = labels ? labels + begin : nullptr;
+            absorb_plain(chunk.row(begin), n, d, centers, counts.data(), log);
+        }
+        return log.inertia;
+    }
+    std::vector<double> blocked = block_centers(centers);
+    std::vector<double> next_rate(k);
+    for (std::size_t c = 0; c < k; ++c) next_rate[c] = 1.0 / static_cast<double>(counts[c] + 1);
+    std::vector<double> dist(2 * ((k + kLanes - 1) / kLanes) * kLanes);
+    for (std::size_t begin = 0; begin < r; begin += kRowsBetweenPolls) {
+        poll_interrupt();
+        const std::size_t n = std::min(r - begin, kRowsBetweenPolls);
+        if (labels) {
+            log.labels = labels + begin;
+            absorb<true>(chunk.row(begin), n, d, k, centers.data(), blocked.data(), counts.data(), next_rate.data(),
+                         dist.data(), log);
+        } else {
+            absorb<false>(chunk.row(begin), n, d, k, centers.data(), blocked.data(), counts.data(), next_rate.data(),
+                          dist.data(), log);
+        }
+    }
+    return log.inertia;
 }
 
 }  // namespace
@@ -238,29 +326,18 @@ MiniBatchKMeans::ChunkSummary MiniBatchKMeans::partial_fit(MatrixView chunk, con
         throw SegmoraError::data_validation(format("chunk has {} features but centers have {} features", chunk.cols, d));
     // One NaN row would turn its center into NaN for good: refuse the chunk
     // before anything moves.
-    require_finite(chunk);
+    const bool huge = check_values(chunk);
 
-    // A long chunk polls for interrupts between blocks of rows; the rows move
-    // copies of the centers and counts, kept only when the whole chunk is in.
+    // The rows move copies of the centers and counts, kept only when the
+    // whole chunk is in (an interrupt between blocks of rows leaves the model
+    // as it was).
     Matrix moved = centers_;
     std::vector<std::uint64_t> counts = counts_;
-    std::vector<double> blocked = block_centers(moved);
-    std::vector<double> next_rate(k);
-    for (std::size_t c = 0; c < k; ++c) next_rate[c] = 1.0 / static_cast<double>(counts[c] + 1);
-    std::vector<double> dist(2 * ((k + kLanes - 1) / kLanes) * kLanes);
-    for (std::size_t begin = 0; begin < r; begin += kRowsBetweenPolls) {
-        poll_interrupt();
-        const std::size_t n = std::min(r - begin, kRowsBetweenPolls);
-        absorb(chunk.row(begin), n, d, k, moved.data(), blocked.data(), counts.data(), next_rate.data(), dist.data());
-    }
+    if (options.summarize) summary.labels.resize(r);
+    summary.inertia = absorb_chunk(chunk, huge, moved, counts, options.summarize ? summary.labels.data() : nullptr);
     ChaCha12Rng rng = rng_;
     if (options.reassign && options.reassignment_ratio > 0.0)
         summary.reassigned = reassign_starved(chunk, options.reassignment_ratio, moved, counts, rng);
-    if (options.summarize) {
-        Assignment a = assign_with_inertia(chunk, moved);
-        summary.labels = std::move(a.labels);
-        summary.inertia = a.inertia;
-    }
     centers_ = std::move(moved);
     counts_ = std::move(counts);
     rng_ = rng;

@@ -44,12 +44,14 @@ public:
         // becomes the smallest count among the centers that stay.
         double reassignment_ratio = 0.0;
         bool reassign = false;
-        // Fill the summary's labels and inertia (against the centers as they
-        // stand after the chunk).
+        // Fill the summary's labels and inertia, read off the update itself:
+        // each row's center and its squared distance to it as the row arrived
+        // (before the center moved), the distances summed in row order. For the
+        // seeding chunk, against the seeds kept.
         bool summarize = false;
     };
     struct ChunkSummary {
-        std::vector<std::uint64_t> labels;  // nearest center of every row
+        std::vector<std::uint64_t> labels;  // center of every row
         double inertia = 0.0;               // their squared distances, summed in row order
         std::uint64_t reassigned = 0;       // centers moved by the reassignment
     };

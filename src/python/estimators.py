@@ -443,9 +443,12 @@ class MiniBatchKMeans(_CentroidEstimator):
     PyMiniBatchKMeans stream). random_state=None uses the engine's fixed
     default seed (42), so fits repeat exactly. Fitted attributes: labels_,
     cluster_centers_, inertia_ and n_iter_ (passes for `fit`, chunks for
-    `partial_fit`; labels_ and inertia_ of the last chunk, against the centers
-    it leaves), n_features_in_. A pickled estimator carries its engine, so
-    `partial_fit` continues the same stream after unpickling.
+    `partial_fit`), n_features_in_. After `fit`, labels_ and inertia_ describe
+    all rows against the final centers; after `partial_fit`, the last chunk as
+    the engine absorbed it: each row's center and the sum of the rows' squared
+    distances to their centers as they stood when the row arrived. A pickled
+    estimator carries its engine, so `partial_fit` continues the same stream
+    after unpickling.
 
     >>> model = MiniBatchKMeans(2, n_init=3).partial_fit([[0.0], [1.0], [9.0]])
     >>> model.partial_fit([[10.0]]).labels_.tolist(), model.inertia_
@@ -517,7 +520,11 @@ class MiniBatchKMeans(_CentroidEstimator):
         return _numpy().frombuffer(labels, dtype="=i8"), centers, inertia, self.max_iter
 
     def partial_fit(self, X, y=None):
-        """Feed one chunk of rows to the engine (the first chunk seeds it) and return self."""
+        """Feed one chunk of rows to the engine (the first chunk seeds it) and return self.
+
+        labels_ and inertia_ then hold each row's center and the sum of the squared distances to
+        those centers as each row arrived. ValueError for bad input or parameters, and for a first
+        chunk of fewer than n_clusters rows."""
         fitted = self.__sklearn_is_fitted__() and hasattr(self, "_model")
         options = self._options()
         array = _check_array(X, self, reset=not fitted, check_finite=False)
