@@ -1,8 +1,9 @@
 // K-means engine: k-means++ seeding, parallel Lloyd iterations, nearest-center
 // labelling.
 //
-// kmeans() is a pure function of (data, n_clusters, max_iter, random_state):
-// labels, centers, inertia and n_iter are bit-identical for every n_jobs. Only
+// kmeans() is a pure function of (data, n_clusters, max_iter, random_state) and
+// its options (row weights, restarts, starting centers): labels, centers,
+// inertia and n_iter are bit-identical for every n_jobs. Only
 // the assignment step (and the per-row distances of seeding and inertia) run in
 // parallel; every sum runs left to right in row and feature order. Nearest-center
 // searches start at +inf and keep the first strict minimum, so ties go to the

@@ -360,7 +360,7 @@ class KMeans(_CentroidEstimator):
     (and feature_names_in_ for a data frame with string column names).
 
     >>> KMeans(2, n_init=3).fit([[0.0], [1.0], [9.0]], sample_weight=[1, 1, 2]).cluster_centers_.tolist()
-    [[0.5], [9.0]]
+    [[9.0], [0.5]]
     """
 
     _PARAMS = ("n_clusters", "max_iter", "random_state", "n_jobs", "n_init", "init")
@@ -451,8 +451,8 @@ class MiniBatchKMeans(_CentroidEstimator):
     after unpickling.
 
     >>> model = MiniBatchKMeans(2, n_init=3).partial_fit([[0.0], [1.0], [9.0]])
-    >>> model.partial_fit([[10.0]]).labels_.tolist(), model.inertia_
-    ([1], 0.0)
+    >>> model.partial_fit([[10.0]]).labels_.tolist(), model.inertia_  # 10 met the center at 9
+    ([1], 1.0)
     """
 
     _PARAMS = ("n_clusters", "batch_size", "max_iter", "random_state", "n_init", "reassignment_ratio")
@@ -495,7 +495,7 @@ class MiniBatchKMeans(_CentroidEstimator):
             )
         except RuntimeError as error:
             raise ValueError(str(error)) from error
-        centers = np.frombuffer(centers, dtype="=f8").reshape(self.n_clusters, -1) if centers else None
+        centers = np.frombuffer(centers, dtype="=f8").reshape(self.n_clusters, -1)
         return np.frombuffer(labels, dtype="=i8"), centers, inertia, 0 if due else since
 
     def _fit(self, X):
@@ -532,8 +532,7 @@ class MiniBatchKMeans(_CentroidEstimator):
         since = getattr(self, "_rows_since_reassignment", 0) if fitted else 0
         labels, centers, inertia, since = self._feed(model, array, options, since)
         self._model, self._rows_since_reassignment = model, since
-        if centers is not None:  # an empty chunk changes nothing
-            self._store(labels, centers, inertia, (self.n_iter_ + 1) if fitted else 1)
+        self._store(labels, centers, inertia, (self.n_iter_ + 1) if fitted else 1)
         return self
 
     def _check_state(self, state):
