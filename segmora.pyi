@@ -693,23 +693,83 @@ class _CentroidEstimator:
     def predict(self, X: Any) -> Any: ...
     def transform(self, X: Any) -> Any: ...
     def score(self, X: Any, y: Any = None) -> float: ...
+    def get_feature_names_out(self, input_features: Any = None) -> Any:
+        """Names of transform's columns, "kmeans0", "kmeans1", ... (the class name in lower case).
+
+        input_features, when given, must match the columns seen by fit (ValueError otherwise).
+        """
+    def set_output(self, *, transform: str | None = None) -> Self:
+        """Container of transform and fit_transform results: "default", "pandas" or "polars".
+
+        None leaves the setting; without one, scikit-learn's global transform_output applies.
+        """
     def __sklearn_tags__(self) -> Any: ...
     def __sklearn_is_fitted__(self) -> bool: ...
     def __getstate__(self) -> dict[str, Any]: ...
     def __setstate__(self, state: dict[str, Any]) -> None: ...
 
 class KMeans(_CentroidEstimator):
+    """K-means (k-means++ seeding, parallel Lloyd iterations) with scikit-learn's estimator interface.
+
+    n_init fits run from successive seedings of one generator and the first of
+    least inertia is kept (1, the default, is kmeans_py's fit; "auto" means 1);
+    init is "k-means++" or an (n_clusters, n_features) array of starting
+    centers. fit(X, sample_weight=w) weighs the rows; whole-number weights fit
+    exactly, bit for bit, as the rows repeated that many times in place.
+    """
+
     n_jobs: int | None
+    n_init: int | str
+    init: Any
     def __init__(
-        self, n_clusters: int = 8, *, max_iter: int = 300, random_state: Any = None, n_jobs: int | None = None
+        self,
+        n_clusters: int = 8,
+        *,
+        max_iter: int = 300,
+        random_state: Any = None,
+        n_jobs: int | None = None,
+        n_init: int | str = 1,
+        init: Any = "k-means++",
     ) -> None: ...
+    def fit(self, X: Any, y: Any = None, sample_weight: Any = None) -> Self:
+        """Fit to the rows of X, each weighted by sample_weight (None: all alike); returns self.
+
+        ValueError for bad input, parameters, weights (negative, non-finite, all zero, of another
+        length) or init (another shape than (n_clusters, n_features)).
+        """
+    def fit_predict(self, X: Any, y: Any = None, sample_weight: Any = None) -> Any:
+        """fit(X, sample_weight=sample_weight), then the labels of X's rows."""
+    def fit_transform(self, X: Any, y: Any = None, sample_weight: Any = None) -> Any:
+        """fit(X, sample_weight=sample_weight), then X's distances to the centers."""
 
 class MiniBatchKMeans(_CentroidEstimator):
+    """Mini-batch k-means with scikit-learn's estimator interface, `partial_fit` for chunked data.
+
+    The seeding batch or chunk is seeded n_init times (default 10) and the seeds
+    of least inertia on it are kept; every 10 x n_clusters rows, centers that
+    absorbed fewer rows than reassignment_ratio (default 0.01) times the busiest
+    center's count move onto rows of the current batch.
+    """
+
     batch_size: int
+    n_init: int | str
+    reassignment_ratio: float
     def __init__(
-        self, n_clusters: int = 8, *, batch_size: int = 1024, max_iter: int = 10, random_state: Any = None
+        self,
+        n_clusters: int = 8,
+        *,
+        batch_size: int = 1024,
+        max_iter: int = 10,
+        random_state: Any = None,
+        n_init: int | str = 10,
+        reassignment_ratio: float = 0.01,
     ) -> None: ...
-    def partial_fit(self, X: Any, y: Any = None) -> Self: ...
+    def partial_fit(self, X: Any, y: Any = None) -> Self:
+        """Feed one chunk of rows to the engine (the first chunk seeds it); returns self.
+
+        labels_ and inertia_ then hold each row's center and the sum of the squared distances to
+        those centers as each row arrived.
+        """
 
 # ---- info submodule ----
 

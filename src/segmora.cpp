@@ -117,6 +117,8 @@ const Registration kAfterTable[] = {
     fn("_restore", b::restore_def),
     fn("_kmeans_arrays", b::kmeans_arrays_def),
     fn("seed_customers", b::seed_customers_def),
+    fn("_minibatch_partial_fit", b::minibatch_partial_fit_def),
+    fn("_assign_arrays", b::assign_arrays_def),
 };
 
 constexpr const char* kVersion = "7.4.1";

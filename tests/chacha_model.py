@@ -84,8 +84,8 @@ def kmeans_plus_plus(rows, k, seed):
 
 
 def kmeans_plus_plus_rows(rows, k, seed):
-    """The indices of the rows k-means++ picks, in choice order."""
-    rng = Rng(seed)
+    """The indices of the rows k-means++ picks, in choice order; `seed` may be an Rng to continue."""
+    rng = seed if isinstance(seed, Rng) else Rng(seed)
     n = len(rows)
     chosen = [rng.uniform_index(n)]
     best = [float("inf")] * n
@@ -109,3 +109,60 @@ def kmeans_plus_plus_rows(rows, k, seed):
                     break
         chosen.append(pick)
     return chosen
+
+
+class MiniBatchModel:
+    """Mini-batch k-means as the engine defines it: the first chunk seeds (the first of least
+    inertia on it among n_init k-means++ seedings), every later row moves its nearest center by
+    1 / count; with `reassign`, centers whose count is below ratio x the largest move onto rows of
+    the chunk drawn by the generator (at most half the rows, the emptiest first) and take the
+    smallest count among the centers that stay."""
+
+    def __init__(self, k, seed):
+        self.k, self.rng, self.centers, self.counts = k, Rng(seed), None, [0] * k
+
+    def partial_fit(self, chunk, n_init=1, ratio=0.0, reassign=False):
+        """Returns each row's center and the sum of the rows' squared distances to them as they arrived."""
+        rows = [list(map(float, r)) for r in chunk]
+        labels, inertia = [], 0.0
+        if not rows:
+            return labels, inertia
+        if self.centers is None:
+            best = None
+            for _ in range(n_init):
+                seeds = kmeans_plus_plus(rows, self.k, self.rng)
+                cost = 0.0
+                for x in rows:
+                    cost += min(sqdist(x, c) for c in seeds)
+                if best is None or cost < best[0]:
+                    best = (cost, seeds)
+            self.centers = best[1]
+            for x in rows:
+                dists = [sqdist(x, c) for c in self.centers]
+                labels.append(dists.index(min(dists)))
+                inertia += min(dists)
+            return labels, inertia
+        for x in rows:
+            dists = [sqdist(x, c) for c in self.centers]
+            c = dists.index(min(dists))
+            labels.append(c)
+            inertia += dists[c]
+            self.counts[c] += 1
+            eta = 1.0 / self.counts[c]
+            self.centers[c] = [v + eta * (xj - v) for v, xj in zip(self.centers[c], x)]
+        if reassign and ratio > 0:
+            threshold = ratio * max(self.counts)
+            starved = [c for c in range(self.k) if self.counts[c] < threshold]
+            starved = sorted(sorted(starved, key=lambda c: self.counts[c])[:len(rows) // 2])
+            if not starved:
+                return labels, inertia
+            kept = [self.counts[c] for c in range(self.k) if c not in starved]
+            floor = min(kept) if kept else max(self.counts)
+            taken = []
+            for c in starved:
+                row = self.rng.uniform_index(len(rows))
+                while row in taken:
+                    row = self.rng.uniform_index(len(rows))
+                taken.append(row)
+                self.centers[c], self.counts[c] = list(rows[row]), floor
+        return labels, inertia

@@ -9,24 +9,36 @@ import numpy as np
 import pandas as pd
 import pytest
 from sklearn.base import clone
+from sklearn.cluster import KMeans as PeerKMeans
 from sklearn.datasets import load_wine
 from sklearn.exceptions import NotFittedError
 from sklearn.model_selection import GridSearchCV
 from sklearn.pipeline import make_pipeline
 from sklearn.preprocessing import StandardScaler
+from sklearn.utils import estimator_checks
 from sklearn.utils.estimator_checks import check_estimator
 
+from chacha_model import MiniBatchModel
 from segmora import KMeans, MiniBatchKMeans, PyMiniBatchKMeans, kmeans_py
+
+try:
+    import polars
+except ImportError:  # not among the test requirements: its rows are left out
+    polars = None
 
 X = load_wine().data
 XS = StandardScaler().fit_transform(X)
+FRAME = pd.DataFrame(XS[:, :3], columns=["a", "b", "c"], index=np.arange(len(XS)) * 2)
 ESTIMATORS = [KMeans, MiniBatchKMeans]
 
-# Checks that cannot apply, with the reason. Sample-weight checks are not run at
-# all (fit takes no sample_weight); sparse input is refused with a message
-# naming it, which the sparse checks accept.
+# Checks that cannot apply, with the reason. Sparse input is refused with a
+# message naming it, which the sparse checks accept.
 NOT_APPLICABLE = {
     "check_array_api_input": "needs SCIPY_ARRAY_API and an array-API namespace; the engines read NumPy buffers",
+    # The check shuffles the repeated rows, and a seeded fit depends on row order
+    # (scikit-learn's own KMeans fails it too); whole weights equal rows repeated
+    # in place bit for bit, tested below.
+    "check_sample_weight_equivalence_on_dense_data": "the repeated rows are shuffled",
 }
 
 
@@ -36,8 +48,27 @@ def test_passes_scikit_learn_estimator_checks(cls):
         results = check_estimator(cls(), on_fail=None, on_skip=None)
     outcome = {r["check_name"]: r["status"] for r in results}
     assert {name for name, status in outcome.items() if status != "passed"} <= set(NOT_APPLICABLE)
-    assert not any(name.startswith("check_sample_weight") for name in outcome)
+    # KMeans.fit takes sample_weight, MiniBatchKMeans.fit does not
+    assert any(name.startswith("check_sample_weight") for name in outcome) == (cls is KMeans)
     assert len(outcome) > 40
+
+
+# scikit-learn's checks that check_estimator yields only for subclasses of its
+# mixins: output containers, feature names and the clustering checks.
+MIXIN_CHECKS = [
+    "check_set_output_transform", "check_set_output_transform_pandas", "check_global_output_transform_pandas",
+    "check_set_output_transform_polars", "check_global_set_output_transform_polars",
+    "check_transformer_get_feature_names_out", "check_transformer_get_feature_names_out_pandas",
+    "check_get_feature_names_out_error", "check_clustering", "check_clusterer_compute_labels_predict",
+    "check_estimators_partial_fit_n_features",
+]
+
+
+@pytest.mark.parametrize("cls", ESTIMATORS)
+@pytest.mark.parametrize("check", MIXIN_CHECKS)
+def test_passes_scikit_learn_mixin_checks(cls, check):
+    with warnings.catch_warnings(action="ignore"):
+        getattr(estimator_checks, check)(cls.__name__, cls())
 
 
 @pytest.mark.parametrize("params", [{}, {"n_clusters": 3, "random_state": 5}, {"max_iter": 2, "n_jobs": 1}])
@@ -75,9 +106,12 @@ def engine_stream(chunks, seed=42):
     return model
 
 
+PLAIN = dict(n_init=1, reassignment_ratio=0.0)  # the plain PyMiniBatchKMeans stream
+
+
 @pytest.mark.parametrize("batch_size, max_iter", [(16, 1), (50, 3), (1024, 2)])
 def test_mini_batch_fit_streams_shuffled_batches_through_the_engine(batch_size, max_iter):
-    est = MiniBatchKMeans(3, batch_size=batch_size, max_iter=max_iter, random_state=5).fit(XS)
+    est = MiniBatchKMeans(3, batch_size=batch_size, max_iter=max_iter, random_state=5, **PLAIN).fit(XS)
     order = np.random.default_rng(5)
     passes = [XS[order.permutation(len(XS))] for _ in range(max_iter)]
     chunks = [passes[0][:batch_size]] + [p[i:i + batch_size] for n, p in enumerate(passes)
@@ -90,12 +124,93 @@ def test_mini_batch_fit_streams_shuffled_batches_through_the_engine(batch_size, 
 
 def test_partial_fit_continues_the_engine_stream_even_after_pickling():
     chunks = [XS[i:i + 40] for i in range(0, len(XS), 40)]
-    est = MiniBatchKMeans(3).partial_fit(chunks[0]).partial_fit(chunks[1])
+    est = MiniBatchKMeans(3, **PLAIN).partial_fit(chunks[0]).partial_fit(chunks[1])
     est = pickle.loads(pickle.dumps(est))
     for chunk in chunks[2:]:
         assert est.partial_fit(chunk) is est
-    assert est.cluster_centers_.tolist() == engine_stream(chunks).centers
-    assert (est.n_iter_, est.labels_.tolist()) == (len(chunks), est.predict(chunks[-1]).tolist())
+    assert est.cluster_centers_.tolist() == engine_stream(chunks).centers and est.n_iter_ == len(chunks)
+
+
+@pytest.mark.parametrize("k, n_init, ratio, sizes", [
+    (3, 4, 0.01, (30, 12, 40, 25, 5, 60)),      # seeding by the best of 4; a check once 30 rows are in
+    (4, 2, 0.5, (12, 50, 50, 50)),              # a high ratio moves several centers per check
+    (5, 1, 2.0, (10, 45, 7, 60)),               # every center starved: at most half the chunk (3 of 7) moves
+    (3, 3, 0.0, (20, 40, 40)),                  # ratio 0: no check ever moves a center
+])
+def test_mini_batch_options_follow_the_model(k, n_init, ratio, sizes):
+    rng = np.random.default_rng(k)
+    chunks = [rng.normal(size=(n, 2)) + rng.choice([0.0, 9.0, 30.0], size=(n, 1)) for n in sizes]
+    chunks[0][0] = [500.0, 500.0]  # an outlier the seeding may pick, whose center then starves
+    est, model, since = MiniBatchKMeans(k, random_state=3, n_init=n_init, reassignment_ratio=ratio), MiniBatchModel(k, 3), 0
+    for n_chunk, chunk in enumerate(chunks):
+        since += len(chunk) if n_chunk else 0
+        labels, inertia = model.partial_fit(chunk, n_init=n_init, ratio=ratio, reassign=since >= 10 * k)
+        since = 0 if since >= 10 * k else since
+        est.partial_fit(chunk)
+        assert est.cluster_centers_.tolist() == model.centers
+        assert (est.labels_.tolist(), est.inertia_) == (labels, inertia)  # each row as it arrived
+
+
+WEIGHTS = np.random.default_rng(4).integers(0, 4, size=len(XS)).astype(float)
+
+
+@pytest.mark.parametrize("seed, n_init, weights", [
+    (0, 1, WEIGHTS), (7, 3, WEIGHTS), (2, 1, np.ones(len(XS))), (5, 2, np.where(np.arange(len(XS)) % 3, 1.0, 0.0)),
+])
+def test_whole_weights_fit_as_repeated_rows_bit_for_bit(seed, n_init, weights):
+    ours = KMeans(4, random_state=seed, n_init=n_init, n_jobs=2).fit(XS, sample_weight=weights)
+    repeated = KMeans(4, random_state=seed, n_init=n_init, n_jobs=1).fit(np.repeat(XS, weights.astype(int), axis=0))
+    assert ours.cluster_centers_.tobytes() == repeated.cluster_centers_.tobytes()
+    assert (ours.inertia_, ours.n_iter_) == (repeated.inertia_, repeated.n_iter_)
+    assert np.repeat(ours.labels_, weights.astype(int)).tolist() == repeated.labels_.tolist()
+
+
+@pytest.mark.parametrize("weights", [WEIGHTS + 0.25, np.linspace(0.1, 3.0, len(XS))])
+def test_fractional_weights_give_weighted_means(weights):
+    est = KMeans(3, random_state=1).fit(XS, sample_weight=weights)
+    assert est.n_iter_ < est.max_iter  # converged: every center is the weighted mean of its rows
+    for c, center in enumerate(est.cluster_centers_):
+        rows = est.labels_ == c
+        assert np.allclose(center, np.average(XS[rows], axis=0, weights=weights[rows]), rtol=1e-12, atol=1e-12)
+    distances = ((XS - est.cluster_centers_[est.labels_]) ** 2).sum(axis=1)
+    assert est.inertia_ == pytest.approx(float(weights @ distances), rel=1e-12)
+
+
+def test_n_init_keeps_the_least_inertia_and_starts_with_kmeans_py():
+    inertias = [KMeans(6, random_state=9, n_init=n).fit(XS).inertia_ for n in range(1, 7)]
+    assert inertias[0] == kmeans_py(XS, 6, random_state=9).inertia
+    assert inertias == sorted(inertias, reverse=True) and inertias[-1] < inertias[0]
+    assert KMeans(6, random_state=9, n_init="auto").fit(XS).inertia_ == inertias[0]
+
+
+def test_init_array_runs_lloyd_from_those_centers():
+    start = XS[[0, 60, 140]]
+    ours = KMeans(3, init=start).fit(XS)
+    peer = PeerKMeans(3, init=start, n_init=1, algorithm="lloyd", tol=0.0).fit(XS)
+    assert ours.labels_.tolist() == peer.labels_.tolist()
+    assert np.allclose(ours.cluster_centers_, peer.cluster_centers_, rtol=1e-12, atol=1e-12)
+    assert ours.n_iter_ == peer.n_iter_ and ours.inertia_ == pytest.approx(peer.inertia_, rel=1e-12)
+    with pytest.warns(RuntimeWarning, match="^init gives the starting centers: performing one fit instead of n_init=4$"):
+        twin = KMeans(3, init=start, n_init=4).fit(XS)
+    assert twin.cluster_centers_.tolist() == ours.cluster_centers_.tolist()
+
+
+@pytest.mark.parametrize("cls", ESTIMATORS)
+@pytest.mark.parametrize("output, container", [("default", np.ndarray), ("pandas", pd.DataFrame)]
+                         + ([("polars", polars.DataFrame)] if polars else []))
+def test_set_output_and_feature_names(cls, output, container):
+    est = cls(3, random_state=0).set_output(transform=output)
+    prefix = cls.__name__.lower()
+    assert est.set_output() is est  # None keeps the setting
+    for result in (est.fit_transform(FRAME), est.transform(FRAME)):
+        assert type(result) is container
+        assert np.asarray(result).tolist() == est._distances(FRAME.to_numpy(), squared=False).tolist()
+        if output != "default":
+            assert list(result.columns) == [f"{prefix}0", f"{prefix}1", f"{prefix}2"]
+        if output == "pandas":
+            assert result.index is FRAME.index
+    assert est.get_feature_names_out().tolist() == est.get_feature_names_out(["a", "b", "c"]).tolist()
+    assert est.get_feature_names_out().dtype == object
 
 
 @pytest.mark.parametrize(
@@ -114,6 +229,26 @@ def test_partial_fit_continues_the_engine_stream_even_after_pickling():
          "X has 2 features, but MiniBatchKMeans is expecting 13 features"),
         (lambda: MiniBatchKMeans(3, batch_size=0).fit(XS), ValueError, "batch_size must be an int >= 1, got 0"),
         (lambda: MiniBatchKMeans(3).predict(XS), NotFittedError, "This MiniBatchKMeans instance is not fitted yet"),
+        (lambda: KMeans(3, n_init=0).fit(XS), ValueError, "n_init must be an int >= 1 or 'auto', got 0"),
+        (lambda: KMeans(3, init="random").fit(XS), ValueError,
+         "init must be 'k-means++' or an array of shape (n_clusters, n_features), got 'random'"),
+        (lambda: KMeans(3, init=XS[:2]).fit(XS), ValueError,
+         "init must have shape (n_clusters, n_features) = (3, 13), got (2, 13)"),
+        (lambda: KMeans(3, init=np.full((3, 13), np.nan)).fit(XS), ValueError,
+         "Data validation error: data contains a non-finite value (NaN) at row 0, column 0"),
+        (lambda: KMeans(3).fit(XS, sample_weight=np.ones(5)), ValueError, "sample_weight.shape == (5,), expected (178,)!"),
+        (lambda: KMeans(3).fit(XS, sample_weight=-WEIGHTS), ValueError, "sample_weight must be finite and non-negative"),
+        (lambda: KMeans(3).fit(XS, sample_weight=0), ValueError,
+         "Data validation error: sample_weight is zero for every row"),
+        (lambda: MiniBatchKMeans(3, reassignment_ratio=-0.1).partial_fit(XS), ValueError,
+         "reassignment_ratio must be a finite number >= 0, got -0.1"),
+        (lambda: MiniBatchKMeans(3, n_init=1.5).fit(XS), ValueError, "n_init must be an int >= 1 or 'auto', got 1.5"),
+        (lambda: KMeans(3).fit(XS).get_feature_names_out(["a"]), ValueError,
+         "input_features should have length equal to number of features (13), got 1"),
+        (lambda: KMeans(3).fit(FRAME).get_feature_names_out(["a", "b", "x"]), ValueError,
+         "input_features is not equal to feature_names_in_"),
+        (lambda: KMeans(3).set_output(transform="arrow"), ValueError,
+         "transform must be 'default', 'pandas', 'polars' or None, got 'arrow'"),
     ],
 )
 def test_errors(call, error, message):
@@ -142,6 +277,17 @@ FITTED_STATE = KMeans(3).fit(XS).__getstate__()
 MINI_STATE = MiniBatchKMeans(3).fit(XS).__getstate__()
 
 
+@pytest.mark.parametrize("cls, added", [(KMeans, {"n_init": 1, "init": "k-means++"}),
+                                        (MiniBatchKMeans, {"n_init": 1, "reassignment_ratio": 0.0})])
+def test_states_from_before_the_options_restore_as_those_fits(cls, added):
+    est = cls(3, random_state=1, n_init=2).fit(XS)
+    older = {key: value for key, value in est.__getstate__().items() if key not in added}
+    twin = cls(5)
+    twin.__setstate__(older)
+    assert {name: twin.get_params()[name] for name in added} == added
+    assert twin.predict(XS).tolist() == est.predict(XS).tolist()
+
+
 @pytest.mark.parametrize(
     "cls, state",
     [(KMeans, state) for state in [
@@ -165,9 +311,6 @@ def test_damaged_states_are_refused(cls, state):
     with pytest.raises(ValueError, match=f"^cannot restore {cls.__name__}: "):
         est.__setstate__(state)
     assert est.get_params()["n_clusters"] == 5 and not hasattr(est, "labels_")
-
-
-FRAME = pd.DataFrame(XS[:, :3], columns=["a", "b", "c"])
 
 
 @pytest.mark.parametrize("cls", ESTIMATORS)

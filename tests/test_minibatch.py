@@ -5,28 +5,7 @@ import numpy as np
 import pytest
 
 import segmora
-from chacha_model import kmeans_plus_plus, sqdist
-
-
-class Model:
-    """Seeds by the k-means++ model, then moves the nearest center by 1/count per row."""
-
-    def __init__(self, k, seed):
-        self.k, self.seed, self.centers, self.counts = k, seed, None, [0] * k
-
-    def partial_fit(self, chunk):
-        rows = [list(map(float, r)) for r in chunk]
-        if not rows:
-            return
-        if self.centers is None:
-            self.centers = kmeans_plus_plus(rows, self.k, self.seed)
-            return
-        for x in rows:
-            dists = [sqdist(x, c) for c in self.centers]
-            c = dists.index(min(dists))
-            self.counts[c] += 1
-            eta = 1.0 / self.counts[c]
-            self.centers[c] = [v + eta * (xj - v) for v, xj in zip(self.centers[c], x)]
+from chacha_model import MiniBatchModel, kmeans_plus_plus, sqdist
 
 
 def chunks(seed, sizes=(40, 1, 25, 60, 7), d=3):
@@ -36,7 +15,7 @@ def chunks(seed, sizes=(40, 1, 25, 60, 7), d=3):
 
 @pytest.mark.parametrize("k,seed,as_list", [(1, 0, False), (3, 42, True), (4, 7, False), (6, 2**64 - 1, True)])
 def test_matches_the_model_over_several_chunks(k, seed, as_list):
-    ours, model = segmora.PyMiniBatchKMeans(k, random_state=seed), Model(k, seed)
+    ours, model = segmora.PyMiniBatchKMeans(k, random_state=seed), MiniBatchModel(k, seed)
     for chunk in chunks(seed % 1000):
         assert ours.partial_fit(chunk.tolist() if as_list else chunk) is None
         model.partial_fit(chunk)
@@ -104,7 +83,7 @@ def test_identical_instances_agree_and_seeds_matter():
     (lambda m: m.predict([]), RuntimeError, "Data validation error: data has 0 features but centers have 3 features"),
 ])
 def test_failures_leave_the_state_untouched(call, exc, text):
-    m, model = segmora.PyMiniBatchKMeans(2, random_state=1), Model(2, 1)
+    m, model = segmora.PyMiniBatchKMeans(2, random_state=1), MiniBatchModel(2, 1)
     for chunk in chunks(3, sizes=(5, 4)):
         m.partial_fit(chunk)
         model.partial_fit(chunk)

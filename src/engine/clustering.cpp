@@ -6,9 +6,12 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <optional>
+#include <type_traits>
 
 #include "text.hpp"
 #include "engine/thread_pool.hpp"
+#include "engine/weights.hpp"
 #include "error.hpp"
 #include "interrupt.hpp"
 
@@ -177,25 +180,54 @@ void update_nearest(const double* __restrict data, std::size_t d, const double* 
     }
 }
 
-// A k-means++ pick when the squared distances sum past the double range: uniform
-// among the rows at an infinite distance when there are any, otherwise in
-// proportion to the distances scaled down by an exact power of two.
-std::size_t pick_beyond_range(const std::vector<double>& best, ChaCha12Rng& rng) {
-    const std::size_t n = best.size();
-    std::vector<std::size_t> infinite;
-    for (std::size_t i = 0; i < n; ++i)
-        if (std::isinf(best[i])) infinite.push_back(i);
-    if (!infinite.empty()) return infinite[rng.uniform_index(infinite.size())];
-    std::vector<double> scaled(n);
-    double total = 0.0;
-    for (std::size_t i = 0; i < n; ++i) total += scaled[i] = std::ldexp(best[i], -64);
-    const double r = rng.uniform_float(total);
+// The rows as they stand, each counted once: kmeans()'s policy. RowWeights
+// offers the same operations for weighted rows.
+struct Unweighted {
+    std::size_t n;
+    bool counts(std::size_t) const noexcept { return true; }
+    double add(double running, double term, std::size_t) const noexcept { return running + term; }
+    std::size_t draw(ChaCha12Rng& rng) const noexcept { return rng.uniform_index(n); }
+    template <class Eligible>
+    std::size_t draw(ChaCha12Rng& rng, Eligible&& eligible) const noexcept {
+        std::uint64_t count = 0;
+        for (std::size_t i = 0; i < n; ++i) count += eligible(i) ? 1 : 0;
+        std::uint64_t nth = rng.uniform_index(count);
+        for (std::size_t i = 0; i < n; ++i)
+            if (eligible(i) && nth-- == 0) return i;
+        return n - 1;  // not reached
+    }
+    std::size_t last() const noexcept { return n - 1; }
+};
+
+// The first row at which the running sum of `terms` (counted by the policy)
+// reaches r; the last counted row if rounding leaves the sum short of r.
+template <class W>
+std::size_t walk_to(const std::vector<double>& terms, double r, const W& w) {
     double running = 0.0;
-    for (std::size_t i = 0; i < n; ++i) {
-        running += scaled[i];
+    for (std::size_t i = 0; i < terms.size(); ++i) {
+        if (!w.counts(i)) continue;
+        running = w.add(running, terms[i], i);
         if (running >= r) return i;
     }
-    return n - 1;
+    return w.last();
+}
+
+// A k-means++ pick when the squared distances sum past the double range: among
+// the rows at an infinite distance when there are any, otherwise in
+// proportion to the distances scaled down by an exact power of two.
+template <class W>
+std::size_t pick_beyond_range(const std::vector<double>& best, ChaCha12Rng& rng, const W& w) {
+    const std::size_t n = best.size();
+    auto infinite = [&](std::size_t i) { return w.counts(i) && std::isinf(best[i]); };
+    for (std::size_t i = 0; i < n; ++i)
+        if (infinite(i)) return w.draw(rng, infinite);
+    std::vector<double> scaled(n);
+    double total = 0.0;
+    for (std::size_t i = 0; i < n; ++i) {
+        scaled[i] = std::ldexp(best[i], -64);
+        if (w.counts(i)) total = w.add(total, scaled[i], i);
+    }
+    return walk_to(scaled, rng.uniform_float(total), w);
 }
 
 template <class Body>
@@ -275,22 +307,11 @@ bool lloyd_pass(const Matrix& data, const BlockedCenters& centers, const std::ui
     return changed.load();
 }
 
-}  // namespace
-
-void require_finite(const Matrix& data) {
-    const double* v = data.data();
-    const std::size_t total = data.size();
-    for (std::size_t idx = 0; idx < total; ++idx) {
-        if (!std::isfinite(v[idx])) {
-            const std::size_t d = data.cols();
-            throw SegmoraError::data_validation(
-                format("data contains a non-finite value ({}) at row {}, column {}", v[idx], idx / d, idx % d));
-        }
-    }
-}
-
-std::pair<Matrix, std::vector<std::size_t>> kmeans_plus_plus_init(const Matrix& data, std::size_t k,
-                                                                  ChaCha12Rng& rng, ThreadPool* pool) {
+// k-means++ under a row policy: each pick draws a row in proportion to its
+// weight times its squared distance to the nearest center chosen so far.
+template <class W>
+std::pair<Matrix, std::vector<std::size_t>> plus_plus(const Matrix& data, std::size_t k, ChaCha12Rng& rng,
+                                                      ThreadPool* pool, const W& w) {
     const std::size_t n = data.rows(), d = data.cols();
     Matrix centers(k, d);
     std::vector<std::size_t> chosen;
@@ -300,7 +321,7 @@ std::pair<Matrix, std::vector<std::size_t>> kmeans_plus_plus_init(const Matrix& 
         std::copy_n(data.data() + row * d, d, centers.data() + c * d);
         chosen.push_back(row);
     };
-    take(0, rng.uniform_index(n));
+    take(0, w.draw(rng));
 
     std::vector<double> best(n, kInf);
     for (std::size_t c = 1; c < k; ++c) {
@@ -308,47 +329,103 @@ std::pair<Matrix, std::vector<std::size_t>> kmeans_plus_plus_init(const Matrix& 
         const double* last = centers.data() + (c - 1) * d;
         for_rows(pool, n, [&](std::size_t begin, std::size_t end) { update_nearest(data.data(), d, last, begin, end, best.data()); });
         double total = 0.0;
-        for (std::size_t i = 0; i < n; ++i) total += best[i];
+        for (std::size_t i = 0; i < n; ++i)
+            if (w.counts(i)) total = w.add(total, best[i], i);
 
         std::size_t pick;
         if (!(total > 0.0)) {
             // Every row coincides with a chosen center.
-            pick = rng.uniform_index(n);
+            pick = w.draw(rng);
         } else if (std::isinf(total)) {
             // Finite rows far enough apart that squared distances overflow.
-            pick = pick_beyond_range(best, rng);
+            pick = pick_beyond_range(best, rng, w);
         } else {
-            const double r = rng.uniform_float(total);
-            pick = n - 1;  // rounding may leave the running sum short of r
-            double running = 0.0;
-            for (std::size_t i = 0; i < n; ++i) {
-                running += best[i];
-                if (running >= r) {
-                    pick = i;
-                    break;
-                }
-            }
+            pick = walk_to(best, rng.uniform_float(total), w);
         }
         take(c, pick);
     }
     return {std::move(centers), std::move(chosen)};
 }
 
-KMeansResult kmeans(const Matrix& data, std::uint64_t n_clusters, std::uint64_t max_iter, std::uint64_t random_state,
-                    std::int32_t n_jobs) {
+}  // namespace
+
+namespace {
+
+// Whether any of n values is NaN or infinite (exponent bits all set); a plain
+// bitwise loop the compiler vectorises.
+SEGMORA_CLONES
+bool any_non_finite(const double* __restrict v, std::size_t n) noexcept {
+    constexpr std::uint64_t kExponent = 0x7ff0000000000000ULL;
+    std::uint64_t bad = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        std::uint64_t bits;
+        std::memcpy(&bits, v + i, sizeof bits);
+        bad |= (bits & kExponent) == kExponent ? 1 : 0;
+    }
+    return bad != 0;
+}
+
+}  // namespace
+
+void require_finite(MatrixView data) {
+    const std::size_t total = data.rows * data.cols;
+    constexpr std::size_t kStretch = 1024;  // stop soon after the first bad value
+    for (std::size_t start = 0; start < total; start += kStretch) {
+        const std::size_t end = std::min(total, start + kStretch);
+        if (!any_non_finite(data.data + start, end - start)) continue;
+        for (std::size_t idx = start; idx < end; ++idx) {
+            const double v = data.data[idx];
+            if (!std::isfinite(v)) {
+                const std::size_t d = data.cols;
+                throw SegmoraError::data_validation(
+                    format("data contains a non-finite value ({}) at row {}, column {}", v, idx / d, idx % d));
+            }
+        }
+    }
+}
+
+std::pair<Matrix, std::vector<std::size_t>> kmeans_plus_plus_init(const Matrix& data, std::size_t k,
+                                                                  ChaCha12Rng& rng, ThreadPool* pool) {
+    return plus_plus(data, k, rng, pool, Unweighted{data.rows()});
+}
+
+namespace {
+
+// Rows per center: counted exactly for plain rows, as weight totals otherwise
+// (whole weights add up exactly, so either gives the same divisor).
+template <class W>
+using Count = std::conditional_t<std::is_same_v<W, Unweighted>, std::uint64_t, double>;
+
+bool lloyd_step(const Unweighted&, const Matrix& data, const BlockedCenters& centers, const std::uint64_t* previous,
+                std::uint64_t* labels, double* sums, std::uint64_t* counts, ThreadPool& pool) {
+    return lloyd_pass(data, centers, previous, labels, sums, counts, pool);
+}
+
+// The weighted pass: rows are labelled in parallel, then added in row order,
+// each with its weight; only rows of positive weight count as changes.
+bool lloyd_step(const RowWeights& w, const Matrix& data, const BlockedCenters& centers, const std::uint64_t* previous,
+                std::uint64_t* labels, double* sums, double* totals, ThreadPool& pool) {
     const std::size_t n = data.rows(), d = data.cols();
-    if (n_clusters == 0) throw SegmoraError::invalid_config("n_clusters must be > 0");
-    if (n == 0) throw SegmoraError::data_validation("data has no rows");
-    if (n_clusters > n)
-        throw SegmoraError::invalid_config(
-            format("n_clusters ({}) cannot exceed number of data points ({})", n_clusters, n));
-    require_finite(data);
+    for_rows(&pool, n, [&](std::size_t begin, std::size_t end) {
+        assign_range(data.data(), d, centers, begin, end, labels, nullptr);
+    });
+    bool changed = false;
+    const double* x = data.data();
+    for (std::size_t i = 0; i < n; ++i, x += d) {
+        if (!w.counts(i)) continue;
+        const std::uint64_t c = labels[i];
+        changed = changed || c != previous[i];
+        totals[c] += w[i];
+        double* s = sums + c * d;
+        for (std::size_t j = 0; j < d; ++j) s[j] = w.add(s[j], x[j], i);
+    }
+    return changed;
+}
 
-    const auto pool = build_thread_pool(n_jobs);
-    const std::size_t k = n_clusters;
-
-    ChaCha12Rng rng(random_state);
-    Matrix centers = kmeans_plus_plus_init(data, k, rng, pool.get()).first;
+// Lloyd's iterations from the given centers.
+template <class W>
+KMeansResult lloyd(const Matrix& data, Matrix centers, std::uint64_t max_iter, ThreadPool& pool, const W& w) {
+    const std::size_t n = data.rows(), d = data.cols(), k = centers.rows();
     std::vector<std::uint64_t> labels(n, 0);
     std::vector<std::uint64_t> new_labels(n);
 
@@ -373,10 +450,10 @@ KMeansResult kmeans(const Matrix& data, std::uint64_t n_clusters, std::uint64_t 
         poll_interrupt();
         // Assignment and update in one pass over the data.
         Matrix new_centers(k, d);
-        std::vector<std::uint64_t> counts(k, 0);
+        std::vector<Count<W>> counts(k, 0);
         double* sums = new_centers.data();
-        bool changed = lloyd_pass(data, block_centers(centers), labels.data(), new_labels.data(), sums, counts.data(),
-                                  *pool);
+        bool changed = lloyd_step(w, data, block_centers(centers), labels.data(), new_labels.data(), sums,
+                                  counts.data(), pool);
 
         // Empty clusters take the row farthest from the (old) center of its new
         // label; ties go to the highest row index.
@@ -391,10 +468,10 @@ KMeansResult kmeans(const Matrix& data, std::uint64_t n_clusters, std::uint64_t 
             }
             if (!any_empty) {
                 any_empty = true;
-                const std::vector<double> dist = own_center_distances(data, centers, new_labels, pool.get());
+                const std::vector<double> dist = own_center_distances(data, centers, new_labels, &pool);
                 double best = -kInf;
                 for (std::size_t i = 0; i < n; ++i) {
-                    if (dist[i] >= best) {
+                    if (w.counts(i) && dist[i] >= best) {
                         best = dist[i];
                         farthest = i;
                     }
@@ -426,11 +503,61 @@ KMeansResult kmeans(const Matrix& data, std::uint64_t n_clusters, std::uint64_t 
     }
     if (skipped) t = max_iter;
 
-    const std::vector<double> dist = own_center_distances(data, centers, labels, pool.get());
+    const std::vector<double> dist = own_center_distances(data, centers, labels, &pool);
     double inertia = 0.0;
-    for (double v : dist) inertia += v;
+    for (std::size_t i = 0; i < n; ++i)
+        if (w.counts(i)) inertia = w.add(inertia, dist[i], i);
 
     return KMeansResult{std::move(labels), std::move(centers), inertia, t};
+}
+
+}  // namespace
+
+KMeansResult kmeans(const Matrix& data, std::uint64_t n_clusters, std::uint64_t max_iter, std::uint64_t random_state,
+                    std::int32_t n_jobs) {
+    return kmeans(data, n_clusters, max_iter, random_state, n_jobs, KMeansOptions{});
+}
+
+KMeansResult kmeans(const Matrix& data, std::uint64_t n_clusters, std::uint64_t max_iter, std::uint64_t random_state,
+                    std::int32_t n_jobs, const KMeansOptions& options) {
+    const std::size_t n = data.rows(), d = data.cols();
+    if (n_clusters == 0) throw SegmoraError::invalid_config("n_clusters must be > 0");
+    if (n == 0) throw SegmoraError::data_validation("data has no rows");
+    if (n_clusters > n)
+        throw SegmoraError::invalid_config(
+            format("n_clusters ({}) cannot exceed number of data points ({})", n_clusters, n));
+    require_finite(data);
+    if (options.n_init == 0) throw SegmoraError::invalid_config("n_init must be > 0");
+    if (options.init) {
+        if (options.init->rows() != n_clusters || options.init->cols() != d)
+            throw SegmoraError::invalid_config(format("init has {} x {} centers but the fit needs {} x {}",
+                                                      options.init->rows(), options.init->cols(), n_clusters, d));
+        require_finite(*options.init);
+    }
+    std::optional<RowWeights> weights;
+    if (options.weights) {
+        weights.emplace(*options.weights, n);
+        if (weights->all_ones()) weights.reset();  // plain rows, computed the plain way
+    }
+
+    const auto pool = build_thread_pool(n_jobs);
+    const std::size_t k = n_clusters;
+    ChaCha12Rng rng(random_state);
+    const std::uint64_t runs = options.init ? 1 : options.n_init;
+    KMeansResult best;
+    for (std::uint64_t run = 0; run < runs; ++run) {
+        poll_interrupt();
+        KMeansResult result;
+        if (weights) {
+            Matrix seeds = options.init ? *options.init : plus_plus(data, k, rng, pool.get(), *weights).first;
+            result = lloyd(data, std::move(seeds), max_iter, *pool, *weights);
+        } else {
+            Matrix seeds = options.init ? *options.init : kmeans_plus_plus_init(data, k, rng, pool.get()).first;
+            result = lloyd(data, std::move(seeds), max_iter, *pool, Unweighted{n});
+        }
+        if (run == 0 || result.inertia < best.inertia) best = std::move(result);
+    }
+    return best;
 }
 
 std::vector<std::uint64_t> assign_to_clusters(const Matrix& data, const Matrix& centers) {
@@ -442,6 +569,25 @@ std::vector<std::uint64_t> assign_to_clusters(const Matrix& data, const Matrix& 
     std::vector<std::uint64_t> labels(data.rows(), 0);
     assign_range(data.data(), data.cols(), block_centers(centers), 0, data.rows(), labels.data(), nullptr);
     return labels;
+}
+
+Assignment assign_with_inertia(MatrixView data, const Matrix& centers) {
+    if (centers.rows() == 0)
+        throw SegmoraError::invalid_config("cannot assign to clusters: no centers provided (model not fitted?)");
+    const std::size_t d = centers.cols();
+    if (data.rows > 0 && data.cols != d)
+        throw SegmoraError::data_validation(format("data has {} features but centers have {} features", data.cols, d));
+    Assignment out;
+    out.labels.assign(data.rows, 0);
+    const BlockedCenters blocked = block_centers(centers);
+    for (std::size_t begin = 0; begin < data.rows; begin += kRowChunk) {
+        poll_interrupt();
+        const std::size_t end = std::min(data.rows, begin + kRowChunk);
+        assign_range(data.data, d, blocked, begin, end, out.labels.data(), nullptr);
+        for (std::size_t i = begin; i < end; ++i)
+            out.inertia += squared_distance(data.row(i), centers.data() + out.labels[i] * d, d);
+    }
+    return out;
 }
 
 std::size_t nearest_center(const double* row, const Matrix& centers) noexcept {

@@ -1,8 +1,9 @@
 // K-means engine: k-means++ seeding, parallel Lloyd iterations, nearest-center
 // labelling.
 //
-// kmeans() is a pure function of (data, n_clusters, max_iter, random_state):
-// labels, centers, inertia and n_iter are bit-identical for every n_jobs. Only
+// kmeans() is a pure function of (data, n_clusters, max_iter, random_state) and
+// its options (row weights, restarts, starting centers): labels, centers,
+// inertia and n_iter are bit-identical for every n_jobs. Only
 // the assignment step (and the per-row distances of seeding and inertia) run in
 // parallel; every sum runs left to right in row and feature order. Nearest-center
 // searches start at +inf and keep the first strict minimum, so ties go to the
@@ -40,6 +41,25 @@ std::pair<Matrix, std::vector<std::size_t>> kmeans_plus_plus_init(const Matrix& 
 KMeansResult kmeans(const Matrix& data, std::uint64_t n_clusters, std::uint64_t max_iter, std::uint64_t random_state,
                     std::int32_t n_jobs);
 
+// What a k-means fit may add to kmeans()'s arguments. The defaults give kmeans().
+struct KMeansOptions {
+    // One weight per row (RowWeights' rules: whole weights act as repeated rows,
+    // bit for bit), or none. Seeding draws rows in proportion to weight x
+    // squared distance, centers are weighted means, the inertia weighs each row.
+    const std::vector<double>* weights = nullptr;
+    // Fits from successive seedings of the one generator; the first of least
+    // inertia is kept. Run 0 is kmeans()'s fit.
+    std::uint64_t n_init = 1;
+    // Starting centers (k x d) instead of seeding; there is then one run.
+    const Matrix* init = nullptr;
+};
+
+// kmeans() with options. Further errors, after kmeans()'s own checks: n_init = 0
+// (InvalidConfig), init of another shape than k x d (InvalidConfig) or with a
+// NaN or infinite value (DataValidation), weights as RowWeights refuses them.
+KMeansResult kmeans(const Matrix& data, std::uint64_t n_clusters, std::uint64_t max_iter, std::uint64_t random_state,
+                    std::int32_t n_jobs, const KMeansOptions& options);
+
 // Sequential nearest-center labels. Errors: no centers (InvalidConfig), a column
 // count differing from the centers' (DataValidation).
 std::vector<std::uint64_t> assign_to_clusters(const Matrix& data, const Matrix& centers);
@@ -74,6 +94,15 @@ LloydChunkStep lloyd_chunk_step(const Matrix& data, const Matrix& centers, const
 double labelled_inertia(const Matrix& data, const Matrix& centers, const std::vector<std::uint64_t>& labels);
 
 // DataValidation error naming the first NaN or infinite value, if any.
-void require_finite(const Matrix& data);
+void require_finite(MatrixView data);
+
+// Nearest-center labels of the rows (as assign_to_clusters gives them) and the
+// sum of the rows' squared distances to those centers, in row order. Errors as
+// assign_to_clusters, except that a view of no rows fits any centers.
+struct Assignment {
+    std::vector<std::uint64_t> labels;
+    double inertia = 0.0;
+};
+Assignment assign_with_inertia(MatrixView data, const Matrix& centers);
 
 }  // namespace segmora::engine

@@ -73,4 +73,20 @@ private:
     Buffer data_;
 };
 
+// Row-major doubles owned elsewhere (a Matrix, a caller's buffer), read only.
+// The owner must outlive the view and leave the values alone meanwhile.
+struct MatrixView {
+    const double* data = nullptr;
+    std::size_t rows = 0;
+    std::size_t cols = 0;
+
+    MatrixView() = default;
+    MatrixView(const double* values, std::size_t n_rows, std::size_t n_cols) noexcept
+        : data(values), rows(n_rows), cols(n_cols) {}
+    MatrixView(const Matrix& m) noexcept : data(m.data()), rows(m.rows()), cols(m.cols()) {}  // NOLINT: implicit
+
+    const double* row(std::size_t i) const noexcept { return data + i * cols; }
+    Matrix copy() const { return Matrix(rows, cols, Buffer(data, data + rows * cols)); }
+};
+
 }  // namespace segmora::engine

@@ -117,6 +117,8 @@ PyMethodDef* lifecycle_stage_distribution_def();
 PyMethodDef* rfm_from_columns_def();
 PyMethodDef* restore_def();  // _restore, which pickle calls
 PyMethodDef* kmeans_arrays_def();  // _kmeans_arrays, the estimators' route to kmeans
+PyMethodDef* minibatch_partial_fit_def();  // _minibatch_partial_fit, the mini-batch estimator's route
+PyMethodDef* assign_arrays_def();  // _assign_arrays, nearest centers and inertia for the estimators
 // Adds the estimator classes (KMeans, ...) to the module.
 void add_estimators(PyObject* module);
 

@@ -40,25 +40,72 @@ struct KMeansPy {
 
 // ---- _kmeans_arrays (the estimators' fast route) ----
 
-// A bytearray holding `bytes` bytes copied from `data`.
-Ref byte_array(const void* data, std::size_t bytes) {
-    return Ref::steal(PyByteArray_FromStringAndSize(static_cast<const char*>(data), static_cast<Py_ssize_t>(bytes)));
-}
-
-// kmeans_py with the labels (int64) and the row-major centers (float64) as
-// bytearrays, which NumPy wraps without a per-element conversion:
-// (labels, centers, n_clusters, n_features, inertia, n_iter).
+// kmeans_py with the estimator's options, and the labels (int64) and the
+// row-major centers (float64) as bytearrays, which NumPy wraps without a
+// per-element conversion: (labels, centers, n_clusters, n_features, inertia, n_iter).
 struct KMeansArrays {
     static constexpr const char* signature =
-        "_kmeans_arrays(data, n_clusters, max_iter=None, random_state=None, n_jobs=None)";
-    static constexpr const char* doc = "kmeans_py with labels and centers as raw int64 / float64 bytes (for the estimators).";
+        "_kmeans_arrays(data, n_clusters, max_iter=None, random_state=None, n_jobs=None, sample_weight=None, "
+        "n_init=None, init=None)";
+    static constexpr const char* doc =
+        "kmeans_py with the KMeans estimator's options: one weight per row (whole weights fit\n"
+        "exactly as repeated rows), n_init fits from successive seedings of one generator (the\n"
+        "first of least inertia is kept), or starting centers `init` (k rows of the data's width,\n"
+        "one fit). Returns (labels, centers, n_clusters, n_features, inertia, n_iter) with labels\n"
+        "and centers as raw int64 / float64 bytes. Raises RuntimeError as kmeans_py does, and\n"
+        "for a bad weight, n_init = 0 or centers of another shape.\n"
+        "\n"
+        ">>> r = _kmeans_arrays([[0.0], [1.0], [10.0]], 2, sample_weight=[1.0, 3.0, 1.0])\n"
+        ">>> r[4]\n"
+        "0.75";
     static constexpr Raises raises = Raises::RuntimeError;
     static Ref call(Args& a) {
-        const KMeansResult r = KMeansPy::run(a);
+        RowsInput rows = a.get<RowsInput>("data");
+        const auto n_clusters = a.get<std::uint64_t>("n_clusters");
+        const auto max_iter = a.get_or<std::uint64_t>("max_iter", kDefaultMaxIter);
+        const auto random_state = a.get_or<std::uint64_t>("random_state", kDefaultSeed);
+        const auto n_jobs = a.get_or<std::int32_t>("n_jobs", kDefaultJobs);
+        const auto weights = a.get_or<std::optional<std::vector<double>>>("sample_weight", std::nullopt);
+        engine::KMeansOptions options;
+        options.n_init = a.get_or<std::uint64_t>("n_init", 1);
+        std::optional<RowsInput> init_rows = a.get_or<std::optional<RowsInput>>("init", std::nullopt);
+        const Matrix data = to_matrix(std::move(rows));
+        std::optional<Matrix> init;
+        if (init_rows) init = to_matrix(std::move(*init_rows));
+        options.weights = weights ? &*weights : nullptr;
+        options.init = init ? &*init : nullptr;
+        const KMeansResult r = engine::kmeans(data, n_clusters, max_iter, random_state, n_jobs, options);
         static_assert(sizeof(std::uint64_t) == sizeof(std::int64_t));
         return py::make_tuple(byte_array(r.labels.data(), r.labels.size() * sizeof(std::uint64_t)),
                               byte_array(r.centers.values().data(), r.centers.values().size() * sizeof(double)),
                               r.centers.rows(), r.centers.cols(), r.inertia, r.n_iter);
+    }
+};
+
+// Nearest centers and inertia of rows, for the estimators: (labels as int64
+// bytes, inertia).
+struct AssignArrays {
+    static constexpr const char* signature = "_assign_arrays(data, centers)";
+    static constexpr const char* doc =
+        "Nearest-center labels of the rows of `data` (squared Euclidean distance, ties to the\n"
+        "lower index) as raw int64 bytes, with the sum of the rows' squared distances to those\n"
+        "centers in row order: (labels, inertia). Raises RuntimeError when there are no centers\n"
+        "or the widths differ.\n"
+        "\n"
+        ">>> _assign_arrays([[0.0], [4.0]], [[1.0], [5.0]])[1]\n"
+        "2.0";
+    static constexpr Raises raises = Raises::RuntimeError;
+    static Ref call(Args& a) {
+        PyObject* data = a.raw("data");
+        RowsInput center_rows = a.get<RowsInput>("centers");
+        const Matrix centers = to_matrix(std::move(center_rows));
+        engine::Assignment r;
+        if (const auto held = HeldRows::hold(data)) {
+            r = engine::assign_with_inertia(held->view(), centers);
+        } else {
+            r = engine::assign_with_inertia(to_array2(data, "data"), centers);
+        }
+        return py::make_tuple(byte_array(r.labels.data(), r.labels.size() * sizeof(std::uint64_t)), r.inertia);
     }
 };
 
@@ -266,6 +313,7 @@ PyTypeObject* audience_segmenter_type() {
 
 PyMethodDef* kmeans_py_def() { return function_def<KMeansPy>(); }
 PyMethodDef* kmeans_arrays_def() { return function_def<KMeansArrays>(); }
+PyMethodDef* assign_arrays_def() { return function_def<AssignArrays>(); }
 PyMethodDef* kmeans_chunk_step_def() { return function_def<KMeansChunkStep>(); }
 PyMethodDef* kmeans_chunk_inertia_def() { return function_def<KMeansChunkInertia>(); }
 

@@ -160,6 +160,38 @@ engine::Matrix to_matrix(RowsInput rows) {
 
 engine::Matrix to_array2(PyObject* obj, const char* arg) { return to_matrix(extract_rows(obj, arg)); }
 
+Ref byte_array(const void* data, std::size_t bytes) {
+    return Ref::steal(PyByteArray_FromStringAndSize(static_cast<const char*>(data), static_cast<Py_ssize_t>(bytes)));
+}
+
+std::optional<HeldRows> HeldRows::hold(PyObject* obj) {
+    if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj) || !PyObject_CheckBuffer(obj)) return std::nullopt;
+    HeldRows out;
+    if (PyObject_GetBuffer(obj, &out.buffer_, PyBUF_ND | PyBUF_FORMAT) != 0) {
+        PyErr_Clear();  // not C-contiguous: the caller converts it
+        return std::nullopt;
+    }
+    out.held_ = true;
+    const Py_buffer& b = out.buffer_;
+    const bool usable = b.ndim == 2 && b.itemsize == 8 && b.format &&
+                        (std::strcmp(b.format, "d") == 0 || std::strcmp(b.format, "<d") == 0 ||
+                         std::strcmp(b.format, "=d") == 0) &&
+                        reinterpret_cast<std::uintptr_t>(b.buf) % alignof(double) == 0;
+    if (!usable) return std::nullopt;  // released by the destructor
+    const auto rows = static_cast<std::size_t>(b.shape[0]);
+    out.view_ = engine::MatrixView(static_cast<const double*>(b.buf), rows,
+                                   rows == 0 ? 0 : static_cast<std::size_t>(b.shape[1]));  // like an empty list of rows
+    return out;
+}
+
+HeldRows::HeldRows(HeldRows&& other) noexcept : buffer_(other.buffer_), held_(other.held_), view_(other.view_) {
+    other.held_ = false;
+}
+
+HeldRows::~HeldRows() {
+    if (held_) PyBuffer_Release(&buffer_);
+}
+
 Ref to_py(const engine::Matrix& m) {
     Ref rows = Ref::steal(PyList_New(static_cast<Py_ssize_t>(m.rows())));
     for (std::size_t i = 0; i < m.rows(); ++i) {

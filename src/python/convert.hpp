@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <vector>
 
 #include "engine/matrix.hpp"
@@ -33,6 +34,30 @@ engine::Matrix to_matrix(RowsInput rows);
 // last in conversion order; vec_to_array2 is the same conversion.
 engine::Matrix to_array2(PyObject* obj, const char* arg);
 inline engine::Matrix vec_to_array2(PyObject* obj, const char* arg) { return to_array2(obj, arg); }
+
+// A 2-D C-contiguous, aligned float64 buffer (a NumPy array) read in place:
+// holds the buffer until destroyed. The interpreter lock must stay held while
+// the view is read.
+class HeldRows {
+public:
+    // Nothing (no error pending) when `obj` offers no such buffer; the caller
+    // then converts it with to_array2.
+    static std::optional<HeldRows> hold(PyObject* obj);
+    HeldRows(HeldRows&& other) noexcept;
+    HeldRows& operator=(HeldRows&&) = delete;
+    ~HeldRows();
+    engine::MatrixView view() const noexcept { return view_; }
+
+private:
+    HeldRows() = default;
+    Py_buffer buffer_{};
+    bool held_ = false;
+    engine::MatrixView view_;
+};
+
+// A bytearray holding `bytes` bytes copied from `data`: NumPy wraps it
+// (np.frombuffer) without converting element by element.
+Ref byte_array(const void* data, std::size_t bytes);
 
 // A list of rows, each a list of floats.
 Ref to_py(const engine::Matrix& m);

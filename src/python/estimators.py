@@ -116,10 +116,12 @@ class _CentroidEstimator:
     A subclass sets `_PARAMS` (constructor parameter names in order) and
     implements `_fit(X)` returning (labels, centers, inertia, n_iter) from an
     engine (NumPy arrays or lists); `_check_state(state)` may refuse more of a
-    pickled state.
+    pickled state. `_ADDED_PARAMS` maps parameters that states pickled before
+    them lack to the values that reproduce those fits.
     """
 
     _PARAMS = ()
+    _ADDED_PARAMS = {}
     _FITTED = ("labels_", "cluster_centers_", "inertia_", "n_iter_", "n_features_in_")
 
     # ---- parameters ----
@@ -173,19 +175,72 @@ class _CentroidEstimator:
         self.n_iter_ = int(n_iter)
 
     def fit(self, X, y=None):
+        return self._fit_checked(X)
+
+    def _fit_checked(self, X, **options):
         # The engine refuses NaN and infinities itself (ValueError below), so fit skips that pass.
         array = _check_array(X, self, reset=True, check_finite=False)
         k = self.n_clusters
         if isinstance(k, int) and array.shape[0] < k:
             raise ValueError(f"n_samples={array.shape[0]} should be >= n_clusters={k}.")
-        self._store(*self._fit(array))
+        self._store(*self._fit(array, **options))
         return self
 
     def fit_predict(self, X, y=None):
         return self.fit(X, y).labels_
 
     def fit_transform(self, X, y=None):
-        return self.fit(X, y)._distances(_check_array(X, self, reset=False), squared=False)
+        return self._output(self.fit(X, y)._distances(_check_array(X, self, reset=False), squared=False), X)
+
+    # ---- output names and containers ----
+
+    def get_feature_names_out(self, input_features=None):
+        """Names of the transform's columns: the class name in lower case and the center number
+        ("kmeans0", "kmeans1", ...), as an object array. `input_features`, when given, must match
+        the columns seen by fit (ValueError otherwise)."""
+        np = _numpy()
+        self._require_fitted()
+        if input_features is not None:
+            given = list(input_features)
+            fitted = getattr(self, "feature_names_in_", None)
+            if fitted is not None and given != list(fitted):
+                raise ValueError("input_features is not equal to feature_names_in_")
+            if len(given) != self.n_features_in_:
+                raise ValueError(
+                    f"input_features should have length equal to number of features ({self.n_features_in_}), "
+                    f"got {len(given)}"
+                )
+        prefix = type(self).__name__.lower()
+        return np.asarray([f"{prefix}{i}" for i in range(self.cluster_centers_.shape[0])], dtype=object)
+
+    def set_output(self, *, transform=None):
+        """Container of `transform` and `fit_transform` results: "default" (a NumPy array),
+        "pandas" or "polars" (a data frame with get_feature_names_out's columns; a pandas frame keeps
+        the input frame's index). None leaves the setting as it is; without a setting,
+        scikit-learn's global `transform_output` applies. Returns self."""
+        if transform is None:
+            return self
+        if transform not in ("default", "pandas", "polars"):
+            raise ValueError(f"transform must be 'default', 'pandas', 'polars' or None, got {transform!r}")
+        self._sklearn_output_config = {**getattr(self, "_sklearn_output_config", {}), "transform": transform}
+        return self
+
+    def _output(self, array, X):
+        """`array` (rows of X by centers) in the container set_output chose."""
+        config = getattr(self, "_sklearn_output_config", {}).get("transform")
+        if config is None:
+            sklearn = __import__("sys").modules.get("sklearn")  # its global setting, if it is loaded
+            config = sklearn.get_config().get("transform_output", "default") if sklearn is not None else "default"
+        if config == "pandas":
+            import pandas
+
+            index = X.index if isinstance(X, pandas.DataFrame) else None
+            return pandas.DataFrame(array, columns=self.get_feature_names_out(), index=index)
+        if config == "polars":
+            import polars
+
+            return polars.DataFrame(array, schema=list(self.get_feature_names_out()), orient="row")
+        return array
 
     # ---- using the centers ----
 
@@ -206,7 +261,7 @@ class _CentroidEstimator:
 
     def transform(self, X):
         self._require_fitted()
-        return self._distances(_check_array(X, self, reset=False), squared=False)
+        return self._output(self._distances(_check_array(X, self, reset=False), squared=False), X)
 
     def score(self, X, y=None):
         """Opposite of the sum of squared distances of X to the nearest centers (higher is better)."""
@@ -226,7 +281,7 @@ class _CentroidEstimator:
         name = type(self).__name__
         if not isinstance(state, dict) or state.get("_segmora_state_version") != _STATE_VERSION:
             raise ValueError(f"cannot restore {name}: not a state of this version ({_STATE_VERSION})")
-        state = dict(state)
+        state = {**self._ADDED_PARAMS, **state}
         del state["_segmora_state_version"]
         missing = [p for p in self._PARAMS if p not in state]
         if missing:
@@ -261,6 +316,31 @@ def _check_count(estimator, name):
         raise ValueError(f"{name} must be an int >= 1, got {value!r}")
 
 
+def _check_n_init(estimator):
+    """n_init as an int: "auto" is 1 (one k-means++ seeding)."""
+    value = estimator.n_init
+    if isinstance(value, str) and value == "auto":
+        return 1
+    if isinstance(value, bool) or not isinstance(value, (int, _numpy().integer)) or value < 1:
+        raise ValueError(f"n_init must be an int >= 1 or 'auto', got {value!r}")
+    return int(value)
+
+
+def _sample_weight(sample_weight, n):
+    """sample_weight as n finite non-negative float64 values (a number weighs every row alike); None for none."""
+    np = _numpy()
+    if sample_weight is None:
+        return None
+    weights = np.asarray(sample_weight, dtype=np.float64)
+    if weights.ndim == 0:
+        weights = np.full(n, float(weights))
+    if weights.shape != (n,):
+        raise ValueError(f"sample_weight.shape == {weights.shape}, expected {(n,)}!")
+    if not np.isfinite(weights).all() or (weights < 0).any():
+        raise ValueError("sample_weight must be finite and non-negative")
+    return np.ascontiguousarray(weights)
+
+
 class KMeans(_CentroidEstimator):
     """K-means clustering (k-means++ seeding, parallel Lloyd iterations) with scikit-learn's estimator interface.
 
@@ -268,23 +348,77 @@ class KMeans(_CentroidEstimator):
     uses the engine's fixed default seed (42), so fits repeat exactly; an int
     (or a NumPy RandomState / Generator, which draws one) sets another seed.
     n_jobs=None uses one worker per CPU; results never depend on it.
-    Fitted attributes: labels_, cluster_centers_, inertia_, n_iter_, n_features_in_.
+    n_init fits run from successive k-means++ seedings of one generator and the
+    first of least inertia is kept (n_init=1, the default, is kmeans_py's fit;
+    "auto" means 1). init is "k-means++" or an array of n_clusters starting
+    centers (one fit from them). fit(X, sample_weight=w) weighs the rows: the
+    seeding draws rows in proportion to weight times squared distance, centers
+    are weighted means and inertia_ weighs each row; whole-number weights give
+    exactly, bit for bit, the fit of the data with each row repeated that many
+    times (a row of weight 0 dropped).
+    Fitted attributes: labels_, cluster_centers_, inertia_, n_iter_, n_features_in_
+    (and feature_names_in_ for a data frame with string column names).
+
+    >>> KMeans(2, n_init=3).fit([[0.0], [1.0], [9.0]], sample_weight=[1, 1, 2]).cluster_centers_.tolist()
+    [[9.0], [0.5]]
     """
 
-    _PARAMS = ("n_clusters", "max_iter", "random_state", "n_jobs")
+    _PARAMS = ("n_clusters", "max_iter", "random_state", "n_jobs", "n_init", "init")
+    _ADDED_PARAMS = {"n_init": 1, "init": "k-means++"}
 
-    def __init__(self, n_clusters=8, *, max_iter=300, random_state=None, n_jobs=None):
+    def __init__(self, n_clusters=8, *, max_iter=300, random_state=None, n_jobs=None, n_init=1, init="k-means++"):
         self.n_clusters = n_clusters
         self.max_iter = max_iter
         self.random_state = random_state
         self.n_jobs = n_jobs
+        self.n_init = n_init
+        self.init = init
 
-    def _fit(self, X):
+    def fit(self, X, y=None, sample_weight=None):
+        """Fit to the rows of X (n_samples x n_features), each weighted by sample_weight (None: all
+        alike). Returns self. ValueError for bad input, parameters or weights."""
+        return self._fit_checked(X, sample_weight=sample_weight)
+
+    def fit_predict(self, X, y=None, sample_weight=None):
+        """fit(X, sample_weight=sample_weight), then the labels of X's rows."""
+        return self.fit(X, sample_weight=sample_weight).labels_
+
+    def fit_transform(self, X, y=None, sample_weight=None):
+        """fit(X, sample_weight=sample_weight), then X's distances to the centers (as transform)."""
+        self.fit(X, sample_weight=sample_weight)
+        return self._output(self._distances(_check_array(X, self, reset=False), squared=False), X)
+
+    def _starting_centers(self, X, n_init):
+        """The init array as k x d float64, or None for k-means++ seeding."""
+        np = _numpy()
+        init = self.init
+        if isinstance(init, str):
+            if init != "k-means++":
+                raise ValueError(f"init must be 'k-means++' or an array of shape (n_clusters, n_features), got {init!r}")
+            return None
+        centers = np.asarray(init, dtype=np.float64)
+        expected = (self.n_clusters, X.shape[1])
+        if centers.shape != expected:
+            raise ValueError(f"init must have shape (n_clusters, n_features) = {expected}, got {centers.shape}")
+        if n_init != 1:
+            import warnings
+
+            warnings.warn(
+                f"init gives the starting centers: performing one fit instead of n_init={self.n_init}",
+                RuntimeWarning, stacklevel=4,
+            )
+        return np.ascontiguousarray(centers)
+
+    def _fit(self, X, sample_weight=None):
         for name in ("n_clusters", "max_iter"):
             _check_count(self, name)
+        n_init = _check_n_init(self)
+        init = self._starting_centers(X, n_init)
+        weights = _sample_weight(sample_weight, X.shape[0])
         try:
             labels, centers, k, d, inertia, n_iter = _engine._kmeans_arrays(
-                X, self.n_clusters, max_iter=self.max_iter, random_state=_seed(self.random_state), n_jobs=self.n_jobs
+                X, self.n_clusters, max_iter=self.max_iter, random_state=_seed(self.random_state), n_jobs=self.n_jobs,
+                sample_weight=weights, n_init=n_init, init=init,
             )
         except RuntimeError as error:
             raise ValueError(str(error)) from error
@@ -300,21 +434,38 @@ class MiniBatchKMeans(_CentroidEstimator):
     seed: the first `batch_size` rows (at least n_clusters) of the first pass
     seed the centers, and the rest stream in batches of `batch_size` rows;
     `partial_fit` feeds one chunk to the same engine (the first chunk seeds it
-    and needs at least n_clusters rows). random_state=None uses the engine's
-    fixed default seed (42), so fits repeat exactly. Fitted attributes:
-    labels_, cluster_centers_, inertia_ and n_iter_ (passes for `fit`, chunks
-    for `partial_fit`; labels_ and inertia_ of the last chunk), n_features_in_.
-    A pickled estimator carries its engine, so `partial_fit` continues the same
-    stream after unpickling.
+    and needs at least n_clusters rows). The seeding batch or chunk is seeded
+    `n_init` times from the engine's generator and the seeds of least inertia
+    on it are kept. Every time at least 10 x n_clusters rows have streamed in
+    since the last check, centers that have absorbed fewer rows than
+    `reassignment_ratio` times the busiest center's count move onto rows of the
+    current batch drawn by the generator (0 never moves a center: the plain
+    PyMiniBatchKMeans stream). random_state=None uses the engine's fixed
+    default seed (42), so fits repeat exactly. Fitted attributes: labels_,
+    cluster_centers_, inertia_ and n_iter_ (passes for `fit`, chunks for
+    `partial_fit`), n_features_in_. After `fit`, labels_ and inertia_ describe
+    all rows against the final centers; after `partial_fit`, the last chunk as
+    the engine absorbed it: each row's center and the sum of the rows' squared
+    distances to their centers as they stood when the row arrived. A pickled
+    estimator carries its engine, so `partial_fit` continues the same stream
+    after unpickling.
+
+    >>> model = MiniBatchKMeans(2, n_init=3).partial_fit([[0.0], [1.0], [9.0]])
+    >>> model.partial_fit([[10.0]]).labels_.tolist(), model.inertia_  # 10 met the center at 9
+    ([1], 1.0)
     """
 
-    _PARAMS = ("n_clusters", "batch_size", "max_iter", "random_state")
+    _PARAMS = ("n_clusters", "batch_size", "max_iter", "random_state", "n_init", "reassignment_ratio")
+    _ADDED_PARAMS = {"n_init": 1, "reassignment_ratio": 0.0}
 
-    def __init__(self, n_clusters=8, *, batch_size=1024, max_iter=10, random_state=None):
+    def __init__(self, n_clusters=8, *, batch_size=1024, max_iter=10, random_state=None, n_init=10,
+                 reassignment_ratio=0.01):
         self.n_clusters = n_clusters
         self.batch_size = batch_size
         self.max_iter = max_iter
         self.random_state = random_state
+        self.n_init = n_init
+        self.reassignment_ratio = reassignment_ratio
 
     def _new_model(self, seed):
         _check_count(self, "n_clusters")
@@ -322,47 +473,66 @@ class MiniBatchKMeans(_CentroidEstimator):
             return _engine.PyMiniBatchKMeans(self.n_clusters)
         return _engine.PyMiniBatchKMeans(self.n_clusters, seed)
 
-    @staticmethod
-    def _feed(model, chunk):
+    def _options(self):
+        """(n_init, reassignment_ratio), checked."""
+        np = _numpy()
+        ratio = self.reassignment_ratio
+        if (isinstance(ratio, bool) or not isinstance(ratio, (int, float, np.integer, np.floating))
+                or not 0 <= ratio < float("inf")):
+            raise ValueError(f"reassignment_ratio must be a finite number >= 0, got {ratio!r}")
+        return _check_n_init(self), float(ratio)
+
+    def _feed(self, model, chunk, options, since):
+        """One chunk into the engine: (labels, centers, inertia, rows since the last reassignment check)."""
+        np = _numpy()
+        n_init, ratio = options
+        seeded = model.is_initialized()
+        since += chunk.shape[0] if seeded else 0
+        due = seeded and since >= 10 * self.n_clusters
         try:
-            model.partial_fit(chunk)
+            labels, centers, inertia, _ = _engine._minibatch_partial_fit(
+                model, chunk, n_init=n_init, reassignment_ratio=ratio, reassign=due
+            )
         except RuntimeError as error:
             raise ValueError(str(error)) from error
-
-    def _summary(self, model, X):
-        """(labels, centers, inertia) of X against the model's centers, as predict computes them."""
-        np = _numpy()
-        self.cluster_centers_ = np.asarray(model.centers, dtype=np.float64)
-        distances = self._distances(X, squared=True)
-        labels = distances.argmin(axis=1).astype(np.int64)
-        return labels, self.cluster_centers_, float(sum(distances.min(axis=1).tolist()))
+        centers = np.frombuffer(centers, dtype="=f8").reshape(self.n_clusters, -1)
+        return np.frombuffer(labels, dtype="=i8"), centers, inertia, 0 if due else since
 
     def _fit(self, X):
         for name in ("batch_size", "max_iter"):
             _check_count(self, name)
+        options = self._options()
         seed = _seed(self.random_state)
         model = self._new_model(seed)
         # Every pass visits the rows in a fresh order drawn from the seed, so
         # sorted data (rows grouped by class) does not seed every center in one group.
         order = _numpy().random.default_rng(42 if seed is None else seed)
         first = max(self.batch_size, self.n_clusters)
+        since = 0
         for n_pass in range(self.max_iter):
             rows = X[order.permutation(X.shape[0])]
             if n_pass == 0:
-                self._feed(model, rows[:first])
+                centers = self._feed(model, rows[:first], options, since)[1]
             for start in range(first if n_pass == 0 else 0, X.shape[0], self.batch_size):
-                self._feed(model, rows[start:start + self.batch_size])
-        self._model = model
-        return (*self._summary(model, X), self.max_iter)
+                _, centers, _, since = self._feed(model, rows[start:start + self.batch_size], options, since)
+        self._model, self._rows_since_reassignment = model, since
+        labels, inertia = _engine._assign_arrays(X, centers)
+        return _numpy().frombuffer(labels, dtype="=i8"), centers, inertia, self.max_iter
 
     def partial_fit(self, X, y=None):
-        """Feed one chunk of rows to the engine (the first chunk seeds it) and return self."""
+        """Feed one chunk of rows to the engine (the first chunk seeds it) and return self.
+
+        labels_ and inertia_ then hold each row's center and the sum of the squared distances to
+        those centers as each row arrived. ValueError for bad input or parameters, and for a first
+        chunk of fewer than n_clusters rows."""
         fitted = self.__sklearn_is_fitted__() and hasattr(self, "_model")
+        options = self._options()
         array = _check_array(X, self, reset=not fitted, check_finite=False)
         model = self._model if fitted else self._new_model(_seed(self.random_state))
-        self._feed(model, array)
-        self._model = model
-        self._store(*self._summary(model, array), (self.n_iter_ + 1) if fitted else 1)
+        since = getattr(self, "_rows_since_reassignment", 0) if fitted else 0
+        labels, centers, inertia, since = self._feed(model, array, options, since)
+        self._model, self._rows_since_reassignment = model, since
+        self._store(labels, centers, inertia, (self.n_iter_ + 1) if fitted else 1)
         return self
 
     def _check_state(self, state):

@@ -47,8 +47,56 @@ struct MiniBatchPartialFit {
     static constexpr Raises raises = Raises::RuntimeError;
     static constexpr Access access = Access::Exclusive;
     static Ref call(MiniBatchKMeans& self, Args& a) {
-        self.partial_fit(vec_to_array2(a.raw("chunk"), "chunk"));
+        PyObject* chunk = a.raw("chunk");
+        if (const auto held = HeldRows::hold(chunk)) {
+            self.partial_fit(held->view(), {});  // a NumPy array, read in place
+        } else {
+            self.partial_fit(vec_to_array2(chunk, "chunk"));
+        }
         return none();
+    }
+};
+
+// partial_fit with the estimator's options, returning what the estimator keeps
+// of the chunk: (labels as int64 bytes, centers as float64 bytes, inertia,
+// centers reassigned).
+struct MiniBatchPartialFitSummary {
+    static constexpr const char* signature =
+        "_minibatch_partial_fit(model, chunk, n_init=1, reassignment_ratio=0.0, reassign=False)";
+    static constexpr const char* doc =
+        "Feed one chunk to a PyMiniBatchKMeans with the MiniBatchKMeans estimator's options: n_init\n"
+        "seedings tried on the seeding chunk (the least inertia on it is kept) and, when `reassign`\n"
+        "is true, centers that absorbed fewer rows than reassignment_ratio times the busiest\n"
+        "center's count moved onto rows of the chunk. Returns (labels, centers, inertia,\n"
+        "reassigned): each row's center as it arrived (int64 bytes), the centers after the chunk\n"
+        "(row-major float64 bytes), the rows' squared distances to their centers as they arrived,\n"
+        "summed in row order, and how many centers moved. Raises RuntimeError as partial_fit does,\n"
+        "and for n_init = 0 or a negative ratio.\n"
+        "\n"
+        ">>> m = PyMiniBatchKMeans(2)\n"
+        ">>> _minibatch_partial_fit(m, [[0.0], [1.0], [9.0]], n_init=3)[2:]\n"
+        "(1.0, 0)";
+    static constexpr Raises raises = Raises::RuntimeError;
+    static Ref call(Args& a) {
+        auto model = a.get<Borrowed<MiniBatchKMeans, Access::Exclusive>>("model");
+        PyObject* chunk = a.raw("chunk");
+        MiniBatchKMeans::ChunkOptions options;
+        options.n_init = a.get_or<std::uint64_t>("n_init", 1);
+        options.reassignment_ratio = a.get_or<double>("reassignment_ratio", 0.0);
+        options.reassign = a.get_or<bool>("reassign", false);
+        options.summarize = true;
+        MiniBatchKMeans::ChunkSummary summary;
+        if (const auto held = HeldRows::hold(chunk)) {
+            summary = model->partial_fit(held->view(), options);
+        } else {
+            const Matrix rows = vec_to_array2(chunk, "chunk");
+            summary = model->partial_fit(rows, options);
+        }
+        static_assert(sizeof(std::uint64_t) == sizeof(std::int64_t));
+        const Matrix& centers = model->centers();
+        return py::make_tuple(byte_array(summary.labels.data(), summary.labels.size() * sizeof(std::uint64_t)),
+                              byte_array(centers.data(), centers.size() * sizeof(double)), summary.inertia,
+                              summary.reassigned);
     }
 };
 
@@ -124,6 +172,8 @@ struct MiniBatchState {
 };
 
 }  // namespace
+
+PyMethodDef* minibatch_partial_fit_def() { return function_def<MiniBatchPartialFitSummary>(); }
 
 PyTypeObject* minibatch_kmeans_type() {
     return type_once<MiniBatchKMeans>([] {

@@ -128,19 +128,23 @@ struct MakeValue {
     static Ref call(Args&) { return wrap(Value); }
 };
 
-// An argument that must be an instance of T's class, borrowed shared for the call.
-template <class T>
+// An argument that must be an instance of T's class, borrowed for the call:
+// shared (read only) by default, or exclusively for a function that changes it.
+template <class T, Access A = Access::Shared>
 class Borrowed {
+    static_assert(A != Access::Static);
+    using Value = std::conditional_t<A == Access::Exclusive, T, const T>;
+
 public:
     Borrowed(PyObject* obj, const char* arg) : ref_(Ref::borrow(obj)) {
         if (!PyObject_TypeCheck(obj, class_type<T>)) {
             raise_argument(PyExc_TypeError, arg,
                            segmora::format("'{}' object cannot be converted to '{}'", type_name(obj), type_short_name()));
         }
-        guard_ = std::make_unique<BorrowGuard>(instance_of<T>(obj)->borrow, Access::Shared);
+        guard_ = std::make_unique<BorrowGuard>(instance_of<T>(obj)->borrow, A);
     }
-    const T& operator*() const noexcept { return instance_of<T>(ref_.get())->value; }
-    const T* operator->() const noexcept { return &**this; }
+    Value& operator*() const noexcept { return instance_of<T>(ref_.get())->value; }
+    Value* operator->() const noexcept { return &**this; }
     PyObject* object() const noexcept { return ref_.get(); }
 
 private:
@@ -153,9 +157,9 @@ private:
     std::unique_ptr<BorrowGuard> guard_;
 };
 
-template <class T>
-struct From<Borrowed<T>> {
-    static Borrowed<T> convert(PyObject* obj, const char* arg) { return Borrowed<T>(obj, arg); }
+template <class T, Access A>
+struct From<Borrowed<T, A>> {
+    static Borrowed<T, A> convert(PyObject* obj, const char* arg) { return Borrowed<T, A>(obj, arg); }
 };
 
 namespace detail {
