@@ -170,6 +170,12 @@ class PyStreamingSegmentationEngine:
     def maybe_recluster(self) -> PyReclusterEvent | None: ...
     def recluster_history(self) -> list[PyReclusterEvent]: ...
     def set_recluster_baseline(self) -> None: ...
+    def relabel(self, as_of: Any = None) -> int:
+        """Re-label every tracked customer by the score rule, recency counted from its
+        latest event to `as_of` (default now); returns how many labels changed."""
+    def customer_states(self, as_of: Any = None) -> dict[str, Any]:
+        """Every tracked customer's running state as a dict of columns (customer_id,
+        recency_days to `as_of`, frequency, monetary, last_event_timestamp, segment)."""
 
 @final
 class PyReclusterConfig:

@@ -88,13 +88,15 @@ records = st.lists(texts, max_size=6)
 seeds = st.lists(st.builds(sg.PySeedCustomer, st.text(max_size=3), st.lists(st.floats(-10, 10), min_size=2, max_size=2)),
                  max_size=4)
 events = st.builds(sg.PyStreamingEvent, st.sampled_from(["a", "b", "c"]), st.sampled_from(["purchase", "pageview"]),
-                   floats, st.integers(0, 2**40))
+                   st.floats(allow_nan=False, allow_infinity=False), st.integers(0, 2**37))
+instants = st.one_of(ints, names, st.sampled_from([None, np.datetime64("NaT"), np.datetime64(2**62, "D"), 1.5]))
 cohorts = st.lists(st.builds(lambda n: sg.create_cohort("c", "monthly", 0, [("a", 1.0, True)] * n), st.integers(0, 3)),
                    max_size=3)
 columns = st.one_of(st.lists(st.sampled_from(["a", "b"]), max_size=4), arrays(), st.lists(ints, max_size=4))
 n_jobs = st.sampled_from([None, 1, 2, 1025])
 rfm_jobs = st.sampled_from([None, 1, 1025])
-rfm_values = st.lists(st.one_of(st.tuples(st.text(max_size=3), numbers, numbers, numbers, ints), scalars), max_size=5)
+rfm_values = st.lists(st.one_of(st.tuples(st.text(max_size=3), numbers, numbers, numbers, ints, ints, ints), scalars),
+                      max_size=5)
 counts = st.dictionaries(names, ints)
 keys = st.lists(st.sampled_from(["a", "b", "z"]))
 periods = st.sampled_from(["weekly", "monthly", "x"])
@@ -151,6 +153,8 @@ ENTRY_POINTS = {
         lambda *a: [(e.process_batch(*a), e.check_drift(), e.maybe_recluster()) for e in [streaming_engine()]],
         [st.lists(events, max_size=8)]),
     "PyStreamingSegmentationEngine.get_segment": (lambda *a: streaming_engine().get_segment(*a), [names]),
+    "PyStreamingSegmentationEngine.relabel": (lambda *a: streaming_engine().relabel(*a), [instants]),
+    "PyStreamingSegmentationEngine.customer_states": (lambda *a: streaming_engine().customer_states(*a), [instants]),
     "kolmogorov_smirnov": (sg.kolmogorov_smirnov, [vectors, vectors]),
     "hellinger_distance": (sg.hellinger_distance, [vectors, vectors]),
     "chi_square_drift": (sg.chi_square_drift, [counts, counts]),
