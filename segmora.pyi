@@ -90,6 +90,7 @@ def rfm_partition_values(
 def score_rfm_values(
     values: Sequence[tuple[str, float, float, float, int, int, int]],
     config: PyRFMConfig,
+    reports: Sequence[tuple[int, int, int, str, int, int, int, int, int, int, int]] | None = None,
 ) -> list[PyRFMScore]: ...
 
 # ---- sql export ----
@@ -679,6 +680,20 @@ def rfm_from_columns(
     as_of: Any = None,
     n_jobs: int | None = None,
 ) -> dict[str, Any]: ...
+def rfm_partition_columns(
+    customer_ids: Any,
+    timestamps: Any,
+    amounts: Any,
+    rows: Sequence[int],
+    as_of: Any,
+    config: PyRFMConfig | None = None,
+    cut_off: bool = True,
+    n_jobs: int | None = None,
+) -> tuple[
+    list[tuple[str, float, float, float, int, int, int]], tuple[int, int, int, str, int, int, int, int, int, int, int]
+]:
+    """One partition's per-customer RFM values and skip report, read from columns as
+    rfm_from_columns reads them; score_rfm_values(values, config, reports) finishes."""
 
 # ---- estimators (scikit-learn's interface) ----
 

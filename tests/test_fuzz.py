@@ -192,6 +192,9 @@ ENTRY_POINTS = {
     "rfm_from_columns": (sg.rfm_from_columns, [columns, st.one_of(columns, st.just(np.array(
         ["2024-01-01", "NaT", "1970-01-01"], dtype="datetime64[s]"))), columns, st.builds(sg.PyRFMConfig),
         st.sampled_from([None, "2024-06-01", 0, np.datetime64("2024-06-01")]), rfm_jobs]),
+    "rfm_partition_columns": (sg.rfm_partition_columns, [columns, columns, columns, labels,
+                                                         st.sampled_from([None, "2024-06-01T00:00:00Z", 0, 1.5]),
+                                                         st.builds(sg.PyRFMConfig), st.booleans(), rfm_jobs]),
     "KMeans": (lambda *a: sg.KMeans(*a).fit([[0.0], [1.0]]), [ints]),
     "KMeans.fit": (lambda *a: sg.KMeans(2, n_jobs=1).fit(*a), [good_rows]),
     "KMeans.predict": (lambda *a: trained(sg.KMeans(2, random_state=0, n_jobs=1)).predict(*a), [good_rows]),

@@ -362,6 +362,7 @@ RfmTable rfm_columns(const Grouping& groups, const PurchaseColumns& rows, const 
     t.group = order;
     t.recency = permuted(recency, order);
     t.recency_days = permuted(days, order);
+    t.last = permuted(last, order);
     t.frequency = permuted(frequency, order);
     t.monetary = permuted(monetary, order);
     t.recency_score = permuted(r, order);

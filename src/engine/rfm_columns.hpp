@@ -103,6 +103,7 @@ struct RfmTable {
     std::vector<std::uint32_t> group;  // the customer (group number) of each output row
     std::vector<double> recency;
     std::vector<double> recency_days;  // whole days since the last purchase
+    std::vector<Instant> last;         // the last purchase
     std::vector<double> frequency;
     std::vector<double> monetary;
     std::vector<std::uint32_t> recency_score;

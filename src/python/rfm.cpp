@@ -159,23 +159,19 @@ namespace {
 
 // ---- calculate_rfm_py ----
 
-// The UserWarnings of a call: transactions dropped for a time that does not
-// parse (and the customers left out for want of any other), then NaN amounts
-// among the transactions that count, worded as rfm_from_columns words them.
-void warn_skipped(const std::vector<Transaction>& rows, const engine::RfmInputReport& report) {
-    if (report.unparsed) {
-        const Transaction& first = rows[report.first_unparsed];
-        std::string message = format(
-            "skipped {} of {} transactions whose timestamp is not an RFC 3339 date-time with a zone (first at index {}: '{}')",
-            report.unparsed, rows.size(), report.first_unparsed, first.timestamp);
-        if (const std::size_t c = report.customers_left_out)
-            message += format("; {} {} with no usable transaction left out", c, c == 1 ? "customer" : "customers");
-        warn(message);
-    }
-    if (report.nan_amounts)
-        warn(format("{} of {} transactions have a NaN amount (first at index {}); the monetary value of their "
-                    "customers is NaN",
-                    report.nan_amounts, rows.size(), report.first_nan_amount));
+// The UserWarnings of a call, worded as rfm_from_columns words them:
+// transactions dropped for a time that does not parse (and the customers left
+// out for want of any other), then NaN amounts among the transactions that count.
+void warn_skipped(const std::vector<Transaction>& rows, const engine::RfmInputReport& input) {
+    SkipReport report;
+    report.rows = rows.size();
+    report.unreadable = input.unparsed;
+    report.first_unreadable = input.first_unparsed;
+    if (input.unparsed) report.first_unreadable_text = std::string(rows[input.first_unparsed].timestamp);
+    report.customers_left_out = input.customers_left_out;
+    report.nan_amounts = input.nan_amounts;
+    report.first_nan_amount = input.first_nan_amount;
+    warn_skips(report);
 }
 
 struct CalculateRfmPy {
@@ -267,14 +263,24 @@ std::vector<engine::CustomerValues> extract_values(PyObject* obj, const char* ar
 }
 
 struct ScoreRfmValues {
-    static constexpr const char* signature = "score_rfm_values(values, config)";
+    static constexpr const char* signature = "score_rfm_values(values, config, reports=None)";
     static constexpr const char* doc =
-        "Scores and names the gathered per-customer values of every partition, giving calculate_rfm_py's records.";
+        "Scores and names the gathered per-customer values of every partition, giving calculate_rfm_py's records.\n"
+        "`reports`: the partitions' skip reports (from rfm_partition_columns), warned about once for the whole input\n"
+        "as rfm_from_columns warns.";
     static constexpr Raises raises = Raises::RuntimeError;
     static Ref call(Args& a) {
         std::vector<engine::CustomerValues> values = extract_values(a.raw("values"), "values");
         const Borrowed<RFMConfig> config = a.get<Borrowed<RFMConfig>>("config");
-        return scores_to_list(engine::score_partition_values(std::move(values), config->scoring_method));
+        std::optional<SkipReport> report;
+        if (PyObject* reports = a.raw("reports"); reports && reports != Py_None) {
+            SequenceItems items(reports, "reports");
+            report.emplace();
+            for (std::size_t i = 0; i < items.size(); ++i) report->merge(report_from_py(items[i], "reports"));
+        }
+        Ref scores = scores_to_list(engine::score_partition_values(std::move(values), config->scoring_method));
+        if (report) warn_skips(*report);
+        return scores;
     }
 };
 

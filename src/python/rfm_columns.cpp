@@ -126,8 +126,73 @@ struct RfmFromColumns {
     }
 };
 
+// One partition of a partitioned input (every transaction of its customers),
+// reduced to per-customer values for score_rfm_values.
+struct RfmPartitionColumns {
+    static constexpr const char* signature =
+        "rfm_partition_columns(customer_ids, timestamps, amounts, rows, as_of, config=None, cut_off=True, n_jobs=None)";
+    static constexpr const char* doc =
+        "Raw RFM values of one partition's customers, read from columns as rfm_from_columns reads them.\n\n"
+        "rows: each transaction's position in the whole input, ascending. as_of: the reference instant of the\n"
+        "whole computation; with cut_off, transactions dated after it are left out. Returns (values, report):\n"
+        "one (customer_id as str, recency, frequency, monetary, first_row, last_seconds, last_nanos) tuple per\n"
+        "customer with a usable transaction, and the partition's skip report, with indexes into the whole input.\n"
+        "score_rfm_values(values of every partition, config, reports=[...]) then gives rfm_from_columns' records\n"
+        "and warnings.";
+    static constexpr Raises raises = Raises::RuntimeError;
+    static Ref call(Args& a) {
+        TransactionColumns tx;
+        tx.read_ids(a.raw("customer_ids"), "customer_ids");
+        tx.read_timestamps(a.raw("timestamps"), "timestamps");
+        tx.read_amounts(a.raw("amounts"), "amounts");
+        const auto rows = a.get<std::vector<std::int64_t>>("rows");
+        tx.read_as_of(a.raw("as_of"));
+        engine::RFMConfig config;
+        if (PyObject* c = a.raw("config"); c && c != Py_None) config = *Borrowed<engine::RFMConfig>(c, "config");
+        tx.set_cut_off(a.get_or<bool>("cut_off", true));
+        const auto n_jobs = a.get_or<std::optional<std::int32_t>>("n_jobs", std::nullopt);
+        tx.check_lengths();
+        if (rows.size() != tx.size())
+            raise(PyExc_ValueError, format("rows has {} entries but there are {} transactions", rows.size(), tx.size()));
+        for (std::size_t i = 0; i < rows.size(); ++i)
+            if (rows[i] < 0 || (i > 0 && rows[i] <= rows[i - 1]))
+                raise(PyExc_ValueError, format("rows must be ascending non-negative positions (index {})", i));
+
+        engine::Grouping groups;
+        engine::RfmTable t;
+        if (tx.size() > 0) {
+            const auto pool = engine::build_thread_pool(n_jobs.value_or(-1));
+            groups = tx.group(pool.get());
+            poll_interrupt();
+            t = engine::rfm_columns(groups, tx.purchases(), config, *pool, tx.as_of());
+        }
+        SkipReport report = tx.report(groups);
+        auto global = [&](std::size_t count, std::size_t& at) {
+            if (count) at = static_cast<std::size_t>(rows[at]);
+        };
+        global(report.unreadable, report.first_unreadable);
+        global(report.missing, report.first_missing);
+        global(report.after, report.first_after);
+        global(report.nan_amounts, report.first_nan_amount);
+
+        Ref ids = tx.id_column(a.raw("customer_ids"), groups, t.group, OutputColumns());
+        Ref values = Ref::steal(PyList_New(static_cast<Py_ssize_t>(t.group.size())));
+        for (std::size_t i = 0; i < t.group.size(); ++i) {
+            Ref id = Ref::steal(PySequence_GetItem(ids.get(), static_cast<Py_ssize_t>(i)));
+            Ref text = PyUnicode_Check(id.get()) ? id : Ref::steal(PyObject_Str(id.get()));
+            const auto first = static_cast<std::uint64_t>(rows[groups.first_row[t.group[i]]]);
+            PyList_SetItem(values.get(), static_cast<Py_ssize_t>(i),
+                           py::make_tuple(text, t.recency[i], t.frequency[i], t.monetary[i], first, t.last[i].seconds,
+                                          t.last[i].nanos)
+                               .release());
+        }
+        return py::make_tuple(values, report_to_py(report));
+    }
+};
+
 }  // namespace
 
 PyMethodDef* rfm_from_columns_def() { return function_def<RfmFromColumns>(); }
+PyMethodDef* rfm_partition_columns_def() { return function_def<RfmPartitionColumns>(); }
 
 }  // namespace segmora::py

@@ -818,32 +818,86 @@ engine::PurchaseColumns TransactionColumns::purchases() const {
     return rows;
 }
 
-void TransactionColumns::warn(const engine::Grouping& groups) const {
-    const std::size_t n = size();
+SkipReport TransactionColumns::report(const engine::Grouping& groups) const {
     const Times& t = *times_;
+    SkipReport r;
+    r.rows = size();
+    r.unreadable = t.unreadable;
+    r.first_unreadable = t.first_unreadable;
+    r.first_unreadable_text = t.first_unreadable_text;
+    r.missing = t.missing;
+    r.first_missing = t.first_missing;
+    r.after = after_;
+    r.first_after = first_after_;
+    r.customers_left_out = left_out_;
+    if (amounts_) {
+        const std::span<const double> amounts = amounts_->column.values();
+        for (std::size_t i = 0; i < r.rows; ++i)
+            if (std::isnan(amounts[i]) && groups.group_of[i] != engine::kSkippedRow && t.present(i) &&
+                r.nan_amounts++ == 0)
+                r.first_nan_amount = i;
+    }
+    return r;
+}
+
+void SkipReport::merge(const SkipReport& o) {
+    auto first = [](std::size_t& count, std::size_t& at, std::size_t other_count, std::size_t other_at) {
+        if (other_count == 0) return false;
+        const bool earlier = count == 0 || other_at < at;
+        if (earlier) at = other_at;
+        count += other_count;
+        return earlier;
+    };
+    rows += o.rows;
+    if (first(unreadable, first_unreadable, o.unreadable, o.first_unreadable)) first_unreadable_text = o.first_unreadable_text;
+    first(missing, first_missing, o.missing, o.first_missing);
+    first(after, first_after, o.after, o.first_after);
+    first(nan_amounts, first_nan_amount, o.nan_amounts, o.first_nan_amount);
+    customers_left_out += o.customers_left_out;
+}
+
+Ref report_to_py(const SkipReport& r) {
+    return py::make_tuple(r.rows, r.unreadable, r.first_unreadable, r.first_unreadable_text, r.missing, r.first_missing,
+                          r.after, r.first_after, r.customers_left_out, r.nan_amounts, r.first_nan_amount);
+}
+
+SkipReport report_from_py(PyObject* obj, const char* arg) {
+    require_tuple(obj, 11, arg);
+    auto at = [&](Py_ssize_t i) { return From<std::uint64_t>::convert(PyTuple_GetItem(obj, i), arg); };
+    SkipReport r;
+    r.rows = at(0);
+    r.unreadable = at(1);
+    r.first_unreadable = at(2);
+    r.first_unreadable_text = From<std::string>::convert(PyTuple_GetItem(obj, 3), arg);
+    r.missing = at(4);
+    r.first_missing = at(5);
+    r.after = at(6);
+    r.first_after = at(7);
+    r.customers_left_out = at(8);
+    r.nan_amounts = at(9);
+    r.first_nan_amount = at(10);
+    return r;
+}
+
+void warn_skips(const SkipReport& r) {
     std::vector<std::string> skipped;
-    if (t.unreadable)
+    if (r.unreadable)
         skipped.push_back(format("skipped {} of {} transactions whose timestamp is not an RFC 3339 date-time with a zone "
                                  "(first at index {}: '{}')",
-                                 t.unreadable, n, t.first_unreadable, t.first_unreadable_text));
-    if (t.missing)
+                                 r.unreadable, r.rows, r.first_unreadable, r.first_unreadable_text));
+    if (r.missing)
         skipped.push_back(format("skipped {} of {} transactions with a missing timestamp (None or NaT; first at index {})",
-                                 t.missing, n, t.first_missing));
-    if (after_)
-        skipped.push_back(format("skipped {} of {} transactions dated after as_of (first at index {})", after_, n, first_after_));
-    if (left_out_ && !skipped.empty())
-        skipped.back() += format("; {} {} with no usable transaction left out", left_out_, left_out_ == 1 ? "customer" : "customers");
-    for (const std::string& message : skipped) py::warn(message);
-    if (!amounts_) return;
-    const std::span<const double> amounts = amounts_->column.values();
-    std::size_t nan_amounts = 0, first_nan = 0;
-    for (std::size_t i = 0; i < n; ++i)
-        if (std::isnan(amounts[i]) && groups.group_of[i] != engine::kSkippedRow && t.present(i) && nan_amounts++ == 0)
-            first_nan = i;
-    if (nan_amounts)
-        py::warn(format("{} of {} transactions have a NaN amount (first at index {}); the monetary value of their "
-                        "customers is NaN",
-                        nan_amounts, n, first_nan));
+                                 r.missing, r.rows, r.first_missing));
+    if (r.after)
+        skipped.push_back(format("skipped {} of {} transactions dated after as_of (first at index {})", r.after, r.rows,
+                                 r.first_after));
+    if (const std::size_t c = r.customers_left_out; c && !skipped.empty())
+        skipped.back() += format("; {} {} with no usable transaction left out", c, c == 1 ? "customer" : "customers");
+    for (const std::string& message : skipped) warn(message);
+    if (r.nan_amounts)
+        warn(format("{} of {} transactions have a NaN amount (first at index {}); the monetary value of their "
+                    "customers is NaN",
+                    r.nan_amounts, r.rows, r.first_nan_amount));
 }
 
 // ---- output ----

@@ -102,6 +102,31 @@ private:
     Ref frombuffer_;
 };
 
+// What a call skipped or could not sum, with the index of the first of each
+// kind (indexes into the whole input, so partitions can report global rows).
+struct SkipReport {
+    std::size_t rows = 0;
+    std::size_t unreadable = 0, first_unreadable = 0;
+    std::string first_unreadable_text;
+    std::size_t missing = 0, first_missing = 0;
+    std::size_t after = 0, first_after = 0;
+    std::size_t customers_left_out = 0;
+    std::size_t nan_amounts = 0, first_nan_amount = 0;
+
+    // Adds another part's counts; the first indexes are the smallest.
+    void merge(const SkipReport& other);
+};
+
+// The UserWarnings of a report, worded as described above.
+void warn_skips(const SkipReport& report);
+
+// A report as a plain tuple (rows, unreadable, first_unreadable,
+// first_unreadable_text, missing, first_missing, after, first_after,
+// customers_left_out, nan_amounts, first_nan_amount), and back (a TypeError
+// naming `arg` for another shape).
+Ref report_to_py(const SkipReport& report);
+SkipReport report_from_py(PyObject* obj, const char* arg);
+
 class TransactionColumns {
 public:
     TransactionColumns();
@@ -120,9 +145,14 @@ public:
     engine::Instant as_of() const noexcept { return as_of_; }
     bool has_cut_off() const noexcept { return cut_off_; }
 
+    // Drops or keeps the cut-off at a given as_of (kept by default).
+    void set_cut_off(bool cut_off) noexcept { cut_off_ = cut_off; }
+
     engine::Grouping group(engine::ThreadPool* pool);
     engine::PurchaseColumns purchases() const;
-    void warn(const engine::Grouping& groups) const;
+    // The counts behind warn (after group).
+    SkipReport report(const engine::Grouping& groups) const;
+    void warn(const engine::Grouping& groups) const { warn_skips(report(groups)); }
     std::size_t customers_left_out() const noexcept { return left_out_; }
 
     Ref id_column(PyObject* original, const engine::Grouping& groups, std::span<const std::uint32_t> order,
