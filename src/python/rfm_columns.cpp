@@ -138,7 +138,8 @@ struct RfmPartitionColumns {
         "one (customer_id as str, recency, frequency, monetary, first_row, last_seconds, last_nanos) tuple per\n"
         "customer with a usable transaction, and the partition's skip report, with indexes into the whole input.\n"
         "score_rfm_values(values of every partition, config, reports=[...]) then gives rfm_from_columns' records\n"
-        "and warnings.";
+        "and warnings.\n\n"
+        "Example: values, report = rfm_partition_columns(ids, stamps, amounts, rows, \"2024-06-01T00:00:00Z\")";
     static constexpr Raises raises = Raises::RuntimeError;
     static Ref call(Args& a) {
         TransactionColumns tx;
