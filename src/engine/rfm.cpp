@@ -337,10 +337,15 @@ void score_pass(std::vector<std::uint32_t>& order, std::span<const double> value
 std::vector<std::uint32_t> latest_first(std::span<const Instant> last) {
     const std::size_t n = last.size();
     if (n >= std::numeric_limits<std::uint32_t>::max()) throw std::length_error("too many customers");
-    // Two stable passes: by nanoseconds, then by seconds (the major key), both descending.
+    // Two stable passes: by nanoseconds (skipped when they are all equal, as
+    // for whole-second data), then by seconds (the major key), both descending.
     std::vector<std::pair<std::uint64_t, std::uint32_t>> keys(n);
-    for (std::size_t i = 0; i < n; ++i) keys[i] = {~std::uint64_t{last[i].nanos}, static_cast<std::uint32_t>(i)};
-    if (n > 1) radix_sort(keys);
+    bool same_nanos = true;
+    for (std::size_t i = 0; i < n; ++i) {
+        keys[i] = {~std::uint64_t{last[i].nanos}, static_cast<std::uint32_t>(i)};
+        same_nanos = same_nanos && last[i].nanos == last[0].nanos;
+    }
+    if (n > 1 && !same_nanos) radix_sort(keys);
     for (auto& [key, i] : keys) key = ~(static_cast<std::uint64_t>(last[i].seconds) ^ (std::uint64_t{1} << 63));
     if (n > 1) radix_sort(keys);
     std::vector<std::uint32_t> order(n);
