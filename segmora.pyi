@@ -86,10 +86,11 @@ def rfm_partition_values(
     now: str,
     rows: Sequence[int] | None = None,
     n_jobs: int | None = None,
-) -> list[tuple[str, float, float, float, int]]: ...
+) -> list[tuple[str, float, float, float, int, int, int]]: ...
 def score_rfm_values(
-    values: Sequence[tuple[str, float, float, float, int]],
+    values: Sequence[tuple[str, float, float, float, int, int, int]],
     config: PyRFMConfig,
+    reports: Sequence[tuple[int, int, int, str, int, int, int, int, int, int, int]] | None = None,
 ) -> list[PyRFMScore]: ...
 
 # ---- sql export ----
@@ -170,6 +171,12 @@ class PyStreamingSegmentationEngine:
     def maybe_recluster(self) -> PyReclusterEvent | None: ...
     def recluster_history(self) -> list[PyReclusterEvent]: ...
     def set_recluster_baseline(self) -> None: ...
+    def relabel(self, as_of: Any = None) -> int:
+        """Re-label every tracked customer by the score rule, recency counted from its
+        latest event to `as_of` (default now); returns how many labels changed."""
+    def customer_states(self, as_of: Any = None) -> dict[str, Any]:
+        """Every tracked customer's running state as a dict of columns (customer_id,
+        recency_days to `as_of`, frequency, monetary, last_event_timestamp, segment)."""
 
 @final
 class PyReclusterConfig:
@@ -673,6 +680,20 @@ def rfm_from_columns(
     as_of: Any = None,
     n_jobs: int | None = None,
 ) -> dict[str, Any]: ...
+def rfm_partition_columns(
+    customer_ids: Any,
+    timestamps: Any,
+    amounts: Any,
+    rows: Sequence[int],
+    as_of: Any,
+    config: PyRFMConfig | None = None,
+    cut_off: bool = True,
+    n_jobs: int | None = None,
+) -> tuple[
+    list[tuple[str, float, float, float, int, int, int]], tuple[int, int, int, str, int, int, int, int, int, int, int]
+]:
+    """One partition's per-customer RFM values and skip report, read from columns as
+    rfm_from_columns reads them; score_rfm_values(values, config, reports) finishes."""
 
 # ---- estimators (scikit-learn's interface) ----
 

@@ -9,9 +9,11 @@ the driver only combines small per-partition results, in partition order:
   ``segmora.kmeans_py`` bit for bit from the same seed; with several it is
   deterministic for a fixed partitioning.
 * RFM: transactions are shuffled so that each customer lives in one partition;
-  each partition yields one (customer, recency, frequency, monetary, first row)
-  tuple per customer, and one global step scores and names them, giving
-  exactly ``segmora.calculate_rfm_py``'s records for the same instant.
+  each partition reads its columns as ``segmora.rfm_from_columns`` does and
+  yields one (customer, recency, frequency, monetary, first row, latest
+  purchase) tuple per customer with a count of what it skipped, and one global
+  step scores and names them, giving exactly ``rfm_from_columns``'s records and
+  warnings for the same instant.
 
 ``fit_kmeans_chunks`` and ``rfm_chunks`` work on plain in-memory chunks; the
 ``*_dask`` functions take Dask collections and a ``dask.distributed.Client``.
@@ -240,7 +242,8 @@ def _predict_partition(frame: Any, model: Any) -> Any:
     import numpy as np
     import pandas as pd
 
-    values = np.ascontiguousarray(frame.to_numpy(dtype=np.float64))
+    # A model fitted on named columns is given the frame itself, so it sees the names it knows.
+    values = frame if hasattr(model, "feature_names_in_") else np.ascontiguousarray(frame.to_numpy(dtype=np.float64))
     labels = model.predict(values) if len(values) else []
     return pd.Series(np.asarray(labels, dtype=np.int64), index=frame.index, name="segment")
 
@@ -289,11 +292,11 @@ def rfm_chunks(chunks: Sequence[tuple[Sequence[tuple], Sequence[int]]], settings
     return segmora.score_rfm_values(values, config)
 
 
-def _partition_values(frame: Any, settings: RFMSettings, now: str) -> list[tuple]:
-    transactions = list(zip(frame["customer_id"].astype(str), frame["timestamp"].astype(str),
-                            frame["amount"].astype(float)))
-    rows = frame["_row"].astype("int64").tolist()
-    return segmora.rfm_partition_values(transactions, settings.config(), now, rows=rows)
+def _partition_values(frame: Any, settings: RFMSettings, as_of: Any, cut_off: bool) -> tuple:
+    frame = frame.sort_values("_row", kind="stable")
+    return segmora.rfm_partition_columns(frame["customer_id"], frame["timestamp"], frame["amount"],
+                                         frame["_row"].to_numpy(dtype="int64"), as_of, settings.config(),
+                                         cut_off=cut_off)
 
 
 def _with_rows(frame: Any, offset: int) -> Any:
@@ -303,17 +306,22 @@ def _with_rows(frame: Any, offset: int) -> Any:
 
 
 def rfm_dask(client: Any, transactions: Any, settings: RFMSettings = RFMSettings(),
-             now: str | None = None) -> list[segmora.PyRFMScore]:
-    """RFM records from a Dask DataFrame with columns customer_id, timestamp (RFC 3339 text) and amount.
+             now: Any = None) -> list[segmora.PyRFMScore]:
+    """RFM records from a Dask DataFrame with columns customer_id, timestamp and amount.
 
-    Rows are numbered in partition order, shuffled so that each customer lives
-    in one partition, reduced to one tuple per customer on the workers, then
-    scored and named in one step on the driver. ``now`` defaults to the
-    current instant, read once.
+    The columns take every form ``segmora.rfm_from_columns`` takes (timestamps as
+    datetime64, epoch seconds, datetimes, dates or RFC 3339 text) and the result
+    is its records, in its order, with its warnings: ``now`` is its ``as_of``
+    (an RFC 3339 str, datetime, datetime64 or epoch seconds; transactions dated
+    after it are left out), default the current instant, read once. Rows are
+    numbered in partition order, shuffled so that each customer lives in one
+    partition, reduced to one tuple per customer on the workers, then scored and
+    named in one step on the driver.
     """
     import dask
 
-    now = now or utc_now()
+    cut_off = now is not None
+    as_of = now if cut_off else utc_now()
     lengths = transactions.map_partitions(len).compute()
     offsets = [0]
     for n in list(lengths)[:-1]:
@@ -325,7 +333,7 @@ def rfm_dask(client: Any, transactions: Any, settings: RFMSettings = RFMSettings
     meta = transactions._meta.assign(_row=transactions._meta.index.astype("int64"))
     frame = dd.from_delayed(numbered, meta=meta).shuffle(on="customer_id",
                                                          npartitions=transactions.npartitions)
-    values = client.gather(client.compute([dask.delayed(_partition_values)(p, settings, now)
-                                           for p in frame.to_delayed()]))
-    flat = [v for part in values for v in part]
-    return segmora.score_rfm_values(flat, settings.config())
+    parts = client.gather(client.compute([dask.delayed(_partition_values)(p, settings, as_of, cut_off)
+                                          for p in frame.to_delayed()]))
+    flat = [v for values, _ in parts for v in values]
+    return segmora.score_rfm_values(flat, settings.config(), reports=[report for _, report in parts])

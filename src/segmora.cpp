@@ -114,6 +114,7 @@ const Registration kAfterTable[] = {
     fn("rfm_partition_values", b::rfm_partition_values_def),
     fn("score_rfm_values", b::score_rfm_values_def),
     fn("rfm_from_columns", b::rfm_from_columns_def),
+    fn("rfm_partition_columns", b::rfm_partition_columns_def),
     fn("_restore", b::restore_def),
     fn("_kmeans_arrays", b::kmeans_arrays_def),
     fn("seed_customers", b::seed_customers_def),

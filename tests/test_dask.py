@@ -2,6 +2,7 @@
 import datetime
 import importlib.util
 import os
+import warnings
 
 import numpy as np
 import pandas as pd
@@ -56,14 +57,49 @@ def test_distributed_fit_equals_the_in_memory_loop(client, features, n_parts, as
         assert sd.predict_dask(seg, frame).compute().tolist() == seg.predict(np.vstack(chunks))
 
 
-@pytest.mark.parametrize("n_parts, scoring", [(1, "quintile"), (3, "decile"), (6, "percentile")])
-def test_distributed_rfm_equals_calculate_rfm_py(client, n_parts, scoring):
-    tx = example.transaction_frame(1_500, 200, n_parts, NOW, seed=n_parts)
+TIMESTAMP_FORMS = {
+    "text": lambda ts: ts,
+    "datetime64-utc": lambda ts: pd.to_datetime(ts, utc=True),
+    "datetime64-naive": lambda ts: pd.to_datetime(ts, utc=True).dt.tz_localize(None).astype("datetime64[s]"),
+    "epoch-seconds": lambda ts: pd.to_datetime(ts, utc=True).dt.as_unit("s").astype("int64").astype("Int64"),
+}
+
+
+@pytest.mark.parametrize("n_parts, scoring, form", [(1, "quintile", "text"), (3, "decile", "datetime64-utc"),
+                                                    (6, "percentile", "datetime64-naive"), (4, "quintile", "epoch-seconds")])
+def test_distributed_rfm_equals_rfm_from_columns(client, n_parts, scoring, form):
+    tx = example.transaction_frame(1_500, 200, n_parts, NOW, seed=n_parts).compute()
+    tx["timestamp"] = TIMESTAMP_FORMS[form](tx["timestamp"])
+    if form != "text":  # one missing time, one after as_of (each customer's only row), one NaN amount
+        tx.loc[len(tx)] = ["lost", None, 5.0]
+        tx.loc[len(tx)] = ["late", TIMESTAMP_FORMS[form](pd.Series([(NOW + pd.Timedelta(days=2)).isoformat()]))[0], 1.0]
+        tx.loc[3, "amount"] = np.nan
     settings = sd.RFMSettings("linear", 30, scoring)
-    expected = segmora.calculate_rfm_py(list(tx.compute().itertuples(index=False, name=None)), settings.config())
-    got = sd.rfm_dask(client, tx, settings, now=NOW.isoformat())
-    assert [repr(s) + s.rfm_rank for s in got] == [repr(s) + s.rfm_rank for s in expected]
-    assert [(s.recency, s.monetary) for s in got] == [(s.recency, s.monetary) for s in expected]
+    with warnings.catch_warnings(record=True) as expected_warnings:
+        warnings.simplefilter("always")
+        expected = segmora.rfm_from_columns(tx["customer_id"], tx["timestamp"], tx["amount"], settings.config(), NOW)
+    with warnings.catch_warnings(record=True) as got_warnings:
+        warnings.simplefilter("always")
+        got = sd.rfm_dask(client, dd.from_pandas(tx, npartitions=n_parts, sort=False), settings, now=NOW)
+    assert [str(w.message) for w in got_warnings] == [str(w.message) for w in expected_warnings]
+    assert len(expected_warnings) == (0 if form == "text" else 3)
+    row = lambda cid, r, f, m, rank, segment: (cid, repr(float(r)), repr(float(f)), repr(float(m)), rank, segment)
+    assert [row(s.customer_id, s.recency, s.frequency, s.monetary, s.rfm_rank, s.rfm_segment) for s in got] == list(
+        map(row, expected["customer_id"], expected["recency"], expected["frequency"], expected["monetary"],
+            (f"{r}{f}{m}" for r, f, m in zip(expected["r_score"], expected["f_score"], expected["m_score"])),
+            expected["segment"]))
+
+
+def test_prediction_keeps_feature_names():
+    # A scikit-learn model fitted on named columns predicts each partition without a feature-name warning.
+    from sklearn.cluster import KMeans
+
+    frame = pd.DataFrame({"a": [0.0, 0.1, 5.0, 5.1], "b": [0.0, 0.2, 5.0, 4.9]})
+    model = KMeans(2, n_init=1, random_state=0).fit(frame)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        labels = sd._predict_partition(frame, model)
+    assert labels.tolist() == model.predict(frame).tolist()
 
 
 def test_the_example_runs_on_two_workers():

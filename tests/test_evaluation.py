@@ -3,13 +3,14 @@
 import inspect
 import math
 import re
+import struct
 
 import numpy as np
 import pytest
 from sklearn import metrics as skm
 
 import segmora
-from chacha_model import sqdist
+from chacha_model import Rng, sqdist
 
 TWO_BLOBS = [[0.0, 0.0], [0.0, 1.0], [10.0, 10.0], [10.0, 11.0]]
 INVALID_COUNT = "Invalid configuration: Invalid cluster count"
@@ -47,9 +48,10 @@ def ref_mean(members, d):
     return [row_sum(x[j] for x in members) / len(members) for j in range(d)]
 
 
-def ref_silhouette(rows, labels, lone_zero=False):
+def ref_silhouette(rows, labels):
+    """Rousseeuw's silhouette: 0 in a singleton cluster, 0 for a single cluster."""
     n = len(labels)
-    if n == 0 or not rows:
+    if n == 0 or not rows or len(set(labels[:len(rows)])) < 2:
         return 0.0
     k = max(labels) + 1
     total = 0.0
@@ -60,10 +62,10 @@ def ref_silhouette(rows, labels, lone_zero=False):
                 sums[labels[j]] += ref_dist(x, y)
             counts[labels[j]] += 1
         own = labels[i]
-        a = sums[own] / (counts[own] - 1) if counts[own] > 1 else 0.0
-        b = min([DBL_MAX, *(sums[c] / counts[c] for c in range(k) if c != own and counts[c] > 0)])
-        if lone_zero and b == DBL_MAX:
-            b = 0.0
+        if counts[own] == 1:
+            continue
+        a = sums[own] / (counts[own] - 1)
+        b = min(sums[c] / counts[c] for c in range(k) if c != own and counts[c] > 0)
         if max(a, b) > 1e-10:
             total += (b - a) / max(a, b)
     return total / n
@@ -115,14 +117,14 @@ ONE_D = [[1.0], [2.0], [4.0]]
     pytest.param(DB, (TWO_BLOBS, [], [[0.0, 0.5], [10.0, 10.5]]), 0.0, id="no labels score 0 whatever the rows"),
     (SIL, (TWO_BLOBS, []), 0.0),
     (CH, (TWO_BLOBS, []), 0.0),
-    (SIL, (ONE_D, [0, 0, 0]), 1.0),
+    pytest.param(SIL, (ONE_D, [0, 0, 0]), 0.0, id="a single cluster scores 0"),
     pytest.param(CH, (ONE_D, [0, 1, 2]), 0.0, id="every row its own cluster: W = 0"),
-    pytest.param(SIL, (ONE_D, [0, 1, 2]), 1.0, id="every row its own cluster: every a(i) = 0"),
+    pytest.param(SIL, (ONE_D, [0, 1, 2]), 0.0, id="every row its own cluster: singletons score 0"),
     pytest.param(DB, ([[0.0], [1.0], [2.0], [3.0]], [0, 0, 1, 1], [[5.0], [5.0]]), 0.0, id="identical centers skipped"),
     pytest.param(SIL, ([[3.0]] * 4, [0, 0, 1, 1]), 0.0, id="identical rows: max(a, b) = 0 adds nothing"),
     pytest.param(CH, ([[0.0], [1.0], [5.0]], [0, 0, 5]), 0.0, id="K = 6 from the label gap over 3 rows"),
     pytest.param(DB, ([[0.0], [1.0], [2.0]], [0, 1, 2], [[0.0], [1.0]]), 0.0, id="DB ignores labels beyond the centers"),
-    pytest.param(SIL, ([[0.0], [1.0]], [0, 1, 1, 1]), 0.5, id="extra labels count in the silhouette divisor"),
+    pytest.param(SIL, ([[0.0], [1.0], [5.0]], [0, 0, 1, 1]), (0.8 + 0.75) / 4, id="extra labels count in the divisor"),
 ])
 def test_degenerate_inputs(fn, args, expected):
     assert fn(*args) == expected
@@ -305,30 +307,62 @@ def segmora_fit_labels(rows, k):
     return labels
 
 
-def test_silhouette_and_gap_scores_follow_the_sequential_fit(three_groups):
-    sil = segmora.estimate_k_silhouette(three_groups, (2, 5))
+def ref_gap(rows, k_min, k_max, references=10):
+    """Tibshirani's gap statistic with the library's draws: uniform reference sets from seed 42's stream."""
+    n, d = len(rows), len(rows[0])
+    lo, hi = [min(x[j] for x in rows) for j in range(d)], [max(x[j] for x in rows) for j in range(d)]
+    rng = Rng(42)
+
+    def uniform():
+        return struct.unpack("<d", struct.pack("<Q", (rng.next_u64() >> 12) | 0x3FF0000000000000))[0] - 1.0
+
+    sets = [[[lo[j] + uniform() * (hi[j] - lo[j]) for j in range(d)] for _ in range(n)] for _ in range(references)]
+
+    def log_w(points, k):  # pooled within-cluster sum of squares about the cluster means
+        labels = segmora_fit_labels(points, k)
+        groups = [[x for x, l in zip(points, labels) if l == c] for c in range(k)]
+        return math.log(row_sum(row_sum(sqdist(x, ref_mean(g, d)) for x in g) for g in groups if g))
+
+    gaps, spreads = [], []
+    for k in range(k_min, k_max + 1):
+        logs = [log_w(points, k) for points in sets]
+        mean = row_sum(logs) / references
+        gaps.append(mean - log_w(rows, k))
+        spreads.append(math.sqrt(row_sum((v - mean) ** 2 for v in logs) / references) * math.sqrt(1 + 1 / references))
+    return gaps, spreads
+
+
+def test_silhouette_scores_follow_the_sequential_fit(three_groups):
+    sil = segmora.estimate_k_silhouette(three_groups, (1, 5))
     assert sil.k == 3 and sil.confidence == max(s for _, s in sil.scores)
-    r = segmora.estimate_k_gap_statistic(three_groups, (1, 6))
     data = np.array(three_groups)
-    reference = row_sum(span * span / 12.0 for span in data.max(axis=0) - data.min(axis=0))
-    silhouettes = dict(sil.scores)
-    assert list(silhouettes) == [2, 3, 4, 5]
-    for k, gap in r.scores:
+    for k, score in sil.scores:
         labels = segmora_fit_labels(three_groups, k)
-        centers = means(data, labels, k)
-        w = sum(float(np.linalg.norm(data[i] - centers[l])) for i, l in enumerate(labels))
-        assert gap == pytest.approx(math.log2(reference * 90) - math.log2(w / 90), rel=1e-12)
-        if k in silhouettes:
-            assert silhouettes[k] == ref_silhouette(three_groups, labels, lone_zero=True)
-            assert silhouettes[k] == pytest.approx(skm.silhouette_score(data, labels), rel=1e-9)
-    best = max(s for _, s in r.scores)
-    assert r.k == max(k for k, s in r.scores if s == best)
-    assert r.confidence == min(max(best / 10, 0.0), 1.0)
-    r = segmora.estimate_k_silhouette(three_groups, (1, 1))  # a single cluster scores -1
-    assert (r.scores, r.k, r.confidence) == ([(1, -1.0)], 1, -1.0)
+        assert score == ref_silhouette(three_groups, labels)
+        assert k == 1 or score == pytest.approx(skm.silhouette_score(data, labels), rel=1e-9)
+    assert sil.scores[0] == (1, 0.0)  # a single cluster scores 0
     r = segmora.estimate_k_silhouette([[0.0], [1.0], [10.0], [11.0]], (2, 2))
     assert repr(r) == "KEstimationResult(method=silhouette, k=2, confidence=0.90)"
     pytest.raises(AttributeError, setattr, r, "k", 4)  # read-only
+
+
+def test_gap_statistic_of_tibshirani(three_groups):
+    r = segmora.estimate_k_gap_statistic(three_groups, (1, 4))
+    gaps, spreads = ref_gap(three_groups, 1, 4)
+    assert [k for k, _ in r.scores] == [1, 2, 3, 4]
+    assert [g for _, g in r.scores] == pytest.approx(gaps, rel=1e-12)
+    # The smallest k with Gap(k) >= Gap(k + 1) - s(k + 1): three clear groups.
+    assert r.k == 1 + next(i for i in range(3) if gaps[i] >= gaps[i + 1] - spreads[i + 1]) == 3
+    assert r.confidence == min(max(gaps[2], 0.0), 1.0) and r.method == "gap_statistic"
+
+
+@pytest.mark.parametrize("labels", [[0, 0, 1, 2, 2, 3], [0, 1, 1, 1, 1, 1], [3, 3, 0, 3, 1, 1], [1, 0, 1, 0, 2, 2]])
+def test_singletons_score_zero_as_in_scikit_learn(labels):
+    data = blobs(10, 6, 2, 2)[0]
+    assert segmora.silhouette_score(data, labels) == pytest.approx(skm.silhouette_score(data, labels), rel=1e-12)
+    assert segmora.silhouette_score(data.tolist(), labels) == ref_silhouette(data.tolist(), labels)
+    assert segmora.assess_cluster_quality(data, labels, [[0.0, 0.0]] * (max(labels) + 1)).silhouette_score == \
+        segmora.silhouette_score(data, labels)
 
 
 def test_identical_rows():
@@ -337,7 +371,7 @@ def test_identical_rows():
     assert (sil.scores, sil.k, sil.confidence) == ([(1, 0.0), (2, 0.0), (3, 0.0)], 3, 0.0)  # ties go to the larger k
     gap = segmora.estimate_k_gap_statistic(rows, (1, 3))
     assert all(math.isnan(s) for _, s in gap.scores)
-    assert (gap.k, gap.confidence) == (1, 0.0)  # a NaN gap never wins
+    assert (gap.k, gap.confidence) == (1, 0.0)  # a NaN gap never passes: k_min
     assert segmora.estimate_k_elbow(rows, (1, 3)).k == 1
     combined = segmora.estimate_k_combined(rows, (1, 3))
     assert (combined.k, combined.confidence) == (1, 2 / 3)

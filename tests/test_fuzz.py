@@ -88,13 +88,15 @@ records = st.lists(texts, max_size=6)
 seeds = st.lists(st.builds(sg.PySeedCustomer, st.text(max_size=3), st.lists(st.floats(-10, 10), min_size=2, max_size=2)),
                  max_size=4)
 events = st.builds(sg.PyStreamingEvent, st.sampled_from(["a", "b", "c"]), st.sampled_from(["purchase", "pageview"]),
-                   floats, st.integers(0, 2**40))
+                   st.floats(allow_nan=False, allow_infinity=False), st.integers(0, 2**37))
+instants = st.one_of(ints, names, st.sampled_from([None, np.datetime64("NaT"), np.datetime64(2**62, "D"), 1.5]))
 cohorts = st.lists(st.builds(lambda n: sg.create_cohort("c", "monthly", 0, [("a", 1.0, True)] * n), st.integers(0, 3)),
                    max_size=3)
 columns = st.one_of(st.lists(st.sampled_from(["a", "b"]), max_size=4), arrays(), st.lists(ints, max_size=4))
 n_jobs = st.sampled_from([None, 1, 2, 1025])
 rfm_jobs = st.sampled_from([None, 1, 1025])
-rfm_values = st.lists(st.one_of(st.tuples(st.text(max_size=3), numbers, numbers, numbers, ints), scalars), max_size=5)
+rfm_values = st.lists(st.one_of(st.tuples(st.text(max_size=3), numbers, numbers, numbers, ints, ints, ints), scalars),
+                      max_size=5)
 counts = st.dictionaries(names, ints)
 keys = st.lists(st.sampled_from(["a", "b", "z"]))
 periods = st.sampled_from(["weekly", "monthly", "x"])
@@ -151,6 +153,8 @@ ENTRY_POINTS = {
         lambda *a: [(e.process_batch(*a), e.check_drift(), e.maybe_recluster()) for e in [streaming_engine()]],
         [st.lists(events, max_size=8)]),
     "PyStreamingSegmentationEngine.get_segment": (lambda *a: streaming_engine().get_segment(*a), [names]),
+    "PyStreamingSegmentationEngine.relabel": (lambda *a: streaming_engine().relabel(*a), [instants]),
+    "PyStreamingSegmentationEngine.customer_states": (lambda *a: streaming_engine().customer_states(*a), [instants]),
     "kolmogorov_smirnov": (sg.kolmogorov_smirnov, [vectors, vectors]),
     "hellinger_distance": (sg.hellinger_distance, [vectors, vectors]),
     "chi_square_drift": (sg.chi_square_drift, [counts, counts]),
@@ -188,6 +192,9 @@ ENTRY_POINTS = {
     "rfm_from_columns": (sg.rfm_from_columns, [columns, st.one_of(columns, st.just(np.array(
         ["2024-01-01", "NaT", "1970-01-01"], dtype="datetime64[s]"))), columns, st.builds(sg.PyRFMConfig),
         st.sampled_from([None, "2024-06-01", 0, np.datetime64("2024-06-01")]), rfm_jobs]),
+    "rfm_partition_columns": (sg.rfm_partition_columns, [columns, columns, columns, labels,
+                                                         st.sampled_from([None, "2024-06-01T00:00:00Z", 0, 1.5]),
+                                                         st.builds(sg.PyRFMConfig), st.booleans(), rfm_jobs]),
     "KMeans": (lambda *a: sg.KMeans(*a).fit([[0.0], [1.0]]), [ints]),
     "KMeans.fit": (lambda *a: sg.KMeans(2, n_jobs=1).fit(*a), [good_rows]),
     "KMeans.predict": (lambda *a: trained(sg.KMeans(2, random_state=0, n_jobs=1)).predict(*a), [good_rows]),

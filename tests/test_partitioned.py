@@ -1,6 +1,7 @@
 """k-means and RFM over partitions: chunk steps combined in partition order."""
 import datetime
 import random
+import warnings
 
 import numpy as np
 import pandas as pd
@@ -61,7 +62,7 @@ DV = "Data validation error: "
      DV + "now is not an RFC 3339 date-time: today"),
     (lambda: segmora.rfm_partition_values(ONE_TX, segmora.PyRFMConfig(), "2024-02-01T00:00:00Z", rows=[0, 1]),
      DV + "rows has 2 entries but there are 1 transactions"),
-    (lambda: segmora.score_rfm_values([("a", 1.0, 1.0, 1.0, 0), ("a", 1.0, 1.0, 1.0, 5)], segmora.PyRFMConfig()),
+    (lambda: segmora.score_rfm_values([("a", 1.0, 1.0, 1.0, 0, 9, 0), ("a", 1.0, 1.0, 1.0, 5, 9, 0)], segmora.PyRFMConfig()),
      DV + "customer a appears in more than one partition"),
 ])
 def test_partition_functions_report_bad_input(call, message):
@@ -111,3 +112,38 @@ def test_chunks_may_be_row_lists_arrays_or_data_frames(as_chunk):
     chunks = np.split(BLOBS, (300, 700))
     got = sd.fit_kmeans_chunks([as_chunk(c) for c in chunks], 4, random_state=3)
     assert fitted(got) == fitted(sd.fit_kmeans_chunks(chunks, 4, random_state=3))
+
+
+@pytest.mark.parametrize("n_parts, cut_off", [(1, True), (3, True), (4, False)])
+def test_partitioned_columns_equal_rfm_from_columns(n_parts, cut_off):
+    txs = transactions(n_parts) + [("nan", NOW.isoformat(), float("nan"))]
+    ids, stamps, amounts = (list(c) for c in zip(*txs))
+    parts = [[row for row in range(len(txs)) if sum(ids[row].encode()) % n_parts == p] for p in range(n_parts)]
+    with warnings.catch_warnings(record=True) as expected_warnings:
+        warnings.simplefilter("always")
+        # Without the cut-off the clock is the instant: the half-day offsets keep the day counts of NOW.
+        expected = segmora.rfm_from_columns(ids, stamps, amounts, as_of=NOW if cut_off else None)
+        values, reports = [], []
+        for rows in parts:
+            v, report = segmora.rfm_partition_columns([ids[r] for r in rows], pd.Series([stamps[r] for r in rows]),
+                                                      np.array([amounts[r] for r in rows]), rows, NOW, cut_off=cut_off)
+            values += v
+            reports.append(report)
+        got = segmora.score_rfm_values(values, segmora.PyRFMConfig(), reports=reports)
+    messages = [str(w.message) for w in expected_warnings]
+    half = len(messages) // 2
+    assert messages[:half] == messages[half:] and any("dated after as_of" in m for m in messages) == cut_off
+    assert [(s.customer_id, s.recency, s.frequency, repr(s.monetary), s.rfm_rank, s.rfm_segment) for s in got] == [
+        (c, r, f, repr(float(m)), f"{a}{b}{d}", g) for c, r, f, m, a, b, d, g in zip(
+            expected["customer_id"], expected["recency"], expected["frequency"], expected["monetary"],
+            expected["r_score"], expected["f_score"], expected["m_score"], expected["segment"])]
+
+
+@pytest.mark.parametrize("rows, message", [
+    ([1, 0], "rows must be ascending non-negative positions (index 1)"),
+    ([0], "rows has 1 entries but there are 2 transactions"),
+])
+def test_partition_columns_need_ascending_rows(rows, message):
+    with pytest.raises(ValueError) as err:
+        segmora.rfm_partition_columns(["a", "b"], [0, 0], [1.0, 2.0], rows, "2024-01-01T00:00:00Z")
+    assert str(err.value) == message

@@ -66,6 +66,41 @@ def test_running_state_relabels_and_reports_changes():
     assert (e.customer_count(), e.get_segment("nobody")) == (2, None)
 
 
+def states(e, as_of):
+    out = e.customer_states(as_of=as_of)
+    assert list(out) == ["customer_id", "recency_days", "frequency", "monetary", "last_event_timestamp", "segment"]
+    return {c: row for c, *row in zip(*(list(v) for v in out.values()))}
+
+
+@pytest.mark.parametrize("days", [[1, 300], [300, 1], [5, 300, 1, 40]])
+def test_a_late_event_does_not_make_a_customer_lapsed(days):
+    # The latest event is the greatest timestamp, whatever the arrival order.
+    e, ordered = engine(), engine()
+    for d in days:
+        e.process_event(ev("x", 10.0, d))
+    for d in sorted(days, reverse=True):
+        ordered.process_event(ev("x", 10.0, d))
+    now = int(time.time())
+    assert states(e, now) == states(ordered, now)
+    assert states(e, now)["x"][0] == 1 and e.get_segment("x") == ordered.get_segment("x") == "At Risk"
+
+
+def test_labels_age_against_an_instant():
+    e = engine(min_customers=2)
+    e.process_batch([ev("a", 50.0), ev("b", 50.0, 30)])
+    now = int(time.time())
+    assert e.get_all_segments() == {"a": "At Risk", "b": "At Risk"}  # (100 + 1 + 0.05) / 3 and (70 + 1.05) / 3
+    assert e.relabel(now + 400 * DAY) == 2 and e.get_all_segments() == {"a": "Lost", "b": "Lost"}
+    assert e.relabel(now + 400 * DAY) == 0
+    assert states(e, now + 400 * DAY)["a"][:3] == [400, 1, 50.0]
+    # Snapshots count recency to the clock from the latest event, not from a stored label time.
+    assert [d.drift_score for d in e.check_drift()] == [0.0, 0.0, 0.0]
+    assert e.relabel("1970-01-01T00:00:00Z") == 2 and e.get_segment("a") == "Champions"  # far in the future
+    e.process_batch([])  # a re-fit (min_severity none) labels clusters; relabel replaces them
+    assert set(e.get_all_segments().values()) <= {"cluster_0", "cluster_1"}
+    assert e.relabel() == 2 and e.get_all_segments() == {"a": "At Risk", "b": "At Risk"}
+
+
 def test_small_buffer_never_drops_events():
     e = engine(batch_size=10, min_customers=10**9)
     sizes = []
@@ -184,6 +219,10 @@ Event, StreamingConfig, ReclusterConfig = segmora.PyStreamingEvent, segmora.PySt
     (lambda: Event("c", "PURCHASE ", 1.0, 0), ValueError, EVENT_MESSAGE.format("purchase ")),
     (lambda: Event("c", "custom", "1", 0), TypeError, "argument 'value': must be real number, not str"),
     (lambda: Event("c", "custom", 1.0, 2**63), OverflowError, "argument 'timestamp': out of range for a 64-bit signed integer"),
+    *[(lambda v=v: Event("c", "purchase", v, 0), ValueError, f"argument 'value': must be a finite number, got {text}")
+      for v, text in [(float("nan"), "NaN"), (float("inf"), "inf"), (-float("inf"), "-inf")]],
+    (lambda: Event("c", "purchase", 1.0, 253402300800), ValueError, "argument 'timestamp': must be whole seconds since "
+     "the Unix epoch up to 253402300799 (9999-12-31T23:59:59Z), got 253402300800 (milliseconds?)"),
     (lambda: Event("c", "custom", 1.0, 0, {"k": 1}), TypeError, "argument 'metadata': 'int' object cannot be converted to 'str'"),
     (lambda: StreamingConfig(window="hours"), ValueError, "Unknown window 'hours'. Expected one of: minute, hour, day, week"),
     (lambda: StreamingConfig(batch_size=None), TypeError,
@@ -199,9 +238,52 @@ def test_constructor_errors(make, exc, message):
 
 
 def test_constructors_accept_any_case_and_a_new_engine_is_empty():
+    assert segmora.PyStreamingEvent("c", "purchase", -1e308, 253402300799).timestamp == 253402300799  # the last second
     event = segmora.PyStreamingEvent("c", "Page_View", 2, -5, {"src": "web"})
     assert (event.customer_id, event.value, event.timestamp) == ("c", 2.0, -5)
     segmora.PyReclusterConfig(min_severity="CRITICAL")
     e = segmora.PyStreamingSegmentationEngine(segmora.PyStreamingConfig(window="HOUR", decay_factor=1))
     assert (e.segment_distribution(), e.get_all_segments(), e.customer_count(), e.buffer_size()) == ({}, {}, 0, 0)
     assert (e.check_drift(), e.maybe_recluster(), e.recluster_history()) == (None, None, [])
+
+
+def cdnow_like_log(seed=7, customers=400):
+    """A CDNOW-like purchase log: customers join over 12 weeks, then buy again after gamma-distributed gaps
+    for 78 weeks; amounts in quarter dollars (exact sums in any order). Rows in time order."""
+    import numpy as np
+
+    rng, start, rows = np.random.default_rng(seed), 852_076_800, []  # 1997-01-01T00:00:00Z
+    for c in range(customers):
+        t = start + int(rng.integers(0, 84 * DAY))
+        while t < start + 546 * DAY:
+            rows.append((t, f"{c:05d}", float(rng.integers(20, 400)) / 4))
+            t += int(rng.gamma(0.6, 120) * DAY) + int(rng.integers(1, DAY))
+    rows.sort()
+    return [r[1] for r in rows], [r[0] for r in rows], [r[2] for r in rows], start + 546 * DAY
+
+
+@pytest.mark.parametrize("shuffled", [False, True])
+def test_streamed_log_equals_rfm_from_columns(shuffled):
+    import random
+
+    ids, stamps, amounts, as_of = cdnow_like_log()
+    order = list(range(len(ids)))
+    if shuffled:
+        random.Random(3).shuffle(order)
+    e = engine(batch_size=500, min_severity="high", min_customers=50, n_clusters=4)
+    for start in range(0, len(order), 250):
+        e.process_batch([segmora.PyStreamingEvent(ids[i], "purchase", amounts[i], stamps[i]) for i in order[start:start + 250]])
+    got = states(e, as_of)
+    rfm = segmora.rfm_from_columns(ids, stamps, amounts, as_of=as_of)
+    expected = {c: [d, f, m] for c, d, f, m in zip(rfm["customer_id"], rfm["recency_days"], rfm["frequency"], rfm["monetary"])}
+    assert {c: row[:3] for c, row in got.items()} == expected
+    last = {}
+    for c, t in zip(ids, stamps):
+        last[c] = max(t, last.get(c, t))
+    assert {c: row[3] for c, row in got.items()} == last
+    e.relabel(as_of)
+    reference = engine(batch_size=500, min_customers=10**9)
+    for i in range(len(ids)):
+        reference.process_event(segmora.PyStreamingEvent(ids[i], "purchase", amounts[i], stamps[i]))
+    reference.relabel(as_of)
+    assert e.get_all_segments() == reference.get_all_segments()

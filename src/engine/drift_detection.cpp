@@ -222,9 +222,7 @@ std::vector<SegmentCompositionChange> segment_composition_change(const CountTabl
     const StringMap<std::uint64_t> before = index_counts(previous);
     std::vector<SegmentCompositionChange> out;
     out.reserve(current.size());
-    for (const auto& [segment, c] : current) {
-        const auto it = before.find(segment);
-        const std::uint64_t p = it == before.end() ? 0 : it->second;
+    auto report = [&](const std::string& segment, std::uint64_t p, std::uint64_t c) {
         SegmentCompositionChange change;
         change.segment_name = segment;
         change.previous_size = p;
@@ -240,7 +238,15 @@ std::vector<SegmentCompositionChange> segment_composition_change(const CountTabl
             change.growth_rate = static_cast<double>(c - p) / static_cast<double>(p);
         }
         out.push_back(std::move(change));
+    };
+    for (const auto& [segment, c] : current) {
+        const auto it = before.find(segment);
+        report(segment, it == before.end() ? 0 : it->second, c);
     }
+    // A segment that lost every member is the largest change of all: reported with size 0.
+    const StringMap<std::uint64_t> after = index_counts(current);
+    for (const auto& [segment, p] : previous)
+        if (!after.contains(segment)) report(segment, p, 0);
     return out;
 }
 

@@ -98,8 +98,9 @@ struct SegmentCompositionChange {
     double growth_rate = 0.0;          // (current - previous) / previous when it grew; 1 if new
 };
 
-// One change per segment of `current`, in its order; segments only in `previous`
-// are not reported. The size difference is exact (never truncated).
+// One change per segment of `current`, in its order, then one per segment only
+// in `previous` (current size 0), in its order. The size difference is exact
+// (never truncated).
 std::vector<SegmentCompositionChange> segment_composition_change(const CountTable& previous,
                                                                  const CountTable& current);
 

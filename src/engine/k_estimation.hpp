@@ -5,9 +5,11 @@
 // the fits; k_min > k_max tries no k. The only error is the fit's
 // InvalidConfig "Invalid cluster count" (a range reaching 0 or past the row
 // count, or data without rows). Results are deterministic: a NaN score never
-// wins a comparison, and ties in the vote go to the smallest k.
+// wins a comparison, ties in the vote go to the smallest k, and the gap
+// statistic's reference fits run on a per-call pool whose size changes nothing.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -30,17 +32,26 @@ struct ElbowMethod {
     KEstimationResult estimate(const Matrix& data, std::uint64_t k_min, std::uint64_t k_max) const;
 };
 
-// Score: silhouette of the fit's labels, a lone cluster scoring -1. k: the
+// Score: silhouette of the fit's labels (a single cluster scores 0). k: the
 // largest score, the larger k on ties (k_min when none). Confidence: that score
 // (-inf when none).
 struct SilhouetteEstimation {
     KEstimationResult estimate(const Matrix& data, std::uint64_t k_min, std::uint64_t k_max) const;
 };
 
-// Score: log2(R N) - log2(W_k / N), R the summed variance of a uniform
-// distribution over each column's range, W_k the summed (unsquared) distances
-// of rows to their centers. k: the largest gap, the larger k on ties (k_min
-// when none). Confidence: largest gap / 10 clamped to 0 .. 1.
+// The gap statistic of Tibshirani, Walther and Hastie (2001). B = 10 reference
+// sets of N rows are drawn uniformly over each column's range (NaN ignored)
+// from one ChaCha12 stream keyed by the seed 42, set after set, row after row,
+// column after column, one 64-bit draw per value. Every k is fitted to the data
+// and to each reference set; W_k is the pooled within-cluster sum of squares
+// (about each cluster's mean). Score: Gap(k) = mean_b ln W*_kb - ln W_k, with
+// s_k = sd_b(ln W*_kb) sqrt(1 + 1/B). k: the smallest k with Gap(k) >=
+// Gap(k+1) - s_(k+1); when none passes, the k of the largest gap (the smaller
+// k on ties; k_min when every gap is NaN). Confidence: Gap at that k clamped to
+// 0 .. 1 (a gap of 1 means the data's dispersion is e times below uniform
+// data's); 0 when no gap is usable.
+inline constexpr std::size_t kGapReferences = 10;
+
 struct GapStatistic {
     KEstimationResult estimate(const Matrix& data, std::uint64_t k_min, std::uint64_t k_max) const;
 };
@@ -49,7 +60,8 @@ struct GapStatistic {
 using Scores = std::vector<std::pair<std::uint64_t, double>>;
 KEstimationResult elbow_from_scores(Scores scores, std::uint64_t k_min);
 KEstimationResult silhouette_from_scores(Scores scores, std::uint64_t k_min);
-KEstimationResult gap_from_scores(Scores scores, std::uint64_t k_min);
+// `spread[i]`: s_k of scores[i].
+KEstimationResult gap_from_scores(Scores scores, const std::vector<double>& spread, std::uint64_t k_min);
 // The k named most often among three answers (the smallest of tied ones); confidence votes / 3.
 KEstimationResult vote(std::uint64_t elbow_k, std::uint64_t gap_k, std::uint64_t silhouette_k);
 

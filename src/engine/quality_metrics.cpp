@@ -157,7 +157,7 @@ std::vector<double> pair_sums(const Matrix& sorted, const std::vector<std::size_
     return sums;
 }
 
-double silhouette_impl(const Matrix& data, Labels labels, LoneCluster lone) {
+double silhouette_impl(const Matrix& data, Labels labels) {
     const std::size_t n_labels = labels.size();
     if (n_labels == 0) return 0.0;
     require_label_per_row(data, labels);
@@ -166,16 +166,17 @@ double silhouette_impl(const Matrix& data, Labels labels, LoneCluster lone) {
 
     const Clusters cl = clusters_of(labels.first(n));
     const std::size_t m = cl.size();
+    if (m < 2) return 0.0;  // one cluster: no other to compare with
 
-    // s(i) from the per-cluster distance sums of row i.
+    // s(i) from the per-cluster distance sums of row i; 0 in a singleton.
     auto score = [&](std::size_t own, auto&& sum_to) {
-        const double a = cl.count[own] > 1 ? sum_to(own) / static_cast<double>(cl.count[own] - 1) : 0.0;
+        if (cl.count[own] == 1) return 0.0;
+        const double a = sum_to(own) / static_cast<double>(cl.count[own] - 1);
         double b = kMaxFinite;
         for (std::size_t c = 0; c < m; ++c) {
             if (c == own) continue;
             b = min_ignoring_nan(b, sum_to(c) / static_cast<double>(cl.count[c]));
         }
-        if (lone == LoneCluster::Zero && b == kMaxFinite) b = 0.0;
         const double top = max_ignoring_nan(a, b);
         return top > kEpsilon ? (b - a) / top : 0.0;
     };
@@ -244,11 +245,9 @@ void require_center_per_label(const Matrix& data, Labels labels, const Matrix& c
     }
 }
 
-double silhouette(const Matrix& data, Labels labels, LoneCluster lone) { return silhouette_impl(data, labels, lone); }
+double silhouette(const Matrix& data, Labels labels) { return silhouette_impl(data, labels); }
 
-double SilhouetteMetric::calculate(const Matrix& data, Labels labels) const {
-    return silhouette_impl(data, labels, LoneCluster::LargestFinite);
-}
+double SilhouetteMetric::calculate(const Matrix& data, Labels labels) const { return silhouette_impl(data, labels); }
 
 double CalinskiHarabaszMetric::calculate(const Matrix& data, Labels labels) const {
     if (labels.empty()) return 0.0;

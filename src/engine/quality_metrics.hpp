@@ -20,13 +20,11 @@ namespace segmora::engine::quality_metrics {
 
 using Labels = std::span<const std::uint64_t>;
 
-// What b(i) becomes when no other cluster has members: left at the largest
-// finite double (a lone cluster scores +1), or taken as 0 (it scores -1).
-enum class LoneCluster { LargestFinite, Zero };
-
 // Mean silhouette s(i) = (b - a) / max(a, b) over rows, divided by the number
-// of labels; rows with max(a, b) <= 1e-10 add nothing. 0 without labels or rows.
-double silhouette(const Matrix& data, Labels labels, LoneCluster lone = LoneCluster::LargestFinite);
+// of labels (Rousseeuw's definition): a member of a singleton cluster and a row
+// with max(a, b) <= 1e-10 score 0. 0 without labels or rows, and for a
+// labelling with a single cluster.
+double silhouette(const Matrix& data, Labels labels);
 
 struct SilhouetteMetric {
     double calculate(const Matrix& data, Labels labels) const;

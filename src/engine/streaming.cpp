@@ -62,23 +62,19 @@ Segment score_segment(const StreamingRFMState& s) noexcept {
     return Segment::rule(R::Lost);
 }
 
-namespace {
-
-// (now - timestamp) / 86400 toward zero, without overflow for any timestamp.
 std::int64_t days_between(std::int64_t now, std::int64_t timestamp) noexcept {
-    __extension__ using Wide = __int128;
+    __extension__ using Wide = __int128;  // no overflow for any two timestamps
     return static_cast<std::int64_t>((static_cast<Wide>(now) - static_cast<Wide>(timestamp)) / kSecondsPerDay);
 }
 
-}  // namespace
-
-RfmSnapshot RfmSnapshot::capture(const std::vector<TrackedCustomer>& customers) {
+RfmSnapshot RfmSnapshot::capture(const std::vector<TrackedCustomer>& customers, std::int64_t now) {
     RfmSnapshot snap;
     const std::size_t reserve = std::max<std::size_t>(customers.size(), 4);
     snap.recency.reserve(reserve);
     snap.frequency.reserve(reserve);
     snap.monetary.reserve(reserve);
-    for (const auto& c : customers) snap.recency.push_back(static_cast<double>(c.state.recency_days));
+    for (const auto& c : customers)
+        snap.recency.push_back(static_cast<double>(days_between(now, c.state.last_event_timestamp)));
     for (const auto& c : customers) snap.frequency.push_back(static_cast<double>(c.state.frequency));
     for (const auto& c : customers) snap.monetary.push_back(c.state.monetary);
     return snap;
@@ -139,11 +135,12 @@ StreamingSegmentUpdate StreamingSegmentationEngine::process_hashed(StreamingEven
     StreamingRFMState& state = customer.state;
     state.frequency += 1;
     state.monetary += event.value;
-    state.last_event_timestamp = event.timestamp;
+    // The latest event is the one with the greatest timestamp: one that arrives late changes nothing here.
+    if (inserted || event.timestamp > state.last_event_timestamp) state.last_event_timestamp = event.timestamp;
     state.event_count += 1;
     state.total_value += event.value;
     const std::int64_t now = unix_now();
-    state.recency_days = days_between(now, event.timestamp);
+    state.recency_days = days_between(now, state.last_event_timestamp);
 
     StreamingSegmentUpdate update;
     update.new_segment = score_segment(state);
@@ -159,7 +156,7 @@ StreamingSegmentUpdate StreamingSegmentationEngine::process_hashed(StreamingEven
 void StreamingSegmentationEngine::checkpoint() {
     buffer_.flush();
     if (!baseline_) {
-        if (customers_.size() >= recluster_config_.min_customers) baseline_ = RfmSnapshot::capture(customers_);
+        if (customers_.size() >= recluster_config_.min_customers) baseline_ = RfmSnapshot::capture(customers_, unix_now());
         return;
     }
     maybe_recluster();
@@ -167,7 +164,7 @@ void StreamingSegmentationEngine::checkpoint() {
 
 std::optional<std::vector<FeatureDrift>> StreamingSegmentationEngine::check_drift() const {
     if (!baseline_ || customers_.size() < recluster_config_.min_customers) return std::nullopt;
-    const RfmSnapshot current = RfmSnapshot::capture(customers_);
+    const RfmSnapshot current = RfmSnapshot::capture(customers_, unix_now());
     std::vector<FeatureDrift> drifts;
     drifts.reserve(3);
     drifts.push_back(DriftDetector::detect_feature_drift("recency", baseline_->recency, current.recency,
@@ -189,10 +186,11 @@ std::optional<ReclusterEvent> StreamingSegmentationEngine::maybe_recluster() {
 
     const std::size_t n = customers_.size();
     const std::uint64_t k = std::min<std::uint64_t>(std::max<std::uint64_t>(n, 1), recluster_config_.n_clusters);
+    const std::int64_t now = unix_now();
     Matrix rfm(n, 3);
     for (std::size_t i = 0; i < n; ++i) {
         const StreamingRFMState& s = customers_[i].state;
-        rfm(i, 0) = static_cast<double>(s.recency_days);
+        rfm(i, 0) = static_cast<double>(days_between(now, s.last_event_timestamp));
         rfm(i, 1) = static_cast<double>(s.frequency);
         rfm(i, 2) = s.monetary;
     }
@@ -200,7 +198,7 @@ std::optional<ReclusterEvent> StreamingSegmentationEngine::maybe_recluster() {
 
     const std::size_t labelled = std::min(fit.labels.size(), n);
     for (std::size_t i = 0; i < labelled; ++i) customers_[i].segment = Segment::cluster(fit.labels[i]);
-    baseline_ = RfmSnapshot::capture(customers_);
+    baseline_ = RfmSnapshot::capture(customers_, now);
     ReclusterEvent event{std::move(*drifts), unix_now(), n, k};
     history_.push_back(event);
     return event;
@@ -238,7 +236,20 @@ StreamingSegmentationEngine StreamingSegmentationEngine::restore(StreamingEngine
     return engine;
 }
 
-void StreamingSegmentationEngine::set_recluster_baseline() { baseline_ = RfmSnapshot::capture(customers_); }
+void StreamingSegmentationEngine::set_recluster_baseline() { baseline_ = RfmSnapshot::capture(customers_, unix_now()); }
+
+std::uint64_t StreamingSegmentationEngine::relabel(std::int64_t now) {
+    std::uint64_t changed = 0;
+    for (TrackedCustomer& c : customers_) {
+        c.state.recency_days = days_between(now, c.state.last_event_timestamp);
+        const Segment label = score_segment(c.state);
+        if (label != c.segment) {
+            c.segment = label;
+            ++changed;
+        }
+    }
+    return changed;
+}
 
 const Segment* StreamingSegmentationEngine::segment_of(std::string_view customer_id) const {
     const auto at = index_.find(customer_id, [&](std::size_t i) -> const std::string& {

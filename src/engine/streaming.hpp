@@ -4,7 +4,12 @@
 //
 // Customers are kept in first-appearance order (a keyed-hash index over a
 // vector), so snapshots, re-fit matrices, label assignments and every listing
-// repeat exactly across runs and processes. An engine never refuses an event:
+// repeat exactly across runs and processes. A customer's latest event is the
+// one with the greatest timestamp, whatever the order events arrive in, and
+// recency is counted from it: against the processing time when an event is
+// applied, against the caller's clock when the checkpoint snapshots or re-fits
+// the customers, and against a given instant by relabel, which lets labels age
+// between batches without events. An engine never refuses an event:
 // its buffer keeps copies of the events since the last flush and is flushed when
 // it reaches batch_size and at every batch checkpoint. process_event never
 // throws; check_drift and maybe_recluster throw only the k-means errors
@@ -71,10 +76,10 @@ struct StreamingBuffer {
 
 struct StreamingRFMState {
     std::string customer_id;
-    std::int64_t recency_days = 0;  // (processing time - latest event's timestamp) / 86400, toward zero
+    std::int64_t recency_days = 0;  // (last labelling time - latest event's timestamp) / 86400, toward zero
     std::uint64_t frequency = 0;
     double monetary = 0.0;
-    std::int64_t last_event_timestamp = 0;
+    std::int64_t last_event_timestamp = 0;  // the greatest event timestamp seen
     std::uint64_t event_count = 0;
     double total_value = 0.0;
 };
@@ -113,13 +118,17 @@ struct TrackedCustomer {
     Segment segment;
 };
 
-// Recency, frequency and monetary of every tracked customer, in tracking order.
+// Whole days from `timestamp` to `now`, toward zero, for any two timestamps.
+std::int64_t days_between(std::int64_t now, std::int64_t timestamp) noexcept;
+
+// Recency, frequency and monetary of every tracked customer, in tracking order;
+// recency in whole days from each one's latest event to `now`.
 struct RfmSnapshot {
     std::vector<double> recency;
     std::vector<double> frequency;
     std::vector<double> monetary;
 
-    static RfmSnapshot capture(const std::vector<TrackedCustomer>& customers);
+    static RfmSnapshot capture(const std::vector<TrackedCustomer>& customers, std::int64_t now);
 };
 
 struct ReclusterEvent {
@@ -211,15 +220,19 @@ public:
     void checkpoint();
 
     // Three drifts (recency and frequency by KS, monetary by Hellinger) of the
-    // current states against the baseline; none without a baseline or with fewer
-    // than min_customers tracked.
+    // current states, recency counted to now, against the baseline; none without
+    // a baseline or with fewer than min_customers tracked.
     std::optional<std::vector<FeatureDrift>> check_drift() const;
-    // A k-means re-fit of every customer (raw recency, frequency, monetary; seed
-    // 42, 300 iterations) when a drift reaches min_severity: assignments become
-    // "cluster_{}", the baseline is re-armed and the event is recorded. Throws the
-    // k-means error, changing nothing.
+    // A k-means re-fit of every customer (raw recency to now, frequency,
+    // monetary; seed 42, 300 iterations) when a drift reaches min_severity:
+    // assignments become "cluster_{}", the baseline is re-armed and the event
+    // is recorded. Throws the k-means error, changing nothing.
     std::optional<ReclusterEvent> maybe_recluster();
     void set_recluster_baseline();
+    // Sets every customer's recency to whole days from its latest event to
+    // `now` and labels it by the score rule (a re-fit's cluster label too);
+    // returns how many labels changed.
+    std::uint64_t relabel(std::int64_t now);
 
     // The customer's label, if the customer was ever processed.
     const Segment* segment_of(std::string_view customer_id) const;

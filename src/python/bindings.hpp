@@ -115,6 +115,7 @@ PyMethodDef* lifecycle_stage_distribution_def();
 
 // registered after the table: data-frame front door
 PyMethodDef* rfm_from_columns_def();
+PyMethodDef* rfm_partition_columns_def();
 PyMethodDef* restore_def();  // _restore, which pickle calls
 PyMethodDef* kmeans_arrays_def();  // _kmeans_arrays, the estimators' route to kmeans
 PyMethodDef* minibatch_partial_fit_def();  // _minibatch_partial_fit, the mini-batch estimator's route

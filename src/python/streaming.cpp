@@ -1,5 +1,6 @@
 // PyStreamingEvent, PyStreamingConfig, PyStreamingSegmentUpdate,
 // PyStreamingSegmentationEngine, PyReclusterConfig and PyReclusterEvent.
+#include <cmath>
 #include <optional>
 #include <string>
 #include <vector>
@@ -8,6 +9,7 @@
 #include "python/bindings.hpp"
 #include "python/drift.hpp"
 #include "python/lowercase.hpp"
+#include "python/transactions.hpp"
 #include "python/toolkit/classdef.hpp"
 #include "python/toolkit/format.hpp"
 
@@ -65,6 +67,21 @@ std::string lowered_or(Args& a, const char* name, const char* fallback) {
 
 // ---- PyStreamingEvent ----
 
+// 9999-12-31T23:59:59Z: a later timestamp is an epoch in milliseconds or finer, read as seconds.
+constexpr std::int64_t kLatestTimestamp = 253'402'300'799;
+
+// Refuses what would corrupt every later result of an engine: a value that is
+// not a finite number, a timestamp past the year 9999.
+void check_event(const StreamingEvent& e) {
+    if (!std::isfinite(e.value))
+        raise_argument(PyExc_ValueError, "value", format("must be a finite number, got {}", e.value));
+    if (e.timestamp > kLatestTimestamp)
+        raise_argument(PyExc_ValueError, "timestamp",
+                       format("must be whole seconds since the Unix epoch up to {} (9999-12-31T23:59:59Z), got {} "
+                              "(milliseconds?)",
+                              kLatestTimestamp, e.timestamp));
+}
+
 struct EventNew {
     static constexpr const char* signature =
         "PyStreamingEvent(customer_id, event_type, value, timestamp, metadata=None)";
@@ -82,6 +99,7 @@ struct EventNew {
             raise(PyExc_ValueError,
                   format("Unknown event type '{}'. Expected one of: purchase, engagement, pageview, custom", type_text));
         event.event_type = *type;
+        check_event(event);
         return event;
     }
 };
@@ -273,6 +291,66 @@ struct SegmentDistribution {
     }
 };
 
+struct Relabel {
+    static constexpr const char* signature = "relabel($self, as_of=None)";
+    static constexpr const char* doc =
+        "Re-label every tracked customer by the score rule against the instant `as_of`\n"
+        "(default: now; a datetime, date, datetime64, int epoch seconds or RFC 3339 str):\n"
+        "each customer's recency becomes the whole days from its latest event to `as_of`,\n"
+        "so labels age between batches without events. Labels of a re-fit (\"cluster_{}\")\n"
+        "are replaced too. Returns how many labels changed.\n\n"
+        "Example: engine.relabel() -> 12";
+    static constexpr Raises raises = Raises::RuntimeError;
+    static constexpr Access access = Access::Exclusive;
+    static Ref call(Engine& self, Args& a) {
+        const engine::Instant as_of = read_instant(a.raw("as_of"), "as_of");
+        return to_py(self.relabel(as_of.seconds));
+    }
+};
+
+struct CustomerStates {
+    static constexpr const char* signature = "customer_states($self, as_of=None)";
+    static constexpr const char* doc =
+        "The running state of every tracked customer, in order of first event, as a dict of\n"
+        "equal-length columns ready for pandas.DataFrame: customer_id, recency_days (whole days\n"
+        "from the latest event to `as_of`; default now), frequency (events), monetary (summed\n"
+        "values), last_event_timestamp (the greatest event timestamp, epoch seconds) and segment\n"
+        "(the current label). Numbers are NumPy arrays when NumPy is loaded, else array.array.\n\n"
+        "Example: pandas.DataFrame(engine.customer_states(as_of=\"2024-06-01T00:00:00Z\"))";
+    static constexpr Raises raises = Raises::RuntimeError;
+    static constexpr Access access = Access::Shared;
+    static Ref call(const Engine& self, Args& a) {
+        const std::int64_t now = read_instant(a.raw("as_of"), "as_of").seconds;
+        const auto& customers = self.customers();
+        const std::size_t n = customers.size();
+        std::vector<std::int64_t> recency(n), frequency(n), last(n);
+        std::vector<double> monetary(n);
+        Ref ids = Ref::steal(PyList_New(static_cast<Py_ssize_t>(n)));
+        Ref segments = Ref::steal(PyList_New(static_cast<Py_ssize_t>(n)));
+        for (std::size_t i = 0; i < n; ++i) {
+            const engine::StreamingRFMState& s = customers[i].state;
+            recency[i] = engine::days_between(now, s.last_event_timestamp);
+            frequency[i] = static_cast<std::int64_t>(s.frequency);
+            monetary[i] = s.monetary;
+            last[i] = s.last_event_timestamp;
+            PyList_SetItem(ids.get(), static_cast<Py_ssize_t>(i), to_py(s.customer_id).release());
+            PyList_SetItem(segments.get(), static_cast<Py_ssize_t>(i), to_py(customers[i].segment.name()).release());
+        }
+        const OutputColumns columns;
+        Ref out = Ref::steal(PyDict_New());
+        auto put = [&](const char* key, Ref value) {
+            if (PyDict_SetItemString(out.get(), key, value.get()) < 0) throw PyErrorAlreadySet{};
+        };
+        put("customer_id", std::move(ids));
+        put("recency_days", columns.int64s(recency));
+        put("frequency", columns.int64s(frequency));
+        put("monetary", columns.floats(monetary));
+        put("last_event_timestamp", columns.int64s(last));
+        put("segment", std::move(segments));
+        return out;
+    }
+};
+
 struct SetReclusterBaseline {
     static constexpr const char* signature = "set_recluster_baseline($self)";
     static constexpr const char* doc =
@@ -347,6 +425,8 @@ struct EventState {
         e.value = r.next<double>();
         e.timestamp = r.next<std::int64_t>();
         e.event_type = r.next_enum<engine::EventType>(enum_count<engine::EventType>);
+        if (!std::isfinite(e.value) || e.timestamp > kLatestTimestamp)
+            throw StateError{"an event value must be finite and its timestamp at most 9999-12-31T23:59:59Z"};
         return e;
     }
 };
@@ -514,6 +594,8 @@ PyTypeObject* streaming_engine_type() {
             .method<MaybeRecluster>()
             .method<ReclusterHistory>()
             .method<SetReclusterBaseline>()
+            .method<Relabel>()
+            .method<CustomerStates>()
             .pickle<EngineState>()
             .build();
     });

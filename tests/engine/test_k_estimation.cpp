@@ -5,6 +5,7 @@
 #include <limits>
 #include <tuple>
 #include <utility>
+#include <vector>
 
 #include "engine/k_estimation.hpp"
 
@@ -41,12 +42,23 @@ TEST(Silhouette, TiesGoToTheLargerKAndNaNIsSkipped) {
     EXPECT_EQ(silhouette_from_scores({{3, -0.25}}, 3).confidence, -0.25);
 }
 
-TEST(Gap, ConfidenceIsClamped) {
-    EXPECT_EQ(gap_from_scores({{2, 25.0}, {3, 12.0}}, 2).confidence, 1.0);
-    EXPECT_EQ(gap_from_scores({{2, -3.0}, {3, -4.0}}, 2).confidence, 0.0);
-    EXPECT_DOUBLE_EQ(gap_from_scores({{2, 3.0}, {3, 4.0}}, 2).confidence, 0.4);
-    EXPECT_EQ(gap_from_scores({{2, kNaN}, {3, 4.0}, {4, 4.0}}, 2).k, 4u);
-    EXPECT_EQ(pick(gap_from_scores({{2, kNaN}}, 2)), Pick(2, 0.0));
+TEST(Gap, SmallestKWithinOneSpreadOfTheNext) {
+    using Row = std::tuple<Scores, std::vector<double>, Pick>;  // gaps from k_min = first k (7 when none)
+    for (const auto& [gaps, spread, expected] : {
+             // 0.5 < 1.2 - 0.1; 1.2 >= 1.25 - 0.1: k 2, its gap clamped to 1.
+             Row{{{1, 0.5}, {2, 1.2}, {3, 1.25}, {4, 1.1}}, {0.1, 0.1, 0.1, 0.1}, Pick(2, 1.0)},
+             Row{{{1, 0.5}, {2, 0.55}}, {0.0, 0.05}, Pick(1, 0.5)},  // equality passes
+             Row{{{1, 0.1}, {2, 0.3}, {3, 0.5}}, {0.01, 0.01, 0.01}, Pick(3, 0.5)},  // none passes: largest gap
+             Row{{{1, 0.6}, {2, 0.9}, {3, 0.9}, {4, 1.5}}, {0.0, 0.0, 0.0, 0.0}, Pick(2, 0.9)},
+             Row{{{1, kNaN}, {2, 0.4}, {3, 0.3}}, {kNaN, 0.0, 0.2}, Pick(2, 0.4)},  // NaN never passes
+             Row{{{1, kNaN}, {2, kNaN}}, {kNaN, kNaN}, Pick(1, 0.0)},
+             Row{{{2, -0.2}}, {0.1}, Pick(2, 0.0)},
+             Row{{}, {}, Pick(7, 0.0)},
+         }) {
+        const auto r = gap_from_scores(gaps, spread, gaps.empty() ? 7 : gaps.front().first);
+        EXPECT_EQ(pick(r), expected);
+        EXPECT_EQ(r.method, "gap_statistic");
+    }
 }
 
 TEST(Vote, MajorityAndTies) {

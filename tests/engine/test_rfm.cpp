@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -85,6 +86,14 @@ TEST(Scoring, NanSortsLastAndStable) {
     for (const auto& s : scores) order += s.customer_id;
     EXPECT_EQ(order, "31402");
     EXPECT_EQ(scores[4].monetary_score, 1u);
+}
+
+TEST(Scoring, LatestFirstIsStableOverSecondsAndNanoseconds) {
+    const std::vector<Instant> last = {{5, 0}, {7, 0}, {5, 0}, {7, 1}, {-3, 0}, {-3, 999}, {INT64_MIN, 0}};
+    EXPECT_EQ(latest_first(last), (std::vector<std::uint32_t>{3, 1, 0, 2, 5, 4, 6}));
+    const std::vector<Instant> whole = {{1, 0}, {3, 0}, {2, 0}, {3, 0}};  // equal fractions: one pass
+    EXPECT_EQ(latest_first(whole), (std::vector<std::uint32_t>{1, 3, 2, 0}));
+    EXPECT_TRUE(latest_first({}).empty());
 }
 
 }  // namespace
