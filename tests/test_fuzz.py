@@ -188,6 +188,11 @@ ENTRY_POINTS = {
     "rfm_from_columns": (sg.rfm_from_columns, [columns, st.one_of(columns, st.just(np.array(
         ["2024-01-01", "NaT", "1970-01-01"], dtype="datetime64[s]"))), columns, st.builds(sg.PyRFMConfig),
         st.sampled_from([None, "2024-06-01", 0, np.datetime64("2024-06-01")]), rfm_jobs]),
+    "lookalike_audience": (sg.lookalike_audience, [st.one_of(seeds, st.tuples(columns, good_rows)),
+                                                   st.one_of(seeds, st.tuples(columns, good_rows)),
+                                                   st.sampled_from(["cosine", "jaccard", "x"]), floats, ints]),
+    "k_anonymity_from_columns": (sg.k_anonymity_from_columns, [st.dictionaries(st.sampled_from(["a", "b"]), columns),
+                                                               keys, ints]),
     "KMeans": (lambda *a: sg.KMeans(*a).fit([[0.0], [1.0]]), [ints]),
     "KMeans.fit": (lambda *a: sg.KMeans(2, n_jobs=1).fit(*a), [good_rows]),
     "KMeans.predict": (lambda *a: trained(sg.KMeans(2, random_state=0, n_jobs=1)).predict(*a), [good_rows]),

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <string_view>
 #include <limits>
 
 #include "python/toolkit/arrays.hpp"
@@ -159,6 +160,31 @@ engine::Matrix to_matrix(RowsInput rows) {
 }
 
 engine::Matrix to_array2(PyObject* obj, const char* arg) { return to_matrix(extract_rows(obj, arg)); }
+
+MatrixArgument::MatrixArgument(PyObject* obj, const char* arg) {
+    if (PyObject_CheckBuffer(obj) && PyObject_GetBuffer(obj, &view_, PyBUF_ND | PyBUF_FORMAT) == 0) {
+        held_ = true;
+        const std::string_view format = view_.format ? view_.format : "B";
+        if (view_.ndim == 2 && view_.itemsize == 8 && (format == "d" || format == "<d" || format == "=d") &&
+            reinterpret_cast<std::uintptr_t>(view_.buf) % alignof(double) == 0) {
+            rows_ = static_cast<std::size_t>(view_.shape[0]);
+            cols_ = rows_ == 0 ? 0 : static_cast<std::size_t>(view_.shape[1]);  // like an empty list of rows
+            data_ = static_cast<const double*>(view_.buf);
+            return;
+        }
+        PyBuffer_Release(&view_);
+        held_ = false;
+    }
+    PyErr_Clear();  // not C-contiguous float64: the matrix path reads it
+    copy_ = to_array2(obj, arg);
+    rows_ = copy_.rows();
+    cols_ = copy_.cols();
+    data_ = copy_.data();
+}
+
+MatrixArgument::~MatrixArgument() {
+    if (held_) PyBuffer_Release(&view_);
+}
 
 Ref to_py(const engine::Matrix& m) {
     Ref rows = Ref::steal(PyList_New(static_cast<Py_ssize_t>(m.rows())));

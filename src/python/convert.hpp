@@ -34,6 +34,29 @@ engine::Matrix to_matrix(RowsInput rows);
 engine::Matrix to_array2(PyObject* obj, const char* arg);
 inline engine::Matrix vec_to_array2(PyObject* obj, const char* arg) { return to_array2(obj, arg); }
 
+// A matrix argument read in place when it exposes a 2-D C-contiguous float64
+// buffer (a NumPy array), else converted as to_array2 converts it. The buffer
+// is held until this object is destroyed.
+class MatrixArgument {
+public:
+    MatrixArgument(PyObject* obj, const char* arg);
+    MatrixArgument(const MatrixArgument&) = delete;
+    MatrixArgument& operator=(const MatrixArgument&) = delete;
+    ~MatrixArgument();
+
+    const double* data() const noexcept { return data_; }
+    std::size_t rows() const noexcept { return rows_; }
+    std::size_t cols() const noexcept { return cols_; }
+
+private:
+    Py_buffer view_{};
+    bool held_ = false;
+    engine::Matrix copy_;
+    const double* data_ = nullptr;
+    std::size_t rows_ = 0;
+    std::size_t cols_ = 0;
+};
+
 // A list of rows, each a list of floats.
 Ref to_py(const engine::Matrix& m);
 
