@@ -289,9 +289,12 @@ AudienceSide audience_side(PyObject* obj, const char* arg) {
         side.customers->hold_all();
         return side;
     }
-    side.ids = Ref::borrow(PyTuple_GetItem(obj, 0));
-    PyObject* ids = side.ids.get();
+    PyObject* ids = PyTuple_GetItem(obj, 0);
     if (PyUnicode_Check(ids)) raise_argument(PyExc_TypeError, arg, "the ids must be a column of ids, not a str");
+    // A list is copied (one tuple): converting later arguments may run code that changes it.
+    side.ids = PyList_Check(ids) ? Ref::adopt(PyList_AsTuple(ids)) : Ref::borrow(ids);
+    if (!side.ids) reraise_for_argument(arg);
+    ids = side.ids.get();
     side.features = std::make_unique<MatrixArgument>(PyTuple_GetItem(obj, 1), arg);
     const Py_ssize_t n_ids = PyObject_Size(ids);
     if (n_ids < 0) reraise_for_argument(arg);
@@ -339,7 +342,7 @@ struct AudienceMembersOf {
                 PyList_SetItem(ids.get(), static_cast<Py_ssize_t>(i),
                                to_py(candidates.customers->refs[members.candidate[i]]->customer_id).release());
         } else {
-            ids = taken(candidates.ids.get(), members.candidate, columns, "candidate_customers");
+            ids = taken(candidates.ids.get(), members.candidate, columns, "candidate_customers");  // a list for a list
         }
         Ref out = Ref::steal(PyDict_New());
         auto put = [&](const char* name, Ref value) {

@@ -301,14 +301,15 @@ void gather_item(PyObject* item, Gathered& out, const std::string& name, std::si
         out.add_text(From<std::string>::convert(text.get(), kArg));
         return;
     }
-    if (is_missing(item)) {
-        out.text.emplace_back();
-        return;
-    }
-    if (PyFloat_Check(item) || (type.starts_with("float") && PyNumber_Check(item))) {
+    if (PyFloat_Check(item) || (type.starts_with("float") && PyNumber_Check(item))) {  // NumPy floats too
         const double v = PyFloat_AsDouble(item);
         if (v == -1.0 && PyErr_Occurred()) reraise_for_argument(kArg);
-        out.add_text(to_text(v));
+        if (std::isnan(v)) out.text.emplace_back();
+        else out.add_text(to_text(v));
+        return;
+    }
+    if (is_missing(item)) {  // None, NaT, NA
+        out.text.emplace_back();
         return;
     }
     refuse_column(name, format("a {} value at row {}; expected str, int, float, bool or a missing value", type, row));
