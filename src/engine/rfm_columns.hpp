@@ -40,11 +40,24 @@ class ThreadPool;
 class OffsetTexts {
 public:
     OffsetTexts(const char* data, const void* offsets, bool wide_offsets, std::size_t size) noexcept
-        : data_(data), offsets_(static_cast<const char*>(offsets)), wide_(wide_offsets), size_(size) {}
+        : data_(data), offsets_(static_cast<const char*>(offsets)), wide_(wide_offsets), size_(size), end_(offset(size)) {}
     std::size_t size() const noexcept { return size_; }
     std::string_view operator[](std::size_t i) const noexcept {
         const std::int64_t begin = offset(i);
         return {data_ + begin, static_cast<std::size_t>(offset(i + 1) - begin)};
+    }
+    // The first eight bytes of text i, zero-padded: one load where the data
+    // runs on for eight bytes.
+    std::uint64_t head(std::size_t i) const noexcept {
+        const std::int64_t begin = offset(i);
+        const auto length = static_cast<std::size_t>(offset(i + 1) - begin);
+        std::uint64_t v = 0;
+        if (end_ - begin >= 8) {
+            std::memcpy(&v, data_ + begin, 8);
+            return length >= 8 ? v : v & ((std::uint64_t{1} << (8 * length)) - 1);
+        }
+        std::memcpy(&v, data_ + begin, length);
+        return v;
     }
 
 private:
@@ -62,6 +75,7 @@ private:
     const char* offsets_;
     bool wide_;
     std::size_t size_;
+    std::int64_t end_;  // where the last text ends
 };
 
 // Texts laid out as Arrow string views and read in place: 16 bytes per text,
@@ -82,6 +96,22 @@ public:
         std::memcpy(&buffer, view + 8, 4);
         std::memcpy(&offset, view + 12, 4);
         return {buffers_[buffer] + offset, static_cast<std::size_t>(length)};
+    }
+    // The first eight bytes of text i, zero-padded.
+    std::uint64_t head(std::size_t i) const noexcept {
+        const char* view = views_ + i * 16;
+        std::int32_t length;
+        std::memcpy(&length, view, 4);
+        std::uint64_t v;
+        if (length <= 12) {
+            std::memcpy(&v, view + 4, 8);
+            return length >= 8 ? v : v & ((std::uint64_t{1} << (8 * length)) - 1);
+        }
+        std::int32_t buffer, offset;
+        std::memcpy(&buffer, view + 8, 4);
+        std::memcpy(&offset, view + 12, 4);
+        std::memcpy(&v, buffers_[buffer] + offset, 8);
+        return v;
     }
 
 private:

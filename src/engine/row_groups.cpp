@@ -1,6 +1,7 @@
 #include "engine/row_groups.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <optional>
 #include <string>
@@ -84,7 +85,9 @@ std::optional<CodedColumn> code_few_texts(const Texts& texts) {
     std::size_t misses = 0;
     for (std::size_t i = 0; i < n; ++i) {
         const std::string_view text = texts[i];
-        const std::uint64_t head = head_of(text);
+        std::uint64_t head;
+        if constexpr (requires { texts.head(i); } && std::endian::native == std::endian::little) head = texts.head(i);
+        else head = head_of(text);
         const auto length = static_cast<std::uint32_t>(std::min<std::size_t>(text.size(), 0xffffffffu));
         Slot& slot = cache[((head ^ (std::uint64_t{length} << 56)) * 0x9e3779b97f4a7c15ULL) >> (64 - kSlotBits)];
         if (slot.code_plus_one != 0 && slot.head == head && slot.length == length &&

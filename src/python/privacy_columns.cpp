@@ -121,9 +121,16 @@ void gather_batch(const ArrowValues& v, Gathered& out) {
 
 std::string format_of(const arrow::ArrowSchema& schema) { return schema.format ? schema.format : ""; }
 
-// Text of one batch without nulls, coded where it lies.
-bool read_texts_in_place(const ArrowValues& v, ReadColumn& out) {
-    if (v.kind() != ValueKind::Text || v.has_nulls()) return false;
+// Text or 64-bit integers of one batch without nulls, coded where they lie.
+bool read_in_place(const ArrowValues& v, ReadColumn& out) {
+    if (v.has_nulls()) return false;
+    if (v.kind() == ValueKind::Integer || v.kind() == ValueKind::Unsigned) {
+        if (v.width() != 8 || reinterpret_cast<std::uintptr_t>(v.values()) % alignof(std::int64_t) != 0) return false;
+        const std::span<const std::int64_t> values(reinterpret_cast<const std::int64_t*>(v.values()), v.size());
+        out.code = [values](ThreadPool* pool) { return engine::code_integers(values, pool); };
+        return true;
+    }
+    if (v.kind() != ValueKind::Text) return false;
     if (v.views()) {
         auto buffers = std::make_shared<std::vector<const char*>>(v.view_buffers());
         const char* views = v.view_bytes();
@@ -148,7 +155,7 @@ void read_arrow(ReadColumn& out, const std::string& name) {
     auto values = std::make_shared<Gathered>();
     values->texts = kind == ValueKind::Text;
     if (!schema.dictionary) {
-        if (column.batch_count() == 1 && read_texts_in_place(ArrowValues(schema.format, column.batch(0), kArg), out)) return;
+        if (column.batch_count() == 1 && read_in_place(ArrowValues(schema.format, column.batch(0), kArg), out)) return;
         for (std::size_t b = 0; b < column.batch_count(); ++b)
             gather_batch(ArrowValues(schema.format, column.batch(b), kArg), *values);
         out.code = [values](ThreadPool* pool) { return values->code(pool); };

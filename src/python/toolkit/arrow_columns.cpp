@@ -115,12 +115,12 @@ ArrowValues::ArrowValues(const char* format, const ArrowArray& a, const char* ar
         view_buffers_.resize(static_cast<std::size_t>(n_data));
         for (std::int64_t b = 0; b < n_data; ++b) view_buffers_[static_cast<std::size_t>(b)] = static_cast<const char*>(a.buffers[2 + b]);
         for (std::int64_t i = 0; i < a.length; ++i) {
-            if (null(static_cast<std::size_t>(i))) continue;
             const char* view = values_ + (a.offset + i) * 16;
             std::int32_t length, buffer, offset;
             std::memcpy(&length, view, 4);
+            if (length >= 0 && length <= 12) continue;
+            if (null(static_cast<std::size_t>(i))) continue;
             if (length < 0) malformed(arg);
-            if (length <= 12) continue;
             std::memcpy(&buffer, view + 8, 4);
             std::memcpy(&offset, view + 12, 4);
             std::int64_t size = 0;

@@ -71,6 +71,9 @@ public:
     bool wide_offsets() const noexcept { return width_ == 8; }
     const char* view_bytes() const noexcept { return values_ + offset_ * 16; }
     const std::vector<const char*>& view_buffers() const noexcept { return view_buffers_; }
+    // The values of a number batch, its offset applied: width() bytes each.
+    const char* values() const noexcept { return values_ + offset_ * width_; }
+    int width() const noexcept { return width_; }
 
 private:
     template <class T>
