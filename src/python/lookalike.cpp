@@ -11,7 +11,7 @@
 
 #include "engine/lookalike.hpp"
 #include "python/bindings.hpp"
-#include "python/column_output.hpp"
+#include "python/transactions.hpp"
 #include "python/convert.hpp"
 #include "python/lowercase.hpp"
 #include "python/toolkit/classdef.hpp"
@@ -334,7 +334,7 @@ struct AudienceMembersOf {
         const engine::AudienceMembers members =
             LookalikeGenerator::lookalike_members(seeds.view(), candidates.view(), metric, threshold, cap);
 
-        const ColumnMaker columns;
+        const OutputColumns columns;
         Ref ids;
         if (candidates.customers) {
             ids = Ref::steal(PyList_New(static_cast<Py_ssize_t>(members.candidate.size())));
@@ -342,7 +342,7 @@ struct AudienceMembersOf {
                 PyList_SetItem(ids.get(), static_cast<Py_ssize_t>(i),
                                to_py(candidates.customers->refs[members.candidate[i]]->customer_id).release());
         } else {
-            ids = taken(candidates.ids.get(), members.candidate, columns, "candidate_customers");  // a list for a list
+            ids = rows_of_column(candidates.ids.get(), members.candidate, columns, "candidate_customers");  // a list for a list
         }
         Ref out = Ref::steal(PyDict_New());
         auto put = [&](const char* name, Ref value) {

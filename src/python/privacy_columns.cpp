@@ -26,7 +26,7 @@
 #include "engine/row_groups.hpp"
 #include "engine/thread_pool.hpp"
 #include "python/bindings.hpp"
-#include "python/column_output.hpp"
+#include "python/transactions.hpp"
 #include "python/timestamps.hpp"
 #include "python/toolkit/arrow_columns.hpp"
 #include "python/toolkit/classdef.hpp"
@@ -458,7 +458,7 @@ struct KAnonymityFromColumns {
             if (size < k) suppressed += size;
         std::vector<std::uint8_t> violating(n_rows);
         for (std::size_t i = 0; i < n_rows; ++i) violating[i] = groups.sizes[groups.group_of[i]] < k;
-        const ColumnMaker maker;
+        const OutputColumns maker;
         Ref out = Ref::steal(PyDict_New());
         auto put = [&](const char* name, Ref value) {
             if (PyDict_SetItemString(out.get(), name, value.get()) < 0) throw PyErrorAlreadySet{};
