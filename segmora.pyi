@@ -515,6 +515,21 @@ def compare_cohorts(cohort_a: PyCohort, cohort_b: PyCohort) -> tuple[str, int, f
 def aggregate_cohorts_by_period(cohorts: Sequence[PyCohort]) -> dict[str, dict[str, float]]: ...
 def cohort_retention_table(cohorts: Sequence[PyCohort]) -> list[list[float]]: ...
 def cohort_performance_ranking(cohorts: Sequence[PyCohort]) -> tuple[str | None, str | None]: ...
+def cohort_retention_from_columns(
+    customer_ids: Any,
+    timestamps: Any,
+    period: str = "month",
+    as_of: Any = None,
+    n_jobs: int | None = None,
+) -> dict[str, Any]:
+    """Acquisition cohorts and their retention from two transaction columns.
+
+    Calendar periods in UTC ("week" = ISO week, "month", "quarter", "year");
+    returns {"cohort", "age", "customers", "active", "retention"}, one row per
+    cohort and age, retention NaN for an age not reached at as_of.
+    """
+def cohort_retention_matrix(table: Any) -> dict[str, Any]:
+    """The cohort x age matrix of a cohort table: {"cohort", "age", "retention"}."""
 
 # ---- segment profiling ----
 

@@ -119,6 +119,8 @@ const Registration kAfterTable[] = {
     fn("seed_customers", b::seed_customers_def),
     fn("lookalike_audience", b::lookalike_audience_def),
     fn("k_anonymity_from_columns", b::k_anonymity_from_columns_def),
+    fn("cohort_retention_from_columns", b::cohort_retention_from_columns_def),
+    fn("cohort_retention_matrix", b::cohort_retention_matrix_def),
 };
 
 constexpr const char* kVersion = "7.4.1";

@@ -99,43 +99,39 @@ CohortTable cohort_retention(const Grouping& groups, const PurchaseColumns& rows
         if (rows.ticks->missing && tick == *rows.ticks->missing) return std::nullopt;
         return rows.ticks->instant(tick);
     };
-    if (!as_of) {
-        for (std::size_t i = 0; i < n_rows; ++i)
-            if (const std::optional<Instant> when = instant_at(i); when && (!as_of || *when > *as_of)) as_of = when;
-        if (!as_of) return table;  // no purchase at all
-    }
-    const std::optional<std::int64_t> last = calendar_period_of(period, as_of->seconds);
-    if (!last) throw SegmoraError::data_validation(format("as_of ({} s) is outside the years -32766 to 32766", as_of->seconds));
-
-    // The period of every purchase up to as_of, on the workers.
+    // The period of every purchase up to a given as_of, on the workers.
+    const bool given = as_of.has_value();
+    constexpr std::size_t kChunk = 65536;
+    const std::size_t n_chunks = (n_rows + kChunk - 1) / kChunk;
     std::vector<std::int64_t> period_of(n_rows);
-    std::vector<std::size_t> after(n_rows == 0 ? 0 : (n_rows + 65535) / 65536, 0);
-    std::vector<std::size_t> outside(after.size(), n_rows);  // first row out of the calendar, per chunk
-    pool.parallel_for(after.size(), 1, [&](std::size_t begin, std::size_t end) {
+    std::vector<std::size_t> outside(n_chunks, n_rows);   // first row out of the calendar, per chunk
+    std::vector<std::optional<Instant>> latest(n_chunks);  // per chunk
+    pool.parallel_for(n_chunks, 1, [&](std::size_t begin, std::size_t end) {
         for (std::size_t chunk = begin; chunk < end; ++chunk) {
-            for (std::size_t i = chunk * 65536; i < std::min(n_rows, (chunk + 1) * 65536); ++i) {
-                const std::optional<Instant> when = instant_at(i);
+            for (std::size_t i = chunk * kChunk; i < std::min(n_rows, (chunk + 1) * kChunk); ++i) {
                 period_of[i] = kNoPeriod;
-                if (!when) continue;
-                if (*when > *as_of) {
-                    ++after[chunk];
-                    continue;
-                }
+                if (groups.group_of[i] == kSkippedRow) continue;
+                const std::optional<Instant> when = instant_at(i);
+                if (!when || (given && *when > *as_of)) continue;
                 const std::optional<std::int64_t> p = calendar_period_of(period, when->seconds);
                 if (!p) {
                     outside[chunk] = std::min(outside[chunk], i);
                     continue;
                 }
                 period_of[i] = *p;
+                if (!latest[chunk] || *when > *latest[chunk]) latest[chunk] = when;
             }
         }
     });
     poll_interrupt();
-    for (std::size_t chunk = 0; chunk < after.size(); ++chunk) {
+    for (std::size_t chunk = 0; chunk < n_chunks; ++chunk) {
         if (outside[chunk] != n_rows)
             throw SegmoraError::data_validation(format("the timestamp at row {} is outside the years -32766 to 32766", outside[chunk]));
-        table.purchases_after_as_of += after[chunk];
+        if (!given && latest[chunk] && (!as_of || *latest[chunk] > *as_of)) as_of = latest[chunk];
     }
+    if (!as_of) return table;  // no purchase at all
+    const std::optional<std::int64_t> last = calendar_period_of(period, as_of->seconds);
+    if (!last) throw SegmoraError::data_validation(format("as_of ({} s) is outside the years -32766 to 32766", as_of->seconds));
 
     // Acquisition: each customer's first period; cohorts are the distinct ones.
     std::vector<std::int64_t> acquired(n_groups, kNoPeriod);

@@ -5,8 +5,9 @@
 // quarters and years, numbered consecutively (a month is year * 12 + month - 1,
 // a week counts Mondays from 1969-12-29). A customer's cohort is the period of
 // its first purchase; the customer is active at age a when it bought at least
-// once in the period a periods after that one. Purchases without an instant or
-// after `as_of` are left out (a customer left with none is in no cohort);
+// once in the period a periods after that one. Rows marked kSkippedRow, or
+// without an instant, or after `as_of`, are left out (a customer left with
+// none is in no cohort);
 // `as_of` defaults to the latest purchase. The table has a row for every cohort
 // that acquired someone (oldest first) and every age from 0 to the oldest
 // cohort's age at as_of: customers, active, and retention = active / customers,
@@ -47,7 +48,6 @@ struct CohortTable {
     std::vector<std::uint64_t> customers;
     std::vector<std::uint64_t> active;
     std::vector<double> retention;
-    std::size_t purchases_after_as_of = 0;  // left out
 };
 
 // `rows.amounts` is not read.

@@ -86,6 +86,8 @@ PyMethodDef* compare_cohorts_def();
 PyMethodDef* aggregate_cohorts_by_period_def();
 PyMethodDef* cohort_retention_table_def();
 PyMethodDef* cohort_performance_ranking_def();
+PyMethodDef* cohort_retention_from_columns_def();  // registered after the table
+PyMethodDef* cohort_retention_matrix_def();        // registered after the table
 
 // profiling
 PyTypeObject* segment_health_type();
