@@ -9,7 +9,8 @@
 //     Integral floats (pandas makes an id column float when it holds NaN) are
 //     ints. A missing id (None, NaN, NA, an Arrow null) is a ValueError
 //     "{arg} has a missing value at index {i}" at its own index; mixed kinds
-//     are a TypeError. Arrow strings are read in place.
+//     are a TypeError. Arrow strings and string views are read in place (the
+//     first chunk; later chunks are viewed row by row).
 //   - read_timestamps: datetime64 of any unit (tz-aware pandas data in UTC,
 //     naive data read as UTC), int epoch seconds (NumPy, lists, nullable
 //     pandas Int64 / int64[pyarrow], Arrow integer, timestamp and date
@@ -20,7 +21,7 @@
 //     TypeError; coarse units beyond 64-bit seconds an OverflowError.
 //     datetime64 and int64 columns are read in place where their layout allows.
 //   - read_amounts (optional): floats, read in place from an aligned float64
-//     buffer, else converted.
+//     buffer or one Arrow float64 chunk without nulls (polars), else converted.
 //   - read_as_of: None (now, read from the clock; no cut-off) or an instant:
 //     RFC 3339 text with a zone, a datetime (naive: UTC), a date, a NumPy
 //     datetime64 or an int (epoch seconds). Given, it cuts off every row
@@ -50,7 +51,8 @@
 // id_column(original, groups, order) builds the output id column: the id of
 // group order[i] at position i, taken from the caller's pandas array when
 // `original` is a pandas Series or Index (so the dtype is kept: Arrow strings,
-// categories, integers), else a list of str or int.
+// categories, integers), gathered from it when it is a polars Series, else a
+// list of str or int.
 //
 // OutputColumns makes the numeric output columns: NumPy arrays when the
 // caller's process has NumPy loaded, else array.array (the module never
@@ -162,6 +164,9 @@ private:
 
 // The instant named by an as_of argument: None is now; otherwise as read_as_of.
 engine::Instant read_instant(PyObject* obj, const char* arg);
+
+// Whether `obj` is a polars Series (polars being loaded already).
+bool is_polars_series(PyObject* obj);
 
 // Emits a UserWarning (an error raised by a warnings filter propagates).
 void warn(const std::string& message);
