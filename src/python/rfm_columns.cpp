@@ -83,7 +83,8 @@ Ref segment_polars(const std::vector<engine::SegmentType>& segment, const Output
     Ref args = Ref::adopt(Py_BuildValue("(sN)", "segment", to_py(names).release()));
     Ref kwargs = categorical ? Ref::adopt(Py_BuildValue("{s:O}", "dtype", categorical.get())) : Ref();
     Ref named = series && args && kwargs ? Ref::adopt(PyObject_Call(series.get(), args.get(), kwargs.get())) : Ref();
-    Ref result = named ? Ref::adopt(PyObject_CallMethod(named.get(), "gather", "O", columns.int64s(codes).get())) : Ref();
+    Ref index = columns.numpy() ? columns.int64s(codes) : to_py(codes);  // polars needs no NumPy
+    Ref result = named ? Ref::adopt(PyObject_CallMethod(named.get(), "gather", "O", index.get())) : Ref();
     if (!result) PyErr_Clear();
     return result;
 }

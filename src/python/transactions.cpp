@@ -986,7 +986,7 @@ Ref TransactionColumns::id_column(PyObject* original, const engine::Grouping& gr
                                   std::span<const std::uint32_t> order, const OutputColumns& columns) const {
     // From polars: the Series gathered at the customers' first rows, so the
     // column keeps its dtype and name.
-    if (columns.numpy() && is_polars_series(original)) {
+    if (is_polars_series(original)) {
         std::vector<std::size_t> rows(order.size());
         for (std::size_t i = 0; i < order.size(); ++i) rows[i] = groups.first_row[order[i]];
         return rows_of_column(original, rows, columns, "customer_ids");
