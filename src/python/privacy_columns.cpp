@@ -402,11 +402,15 @@ std::size_t row_count(PyObject* columns) {
 }
 
 // Codes of every column: one column per worker task (hashing inside a column
-// then runs on that worker alone), or a single column with the whole pool.
-std::vector<CodedColumn> code_all(const std::vector<ReadColumn>& read, ThreadPool& pool) {
+// then runs on that worker alone), a single column with the whole pool, or
+// small tables on the calling thread.
+std::vector<CodedColumn> code_all(const std::vector<ReadColumn>& read, std::size_t n_rows, ThreadPool& pool) {
     std::vector<CodedColumn> coded(read.size());
-    if (read.size() == 1) coded[0] = read[0].code(&pool);
-    else if (read.size() > 1) pool.run_tasks(read.size(), [&](std::size_t q) { coded[q] = read[q].code(nullptr); });
+    if (read.size() == 1 || n_rows < 65536) {
+        for (std::size_t q = 0; q < read.size(); ++q) coded[q] = read[q].code(&pool);
+    } else if (read.size() > 1) {
+        pool.run_tasks(read.size(), [&](std::size_t q) { coded[q] = read[q].code(nullptr); });
+    }
     return coded;
 }
 
@@ -450,7 +454,7 @@ struct KAnonymityFromColumns {
         }
         const std::size_t n_rows = names.empty() ? row_count(columns) : read[0].rows;
         const auto pool = engine::build_thread_pool(-1);
-        const std::vector<CodedColumn> coded = code_all(read, *pool);
+        const std::vector<CodedColumn> coded = code_all(read, n_rows, *pool);
         const engine::RowGroups groups = engine::group_rows(coded, n_rows, pool.get());
 
         std::uint64_t suppressed = 0;
