@@ -472,6 +472,23 @@ _SeedRecord = (
 
 def seed_customers(records: Iterable[_SeedRecord]) -> list[PySeedCustomer]: ...
 
+# PySeedCustomer objects, or (ids, features): an id column and a 2-D feature matrix
+_AudienceSide = Sequence[PySeedCustomer] | tuple[Any, Any]
+
+def lookalike_audience(
+    seed_customers: _AudienceSide,
+    candidate_customers: _AudienceSide,
+    metric: str = "cosine",
+    percentile_threshold: float = 0.9,
+    max_lookalikes: int | None = None,
+) -> dict[str, Any]:
+    """The members of the audience generate_lookalike describes, as columns.
+
+    Returns {"customer_id", "similarity", "rank"}, best first (ties in
+    candidate order); either side may be an (ids, features) pair read
+    without building customer objects.
+    """
+
 # ---- cohort analysis ----
 
 @final
@@ -505,6 +522,21 @@ def compare_cohorts(cohort_a: PyCohort, cohort_b: PyCohort) -> tuple[str, int, f
 def aggregate_cohorts_by_period(cohorts: Sequence[PyCohort]) -> dict[str, dict[str, float]]: ...
 def cohort_retention_table(cohorts: Sequence[PyCohort]) -> list[list[float]]: ...
 def cohort_performance_ranking(cohorts: Sequence[PyCohort]) -> tuple[str | None, str | None]: ...
+def cohort_retention_from_columns(
+    customer_ids: Any,
+    timestamps: Any,
+    period: str = "month",
+    as_of: Any = None,
+    n_jobs: int | None = None,
+) -> dict[str, Any]:
+    """Acquisition cohorts and their retention from two transaction columns.
+
+    Calendar periods in UTC ("week" = ISO week, "month", "quarter", "year");
+    returns {"cohort", "age", "customers", "active", "retention"}, one row per
+    cohort and age, retention NaN for an age not reached at as_of.
+    """
+def cohort_retention_matrix(table: Any) -> dict[str, Any]:
+    """The cohort x age matrix of a cohort table: {"cohort", "age", "retention"}."""
 
 # ---- segment profiling ----
 
@@ -656,6 +688,13 @@ def suppress_to_k_anonymous(
 ) -> list[dict[str, str]]: ...
 def generalize_numeric(data: Sequence[float], intervals: int) -> list[int]: ...
 def calculate_information_loss(original: Sequence[float], generalized: Sequence[int], intervals: int) -> float: ...
+def k_anonymity_from_columns(columns: Any, quasi_identifiers: Sequence[str], k: int) -> dict[str, Any]:
+    """k-anonymity of a DataFrame, a dict of columns or an Arrow table.
+
+    Returns {"anonymized", "suppressed_rows"} as check_k_anonymity reports
+    them for the same rows, plus per row "group_size" (int64) and
+    "violating" (bool).
+    """
 def add_laplace_noise(data: Sequence[float], epsilon: float, sensitivity: float) -> list[float]: ...
 def add_gaussian_noise(data: Sequence[float], epsilon: float, delta: float, sensitivity: float) -> list[float]: ...
 

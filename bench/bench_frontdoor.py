@@ -4,12 +4,16 @@ the KMeans estimator's fit against kmeans_py on the same array.
 1,000,000 transactions over 100,000 customers in a pandas DataFrame
 (customer ids as strings, datetime64[ns, UTC] timestamps, float amounts).
 Both sides start from that DataFrame and produce per-customer recency,
-frequency, monetary and the three quintile scores. Best of --repeat runs.
+frequency, monetary and the three quintile scores. The same data as a polars
+DataFrame against polars' lazy recipe (group_by, then the decayed recency and
+three rank-based quintile scores; polars uses every core). Best of --repeat
+runs; the load average is printed before and after.
 
     python bench/bench_frontdoor.py [--transactions N] [--customers N] [--repeat R]
 """
 
 import argparse
+import os
 import platform
 import time
 
@@ -37,6 +41,18 @@ def pandas_rfm(df, now):
     return rfm
 
 
+def polars_rfm(frame, now):
+    import polars as pl
+    n = pl.len()
+    return (frame.lazy()
+            .group_by("customer_id")
+            .agg(pl.col("timestamp").max().alias("last"), pl.len().alias("frequency"), pl.col("amount").sum().alias("monetary"))
+            .with_columns(((90 - (pl.lit(now) - pl.col("last")).dt.total_days()) / 90).clip(0.0, 1.0).alias("recency"))
+            .with_columns([(pl.col(c).rank("ordinal") * 5 / n).ceil().cast(pl.Int64).alias(c[0] + "_score")
+                           for c in ("recency", "frequency", "monetary")])
+            .collect())
+
+
 def ours_rfm(df, now):
     return pd.DataFrame(segmora.rfm_from_columns(df["customer_id"], df["timestamp"], df["amount"], as_of=now))
 
@@ -62,6 +78,7 @@ def main():
     print(f"{platform.processor() or platform.machine()}, Python {platform.python_version()}, "
           f"NumPy {np.__version__}, pandas {pd.__version__}, segmora {segmora.__version__}")
 
+    print(f"load average: {os.getloadavg()}")
     df, now = make_frame(args.transactions, args.customers)
     assert len(ours_rfm(df, now)) == len(pandas_rfm(df, now))
     # The three alternate, so that a busy moment of the machine hits all alike.
@@ -73,12 +90,34 @@ def main():
         runs["peer"].append(best(lambda: pandas_rfm(df, now), 1))
     (ours, ours_cpu), (ours1, ours1_cpu), (peer, peer_cpu) = (
         (min(w for w, _ in runs[k]), min(c for _, c in runs[k])) for k in ("ours", "ours1", "peer"))
+    try:
+        import polars as pl
+    except ImportError:
+        pl = None
+    if pl is not None:
+        frame = pl.from_pandas(df)
+        assert len(pl.DataFrame(segmora.rfm_from_columns(frame["customer_id"], frame["timestamp"], frame["amount"],
+                                                         as_of=now))) == len(polars_rfm(frame, now))
+        for _ in range(args.repeat):
+            runs.setdefault("polars_ours", []).append(best(lambda: pl.DataFrame(segmora.rfm_from_columns(
+                frame["customer_id"], frame["timestamp"], frame["amount"], as_of=now)), 1))
+            runs.setdefault("polars_ours1", []).append(best(lambda: pl.DataFrame(segmora.rfm_from_columns(
+                frame["customer_id"], frame["timestamp"], frame["amount"], as_of=now, n_jobs=1)), 1))
+            runs.setdefault("polars_peer", []).append(best(lambda: polars_rfm(frame, now), 1))
     print("| RFM from a DataFrame | segmora wall (CPU) | pandas wall (CPU) | ratio wall (CPU) |")
     print(f"| {args.transactions:,} rows, {args.customers:,} customers, rfm_from_columns -> DataFrame | "
           f"{ours:.3f} s ({ours_cpu:.3f} s) | {peer:.3f} s ({peer_cpu:.3f} s) | "
           f"{peer / ours:.1f}x ({peer_cpu / ours_cpu:.1f}x) |")
     print(f"| same, n_jobs=1 | {ours1:.3f} s ({ours1_cpu:.3f} s) | {peer:.3f} s ({peer_cpu:.3f} s) | "
           f"{peer / ours1:.1f}x ({peer_cpu / ours1_cpu:.1f}x) |")
+    if pl is not None:
+        (po, po_cpu), (po1, po1_cpu), (pp, pp_cpu) = (
+            (min(w for w, _ in runs[k]), min(c for _, c in runs[k])) for k in ("polars_ours", "polars_ours1", "polars_peer"))
+        print(f"| from a polars DataFrame -> polars.DataFrame, vs polars lazy | {po:.3f} s ({po_cpu:.3f} s) | "
+              f"{pp:.3f} s ({pp_cpu:.3f} s) | {pp / po:.1f}x ({pp_cpu / po_cpu:.1f}x) |")
+        print(f"| same, n_jobs=1 | {po1:.3f} s ({po1_cpu:.3f} s) | {pp:.3f} s ({pp_cpu:.3f} s) | "
+              f"{pp / po1:.1f}x ({pp_cpu / po1_cpu:.1f}x) |")
+    print(f"load average: {os.getloadavg()}")
 
     X = np.random.default_rng(3).normal(size=(200_000, 8))
     # Alternate the two so that a busy moment of the machine hits both alike.

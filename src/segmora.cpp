@@ -105,7 +105,7 @@ const Registration kRegistrations[] = {
 
 // Names registered after the table, in this order: k-prototypes from Python,
 // steps of k-means and RFM over partitions, the data-frame front door, the
-// bulk builder of lookalike customers.
+// bulk builder of lookalike customers, then the columnar entry points.
 const Registration kAfterTable[] = {
     fn("kprototypes_py", b::kprototypes_py_def),
     cls("PyKPrototypesResult", b::kprototypes_result_type),
@@ -120,6 +120,10 @@ const Registration kAfterTable[] = {
     fn("seed_customers", b::seed_customers_def),
     fn("_minibatch_partial_fit", b::minibatch_partial_fit_def),
     fn("_assign_arrays", b::assign_arrays_def),
+    fn("lookalike_audience", b::lookalike_audience_def),
+    fn("k_anonymity_from_columns", b::k_anonymity_from_columns_def),
+    fn("cohort_retention_from_columns", b::cohort_retention_from_columns_def),
+    fn("cohort_retention_matrix", b::cohort_retention_matrix_def),
 };
 
 constexpr const char* kVersion = "7.4.1";

@@ -152,3 +152,172 @@ def test_aggregation_by_id_in_first_appearance_order():
 def test_docstrings(obj, doc):  # of the cohort, lookalike and profiling surface
     text = obj.__doc__.split("--\n\n", 1)[-1]  # after the text signature, if any
     assert text.startswith(doc) and text[len(doc):len(doc) + 2] in ("", "\n\n")
+
+
+# ---- cohort_retention_from_columns: calendar cohorts from transactions ----
+
+import math  # noqa: E402
+import warnings  # noqa: E402
+
+import pandas as pd  # noqa: E402
+import polars as pl  # noqa: E402
+import pyarrow as pa  # noqa: E402
+
+COLUMNS = ["cohort", "age", "customers", "active", "retention"]
+
+
+def cdnow_like(n_customers=400, seed=3):
+    """A CDNOW-like log: first purchases from November 1996 to March 1997, repeats
+    thinning out until mid 1998; one customer buys only in its first month, and
+    a few rows have no timestamp."""
+    rng = np.random.default_rng(seed)
+    start = pd.Timestamp("1996-11-01", tz="UTC")
+    ids, stamps = [], []
+    for c in range(n_customers):
+        first = start + pd.Timedelta(seconds=int(rng.integers(0, 150 * 86400)))
+        visits = [first] + [first + pd.Timedelta(seconds=int(s)) for s in rng.exponential(120 * 86400, rng.integers(0, 6))]
+        if c == 7:
+            visits = [first, first]  # active only in its acquisition period
+        ids += [f"c{c:04d}"] * len(visits)
+        stamps += visits
+    order = rng.permutation(len(ids))
+    ids, stamps = [ids[i] for i in order], pd.Series([stamps[i] for i in order], dtype="datetime64[ns, UTC]")
+    stamps[[5, 50]] = pd.NaT
+    return ids, stamps
+
+
+def period_number(ts, period):
+    if period == "week":
+        return (ts.dt.floor("D") - pd.Timestamp(0, tz="UTC")).dt.days.add(3) // 7
+    if period == "month":
+        return ts.dt.year * 12 + ts.dt.month - 1
+    if period == "quarter":
+        return ts.dt.year * 4 + (ts.dt.month - 1) // 3
+    return ts.dt.year
+
+
+def label(number, period):
+    if period == "week":
+        year, week, _ = pd.Timestamp(number * 7, unit="D").isocalendar()  # the week's Thursday
+        return f"{year:04d}-W{week:02d}"
+    if period == "month":
+        return f"{number // 12:04d}-{number % 12 + 1:02d}"
+    return f"{number // 4:04d}-Q{number % 4 + 1}" if period == "quarter" else f"{number:04d}"
+
+
+def pandas_cohorts(ids, stamps, period, as_of=None):
+    """The recipe: first period per customer, distinct customers per cohort and age."""
+    frame = pd.DataFrame({"id": ids, "ts": stamps}).dropna()
+    if as_of is not None:
+        frame = frame[frame.ts <= as_of]
+    number = period_number(frame.ts, period)
+    last = int(period_number(pd.Series([as_of if as_of is not None else frame.ts.max()]), period)[0])
+    first = number.groupby(frame.id).transform("min")
+    pairs = pd.DataFrame({"cohort": first, "age": number - first, "id": frame.id}).drop_duplicates()
+    active = pairs.groupby(["cohort", "age"]).size()
+    sizes = pairs[pairs.age == 0].groupby("cohort").size()
+    rows = []
+    for c in sizes.index:
+        for age in range(last - sizes.index[0] + 1):
+            n = int(active.get((c, age), 0))
+            rows.append((label(c, period), age, int(sizes[c]), n, n / sizes[c] if c + age <= last else math.nan))
+    return rows
+
+
+def table_rows(out):
+    assert list(out) == COLUMNS and len({len(v) for v in out.values()}) == 1
+    return [(c, a, s, n, r) for c, a, s, n, r in zip(out["cohort"], out["age"].tolist(), out["customers"].tolist(),
+                                                     out["active"].tolist(), out["retention"].tolist())]
+
+
+def same(rows, expected):
+    assert [r[:4] for r in rows] == [e[:4] for e in expected]
+    assert all((math.isnan(r[4]) and math.isnan(e[4])) or r[4] == e[4] for r, e in zip(rows, expected))
+
+
+IDS, STAMPS = cdnow_like()
+STAMP_FORMS = {
+    "pandas-utc": lambda s: s, "numpy-naive": lambda s: s.dt.tz_localize(None).to_numpy(),
+    "rfc3339": lambda s: [None if pd.isna(t) else t.isoformat() for t in s],
+    "epoch-seconds": lambda s: pd.array([None if pd.isna(t) else int(t.timestamp()) for t in s], dtype="Int64"),
+    "arrow": lambda s: pa.array(s), "polars": lambda s: pl.from_pandas(s),
+}
+
+
+@pytest.mark.parametrize("form", list(STAMP_FORMS))
+@pytest.mark.parametrize("period", ["week", "month", "quarter", "year"])
+def test_same_table_as_the_pandas_recipe(period, form):
+    with pytest.warns(UserWarning, match="skipped 2 of .* transactions with a missing timestamp"):
+        out = segmora.cohort_retention_from_columns(IDS, STAMP_FORMS[form](STAMPS), period)
+    same(table_rows(out), pandas_cohorts(IDS, STAMPS, period))
+
+
+@pytest.mark.parametrize("as_of", ["1997-06-15T00:00:00Z", "1996-12-01T00:00:00Z", "1999-01-01T00:00:00Z"])
+@pytest.mark.parametrize("ids", [IDS, pd.Series(IDS, dtype="category"), pa.array(IDS), pl.Series(IDS)],
+                         ids=["list", "category", "arrow", "polars"])
+def test_as_of_cuts_off_later_purchases(ids, as_of):
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        out = segmora.cohort_retention_from_columns(ids, STAMPS, "Month", as_of, n_jobs=2)
+    same(table_rows(out), pandas_cohorts(IDS, STAMPS, "month", pd.Timestamp(as_of)))
+
+
+def test_hand_made_table_and_matrix():
+    ids = ["a", "a", "b", "c", "a", "c"]
+    stamps = ["2023-12-31T23:30:00-01:00", "2024-01-15T00:00:00Z", "2023-12-01T00:00:00Z",  # a: January, in UTC
+              "2024-02-29T12:00:00Z", "2024-03-01T00:00:00Z", "2024-02-01T00:00:00Z"]
+    out = segmora.cohort_retention_from_columns(ids, stamps, "month")
+    same(table_rows(out), [
+        ("2023-12", 0, 1, 1, 1.0), ("2023-12", 1, 1, 0, 0.0), ("2023-12", 2, 1, 0, 0.0), ("2023-12", 3, 1, 0, 0.0),
+        ("2024-01", 0, 1, 1, 1.0), ("2024-01", 1, 1, 0, 0.0), ("2024-01", 2, 1, 1, 1.0), ("2024-01", 3, 1, 0, math.nan),
+        ("2024-02", 0, 1, 1, 1.0), ("2024-02", 1, 1, 0, 0.0), ("2024-02", 2, 1, 0, math.nan), ("2024-02", 3, 1, 0, math.nan),
+    ])
+    for table in (out, pd.DataFrame(out)):
+        m = segmora.cohort_retention_matrix(table)
+        assert (m["cohort"], m["age"].tolist()) == (["2023-12", "2024-01", "2024-02"], [0, 1, 2, 3])
+        pivot = pd.DataFrame(out).pivot(index="cohort", columns="age", values="retention")
+        assert np.array_equal(m["retention"], pivot.to_numpy(), equal_nan=True)
+
+
+def test_large_log_agrees_for_every_n_jobs():
+    rng = np.random.default_rng(9)
+    n = 120_000  # enough rows for the grouping to split across workers
+    ids = rng.integers(0, 20_000, n)
+    stamps = np.datetime64("2020-01-01") + rng.integers(0, 3 * 365 * 86400, n).astype("timedelta64[s]")
+    runs = [table_rows(segmora.cohort_retention_from_columns(ids, stamps, "quarter", n_jobs=j)) for j in (1, 2, 5)]
+    same(runs[1], runs[0])
+    same(runs[2], runs[0])
+    same(runs[0], pandas_cohorts(ids, pd.Series(stamps).dt.tz_localize("UTC"), "quarter"))
+
+
+@pytest.mark.parametrize("call, exc, text", [
+    (lambda: segmora.cohort_retention_from_columns(["a"], [0], "monthly"), ValueError,
+     "Unknown cohort period 'monthly'. Expected one of: week, month, quarter, year"),
+    (lambda: segmora.cohort_retention_from_columns(["a"], [0], 30), TypeError, None),
+    (lambda: segmora.cohort_retention_from_columns(["a", "b"], [0], "month"), ValueError,
+     "customer_ids and timestamps must have the same length, got 2 and 1"),
+    (lambda: segmora.cohort_retention_from_columns(["a", None], [0, 0]), ValueError,
+     "customer_ids has a missing value at index 1"),
+    (lambda: segmora.cohort_retention_from_columns(["a"], [2**50]), RuntimeError,
+     "Data validation error: the timestamp at row 0 is outside the years -32766 to 32766"),
+    (lambda: segmora.cohort_retention_matrix({"cohort": ["x"], "age": [-1], "retention": [1.0]}), ValueError,
+     "table has a negative age (-1) at row 0"),
+    (lambda: segmora.cohort_retention_matrix({"cohort": ["x", "x"], "age": [0, 0], "retention": [1.0, 1.0]}),
+     ValueError, "table has two rows for cohort 'x' at age 0"),
+    (lambda: segmora.cohort_retention_matrix({"cohort": ["x"], "age": [0]}), ValueError, "table has no column 'retention'"),
+    (lambda: segmora.cohort_retention_matrix({"cohort": ["x"], "age": [0, 1], "retention": [1.0]}), ValueError,
+     "table columns cohort, age and retention must have the same length, got 1, 2 and 1"),
+])
+def test_cohort_column_errors(call, exc, text):
+    with pytest.raises(exc) as err:
+        call()
+    assert type(err.value) is exc and (text is None or str(err.value) == text)
+
+
+def test_empty_and_all_missing():
+    empty = segmora.cohort_retention_from_columns([], [])
+    assert table_rows(empty) == []
+    with pytest.warns(UserWarning, match="1 customer with no usable transaction left out"):
+        assert table_rows(segmora.cohort_retention_from_columns(["a"], [None])) == []
+    m = segmora.cohort_retention_matrix(empty)
+    assert (m["cohort"], m["age"].tolist(), m["retention"].shape) == ([], [], (0, 0))

@@ -195,6 +195,16 @@ ENTRY_POINTS = {
     "rfm_partition_columns": (sg.rfm_partition_columns, [columns, columns, columns, labels,
                                                          st.sampled_from([None, "2024-06-01T00:00:00Z", 0, 1.5]),
                                                          st.builds(sg.PyRFMConfig), st.booleans(), rfm_jobs]),
+    "lookalike_audience": (sg.lookalike_audience, [st.one_of(seeds, st.tuples(columns, good_rows)),
+                                                   st.one_of(seeds, st.tuples(columns, good_rows)),
+                                                   st.sampled_from(["cosine", "jaccard", "x"]), floats, ints]),
+    "k_anonymity_from_columns": (sg.k_anonymity_from_columns, [st.dictionaries(st.sampled_from(["a", "b"]), columns),
+                                                               keys, ints]),
+    "cohort_retention_from_columns": (sg.cohort_retention_from_columns, [columns, st.one_of(columns, st.just(np.array(
+        ["2024-01-01", "NaT", "1970-01-01"], dtype="datetime64[s]"))), st.sampled_from(["week", "Year", "x"]),
+        st.sampled_from([None, "2024-06-01T00:00:00Z", 0]), rfm_jobs]),
+    "cohort_retention_matrix": (sg.cohort_retention_matrix, [st.fixed_dictionaries(
+        {"cohort": columns, "age": st.one_of(labels, columns), "retention": vectors})]),
     "KMeans": (lambda *a: sg.KMeans(*a).fit([[0.0], [1.0]]), [ints]),
     "KMeans.fit": (lambda *a: sg.KMeans(2, n_jobs=1).fit(*a), [good_rows]),
     "KMeans.predict": (lambda *a: trained(sg.KMeans(2, random_state=0, n_jobs=1)).predict(*a), [good_rows]),

@@ -255,3 +255,109 @@ def test_seed_customers_bad_records(records, exc, text):
     with pytest.raises(exc) as err:
         segmora.seed_customers([("ok", [1.0])] + records if isinstance(records, list) else records)
     assert type(err.value) is exc and str(err.value) == text
+
+
+# ---- lookalike_audience: the members themselves, from customers or from arrays ----
+
+import pyarrow as pa  # noqa: E402
+import polars as pl  # noqa: E402
+
+RNG = np.random.default_rng(5)
+TIED = RNG.integers(-2, 3, size=(40, 3)).astype(float)  # small integers: many equal similarities
+TIED[7] = np.nan
+CATS = [{"k": str(v), "j": "x"} for v in RNG.integers(0, 3, 40)]
+
+
+def members(out):
+    assert list(out) == ["customer_id", "similarity", "rank"]
+    return list(zip(list(out["customer_id"]), out["similarity"].tolist(), out["rank"].tolist()))
+
+
+@pytest.mark.parametrize("metric", METRICS)
+@pytest.mark.parametrize("threshold, cap", [(0.0, None), (0.5, None), (0.9, 3), (1.0, None), (0.3, 0)])
+def test_members_are_the_audience_ranked_as_find_similar_customers(metric, threshold, cap):
+    # One seed: the profile is the seed itself, so find_similar_customers ranks every candidate alike.
+    seed = Seed("s", TIED[0].tolist(), 10.0, "", CATS[0])
+    cands = [Seed(f"c{i}", v.tolist(), 0.0, "", c) for i, (v, c) in enumerate(zip(TIED, CATS))]
+    got = members(segmora.lookalike_audience([seed], cands, metric, threshold, cap))
+    audience = segmora.generate_lookalike([seed], cands, metric, threshold, cap)
+    ranked = [(c.customer_id, c.similarity_score) for c in segmora.find_similar_customers(seed, cands, 40, metric)]
+    assert len(got) == audience.lookalike_count
+    assert [(i, s) for i, s, _ in got] == ranked[:len(got)]
+    assert [r for *_, r in got] == list(range(1, len(got) + 1))
+    if got:  # the summary's statistics, exactly (sums run in member order)
+        sims = [s for _, s, _ in got]
+        assert (min(sims), max(sims), sum(sims) / len(sims)) == (
+            audience.min_similarity, audience.max_similarity, audience.avg_similarity)
+
+
+FEATURES = {"float64": lambda X: X, "fortran": np.asfortranarray, "strided": lambda X: np.repeat(X, 2, axis=0)[::2],
+            "float32": lambda X: X.astype(np.float32), "frame": pd.DataFrame, "rows": lambda X: X.tolist()}
+IDS = {"list": (list, list), "numpy": (np.array, np.ndarray), "series": (lambda v: pd.Series(v, index=range(3, 43)), None),
+       "arrow": (pa.array, pa.Array), "polars": (pl.Series, pl.Series)}
+
+
+@pytest.mark.parametrize("ids_form", list(IDS))
+@pytest.mark.parametrize("features_form", list(FEATURES))
+@pytest.mark.parametrize("metric", ["cosine", "euclidean", "manhattan"])
+def test_arrays_give_the_members_of_the_same_customers(metric, features_form, ids_form):
+    X = FEATURES[features_form](TIED * 7.5)
+    as_float = np.asarray(X, dtype=np.float64)
+    names = [f"c{i}" for i in range(40)]
+    make_ids, kind = IDS[ids_form]
+    seeds = [Seed(f"s{i}", as_float[i].tolist()) for i in (0, 3, 5)]
+    cands = [Seed(n, v.tolist()) for n, v in zip(names, as_float)]
+    want = members(segmora.lookalike_audience(seeds, cands, metric, 0.6))
+    ids = make_ids(names)
+    out = segmora.lookalike_audience((["a", "b", "c"], as_float[[0, 3, 5]]), (ids, X), metric, 0.6)
+    assert [(str(i), s, r) for i, s, r in members(out)] == want and want
+    if kind is not None:
+        assert isinstance(out["customer_id"], kind)
+    else:  # a pandas column keeps its dtype
+        assert pd.Series(out["customer_id"]).dtype == ids.dtype
+
+
+@pytest.mark.parametrize("metric", ["cosine", "euclidean", "manhattan"])
+def test_arrays_against_the_numpy_recipe(metric):
+    rng = np.random.default_rng(8)
+    S, X = rng.normal(20, 15, (30, 16)), rng.normal(20, 15, (5000, 16))
+    out = segmora.lookalike_audience((np.arange(30), S), (np.arange(5000) * 3, X), metric)
+    sims = np_similarities(metric, S.mean(axis=0), X)
+    i = int((1.0 - 0.9) * len(sims))
+    order = np.argsort(-sims, kind="stable")
+    chosen = order[(sims[order] > 0) & (sims[order] >= np.sort(sims)[::-1][i])]
+    assert out["customer_id"].tolist() == (chosen * 3).tolist()
+    assert out["similarity"] == pytest.approx(sims[chosen], rel=1e-12)
+
+
+@pytest.mark.parametrize("call, exc, text", [
+    (lambda: segmora.lookalike_audience(([1, 2], [[1.0]]), []), ValueError, "seed_customers has 2 ids for 1 rows of features"),
+    (lambda: segmora.lookalike_audience([], ("ab", [[1.0], [2.0]])), TypeError,
+     "argument 'candidate_customers': the ids must be a column of ids, not a str"),
+    (lambda: segmora.lookalike_audience([], ([1, 2], np.ones(2))), ValueError,
+     "candidate_customers must be 2-D (one row of features per record), got a 1-D array of 2 values"),
+    (lambda: segmora.lookalike_audience([], [], "pearson"), ValueError, METRIC_MESSAGE.format("pearson")),
+    (lambda: segmora.lookalike_audience([], [], max_lookalikes=-1), OverflowError, None),
+    (lambda: segmora.lookalike_audience(["x"], []), TypeError, None),
+])
+def test_audience_argument_errors(call, exc, text):
+    with pytest.raises(exc) as err:
+        call()
+    assert type(err.value) is exc and (text is None or str(err.value) == text)
+
+
+@pytest.mark.parametrize("seeds, cands, metric", [
+    ((["s"], np.ones((1, 2))), (["a"], np.ones((1, 2))), "jaccard"),  # rows of features carry no categories
+    ((["s"], np.ones((1, 2))), (["a"], np.ones((1, 3))), "cosine"),   # another length scores 0.0
+    (([], np.ones((0, 2))), (["a"], np.ones((1, 2))), "cosine"),
+    ((["s"], np.ones((1, 2))), ([], []), "cosine"),
+])
+def test_audiences_without_members(seeds, cands, metric):
+    assert members(segmora.lookalike_audience(seeds, cands, metric, 0.0)) == []
+
+
+def test_ids_taken_as_they_were_when_converted():
+    ids = ["a", "b", "c"]
+    out = segmora.lookalike_audience((["s"], [[1.0, 0.0]]), (ids, [[1.0, 0.0], [1.0, 1.0], [0.0, 1.0]]), "cosine",
+                                     Emptying(ids, 0.0))
+    assert (members(out), ids) == ([("a", 1.0, 1), ("b", pytest.approx(math.sqrt(0.5)), 2)], [])

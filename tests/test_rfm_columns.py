@@ -270,3 +270,36 @@ def test_float_ids_are_integers(ids, expected):
         return
     out = call()
     assert list(out["customer_id"]) == expected and all(type(i) is int for i in out["customer_id"])
+
+
+# ---- polars in, polars out ----
+
+import polars as pl  # noqa: E402
+
+PL_STAMPS = pl.from_pandas(STAMPS)
+LONG_IDS = [f"customer-number-{i}" for i in IDS]  # past 12 bytes: views into a data buffer
+
+
+@pytest.mark.parametrize("ids, names", [
+    (pl.Series("cid", IDS), IDS), (pl.Series("cid", LONG_IDS), LONG_IDS),
+    (pl.concat([pl.Series("cid", IDS[:250]), pl.Series("cid", IDS[250:])], rechunk=False), IDS),
+    (pl.Series("cid", IDS, dtype=pl.Categorical), IDS),
+], ids=["string-views", "long-views", "chunks", "categorical"])
+@pytest.mark.parametrize("amounts", [pl.Series(AMOUNTS), pl.Series(np.concatenate([[7.0], AMOUNTS])).slice(1)],
+                         ids=["float64", "float64-offset"])
+def test_polars_columns_give_polars_columns(ids, names, amounts):
+    out = rfm_from_columns(ids, PL_STAMPS, amounts, as_of=NOW)
+    ref = REF if names is IDS else reference(names, TEXTS, AMOUNTS)
+    assert rows(out) == ref
+    assert isinstance(out["customer_id"], pl.Series) and out["customer_id"].dtype == ids.dtype
+    assert out["segment"].dtype == pl.Categorical and out["segment"].to_list() == [r[-1] for r in ref]
+    frame = pl.DataFrame(out)
+    assert frame.columns == COLUMNS and frame.height == len(ref)
+
+
+def test_polars_nulls_in_ids_and_amounts():
+    with pytest.raises(ValueError, match="^customer_ids has a missing value at index 2$"):
+        rfm_from_columns(pl.Series(["a", "b", None]), PL_STAMPS[:3], [1.0] * 3, as_of=NOW)
+    with pytest.warns(UserWarning, match="1 of 3 transactions have a NaN amount"):
+        out = rfm_from_columns(pl.Series(["a", "b", "a"]), PL_STAMPS[:3], pl.Series([1.0, None, 2.0]), as_of=NOW)
+    assert math.isnan(dict(zip(out["customer_id"], out["monetary"]))["b"])

@@ -4,8 +4,10 @@
 #include <cmath>
 #include <limits>
 #include <numeric>
+#include <type_traits>
 #include <utility>
 
+#include "engine/simd.hpp"
 #include "interrupt.hpp"
 #include "text.hpp"
 
@@ -103,6 +105,55 @@ CategoricalFeatures categorical_profile(CustomerRefs seeds) {
     return profile;
 }
 
+// The mean of the rows, each summed in row order.
+std::vector<double> numeric_profile(const FeatureRows& seeds) {
+    std::vector<double> profile(seeds.cols, 0.0);
+    for (std::size_t i = 0; i < seeds.rows; ++i) {
+        const double* row = seeds.data + i * seeds.cols;
+        for (std::size_t j = 0; j < seeds.cols; ++j) profile[j] += row[j];
+    }
+    const double count = static_cast<double>(seeds.rows);
+    for (double& v : profile) v /= count;
+    return profile;
+}
+
+// Similarities of rows [begin, end) of `x` (d features each) to `r`, the
+// formulas of VectorScorer four rows side by side: every row still sums its
+// features in order, so each similarity equals VectorScorer's exactly.
+SEGMORA_TARGET_CLONES
+void score_rows(const double* x, std::size_t d, std::size_t begin, std::size_t end, const double* r,
+                SimilarityMetric metric, double r_squares, double r_norm, double* out) {
+    constexpr std::size_t kLanes = 4;
+    std::size_t i = begin;
+    for (; i + kLanes <= end; i += kLanes) {
+        const double* rows = x + i * d;
+        double a[kLanes] = {}, b[kLanes] = {};
+        if (metric == SimilarityMetric::Cosine) {
+            for (std::size_t j = 0; j < d; ++j)
+                for (std::size_t l = 0; l < kLanes; ++l) {
+                    const double v = rows[l * d + j];
+                    a[l] += r[j] * v;
+                    b[l] += v * v;
+                }
+            for (std::size_t l = 0; l < kLanes; ++l)
+                out[i + l] = r_squares == 0.0 || b[l] == 0.0 ? 0.0 : a[l] / (r_norm * std::sqrt(b[l]));
+        } else if (metric == SimilarityMetric::Euclidean) {
+            for (std::size_t j = 0; j < d; ++j)
+                for (std::size_t l = 0; l < kLanes; ++l) {
+                    const double diff = r[j] - rows[l * d + j];
+                    a[l] += diff * diff;
+                }
+            for (std::size_t l = 0; l < kLanes; ++l) out[i + l] = 1.0 - std::fmin(std::sqrt(a[l]) / 100.0, 1.0);
+        } else {
+            for (std::size_t j = 0; j < d; ++j)
+                for (std::size_t l = 0; l < kLanes; ++l) a[l] += std::fabs(r[j] - rows[l * d + j]);
+            for (std::size_t l = 0; l < kLanes; ++l) out[i + l] = 1.0 - std::fmin(a[l] / 200.0, 1.0);
+        }
+    }
+    const VectorScorer scorer({r, d}, metric);
+    for (; i < end; ++i) out[i] = scorer({x + i * d, d});
+}
+
 constexpr std::size_t kCandidatesBetweenPolls = 4096;
 
 // Similarities of every candidate, in candidate order (interruptible between blocks).
@@ -165,49 +216,101 @@ double LookalikeGenerator::jaccard_similarity(const CategoricalFeatures& a, cons
     return m / (static_cast<double>(a.size()) + static_cast<double>(b.size()) - m);
 }
 
-LookalikeAudience LookalikeGenerator::generate_lookalike(CustomerRefs seeds, CustomerRefs candidates,
-                                                         SimilarityMetric metric, double percentile_threshold,
-                                                         std::optional<std::uint64_t> max_lookalikes) {
-    LookalikeAudience audience;
-    if (seeds.empty() || candidates.empty()) return audience;
+namespace {
 
-    std::vector<double> reference;
-    CategoricalFeatures categorical;
-    if (metric == SimilarityMetric::Jaccard) categorical = categorical_profile(seeds);
-    else reference = numeric_profile(seeds);
-    const std::vector<double> scores = score_all(candidates, metric, reference, categorical);
-
+// Positions of the candidates selected from their similarities: at or above
+// the score at position floor((1 - percentile_threshold) * n) of all scores
+// (highest first), and above 0; best first (stable), at most `max_lookalikes`.
+std::vector<std::size_t> select_members(const std::vector<double>& scores, double percentile_threshold,
+                                        std::optional<std::uint64_t> max_lookalikes) {
     // The cutoff: the score at position i of all scores, highest first. A NaN
     // there ranks below every number, so every positive score passes.
-    const double position = (1.0 - percentile_threshold) * static_cast<double>(candidates.size());
+    const double position = (1.0 - percentile_threshold) * static_cast<double>(scores.size());
     const std::uint64_t i = position > 0.0 ? (position >= 18446744073709551616.0 ? ~std::uint64_t{0}
                                                                                   : static_cast<std::uint64_t>(position))
                                            : 0;
     double cutoff = 0.0;
-    if (i < candidates.size()) {
+    if (i < scores.size()) {
         std::vector<double> all = scores;
         std::nth_element(all.begin(), all.begin() + static_cast<std::ptrdiff_t>(i), all.end(), descending_nan_last);
         cutoff = std::isnan(all[i]) ? 0.0 : all[i];
     }
-
     // Positive scores at or above the cutoff, best first (stable), capped.
     std::vector<std::size_t> retained;
     for (std::size_t c = 0; c < scores.size(); ++c)
         if (scores[c] > 0.0 && scores[c] >= cutoff) retained.push_back(c);
     sort_by_score(retained, scores);
     if (max_lookalikes && *max_lookalikes < retained.size()) retained.resize(*max_lookalikes);
+    return retained;
+}
+
+std::size_t count_of(const Customers& customers) {
+    return std::visit([](const auto& c) -> std::size_t {
+        if constexpr (std::is_same_v<std::decay_t<decltype(c)>, FeatureRows>) return c.rows;
+        else return c.size();
+    }, customers);
+}
+
+// Similarities of every candidate to the seeds' profile, in candidate order.
+std::vector<double> score_candidates(const Customers& seeds, const Customers& candidates, SimilarityMetric metric) {
+    std::vector<double> reference;
+    CategoricalFeatures categorical;
+    if (metric == SimilarityMetric::Jaccard) {
+        if (const auto* refs = std::get_if<CustomerRefs>(&seeds)) categorical = categorical_profile(*refs);
+    } else if (const auto* refs = std::get_if<CustomerRefs>(&seeds)) {
+        reference = numeric_profile(*refs);
+    } else {
+        reference = numeric_profile(std::get<FeatureRows>(seeds));
+    }
+    if (const auto* refs = std::get_if<CustomerRefs>(&candidates)) return score_all(*refs, metric, reference, categorical);
+    // Rows of features: no categorical features (Jaccard 0.0), and a length
+    // other than the profile's scores 0.0.
+    const FeatureRows& rows = std::get<FeatureRows>(candidates);
+    std::vector<double> scores(rows.rows, 0.0);
+    if (metric == SimilarityMetric::Jaccard || reference.empty() || reference.size() != rows.cols) return scores;
+    double squares = 0.0;
+    for (double v : reference) squares += v * v;
+    constexpr std::size_t kBlock = 4 * kCandidatesBetweenPolls;
+    for (std::size_t begin = 0; begin < rows.rows; begin += kBlock) {
+        poll_interrupt();
+        score_rows(rows.data, rows.cols, begin, std::min(rows.rows, begin + kBlock), reference.data(), metric, squares,
+                   std::sqrt(squares), scores.data());
+    }
+    return scores;
+}
+
+}  // namespace
+
+AudienceMembers LookalikeGenerator::lookalike_members(const Customers& seeds, const Customers& candidates,
+                                                      SimilarityMetric metric, double percentile_threshold,
+                                                      std::optional<std::uint64_t> max_lookalikes) {
+    AudienceMembers members;
+    if (count_of(seeds) == 0 || count_of(candidates) == 0) return members;
+    const std::vector<double> scores = score_candidates(seeds, candidates, metric);
+    members.candidate = select_members(scores, percentile_threshold, max_lookalikes);
+    members.similarity.reserve(members.candidate.size());
+    for (std::size_t c : members.candidate) members.similarity.push_back(scores[c]);
+    return members;
+}
+
+LookalikeAudience LookalikeGenerator::generate_lookalike(CustomerRefs seeds, CustomerRefs candidates,
+                                                         SimilarityMetric metric, double percentile_threshold,
+                                                         std::optional<std::uint64_t> max_lookalikes) {
+    LookalikeAudience audience;
+    if (seeds.empty() || candidates.empty()) return audience;
+    const AudienceMembers members = lookalike_members(seeds, candidates, metric, percentile_threshold, max_lookalikes);
 
     audience.audience_name = format("Lookalike ({})", metric_name(metric));
     audience.seed_count = seeds.size();
-    audience.lookalike_count = retained.size();
+    audience.lookalike_count = members.candidate.size();
     audience.min_similarity = std::numeric_limits<double>::infinity();
     double sum = 0.0;
-    for (std::size_t c : retained) {
-        audience.min_similarity = std::fmin(audience.min_similarity, scores[c]);
-        audience.max_similarity = std::fmax(audience.max_similarity, scores[c]);
-        sum += scores[c];
+    for (const double score : members.similarity) {
+        audience.min_similarity = std::fmin(audience.min_similarity, score);
+        audience.max_similarity = std::fmax(audience.max_similarity, score);
+        sum += score;
     }
-    audience.avg_similarity = retained.empty() ? 0.0 : sum / static_cast<double>(retained.size());
+    audience.avg_similarity = members.similarity.empty() ? 0.0 : sum / static_cast<double>(members.similarity.size());
     double ltv = 0.0;
     for (const SeedCustomer* seed : seeds) ltv += seed->ltv;
     audience.predicted_ltv = audience.avg_similarity * (ltv / static_cast<double>(seeds.size()));

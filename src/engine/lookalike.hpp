@@ -8,12 +8,16 @@
 // or, for Jaccard, against each key's most frequent seed value (ties: the value
 // seen first in seed order). Only similarities strictly above 0 can be
 // selected, so NaN never is; every sort is stable and places NaN after every
-// number. Nothing fails for any input; single-threaded and deterministic.
-// Scoring polls for interrupts between blocks of candidates (Interrupted).
+// number. lookalike_members returns the audience generate_lookalike
+// summarises, member by member; seeds and candidates may also be rows of a
+// feature matrix read in place (no categorical features). Nothing fails for
+// any input; single-threaded and deterministic. Scoring polls for interrupts
+// between blocks of candidates (Interrupted).
 #pragma once
 
 #include <cstdint>
 #include <optional>
+#include <variant>
 #include <span>
 #include <string>
 #include <string_view>
@@ -65,6 +69,23 @@ double cosine_similarity(std::span<const double> a, std::span<const double> b) n
 // Customers are read in place; the pointers must stay valid for the call.
 using CustomerRefs = std::span<const SeedCustomer* const>;
 
+// Customers given as the rows of a row-major matrix of features, `cols` per
+// row, read in place; they have no categorical features.
+struct FeatureRows {
+    const double* data = nullptr;
+    std::size_t rows = 0;
+    std::size_t cols = 0;
+};
+
+// Seeds or candidates: customer records or rows of features.
+using Customers = std::variant<CustomerRefs, FeatureRows>;
+
+// The members of an audience, best first: candidate positions and their similarities.
+struct AudienceMembers {
+    std::vector<std::size_t> candidate;
+    std::vector<double> similarity;
+};
+
 struct LookalikeGenerator {
     // Candidates scoring at or above the similarity at position
     // floor((1 - percentile_threshold) * candidates) of all scores (highest
@@ -72,6 +93,11 @@ struct LookalikeGenerator {
     static LookalikeAudience generate_lookalike(CustomerRefs seeds, CustomerRefs candidates, SimilarityMetric metric,
                                                 double percentile_threshold,
                                                 std::optional<std::uint64_t> max_lookalikes);
+    // The candidates generate_lookalike selects for the same arguments, in its
+    // order: similarity highest first, ties in candidate order.
+    static AudienceMembers lookalike_members(const Customers& seeds, const Customers& candidates,
+                                             SimilarityMetric metric, double percentile_threshold,
+                                             std::optional<std::uint64_t> max_lookalikes);
     // The n candidates most similar to `seed` itself, best first (ties keep candidate order).
     static std::vector<LookalikeCandidate> find_similar_customers(const SeedCustomer& seed, CustomerRefs candidates,
                                                                   std::uint64_t n, SimilarityMetric metric);

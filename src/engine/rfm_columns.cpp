@@ -234,6 +234,8 @@ Grouping group_texts(std::span<const std::string_view> keys, ThreadPool* pool) {
 
 Grouping group_texts(const OffsetTexts& keys, ThreadPool* pool) { return group_keys(keys, pool); }
 
+Grouping group_texts(const ViewTexts& keys, ThreadPool* pool) { return group_keys(keys, pool); }
+
 Grouping group_integers(std::span<const std::int64_t> keys, ThreadPool* pool) {
     return group_keys(keys, pool);
 }

@@ -45,11 +45,24 @@ class ThreadPool;
 class OffsetTexts {
 public:
     OffsetTexts(const char* data, const void* offsets, bool wide_offsets, std::size_t size) noexcept
-        : data_(data), offsets_(static_cast<const char*>(offsets)), wide_(wide_offsets), size_(size) {}
+        : data_(data), offsets_(static_cast<const char*>(offsets)), wide_(wide_offsets), size_(size), end_(offset(size)) {}
     std::size_t size() const noexcept { return size_; }
     std::string_view operator[](std::size_t i) const noexcept {
         const std::int64_t begin = offset(i);
         return {data_ + begin, static_cast<std::size_t>(offset(i + 1) - begin)};
+    }
+    // The first eight bytes of text i, zero-padded: one load where the data
+    // runs on for eight bytes.
+    std::uint64_t head(std::size_t i) const noexcept {
+        const std::int64_t begin = offset(i);
+        const auto length = static_cast<std::size_t>(offset(i + 1) - begin);
+        std::uint64_t v = 0;
+        if (end_ - begin >= 8) {
+            std::memcpy(&v, data_ + begin, 8);
+            return length >= 8 ? v : v & ((std::uint64_t{1} << (8 * length)) - 1);
+        }
+        std::memcpy(&v, data_ + begin, length);
+        return v;
     }
 
 private:
@@ -67,12 +80,56 @@ private:
     const char* offsets_;
     bool wide_;
     std::size_t size_;
+    std::int64_t end_;  // where the last text ends
+};
+
+// Texts laid out as Arrow string views and read in place: 16 bytes per text,
+// a 32-bit length, then the text itself when it has at most 12 bytes, else a
+// 4-byte prefix, the index of its data buffer among `buffers` and its offset
+// there. The caller has checked every long view against its buffer.
+class ViewTexts {
+public:
+    ViewTexts(const char* views, const char* const* buffers, std::size_t size) noexcept
+        : views_(views), buffers_(buffers), size_(size) {}
+    std::size_t size() const noexcept { return size_; }
+    std::string_view operator[](std::size_t i) const noexcept {
+        const char* view = views_ + i * 16;
+        std::int32_t length;
+        std::memcpy(&length, view, 4);
+        if (length <= 12) return {view + 4, static_cast<std::size_t>(length)};
+        std::int32_t buffer, offset;
+        std::memcpy(&buffer, view + 8, 4);
+        std::memcpy(&offset, view + 12, 4);
+        return {buffers_[buffer] + offset, static_cast<std::size_t>(length)};
+    }
+    // The first eight bytes of text i, zero-padded.
+    std::uint64_t head(std::size_t i) const noexcept {
+        const char* view = views_ + i * 16;
+        std::int32_t length;
+        std::memcpy(&length, view, 4);
+        std::uint64_t v;
+        if (length <= 12) {
+            std::memcpy(&v, view + 4, 8);
+            return length >= 8 ? v : v & ((std::uint64_t{1} << (8 * length)) - 1);
+        }
+        std::int32_t buffer, offset;
+        std::memcpy(&buffer, view + 8, 4);
+        std::memcpy(&offset, view + 12, 4);
+        std::memcpy(&v, buffers_[buffer] + offset, 8);
+        return v;
+    }
+
+private:
+    const char* views_;
+    const char* const* buffers_;
+    std::size_t size_;
 };
 
 // Throws std::length_error past 2^32 - 2 rows. With a pool, the keys are
 // hashed on it first (the grouping is the same).
 Grouping group_texts(std::span<const std::string_view> keys, ThreadPool* pool = nullptr);
 Grouping group_texts(const OffsetTexts& keys, ThreadPool* pool = nullptr);
+Grouping group_texts(const ViewTexts& keys, ThreadPool* pool = nullptr);
 Grouping group_integers(std::span<const std::int64_t> keys, ThreadPool* pool = nullptr);
 
 // Instants as integer ticks read in place (NumPy datetime64 or epoch

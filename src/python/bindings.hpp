@@ -76,6 +76,7 @@ PyMethodDef* generate_lookalike_def();
 PyMethodDef* find_similar_customers_def();
 PyMethodDef* cosine_similarity_def();
 PyMethodDef* seed_customers_def();  // registered after the table
+PyMethodDef* lookalike_audience_def();  // registered after the table
 
 // cohorts
 PyTypeObject* cohort_type();
@@ -85,6 +86,8 @@ PyMethodDef* compare_cohorts_def();
 PyMethodDef* aggregate_cohorts_by_period_def();
 PyMethodDef* cohort_retention_table_def();
 PyMethodDef* cohort_performance_ranking_def();
+PyMethodDef* cohort_retention_from_columns_def();  // registered after the table
+PyMethodDef* cohort_retention_matrix_def();        // registered after the table
 
 // profiling
 PyTypeObject* segment_health_type();
@@ -106,6 +109,7 @@ PyMethodDef* check_k_anonymity_def();
 PyMethodDef* suppress_to_k_anonymous_def();
 PyMethodDef* generalize_numeric_def();
 PyMethodDef* calculate_information_loss_def();
+PyMethodDef* k_anonymity_from_columns_def();  // registered after the table
 
 // lifecycle
 PyTypeObject* lifecycle_profile_type();

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <string_view>
 #include <limits>
 
 #include "python/toolkit/arrays.hpp"
@@ -190,6 +191,15 @@ HeldRows::HeldRows(HeldRows&& other) noexcept : buffer_(other.buffer_), held_(ot
 
 HeldRows::~HeldRows() {
     if (held_) PyBuffer_Release(&buffer_);
+}
+
+MatrixArgument::MatrixArgument(PyObject* obj, const char* arg) : held_(HeldRows::hold(obj)) {
+    if (held_) {
+        view_ = held_->view();
+        return;
+    }
+    copy_ = to_array2(obj, arg);  // not C-contiguous float64: the matrix path reads it
+    view_ = engine::MatrixView(copy_);
 }
 
 Ref to_py(const engine::Matrix& m) {

@@ -59,6 +59,26 @@ private:
 // (np.frombuffer) without converting element by element.
 Ref byte_array(const void* data, std::size_t bytes);
 
+// A matrix argument read in place when it exposes a 2-D C-contiguous float64
+// buffer (a NumPy array), else converted as to_array2 converts it. The buffer
+// is held until this object is destroyed.
+class MatrixArgument {
+public:
+    MatrixArgument(PyObject* obj, const char* arg);
+    MatrixArgument(const MatrixArgument&) = delete;
+    MatrixArgument& operator=(const MatrixArgument&) = delete;
+
+    const double* data() const noexcept { return view_.data; }
+    std::size_t rows() const noexcept { return view_.rows; }
+    std::size_t cols() const noexcept { return view_.cols; }
+    engine::MatrixView view() const noexcept { return view_; }
+
+private:
+    std::optional<HeldRows> held_;
+    engine::Matrix copy_;
+    engine::MatrixView view_;
+};
+
 // A list of rows, each a list of floats.
 Ref to_py(const engine::Matrix& m);
 

@@ -1,14 +1,18 @@
 // PySeedCustomer, PyLookalikeCandidate, PyLookalikeAudience, generate_lookalike,
 // find_similar_customers and cosine_similarity; seed_customers builds many
-// PySeedCustomer at once from records.
+// PySeedCustomer at once from records; lookalike_audience returns the members
+// of an audience as columns, from customers or from (ids, features) pairs.
 #include <algorithm>
 #include <array>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "engine/lookalike.hpp"
 #include "python/bindings.hpp"
+#include "python/transactions.hpp"
+#include "python/convert.hpp"
 #include "python/lowercase.hpp"
 #include "python/toolkit/classdef.hpp"
 #include "python/toolkit/format.hpp"
@@ -261,6 +265,98 @@ struct FindSimilarCustomers {
     }
 };
 
+// Seeds or candidates of lookalike_audience: PySeedCustomer objects, or an
+// (ids, features) pair whose features are read as a matrix (in place when
+// they are a C-contiguous float64 array) and whose ids are only taken at the
+// selected rows.
+struct AudienceSide {
+    std::optional<CustomerList> customers;
+    Ref ids;
+    std::unique_ptr<MatrixArgument> features;
+
+    engine::Customers view() const {
+        if (customers) return engine::CustomerRefs(customers->refs);
+        return engine::FeatureRows{features->data(), features->rows(), features->cols()};
+    }
+};
+
+AudienceSide audience_side(PyObject* obj, const char* arg) {
+    AudienceSide side;
+    const bool pair = PyTuple_Check(obj) && PyTuple_Size(obj) == 2 &&
+                      !PyObject_TypeCheck(PyTuple_GetItem(obj, 0), class_type<SeedCustomer>);
+    if (!pair) {
+        side.customers = From<CustomerList>::convert(obj, arg);
+        side.customers->hold_all();
+        return side;
+    }
+    PyObject* ids = PyTuple_GetItem(obj, 0);
+    if (PyUnicode_Check(ids)) raise_argument(PyExc_TypeError, arg, "the ids must be a column of ids, not a str");
+    // A list is copied (one tuple): converting later arguments may run code that changes it.
+    side.ids = PyList_Check(ids) ? Ref::adopt(PyList_AsTuple(ids)) : Ref::borrow(ids);
+    if (!side.ids) reraise_for_argument(arg);
+    ids = side.ids.get();
+    side.features = std::make_unique<MatrixArgument>(PyTuple_GetItem(obj, 1), arg);
+    const Py_ssize_t n_ids = PyObject_Size(ids);
+    if (n_ids < 0) reraise_for_argument(arg);
+    if (static_cast<std::size_t>(n_ids) != side.features->rows())
+        raise(PyExc_ValueError, format("{} has {} ids for {} rows of features", arg, n_ids, side.features->rows()));
+    return side;
+}
+
+struct AudienceMembersOf {
+    static constexpr const char* signature =
+        "lookalike_audience(seed_customers, candidate_customers, metric='cosine', percentile_threshold=0.9, "
+        "max_lookalikes=None)";
+    static constexpr const char* doc =
+        "The members of the audience generate_lookalike describes, as columns.\n\n"
+        "seed_customers, candidate_customers: lists of PySeedCustomer, or pairs (ids, features) with one id\n"
+        "per row of a 2-D feature matrix (a NumPy array of any dtype or layout, a DataFrame, a list of rows;\n"
+        "a C-contiguous float64 array is read in place, and no customer object is built). Rows of features\n"
+        "carry no categorical features, so under 'jaccard' they score 0.0.\n\n"
+        "Returns a dict of equal-length columns: customer_id (the selected ids, taken from the id column in\n"
+        "its own kind: a list, a NumPy array, the array of a pandas Series, an Arrow array, a polars Series),\n"
+        "similarity (float64) and rank (int64, 1 for the best), best first with ties in candidate order as\n"
+        "find_similar_customers orders them; its length and similarity statistics are generate_lookalike's\n"
+        "for the same arguments. Ids and feature rows of unequal count raise ValueError.\n\n"
+        ">>> import numpy as np\n"
+        ">>> X = np.array([[1.0, 0.0], [0.9, 0.1], [0.0, 1.0]])\n"
+        ">>> out = lookalike_audience((['s'], X[:1]), (['a', 'b', 'c'], X), percentile_threshold=0.5)\n"
+        ">>> out['customer_id'], list(out['rank'])\n"
+        "(['a', 'b'], [1, 2])";
+    static constexpr Raises raises = Raises::RuntimeError;
+    static Ref call(Args& a) {
+        const AudienceSide seeds = audience_side(a.raw("seed_customers"), "seed_customers");
+        const AudienceSide candidates = audience_side(a.raw("candidate_customers"), "candidate_customers");
+        if (PyObject* metric = a.raw("metric")) (void)From<std::string>::convert(metric, "metric");
+        const double threshold = a.get_given_or<double>("percentile_threshold", 0.9);
+        const auto cap = a.get_or<std::optional<std::uint64_t>>("max_lookalikes", std::nullopt);
+        const SimilarityMetric metric = metric_argument(a);
+        const engine::AudienceMembers members =
+            LookalikeGenerator::lookalike_members(seeds.view(), candidates.view(), metric, threshold, cap);
+
+        const OutputColumns columns;
+        Ref ids;
+        if (candidates.customers) {
+            ids = Ref::steal(PyList_New(static_cast<Py_ssize_t>(members.candidate.size())));
+            for (std::size_t i = 0; i < members.candidate.size(); ++i)
+                PyList_SetItem(ids.get(), static_cast<Py_ssize_t>(i),
+                               to_py(candidates.customers->refs[members.candidate[i]]->customer_id).release());
+        } else {
+            ids = rows_of_column(candidates.ids.get(), members.candidate, columns, "candidate_customers");  // a list for a list
+        }
+        Ref out = Ref::steal(PyDict_New());
+        auto put = [&](const char* name, Ref value) {
+            if (PyDict_SetItemString(out.get(), name, value.get()) < 0) throw PyErrorAlreadySet{};
+        };
+        put("customer_id", std::move(ids));
+        put("similarity", columns.floats(members.similarity));
+        put("rank", columns.int64s(members.candidate.size(), [&](std::int64_t* rank) {
+            for (std::size_t i = 0; i < members.candidate.size(); ++i) rank[i] = static_cast<std::int64_t>(i) + 1;
+        }));
+        return out;
+    }
+};
+
 struct CosineSimilarity {
     static constexpr const char* signature = "cosine_similarity(vec_a, vec_b)";
     static constexpr const char* doc = "Cosine similarity between two equal-length numeric feature vectors.";
@@ -348,5 +444,6 @@ PyMethodDef* generate_lookalike_def() { return function_def<GenerateLookalike>()
 PyMethodDef* find_similar_customers_def() { return function_def<FindSimilarCustomers>(); }
 PyMethodDef* cosine_similarity_def() { return function_def<CosineSimilarity>(); }
 PyMethodDef* seed_customers_def() { return function_def<SeedCustomers>(); }
+PyMethodDef* lookalike_audience_def() { return function_def<AudienceMembersOf>(); }
 
 }  // namespace segmora::py

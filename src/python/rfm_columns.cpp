@@ -9,7 +9,8 @@
 // numbers as NumPy arrays when NumPy is loaded, else array.array; ids and
 // segments as lists, except that ids given as a pandas Series or Index are
 // taken from its array (keeping the dtype) and the segments then come as a
-// pandas Categorical.
+// pandas Categorical, and ids given as a polars Series are gathered from it
+// with the segments as a polars Categorical.
 #include <algorithm>
 #include <iterator>
 #include <limits>
@@ -68,6 +69,26 @@ Ref segment_categories(const std::vector<engine::SegmentType>& segment, const Ou
     return result;
 }
 
+// The segment names as a polars Categorical, gathered from one name per segment.
+Ref segment_polars(const std::vector<engine::SegmentType>& segment, const OutputColumns& columns) {
+    PyObject* polars = loaded_module("polars");
+    if (!polars) return {};
+    std::vector<std::int64_t> codes(segment.size());
+    for (std::size_t i = 0; i < segment.size(); ++i) codes[i] = static_cast<std::int64_t>(segment[i]);
+    std::vector<std::string> names;
+    for (std::size_t t = 0; t < engine::kSegmentTypeCount; ++t)
+        names.emplace_back(engine::display_name(static_cast<engine::SegmentType>(t)));
+    Ref series = Ref::adopt(PyObject_GetAttrString(polars, "Series"));
+    Ref categorical = Ref::adopt(PyObject_GetAttrString(polars, "Categorical"));
+    Ref args = Ref::adopt(Py_BuildValue("(sN)", "segment", to_py(names).release()));
+    Ref kwargs = categorical ? Ref::adopt(Py_BuildValue("{s:O}", "dtype", categorical.get())) : Ref();
+    Ref named = series && args && kwargs ? Ref::adopt(PyObject_Call(series.get(), args.get(), kwargs.get())) : Ref();
+    Ref index = columns.numpy() ? columns.int64s(codes) : to_py(codes);  // polars needs no NumPy
+    Ref result = named ? Ref::adopt(PyObject_CallMethod(named.get(), "gather", "O", index.get())) : Ref();
+    if (!result) PyErr_Clear();
+    return result;
+}
+
 struct RfmFromColumns {
     static constexpr const char* signature = "rfm_from_columns(customer_ids, timestamps, amounts, config=None, as_of=None, n_jobs=None)";
     static constexpr const char* doc =
@@ -82,7 +103,8 @@ struct RfmFromColumns {
         "UserWarning); a customer left without a transaction is left out of the result.\n\n"
         "Returns a dict of equal-length columns (customer_id, recency, recency_days, frequency, monetary,\n"
         "r_score, f_score, m_score, segment) in calculate_rfm_py's order; pandas.DataFrame(result) takes it as is.\n"
-        "Ids given as a pandas Series keep its dtype, and the segments then come as a pandas Categorical.";
+        "Ids given as a pandas Series keep its dtype, and the segments then come as a pandas Categorical; ids given\n"
+        "as a polars Series come as a polars Series of their dtype, and the segments as a polars Categorical.";
     static constexpr Raises raises = Raises::RuntimeError;
     static Ref call(Args& a) {
         TransactionColumns tx;
@@ -111,8 +133,10 @@ struct RfmFromColumns {
             if (PyDict_SetItemString(out.get(), key, value.get()) < 0) throw PyErrorAlreadySet{};
         };
         Ref ids = tx.id_column(a.raw("customer_ids"), groups, t.group, columns);
-        const bool from_pandas = !PyList_Check(ids.get());
-        Ref segments = from_pandas ? segment_categories(t.segment, columns) : Ref();
+        const bool from_polars = is_polars_series(a.raw("customer_ids")) && is_polars_series(ids.get());
+        const bool from_pandas = !from_polars && !PyList_Check(ids.get());
+        Ref segments = from_polars ? segment_polars(t.segment, columns)
+                       : from_pandas ? segment_categories(t.segment, columns) : Ref();
         put("customer_id", std::move(ids));
         put("recency", columns.floats(t.recency));
         put("recency_days", columns.floats(t.recency_days));

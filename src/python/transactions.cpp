@@ -10,6 +10,7 @@
 #include "engine/thread_pool.hpp"
 #include "python/timestamps.hpp"
 #include "python/toolkit/arrow_c.hpp"
+#include "python/toolkit/arrow_columns.hpp"
 #include "python/toolkit/format.hpp"
 #include "text.hpp"
 
@@ -97,6 +98,8 @@ public:
         copy_ = std::move(values);
         values_ = copy_;
     }
+    // Values someone else keeps alive for the call.
+    void borrow(std::span<const T> values) { values_ = values; }
     std::span<const T> values() const noexcept { return values_; }
     int ndim() const noexcept { return ndim_; }  // of the last buffer opened
 
@@ -267,17 +270,24 @@ struct TransactionColumns::Ids {
     std::optional<ArrowColumn> arrow;                 // Arrow buffers behind `texts`
     std::optional<SequenceItems> items;               // item-by-item ids (output reuses the objects)
     std::optional<engine::OffsetTexts> offset_texts;  // a single Arrow string array, read in place
+    std::optional<engine::ViewTexts> view_texts;      // a single Arrow string view array, read in place
+    std::vector<const char*> view_buffers;            // the data buffers of `view_texts`
 
     std::size_t size() const {
-        return are_integers ? integers.size() : offset_texts ? offset_texts->size() : texts.size();
+        return are_integers ? integers.size() : offset_texts ? offset_texts->size() : view_texts ? view_texts->size() : texts.size();
     }
-    std::string_view text(std::size_t i) const { return offset_texts ? (*offset_texts)[i] : texts[i]; }
+    std::string_view text(std::size_t i) const {
+        return offset_texts ? (*offset_texts)[i] : view_texts ? (*view_texts)[i] : texts[i];
+    }
+    bool in_place() const { return offset_texts || view_texts; }
     // Turns a first Arrow array read in place into views, so more can follow.
     void materialize() {
-        if (!offset_texts) return;
-        texts.reserve(offset_texts->size());
-        for (std::size_t i = 0; i < offset_texts->size(); ++i) texts.push_back((*offset_texts)[i]);
+        if (!in_place()) return;
+        const std::size_t n = size();
+        texts.reserve(n);
+        for (std::size_t i = 0; i < n; ++i) texts.push_back(text(i));
         offset_texts.reset();
+        view_texts.reset();
     }
 };
 
@@ -299,7 +309,7 @@ bool append_arrow_ids(std::string_view f, const ArrowArray& a, Ids& ids, const c
         const engine::OffsetTexts chunk(static_cast<const char*>(a.buffers[2]),
                                         static_cast<const char*>(a.buffers[1]) + a.offset * (wide ? 8 : 4), wide,
                                         static_cast<std::size_t>(a.length));
-        if (ids.size() == 0 && !ids.offset_texts) {
+        if (ids.size() == 0 && !ids.in_place()) {
             ids.offset_texts = chunk;
             return true;
         }
@@ -309,6 +319,14 @@ bool append_arrow_ids(std::string_view f, const ArrowArray& a, Ids& ids, const c
     }
     if (f == "vu") {  // string views: 16 bytes each, inline up to 12 bytes
         if (ids.are_integers && ids.size() > 0) return false;
+        if (ids.size() == 0 && !ids.in_place()) {  // a first array is read in place, its views checked first
+            const arrow::ArrowValues views("vu", a, arg);
+            for (std::size_t i = 0; i < views.size(); ++i)
+                if (views.null(i)) raise_null_id(arg, i);
+            ids.view_buffers = views.view_buffers();
+            ids.view_texts.emplace(views.view_bytes(), ids.view_buffers.data(), views.size());
+            return true;
+        }
         ids.materialize();
         const auto* views = static_cast<const char*>(a.buffers[1]);
         for (std::int64_t i = 0; i < a.length; ++i) {
@@ -658,7 +676,7 @@ void read_times_into(PyObject* obj, Times& out, const char* arg) {
 
 // The amounts, read in place when they are an aligned contiguous float64
 // buffer (NumPy arrays, pandas Series through __array__), else converted.
-Column<double> read_amount_column(PyObject* obj, const char* arg) {
+Column<double> read_amount_column(PyObject* obj, const char* arg, std::optional<ArrowColumn>& arrow) {
     Column<double> column;
     if (!PyList_Check(obj) && !PyTuple_Check(obj) && !PyUnicode_Check(obj)) {
         Ref source = Ref::borrow(obj);
@@ -666,6 +684,20 @@ Column<double> read_amount_column(PyObject* obj, const char* arg) {
             source = Ref::adopt(PyObject_CallMethod(obj, "__array__", nullptr));
         if (!source) PyErr_Clear();
         else if (column.open(std::move(source), native_float64)) return column;
+        // One Arrow chunk of float64 without nulls (polars) is read in place.
+        if (!PyObject_CheckBuffer(obj) && dtype_kind(obj) == 0) {
+            arrow = arrow_column(obj, arg);
+            if (arrow && !arrow->dictionary && arrow->format == "g" && arrow->chunks.size() == 1) {
+                const ArrowArray& a = *arrow->chunks[0];
+                const auto* values = static_cast<const char*>(a.buffers[1]) + a.offset * 8;
+                if ((a.null_count == 0 || !a.buffers[0]) &&
+                    reinterpret_cast<std::uintptr_t>(values) % alignof(double) == 0) {
+                    column.borrow({reinterpret_cast<const double*>(values), static_cast<std::size_t>(a.length)});
+                    return column;
+                }
+            }
+            arrow.reset();
+        }
     }
     column.assign(From<std::vector<double>>::convert(obj, arg));
     return column;
@@ -674,6 +706,7 @@ Column<double> read_amount_column(PyObject* obj, const char* arg) {
 }  // namespace
 
 struct TransactionColumns::Amounts {
+    std::optional<ArrowColumn> arrow;  // what `column` reads in place, when it came through Arrow
     Column<double> column;
 };
 
@@ -719,7 +752,9 @@ void TransactionColumns::read_timestamps(PyObject* obj, const char* arg) {
 }
 
 void TransactionColumns::read_amounts(PyObject* obj, const char* arg) {
-    amounts_ = std::make_unique<Amounts>(Amounts{read_amount_column(obj, arg)});
+    std::optional<ArrowColumn> arrow;
+    Column<double> column = read_amount_column(obj, arg, arrow);
+    amounts_ = std::make_unique<Amounts>(Amounts{std::move(arrow), std::move(column)});
     read_.push_back(arg);
 }
 
@@ -756,6 +791,7 @@ engine::Grouping TransactionColumns::group(engine::ThreadPool* pool) {
     const Times& times = *times_;
     engine::Grouping g = ids.are_integers ? engine::group_integers(ids.integers, pool)
                          : ids.offset_texts ? engine::group_texts(*ids.offset_texts, pool)
+                         : ids.view_texts   ? engine::group_texts(*ids.view_texts, pool)
                                             : engine::group_texts(std::span<const std::string_view>(ids.texts), pool);
     const std::size_t n = g.group_of.size();
 
@@ -927,8 +963,88 @@ Ref OutputColumns::make(const char* code, const char* dtype, const void* data, s
     return Ref::steal(PyObject_CallFunction(array_type_.get(), "sO", code, raw.get()));
 }
 
+Ref OutputColumns::fresh(std::size_t bytes) const {
+    const auto size = static_cast<Py_ssize_t>(bytes);
+    return Ref::steal(frombuffer_ ? PyByteArray_FromStringAndSize(nullptr, size) : PyBytes_FromStringAndSize(nullptr, size));
+}
+
+char* OutputColumns::bytes_of(PyObject* raw) {
+    return PyByteArray_Check(raw) ? PyByteArray_AsString(raw) : PyBytes_AsString(raw);
+}
+
+Ref OutputColumns::wrap(const char* code, const char* dtype, PyObject* raw) const {
+    if (frombuffer_) return Ref::steal(PyObject_CallFunction(frombuffer_.get(), "Os", raw, dtype));
+    return Ref::steal(PyObject_CallFunction(array_type_.get(), "sO", code, raw));
+}
+
+Ref OutputColumns::bools(std::span<const std::uint8_t> flags) const {
+    if (!frombuffer_) {
+        Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(flags.size())));
+        for (std::size_t i = 0; i < flags.size(); ++i)
+            PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), to_py(flags[i] != 0).release());
+        return list;
+    }
+    Ref raw = fresh(flags.size());
+    char* bytes = bytes_of(raw.get());
+    for (std::size_t i = 0; i < flags.size(); ++i) bytes[i] = flags[i] ? 1 : 0;
+    return wrap("B", "bool", raw.get());
+}
+
+namespace {
+
+Ref list_at(PyObject* obj, std::span<const std::size_t> rows, const char* arg) {
+    SequenceItems items(obj, arg);
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(rows.size())));
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        if (rows[i] >= items.size()) raise(PyExc_ValueError, segmora::format("{} changed size during the call", arg));
+        PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), Ref::borrow(items[rows[i]]).release());
+    }
+    return list;
+}
+
+// obj.<method>(index), or a null Ref (no error pending) when obj has no such method.
+Ref call_with_index(PyObject* obj, const char* method, PyObject* index, const char* arg) {
+    if (!PyObject_HasAttrString(obj, method)) return {};
+    Ref result = Ref::adopt(PyObject_CallMethod(obj, method, "O", index));
+    if (!result) reraise_for_argument(arg);
+    return result;
+}
+
+}  // namespace
+
+Ref rows_of_column(PyObject* column, std::span<const std::size_t> rows, const OutputColumns& columns, const char* arg) {
+    if (PyList_Check(column) || PyTuple_Check(column)) return list_at(column, rows, arg);
+    // Positions as a NumPy array, or a list of int without NumPy.
+    Ref index = columns.numpy() ? columns.int64s(rows) : to_py(std::vector<std::size_t>(rows.begin(), rows.end()));
+    if (columns.numpy() && PyObject_HasAttrString(column, "array") && PyObject_HasAttrString(column, "iloc")) {
+        Ref array = Ref::adopt(PyObject_GetAttrString(column, "array"));  // pandas: positions, not labels
+        if (!array) reraise_for_argument(arg);
+        if (Ref out = call_with_index(array.get(), "take", index.get(), arg)) return out;
+    }
+    if (Ref out = call_with_index(column, "take", index.get(), arg)) return out;    // NumPy, Arrow
+    if (Ref out = call_with_index(column, "gather", index.get(), arg)) return out;  // polars
+    Ref items = positional(column, arg);
+    return list_at(items.get(), rows, arg);
+}
+
+bool is_polars_series(PyObject* obj) {
+    PyObject* polars = loaded_module("polars");
+    if (!polars || PyList_Check(obj) || PyTuple_Check(obj)) return false;
+    Ref series = Ref::adopt(PyObject_GetAttrString(polars, "Series"));
+    const int is = series ? PyObject_IsInstance(obj, series.get()) : 0;
+    PyErr_Clear();
+    return is == 1;
+}
+
 Ref TransactionColumns::id_column(PyObject* original, const engine::Grouping& groups,
                                   std::span<const std::uint32_t> order, const OutputColumns& columns) const {
+    // From polars: the Series gathered at the customers' first rows, so the
+    // column keeps its dtype and name.
+    if (is_polars_series(original)) {
+        std::vector<std::size_t> rows(order.size());
+        for (std::size_t i = 0; i < order.size(); ++i) rows[i] = groups.first_row[order[i]];
+        return rows_of_column(original, rows, columns, "customer_ids");
+    }
     // From pandas: the ids of the customers' first rows (ascending, so the
     // column is read front to back), then those in output order.
     // Float ids (read as ints) come out as ints.

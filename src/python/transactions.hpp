@@ -9,7 +9,8 @@
 //     Integral floats (pandas makes an id column float when it holds NaN) are
 //     ints. A missing id (None, NaN, NA, an Arrow null) is a ValueError
 //     "{arg} has a missing value at index {i}" at its own index; mixed kinds
-//     are a TypeError. Arrow strings are read in place.
+//     are a TypeError. Arrow strings and string views are read in place (the
+//     first chunk; later chunks are viewed row by row).
 //   - read_timestamps: datetime64 of any unit (tz-aware pandas data in UTC,
 //     naive data read as UTC), int epoch seconds (NumPy, lists, nullable
 //     pandas Int64 / int64[pyarrow], Arrow integer, timestamp and date
@@ -20,7 +21,7 @@
 //     TypeError; coarse units beyond 64-bit seconds an OverflowError.
 //     datetime64 and int64 columns are read in place where their layout allows.
 //   - read_amounts (optional): floats, read in place from an aligned float64
-//     buffer, else converted.
+//     buffer or one Arrow float64 chunk without nulls (polars), else converted.
 //   - read_as_of: None (now, read from the clock; no cut-off) or an instant:
 //     RFC 3339 text with a zone, a datetime (naive: UTC), a date, a NumPy
 //     datetime64 or an int (epoch seconds). Given, it cuts off every row
@@ -50,11 +51,12 @@
 // id_column(original, groups, order) builds the output id column: the id of
 // group order[i] at position i, taken from the caller's pandas array when
 // `original` is a pandas Series or Index (so the dtype is kept: Arrow strings,
-// categories, integers), else a list of str or int.
+// categories, integers), gathered from it when it is a polars Series, else a
+// list of str or int.
 //
 // OutputColumns makes the numeric output columns: NumPy arrays when the
 // caller's process has NumPy loaded, else array.array (the module never
-// imports NumPy itself).
+// imports NumPy itself); boolean masks as NumPy bool arrays, else lists.
 #pragma once
 
 #include <cstddef>
@@ -94,10 +96,22 @@ public:
     Ref int64s(const std::vector<T>& v) const {
         return int64s(std::span<const T>(v));
     }
+    // n int64 values written by fill(int64_t* out) straight into the column.
+    template <class Fill>
+    Ref int64s(std::size_t n, Fill&& fill) const {
+        Ref raw = fresh(n * sizeof(std::int64_t));
+        fill(reinterpret_cast<std::int64_t*>(bytes_of(raw.get())));
+        return wrap("q", "int64", raw.get());
+    }
+    // One bool per flag (0 or 1): a NumPy bool array, else a list of bool.
+    Ref bools(std::span<const std::uint8_t> flags) const;
     bool numpy() const noexcept { return static_cast<bool>(frombuffer_); }
 
 private:
     Ref make(const char* code, const char* dtype, const void* data, std::size_t bytes) const;
+    Ref fresh(std::size_t bytes) const;  // an uninitialised bytearray (NumPy) or bytes object
+    static char* bytes_of(PyObject* raw);
+    Ref wrap(const char* code, const char* dtype, PyObject* raw) const;
     Ref array_type_;
     Ref frombuffer_;
 };
@@ -126,6 +140,11 @@ void warn_skips(const SkipReport& report);
 // naming `arg` for another shape).
 Ref report_to_py(const SkipReport& report);
 SkipReport report_from_py(PyObject* obj, const char* arg);
+
+// The items of an id column at `rows`, in the column's own kind where it has
+// one: a list for a list or tuple, a pandas column's array (its dtype kept), a
+// NumPy array, an Arrow array, a polars Series; else a list of the items.
+Ref rows_of_column(PyObject* column, std::span<const std::size_t> rows, const OutputColumns& columns, const char* arg);
 
 class TransactionColumns {
 public:
@@ -175,6 +194,9 @@ private:
 
 // The instant named by an as_of argument: None is now; otherwise as read_as_of.
 engine::Instant read_instant(PyObject* obj, const char* arg);
+
+// Whether `obj` is a polars Series (polars being loaded already).
+bool is_polars_series(PyObject* obj);
 
 // Emits a UserWarning (an error raised by a warnings filter propagates).
 void warn(const std::string& message);
