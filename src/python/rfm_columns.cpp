@@ -34,6 +34,7 @@
 #include "python/toolkit/arrow_c.hpp"
 #include "python/toolkit/classdef.hpp"
 #include "python/toolkit/format.hpp"
+#include "python/toolkit/output.hpp"
 
 namespace segmora::py {
 
@@ -544,50 +545,6 @@ Instant read_as_of(PyObject* obj) {
 }
 
 // ---- output ----
-
-// Numeric columns: array.array, wrapped without a copy as NumPy arrays when the
-// caller's process has NumPy loaded (pandas then takes them as they are). The
-// module never imports NumPy itself.
-// A module the caller's process has already imported (borrowed), or null: the
-// module never imports NumPy or pandas itself.
-PyObject* loaded_module(const char* name) {
-    PyObject* modules = PySys_GetObject("modules");  // borrowed
-    return modules ? PyDict_GetItemString(modules, name) : nullptr;
-}
-
-class ColumnMaker {
-public:
-    ColumnMaker() {
-        Ref array_module = Ref::steal(PyImport_ImportModule("array"));
-        array_type_ = Ref::steal(PyObject_GetAttrString(array_module.get(), "array"));
-        if (PyObject* numpy = loaded_module("numpy")) frombuffer_ = Ref::adopt(PyObject_GetAttrString(numpy, "frombuffer"));
-        PyErr_Clear();
-    }
-
-    Ref floats(const std::vector<double>& v) const { return make("d", "float64", v.data(), v.size() * sizeof(double)); }
-
-    bool numpy() const noexcept { return static_cast<bool>(frombuffer_); }
-
-    // Unsigned counts, scores or rows as int64.
-    template <class T>
-    Ref int64s(const std::vector<T>& v) const {
-        const std::vector<std::int64_t> wide(v.begin(), v.end());
-        return make("q", "int64", wide.data(), wide.size() * sizeof(std::int64_t));
-    }
-
-private:
-    Ref make(const char* code, const char* dtype, const void* data, std::size_t bytes) const {
-        if (frombuffer_) {  // a writable NumPy array over one copy of the values
-            Ref raw = Ref::steal(PyByteArray_FromStringAndSize(static_cast<const char*>(data), static_cast<Py_ssize_t>(bytes)));
-            return Ref::steal(PyObject_CallFunction(frombuffer_.get(), "Os", raw.get(), dtype));
-        }
-        Ref raw = Ref::steal(PyBytes_FromStringAndSize(static_cast<const char*>(data), static_cast<Py_ssize_t>(bytes)));
-        return Ref::steal(PyObject_CallFunction(array_type_.get(), "sO", code, raw.get()));
-    }
-
-    Ref array_type_;
-    Ref frombuffer_;
-};
 
 // The ids of a pandas Series or Index at the given rows, taken from its array
 // (so they keep its dtype: Arrow strings, categories, integers); a null Ref
