@@ -33,7 +33,9 @@ REGISTRATION_ORDER = [
 # Names registered after the table, in this order.
 AFTER_TABLE = [
     "kprototypes_py", "PyKPrototypesResult", "kmeans_chunk_step", "kmeans_chunk_inertia", "rfm_partition_values",
-    "score_rfm_values", "rfm_from_columns", "_restore", "_kmeans_arrays", "seed_customers", "KMeans", "MiniBatchKMeans",
+    "score_rfm_values", "rfm_from_columns", "_restore", "_kmeans_arrays", "seed_customers", "ks_test", "chi_square_test",
+    "wasserstein_distance", "population_stability_index", "jensen_shannon_distance", "DriftReference", "KMeans",
+    "MiniBatchKMeans",
 ]
 # Estimator classes are Python classes (tested in test_estimators.py), not native types.
 ESTIMATORS = ["KMeans", "MiniBatchKMeans"]

@@ -117,6 +117,13 @@ PyMethodDef* lifecycle_stage_distribution_def();
 PyMethodDef* rfm_from_columns_def();
 PyMethodDef* restore_def();  // _restore, which pickle calls
 PyMethodDef* kmeans_arrays_def();  // _kmeans_arrays, the estimators' route to kmeans
+// registered after the table: drift tests with p-values, the drift reference
+PyMethodDef* ks_test_def();
+PyMethodDef* chi_square_test_def();
+PyMethodDef* wasserstein_distance_def();
+PyMethodDef* population_stability_index_def();
+PyMethodDef* jensen_shannon_distance_def();
+PyTypeObject* drift_reference_type();
 // Adds the estimator classes (KMeans, ...) to the module.
 void add_estimators(PyObject* module);
 
