@@ -5,6 +5,7 @@
 #include <limits>
 #include <numbers>
 #include <numeric>
+#include <optional>
 
 #include "error.hpp"
 #include "interrupt.hpp"
@@ -39,8 +40,34 @@ double smirnov_log_term(double n, double big_d, double j) {
            stirling_correction(n - j) - std::log(a);
 }
 
+// The sum over j of exp(log_term(j) - top) from `peak` outwards, at steps of
+// `step`, until a term is negligible; nullopt when a side runs out of the
+// range [0, last] before that (or, for step > 1, first crosses it).
+template <class LogTerm>
+std::optional<double> sum_outwards(const LogTerm& log_term, double peak, double top, double last, double step) {
+    constexpr double kNegligible = 1e-20;
+    double sum = 0.0;
+    for (const double direction : {1.0, -1.0}) {
+        for (double k = direction > 0 ? 0.0 : -1.0;; k += direction) {
+            const double j = peak + k * step;
+            if (j < 0.0 || j > last || (step > 1.0 && j <= 0.0)) {
+                if (step > 1.0) return std::nullopt;
+                break;
+            }
+            const double t = std::exp(log_term(j) - top);
+            sum += t;
+            if (t < kNegligible) break;
+        }
+    }
+    return sum * step;
+}
+
 // P(D_n^+ >= d), the one-sided upper tail: Smirnov's sum for n up to a
-// million (its terms around the largest), Maag and Dicaire's closed form beyond.
+// million, Maag and Dicaire's closed form beyond. The terms rise to one peak
+// and fall; once they spread over many j (large n) they are a smooth function
+// of j that vanishes at both ends, whose sum the trapezoidal rule on a coarser
+// grid gives to full precision: the grid is halved until two sums agree, and
+// the plain sum over every j is the fallback.
 double smirnov_sf(std::uint64_t n_int, double d) {
     if (d >= 1.0) return 0.0;
     if (d <= 0.0) return 1.0;
@@ -54,29 +81,34 @@ double smirnov_sf(std::uint64_t n_int, double d) {
     if (n - big_d - last == 0.0) --last;  // that term has b = 0
     if (last < 0.0) return 0.0;
     auto log_term = [&](double j) { return smirnov_log_term(n, big_d, j); };
-    // The terms rise to one peak and fall; sum outwards from it while they count.
     double lo = 0.0, hi = last;
     while (hi - lo > 2.0) {
         const double m1 = lo + std::floor((hi - lo) / 3.0), m2 = hi - std::floor((hi - lo) / 3.0);
         if (log_term(m1) < log_term(m2)) lo = m1;
         else hi = m2;
     }
-    double peak = lo, peak_log = log_term(lo);
+    double peak = lo, top = log_term(lo);
     for (double j = lo + 1.0; j <= hi; ++j)
-        if (const double l = log_term(j); l > peak_log) peak = j, peak_log = l;
-    constexpr double kNegligible = 1e-20;
-    double sum = 0.0;
-    for (double j = peak; j <= last; ++j) {
-        const double t = std::exp(log_term(j) - peak_log);
-        sum += t;
-        if (t < kNegligible) break;
+        if (const double l = log_term(j); l > top) peak = j, top = l;
+    std::optional<double> sum;
+    // The spread of the terms around the peak, from the curvature of their log.
+    const double dj = std::max(1.0, std::sqrt(peak));
+    if (peak - dj > 0.0 && peak + dj <= last) {
+        const double curvature = (log_term(peak + dj) - 2.0 * top + log_term(peak - dj)) / (dj * dj);
+        constexpr double kCoarsest = 8.0;
+        double step = curvature < 0.0 ? 0.25 / std::sqrt(-curvature) : 0.0;
+        std::optional<double> coarse = step >= kCoarsest ? sum_outwards(log_term, peak, top, last, step) : std::nullopt;
+        for (; coarse && step >= 2.0 * kCoarsest; step /= 2.0) {
+            const std::optional<double> fine = sum_outwards(log_term, peak, top, last, step / 2.0);
+            if (fine && std::fabs(*fine - *coarse) <= 1e-12 * *fine) {
+                sum = fine;
+                break;
+            }
+            coarse = fine;
+        }
     }
-    for (double j = peak - 1.0; j >= 0.0; --j) {
-        const double t = std::exp(log_term(j) - peak_log);
-        sum += t;
-        if (t < kNegligible) break;
-    }
-    return std::min(1.0, d * sum * std::exp(peak_log));
+    if (!sum) sum = sum_outwards(log_term, peak, top, last, 1.0);
+    return std::min(1.0, d * *sum * std::exp(top));
 }
 
 // P(D_n < d) by Durbin's matrix (Marsaglia, Tsang and Wang): exact.
