@@ -366,28 +366,63 @@ double ks_exact_p(std::uint64_t m, std::uint64_t n, std::uint64_t h) {
     return std::clamp(exited[n], 0.0, 1.0);
 }
 
+namespace {
+
+// The merged walk over two sorted samples without NaN: step() takes the
+// smaller front value (the baseline's on a tie) and reports whether that was
+// the last copy of its value in both samples, where the two CDFs are compared.
+class MergedWalk {
+public:
+    MergedWalk(std::span<const double> b, std::span<const double> c) : b_(b), c_(c) {}
+
+    bool done() const noexcept { return i_ == b_.size() && j_ == c_.size(); }
+    std::size_t i() const noexcept { return i_; }
+    std::size_t j() const noexcept { return j_; }
+    double value() const noexcept { return value_; }
+    // The next value of either sample (+inf after the last).
+    double next() const noexcept { return std::fmin(front(b_, i_), front(c_, j_)); }
+
+    bool step() noexcept {
+        const double x = front(b_, i_), y = front(c_, j_);
+        const bool from_b = x <= y;
+        value_ = from_b ? x : y;
+        i_ += from_b;
+        j_ += !from_b;
+        return !(next() <= value_);  // no copy of the value left (the end of both samples included)
+    }
+
+private:
+    static double front(std::span<const double> s, std::size_t k) noexcept {
+        return k < s.size() ? s[k] : std::numeric_limits<double>::infinity();
+    }
+    std::span<const double> b_, c_;
+    std::size_t i_ = 0, j_ = 0;
+    double value_ = 0.0;
+};
+
+}  // namespace
+
 TestResult ks_test(std::span<const double> b, std::span<const double> c) {
     const std::size_t nb = b.size(), nc = c.size();
-    // Visit every distinct value once, smallest first; i and j count the values
-    // of each sample that are <= it.
-    std::size_t i = 0, j = 0;
+    // At the last copy of every distinct value, i and j count the values of
+    // each sample that are <= it. The exact gap |i nc - j nb| picks the pairs
+    // worth comparing in floating point.
+    MergedWalk walk(b, c);
+    std::uint64_t widest = 0;
     double d = 0.0;
-    std::uint64_t gap = 0;  // the largest |i nc - j nb|, for the exact p-value
-    const bool exact = std::max(nb, nc) <= kKsExactUpTo;
-    while (i < nb || j < nc) {
-        const double v = (j == nc || (i < nb && b[i] <= c[j])) ? b[i] : c[j];
-        while (i < nb && b[i] <= v) ++i;
-        while (j < nc && c[j] <= v) ++j;
-        d = std::fmax(d, std::fabs(fraction(i, nb) - fraction(j, nc)));
-        if (exact) {
-            const std::uint64_t x = i * nc, y = j * nb;
-            gap = std::max(gap, x > y ? x - y : y - x);
-        }
+    while (!walk.done()) {
+        if (!walk.step()) continue;
+        const std::uint64_t x = walk.i() * nc, y = walk.j() * nb;
+        const std::uint64_t gap = x > y ? x - y : y - x;
+        if (gap < widest) continue;
+        const double f = std::fabs(fraction(walk.i(), nb) - fraction(walk.j(), nc));
+        d = gap > widest ? f : std::fmax(d, f);
+        widest = gap;
     }
     TestResult r;
     r.statistic = d;
-    if (exact) {
-        r.p_value = ks_exact_p(nb, nc, gap / std::gcd<std::uint64_t>(nb, nc));
+    if (std::max(nb, nc) <= kKsExactUpTo) {
+        r.p_value = ks_exact_p(nb, nc, widest / std::gcd<std::uint64_t>(nb, nc));
     } else {
         const double size = static_cast<double>(nb) * static_cast<double>(nc) / (static_cast<double>(nb) + nc);
         r.p_value = kolmogorov_sf(static_cast<std::uint64_t>(std::nearbyint(size)), d);
@@ -428,15 +463,13 @@ TestResult chi_square_test(std::span<const std::uint64_t> baseline, std::span<co
 
 double wasserstein(std::span<const double> b, std::span<const double> c) {
     const std::size_t nb = b.size(), nc = c.size();
-    std::size_t i = 0, j = 0;
+    // The area between the CDFs, value by value: after the last copy of a value
+    // the gap holds until the next one.
+    MergedWalk walk(b, c);
     double sum = 0.0;
-    while (i < nb || j < nc) {
-        const double v = (j == nc || (i < nb && b[i] <= c[j])) ? b[i] : c[j];
-        while (i < nb && b[i] <= v) ++i;
-        while (j < nc && c[j] <= v) ++j;
-        if (i == nb && j == nc) break;
-        const double next = (j == nc || (i < nb && b[i] <= c[j])) ? b[i] : c[j];
-        sum += std::fabs(fraction(i, nb) - fraction(j, nc)) * (next - v);
+    while (!walk.done()) {
+        if (!walk.step() || walk.done()) continue;
+        sum += std::fabs(fraction(walk.i(), nb) - fraction(walk.j(), nc)) * (walk.next() - walk.value());
     }
     return sum;
 }
