@@ -46,7 +46,9 @@ inline void store_key(double* at, std::uint64_t k) noexcept { std::memcpy(at, &k
 inline std::size_t byte_of(std::uint64_t key, int d) noexcept { return (key >> (8 * d)) & (kBuckets - 1); }
 
 // Sorts keys[0, n) by their low `n_bytes` bytes (the others are equal) and
-// writes the values in order to out[0, n); out doubles as scratch.
+// writes the values in order to out[0, n); out doubles as scratch. Count is
+// wide enough for n.
+template <class Count>
 void sort_bucket(std::uint64_t* keys, double* out, std::size_t n, int n_bytes) {
     if (n < kInsertionBelow) {
         for (std::size_t i = 1; i < n; ++i) {
@@ -58,7 +60,7 @@ void sort_bucket(std::uint64_t* keys, double* out, std::size_t n, int n_bytes) {
         for (std::size_t i = 0; i < n; ++i) out[i] = value_of(keys[i]);
         return;
     }
-    std::size_t count[8][kBuckets];
+    Count count[8][kBuckets];
     for (int d = 0; d < n_bytes; ++d) std::fill(std::begin(count[d]), std::end(count[d]), 0);
     std::uint64_t any = 0, all = ~std::uint64_t{0};
     for (std::size_t i = 0; i < n; ++i) {
@@ -76,9 +78,9 @@ void sort_bucket(std::uint64_t* keys, double* out, std::size_t n, int n_bytes) {
     // unless it reads from out, which then takes a final copy.
     for (int p = 0; p < n_active; ++p) {
         const int d = active[p];
-        std::size_t at[kBuckets];
-        std::size_t sum = 0;
-        for (std::size_t b = 0; b < kBuckets; ++b) at[b] = std::exchange(sum, sum + count[d][b]);
+        Count at[kBuckets];
+        Count sum = 0;
+        for (std::size_t b = 0; b < kBuckets; ++b) at[b] = std::exchange(sum, static_cast<Count>(sum + count[d][b]));
         const bool from_keys = p % 2 == 0;
         if (p + 1 == n_active && from_keys) {
             for (std::size_t i = 0; i < n; ++i) {
@@ -110,7 +112,7 @@ void radix_sort(double* values, std::size_t n, std::uint64_t varying) {
     const int top = 63 - std::countl_zero(varying);
     if (n < kSplitFrom || top < kSplitBits) {
         for (std::size_t i = 0; i < n; ++i) keys[i] = key_of(values[i]);
-        sort_bucket(keys.get(), values, n, top / 8 + 1);
+        sort_bucket<Count>(keys.get(), values, n, top / 8 + 1);
         return;
     }
     // One pass on the 16 highest varying bits splits the sample into buckets
@@ -131,7 +133,7 @@ void radix_sort(double* values, std::size_t n, std::uint64_t varying) {
     const int n_bytes = (shift + 7) / 8;
     for (std::size_t b = 0; b < kSplits; ++b) {
         const std::size_t begin = start[b], end = start[b + 1];
-        if (end - begin > 1) sort_bucket(keys.get() + begin, values + begin, end - begin, n_bytes);
+        if (end - begin > 1) sort_bucket<Count>(keys.get() + begin, values + begin, end - begin, n_bytes);
         else if (end - begin == 1) values[begin] = value_of(keys[begin]);
     }
 }
