@@ -92,13 +92,13 @@ def test_wasserstein_matches_scipy(nb, nc, kind):
 def binned_model(b, c, bins):
     """Shares per bin, by NumPy: quantile cut points of the baseline, or the edges given."""
     b, c = b[~np.isnan(b)], c[~np.isnan(c)]
-    edges = np.unique(np.quantile(b, np.arange(1, bins) / bins)) if isinstance(bins, int) else np.asarray(bins)
+    edges = np.unique(np.quantile(b, np.arange(1, bins) / bins)) if isinstance(bins, (int, np.integer)) else np.asarray(bins)
     share = lambda x: np.bincount(np.searchsorted(edges, x, side="right"), minlength=len(edges) + 1) / len(x)
     return share(b), share(c)
 
 
 @pytest.mark.parametrize("kind,shift,bins", [
-    ("normal", 0.3, 10), ("nan", 1.0, 4), ("ties", 0.0, 10), ("ties", 2.0, 7), ("normal", 0.0, 1),
+    ("normal", 0.3, 10), ("nan", 1.0, np.int64(4)), ("ties", 0.0, 10), ("ties", 2.0, 7), ("normal", 0.0, 1),
     ("normal", 0.5, [-10.0, -5.0, 0.0, 0.5, 40.0]),  # empty bins at both ends and inside
     ("ties", 1.0, [3.0, 4.0]),                        # values equal to an edge go above it
 ])

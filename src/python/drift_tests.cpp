@@ -30,7 +30,7 @@ void require_values(const std::vector<double>& sorted, std::size_t read, const c
 }
 
 std::vector<double> read_edges(PyObject* bins, std::span<const double> sorted_baseline) {
-    if (!bins || PyLong_Check(bins)) {
+    if (!bins || PyLong_Check(bins) || (PyIndex_Check(bins) && !PySequence_Check(bins))) {  // NumPy integers too
         const std::uint64_t n = bins ? From<std::uint64_t>::convert(bins, "bins") : engine::DriftReference::kBins;
         if (n == 0 || n > kMaxBins) raise(PyExc_ValueError, format("bins must be between 1 and {}", kMaxBins));
         return engine::quantile_edges(sorted_baseline, n);
