@@ -192,7 +192,7 @@ def same_report(a, b):
     lambda df: {k: v.tolist() for k, v in df.items()},
     lambda df: {k: (v.to_numpy() if v.dtype.kind != "O" else v) for k, v in df.items()},
     pa.Table.from_pandas,
-    lambda df: __import__("polars").from_pandas(df),
+    lambda df: pytest.importorskip("polars").from_pandas(df),
 ], ids=["lists", "arrays", "pyarrow", "polars"])
 def test_every_table_form_gives_the_same_report(convert):
     got = segmora.DriftReference(convert(JAN), categorical=["store_id"]).compare(convert(FEB))
