@@ -87,7 +87,8 @@ struct KsTest {
         "(counted lattice paths) when neither sample has more than 10,000 values, else taken from\n"
         "the Kolmogorov distribution of the effective size round(nb nc / (nb + nc)); both as\n"
         "scipy.stats.ks_2samp(baseline, current) computes them.\n\n" SEGMORA_SAMPLES_DOC
-        "\n>>> ks_test([1.0, 2.0, 3.0], [4.0, 5.0, 6.0])\n(1.0, 0.1)";
+        "\n>>> statistic, p = ks_test([1.0, 2.0, 3.0], [4.0, 5.0, 6.0])  # p = 2 / C(6, 3)\n"
+        ">>> statistic, round(p, 12)\n(1.0, 0.1)";
     static Ref call(Args& a) {
         const SortedPair p = read_pair(a);
         const engine::TestResult r = engine::ks_test(p.baseline, p.current);
