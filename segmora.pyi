@@ -231,6 +231,39 @@ def detect_segment_composition_change(
     previous_segments: dict[str, int], current_segments: dict[str, int]
 ) -> list[PySegmentCompositionChange]: ...
 
+# drift tests with p-values and the drift reference (registered after the table)
+
+_Column = Sequence[Any] | Any  # a list, NumPy array, pandas Series, Arrow array or polars Series
+_Bins = int | Sequence[float]
+
+def ks_test(baseline: _Column, current: _Column) -> tuple[float, float]:
+    """Two-sample two-sided Kolmogorov-Smirnov test: (statistic, p_value), as scipy.stats.ks_2samp."""
+def chi_square_test(baseline_counts: dict[str, int], current_counts: dict[str, int]) -> tuple[float, float]:
+    """Chi-square test of homogeneity of two category count tables: (statistic, p_value)."""
+def wasserstein_distance(baseline: _Column, current: _Column) -> float:
+    """Wasserstein-1 distance between two samples, in the feature's own units."""
+def population_stability_index(baseline: _Column, current: _Column, bins: _Bins = 10) -> float:
+    """Population stability index over the baseline's quantile bins or the given edges (shares floored at 1e-4)."""
+def jensen_shannon_distance(baseline: _Column, current: _Column, bins: _Bins = 10) -> float:
+    """Jensen-Shannon distance (base 2, in [0, 1]) over the baseline's quantile bins or the given edges."""
+
+_Table = Any  # a pandas DataFrame, a dict of columns, or an Arrow table (pyarrow, polars, __arrow_c_stream__)
+
+@final
+class DriftReference:
+    """A baseline table kept for repeated drift reports (numeric columns sorted and binned once, categories counted once)."""
+    def __new__(cls, baseline_columns: _Table, categorical: Sequence[str] | None = None) -> "DriftReference": ...
+    def compare(
+        self, current_columns: _Table, methods: Sequence[str] | None = None, n_jobs: int | None = None
+    ) -> dict[str, Any]:
+        """Drift report of a later table: a dict of columns (feature, method, statistic, p_value, severity, ...)."""
+    @property
+    def columns(self) -> list[str]:
+        """The reference's column names, in order."""
+    @property
+    def categorical(self) -> list[str]:
+        """The names of its categorical columns."""
+
 # ---- behavioral segmentation ----
 
 @final

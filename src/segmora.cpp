@@ -105,7 +105,8 @@ const Registration kRegistrations[] = {
 
 // Names registered after the table, in this order: k-prototypes from Python,
 // steps of k-means and RFM over partitions, the data-frame front door, the
-// bulk builder of lookalike customers, then the columnar entry points.
+// bulk builder of lookalike customers, the columnar entry points, the drift
+// tests with p-values and the drift reference.
 const Registration kAfterTable[] = {
     fn("kprototypes_py", b::kprototypes_py_def),
     cls("PyKPrototypesResult", b::kprototypes_result_type),
@@ -124,6 +125,12 @@ const Registration kAfterTable[] = {
     fn("k_anonymity_from_columns", b::k_anonymity_from_columns_def),
     fn("cohort_retention_from_columns", b::cohort_retention_from_columns_def),
     fn("cohort_retention_matrix", b::cohort_retention_matrix_def),
+    fn("ks_test", b::ks_test_def),
+    fn("chi_square_test", b::chi_square_test_def),
+    fn("wasserstein_distance", b::wasserstein_distance_def),
+    fn("population_stability_index", b::population_stability_index_def),
+    fn("jensen_shannon_distance", b::jensen_shannon_distance_def),
+    cls("DriftReference", b::drift_reference_type),
 };
 
 constexpr const char* kVersion = "7.4.1";

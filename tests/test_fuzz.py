@@ -100,6 +100,8 @@ rfm_values = st.lists(st.one_of(st.tuples(st.text(max_size=3), numbers, numbers,
 counts = st.dictionaries(names, ints)
 keys = st.lists(st.sampled_from(["a", "b", "z"]))
 periods = st.sampled_from(["weekly", "monthly", "x"])
+bins = st.one_of(ints, st.lists(floats, max_size=3))
+tables = st.one_of(st.dictionaries(st.sampled_from(["a", "b"]), columns, max_size=2), anything)
 categories = st.one_of(st.lists(st.lists(st.sampled_from([0, 1, "a"]), max_size=2), max_size=6), arrays())
 
 
@@ -160,6 +162,15 @@ ENTRY_POINTS = {
     "chi_square_drift": (sg.chi_square_drift, [counts, counts]),
     "detect_feature_drift": (sg.detect_feature_drift, [names, vectors, vectors, st.sampled_from(["ks", "psi", "x"])]),
     "detect_segment_composition_change": (sg.detect_segment_composition_change, [counts, counts]),
+    "ks_test": (sg.ks_test, [columns, columns]),
+    "chi_square_test": (sg.chi_square_test, [counts, counts]),
+    "wasserstein_distance": (sg.wasserstein_distance, [columns, columns]),
+    "population_stability_index": (sg.population_stability_index, [columns, columns, bins]),
+    "jensen_shannon_distance": (sg.jensen_shannon_distance, [columns, columns, bins]),
+    "DriftReference": (sg.DriftReference, [tables, st.one_of(st.none(), keys)]),
+    "DriftReference.compare": (lambda *a: sg.DriftReference({"a": [1.0, 2.0], "b": ["x", "y"]}).compare(*a),
+                               [tables, st.one_of(st.none(), st.lists(st.sampled_from(["ks", "psi", "chi_square", "x"]))),
+                                n_jobs]),
     "PySeedCustomer": (sg.PySeedCustomer, [names, vectors, floats, names, texts]),
     "generate_lookalike": (sg.generate_lookalike, [seeds, seeds, st.sampled_from(["cosine", "euclidean", "x"]), floats, ints]),
     "find_similar_customers": (sg.find_similar_customers, [seeds.map(lambda s: s[0] if s else None), seeds, ints]),

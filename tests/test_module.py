@@ -35,7 +35,8 @@ AFTER_TABLE = [
     "kprototypes_py", "PyKPrototypesResult", "kmeans_chunk_step", "kmeans_chunk_inertia", "rfm_partition_values",
     "score_rfm_values", "rfm_from_columns", "rfm_partition_columns", "_restore", "_kmeans_arrays", "seed_customers",
     "_minibatch_partial_fit", "_assign_arrays", "lookalike_audience", "k_anonymity_from_columns",
-    "cohort_retention_from_columns", "cohort_retention_matrix", "KMeans", "MiniBatchKMeans",
+    "cohort_retention_from_columns", "cohort_retention_matrix", "ks_test", "chi_square_test", "wasserstein_distance",
+    "population_stability_index", "jensen_shannon_distance", "DriftReference", "KMeans", "MiniBatchKMeans",
 ]
 # Estimator classes are Python classes (tested in test_estimators.py), not native types.
 ESTIMATORS = ["KMeans", "MiniBatchKMeans"]

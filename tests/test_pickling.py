@@ -3,6 +3,7 @@
 import copy
 import pickle
 
+import numpy as np
 import pytest
 
 import segmora as s
@@ -80,11 +81,13 @@ OBJECTS = {
         lambda: s.PyStreamingSegmentationEngine(s.PyStreamingConfig()).process_batch(EVENTS[:8])[7],
     "PyStreamingSegmentationEngine": streaming_engine,
     "PyReclusterEvent": lambda: streaming_engine().recluster_history()[0],
+    "DriftReference": lambda: s.DriftReference({"spend": [3.0, -0.0, 1e300, float("nan")], "store": [7, 7, 2, None],
+                                                "channel": ["web", "app", "web", "web"]}, categorical=["store"]),
 }
 
 
 def test_every_native_class_is_covered():
-    native = {n for n in vars(s) if n.startswith("Py") and isinstance(getattr(s, n), type)}
+    native = {n for n in vars(s) if isinstance(getattr(s, n), type) and hasattr(getattr(s, n), "_from_state")}
     assert native == {name.split("-")[0] for name in OBJECTS}
 
 
@@ -127,6 +130,8 @@ STATEFUL = {
     "PyMiniBatchKMeans-unseeded": (lambda: minibatch(()), lambda m: [m.partial_fit(DATA), m.centers, repr(m)]),
     "PyPrivacyBudget": (OBJECTS["PyPrivacyBudget"], lambda b: [b.consume(0.5), b.consume(0.5), b.remaining_epsilon, b.budget_exhausted()]),
     "PyCohort": (OBJECTS["PyCohort"], lambda c: [c.add_retention_point(5, 0), c.summary(), c.retention_curve, repr(c)]),
+    "DriftReference": (OBJECTS["DriftReference"], lambda r: str(r.compare(
+        {"spend": [1.0, 2.0], "store": [7.0, 3.0], "channel": ["app", "shop"]}, ["chi_square", "psi", "jensen_shannon"]))),
 }
 
 
@@ -187,6 +192,16 @@ def test_restored_state_continues_like_the_original(make, use):
         ({"rule": 9}, "unknown segment rule 9"),
         ({"baseline": ([1.0], [1.0, 2.0], [1.0])}, "the baseline columns do not match the customers"),
         ({"baseline": ([1.0] * 3,) * 3}, "the baseline columns do not match the customers"),
+    ]],
+    *[("DriftReference", 1, (columns,), reason) for columns, reason in [
+        ([], "item 0 is not a list of columns"),
+        ([("a", 0, 0, b"\0" * 8), ("a", 0, 0, b"\0" * 8)], "column 'a' appears twice"),
+        ([("a", 3, 0, [])], "item 1 is not a valid choice"),
+        ([("a", 0, 0, b"\0" * 7)], "column 'a' has no values as float64 bytes"),
+        ([("a", 0, 0, np.array([2.0, 1.0]).tobytes())], "column 'a' has values that are not sorted numbers"),
+        ([("a", 0, 0, np.array([1.0, np.nan]).tobytes())], "column 'a' has values that are not sorted numbers"),
+        ([("a", 1, 0, [("x", 1), ("x", 2)])], "column 'a' counts category 'x' twice"),
+        ([("a", 2, 5, [("x", 0)])], "column 'a' has no values"),
     ]]])
 def test_damaged_states_are_refused(name, version, state, reason):
     with pytest.raises(ValueError) as caught:

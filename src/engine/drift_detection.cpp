@@ -4,11 +4,10 @@
 #include <array>
 #include <chrono>
 #include <cmath>
-#include <cstring>
 #include <utility>
 
+#include "engine/float_sort.hpp"
 #include "engine/keyed_hash.hpp"
-#include "interrupt.hpp"
 
 namespace segmora::engine {
 
@@ -16,37 +15,6 @@ namespace {
 
 // NaN after every number; NaNs are equivalent to each other.
 inline bool nan_last_less(double a, double b) noexcept { return !std::isnan(a) && (std::isnan(b) || a < b); }
-
-// Sorts `values` ascending by an LSD radix sort over the order-preserving bit
-// image of each double (negative numbers have every bit flipped, others the sign
-// bit set). NaN must already be removed. -0 sorts before +0; they compare equal,
-// so no statistic here can tell.
-void radix_sort(std::span<double> values) {
-    const std::size_t n = values.size();
-    std::vector<std::uint64_t> keys(n), scratch(n);
-    for (std::size_t i = 0; i < n; ++i) {
-        std::uint64_t bits;
-        std::memcpy(&bits, &values[i], sizeof bits);
-        keys[i] = (bits >> 63) ? ~bits : bits | (std::uint64_t{1} << 63);
-    }
-    constexpr int kDigitBits = 11;
-    constexpr std::size_t kBuckets = std::size_t{1} << kDigitBits;
-    for (int shift = 0; shift < 64; shift += kDigitBits) {
-        poll_interrupt();  // between passes over a large sample
-        std::array<std::size_t, kBuckets> count{};
-        for (std::uint64_t k : keys) ++count[(k >> shift) & (kBuckets - 1)];
-        if (count[(keys[0] >> shift) & (kBuckets - 1)] == n) continue;  // one digit value: nothing moves
-        std::size_t sum = 0;
-        for (std::size_t& c : count) sum += std::exchange(c, sum);
-        for (std::uint64_t k : keys) scratch[count[(k >> shift) & (kBuckets - 1)]++] = k;
-        keys.swap(scratch);
-    }
-    for (std::size_t i = 0; i < n; ++i) {
-        const std::uint64_t k = keys[i];
-        const std::uint64_t bits = (k >> 63) ? k & ~(std::uint64_t{1} << 63) : ~k;
-        std::memcpy(&values[i], &bits, sizeof bits);
-    }
-}
 
 // Fraction of a group that is <= the walk's current value.
 inline double fraction(std::size_t count, std::size_t n) noexcept {
@@ -91,14 +59,20 @@ std::optional<DriftSeverity> parse_drift_severity(std::string_view text) noexcep
     return std::nullopt;
 }
 
+namespace {
+
+// Sorts `values` ascending, NaN after every number.
+void sort_nan_last(std::vector<double>& values) {
+    // NaNs go to the back first; the numbers before them are then sorted plainly.
+    const auto numbers_end = std::partition(values.begin(), values.end(), [](double v) { return !std::isnan(v); });
+    sort_numbers(std::span<double>(values.begin(), numbers_end));
+}
+
+}  // namespace
+
 std::vector<double> sorted_copy(std::span<const double> values) {
     std::vector<double> out(values.begin(), values.end());
-    // NaNs go to the back first; the numbers before them are then sorted plainly.
-    const auto numbers_end = std::partition(out.begin(), out.end(), [](double v) { return !std::isnan(v); });
-    const std::span<double> numbers(out.begin(), numbers_end);
-    constexpr std::size_t kRadixFrom = 256;  // below this a comparison sort is faster
-    if (numbers.size() >= kRadixFrom) radix_sort(numbers);
-    else std::sort(numbers.begin(), numbers.end());
+    sort_nan_last(out);
     return out;
 }
 
@@ -135,7 +109,8 @@ DistributionStats DistributionStats::of(std::span<const double> values) {
 
 double DriftDetector::kolmogorov_smirnov(std::span<const double> baseline, std::span<const double> current) {
     if (baseline.empty() || current.empty()) return 0.0;
-    const std::vector<double> b = sorted_copy(baseline), c = sorted_copy(current);
+    std::vector<double> b(baseline.begin(), baseline.end()), c(current.begin(), current.end());
+    sort_both(std::min(b.size(), c.size()), [&] { sort_nan_last(b); }, [&] { sort_nan_last(c); });
     const std::size_t nb = b.size(), nc = c.size();
     // Visit every distinct value once, smallest first; i and j count the values
     // of each sample that are <= it, which is what a scan per value would count.

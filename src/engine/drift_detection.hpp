@@ -69,7 +69,8 @@ struct FeatureDrift {
 
 struct DriftDetector {
     // Largest |Fb(v) - Fc(v)| over every value v of both samples; 0 if either is
-    // empty. One merge walk over the two sorted copies: O((nb + nc) log(nb + nc)).
+    // empty. The two copies are radix-sorted (side by side on two workers when
+    // large), then one merge walk visits every distinct value.
     static double kolmogorov_smirnov(std::span<const double> baseline, std::span<const double> current);
     // Scores with KS (ks, chi_square) or the fitted-normal Hellinger distance
     // (kl, hellinger), grades the score and summarises both samples.

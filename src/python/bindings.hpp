@@ -124,6 +124,13 @@ PyMethodDef* restore_def();  // _restore, which pickle calls
 PyMethodDef* kmeans_arrays_def();  // _kmeans_arrays, the estimators' route to kmeans
 PyMethodDef* minibatch_partial_fit_def();  // _minibatch_partial_fit, the mini-batch estimator's route
 PyMethodDef* assign_arrays_def();  // _assign_arrays, nearest centers and inertia for the estimators
+// registered after the table: drift tests with p-values, the drift reference
+PyMethodDef* ks_test_def();
+PyMethodDef* chi_square_test_def();
+PyMethodDef* wasserstein_distance_def();
+PyMethodDef* population_stability_index_def();
+PyMethodDef* jensen_shannon_distance_def();
+PyTypeObject* drift_reference_type();
 // Adds the estimator classes (KMeans, ...) to the module.
 void add_estimators(PyObject* module);
 

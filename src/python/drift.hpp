@@ -9,6 +9,15 @@
 
 namespace segmora::py {
 
+// A dict of str keys to non-negative int values, in the dict's order.
+struct CountsArg {
+    engine::CountTable entries;
+};
+template <>
+struct From<CountsArg> {
+    static CountsArg convert(PyObject* obj, const char* arg);
+};
+
 // The severity named by a str argument (lower-cased, not trimmed), or ValueError
 // "Unknown drift severity '{}'. Expected one of: ..." quoting the lower-cased text.
 engine::DriftSeverity parse_severity_argument(PyObject* text);

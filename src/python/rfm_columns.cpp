@@ -26,6 +26,7 @@
 #include "python/transactions.hpp"
 #include "python/toolkit/classdef.hpp"
 #include "python/toolkit/format.hpp"
+#include "python/toolkit/output.hpp"
 
 namespace segmora::py {
 

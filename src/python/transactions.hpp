@@ -54,9 +54,7 @@
 // categories, integers), gathered from it when it is a polars Series, else a
 // list of str or int.
 //
-// OutputColumns makes the numeric output columns: NumPy arrays when the
-// caller's process has NumPy loaded, else array.array (the module never
-// imports NumPy itself); boolean masks as NumPy bool arrays, else lists.
+// Output columns are made by OutputColumns (python/toolkit/output.hpp).
 #pragma once
 
 #include <cstddef>
@@ -71,6 +69,7 @@
 
 #include "engine/rfm.hpp"
 #include "engine/rfm_columns.hpp"
+#include "python/toolkit/output.hpp"
 #include "python/toolkit/values.hpp"
 
 namespace segmora::engine {
@@ -79,42 +78,6 @@ class ThreadPool;
 
 namespace segmora::py {
 
-// A module the caller's process has already imported (borrowed), or null.
-PyObject* loaded_module(const char* name);
-
-class OutputColumns {
-public:
-    OutputColumns();
-    Ref floats(std::span<const double> v) const;
-    // Counts, scores or row numbers as int64.
-    template <class T>
-    Ref int64s(std::span<const T> v) const {
-        const std::vector<std::int64_t> wide(v.begin(), v.end());
-        return make("q", "int64", wide.data(), wide.size() * sizeof(std::int64_t));
-    }
-    template <class T>
-    Ref int64s(const std::vector<T>& v) const {
-        return int64s(std::span<const T>(v));
-    }
-    // n int64 values written by fill(int64_t* out) straight into the column.
-    template <class Fill>
-    Ref int64s(std::size_t n, Fill&& fill) const {
-        Ref raw = fresh(n * sizeof(std::int64_t));
-        fill(reinterpret_cast<std::int64_t*>(bytes_of(raw.get())));
-        return wrap("q", "int64", raw.get());
-    }
-    // One bool per flag (0 or 1): a NumPy bool array, else a list of bool.
-    Ref bools(std::span<const std::uint8_t> flags) const;
-    bool numpy() const noexcept { return static_cast<bool>(frombuffer_); }
-
-private:
-    Ref make(const char* code, const char* dtype, const void* data, std::size_t bytes) const;
-    Ref fresh(std::size_t bytes) const;  // an uninitialised bytearray (NumPy) or bytes object
-    static char* bytes_of(PyObject* raw);
-    Ref wrap(const char* code, const char* dtype, PyObject* raw) const;
-    Ref array_type_;
-    Ref frombuffer_;
-};
 
 // What a call skipped or could not sum, with the index of the first of each
 // kind (indexes into the whole input, so partitions can report global rows).

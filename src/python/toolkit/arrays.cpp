@@ -422,6 +422,16 @@ Ref positional(PyObject* obj, const char* arg) {
     return array;
 }
 
+bool arrow_numeric_format(const char* format) { return arrow_element(format).kind != Kind::Invalid; }
+
+void append_arrow_numbers(const char* format, const arrow::ArrowArray& array, std::int64_t start, std::int64_t length,
+                          std::vector<double>& out, const char* arg) {
+    if (length < 0) raise_argument(PyExc_ValueError, arg, "malformed Arrow array");
+    const std::size_t base = out.size();
+    out.resize(base + static_cast<std::size_t>(length));
+    read_arrow_column(array, arrow_element(format), start, length, out.data() + base, 1, arg);
+}
+
 void raise_not_2d(const NumericArray& array, const char* arg) {
     std::string got;
     if (array.shape().size() == 1) got = segmora::format("a 1-D array of {} values", array.shape()[0]);

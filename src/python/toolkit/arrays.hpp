@@ -13,9 +13,11 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <vector>
 
+#include "python/toolkit/arrow_c.hpp"
 #include "python/toolkit/values.hpp"
 
 namespace segmora::py {
@@ -49,6 +51,13 @@ std::optional<NumericArray> open_buffer(PyObject* source, PyObject* obj, const c
 };
 
 std::optional<NumericArray> read_array(PyObject* obj, const char* arg);
+
+// Whether `format` is an Arrow format read as numbers (integers, floats, booleans).
+bool arrow_numeric_format(const char* format);
+// Appends rows [start, start + length) of an array of such a format to `out`;
+// nulls read as NaN. A malformed array is a ValueError naming `arg`.
+void append_arrow_numbers(const char* format, const arrow::ArrowArray& array, std::int64_t start, std::int64_t length,
+                          std::vector<double>& out, const char* arg);
 
 // "{arg} must be 2-D (one row of features per record), got a 1-D array of N values"
 // (or "a 0-d array", "a 3-D array"): the ValueError of a matrix argument of another rank.

@@ -1,0 +1,39 @@
+// Columns for the drift bindings, read from what a caller already has.
+//
+// A column is a list or tuple, a NumPy array, a pandas Series, an Arrow array or
+// chunked array, or a polars Series; a table is a pandas DataFrame, a dict of
+// such columns, or an Arrow table (pyarrow, polars, anything with
+// __arrow_c_stream__). A column reads as numbers (ints, floats, booleans as 0
+// and 1, datetimes as seconds since the epoch, durations as seconds) or as
+// categories (texts; in a column read as categories a number counts as its
+// shortest decimal, so 3 and 3.0 are one category). Missing values (None, NaN,
+// NaT, pandas.NA, Arrow nulls) are counted, never read as data: a numeric column
+// marks them NaN. Buffers are read in place where their layout allows; Arrow
+// structures are checked before they are read.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "engine/drift_reference.hpp"
+#include "python/toolkit/ref.hpp"
+
+namespace segmora::py {
+
+enum class ColumnKind {
+    Inferred,    // texts (or any object that is not a number) make it categorical
+    Numbers,     // texts are a TypeError
+    Categories,  // numbers read as categories too
+};
+
+// One column; `label` names it in errors ("argument 'baseline'", "column 'spend'
+// of current_columns").
+engine::ColumnSample read_column(PyObject* obj, ColumnKind kind, const std::string& label);
+
+// Every column of a table in its order, those named in `categorical` read as
+// categories. `arg` names the table in errors. Names are str (pandas labels
+// through str()); a name given twice is a ValueError.
+std::vector<engine::ColumnSample> read_table(PyObject* table, const std::vector<std::string>& categorical,
+                                             const char* arg);
+
+}  // namespace segmora::py
