@@ -117,6 +117,13 @@ PyMethodDef* lifecycle_stage_distribution_def();
 PyMethodDef* rfm_from_columns_def();
 PyMethodDef* restore_def();  // _restore, which pickle calls
 PyMethodDef* kmeans_arrays_def();  // _kmeans_arrays, the estimators' route to kmeans
+
+// registered after the table: the purchase and spend models' routes (clv)
+PyMethodDef* clv_fit_def();
+PyMethodDef* clv_log_likelihood_def();
+PyMethodDef* clv_predict_def();
+PyMethodDef* clv_expected_def();
+PyMethodDef* clv_lifetime_value_def();
 // Adds the estimator classes (KMeans, ...) to the module.
 void add_estimators(PyObject* module);
 
