@@ -46,23 +46,38 @@ std::optional<std::string> check_frequency(std::span<const double> frequency) {
     return std::nullopt;
 }
 
-// Whether every customer passes (the common case, in one pass without branches).
+// Lane masks of the checks below (all ones where the value passes).
+SEGMORA_INLINE lanes::i64x4 finite_non_negative(const lanes::f64x4& v) noexcept {
+    return (v >= 0.0) & (v <= std::numeric_limits<double>::max());
+}
+
+// Whole numbers among finite values >= 0: from 2^52 on every double is one;
+// below, adding and removing 2^52 rounds to a whole number.
+SEGMORA_INLINE lanes::i64x4 whole(const lanes::f64x4& v) noexcept {
+    constexpr double k252 = 4503599627370496.0;
+    return (v >= k252) | ((v + k252) - k252 == v);
+}
+
+// Whether every customer passes the checks of check_purchases (the common
+// case, one pass four customers at a time).
 SEGMORA_TARGET_CLONES bool purchases_pass(const double* x, const double* t, const double* age, std::size_t n) {
-    constexpr double kLargest = std::numeric_limits<double>::max();
-    bool pass = true;
-    for (std::size_t i = 0; i < n; ++i)
-        pass &= (x[i] >= 0.0) & (x[i] <= kLargest) & (x[i] == std::floor(x[i])) & (t[i] >= 0.0) & (t[i] <= age[i]) &
-                (age[i] <= kLargest) & ((x[i] > 0.0) | (t[i] == 0.0));
-    return pass;
+    lanes::i64x4 pass = lanes::splat_int(-1);
+    for (std::size_t i = 0; i < n; i += 4) {
+        const lanes::f64x4 xs = lanes::load_part(x + i, n - i, 0.0), ts = lanes::load_part(t + i, n - i, 0.0);
+        const lanes::f64x4 ages = lanes::load_part(age + i, n - i, 0.0);
+        pass &= finite_non_negative(xs) & whole(xs) & (ts >= 0.0) & (ts <= ages) & finite_non_negative(ages) &
+                ((xs > 0.0) | (ts == 0.0));
+    }
+    return pass[0] & pass[1] & pass[2] & pass[3];
 }
 
 SEGMORA_TARGET_CLONES bool spend_pass(const double* x, const double* m, std::size_t n) {
-    constexpr double kLargest = std::numeric_limits<double>::max();
-    bool pass = true;
-    for (std::size_t i = 0; i < n; ++i)
-        pass &= (x[i] >= 0.0) & (x[i] <= kLargest) & (x[i] == std::floor(x[i])) & (m[i] >= 0.0) & (m[i] <= kLargest) &
-                ((x[i] == 0.0) | (m[i] > 0.0));
-    return pass;
+    lanes::i64x4 pass = lanes::splat_int(-1);
+    for (std::size_t i = 0; i < n; i += 4) {
+        const lanes::f64x4 xs = lanes::load_part(x + i, n - i, 0.0), ms = lanes::load_part(m + i, n - i, 0.0);
+        pass &= finite_non_negative(xs) & whole(xs) & finite_non_negative(ms) & ((xs == 0.0) | (ms > 0.0));
+    }
+    return pass[0] & pass[1] & pass[2] & pass[3];
 }
 
 // ---- sums over customers ----
@@ -791,24 +806,56 @@ struct SpendData {
 
 SpendData prepare(const SpendHistories& h) {
     SpendData d;
-    for (std::size_t i = 0; i < h.frequency.size(); ++i) {
+    const std::size_t repeat = static_cast<std::size_t>(
+        std::count_if(h.frequency.begin(), h.frequency.end(), [](double x) { return x != 0.0; }));
+    d.x.resize(repeat);
+    d.m.resize(repeat);
+    for (std::size_t i = 0, j = 0; i < h.frequency.size(); ++i) {
         if (h.frequency[i] == 0.0) continue;
-        d.x.push_back(h.frequency[i]);
-        d.m.push_back(h.monetary_value[i]);
+        d.x[j] = h.frequency[i];
+        d.m[j++] = h.monetary_value[i];
     }
     d.customers = static_cast<double>(d.x.size());
     std::vector<std::uint32_t> level = level_of(d.x, d.distinct);
     d.count.assign(d.distinct.size(), 0.0);
     for (std::uint32_t k : level) d.count[k] += 1.0;
-    for (std::size_t i = 0; i < d.x.size(); ++i) {
-        const double lm = std::log(d.m[i]);
-        d.sum_x_log_m += d.x[i] * lm;
-        d.sum_log_m += lm;
-        d.sum_x_log_x += d.x[i] * std::log(d.x[i]);
-        d.mean_m += d.m[i];
+    for (std::size_t k = 0; k < d.distinct.size(); ++k) d.sum_x_log_x += d.count[k] * d.distinct[k] * std::log(d.distinct[k]);
+    double logs[kBlock];
+    for (std::size_t begin = 0; begin < d.x.size(); begin += kBlock) {
+        const std::size_t n = std::min(kBlock, d.x.size() - begin);
+        log_array(d.m.data() + begin, logs, n);
+        for (std::size_t i = 0; i < n; ++i) {
+            d.sum_x_log_m += d.x[begin + i] * logs[i];
+            d.sum_log_m += logs[i];
+            d.mean_m += d.m[begin + i];
+        }
     }
     if (!d.x.empty()) d.mean_m /= d.customers;
     return d;
+}
+
+// Sums over repeat customers of log(v + x m) and 1 / (v + x m), each alone and
+// times x, and of the squares of the second (the last four only when `second`).
+enum SpendSum { kSl, kSxl, kSu, kSxu, kSu2, kSxu2, kSpendSums };
+
+SEGMORA_TARGET_CLONES void spend_lanes(double v, const double* x, const double* m, std::size_t n, bool second, double* out) {
+    f64x4 acc[kSpendSums];
+    for (f64x4& a : acc) a = splat(0.0);
+    for (std::size_t i = 0; i < n; i += 4) {
+        const f64x4 weight = lane_weights(i, n);
+        const f64x4 xs = lanes::load_part(x + i, n - i, 0.0);
+        const f64x4 shifted = v + xs * lanes::load_part(m + i, n - i, 0.0);
+        const f64x4 logs = weight * lanes::log_kernel(shifted);
+        acc[kSl] += logs;
+        acc[kSxl] += xs * logs;
+        if (!second) continue;
+        const f64x4 u = weight / shifted;
+        acc[kSu] += u;
+        acc[kSxu] += xs * u;
+        acc[kSu2] += u * u;
+        acc[kSxu2] += xs * u * u;
+    }
+    for (int j = 0; j < kSpendSums; ++j) out[j] += lanes::sum(acc[j]);
 }
 
 Sums<3> spend_sums(const Params3& p, const SpendData& d, ThreadPool& pool, bool second) {
@@ -829,53 +876,27 @@ Sums<3> spend_sums(const Params3& p, const SpendData& d, ThreadPool& pool, bool 
     s.h[3] = s.h[1];
     const double n = d.customers;
     s.value += n * q * std::log(v) + pp * d.sum_x_log_m - d.sum_log_m + pp * d.sum_x_log_x;
-    // sums of log(v + x m) and 1 / (v + x m), alone and times x
-    struct Part {
-        double sl = 0.0, sxl = 0.0, su = 0.0, sxu = 0.0, su2 = 0.0, sxu2 = 0.0;
-    };
     const std::size_t chunks = (d.x.size() + kChunk - 1) / kChunk;
-    std::vector<Part> parts(chunks);
+    std::vector<std::array<double, kSpendSums>> parts(chunks);
     const auto run = [&](std::size_t c) {
         const std::size_t begin = c * kChunk, end = std::min(d.x.size(), begin + kChunk);
-        double shifted[kBlock], logs[kBlock];
-        Part& part = parts[c];
-        for (std::size_t b0 = begin; b0 < end; b0 += kBlock) {
-            const std::size_t m = std::min(kBlock, end - b0);
-            for (std::size_t i = 0; i < m; ++i) shifted[i] = v + d.x[b0 + i] * d.m[b0 + i];
-            log_array(shifted, logs, m);
-            for (std::size_t i = 0; i < m; ++i) {
-                const double x = d.x[b0 + i];
-                part.sl += logs[i];
-                part.sxl += x * logs[i];
-                if (!second) continue;
-                const double u = 1.0 / shifted[i];
-                part.su += u;
-                part.sxu += x * u;
-                part.su2 += u * u;
-                part.sxu2 += x * u * u;
-            }
-        }
+        parts[c].fill(0.0);
+        spend_lanes(v, d.x.data() + begin, d.m.data() + begin, end - begin, second, parts[c].data());
     };
     if (chunks == 1) run(0);
     else if (chunks > 1) pool.run_tasks(chunks, run);
-    Part t;
-    for (const Part& part : parts) {
-        t.sl += part.sl;
-        t.sxl += part.sxl;
-        t.su += part.su;
-        t.sxu += part.sxu;
-        t.su2 += part.su2;
-        t.sxu2 += part.sxu2;
-    }
-    s.value -= pp * t.sxl + q * t.sl;
+    std::array<double, kSpendSums> t{};
+    for (const auto& part : parts)
+        for (int j = 0; j < kSpendSums; ++j) t[j] += part[j];
+    s.value -= pp * t[kSxl] + q * t[kSl];
     if (!second) return s;
     const double lv = std::log(v);
-    s.g[0] += d.sum_x_log_m + d.sum_x_log_x - t.sxl;
-    s.g[1] += n * lv - t.sl;
-    s.g[2] += n * q / v - pp * t.sxu - q * t.su;
-    s.h[2] = s.h[6] = -t.sxu;
-    s.h[5] = s.h[7] = n / v - t.su;
-    s.h[8] = -n * q / (v * v) + pp * t.sxu2 + q * t.su2;
+    s.g[0] += d.sum_x_log_m + d.sum_x_log_x - t[kSxl];
+    s.g[1] += n * lv - t[kSl];
+    s.g[2] += n * q / v - pp * t[kSxu] - q * t[kSu];
+    s.h[2] = s.h[6] = -t[kSxu];
+    s.h[5] = s.h[7] = n / v - t[kSu];
+    s.h[8] = -n * q / (v * v) + pp * t[kSxu2] + q * t[kSu2];
     return s;
 }
 
