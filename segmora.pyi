@@ -713,6 +713,16 @@ class MiniBatchKMeans(_CentroidEstimator):
 
 # ---- purchase and spend models ----
 
+def clv_summary_from_columns(
+    customer_ids: Any,
+    timestamps: Any,
+    amounts: Any = None,
+    as_of: Any = None,
+    period_days: float = 1.0,
+    n_jobs: int | None = None,
+) -> dict[str, Any]:
+    """Per-customer frequency, recency, T and monetary_value from transactions (purchases merged per UTC day)."""
+
 class _CustomerModel:
     max_iter: int
     tol: float

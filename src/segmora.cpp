@@ -105,8 +105,8 @@ const Registration kRegistrations[] = {
 
 // Names registered after the table, in this order: k-prototypes from Python,
 // steps of k-means and RFM over partitions, the data-frame front door, the
-// bulk builder of lookalike customers, the routes of the purchase and spend
-// models.
+// bulk builder of lookalike customers, transactions to model summaries and
+// the routes of the purchase and spend models.
 const Registration kAfterTable[] = {
     fn("kprototypes_py", b::kprototypes_py_def),
     cls("PyKPrototypesResult", b::kprototypes_result_type),
@@ -118,6 +118,7 @@ const Registration kAfterTable[] = {
     fn("_restore", b::restore_def),
     fn("_kmeans_arrays", b::kmeans_arrays_def),
     fn("seed_customers", b::seed_customers_def),
+    fn("clv_summary_from_columns", b::clv_summary_from_columns_def),
     fn("_clv_fit", b::clv_fit_def),
     fn("_clv_log_likelihood", b::clv_log_likelihood_def),
     fn("_clv_predict", b::clv_predict_def),

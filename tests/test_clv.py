@@ -162,3 +162,68 @@ def test_repr_and_pickling():
         with pytest.raises(ValueError) as caught:
             BetaGeoModel().__setstate__({**state, **damage})
         assert str(caught.value) == f"cannot restore BetaGeoModel: {reason}"
+
+
+# ---- transactions to summaries ----
+
+def _log(seed=5, n=400):
+    """A transaction log with same-day purchases, missing timestamps and NaN amounts."""
+    rng = np.random.default_rng(seed)
+    ts = pd.Timestamp("2024-01-01", tz="UTC") + pd.to_timedelta(rng.integers(0, 120 * 86_400, n), unit="s")
+    tx = pd.DataFrame({"customer_id": [f"c{i}" for i in rng.integers(0, 60, n)], "ts": ts,
+                       "amount": rng.gamma(2.0, 10.0, n).round(2)})
+    tx.loc[::37, "ts"] = pd.NaT
+    tx.loc[5, "amount"] = np.nan
+    return pd.concat([tx, tx.iloc[:30].assign(amount=1.5)], ignore_index=True)  # same days again
+
+
+def pandas_summary(tx, as_of, period_days):
+    """The field's recipe: totals per customer and UTC day, then first, last and repeat days."""
+    kept = tx.dropna(subset=["ts"])
+    kept = kept[kept["ts"] <= as_of]
+    daily = (kept.assign(day=kept["ts"].dt.floor("D")).groupby(["customer_id", "day"], sort=False)["amount"]
+             .agg(lambda v: v.sum(skipna=False)).reset_index())
+    g = daily.groupby("customer_id", sort=False)
+    first, last = g["day"].transform("min"), g["day"].max()
+    repeat = daily[daily["day"] > first].groupby("customer_id")["amount"].agg(lambda v: v.sum(skipna=False))
+    out = pd.DataFrame({"frequency": g["day"].count() - 1.0, "recency": (last - g["day"].min()).dt.days / period_days,
+                        "T": (as_of.floor("D") - g["day"].min()).dt.days / period_days})
+    out["monetary_value"] = np.where(out["frequency"] > 0, repeat.reindex(out.index) / out["frequency"], 0.0)
+    order = [c for c in pd.unique(tx["customer_id"]) if c in out.index]  # first appearance, skipped rows included
+    return out.loc[order].reset_index()
+
+
+@pytest.mark.parametrize("as_of,period_days,ids,stamps", [
+    (None, 1.0, pd.Series, pd.Series),
+    ("2024-03-15T12:00:00Z", 7.0, list, lambda s: [None if pd.isna(t) else t.isoformat() for t in s]),
+    (pd.Timestamp("2024-02-01", tz="UTC"), 0.5, np.asarray, lambda s: s.dt.tz_localize(None).to_numpy()),
+])
+def test_summary_matches_the_pandas_recipe(as_of, period_days, ids, stamps):
+    tx = _log()
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        runs = [segmora.clv_summary_from_columns(ids(tx["customer_id"]), stamps(tx["ts"]), tx["amount"], as_of=as_of,
+                                                 period_days=period_days, n_jobs=n_jobs) for n_jobs in (1, 3)]
+    got = pd.DataFrame(runs[0])
+    assert all(pd.DataFrame(r).equals(got) for r in runs[1:])
+    cut = tx["ts"].max() if as_of is None else pd.Timestamp(as_of)
+    expected = pandas_summary(tx, cut, period_days)
+    assert list(got.columns) == ["customer_id", "frequency", "recency", "T", "monetary_value"]
+    assert list(got["customer_id"]) == list(expected["customer_id"])
+    pd.testing.assert_frame_equal(got.drop(columns="customer_id"), expected.drop(columns="customer_id"), rtol=1e-12)
+    messages = {str(w.message).split(" (")[0] for w in caught[:len(caught) // 2]}  # the first run's warnings
+    after = f"skipped {(tx['ts'] > cut).sum()} of {len(tx)} transactions dated after as_of"
+    nan = f"1 of {len(tx)} transactions have a NaN amount"  # when its row counts
+    assert messages == {f"skipped {tx['ts'].isna().sum()} of {len(tx)} transactions with a missing timestamp"} | (
+        {after} if as_of is not None else set()) | ({nan} if tx["ts"][5] <= cut else set())
+
+
+def test_summary_without_amounts_and_errors():
+    got = segmora.clv_summary_from_columns([3, 3, 4], ["2024-01-01T09:00:00Z", "2024-01-03T23:59:59+02:00", "2024-01-02T00:00:00Z"])
+    assert got["customer_id"] == [3, 4] and list(got) == ["customer_id", "frequency", "recency", "T"]
+    assert [list(got[c]) for c in ("frequency", "recency", "T")] == [[1.0, 0.0], [2.0, 0.0], [2.0, 1.0]]
+    for kwargs, message in [({"period_days": 0.0}, "period_days must be finite and > 0, got 0"),
+                            ({"amounts": [1.0]}, "customer_ids, timestamps and amounts must have the same length, got 3, 3 and 1")]:
+        with pytest.raises(ValueError) as caught:
+            segmora.clv_summary_from_columns(["a", "b", "c"], [0, 1, 2], **kwargs)
+        assert str(caught.value) == message

@@ -33,9 +33,9 @@ REGISTRATION_ORDER = [
 # Names registered after the table, in this order.
 AFTER_TABLE = [
     "kprototypes_py", "PyKPrototypesResult", "kmeans_chunk_step", "kmeans_chunk_inertia", "rfm_partition_values",
-    "score_rfm_values", "rfm_from_columns", "_restore", "_kmeans_arrays", "seed_customers", "_clv_fit",
-    "_clv_log_likelihood", "_clv_predict", "_clv_expected", "_clv_lifetime_value", "KMeans", "MiniBatchKMeans",
-    "BetaGeoModel", "ParetoNBDModel", "GammaGammaModel",
+    "score_rfm_values", "rfm_from_columns", "_restore", "_kmeans_arrays", "seed_customers", "clv_summary_from_columns",
+    "_clv_fit", "_clv_log_likelihood", "_clv_predict", "_clv_expected", "_clv_lifetime_value", "KMeans",
+    "MiniBatchKMeans", "BetaGeoModel", "ParetoNBDModel", "GammaGammaModel",
 ]
 # Estimator classes are Python classes (tested in test_estimators.py), not native types.
 ESTIMATORS = ["KMeans", "MiniBatchKMeans", "BetaGeoModel", "ParetoNBDModel", "GammaGammaModel"]

@@ -118,7 +118,9 @@ PyMethodDef* rfm_from_columns_def();
 PyMethodDef* restore_def();  // _restore, which pickle calls
 PyMethodDef* kmeans_arrays_def();  // _kmeans_arrays, the estimators' route to kmeans
 
-// registered after the table: the purchase and spend models' routes (clv)
+// registered after the table: transactions to model summaries, the purchase and
+// spend models' routes (clv)
+PyMethodDef* clv_summary_from_columns_def();
 PyMethodDef* clv_fit_def();
 PyMethodDef* clv_log_likelihood_def();
 PyMethodDef* clv_predict_def();

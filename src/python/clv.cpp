@@ -1,5 +1,9 @@
-// The purchase and spend models' native routes, called by the model classes of
-// estimators.py (BetaGeoModel, ParetoNBDModel, GammaGammaModel).
+// clv_summary_from_columns, and the purchase and spend models' native routes,
+// called by the model classes of estimators.py (BetaGeoModel, ParetoNBDModel,
+// GammaGammaModel).
+//
+// The summary reads its columns with TransactionColumns, like rfm_from_columns
+// (the same forms, the same warnings for skipped rows).
 //
 // Columns are anything a float vector argument takes (lists, NumPy arrays of
 // any numeric dtype, pandas Series). A column fault (not finite, negative,
@@ -15,7 +19,11 @@
 #include <vector>
 
 #include "engine/clv.hpp"
+#include "engine/clv_summary.hpp"
+#include "engine/thread_pool.hpp"
+#include "interrupt.hpp"
 #include "python/bindings.hpp"
+#include "python/transactions.hpp"
 #include "python/toolkit/function.hpp"
 #include "text.hpp"
 
@@ -239,8 +247,64 @@ struct ClvLifetimeValue {
     }
 };
 
+struct ClvSummaryFromColumns {
+    static constexpr const char* signature =
+        "clv_summary_from_columns(customer_ids, timestamps, amounts=None, as_of=None, period_days=1.0, n_jobs=None)";
+    static constexpr const char* doc =
+        "Per-customer summaries for BetaGeoModel, ParetoNBDModel and GammaGammaModel from transactions.\n\n"
+        "Takes the columns rfm_from_columns takes (str or int ids; datetime64, epoch seconds, datetimes, dates or\n"
+        "RFC 3339 strings; float amounts) and skips and reports the same rows. A customer's purchases are first\n"
+        "merged per UTC calendar day (one purchase a day, worth the day's total); purchases after as_of (default:\n"
+        "the latest timestamp in the data) are left out. frequency is the number of purchase days after the first,\n"
+        "recency the time from the first to the last purchase day, T the time from the first purchase day to\n"
+        "as_of's day, both in units of period_days days (1.0: days, 7.0: weeks); monetary_value is the mean of the\n"
+        "repeat days' totals (0.0 without a repeat purchase). ValueError for period_days not finite and > 0.\n\n"
+        "Returns a dict of equal-length columns (customer_id, frequency, recency, T and, with amounts,\n"
+        "monetary_value), customers in order of first appearance; pandas.DataFrame(result) takes it as is.\n\n"
+        "    summary = pandas.DataFrame(clv_summary_from_columns(tx[\"customer_id\"], tx[\"ts\"], tx[\"amount\"]))";
+    static constexpr Raises raises = Raises::RuntimeError;
+    static Ref call(Args& a) {
+        TransactionColumns tx;
+        tx.read_ids(a.raw("customer_ids"), "customer_ids");
+        tx.read_timestamps(a.raw("timestamps"), "timestamps");
+        PyObject* amounts = a.raw("amounts");
+        const bool has_amounts = amounts && amounts != Py_None;
+        if (has_amounts) tx.read_amounts(amounts, "amounts");
+        PyObject* as_of = a.raw("as_of");
+        const bool has_as_of = as_of && as_of != Py_None;
+        if (has_as_of) tx.read_as_of(as_of, "as_of");
+        const double period_days = a.get_given_or<double>("period_days", 1.0);
+        const auto n_jobs = a.get_or<std::optional<std::int32_t>>("n_jobs", std::nullopt);
+        if (!(std::isfinite(period_days) && period_days > 0.0))
+            raise(PyExc_ValueError, format("period_days must be finite and > 0, got {}", period_days));
+        tx.check_lengths();
+        engine::Grouping groups;
+        engine::ClvSummary summary;
+        if (tx.size() > 0) {
+            const auto pool = engine::build_thread_pool(n_jobs.value_or(-1));
+            groups = tx.group(pool.get());
+            poll_interrupt();
+            summary = engine::clv_summary(groups, tx.purchases(), has_as_of ? std::optional(tx.as_of()) : std::nullopt,
+                                          period_days, *pool);
+        }
+        tx.warn(groups);
+        const OutputColumns columns;
+        Ref out = Ref::steal(PyDict_New());
+        auto put = [&](const char* key, Ref value) {
+            if (PyDict_SetItemString(out.get(), key, value.get()) < 0) throw PyErrorAlreadySet{};
+        };
+        put("customer_id", tx.id_column(a.raw("customer_ids"), groups, summary.group, columns));
+        put("frequency", columns.floats(summary.frequency));
+        put("recency", columns.floats(summary.recency));
+        put("T", columns.floats(summary.age));
+        if (has_amounts) put("monetary_value", columns.floats(summary.monetary_value));
+        return out;
+    }
+};
+
 }  // namespace
 
+PyMethodDef* clv_summary_from_columns_def() { return function_def<ClvSummaryFromColumns>(); }
 PyMethodDef* clv_fit_def() { return function_def<ClvFit>(); }
 PyMethodDef* clv_log_likelihood_def() { return function_def<ClvLogLikelihood>(); }
 PyMethodDef* clv_predict_def() { return function_def<ClvPredict>(); }
