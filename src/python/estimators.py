@@ -525,7 +525,9 @@ class _PurchaseModel(_CustomerModel):
 
 
 class BetaGeoModel(_PurchaseModel):
-    """BG/NBD ("beta-geometric / negative binomial") model of repeat purchases (Fader, Hardie and Lee, 2005).
+    """BetaGeoModel(*, max_iter=100, tol=1e-8, n_jobs=None)
+
+    BG/NBD ("beta-geometric / negative binomial") model of repeat purchases (Fader, Hardie and Lee, 2005).
 
     While alive, a customer buys at rate lambda ~ Gamma(r, alpha); after each
     purchase it drops out with probability p ~ Beta(a, b). Fitted by maximum
@@ -544,12 +546,17 @@ class BetaGeoModel(_PurchaseModel):
 
 
 class ParetoNBDModel(_PurchaseModel):
-    """Pareto/NBD model of repeat purchases (Schmittlein, Morrison and Colombo, 1987).
+    """ParetoNBDModel(*, max_iter=100, tol=1e-8, n_jobs=None)
+
+    Pareto/NBD model of repeat purchases (Schmittlein, Morrison and Colombo, 1987).
 
     While alive, a customer buys at rate lambda ~ Gamma(r, alpha) and drops out
     at rate mu ~ Gamma(s, beta), at any time. The interface is BetaGeoModel's;
     params_ holds "r", "alpha", "s", "beta". The likelihood's Gaussian
     hypergeometric terms are summed as series of positive terms, never NaN.
+
+    >>> model = ParetoNBDModel().fit(frequency, recency, T)
+    >>> model.predict_purchases(90, frequency, recency, T)   # the next 90 periods
     """
 
     _MODEL = "ParetoNBD"
@@ -557,12 +564,18 @@ class ParetoNBDModel(_PurchaseModel):
 
 
 class GammaGammaModel(_CustomerModel):
-    """Gamma-Gamma model of the average spend of repeat customers (Fader, Hardie and Lee, 2005).
+    """GammaGammaModel(*, max_iter=100, tol=1e-8, n_jobs=None)
+
+    Gamma-Gamma model of the average spend of repeat customers (Fader, Hardie and Lee, 2005).
 
     A customer's purchases have mean value p / nu with nu ~ Gamma(q, v); the
     mean of x purchases is observed. Fitted like BetaGeoModel; params_ holds
     "p", "q", "v". Only customers with frequency > 0 enter the fit (the model
     describes the mean of repeat purchases; a customer without one has none).
+
+    >>> spend = GammaGammaModel().fit(frequency, monetary_value)
+    >>> spend.customer_lifetime_value(BetaGeoModel().fit(frequency, recency, T), frequency, recency, T,
+    ...                               monetary_value, months=12)
     """
 
     _MODEL = "GammaGamma"
