@@ -1,6 +1,7 @@
 """Pickling and copying of every module class: equal objects back, damaged states refused."""
 
 import copy
+import math
 import pickle
 
 import pytest
@@ -163,7 +164,12 @@ def test_restored_state_continues_like_the_original(make, use):
     ("PyProfiledSegment", 1, (1, 2, 0.5, "d", [], (0.5, 0.5, 0.0, 0.0), 1.0, [], []), "item 4 is empty"),
     ("PyFeatureDrift", 1, ("f", 0.1, (0.0,) * 9, (0.0,) * 8, 0, 0), "the state has 8 items, expected 9"),
     ("PySeedCustomer", 1, ("a", [1.0], 0.0, "", [("k", "1"), ("k", "2")]), "item 4 repeats a key"),
-    *[("PyPrivacyBudget", 1, (1.0, 0.0, r), "remaining_epsilon is not between 0 and epsilon") for r in (1.5, -0.5)],
+    *[("PyPrivacyBudget", 2, (1.0, 0.0, r), "remaining_epsilon is not between 0 and epsilon")
+      for r in ([1.5], [-0.5], [1.0, 2.0**-60])],
+    ("PyPrivacyBudget", 2, (1.0, 0.0, [math.inf, -math.inf]), "a part of the remainder is not finite"),
+    ("PyPrivacyBudget", 2, (0.0, 0.0, []), "epsilon must be finite and > 0, got 0"),
+    ("PyPrivacyBudget", 2, (1.0, 1.5, [0.5]), "delta must be in [0, 1), got 1.5"),
+    ("PyPrivacyBudget", 1, (1.0, 0.0, 0.5), "unknown state format (this version reads format 2)"),
     *[("PyCohort", 1, ("c", 0, 0, 2, 1.0, [p]), "the curve does not start with age 0") for p in [(1, 1), (0, 3)]],
     ("PyCohort", 1, ("c", 0, 0, -2, 1.0, [(0, 0)]), "item 3 has the wrong type or range"),
     ("PyKPrototypesResult", 1, ([0], [[1.0]], [[1]], 0.5, 0.0, 1, [["x"]]), "mode code 1 has no value in column 0"),

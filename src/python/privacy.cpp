@@ -1,14 +1,17 @@
 // k-anonymity (PyKAnonymityResult, check_k_anonymity, suppress_to_k_anonymous),
 // generalisation (generalize_numeric, calculate_information_loss), noise
-// (add_laplace_noise, add_gaussian_noise) and PyPrivacyBudget.
+// (add_laplace_noise, add_gaussian_noise: a list gives a list, a float64 NumPy
+// array an array of its shape) and PyPrivacyBudget.
 #include <cmath>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
+#include "engine/noise.hpp"
 #include "engine/privacy.hpp"
 #include "python/bindings.hpp"
 #include "python/toolkit/classdef.hpp"
@@ -202,6 +205,57 @@ struct CalculateInformationLoss {
 
 // ---- noise ----
 
+// A float64 NumPy array's values copied into a fresh C-ordered float64 array
+// of the same shape, whose buffer the noise then overwrites in place; a null
+// Ref (no error pending) for anything else, which keeps the list path.
+class NoisedArray {
+public:
+    explicit NoisedArray(PyObject* data) {
+        PyObject* numpy = imported_module("numpy");
+        if (!numpy) return;
+        Ref ndarray = Ref::adopt(PyObject_GetAttrString(numpy, "ndarray"));
+        if (!ndarray || !PyType_Check(ndarray.get()) || !PyObject_TypeCheck(data, reinterpret_cast<PyTypeObject*>(ndarray.get())) ||
+            !float64(data)) {
+            PyErr_Clear();
+            return;
+        }
+        Ref args = Ref::steal(Py_BuildValue("(s)", "float64"));
+        Ref kwargs = Ref::steal(Py_BuildValue("{s:s}", "order", "C"));
+        Ref astype = Ref::steal(PyObject_GetAttrString(data, "astype"));
+        array_ = Ref::steal(PyObject_Call(astype.get(), args.get(), kwargs.get()));
+        if (PyObject_GetBuffer(array_.get(), &view_, PyBUF_WRITABLE | PyBUF_ND | PyBUF_FORMAT) != 0) throw PyErrorAlreadySet{};
+        held_ = true;
+    }
+    NoisedArray(const NoisedArray&) = delete;
+    NoisedArray& operator=(const NoisedArray&) = delete;
+    ~NoisedArray() {
+        if (held_) PyBuffer_Release(&view_);
+    }
+
+    explicit operator bool() const noexcept { return held_; }
+    std::span<double> values() noexcept {
+        return {static_cast<double*>(view_.buf), static_cast<std::size_t>(view_.len) / sizeof(double)};
+    }
+    Ref result() {
+        PyBuffer_Release(&view_);
+        held_ = false;
+        return std::move(array_);
+    }
+
+private:
+    static bool float64(PyObject* obj) {
+        Py_buffer view;
+        if (PyObject_GetBuffer(obj, &view, PyBUF_RECORDS_RO) != 0) return false;
+        const std::string_view format = view.format ? view.format : "B";
+        const bool yes = view.itemsize == 8 && !format.empty() && format.back() == 'd' && format.size() <= 2;
+        PyBuffer_Release(&view);
+        return yes;
+    }
+    Ref array_;
+    Py_buffer view_{};
+    bool held_ = false;
+};
+
 struct AddLaplaceNoise {
     static constexpr const char* signature = "add_laplace_noise(data, epsilon, sensitivity)";
     static constexpr const char* doc =
@@ -209,6 +263,12 @@ struct AddLaplaceNoise {
         "epsilon-differential privacy.";
     static constexpr Raises raises = Raises::ValueError;
     static Ref call(Args& a) {
+        if (NoisedArray array{a.raw("data")}) {
+            const auto epsilon = a.get<double>("epsilon");
+            const auto sensitivity = a.get<double>("sensitivity");
+            engine::add_laplace_noise(array.values(), epsilon, sensitivity, engine::thread_noise_source());
+            return array.result();
+        }
         auto data = a.get<std::vector<double>>("data");
         const auto epsilon = a.get<double>("epsilon");
         const auto sensitivity = a.get<double>("sensitivity");
@@ -224,6 +284,13 @@ struct AddGaussianNoise {
         "privacy on range queries.";
     static constexpr Raises raises = Raises::ValueError;
     static Ref call(Args& a) {
+        if (NoisedArray array{a.raw("data")}) {
+            const auto epsilon = a.get<double>("epsilon");
+            const auto delta = a.get<double>("delta");
+            const auto sensitivity = a.get<double>("sensitivity");
+            engine::add_gaussian_noise(array.values(), epsilon, delta, sensitivity, engine::thread_noise_source());
+            return array.result();
+        }
         auto data = a.get<std::vector<double>>("data");
         const auto epsilon = a.get<double>("epsilon");
         const auto delta = a.get<double>("delta");
@@ -239,11 +306,9 @@ struct BudgetNew {
     static constexpr const char* signature = "PyPrivacyBudget(epsilon, delta)";
     static constexpr Raises raises = Raises::ValueError;
     static PrivacyBudget create(Args& a) {
-        PrivacyBudget b;
-        b.epsilon = a.get<double>("epsilon");
-        b.delta = a.get<double>("delta");
-        b.remaining_epsilon = b.epsilon;
-        return b;
+        const auto epsilon = a.get<double>("epsilon");
+        const auto delta = a.get<double>("delta");
+        return PrivacyBudget(epsilon, delta);
     }
 };
 
@@ -271,29 +336,30 @@ struct BudgetPercentage {
     static Ref call(const PrivacyBudget& self, Args&) { return to_py(self.spent_percentage()); }
 };
 
+double budget_epsilon(const PrivacyBudget& b) { return b.epsilon(); }
+double budget_delta(const PrivacyBudget& b) { return b.delta(); }
+double budget_remaining(const PrivacyBudget& b) { return b.remaining_epsilon(); }
+
 std::string budget_repr(const PrivacyBudget& b) {
-    return format("PrivacyBudget(epsilon={}, remaining={})", b.epsilon, Fixed{b.remaining_epsilon, 4});
+    return format("PrivacyBudget(epsilon={}, remaining={})", b.epsilon(), Fixed{b.remaining_epsilon(), 4});
 }
 
 // ---- pickling ----
 
+// The remainder is kept exactly, as doubles that sum to it.
 struct BudgetState {
-    static constexpr std::uint32_t version = 1;
-    static Ref save(const PrivacyBudget& b) { return py::make_tuple(b.epsilon, b.delta, b.remaining_epsilon); }
+    static constexpr std::uint32_t version = 2;
+    static Ref save(const PrivacyBudget& b) { return py::make_tuple(b.epsilon(), b.delta(), b.remaining_parts()); }
     static PrivacyBudget load(PyObject* state) {
         StateReader r(state, 3);
-        PrivacyBudget b;
-        b.epsilon = r.next<double>();
-        b.delta = r.next<double>();
-        b.remaining_epsilon = r.next<double>();
-        // Any epsilon and delta are kept, as the constructor keeps them; but a
-        // budget only ever shrinks, so more remaining than granted (or a NaN
-        // remainder of a number budget) would hand out privacy never granted.
-        const bool untouched = b.remaining_epsilon == b.epsilon ||
-                               (std::isnan(b.epsilon) && std::isnan(b.remaining_epsilon));
-        if (!untouched && !(b.remaining_epsilon >= 0.0 && b.remaining_epsilon <= b.epsilon))
-            throw StateError{"remaining_epsilon is not between 0 and epsilon"};
-        return b;
+        const auto epsilon = r.next<double>();
+        const auto delta = r.next<double>();
+        const auto parts = r.next<std::vector<double>>();
+        try {
+            return PrivacyBudget::restore(epsilon, delta, parts);
+        } catch (const SegmoraError& e) {
+            throw StateError{e.message()};
+        }
     }
 };
 
@@ -311,9 +377,9 @@ PyTypeObject* privacy_budget_type() {
             .method<BudgetConsume>()
             .method<BudgetExhausted>()
             .method<BudgetPercentage>()
-            .property<&PrivacyBudget::epsilon>("epsilon")
-            .property<&PrivacyBudget::delta>("delta")
-            .property<&PrivacyBudget::remaining_epsilon>("remaining_epsilon")
+            .property<&budget_epsilon>("epsilon")
+            .property<&budget_delta>("delta")
+            .property<&budget_remaining>("remaining_epsilon")
             .repr<&budget_repr>()
             .pickle<BudgetState>()
             .build();
