@@ -86,9 +86,9 @@ def rfm_partition_values(
     now: str,
     rows: Sequence[int] | None = None,
     n_jobs: int | None = None,
-) -> list[tuple[str, float, float, float, int]]: ...
+) -> list[tuple[str, float, float, float, int, int, int]]: ...
 def score_rfm_values(
-    values: Sequence[tuple[str, float, float, float, int]],
+    values: Sequence[tuple[str, float, float, float, int, int, int]],
     config: PyRFMConfig,
 ) -> list[PyRFMScore]: ...
 

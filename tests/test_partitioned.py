@@ -61,7 +61,7 @@ DV = "Data validation error: "
      DV + "now is not an RFC 3339 date-time: today"),
     (lambda: segmora.rfm_partition_values(ONE_TX, segmora.PyRFMConfig(), "2024-02-01T00:00:00Z", rows=[0, 1]),
      DV + "rows has 2 entries but there are 1 transactions"),
-    (lambda: segmora.score_rfm_values([("a", 1.0, 1.0, 1.0, 0), ("a", 1.0, 1.0, 1.0, 5)], segmora.PyRFMConfig()),
+    (lambda: segmora.score_rfm_values([("a", 1.0, 1.0, 1.0, 0, 9, 0), ("a", 1.0, 1.0, 1.0, 5, 9, 0)], segmora.PyRFMConfig()),
      DV + "customer a appears in more than one partition"),
 ])
 def test_partition_functions_report_bad_input(call, message):

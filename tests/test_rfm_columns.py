@@ -84,13 +84,14 @@ def test_missing_timestamps_and_nan_amounts_are_reported():
         out = rfm_from_columns(IDS, stamps, amounts, as_of=NOW)
         rfm_from_columns(IDS, texts, AMOUNTS, as_of=NOW)
         mixed = rfm_from_columns(["a", "b", "c", "d"], [NOW, pd.NaT, None, float("nan")], [1.0] * 4, as_of=NOW)
-    assert list(mixed["frequency"]) == [1.0, 0.0, 0.0, 0.0]
+    assert list(mixed["customer_id"]) == ["a"] and list(mixed["frequency"]) == [1.0]
     assert [str(w.message) for w in caught] == [
         f"skipped 2 of {N} transactions with a missing timestamp (None or NaT; first at index 3)",
         f"1 of {N} transactions have a NaN amount (first at index 8); the monetary value of their customers is NaN",
         f"skipped 1 of {N} transactions whose timestamp is not an RFC 3339 date-time with a zone (first at index 5: "
         "'1997-01-01')",
-        "skipped 3 of 4 transactions with a missing timestamp (None or NaT; first at index 1)",
+        "skipped 3 of 4 transactions with a missing timestamp (None or NaT; first at index 1); 3 customers with no "
+        "usable transaction left out",
     ]
     kept = [k for k in range(N) if k not in (3, 40)]
     got = rows(out)
@@ -98,21 +99,21 @@ def test_missing_timestamps_and_nan_amounts_are_reported():
     assert math.isnan(dict((g[0], g[3]) for g in got)[IDS[8]])
 
 
-IDS_ARG, TWO, NAIVE_2024 = "argument 'customer_ids': ", [1.0, 2.0], dt.datetime(2024, 1, 1)
+IDS_ARG, TWO = "argument 'customer_ids': ", [1.0, 2.0]
 
 
 @pytest.mark.parametrize("args, error, message", [
     ((IDS[:3], WHEN[:2], AMOUNTS[:3]), ValueError,
      "customer_ids, timestamps and amounts must have the same length, got 3, 2 and 3"),
-    ((["a"], [NAIVE_2024], [1.0]), TypeError, "argument 'timestamps': datetime 2024-01-01 00:00:00 has no timezone"),
     ((["a", 1], WHEN[:2], TWO), TypeError, IDS_ARG + "ids must be all int or all str; item 1 is a int"),
     (([1, "a"], WHEN[:2], TWO), TypeError, IDS_ARG + "ids must be all int or all str; item 1 is a str"),
     ((["a", None], WHEN[:2], TWO), ValueError, "customer_ids has a missing value at index 1"),
     ((["a", pd.NA], WHEN[:2], TWO), ValueError, "customer_ids has a missing value at index 1"),
-    ((["a"], [1.5], [1.0]), TypeError, "argument 'timestamps': a timestamp must be a datetime, datetime64, int or str, not float"),
+    ((["a"], [1.5], [1.0]), TypeError, "argument 'timestamps': a timestamp must be a datetime, date, datetime64, int or str, not float"),
     (("abc", WHEN[:3], [1.0] * 3), TypeError, IDS_ARG + "Can't extract `str` to `Vec`"),
     ((["a"], [NOW], [1.0], "2024-01-01"), ValueError, "as_of '2024-01-01' is not an RFC 3339 date-time with a zone"),
-    ((["a"], [NOW], [1.0], NAIVE_2024), TypeError, "argument 'as_of': datetime 2024-01-01 00:00:00 has no timezone"),
+    ((["a"], [NOW], [1.0], 1.5), TypeError, "argument 'as_of': expected a datetime, date, datetime64, int (epoch seconds) or"),
+    ((["a"], [NOW], [1.0], pd.NaT), ValueError, "as_of is NaT"),
 ])
 def test_argument_errors(args, error, message):
     with pytest.raises(error) as caught:
@@ -159,7 +160,7 @@ FAR = (AS_OF - np.iinfo(np.int64).min - 1) // 86400  # whole days back to the ea
     (np.array([-(2**62), 0], dtype="datetime64[h]"), OverflowError),
     (np.array([np.iinfo(np.int64).min + 1, 0], dtype="datetime64[s]"), [(1.0, FAR), (1.0, AS_OF // 86400)]),
     (np.array([np.iinfo(np.int64).min, 0]), [(1.0, FAR), (1.0, AS_OF // 86400)]),  # epoch seconds: no NaT
-    (np.array(["NaT", "2024-05-31T12"], dtype="datetime64[m]"), [(0.0, None), (1.0, 0.0)]),
+    (np.array(["NaT", "2024-05-31T12"], dtype="datetime64[m]"), [(1.0, 0.0)]),  # a is left out
 ])
 def test_extreme_ticks(stamps, expected):
     call = lambda: rfm_from_columns(["a", "b"], stamps, [1.0, 2.0], as_of="2024-06-01T00:00:00Z")
@@ -195,3 +196,77 @@ def test_large_inputs_agree_for_every_n_jobs(kind):
     assert all(r == runs[0] for r in runs[1:])
     ref = reference([str(i) for i in ids], [t.isoformat() for t in stamps], amounts)
     assert [(str(r[0]), *r[1:]) for r in runs[0]] == ref
+
+
+T0 = AS_OF - 86400  # 2024-05-31T00:00:00Z, one day before as_of
+MISSING_B = "skipped 1 of 2 transactions with a missing timestamp (None or NaT; first at index 1); 1 customer with no " \
+            "usable transaction left out"
+
+
+@pytest.mark.parametrize("stamps, expected, warned", [  # expected: {id: recency_days}
+    ([np.int64(T0), T0], {"a": 1, "b": 1}, []),
+    ([np.datetime64("2024-05-01T00:00:00"), np.datetime64("2024-05-02", "D")], {"a": 31, "b": 30}, []),
+    (np.array([np.datetime64(T0, "s"), dt.date(2024, 5, 2)], dtype=object), {"a": 1, "b": 30}, []),
+    ([dt.date(2024, 5, 1), dt.datetime(2024, 5, 31, 12)], {"a": 31, "b": 0}, []),  # naive: UTC
+    ([pd.Timestamp("2024-05-31 23:00"), pd.NaT], {"a": 0}, [MISSING_B]),
+    (pd.Series([T0, None], dtype="Int64"), {"a": 1}, [MISSING_B]),
+    (pd.Series([T0, None], dtype="int64[pyarrow]"), {"a": 1}, [MISSING_B]),
+    (pa.array([T0, None]), {"a": 1}, [MISSING_B]),
+    (pa.chunked_array([[T0], [T0 - 86400]], pa.int32()), {"a": 1, "b": 2}, []),
+    (pa.array([dt.date(2024, 5, 1), None]), {"a": 31}, [MISSING_B]),
+    (pa.array([T0 * 1000, T0 * 1000], pa.timestamp("ms")), {"a": 1, "b": 1}, []),
+    ([np.float64(T0), 1.0], TypeError, []),  # float seconds are no timestamps
+], ids=["numpy-int", "numpy-datetime64", "object-array", "date-naive", "pandas-timestamps", "Int64", "int64-pyarrow",
+        "arrow-nulls", "arrow-int32-chunks", "arrow-date32", "arrow-timestamp-ms", "floats"])
+def test_timestamps_read_what_they_mean(stamps, expected, warned):
+    call = lambda: rfm_from_columns(["a", "b"], stamps, [1.0, 2.0], as_of=AS_OF)
+    if expected is TypeError:
+        with pytest.raises(TypeError, match="a timestamp must be a datetime, date, datetime64, int or str, not float"):
+            call()
+        return
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        out = call()
+    assert dict(zip(out["customer_id"], out["recency_days"])) == expected
+    assert [str(w.message) for w in caught] == warned
+
+
+@pytest.mark.parametrize("as_of, days", [
+    (pd.Timestamp("2024-06-01"), 1), (dt.date(2024, 6, 1), 1), (dt.datetime(2024, 6, 1), 1), (AS_OF, 1),
+    (np.datetime64("2024-06", "M"), 1), (np.datetime64("3000-01-01", "D"), 356_326),  # beyond 2262: no wrap
+])
+def test_as_of_forms(as_of, days):
+    out = rfm_from_columns(["a"], [T0], [1.0], as_of=as_of)
+    assert list(out["recency_days"]) == [days]
+
+
+def test_rows_after_as_of_are_left_out():
+    stamps = [T0, T0 + 2 * 86400, T0 - 86400, T0 + 1]  # only index 1 is after as_of
+    ids = ["a", "b", "a", "c"]
+    with pytest.warns(UserWarning) as caught:
+        out = rfm_from_columns(ids, stamps, [1.0, 2.0, 4.0, 8.0], as_of=AS_OF)
+    assert [str(w.message) for w in caught] == [
+        "skipped 1 of 4 transactions dated after as_of (first at index 1); 1 customer with no usable transaction left out"]
+    assert dict(zip(out["customer_id"], zip(out["frequency"], out["monetary"]))) == {"a": (2.0, 5.0), "c": (1.0, 8.0)}
+    # The same as the earlier rows alone, read at the same instant; without as_of nothing is cut.
+    assert rows(out) == rows(rfm_from_columns(["a", "a", "c"], [T0, T0 - 86400, T0 + 1], [1.0, 4.0, 8.0], as_of=AS_OF))
+    assert len(rfm_from_columns(ids, stamps, [1.0] * 4)["customer_id"]) == 3
+
+
+@pytest.mark.parametrize("ids, expected", [
+    (pd.Series([3.0, 1.0, 3.0]), [3, 1]), (np.array([3.0, 1.0, 3.0]), [3, 1]), ([3.0, 1, np.float64(3.0)], [3, 1]),
+    (pa.array([3.0, 1.0, 3.0]), [3, 1]),
+    (pd.Series([3.0, np.nan, 3.0]), "customer_ids has a missing value at index 1"),
+    ([3.0, 1.0, float("nan")], "customer_ids has a missing value at index 2"),
+    (pd.Series([3.5, 1.0, 3.0]), "argument 'customer_ids': ids must be all int or all str; item 0 is a float that is "
+                                 "not a whole number (3.5)"),
+])
+def test_float_ids_are_integers(ids, expected):
+    call = lambda: rfm_from_columns(ids, [T0, T0 - 86400, T0], [1.0, 2.0, 4.0], as_of=AS_OF)
+    if isinstance(expected, str):
+        with pytest.raises((ValueError, TypeError)) as caught:
+            call()
+        assert str(caught.value) == expected
+        return
+    out = call()
+    assert list(out["customer_id"]) == expected and all(type(i) is int for i in out["customer_id"])

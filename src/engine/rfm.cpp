@@ -149,10 +149,16 @@ struct Purchase {
     Instant when() const noexcept { return {seconds, nanos}; }
 };
 
-RFMScore score_customer(std::string_view customer_id, std::span<const std::uint32_t> rows,
-                        std::span<const Purchase> purchases, const RFMConfig& config, Instant now) {
+// One customer's unscored record and the instant of its latest purchase;
+// nothing when none of its transactions parsed.
+struct CustomerRecord {
     RFMScore record;
-    record.customer_id = std::string(customer_id);
+    Instant last;
+};
+
+std::optional<CustomerRecord> score_customer(std::string_view customer_id, std::span<const std::uint32_t> rows,
+                                             std::span<const Purchase> purchases, const RFMConfig& config,
+                                             Instant now) {
     std::uint64_t count = 0;
     double monetary = 0.0;
     Instant last{};
@@ -163,12 +169,15 @@ RFMScore score_customer(std::string_view customer_id, std::span<const std::uint3
         ++count;
         monetary += p.amount;
     }
-    if (count == 0) return record;  // recency, frequency and monetary stay 0
+    if (count == 0) return std::nullopt;
+    CustomerRecord out{RFMScore{}, last};
+    RFMScore& record = out.record;
+    record.customer_id = std::string(customer_id);
     record.frequency = static_cast<double>(count);
     record.monetary = monetary;
     const double days = static_cast<double>(whole_days_between(last, now));
     record.recency = decay_weight(config.decay_function, days, config.decay_half_life_days);
-    return record;
+    return out;
 }
 
 }  // namespace
@@ -325,6 +334,20 @@ void score_pass(std::vector<std::uint32_t>& order, std::span<const double> value
     }
 }
 
+std::vector<std::uint32_t> latest_first(std::span<const Instant> last) {
+    const std::size_t n = last.size();
+    if (n >= std::numeric_limits<std::uint32_t>::max()) throw std::length_error("too many customers");
+    // Two stable passes: by nanoseconds, then by seconds (the major key), both descending.
+    std::vector<std::pair<std::uint64_t, std::uint32_t>> keys(n);
+    for (std::size_t i = 0; i < n; ++i) keys[i] = {~std::uint64_t{last[i].nanos}, static_cast<std::uint32_t>(i)};
+    if (n > 1) radix_sort(keys);
+    for (auto& [key, i] : keys) key = ~(static_cast<std::uint64_t>(last[i].seconds) ^ (std::uint64_t{1} << 63));
+    if (n > 1) radix_sort(keys);
+    std::vector<std::uint32_t> order(n);
+    for (std::size_t i = 0; i < n; ++i) order[i] = keys[i].second;
+    return order;
+}
+
 namespace {
 
 // One scoring pass over the records in `order`.
@@ -375,18 +398,24 @@ void apply_scoring(std::vector<RFMScore>& scores, ScoringMethod method) {
 }
 
 std::vector<RFMScore> calculate_rfm(std::span<const Transaction> transactions, const RFMConfig& config,
-                                    std::optional<std::int32_t> n_jobs) {
+                                    std::optional<std::int32_t> n_jobs, RfmInputReport* report) {
     if (transactions.empty()) return {};
-    return calculate_rfm_at(transactions, config, n_jobs, to_instant(std::chrono::system_clock::now()));
+    return calculate_rfm_at(transactions, config, n_jobs, to_instant(std::chrono::system_clock::now()), report);
 }
 
 namespace {
 
-// Unscored records in order of first appearance, and the input position of
-// each customer's first transaction.
-std::pair<std::vector<RFMScore>, std::vector<std::uint32_t>> customer_values(
-    std::span<const Transaction> transactions, const RFMConfig& config, std::optional<std::int32_t> n_jobs,
-    Instant now) {
+// Unscored records of the customers with a parsed transaction, in order of
+// first appearance, with the input position of each one's first transaction
+// and the instant of its latest purchase.
+struct CustomerList {
+    std::vector<RFMScore> scores;
+    std::vector<std::uint32_t> first;
+    std::vector<Instant> last;
+};
+
+CustomerList customer_values(std::span<const Transaction> transactions, const RFMConfig& config,
+                             std::optional<std::int32_t> n_jobs, Instant now, RfmInputReport* report) {
     const std::size_t n = transactions.size();
     if (n == 0) return {};
     // Row numbers are kept in 32 bits.
@@ -406,9 +435,10 @@ std::pair<std::vector<RFMScore>, std::vector<std::uint32_t>> customer_values(
         }
         const std::size_t begin = (task - 1) * kParseChunk, end = std::min(n, begin + kParseChunk);
         for (std::size_t i = begin; i < end; ++i) {
-            const std::optional<Instant> when = parse_rfc3339(transactions[i].timestamp);
+            const Transaction& t = transactions[i];
+            const std::optional<Instant> when = t.instant ? t.instant : parse_rfc3339(t.timestamp);
             const Instant at = when.value_or(Instant{});
-            purchases[i] = Purchase{at.seconds, transactions[i].amount, at.nanos, when.has_value()};
+            purchases[i] = Purchase{at.seconds, t.amount, at.nanos, when.has_value()};
         }
     });
     const Groups& groups = *grouped;
@@ -423,23 +453,51 @@ std::pair<std::vector<RFMScore>, std::vector<std::uint32_t>> customer_values(
         for (std::size_t i = 0; i < n; ++i) rows[cursor[groups.group_of()[i]]++] = static_cast<std::uint32_t>(i);
     }
 
-    std::vector<RFMScore> scores(n_groups);
+    std::vector<std::optional<CustomerRecord>> records(n_groups);
     pool->parallel_for(n_groups, 256, [&](std::size_t begin, std::size_t end) {
         for (std::size_t g = begin; g < end; ++g) {
             const std::span<const std::uint32_t> group_rows(rows.data() + offsets[g], offsets[g + 1] - offsets[g]);
-            scores[g] = score_customer(groups.key(g), group_rows, purchases, config, now);
+            records[g] = score_customer(groups.key(g), group_rows, purchases, config, now);
         }
     });
-    std::vector<std::uint32_t> first(n_groups);
-    for (std::size_t g = 0; g < n_groups; ++g) first[g] = rows[offsets[g]];
-    return {std::move(scores), std::move(first)};
+    CustomerList out;
+    out.scores.reserve(n_groups);
+    for (std::size_t g = 0; g < n_groups; ++g) {
+        if (!records[g]) continue;
+        out.scores.push_back(std::move(records[g]->record));
+        out.first.push_back(rows[offsets[g]]);
+        out.last.push_back(records[g]->last);
+    }
+    if (report) {
+        *report = RfmInputReport{};
+        report->customers_left_out = n_groups - out.scores.size();
+        for (std::size_t i = 0; i < n; ++i) {
+            if (!purchases[i].parsed) {
+                if (report->unparsed++ == 0) report->first_unparsed = i;
+            } else if (std::isnan(purchases[i].amount) && report->nan_amounts++ == 0) {
+                report->first_nan_amount = i;
+            }
+        }
+    }
+    return out;
+}
+
+// Moves the records into `order`.
+template <class T>
+std::vector<T> moved_into(std::vector<T>& values, const std::vector<std::uint32_t>& order) {
+    std::vector<T> out;
+    out.reserve(order.size());
+    for (const std::uint32_t i : order) out.push_back(std::move(values[i]));
+    return out;
 }
 
 }  // namespace
 
 std::vector<RFMScore> calculate_rfm_at(std::span<const Transaction> transactions, const RFMConfig& config,
-                                       std::optional<std::int32_t> n_jobs, Instant now) {
-    std::vector<RFMScore> scores = customer_values(transactions, config, n_jobs, now).first;
+                                       std::optional<std::int32_t> n_jobs, Instant now, RfmInputReport* report) {
+    if (report) *report = RfmInputReport{};
+    CustomerList customers = customer_values(transactions, config, n_jobs, now, report);
+    std::vector<RFMScore> scores = moved_into(customers.scores, latest_first(customers.last));
     apply_scoring(scores, config.scoring_method);
     return scores;
 }
@@ -457,18 +515,20 @@ std::vector<CustomerValues> rfm_partition_values(std::span<const Transaction> tr
         std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return rows[a] < rows[b]; });
     std::vector<Transaction> ordered(n);
     for (std::size_t i = 0; i < n; ++i) ordered[i] = transactions[order[i]];
-    auto [scores, first] = customer_values(ordered, config, n_jobs, now);
-    std::vector<CustomerValues> out(scores.size());
-    for (std::size_t g = 0; g < scores.size(); ++g) {
-        out[g].record = std::move(scores[g]);
-        out[g].first_row = rows.empty() ? first[g] : rows[order[first[g]]];
+    CustomerList customers = customer_values(ordered, config, n_jobs, now, nullptr);
+    std::vector<CustomerValues> out(customers.scores.size());
+    for (std::size_t g = 0; g < out.size(); ++g) {
+        out[g].record = std::move(customers.scores[g]);
+        out[g].first_row = rows.empty() ? customers.first[g] : rows[order[customers.first[g]]];
+        out[g].last = customers.last[g];
     }
     return out;
 }
 
 std::vector<RFMScore> score_partition_values(std::vector<CustomerValues> values, ScoringMethod method) {
-    std::stable_sort(values.begin(), values.end(),
-                     [](const CustomerValues& a, const CustomerValues& b) { return a.first_row < b.first_row; });
+    std::stable_sort(values.begin(), values.end(), [](const CustomerValues& a, const CustomerValues& b) {
+        return a.last != b.last ? a.last > b.last : a.first_row < b.first_row;
+    });
     StringMap<std::size_t> seen;
     std::vector<RFMScore> scores;
     scores.reserve(values.size());

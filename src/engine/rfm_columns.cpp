@@ -296,10 +296,14 @@ RfmTable rfm_columns(const Grouping& groups, const PurchaseColumns& rows, const 
         std::vector<Running> running(n_groups);  // one cache line a customer, not three
         const std::size_t n_rows = groups.group_of.size();
         for (std::size_t i = 0; i < n_rows; ++i) {
-            if (i + 16 < n_rows) __builtin_prefetch(&running[groups.group_of[i + 16]]);
+            if (i + 16 < n_rows) {
+                if (const std::uint32_t ahead = groups.group_of[i + 16]; ahead != kSkippedRow) __builtin_prefetch(&running[ahead]);
+            }
+            const std::uint32_t g = groups.group_of[i];
+            if (g == kSkippedRow) continue;
             const std::optional<Time> when = time_of(i);
             if (!when) continue;
-            Running& r = running[groups.group_of[i]];
+            Running& r = running[g];
             if (r.count == 0 || *when > r.last) r.last = *when;
             ++r.count;
             r.monetary += rows.amounts[i];
@@ -324,22 +328,32 @@ RfmTable rfm_columns(const Grouping& groups, const PurchaseColumns& rows, const 
     } else {
         accumulate.template operator()<Instant>([&](std::size_t i) { return rows.when[i]; });
     }
+
+    // Customers with a purchase, latest purchase first, equal instants in group order.
+    std::vector<std::uint32_t> kept;
+    std::vector<Instant> kept_last;
+    kept.reserve(n_groups);
+    kept_last.reserve(n_groups);
+    for (std::size_t g = 0; g < n_groups; ++g) {
+        if (count[g] == 0) continue;
+        kept.push_back(static_cast<std::uint32_t>(g));
+        kept_last.push_back(last[g]);
+    }
+    std::vector<std::uint32_t> order = latest_first(kept_last);
+    for (std::uint32_t& i : order) i = kept[i];
+
     std::vector<double> recency(n_groups, 0.0), days(n_groups, std::numeric_limits<double>::quiet_NaN()),
         frequency(n_groups, 0.0);
     pool.parallel_for(n_groups, 4096, [&](std::size_t begin, std::size_t end) {
         for (std::size_t g = begin; g < end; ++g) {
-            if (count[g] == 0) {
-                monetary[g] = 0.0;
-                continue;
-            }
+            if (count[g] == 0) continue;
             frequency[g] = static_cast<double>(count[g]);
             days[g] = static_cast<double>(whole_days_between(last[g], now));
             recency[g] = decay_weight(config.decay_function, days[g], config.decay_half_life_days);
         }
     });
 
-    std::vector<std::uint32_t> order(n_groups);
-    for (std::size_t g = 0; g < n_groups; ++g) order[g] = static_cast<std::uint32_t>(g);
+    const std::size_t n_kept = order.size();
     std::vector<std::uint32_t> r(n_groups), f(n_groups), m(n_groups);
     score_pass(order, recency, r, config.scoring_method);
     score_pass(order, frequency, f, config.scoring_method);
@@ -353,8 +367,8 @@ RfmTable rfm_columns(const Grouping& groups, const PurchaseColumns& rows, const 
     t.recency_score = permuted(r, order);
     t.frequency_score = permuted(f, order);
     t.monetary_score = permuted(m, order);
-    t.segment.resize(n_groups);
-    for (std::size_t i = 0; i < n_groups; ++i)
+    t.segment.resize(n_kept);
+    for (std::size_t i = 0; i < n_kept; ++i)
         t.segment[i] = segment_for_scores(t.recency_score[i], t.frequency_score[i], t.monetary_score[i]);
     return t;
 }

@@ -5,11 +5,13 @@
 // appearance (a keyed hash: SipHash under the per-process key, so colliding
 // keys cannot be prepared offline; the numbering never depends on it).
 // rfm_columns accumulates every customer's purchases in input order (rows
-// without an instant are skipped; amounts, NaN included, are summed left to
-// right from zero), takes the decay weight of the latest instant against
-// `now`, then scores by position after stable sorts on recency, frequency and
-// monetary (highest first, NaN last), starting from first-appearance order, and
-// names every customer. For the same transactions and instant the records equal
+// without an instant, or marked kSkippedRow in the grouping, are skipped;
+// amounts, NaN included, are summed left to right from zero), leaves out the
+// customers with no purchase left, takes the decay weight of the latest instant
+// against `now`, then scores by position after stable sorts on recency,
+// frequency and monetary (highest first, NaN last), starting from the latest
+// purchase first (equal instants in first-appearance order), and names every
+// customer. For the same transactions and instant the records equal
 // calculate_rfm_at's, in the same order. Only the pool build can fail
 // (a Clustering SegmoraError); an interrupt, polled between the phases and
 // while the pool runs, unwinds as Interrupted.
@@ -28,8 +30,11 @@
 
 namespace segmora::engine {
 
+// A row that belongs to no group (a transaction the caller set aside).
+inline constexpr std::uint32_t kSkippedRow = std::numeric_limits<std::uint32_t>::max();
+
 struct Grouping {
-    std::vector<std::uint32_t> group_of;  // group of every row
+    std::vector<std::uint32_t> group_of;  // group of every row, or kSkippedRow
     std::vector<std::size_t> first_row;   // the row where each group first appears
 };
 
@@ -92,11 +97,12 @@ struct PurchaseColumns {
     std::optional<TickColumn> ticks = std::nullopt;
 };
 
-// Per-customer results in output order (monetary highest first, ties as above).
+// Per-customer results in output order (monetary highest first, ties as
+// above), one row per customer with a purchase.
 struct RfmTable {
     std::vector<std::uint32_t> group;  // the customer (group number) of each output row
     std::vector<double> recency;
-    std::vector<double> recency_days;  // whole days since the last purchase; NaN without one
+    std::vector<double> recency_days;  // whole days since the last purchase
     std::vector<double> frequency;
     std::vector<double> monetary;
     std::vector<std::uint32_t> recency_score;

@@ -9,6 +9,7 @@
 #include "engine/rfm.hpp"
 #include "python/bindings.hpp"
 #include "python/timestamps.hpp"
+#include "python/transactions.hpp"
 #include "python/toolkit/classdef.hpp"
 #include "python/toolkit/format.hpp"
 
@@ -34,8 +35,8 @@ using engine::Transaction;
 struct TransactionsInput {
     std::vector<Ref> held;
     std::vector<Transaction> rows;
-    std::deque<std::string> texts;  // timestamps written from datetime objects (stable addresses)
-    std::optional<DatetimeReader> datetimes;  // looked up at the first non-str timestamp
+    std::optional<TimeReader> times;  // looked up at the first non-str timestamp
+    std::deque<std::string> texts;    // how missing times show themselves (stable addresses)
     PyObject* unheld = nullptr;
 
     void hold_all() {
@@ -71,11 +72,22 @@ Transaction to_transaction(PyObject* tuple, const char* arg, TransactionsInput& 
     PyObject* when = PyTuple_GetItem(tuple, 1);
     if (PyUnicode_Check(when)) {
         t.timestamp = str_view(when, arg);
-    } else if (std::optional<std::string> text = (out.datetimes ? *out.datetimes : out.datetimes.emplace()).read(when, arg)) {
-        out.texts.push_back(std::move(*text));
-        t.timestamp = out.texts.back();
     } else {
-        t.timestamp = str_view(when, arg);  // the usual type error
+        // A datetime (naive: UTC), a date (midnight UTC) or a NumPy datetime64;
+        // NaT stays a time that does not parse, shown as such in the warning.
+        engine::Instant instant;
+        switch ((out.times ? *out.times : out.times.emplace()).read(when, arg, false, instant)) {
+            case TimeReader::Read::Instant: t.instant = instant; break;
+            case TimeReader::Read::Missing: {
+                // None and NaN are no timestamps: the usual type error.
+                if (when == Py_None || PyFloat_Check(when)) (void)str_view(when, arg);
+                Ref shown = Ref::steal(PyObject_Str(when));
+                out.texts.push_back(From<std::string>::convert(shown.get(), arg));
+                t.timestamp = out.texts.back();
+                break;
+            }
+            case TimeReader::Read::NotATime: (void)str_view(when, arg);  // the usual type error
+        }
     }
     t.amount = From<double>::convert(PyTuple_GetItem(tuple, 2), arg);
     return t;
@@ -147,21 +159,23 @@ namespace {
 
 // ---- calculate_rfm_py ----
 
-// One UserWarning when transactions were dropped for an unreadable timestamp.
-// Every parsed transaction counts once in some customer's frequency, so the
-// skipped count is the input size less the frequencies' sum (exact: counts are
-// far below 2^53); the first skipped row is searched for only when there is one.
-void warn_skipped(const std::vector<Transaction>& rows, const std::vector<RFMScore>& scores) {
-    double parsed = 0.0;
-    for (const RFMScore& s : scores) parsed += s.frequency;
-    const auto skipped = rows.size() - static_cast<std::size_t>(parsed);
-    if (skipped == 0) return;
-    std::size_t first = 0;
-    while (first < rows.size() && engine::parse_rfc3339(rows[first].timestamp)) ++first;
-    const std::string message = format(
-        "skipped {} of {} transactions whose timestamp is not an RFC 3339 date-time with a zone (first at index {}: '{}')",
-        skipped, rows.size(), first, rows[first].timestamp);
-    if (PyErr_WarnEx(PyExc_UserWarning, message.c_str(), 1) < 0) throw PyErrorAlreadySet{};
+// The UserWarnings of a call: transactions dropped for a time that does not
+// parse (and the customers left out for want of any other), then NaN amounts
+// among the transactions that count, worded as rfm_from_columns words them.
+void warn_skipped(const std::vector<Transaction>& rows, const engine::RfmInputReport& report) {
+    if (report.unparsed) {
+        const Transaction& first = rows[report.first_unparsed];
+        std::string message = format(
+            "skipped {} of {} transactions whose timestamp is not an RFC 3339 date-time with a zone (first at index {}: '{}')",
+            report.unparsed, rows.size(), report.first_unparsed, first.timestamp);
+        if (const std::size_t c = report.customers_left_out)
+            message += format("; {} {} with no usable transaction left out", c, c == 1 ? "customer" : "customers");
+        warn(message);
+    }
+    if (report.nan_amounts)
+        warn(format("{} of {} transactions have a NaN amount (first at index {}); the monetary value of their "
+                    "customers is NaN",
+                    report.nan_amounts, rows.size(), report.first_nan_amount));
 }
 
 struct CalculateRfmPy {
@@ -175,8 +189,9 @@ struct CalculateRfmPy {
         if (PyObject* jobs = a.raw("n_jobs"); jobs && jobs != Py_None && !PyLong_CheckExact(jobs))
             transactions.hold_all();
         const auto n_jobs = a.get_or<std::optional<std::int32_t>>("n_jobs", std::nullopt);
-        std::vector<RFMScore> scores = engine::calculate_rfm(transactions.rows, *config, n_jobs);
-        warn_skipped(transactions.rows, scores);
+        engine::RfmInputReport report;
+        std::vector<RFMScore> scores = engine::calculate_rfm(transactions.rows, *config, n_jobs, &report);
+        warn_skipped(transactions.rows, report);
         Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(scores.size())));
         for (std::size_t i = 0; i < scores.size(); ++i)
             PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), wrap(std::move(scores[i])).release());
@@ -197,7 +212,8 @@ struct RfmPartitionValues {
     static constexpr const char* signature = "rfm_partition_values(transactions, config, now, rows=None, n_jobs=None)";
     static constexpr const char* doc =
         "Raw RFM values of a partition's customers at the instant `now`: (customer_id, recency, frequency, "
-        "monetary, first_row) per customer; `rows` gives each transaction's global position.";
+        "monetary, first_row, last_seconds, last_nanos) per customer with a parsed transaction; `rows` gives each "
+        "transaction's global position.";
     static constexpr Raises raises = Raises::RuntimeError;
     static Ref call(Args& a) {
         TransactionsInput transactions = a.get<TransactionsInput>("transactions");
@@ -215,13 +231,15 @@ struct RfmPartitionValues {
         for (std::size_t i = 0; i < values.size(); ++i) {
             const RFMScore& r = values[i].record;
             PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i),
-                           py::make_tuple(r.customer_id, r.recency, r.frequency, r.monetary, values[i].first_row).release());
+                           py::make_tuple(r.customer_id, r.recency, r.frequency, r.monetary, values[i].first_row,
+                                          values[i].last.seconds, values[i].last.nanos)
+                               .release());
         }
         return list;
     }
 };
 
-// (customer_id, recency, frequency, monetary, first_row) tuples.
+// (customer_id, recency, frequency, monetary, first_row, last_seconds, last_nanos) tuples.
 std::vector<engine::CustomerValues> extract_values(PyObject* obj, const char* arg) {
     if (PyUnicode_Check(obj)) raise_argument(PyExc_TypeError, arg, "Can't extract `str` to `Vec`");
     if (!PySequence_Check(obj))
@@ -233,13 +251,16 @@ std::vector<engine::CustomerValues> extract_values(PyObject* obj, const char* ar
     for (Py_ssize_t i = 0; i < n; ++i) {
         Ref item = Ref::steal(PySequence_GetItem(obj, i));
         if (!item) reraise_for_argument(arg);
-        require_tuple(item.get(), 5, arg);
+        require_tuple(item.get(), 7, arg);
         engine::CustomerValues v;
         v.record.customer_id = std::string(str_view(PyTuple_GetItem(item.get(), 0), arg));
         v.record.recency = From<double>::convert(PyTuple_GetItem(item.get(), 1), arg);
         v.record.frequency = From<double>::convert(PyTuple_GetItem(item.get(), 2), arg);
         v.record.monetary = From<double>::convert(PyTuple_GetItem(item.get(), 3), arg);
         v.first_row = From<std::uint64_t>::convert(PyTuple_GetItem(item.get(), 4), arg);
+        v.last.seconds = From<std::int64_t>::convert(PyTuple_GetItem(item.get(), 5), arg);
+        v.last.nanos = From<std::uint32_t>::convert(PyTuple_GetItem(item.get(), 6), arg);
+        if (v.last.nanos >= 1'000'000'000) raise_argument(PyExc_ValueError, arg, "last_nanos must be below 10^9");
         out.push_back(std::move(v));
     }
     return out;

@@ -1,15 +1,23 @@
-// Date-time objects from Python as RFC 3339 text or instants.
+// Single date-time objects from Python as instants (UTC).
 //
-// DatetimeReader looks up `datetime.datetime` once per call. read(obj, arg)
-// returns nullopt when `obj` is not a datetime (a str or anything else is left
-// to the caller); a timezone-aware datetime (pandas.Timestamp included) is
-// converted to UTC exactly and written as RFC 3339 text with a "+00:00" zone;
-// a naive one is a TypeError naming `arg` that says a timezone is needed;
-// pandas.NaT gives its text "NaT", which no parser accepts.
+// TimeReader looks up the `datetime` types once. read(obj, arg, integers, out)
+// says what one object names:
+//   - a datetime (pandas.Timestamp included): aware ones are converted to UTC
+//     exactly, naive ones are read as UTC (as naive datetime64 columns are);
+//   - a date: midnight UTC of that day;
+//   - a NumPy datetime64 scalar of any unit (Y, M, W, D, h, m, s, ms, us, ns),
+//     read from its own unit, so no range is lost to a conversion;
+//   - with `integers`, an int or an object with __index__ (NumPy integers):
+//     whole seconds since the Unix epoch;
+//   - a missing-value marker (None, NaN, NaT, pandas.NA): Missing;
+//   - anything else, str included: NotATime (the caller decides).
+// A datetime64 beyond 64-bit seconds raises OverflowError "argument '{arg}':
+// datetime out of range"; a datetime64 unit not listed raises TypeError.
 #pragma once
 
+#include <cstdint>
 #include <optional>
-#include <string>
+#include <string_view>
 
 #include "engine/rfm.hpp"
 #include "python/toolkit/values.hpp"
@@ -17,19 +25,28 @@
 namespace segmora::py {
 
 // Whether `obj` is a missing-value marker: None, or a value unequal to itself
-// (NaN, pandas.NaT) or whose self-comparison is not a bool (pandas.NA).
+// (NaN, NaT, NumPy NaN scalars), or pandas.NA (whose comparisons give NA).
 bool is_missing(PyObject* obj);
 
-class DatetimeReader {
+// The instant `ticks` datetime64 units of `unit` after the epoch ("D", "s",
+// "ns", ...; "Y" and "M" count calendar years and months); nullopt for a unit
+// not listed. OverflowError naming `arg` beyond 64-bit seconds.
+std::optional<engine::Instant> datetime64_instant(std::int64_t ticks, std::string_view unit, const char* arg);
+
+// The unit inside a datetime64 dtype's name ("datetime64[ms]" -> "ms"; "" without one).
+std::string_view datetime64_unit(std::string_view dtype_name);
+
+class TimeReader {
 public:
-    DatetimeReader();
-    bool is_datetime(PyObject* obj) const;
-    std::optional<std::string> read(PyObject* obj, const char* arg) const;
-    // The instant of an aware datetime (nullopt when `obj` is not a datetime).
-    std::optional<engine::Instant> instant(PyObject* obj, const char* arg) const;
+    enum class Read { Instant, Missing, NotATime };
+
+    TimeReader();
+    Read read(PyObject* obj, const char* arg, bool integers, engine::Instant& out) const;
 
 private:
+    bool is_instance(PyObject* obj, const Ref& type) const;
     Ref datetime_type_;
+    Ref date_type_;
     Ref utc_;
 };
 
