@@ -21,23 +21,24 @@
 // Φ(Δ/2σ - εσ/Δ) - e^ε Φ(-Δ/2σ - εσ/Δ) <= δ, solved by bisection to adjacent
 // doubles. g is the largest power of two not above min(Δ, σ) 2^-20 (coarser
 // only where needed to keep σ/g <= 2^25 and Δg <= 2^52; σ above 2^26 Δ is
-// refused); S starts at
-// ceil((σ Δg/Δ)²) steps² and is raised until a rigorous upper bound of the
-// discrete Gaussian's exact δ for sensitivity Δg (Canonne, Kamath and Steinke
-// 2020, Theorem 7; tail sums bounded by Gaussian integrals) is at most δ:
-// (ε, δ)-differential privacy.
+// refused); S starts at ceil((σ Δg/Δ)²) steps² and is raised until a rigorous
+// upper bound of the discrete Gaussian's exact δ for sensitivity Δg
+// (Canonne, Kamath and Steinke 2020, Theorem 7; tail sums bounded by Gaussian
+// integrals) is at most δ: (ε, δ)-differential privacy.
 //
-// The samplers are exact. A geometric magnitude is ceil-free inversion of a
-// uniform W (the largest k with W < exp(-k/T)) and the discrete Gaussian is the
-// rejection sampler of Canonne, Kamath and Steinke (proposals from the discrete
-// Laplace with t = floor(sqrt(S)) + 1, accepted with probability
-// exp(-(|y|t - S)² / 2St²)). Every decision compares random bits with exp(-a/d)
-// for integers a, d: vectorised floating-point estimates with a 2^-40 margin
-// settle almost all of them and exact integer arithmetic (exact_exp.hpp) the
-// rest. The only departure from the exact distributions: a Gaussian proposal
-// beyond 2^36 steps (probability below e^-1000) is rejected outright. The bits
-// come from a ChaCha12 stream keyed from the operating system, so the
-// guarantees hold against any adversary that cannot tell ChaCha12 from random.
+// The samplers are exact. A discrete Laplace magnitude is the largest k with
+// W < exp(-k/T) for a uniform W (inversion), with a random sign (a negative
+// zero is drawn again); the discrete Gaussian is the rejection sampler of
+// Canonne, Kamath and Steinke (proposals from the discrete Laplace with
+// t = floor(sqrt(S)) + 1, accepted with probability exp(-(|y|t - S)² / 2St²)).
+// Every decision compares random bits with exp(-a/d) for integers a and d:
+// vectorised floating-point estimates (a logarithm for the magnitudes, an
+// exponential for the coins) with a safety margin settle almost all of them,
+// exact integer arithmetic (exact_exp.hpp) the rest. The only departure from
+// the exact distributions: a Gaussian proposal beyond 2^36 steps (probability
+// below e^-1000) is rejected outright. The bits come from a ChaCha12 stream
+// keyed from the operating system, so the guarantees hold against any
+// adversary that cannot tell ChaCha12 from random. Draws are made in blocks.
 //
 // Parameter errors are SegmoraError InvalidConfig naming the parameter and its
 // value, raised before any draw; `values` is then untouched.
