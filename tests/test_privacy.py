@@ -2,7 +2,9 @@
 import math
 import os
 import pickle
+import random
 import threading
+from fractions import Fraction
 
 import numpy as np
 import pandas as pd
@@ -251,6 +253,16 @@ def test_budget_keeps_exact_accounts_and_never_grows(epsilon, costs, granted, re
     assert b.remaining_epsilon == pytest.approx(remaining, rel=1e-8, abs=0)
     assert b.budget_exhausted() == (remaining == 0.0)
     assert pickle.loads(pickle.dumps(b)).remaining_epsilon == b.remaining_epsilon
+
+
+@pytest.mark.parametrize("seed", range(3))
+def test_budget_remainder_is_the_exact_difference_rounded_once(seed):
+    rng = random.Random(seed)
+    epsilon = rng.uniform(1, 1e6)
+    costs = [rng.uniform(0, 1) * 10.0 ** rng.randint(-300, 3) for _ in range(200)]
+    b = PyPrivacyBudget(epsilon, 0.0)
+    assert all(b.consume(c) for c in costs)
+    assert b.remaining_epsilon == float(Fraction(epsilon) - sum(map(Fraction, costs)))  # Fraction -> float rounds once
 
 
 @pytest.mark.parametrize("epsilon,delta,message", [

@@ -498,11 +498,14 @@ int ceil_log2(double v) {
     return std::ldexp(1.0, e) == v ? e : e + 1;
 }
 
-// 2^e for the grid exponent e chosen from `finest` (the resolution wanted)
-// and the lower bounds that keep every count of steps exact.
-double grid_step(int finest, std::initializer_list<int> at_least) {
-    int e = finest;
-    for (int bound : at_least) e = std::max(e, bound);
+// The grid for a noise scale (Δ/ε or σ) and sensitivity Δ > 0: 2^e with e the
+// largest such that 2^e <= min(Δ, scale) 2^-20, raised where needed to keep
+// scale / 2^e <= 2^coarsest and Δ / 2^e <= 2^52. A scale that underflowed to 0
+// (an enormous epsilon) leaves the resolution to Δ.
+double grid_step(double sensitivity, double scale, int coarsest) {
+    int e = floor_log2(scale > 0.0 ? std::min(sensitivity, scale) : sensitivity) - 20;
+    if (scale > 0.0) e = std::max(e, ceil_log2(scale) - coarsest);
+    e = std::max(e, ceil_log2(sensitivity) - 52);
     return std::ldexp(1.0, std::max(e, -1074));
 }
 
@@ -581,8 +584,7 @@ NoiseGrid laplace_grid(double epsilon, double sensitivity) {
     const double scale = sensitivity / epsilon;
     if (!(scale <= 0x1p1000))
         throw SegmoraError::invalid_config(format("sensitivity / epsilon must be at most 2^1000, got {}", scale));
-    grid.step = grid_step(std::min(floor_log2(sensitivity), floor_log2(scale)) - 20,
-                          {ceil_log2(scale) - 30, ceil_log2(sensitivity) - 52});
+    grid.step = grid_step(sensitivity, scale, 30);
     grid.sensitivity_steps = std::max(1.0, std::ceil(sensitivity / grid.step));
     double t = std::ceil(grid.sensitivity_steps / epsilon);
     while (std::fma(t, epsilon, -grid.sensitivity_steps) < 0.0) t += 1.0;  // exactly t epsilon >= Δg
@@ -598,8 +600,7 @@ NoiseGrid gaussian_grid(double epsilon, double delta, double sensitivity) {
     if (!(per_sensitivity <= 0x1p26))
         throw SegmoraError::invalid_config(
             format("sigma / sensitivity must be at most 2^26, got {} (epsilon {}, delta {})", per_sensitivity, epsilon, delta));
-    grid.step = grid_step(std::min(floor_log2(sensitivity), floor_log2(sigma)) - 20,
-                          {ceil_log2(sigma) - 25, ceil_log2(sensitivity) - 52});
+    grid.step = grid_step(sensitivity, sigma, 25);
     grid.sensitivity_steps = std::max(1.0, std::ceil(sensitivity / grid.step));
     // σ in steps for sensitivity Δg, then S raised until the discrete bound meets δ.
     const double sigma_steps = per_sensitivity * grid.sensitivity_steps;

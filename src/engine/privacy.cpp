@@ -1,6 +1,7 @@
 #include "engine/privacy.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -279,22 +280,29 @@ double ExactSum::nearest() const noexcept {
             carry = (carry && limb == 0) ? 1 : 0;
         }
     }
-    const auto bit = [&](std::ptrdiff_t i) -> std::uint64_t {
-        return i < 0 ? 0 : (m[static_cast<std::size_t>(i) / 64] >> (i % 64)) & 1;
+    std::size_t top_limb = kLimbs - 1;
+    while (m[top_limb] == 0) --top_limb;
+    const std::size_t top = 64 * top_limb + 63 - static_cast<std::size_t>(std::countl_zero(m[top_limb]));
+    // The bits of the magnitude from `low` up to `low` + 63 (zeros past the top).
+    const auto bits_at = [&](std::size_t low) -> std::uint64_t {
+        const std::size_t limb = low / 64, shift = low % 64;
+        std::uint64_t v = m[limb] >> shift;
+        if (shift != 0 && limb + 1 < kLimbs) v |= m[limb + 1] << (64 - shift);
+        return v;
     };
-    std::ptrdiff_t top = static_cast<std::ptrdiff_t>(kLimbs * 64) - 1;
-    while (!bit(top)) --top;
     double magnitude;
     if (top < 53) {
         magnitude = std::ldexp(static_cast<double>(m[0]), -1074);  // below 2^-1021: exact
     } else {
-        std::uint64_t mantissa = 0;
-        for (std::ptrdiff_t i = top; i > top - 53; --i) mantissa = (mantissa << 1) | bit(i);
-        const bool guard = bit(top - 53);
-        bool sticky = false;
-        for (std::ptrdiff_t i = top - 54; i >= 0 && !sticky; --i) sticky = bit(i) != 0;
+        const std::size_t low = top - 52;  // the mantissa's lowest bit
+        std::uint64_t mantissa = bits_at(low) & ((std::uint64_t{1} << 53) - 1);
+        const bool guard = (bits_at(low - 1) & 1) != 0;
+        bool sticky = false;  // any bit below the guard bit
+        const std::size_t below = low - 1;
+        for (std::size_t i = 0; i < below / 64 && !sticky; ++i) sticky = m[i] != 0;
+        if (!sticky && below % 64 != 0) sticky = (m[below / 64] & ((std::uint64_t{1} << (below % 64)) - 1)) != 0;
         if (guard && (sticky || (mantissa & 1))) ++mantissa;  // to nearest, ties to even
-        magnitude = std::ldexp(static_cast<double>(mantissa), static_cast<int>(top - 52 - 1074));
+        magnitude = std::ldexp(static_cast<double>(mantissa), static_cast<int>(low) - 1074);
     }
     return s < 0 ? -magnitude : magnitude;
 }

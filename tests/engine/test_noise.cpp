@@ -223,6 +223,8 @@ TEST(Calibration, GridsMeetTheirPrivacyExactly) {
             EXPECT_EQ(std::ldexp(1.0, std::ilogb(g.step)), g.step);
         }
     }
+    for (double epsilon : {0.01, 1.0, 40.0, 1e300})  // enormous epsilons: a tiny σ, still a grid that resolves Δ
+        EXPECT_GE(gaussian_grid(epsilon, 1e-5, 1e-300).variance, 4u);
     const NoiseGrid g = gaussian_grid(1.0, 1e-5, 1.0);
     const double wanted = 3.7306316348159445 * g.sensitivity_steps;  // σ for sensitivity Δg, in steps
     EXPECT_GE(static_cast<double>(g.variance), wanted * wanted);
