@@ -218,7 +218,7 @@ template <int Bits>
 // Discrete Laplace draws, one per 64-bit word of `words`: the top 52 bits begin the uniform W of the magnitude
 // (its further bits, if needed, are drawn afresh), the lowest bit is the
 // sign. `redo` marks an unsettled magnitude and a negative zero (drawn again).
-SEGMORA_TARGET_CLONES
+SEGMORA_TARGET_CLONES_WIDE
 void laplace_estimates(const std::uint32_t* words, std::size_t n, double scale, double* z, double* redo) noexcept {
     for (std::size_t i = 0; i < n; ++i) {
         const std::uint64_t leading = word64(words, i);
@@ -233,12 +233,12 @@ void laplace_estimates(const std::uint32_t* words, std::size_t n, double scale, 
 
 }  // namespace
 
-SEGMORA_TARGET_CLONES
+SEGMORA_TARGET_CLONES_WIDE
 void neg_log(const double* x, double* out, std::size_t n) noexcept {
     for (std::size_t i = 0; i < n; ++i) out[i] = neg_log_one(x[i]);
 }
 
-SEGMORA_TARGET_CLONES
+SEGMORA_TARGET_CLONES_WIDE
 void exp_neg(const double* x, double* out, std::size_t n) noexcept {
     for (std::size_t i = 0; i < n; ++i) out[i] = exp_neg_one(x[i]);
 }
@@ -373,15 +373,15 @@ constexpr std::uint64_t kSignBit = std::uint64_t{1} << 15;
 constexpr std::uint64_t kCoinBits = kSignBit - 1;
 
 // Per proposal word: the proposal y, the whole part of its acceptance
-// exponent, and the decision: 1 accept (when the exponent's whole part is 0;
-// else its coins of exp(-1) follow), 0 reject, 2 undecided. Undecided are an
+// exponent, and the state: 1 accepted, 0 rejected, 2 accepted pending as many
+// coins of exp(-1) as the whole part, 3 undecided. Undecided are an
 // unsettled magnitude, a negative zero (rejected, as Canonne, Kamath and
 // Steinke's sampler restarts), an exponent of 512 or more or whose fraction
 // lies within 2^-30 of an integer (the double, within 2^-41 of it, might
 // split it wrongly), and a coin the 15 bits cannot settle.
-SEGMORA_TARGET_CLONES
+SEGMORA_TARGET_CLONES_WIDE
 void gaussian_estimates(const std::uint32_t* words, std::size_t n, double t, double variance, double reciprocal,
-                        double* proposal, double* whole, double* decision) noexcept {
+                        double* proposal, double* whole, std::int64_t* state) noexcept {
     for (std::size_t i = 0; i < n; ++i) {
         const std::uint64_t word = word64(words, i);
         double k;
@@ -395,11 +395,12 @@ void gaussian_estimates(const std::uint32_t* words, std::size_t n, double t, dou
         const double f = g - w;
         const double estimate = exp_neg_coin(f) * 0x1p15;
         const double coin = std::bit_cast<double>((word & kCoinBits) | 0x4330000000000000ull) - 0x1p52;
-        const double settled = coin + 1.0 <= estimate * (1.0 - kCoinMargin) ? 1.0 : coin >= estimate * (1.0 + kCoinMargin) ? 0.0 : 2.0;
+        const bool accepted = coin + 1.0 <= estimate * (1.0 - kCoinMargin);
+        const bool rejected = coin >= estimate * (1.0 + kCoinMargin);
         const bool undecided = unsettled | ((negative == 1.0) & (k == 0.0)) | (g >= 512.0) | (f < 0x1p-30) |
-                               (f > 1.0 - 0x1p-30) | (k * t >= 0x1p52);
+                               (f > 1.0 - 0x1p-30) | (k * t >= 0x1p52) | (!accepted & !rejected);
         whole[i] = w;
-        decision[i] = undecided ? 2.0 : settled;
+        state[i] = undecided ? 3 : accepted & (w != 0.0) ? 2 : accepted ? 1 : 0;
     }
 }
 
@@ -429,7 +430,8 @@ void DiscreteGaussianSampler::sample(std::span<double> out, NoiseSource& source)
     // exp(-fraction), all true.
     static const ExpMinusOneCoins minus_one;
     std::uint32_t words[2 * kChunk];
-    double proposals[kChunk], kept[kChunk], whole[kChunk], decision[kChunk];
+    double proposals[kChunk], kept[kChunk], whole[kChunk];
+    std::int64_t state[kChunk];
     std::size_t open[kChunk];
     const double reciprocal = 1.0 / as_double(denominator_);
     std::size_t filled = 0;
@@ -438,30 +440,29 @@ void DiscreteGaussianSampler::sample(std::span<double> out, NoiseSource& source)
         const std::size_t m = std::min(kChunk, need + need / 3 + 4);  // acceptance is about 3/4
         source.fill({words, 2 * m});
         gaussian_estimates(words, m, static_cast<double>(t_), static_cast<double>(variance_), reciprocal, proposals,
-                           whole, decision);
-        // The proposals still open (undecided, or accepted pending coins of
-        // exp(-1)) are settled first; then the accepted ones are kept in
-        // proposal order, so that dropping those beyond `need` does not
-        // depend on their values.
+                           whole, state);
+        // The open proposals are settled first; then the accepted ones are
+        // kept in proposal order, so that dropping those beyond `need` does
+        // not depend on their values.
         std::size_t pending = 0;
         for (std::size_t i = 0; i < m; ++i) {
             open[pending] = i;
-            pending += (decision[i] == 2.0) | ((decision[i] == 1.0) & (whole[i] != 0.0));
+            pending += state[i] >= 2;
         }
         for (std::size_t p = 0; p < pending; ++p) {
             const std::size_t i = open[p];
-            bool accept = decision[i] == 1.0;
-            if (decision[i] == 2.0) {
-                accept = decide(word64(words, i), proposals[i], source);
-            } else {
+            bool accept = true;
+            if (state[i] == 2) {
                 for (auto j = static_cast<std::uint64_t>(whole[i]); accept && j > 0; --j) accept = minus_one.flip(source);
+            } else {
+                accept = decide(word64(words, i), proposals[i], source);
             }
-            decision[i] = accept ? 1.0 : 0.0;
+            state[i] = accept;
         }
         std::size_t count = 0;
         for (std::size_t i = 0; i < m; ++i) {
             kept[count] = proposals[i];
-            count += decision[i] == 1.0;
+            count += static_cast<std::size_t>(state[i]);
         }
         const std::size_t take = std::min(count, need);
         std::copy(kept, kept + take, out.data() + filled);
@@ -623,51 +624,53 @@ namespace {
 // more are on it already), plus g z, clamped at zero (a NaN becoming 0.0).
 // x / g is exact (g is a power of two) and so is q - floor(q), except for q in
 // (-1, 0), which is settled by comparing q with -1/2.
-SEGMORA_TARGET_CLONES
-void release(double* values, const double* z, std::size_t n, double g) noexcept {
+SEGMORA_TARGET_CLONES_WIDE
+void release(const double* in, double* out, const double* z, std::size_t n, double g) noexcept {
     const double whole = std::ldexp(g, 52), inverse = 1.0 / g;
     for (std::size_t i = 0; i < n; ++i) {
-        const double x = values[i];
+        const double x = in[i];
         const double q = x * inverse;
         const double f = floor_exact(q);
         const double up = (q > -1.0) & (q < 0.0) ? (q >= -0.5 ? 1.0 : 0.0) : (q - f >= 0.5 ? 1.0 : 0.0);
         const double on_grid = std::fabs(x) < whole ? (f + up) * g : x;
         const double v = on_grid + g * z[i];
-        values[i] = v > 0.0 ? v : 0.0;
+        out[i] = v > 0.0 ? v : 0.0;
     }
 }
 
 template <class Sampler>
-void release_on_grid(std::span<double> values, double g, const Sampler& sampler, NoiseSource& source) {
+void release_on_grid(std::span<const double> in, std::span<double> out, double g, const Sampler& sampler,
+                     NoiseSource& source) {
     double noise[kChunk];
-    for (std::size_t begin = 0; begin < values.size(); begin += kChunk) {
-        const std::size_t n = std::min(kChunk, values.size() - begin);
+    for (std::size_t begin = 0; begin < in.size(); begin += kChunk) {
+        const std::size_t n = std::min(kChunk, in.size() - begin);
         sampler.sample({noise, n}, source);
-        release(values.data() + begin, noise, n, g);
+        release(in.data() + begin, out.data() + begin, noise, n, g);
     }
 }
 
-void clamp_all(std::span<double> values) noexcept {
-    for (double& x : values) x = std::fmax(x, 0.0);  // fmax turns NaN into 0.0
+void clamp_all(std::span<const double> in, std::span<double> out) noexcept {
+    for (std::size_t i = 0; i < in.size(); ++i) out[i] = std::fmax(in[i], 0.0);  // fmax turns NaN into 0.0
 }
 
 }  // namespace
 
-void add_laplace_noise(std::span<double> values, double epsilon, double sensitivity, NoiseSource& source) {
+void add_laplace_noise(std::span<const double> in, std::span<double> out, double epsilon, double sensitivity,
+                       NoiseSource& source) {
     const NoiseGrid grid = laplace_grid(epsilon, sensitivity);
-    if (values.empty()) return;
-    if (sensitivity == 0.0) return clamp_all(values);
+    if (in.empty()) return;
+    if (sensitivity == 0.0) return clamp_all(in, out);
     source.check_fork();
-    release_on_grid(values, grid.step, DiscreteLaplaceSampler(grid.laplace_scale), source);
+    release_on_grid(in, out, grid.step, DiscreteLaplaceSampler(grid.laplace_scale), source);
 }
 
-void add_gaussian_noise(std::span<double> values, double epsilon, double delta, double sensitivity,
-                        NoiseSource& source) {
+void add_gaussian_noise(std::span<const double> in, std::span<double> out, double epsilon, double delta,
+                        double sensitivity, NoiseSource& source) {
     const NoiseGrid grid = gaussian_grid(epsilon, delta, sensitivity);
-    if (values.empty()) return;
-    if (sensitivity == 0.0) return clamp_all(values);
+    if (in.empty()) return;
+    if (sensitivity == 0.0) return clamp_all(in, out);
     source.check_fork();
-    release_on_grid(values, grid.step, DiscreteGaussianSampler(grid.variance), source);
+    release_on_grid(in, out, grid.step, DiscreteGaussianSampler(grid.variance), source);
 }
 
 }  // namespace segmora::engine

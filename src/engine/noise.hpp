@@ -41,7 +41,7 @@
 // adversary that cannot tell ChaCha12 from random. Draws are made in blocks.
 //
 // Parameter errors are SegmoraError InvalidConfig naming the parameter and its
-// value, raised before any draw; `values` is then untouched.
+// value, raised before any draw; the output is then untouched.
 #pragma once
 
 #include <cstddef>
@@ -148,12 +148,14 @@ NoiseGrid gaussian_grid(double epsilon, double delta, double sensitivity);
 // σ for (ε, δ) and sensitivity Δ: classical below ε = 1, analytic from 1 on.
 double gaussian_sigma(double epsilon, double delta, double sensitivity);
 
-// Laplace mechanism, in place; with sensitivity 0 each value becomes max(x, 0)
-// unchanged otherwise.
-void add_laplace_noise(std::span<double> values, double epsilon, double sensitivity, NoiseSource& source);
-// Gaussian mechanism, in place; sensitivity 0 as above.
-void add_gaussian_noise(std::span<double> values, double epsilon, double delta, double sensitivity,
-                        NoiseSource& source);
+// Laplace mechanism: out[i] is in[i] released as the header says (with
+// sensitivity 0, max(in[i], 0) and no noise). `out` has in's size and may be
+// `in` itself.
+void add_laplace_noise(std::span<const double> in, std::span<double> out, double epsilon, double sensitivity,
+                       NoiseSource& source);
+// Gaussian mechanism, likewise.
+void add_gaussian_noise(std::span<const double> in, std::span<double> out, double epsilon, double delta,
+                        double sensitivity, NoiseSource& source);
 
 // ---- kernels (exposed for their accuracy tests) ----
 

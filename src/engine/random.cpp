@@ -64,7 +64,7 @@ inline void quarter_round(Lanes& a, Lanes& b, Lanes& c, Lanes& d) noexcept {
 
 }  // namespace
 
-SEGMORA_TARGET_CLONES
+SEGMORA_TARGET_CLONES_WIDE
 void chacha12_blocks8(const std::array<std::uint32_t, 8>& key, std::uint64_t counter, std::uint32_t out[128]) noexcept {
     constexpr std::uint32_t kConstants[4] = {0x61707865u, 0x3320646eu, 0x79622d32u, 0x6b206574u};
     Lanes state[16];

@@ -2,7 +2,9 @@
 // generalisation (generalize_numeric, calculate_information_loss), noise
 // (add_laplace_noise, add_gaussian_noise: a list gives a list, a float64 NumPy
 // array an array of its shape) and PyPrivacyBudget.
+#include <bit>
 #include <cmath>
+#include <cstdint>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -205,40 +207,57 @@ struct CalculateInformationLoss {
 
 // ---- noise ----
 
-// A float64 NumPy array's values copied into a fresh C-ordered float64 array
-// of the same shape, whose buffer the noise then overwrites in place; a null
-// Ref (no error pending) for anything else, which keeps the list path.
+// A float64 NumPy array's values and a fresh C-ordered float64 array of its
+// shape for the noisy ones: the input is read in place when it is C-ordered,
+// native and aligned, else first copied into the output (np.copyto), which the
+// noise then overwrites in place. Empty (no error pending) for anything else,
+// which keeps the list path.
 class NoisedArray {
 public:
     explicit NoisedArray(PyObject* data) {
         PyObject* numpy = imported_module("numpy");
         if (!numpy) return;
         Ref ndarray = Ref::adopt(PyObject_GetAttrString(numpy, "ndarray"));
-        if (!ndarray || !PyType_Check(ndarray.get()) || !PyObject_TypeCheck(data, reinterpret_cast<PyTypeObject*>(ndarray.get())) ||
-            !float64(data)) {
+        if (!ndarray || !PyType_Check(ndarray.get()) ||
+            !PyObject_TypeCheck(data, reinterpret_cast<PyTypeObject*>(ndarray.get())) || !float64(data)) {
             PyErr_Clear();
             return;
         }
-        Ref args = Ref::steal(Py_BuildValue("(s)", "float64"));
-        Ref kwargs = Ref::steal(Py_BuildValue("{s:s}", "order", "C"));
-        Ref astype = Ref::steal(PyObject_GetAttrString(data, "astype"));
-        array_ = Ref::steal(PyObject_Call(astype.get(), args.get(), kwargs.get()));
-        if (PyObject_GetBuffer(array_.get(), &view_, PyBUF_WRITABLE | PyBUF_ND | PyBUF_FORMAT) != 0) throw PyErrorAlreadySet{};
-        held_ = true;
+        Ref empty_like = Ref::steal(PyObject_GetAttrString(numpy, "empty_like"));
+        Ref args = Ref::steal(Py_BuildValue("(O)", data));
+        Ref kwargs = Ref::steal(Py_BuildValue("{s:s,s:s}", "dtype", "float64", "order", "C"));
+        array_ = Ref::steal(PyObject_Call(empty_like.get(), args.get(), kwargs.get()));
+        if (PyObject_GetBuffer(array_.get(), &out_, PyBUF_WRITABLE | PyBUF_ND | PyBUF_FORMAT) != 0) throw PyErrorAlreadySet{};
+        out_held_ = true;
+        if (PyObject_GetBuffer(data, &in_, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) == 0) {
+            in_held_ = true;
+            const std::string_view format = in_.format ? in_.format : "B";
+            const bool native = format == "d" || format == "=d" || (format == "<d" && std::endian::native == std::endian::little);
+            if (native && reinterpret_cast<std::uintptr_t>(in_.buf) % alignof(double) == 0) return;
+            PyBuffer_Release(&in_);
+            in_held_ = false;
+        }
+        PyErr_Clear();  // not C-contiguous: copied below
+        Ref copyto = Ref::steal(PyObject_GetAttrString(numpy, "copyto"));
+        Ref copied = Ref::steal(PyObject_CallFunctionObjArgs(copyto.get(), array_.get(), data, nullptr));
     }
     NoisedArray(const NoisedArray&) = delete;
     NoisedArray& operator=(const NoisedArray&) = delete;
     ~NoisedArray() {
-        if (held_) PyBuffer_Release(&view_);
+        if (in_held_) PyBuffer_Release(&in_);
+        if (out_held_) PyBuffer_Release(&out_);
     }
 
-    explicit operator bool() const noexcept { return held_; }
-    std::span<double> values() noexcept {
-        return {static_cast<double*>(view_.buf), static_cast<std::size_t>(view_.len) / sizeof(double)};
+    explicit operator bool() const noexcept { return out_held_; }
+    std::span<double> out() noexcept { return {static_cast<double*>(out_.buf), static_cast<std::size_t>(out_.len) / sizeof(double)}; }
+    std::span<const double> in() noexcept {
+        if (!in_held_) return out();
+        return {static_cast<const double*>(in_.buf), static_cast<std::size_t>(in_.len) / sizeof(double)};
     }
     Ref result() {
-        PyBuffer_Release(&view_);
-        held_ = false;
+        if (in_held_) PyBuffer_Release(&in_);
+        PyBuffer_Release(&out_);
+        in_held_ = out_held_ = false;
         return std::move(array_);
     }
 
@@ -252,8 +271,8 @@ private:
         return yes;
     }
     Ref array_;
-    Py_buffer view_{};
-    bool held_ = false;
+    Py_buffer in_{}, out_{};
+    bool in_held_ = false, out_held_ = false;
 };
 
 struct AddLaplaceNoise {
@@ -266,13 +285,13 @@ struct AddLaplaceNoise {
         if (NoisedArray array{a.raw("data")}) {
             const auto epsilon = a.get<double>("epsilon");
             const auto sensitivity = a.get<double>("sensitivity");
-            engine::add_laplace_noise(array.values(), epsilon, sensitivity, engine::thread_noise_source());
+            engine::add_laplace_noise(array.in(), array.out(), epsilon, sensitivity, engine::thread_noise_source());
             return array.result();
         }
         auto data = a.get<std::vector<double>>("data");
         const auto epsilon = a.get<double>("epsilon");
         const auto sensitivity = a.get<double>("sensitivity");
-        engine::add_laplace_noise(data, epsilon, sensitivity, engine::thread_noise_source());
+        engine::add_laplace_noise(data, data, epsilon, sensitivity, engine::thread_noise_source());
         return to_py(data);
     }
 };
@@ -288,14 +307,14 @@ struct AddGaussianNoise {
             const auto epsilon = a.get<double>("epsilon");
             const auto delta = a.get<double>("delta");
             const auto sensitivity = a.get<double>("sensitivity");
-            engine::add_gaussian_noise(array.values(), epsilon, delta, sensitivity, engine::thread_noise_source());
+            engine::add_gaussian_noise(array.in(), array.out(), epsilon, delta, sensitivity, engine::thread_noise_source());
             return array.result();
         }
         auto data = a.get<std::vector<double>>("data");
         const auto epsilon = a.get<double>("epsilon");
         const auto delta = a.get<double>("delta");
         const auto sensitivity = a.get<double>("sensitivity");
-        engine::add_gaussian_noise(data, epsilon, delta, sensitivity, engine::thread_noise_source());
+        engine::add_gaussian_noise(data, data, epsilon, delta, sensitivity, engine::thread_noise_source());
         return to_py(data);
     }
 };

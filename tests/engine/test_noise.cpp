@@ -239,13 +239,13 @@ TEST(Noise, ParametersAreCheckedBeforeAnyDraw) {
         try { call(); } catch (const segmora::SegmoraError& e) { return e.display(); }
         return std::string("no error");
     };
-    EXPECT_EQ(message([&] { add_laplace_noise(data, 0.0, 1.0, source); }),
+    EXPECT_EQ(message([&] { add_laplace_noise(data, data, 0.0, 1.0, source); }),
               "Invalid configuration: epsilon must be finite and > 0, got 0");
-    EXPECT_EQ(message([&] { add_laplace_noise(data, 1.0, -1.0, source); }),
+    EXPECT_EQ(message([&] { add_laplace_noise(data, data, 1.0, -1.0, source); }),
               "Invalid configuration: sensitivity must be finite and >= 0, got -1");
-    EXPECT_EQ(message([&] { add_laplace_noise(data, 0x1p-31, 1.0, source); }),
+    EXPECT_EQ(message([&] { add_laplace_noise(data, data, 0x1p-31, 1.0, source); }),
               "Invalid configuration: epsilon must be at least 2^-30 for a sensitivity above 0, got 0.0000000004656612873077393");
-    EXPECT_EQ(message([&] { add_gaussian_noise(data, 1.0, 1.0, 1.0, source); }),
+    EXPECT_EQ(message([&] { add_gaussian_noise(data, data, 1.0, 1.0, 1.0, source); }),
               "Invalid configuration: delta must be in the open interval (0, 1), got 1");
     EXPECT_EQ(source.keyings(), 1u);
     EXPECT_EQ(data, std::vector<double>{1.0});
