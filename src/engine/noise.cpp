@@ -14,6 +14,7 @@
 
 #include "engine/simd.hpp"
 #include "error.hpp"
+#include "interrupt.hpp"
 #include "text.hpp"
 
 namespace segmora::engine {
@@ -643,6 +644,7 @@ void release_on_grid(std::span<const double> in, std::span<double> out, double g
                      NoiseSource& source) {
     double noise[kChunk];
     for (std::size_t begin = 0; begin < in.size(); begin += kChunk) {
+        if (begin % (64 * kChunk) == 0) poll_interrupt();  // a long call can be stopped; the output is new
         const std::size_t n = std::min(kChunk, in.size() - begin);
         sampler.sample({noise, n}, source);
         release(in.data() + begin, out.data() + begin, noise, n, g);

@@ -41,7 +41,8 @@
 // adversary that cannot tell ChaCha12 from random. Draws are made in blocks.
 //
 // Parameter errors are SegmoraError InvalidConfig naming the parameter and its
-// value, raised before any draw; the output is then untouched.
+// value, raised before any draw; the output is then untouched. A long call
+// polls for interrupts between blocks of values (Interrupted).
 #pragma once
 
 #include <cstddef>
