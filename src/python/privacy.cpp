@@ -5,7 +5,6 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
-#include <cstdint>
 #include <optional>
 #include <span>
 #include <string>
