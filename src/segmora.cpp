@@ -105,7 +105,8 @@ const Registration kRegistrations[] = {
 
 // Names registered after the table, in this order: k-prototypes from Python,
 // steps of k-means and RFM over partitions, the data-frame front door, the
-// bulk builder of lookalike customers.
+// bulk builder of lookalike customers, k-means over partitions fed block by
+// block with its k-means|| seeding.
 const Registration kAfterTable[] = {
     fn("kprototypes_py", b::kprototypes_py_def),
     cls("PyKPrototypesResult", b::kprototypes_result_type),
@@ -117,6 +118,11 @@ const Registration kAfterTable[] = {
     fn("_restore", b::restore_def),
     fn("_kmeans_arrays", b::kmeans_arrays_def),
     fn("seed_customers", b::seed_customers_def),
+    fn("kmeans_block_step", b::kmeans_block_step_def),
+    fn("kmeans_block_inertia", b::kmeans_block_inertia_def),
+    fn("kmeans_parallel_first", b::kmeans_parallel_first_def),
+    fn("kmeans_parallel_round", b::kmeans_parallel_round_def),
+    fn("kmeans_parallel_reduce", b::kmeans_parallel_reduce_def),
 };
 
 constexpr const char* kVersion = "7.4.1";

@@ -33,7 +33,9 @@ REGISTRATION_ORDER = [
 # Names registered after the table, in this order.
 AFTER_TABLE = [
     "kprototypes_py", "PyKPrototypesResult", "kmeans_chunk_step", "kmeans_chunk_inertia", "rfm_partition_values",
-    "score_rfm_values", "rfm_from_columns", "_restore", "_kmeans_arrays", "seed_customers", "KMeans", "MiniBatchKMeans",
+    "score_rfm_values", "rfm_from_columns", "_restore", "_kmeans_arrays", "seed_customers", "kmeans_block_step",
+    "kmeans_block_inertia", "kmeans_parallel_first", "kmeans_parallel_round", "kmeans_parallel_reduce", "KMeans",
+    "MiniBatchKMeans",
 ]
 # Estimator classes are Python classes (tested in test_estimators.py), not native types.
 ESTIMATORS = ["KMeans", "MiniBatchKMeans"]
