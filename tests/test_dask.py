@@ -2,6 +2,7 @@
 import datetime
 import importlib.util
 import os
+import sys
 
 import numpy as np
 import pandas as pd
@@ -79,6 +80,18 @@ def test_distributed_rfm_equals_calculate_rfm_py(client, n_parts, scoring):
     settings = sd.RFMSettings("linear", 30, scoring)
     expected = segmora.calculate_rfm_py(list(tx.compute().itertuples(index=False, name=None)), settings.config())
     got = sd.rfm_dask(client, tx, settings, now=NOW.isoformat())
+    assert [repr(s) + s.rfm_rank for s in got] == [repr(s) + s.rfm_rank for s in expected]
+    assert [(s.recency, s.monetary) for s in got] == [(s.recency, s.monetary) for s in expected]
+
+
+def test_rfm_straight_from_a_parquet_dataset(client, tmp_path):
+    sys.path.insert(0, os.path.join(ROOT, "examples"))
+    import out_of_core
+
+    out_of_core.write_transactions(str(tmp_path), 2_000, 150, NOW, files=3)
+    frame = pd.read_parquet(str(tmp_path))
+    expected = segmora.calculate_rfm_py(list(frame.itertuples(index=False, name=None)), sd.RFMSettings().config())
+    got = out_of_core.rfm_from_parquet(client, str(tmp_path), NOW)
     assert [repr(s) + s.rfm_rank for s in got] == [repr(s) + s.rfm_rank for s in expected]
     assert [(s.recency, s.monetary) for s in got] == [(s.recency, s.monetary) for s in expected]
 
