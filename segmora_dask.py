@@ -290,6 +290,8 @@ def _kmeans_parallel(parts: Any, n_clusters: int, random_state: int) -> np.ndarr
 
 
 def _initial_centers(init: Any, parts: Any, n_clusters: int, random_state: int, sample: Callable[[], Any]) -> Any:
+    """Seeds by `init`, after kmeans_py's checks of n_clusters against the rows of all partitions."""
+    segmora.kmeans_parallel_first(sum(parts.n_rows), n_clusters, random_state)
     if isinstance(init, str):
         if init == "k-means||":
             return _kmeans_parallel(parts, n_clusters, random_state)

@@ -70,12 +70,6 @@ def _feature_columns(frame: Any, columns: Sequence[str] | None) -> list[str]:
     return columns
 
 
-def _partition_id() -> int:
-    from pyspark import TaskContext
-
-    return TaskContext.get().partitionId()
-
-
 def _record(**columns: Any) -> Any:
     import pyarrow as pa
 
@@ -86,8 +80,11 @@ def _record(**columns: Any) -> Any:
 
 
 def _pack(batches: Iterator[Any], d: int) -> Iterator[Any]:
-    """Rows of one partition as (part, first_row, n, rows) records of up to BLOCK_ROWS row-major float64 rows."""
-    part, first, pending, held = _partition_id(), 0, [], 0
+    """Rows as (part, first_row, n, rows) records of up to BLOCK_ROWS row-major float64 rows of one partition.
+
+    Column 0 of the input holds each row's partition index, columns 1 .. d its values.
+    """
+    part, first, pending, held = None, 0, [], 0
 
     def block():
         rows = np.ascontiguousarray(np.concatenate(pending) if len(pending) > 1 else pending[0])
@@ -96,17 +93,24 @@ def _pack(batches: Iterator[Any], d: int) -> Iterator[Any]:
     for batch in batches:
         if batch.num_rows == 0:
             continue
+        parts = batch.column(0).to_numpy()
         # Nulls read as NaN, which the partition functions refuse by name.
         values = np.column_stack([batch.column(j).to_numpy(zero_copy_only=False).astype(np.float64, copy=False)
-                                  for j in range(d)])
-        while len(values):
-            take = min(len(values), BLOCK_ROWS - held)
-            pending.append(values[:take])
-            held += take
-            values = values[take:]
-            if held == BLOCK_ROWS:
-                yield block()
-                first, pending, held = first + held, [], 0
+                                  for j in range(1, d + 1)])
+        for run_part in np.unique(parts):  # a batch holds one partition's rows, but be sure
+            run = values[parts == run_part]
+            if run_part != part:
+                if pending:
+                    yield block()
+                part, first, pending, held = int(run_part), 0, [], 0
+            while len(run):
+                take = min(len(run), BLOCK_ROWS - held)
+                pending.append(run[:take])
+                held += take
+                run = run[take:]
+                if held == BLOCK_ROWS:
+                    yield block()
+                    first, pending, held = first + held, [], 0
     if pending:
         yield block()
 
@@ -135,20 +139,20 @@ class _SparkPartitions:
             self.n_rows[row["part"]] += row["n"]
 
     def _run(self, per_partition: Callable[[Iterator], Any]) -> list:
-        """per_partition(blocks of one partition) -> result, for every non-empty partition, in partition order."""
+        """per_partition(blocks of one partition) -> result, for every non-empty partition, in partition order.
+
+        A task may hold several partitions (the packed frame is coalesced to
+        the cluster's cores): their blocks come one partition after the other.
+        """
         d = self.d
 
         def job(batches):
-            blocks = _blocks(batches, d)
-            first = next(blocks, None)
-            if first is None:
-                return
-            part = first[0]
-            try:
-                result = per_partition(itertools.chain([first], blocks))
-            except (RuntimeError, ValueError) as error:
-                yield _record(part=part, error=f"{type(error).__name__}: {error}", result=None)
-            else:
+            for part, blocks in itertools.groupby(_blocks(batches, d), key=lambda block: block[0]):
+                try:
+                    result = per_partition(blocks)
+                except (RuntimeError, ValueError) as error:
+                    yield _record(part=part, error=f"{type(error).__name__}: {error}", result=None)
+                    return
                 yield _record(part=part, error=None, result=pickle.dumps(result, protocol=pickle.HIGHEST_PROTOCOL))
 
         with _quiet():
@@ -218,7 +222,8 @@ def fit_kmeans_spark(frame: Any, n_clusters: int, max_iter: int = 300, random_st
     """k-means over the numeric columns of a Spark DataFrame (``columns``: which ones, default all numeric).
 
     The columns are packed once into row-major float64 blocks of up to
-    BLOCK_ROWS rows, cached for the fit and released after it. Each Lloyd
+    BLOCK_ROWS rows, each tagged with its partition, cached for the fit (in at
+    most one Spark partition per core) and released after it. Each Lloyd
     iteration is one ``mapInArrow`` job returning k x d sums, k counts, the
     inertia, the farthest row and a changed flag per partition; the driver adds
     them in partition order. ``init``: "k-means||" (default; seeded by
@@ -234,12 +239,16 @@ def fit_kmeans_spark(frame: Any, n_clusters: int, max_iter: int = 300, random_st
     d = len(columns)
     from pyspark.sql import functions as F
 
-    source = frame.select([F.col(c).cast("double").alias(f"f{j}") for j, c in enumerate(columns)])
+    source = frame.select(F.spark_partition_id().alias("part"),
+                          *[F.col(c).cast("double").alias(f"f{j}") for j, c in enumerate(columns)])
+    n_partitions = source.rdd.getNumPartitions()
     with _quiet():
-        packed = source.mapInArrow(lambda batches: _pack(batches, d),
-                                   "part long, first_row long, n long, rows binary").persist()
+        packed = source.mapInArrow(lambda batches: _pack(batches, d), "part long, first_row long, n long, rows binary")
+    # One task per core at most: a task costs far more than a block, and blocks keep their partition's index.
+    cores = max(1, frame.sparkSession.sparkContext.defaultParallelism)
+    packed = (packed.coalesce(cores) if n_partitions > cores else packed).persist()
     try:
-        parts = _SparkPartitions(packed, d, source.rdd.getNumPartitions())
+        parts = _SparkPartitions(packed, d, n_partitions)
         seeds = _initial_centers(init, parts, n_clusters, random_state, None)
         return _lloyd(parts, seeds, max_iter)[0]
     finally:
