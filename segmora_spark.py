@@ -37,10 +37,17 @@ import segmora
 from segmora_dask import (CentersModel, RFMSettings, _initial_centers, _lloyd, fresh_totals, sum_in_order,
                           utc_now)
 
-__all__ = ["BLOCK_ROWS", "CentersModel", "RFMSettings", "fit_kmeans_spark", "predict_spark", "rfm_spark"]
+__all__ = ["BLOCK_BYTES", "CentersModel", "RFMSettings", "fit_kmeans_spark", "predict_spark", "rfm_spark"]
 
-# Rows per packed block: 4 MB at 8 features, well inside one Arrow binary value.
-BLOCK_ROWS = 65_536
+# Bytes per packed block (rounded to whole rows, at least 1,024 rows). Each
+# block travels to Python as an Arrow batch of its own, so the JVM writes the
+# next block while the worker labels this one.
+BLOCK_BYTES = 1 << 20
+_ARROW_BATCH = "spark.sql.execution.arrow.maxRecordsPerBatch"
+
+
+def _block_rows(d: int) -> int:
+    return max(1024, BLOCK_BYTES // (8 * d))
 
 _NUMERIC = ("byte", "short", "integer", "long", "float", "double", "decimal")
 
@@ -52,6 +59,24 @@ def _quiet():
         warnings.filterwarnings("ignore", message="PySpark does not yet fully support pandas",
                                 category=FutureWarning)
         yield
+
+
+@contextlib.contextmanager
+def _one_block_per_batch(spark: Any):
+    """Arrow batches of one packed block while a job of the fit runs (the session's setting is restored after).
+
+    With Spark's default of 10,000 records per batch a partition's blocks would
+    travel as one batch, and the worker would wait for all of them first.
+    """
+    before = spark.conf.get(_ARROW_BATCH, None)
+    spark.conf.set(_ARROW_BATCH, "1")
+    try:
+        yield
+    finally:
+        if before is None:
+            spark.conf.unset(_ARROW_BATCH)
+        else:
+            spark.conf.set(_ARROW_BATCH, before)
 
 
 def _feature_columns(frame: Any, columns: Sequence[str] | None) -> list[str]:
@@ -80,11 +105,12 @@ def _record(**columns: Any) -> Any:
 
 
 def _pack(batches: Iterator[Any], d: int) -> Iterator[Any]:
-    """Rows as (part, first_row, n, rows) records of up to BLOCK_ROWS row-major float64 rows of one partition.
+    """Rows as (part, first_row, n, rows) records of up to _block_rows(d) row-major float64 rows of one partition.
 
     Column 0 of the input holds each row's partition index, columns 1 .. d its values.
     """
     part, first, pending, held = None, 0, [], 0
+    block_rows = _block_rows(d)
 
     def block():
         rows = np.ascontiguousarray(np.concatenate(pending) if len(pending) > 1 else pending[0])
@@ -104,11 +130,11 @@ def _pack(batches: Iterator[Any], d: int) -> Iterator[Any]:
                     yield block()
                 part, first, pending, held = int(run_part), 0, [], 0
             while len(run):
-                take = min(len(run), BLOCK_ROWS - held)
+                take = min(len(run), block_rows - held)
                 pending.append(run[:take])
                 held += take
                 run = run[take:]
-                if held == BLOCK_ROWS:
+                if held == block_rows:
                     yield block()
                     first, pending, held = first + held, [], 0
     if pending:
@@ -155,7 +181,7 @@ class _SparkPartitions:
                     return
                 yield _record(part=part, error=None, result=pickle.dumps(result, protocol=pickle.HIGHEST_PROTOCOL))
 
-        with _quiet():
+        with _quiet(), _one_block_per_batch(self.packed.sparkSession):
             rows = sorted(self.packed.mapInArrow(job, "part long, error string, result binary").collect(),
                           key=lambda r: r["part"])
         for r in rows:
@@ -222,7 +248,7 @@ def fit_kmeans_spark(frame: Any, n_clusters: int, max_iter: int = 300, random_st
     """k-means over the numeric columns of a Spark DataFrame (``columns``: which ones, default all numeric).
 
     The columns are packed once into row-major float64 blocks of up to
-    BLOCK_ROWS rows, each tagged with its partition, cached for the fit (in at
+    BLOCK_BYTES, each tagged with its partition, cached for the fit (in at
     most one Spark partition per core) and released after it. Each Lloyd
     iteration is one ``mapInArrow`` job returning k x d sums, k counts, the
     inertia, the farthest row and a changed flag per partition; the driver adds

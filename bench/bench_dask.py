@@ -63,6 +63,35 @@ def marginals(fits, repeats):
     return {name: ((long_[name] - short[name]) / steps[name], long_[name]) for name in fits}
 
 
+class TimedBlocks(sd._Blocks):
+    """The fit's actor, also reporting the seconds its step spent in segmora."""
+
+    def timed_step(self, centers):
+        t = time.perf_counter()
+        self.step(centers)
+        return time.perf_counter() - t
+
+
+def step_breakdown(client, x, seeds, steps=10):
+    """(median wall seconds of a Lloyd step from the driver, median seconds in the slowest worker's step)."""
+    blocks = sd._as_blocks(client, x)
+    n_rows = client.gather([client.submit(len, b) for b in blocks])
+    blocks, where = sd._place_evenly(client, blocks, n_rows)
+    by_worker = {}
+    for i, w in enumerate(where):
+        by_worker.setdefault(w, []).append(i)
+    futures = [client.submit(TimedBlocks, idx, *[blocks[i] for i in idx], actor=True, workers=[w])
+               for w, idx in sorted(by_worker.items())]
+    actors = [f.result() for f in futures]
+    walls, inner = [], []
+    for _ in range(steps):
+        t = time.perf_counter()
+        calls = [a.timed_step(seeds) for a in actors]
+        inner.append(max(c.result() for c in calls))
+        walls.append(time.perf_counter() - t)
+    return float(np.median(walls)), float(np.median(inner))
+
+
 def payload_bytes(n_workers, n_partitions):
     """Pickled bytes of one Lloyd step: centers to every worker, one totals array per partition back."""
     centers = np.zeros((CLUSTERS, FEATURES))
@@ -96,7 +125,8 @@ def main():
         wait(x)
         sample = np.ascontiguousarray(x[::100].compute())
         seeds = np.array(segmora.kmeans_py(sample, CLUSTERS, max_iter=0, random_state=0).centers)
-        local = np.ascontiguousarray(x.compute())
+        # Gathered on the driver (x.compute() would concatenate on a worker and double its memory).
+        local = np.concatenate(client.gather(client.compute(list(x.to_delayed().ravel()))))
         fits = {
             "kmeans_py, one process, 2 threads":
                 lambda it: segmora.kmeans_py(local, CLUSTERS, max_iter=it, random_state=0, n_jobs=2).n_iter,
@@ -129,13 +159,16 @@ def main():
         sent, back = payload_bytes(len(client.scheduler_info()["workers"]), args.partitions)
         print(f"bytes per Lloyd iteration: {sent} sent (centers to each worker), {back} back "
               f"(totals of {args.partitions} partitions), independent of the row count")
+        wall, inner = step_breakdown(client, x, seeds)
+        print(f"one Lloyd step from the driver: {wall * 1e3:.0f} ms, of which {inner * 1e3:.0f} ms in the slowest "
+              f"worker's kmeans_block_step calls; {(wall - inner) * 1e3:.0f} ms of messaging (medians of 10)")
         print("peak resident memory per worker: " + ", ".join(f"{mb:.0f} MB" for mb in worker_mb.values())
               + f"; data {n * FEATURES * 8 / 2**20:.0f} MB in total")
 
         # Seeding quality: full fits from k-means|| on the workers vs kmeans_py's k-means++.
         xq = x[:args.quality_rows].rechunk((-(-args.quality_rows // args.partitions), FEATURES)).persist()
         wait(xq)
-        local_q = np.ascontiguousarray(xq.compute())
+        local_q = np.concatenate(client.gather(client.compute(list(xq.to_delayed().ravel()))))
         print(f"\n# seeding, {len(local_q):,} rows in {xq.npartitions} partitions, full fits (max_iter 300); "
               "load average " + " ".join(f"{v:.2f}" for v in os.getloadavg()))
         print("| seed | k-means\\|\\| on the workers: inertia | seconds | kmeans_py k-means++: inertia | ratio |")
