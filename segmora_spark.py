@@ -261,10 +261,19 @@ def fit_kmeans_spark(frame: Any, n_clusters: int, max_iter: int = 300, random_st
     """
     if isinstance(init, str) and init != "k-means||":
         raise ValueError(f"init must be 'k-means||' or an array of centers, got {init!r}")
-    columns = _feature_columns(frame, columns)
-    d = len(columns)
+    parts = _packed(frame, _feature_columns(frame, columns))
+    try:
+        seeds = _initial_centers(init, parts, n_clusters, random_state, None)
+        return _lloyd(parts, seeds, max_iter)[0]
+    finally:
+        parts.packed.unpersist()
+
+
+def _packed(frame: Any, columns: list[str]) -> _SparkPartitions:
+    """The columns packed into blocks tagged with their partition, persisted (the caller unpersists)."""
     from pyspark.sql import functions as F
 
+    d = len(columns)
     source = frame.select(F.spark_partition_id().alias("part"),
                           *[F.col(c).cast("double").alias(f"f{j}") for j, c in enumerate(columns)])
     n_partitions = source.rdd.getNumPartitions()
@@ -273,12 +282,7 @@ def fit_kmeans_spark(frame: Any, n_clusters: int, max_iter: int = 300, random_st
     # One task per core at most: a task costs far more than a block, and blocks keep their partition's index.
     cores = max(1, frame.sparkSession.sparkContext.defaultParallelism)
     packed = (packed.coalesce(cores) if n_partitions > cores else packed).persist()
-    try:
-        parts = _SparkPartitions(packed, d, n_partitions)
-        seeds = _initial_centers(init, parts, n_clusters, random_state, None)
-        return _lloyd(parts, seeds, max_iter)[0]
-    finally:
-        packed.unpersist()
+    return _SparkPartitions(packed, d, n_partitions)
 
 
 # ---- prediction ----

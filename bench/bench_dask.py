@@ -5,8 +5,8 @@ k-means++ on the same rows.
 
 Rows are uniform noise generated per partition on the workers (never on the
 driver); kmeans_py gets the same rows gathered into one array. Per-iteration
-cost is the marginal time (t[max_iter=6] - t[max_iter=1]) / 5 from the same
-seeds, segmora and dask-ml alternating, best of --repeats. Bytes per iteration
+cost is the marginal time (t[max_iter=11] - t[max_iter=1]) / 10 from the same
+seeds, segmora and dask-ml alternating, median of --repeats. Bytes per iteration
 are the pickled payloads of one Lloyd step: the centers sent to each worker and
 the per-partition totals that come back.
 
@@ -29,7 +29,7 @@ from dask.distributed import Client, LocalCluster, wait  # noqa: E402
 import segmora  # noqa: E402
 import segmora_dask as sd  # noqa: E402
 
-FEATURES, CLUSTERS, LONG, SHORT = 8, 8, 6, 1
+FEATURES, CLUSTERS, LONG, SHORT = 8, 8, 11, 1
 
 
 def block(i, rows):
@@ -47,20 +47,19 @@ def timed(fit, iterations):
 
 
 def marginals(fits, repeats):
-    """Seconds per Lloyd iteration of each fit: (best long run - best short run) / extra iterations,
-    runs of the fits interleaved; also the best long run."""
-    short = {name: np.inf for name in fits}
+    """Seconds per Lloyd iteration of each fit: the median over `repeats` of (long run - short run) / extra
+    iterations, runs of the fits interleaved; also the fastest long run."""
+    per = {name: [] for name in fits}
     long_ = {name: np.inf for name in fits}
-    steps = {}
     for fit in fits.values():
         fit(SHORT)  # warm-up
     for _ in range(repeats):
         for name, fit in fits.items():
             t_short, n_short = timed(fit, SHORT)
             t_long, n_long = timed(fit, LONG)
-            short[name], long_[name] = min(short[name], t_short), min(long_[name], t_long)
-            steps[name] = n_long - n_short
-    return {name: ((long_[name] - short[name]) / steps[name], long_[name]) for name in fits}
+            per[name].append((t_long - t_short) / (n_long - n_short))
+            long_[name] = min(long_[name], t_long)
+    return {name: (float(np.median(per[name])), long_[name]) for name in fits}
 
 
 class TimedBlocks(sd._Blocks):
@@ -165,23 +164,28 @@ def main():
         print("peak resident memory per worker: " + ", ".join(f"{mb:.0f} MB" for mb in worker_mb.values())
               + f"; data {n * FEATURES * 8 / 2**20:.0f} MB in total")
 
-        # Seeding quality: full fits from k-means|| on the workers vs kmeans_py's k-means++.
-        xq = x[:args.quality_rows].rechunk((-(-args.quality_rows // args.partitions), FEATURES)).persist()
-        wait(xq)
-        local_q = np.concatenate(client.gather(client.compute(list(xq.to_delayed().ravel()))))
-        print(f"\n# seeding, {len(local_q):,} rows in {xq.npartitions} partitions, full fits (max_iter 300); "
-              "load average " + " ".join(f"{v:.2f}" for v in os.getloadavg()))
-        print("| seed | k-means\\|\\| on the workers: inertia | seconds | kmeans_py k-means++: inertia | ratio |")
-        print("|---:|---:|---:|---:|---:|")
-        ratios = []
-        for seed in range(args.seeds):
-            t = time.perf_counter()
-            ours_fit = sd.fit_kmeans_dask(client, xq, CLUSTERS, random_state=seed)
-            t_ours = time.perf_counter() - t
-            theirs = segmora.kmeans_py(local_q, CLUSTERS, random_state=seed, n_jobs=2).inertia
-            ratios.append(ours_fit.inertia / theirs)
-            print(f"| {seed} | {ours_fit.inertia:.1f} | {t_ours:.1f} | {theirs:.1f} | {ratios[-1]:.4f} |")
-        print(f"mean ratio k-means|| / k-means++: {np.mean(ratios):.4f} (worst {max(ratios):.4f})")
+        if args.seeds:
+            seeding_quality(client, x, args)
+
+
+def seeding_quality(client, x, args):
+    """Full fits from k-means|| on the workers vs kmeans_py's k-means++ on the same rows, per seed."""
+    xq = x[:args.quality_rows].rechunk((-(-args.quality_rows // args.partitions), FEATURES)).persist()
+    wait(xq)
+    local_q = np.concatenate(client.gather(client.compute(list(xq.to_delayed().ravel()))))
+    print(f"\n# seeding, {len(local_q):,} rows in {xq.npartitions} partitions, full fits (max_iter 300); "
+          "load average " + " ".join(f"{v:.2f}" for v in os.getloadavg()))
+    print("| seed | k-means\\|\\| on the workers: inertia | seconds | kmeans_py k-means++: inertia | ratio |")
+    print("|---:|---:|---:|---:|---:|")
+    ratios = []
+    for seed in range(args.seeds):
+        t = time.perf_counter()
+        ours_fit = sd.fit_kmeans_dask(client, xq, CLUSTERS, random_state=seed)
+        t_ours = time.perf_counter() - t
+        theirs = segmora.kmeans_py(local_q, CLUSTERS, random_state=seed, n_jobs=2).inertia
+        ratios.append(ours_fit.inertia / theirs)
+        print(f"| {seed} | {ours_fit.inertia:.1f} | {t_ours:.1f} | {theirs:.1f} | {ratios[-1]:.4f} |")
+    print(f"mean ratio k-means|| / k-means++: {np.mean(ratios):.4f} (worst {max(ratios):.4f})")
 
 
 if __name__ == "__main__":
