@@ -7,7 +7,7 @@ iteration cost is the marginal time (t[max_iter=11] - t[max_iter=1]) / 10 with
 the same initialisation (segmora from fixed seeds; MLlib with random init and
 tol 0 from a fixed seed), the implementations alternating, median of --repeats.
 
-    pip install pyspark && python bench/bench_spark.py [--rows N] [--partitions P]
+    pip install '.[spark]' && python bench/bench_spark.py [--quick] [--rows N] [--partitions P]
 """
 import argparse
 import os
@@ -94,11 +94,13 @@ def step_breakdown(spark, frame, columns, seeds, steps=5):
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("--rows", type=int, default=2_000_000)
+    parser.add_argument("--quick", action="store_true")
+    parser.add_argument("--rows", type=int, default=None)
     parser.add_argument("--partitions", type=int, default=4)
     parser.add_argument("--clusters", type=int, default=CLUSTERS)
     parser.add_argument("--repeats", type=int, default=3)
     args = parser.parse_args()
+    args.rows = args.rows or (500_000 if args.quick else 10_000_000)
     k = args.clusters
     spark = (SparkSession.builder.master("local[2]").appName("bench_spark")
              .config("spark.ui.enabled", "false").config("spark.ui.showConsoleProgress", "false")
