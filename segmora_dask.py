@@ -24,8 +24,10 @@ Dask only inside the functions that need it.
 
 from __future__ import annotations
 
+import contextlib
 import dataclasses
 import math
+import re
 from typing import Any, Callable, Iterable, Sequence
 
 import numpy as np
@@ -107,6 +109,25 @@ def fresh_totals(k: int, d: int) -> np.ndarray:
     return totals
 
 
+_AT_ROW = re.compile(r"at row (\d+), column (\d+)$")
+
+
+@contextlib.contextmanager
+def located(partition: int, first_row: int = 0):
+    """Names the partition, and the row within it, in the RuntimeError of a partition function."""
+    try:
+        yield
+    except RuntimeError as error:
+        text = str(error)
+        at = _AT_ROW.search(text)
+        if at:
+            text = (f"{text[:at.start()]}at row {int(at.group(1)) + first_row}, column {at.group(2)} "
+                    f"of partition {partition}")
+        else:
+            text = f"{text} (partition {partition})"
+        raise RuntimeError(text) from None
+
+
 def _combine_totals(parts: Sequence[np.ndarray], k: int, d: int) -> np.ndarray:
     """The partitions' totals added in partition order; the farthest row is the last of the farthest."""
     far = k * d + k + 1
@@ -154,20 +175,26 @@ class _Blocks:
         out = []
         for i, block, labels in zip(self.indices, self.blocks, self.labels):
             totals = fresh_totals(k, d)
-            changed = segmora.kmeans_block_step(block, centers, totals, labels)
+            with located(i):
+                changed = segmora.kmeans_block_step(block, centers, totals, labels)
             out.append((i, (totals, changed)))
         return out
 
     def inertia(self, centers: np.ndarray) -> list[tuple[int, float]]:
         labels = self.labels or [None] * len(self.blocks)
-        return [(i, segmora.kmeans_block_inertia(b, centers, lbl)) for i, b, lbl in zip(self.indices, self.blocks, labels)]
+        out = []
+        for i, block, lbl in zip(self.indices, self.blocks, labels):
+            with located(i):
+                out.append((i, segmora.kmeans_block_inertia(block, centers, lbl)))
+        return out
 
     def seeding_round(self, new: np.ndarray, oversampling: float, seed: int, round_: int) -> list[tuple[int, tuple]]:
         if self.best is None:
             self.best = [np.full(len(b), np.inf) for b in self.blocks]
         out = []
         for i, block, best in zip(self.indices, self.blocks, self.best):
-            cost, rows, d2, u = segmora.kmeans_parallel_round(block, new, oversampling, seed, i, round_, best)
+            with located(i):
+                cost, rows, d2, u = segmora.kmeans_parallel_round(block, new, oversampling, seed, i, round_, best)
             offered = block[np.array(rows, dtype=np.intp)] if rows else np.zeros((0, new.shape[1]))
             out.append((i, (cost, offered, np.array(d2), np.array(u))))
         return out
@@ -178,7 +205,8 @@ class _Blocks:
         out = []
         for i, block in zip(self.indices, self.blocks):
             totals = fresh_totals(m, d)
-            segmora.kmeans_block_step(block, candidates, totals)
+            with located(i):
+                segmora.kmeans_block_step(block, candidates, totals)
             out.append((i, totals[m * d:m * d + m]))
         return out
 
@@ -271,6 +299,12 @@ def _kmeans_parallel(parts: Any, n_clusters: int, random_state: int) -> np.ndarr
         first -= parts.n_rows[index]
         index += 1
     candidates = parts.row(index, first)[None, :]
+    bad = np.flatnonzero(~np.isfinite(candidates[0]))
+    if len(bad):  # found here, or every partition would blame the candidate
+        value = candidates[0, bad[0]]
+        text = "NaN" if np.isnan(value) else "inf" if value > 0 else "-inf"
+        raise RuntimeError(f"Data validation error: data contains a non-finite value ({text}) at row {first}, "
+                           f"column {bad[0]} of partition {index}")
     new = candidates
     oversampling = 2.0 * n_clusters
     rounds = seeding_rounds(n)

@@ -34,10 +34,10 @@ from typing import Any, Callable, Iterator, Sequence
 import numpy as np
 
 import segmora
-from segmora_dask import (CentersModel, RFMSettings, _initial_centers, _lloyd, fresh_totals, sum_in_order,
-                          utc_now)
+from segmora_dask import CentersModel, RFMSettings, _initial_centers, _lloyd, fresh_totals, located, utc_now
 
-__all__ = ["BLOCK_BYTES", "CentersModel", "RFMSettings", "fit_kmeans_spark", "predict_spark", "rfm_spark"]
+__all__ = ["BLOCK_BYTES", "CentersModel", "RFMSettings", "fit_kmeans_spark", "predict_spark", "reduce_customers",
+           "rfm_spark"]
 
 # Bytes per packed block (rounded to whole rows, at least 1,024 rows). Each
 # block travels to Python as an Arrow batch of its own, so the JVM writes the
@@ -48,6 +48,7 @@ _ARROW_BATCH = "spark.sql.execution.arrow.maxRecordsPerBatch"
 
 def _block_rows(d: int) -> int:
     return max(1024, BLOCK_BYTES // (8 * d))
+
 
 _NUMERIC = ("byte", "short", "integer", "long", "float", "double", "decimal")
 
@@ -203,8 +204,9 @@ class _SparkPartitions:
 
         def per_partition(blocks):
             totals, changed = fresh_totals(k, d), False
-            for _, _, rows in blocks:
-                changed |= segmora.kmeans_block_step(rows, centers, totals, None, previous)
+            for part, first, rows in blocks:
+                with located(part, first):
+                    changed |= segmora.kmeans_block_step(rows, centers, totals, None, previous)
             return totals, changed
 
         return self._run(per_partition)
@@ -212,8 +214,9 @@ class _SparkPartitions:
     def inertia(self, centers, previous):
         def per_partition(blocks):
             total = 0.0
-            for _, _, rows in blocks:
-                total = segmora.kmeans_block_inertia(rows, centers, None, previous, total)
+            for part, first, rows in blocks:
+                with located(part, first):
+                    total = segmora.kmeans_block_inertia(rows, centers, None, previous, total)
             return total
 
         return self._run(per_partition)
@@ -222,8 +225,9 @@ class _SparkPartitions:
         def per_partition(blocks):
             cost, offered, distances, draws = 0.0, [], [], []
             for part, first, rows in blocks:
-                cost, picked, d2, u = segmora.kmeans_parallel_round(rows, candidates, oversampling, seed, part, round_,
-                                                                    None, first, cost)
+                with located(part, first):
+                    cost, picked, d2, u = segmora.kmeans_parallel_round(rows, candidates, oversampling, seed, part,
+                                                                        round_, None, first, cost)
                 offered.append(rows[np.array(picked, dtype=np.intp)])
                 distances += d2
                 draws += u
@@ -236,8 +240,9 @@ class _SparkPartitions:
 
         def per_partition(blocks):
             totals = fresh_totals(m, d)
-            for _, _, rows in blocks:
-                segmora.kmeans_block_step(rows, candidates, totals)
+            for part, first, rows in blocks:
+                with located(part, first):
+                    segmora.kmeans_block_step(rows, candidates, totals)
             return totals[m * d:m * d + m]
 
         return self._run(per_partition)
@@ -322,9 +327,10 @@ def predict_spark(model: Any, frame: Any, columns: Sequence[str] | None = None, 
 
     def label(batches):
         for batch in batches:
-            values = np.column_stack([batch.column(j).to_numpy(zero_copy_only=False).astype(np.float64, copy=False)
-                                      for j in positions]) if batch.num_rows else np.zeros((0, len(positions)))
-            labels = _labels(model, np.ascontiguousarray(values), columns) if batch.num_rows else np.zeros(0, np.int64)
+            values = np.empty((batch.num_rows, len(positions)))
+            for j, position in enumerate(positions):
+                values[:, j] = batch.column(position).to_numpy(zero_copy_only=False)
+            labels = _labels(model, values, columns) if batch.num_rows else np.zeros(0, np.int64)
             yield pa.RecordBatch.from_arrays(batch.columns + [pa.array(labels, type=pa.int64())],
                                              names=batch.schema.names + [output])
 
@@ -403,5 +409,6 @@ def rfm_spark(frame: Any, settings: RFMSettings = RFMSettings(), now: str | None
     reduced = reduce_customers(frame.select("customer_id", "timestamp", "amount"),
                                lambda batches: _rfm_partition(batches, settings, now),
                                "customer_id string, recency double, frequency double, monetary double, first_row long")
-    values = [(r["customer_id"], r["recency"], r["frequency"], r["monetary"], r["first_row"]) for r in reduced.collect()]
+    values = [(r["customer_id"], r["recency"], r["frequency"], r["monetary"], r["first_row"])
+              for r in reduced.collect()]
     return segmora.score_rfm_values(values, settings.config())

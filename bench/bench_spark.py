@@ -54,8 +54,9 @@ def marginals(fits, repeats):
 
 
 def step_breakdown(spark, frame, columns, seeds, steps=5):
-    """Medians over `steps` Lloyd steps on the fit's packed blocks: (job wall, seconds in segmora summed over
-    partitions, wall of a job that only receives the blocks, wall of a job over a 2-row frame)."""
+    """Medians over `steps` on the fit's packed blocks: the wall of a Lloyd step as the fit runs it, the seconds
+    its segmora calls take (summed over partitions, from a job that times them), the wall of a job that only
+    receives the blocks and that of a job over a 2-row frame."""
     import segmora_dask as sd
 
     parts = ss._packed(frame, columns)
@@ -78,8 +79,9 @@ def step_breakdown(spark, frame, columns, seeds, steps=5):
         parts._run(drain)  # warm-up
         for _ in range(steps):
             t = time.perf_counter()
-            rows["inside"].append(sum(parts._run(timed)))
+            parts.step(seeds, seeds)
             rows["step"].append(time.perf_counter() - t)
+            rows["inside"].append(sum(parts._run(timed)))
             t = time.perf_counter()
             parts._run(drain)
             rows["drain"].append(time.perf_counter() - t)

@@ -137,7 +137,8 @@ def test_blocks_of_a_partition_add_up_to_one_pass(cuts):
     assert np.array_equal(labels, nearest) and got[0][12:16].tolist() == np.bincount(nearest).tolist()
     # The previous labels compared: held ones, the nearest of other centers, or none (all 0).
     assert block_step(BLOBS, cuts, labels)[1] is False
-    assert block_step(BLOBS, cuts, previous=PREVIOUS)[1] is True and block_step(BLOBS, cuts, previous=CENTERS)[1] is False
+    assert block_step(BLOBS, cuts, previous=PREVIOUS)[1] is True
+    assert block_step(BLOBS, cuts, previous=CENTERS)[1] is False
     starts = [0.0]
     for rows in np.split(BLOBS, cuts):
         starts.append(segmora.kmeans_block_inertia(rows, CENTERS, label_centers=PREVIOUS, start=starts[-1]))
@@ -226,3 +227,13 @@ def test_block_functions_report_bad_input(call, error, message):
     with pytest.raises(error) as err:
         call()
     assert str(err.value) == message
+
+
+@pytest.mark.parametrize("init, bad_row", [("k-means||", 7), (CENTERS, 7), ("k-means||", 426)])
+def test_errors_name_the_partition_and_the_row_within_it(init, bad_row):
+    """Row 426 of the second chunk is the first candidate of seed 42 (found on the driver, not the partitions)."""
+    chunks = [c.copy() for c in np.split(BLOBS, (100, 600))]
+    chunks[1][bad_row, 2] = np.nan
+    with pytest.raises(RuntimeError) as err:
+        sd.fit_kmeans_chunks(chunks, 4, init=init)
+    assert str(err.value) == f"{DV}data contains a non-finite value (NaN) at row {bad_row}, column 2 of partition 1"

@@ -110,8 +110,9 @@ def test_spark_rfm_equals_rfm_from_columns(spark, n_parts, scoring, as_text):
 
 def test_bad_values_and_arguments_are_refused_by_name(spark, features):
     with_null = spark.createDataFrame([(1.0, 2.0), (None, 3.0), (2.0, 1.0)], "a double, b double").coalesce(1)
-    with pytest.raises(RuntimeError, match=r"^Data validation error: data contains a non-finite value \(NaN\) at row 1, "
-                                           r"column 0$"):
+    with pytest.raises(RuntimeError,
+                       match=r"^Data validation error: data contains a non-finite value \(NaN\) at row 1, column 0 "
+                             r"of partition 0$"):
         ss.fit_kmeans_spark(with_null, 2, init=[[0.0, 0.0], [1.0, 1.0]])
     with pytest.raises(RuntimeError, match=r"^Invalid configuration: n_clusters \(5\) cannot exceed number of data "
                                            r"points \(3\)$"):
