@@ -378,6 +378,7 @@ def _rfc3339(column: Any) -> list[str]:
 
 
 def _rfm_partition(batches: list[Any], settings: RFMSettings, now: str) -> Any:
+    """One partition's per-customer values (segmora.rfm_partition_values' tuples, pickled as they come)."""
     import pyarrow as pa
 
     batches = [b for b in batches if b.num_rows]
@@ -389,9 +390,7 @@ def _rfm_partition(batches: list[Any], settings: RFMSettings, now: str) -> Any:
     amounts = table.column("amount").cast(pa.float64()).fill_null(float("nan")).to_pylist()
     rows = table.column("_row").to_pylist()
     values = segmora.rfm_partition_values(list(zip(ids, stamps, amounts)), settings.config(), now, rows=rows)
-    return pa.RecordBatch.from_pydict({
-        "customer_id": [v[0] for v in values], "recency": [v[1] for v in values], "frequency": [v[2] for v in values],
-        "monetary": [v[3] for v in values], "first_row": [v[4] for v in values]})
+    return _record(values=pickle.dumps(values, protocol=pickle.HIGHEST_PROTOCOL))
 
 
 def rfm_spark(frame: Any, settings: RFMSettings = RFMSettings(), now: str | None = None) -> list[segmora.PyRFMScore]:
@@ -407,8 +406,6 @@ def rfm_spark(frame: Any, settings: RFMSettings = RFMSettings(), now: str | None
     """
     now = now or utc_now()
     reduced = reduce_customers(frame.select("customer_id", "timestamp", "amount"),
-                               lambda batches: _rfm_partition(batches, settings, now),
-                               "customer_id string, recency double, frequency double, monetary double, first_row long")
-    values = [(r["customer_id"], r["recency"], r["frequency"], r["monetary"], r["first_row"])
-              for r in reduced.collect()]
+                               lambda batches: _rfm_partition(batches, settings, now), "values binary")
+    values = [v for r in reduced.collect() for v in pickle.loads(r["values"])]
     return segmora.score_rfm_values(values, settings.config())
