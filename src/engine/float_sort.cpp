@@ -10,6 +10,7 @@
 #include <memory>
 #include <utility>
 
+#include "engine/simd_sort.hpp"
 #include "engine/thread_pool.hpp"
 #include "interrupt.hpp"
 
@@ -138,9 +139,9 @@ void radix_sort(double* values, std::size_t n, std::uint64_t varying) {
     }
 }
 
-// Sorts the numbers of `values` (moving out the NaNs first when `drop_nan`)
-// into values[0, count); returns count.
-std::size_t sort_prefix(std::span<double> values, bool drop_nan) {
+}  // namespace
+
+std::size_t radix_sort_prefix(std::span<double> values, bool drop_nan) {
     std::size_t n = 0;
     if (drop_nan) {
         for (const double v : values)
@@ -160,6 +161,15 @@ std::size_t sort_prefix(std::span<double> values, bool drop_nan) {
         else radix_sort<std::size_t>(values.data(), n, any ^ all);
     }
     return n;
+}
+
+namespace {
+
+// Sorts the numbers of `values` (moving out the NaNs first when `drop_nan`)
+// into values[0, count); returns count.
+std::size_t sort_prefix(std::span<double> values, bool drop_nan) {
+    if (simd_sort_available()) return sort_numbers_simd(values.data(), values.size(), drop_nan);
+    return radix_sort_prefix(values, drop_nan);
 }
 
 }  // namespace

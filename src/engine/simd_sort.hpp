@@ -1,0 +1,30 @@
+// A vectorised in-place sort of float64 samples (AVX-512).
+//
+// simd_sort_available() says whether this processor runs it; where it does not
+// (or on a build for another architecture) sort_numbers_simd must not be
+// called. The values become their order-preserving 64-bit integer images
+// (negative numbers with every bit but the sign flipped), NaNs left out on
+// request, in one pass; a quicksort whose partitions split each vector of eight
+// keys with one permutation sorts the images, sorting networks in registers
+// finish runs of 128 or fewer, and a part whose keys all equal the pivot is
+// left as it is. A part still large after 2 log2(n) + 8 levels of partitioning
+// goes to std::sort, so the worst case stays O(n log n). A last pass turns the
+// images back into values. The order is the unique ascending order of the
+// images (-0 before +0), the same as any other sort by them gives. The calling
+// thread polls for interrupts before partitioning a million keys or more
+// (Interrupted, the values then in an unspecified order).
+#pragma once
+
+#include <cstddef>
+
+namespace segmora::engine {
+
+// True when this process can run sort_numbers_simd (x86-64 with AVX-512F).
+bool simd_sort_available() noexcept;
+
+// Sorts the numbers of values[0, n) ascending into values[0, count), the NaNs
+// left out when `drop_nan` (else there must be none); returns count. Requires
+// simd_sort_available().
+std::size_t sort_numbers_simd(double* values, std::size_t n, bool drop_nan);
+
+}  // namespace segmora::engine
