@@ -369,6 +369,32 @@ double ks_exact_p(std::uint64_t m, std::uint64_t n, std::uint64_t h) {
 
 namespace {
 
+// How many of b's values come within the first p of the merged order.
+std::size_t merge_split(std::span<const double> b, std::span<const double> c, std::size_t p) {
+    std::size_t lo = p > c.size() ? p - c.size() : 0, hi = std::min(p, b.size());
+    while (lo < hi) {
+        const std::size_t mid = lo + (hi - lo) / 2;
+        if (b[mid] <= c[p - mid - 1]) lo = mid + 1;
+        else hi = mid;
+    }
+    return lo;
+}
+
+// The first index in x[from, x.size()) whose value exceeds v (x sorted and
+// x[from - 1] <= v), found by galloping from `from`.
+std::size_t first_above(std::span<const double> x, std::size_t from, double v) {
+    std::size_t lo = from, step = 1;
+    while (lo + step <= x.size() && x[lo + step - 1] <= v) {
+        lo += step;
+        step *= 2;
+    }
+    const auto end = x.begin() + static_cast<std::ptrdiff_t>(std::min(x.size(), lo + step - 1));
+    return static_cast<std::size_t>(std::upper_bound(x.begin() + static_cast<std::ptrdiff_t>(lo), end, v) - x.begin());
+}
+
+constexpr std::size_t kSkipFrom = 32;           // shorter skips are walked
+constexpr std::size_t kStepsBetweenSkips = 32;  // walked before the next skip is tried
+
 // The walk over the merged order of two sorted samples b and c (on a tie, b's
 // value first). At the last copy of every value, i and j count the values of
 // each side that are <= it; there the exact gap |i nc - j nb| is compared, and
@@ -395,8 +421,10 @@ struct MergedSamples {
         const std::uint64_t run_end = v > at.prev;
         const std::uint64_t key = (static_cast<std::uint64_t>(gap < 0 ? -gap : gap) + 1) & (0 - run_end);
         if (key >= at.widest) [[unlikely]] {
-            const double f =
-                std::fabs(static_cast<double>(at.i) / static_cast<double>(nb) - static_cast<double>(at.j) / static_cast<double>(nc));
+            // Equal exact fractions (gap 0) divide to equal doubles.
+            const double f = key == 1 ? 0.0
+                                      : std::fabs(static_cast<double>(at.i) / static_cast<double>(nb) -
+                                                  static_cast<double>(at.j) / static_cast<double>(nc));
             at.d = key > at.widest ? f : std::fmax(at.d, f);
             at.widest = key;
         }
@@ -423,11 +451,48 @@ struct MergedSamples {
         at.i += from_b;
         at.j += !from_b;
     }
-    // Walks on to (i_end, j_end).
+    // Skips a stretch in which no gap can reach the widest so far, so that no
+    // place in it matters: from a gap g, fewer than (widest - |g|) / max(nb, nc)
+    // steps cannot reach widest.
+    void skip(Cursor& at, std::size_t i_end, std::size_t j_end) const {
+        if (at.widest < 2) return;
+        const std::uint64_t widest = at.widest - 1;
+        const std::int64_t gap = static_cast<std::int64_t>(at.i) * nc - static_cast<std::int64_t>(at.j) * nb;
+        const auto here = static_cast<std::uint64_t>(gap < 0 ? -gap : gap);
+        if (here >= widest) return;
+        const std::size_t steps =
+            std::min<std::uint64_t>((widest - 1 - here) / static_cast<std::uint64_t>(std::max(nb, nc)), (i_end - at.i) + (j_end - at.j));
+        if (steps < kSkipFrom) return;
+        const std::size_t from_b = merge_split(std::span(b + at.i, i_end - at.i), std::span(c + at.j, j_end - at.j), steps);
+        at.i += from_b;
+        at.j += steps - from_b;
+        at.prev = at.i == 0 ? c[at.j - 1] : at.j == 0 ? b[at.i - 1] : std::fmax(b[at.i - 1], c[at.j - 1]);
+    }
+    // In the middle of a run of equal values, goes to its end: no place
+    // before it is the end of a run.
+    void end_run(Cursor& at, std::size_t i_end, std::size_t j_end) const {
+        if ((at.i < i_end && b[at.i] == at.prev) || (at.j < j_end && c[at.j] == at.prev)) {
+            at.i = first_above(std::span(b, i_end), at.i, at.prev);
+            at.j = first_above(std::span(c, j_end), at.j, at.prev);
+        }
+    }
+    // Walks on to (i_end, j_end), skipping what cannot matter.
     void finish(Cursor& at, std::size_t i_end, std::size_t j_end) const {
-        while (at.i < i_end && at.j < j_end) step(at);
-        while (at.i < i_end) take_b(at);
-        while (at.j < j_end) take_c(at);
+        for (;;) {
+            skip(at, i_end, j_end);
+            end_run(at, i_end, j_end);
+            const std::size_t sure = std::min(i_end - at.i, j_end - at.j);
+            if (sure == 0) break;
+            for (std::size_t t = std::min(sure, kStepsBetweenSkips); t > 0; --t) step(at);
+        }
+        while (at.i < i_end) {
+            skip(at, i_end, j_end);
+            for (std::size_t t = std::min(i_end - at.i, kStepsBetweenSkips); t > 0; --t) take_b(at);
+        }
+        while (at.j < j_end) {
+            skip(at, i_end, j_end);
+            for (std::size_t t = std::min(j_end - at.j, kStepsBetweenSkips); t > 0; --t) take_c(at);
+        }
     }
     // `steps` steps of each of four cursors, interleaved so that their loads
     // overlap; each must have that many values left on both sides.
@@ -443,17 +508,24 @@ struct MergedSamples {
     }
 };
 
-// How many of b's values come within the first p of the merged order.
-std::size_t merge_split(std::span<const double> b, std::span<const double> c, std::size_t p) {
-    std::size_t lo = p > c.size() ? p - c.size() : 0, hi = std::min(p, b.size());
-    while (lo < hi) {
-        const std::size_t mid = lo + (hi - lo) / 2;
-        if (b[mid] <= c[p - mid - 1]) lo = mid + 1;
-        else hi = mid;
+// The widest |i nc - j nb| at the ends of the runs of `count` values of s taken
+// at even steps (i counting s, j the other sample t): a gap the walk surely
+// reaches, so a lower bound of the widest.
+std::uint64_t widest_at_values_of(std::span<const double> s, std::span<const double> t, std::int64_t ns, std::int64_t nt,
+                                  std::size_t count) {
+    std::uint64_t widest = 0;
+    std::size_t j = 0;
+    for (std::size_t k = 0; k < count && !s.empty(); ++k) {
+        const std::size_t i = first_above(s, k * s.size() / count + 1, s[k * s.size() / count]);
+        j = first_above(t, j, s[i - 1]);
+        const std::int64_t gap = static_cast<std::int64_t>(i) * nt - static_cast<std::int64_t>(j) * ns;
+        widest = std::max(widest, static_cast<std::uint64_t>(gap < 0 ? -gap : gap));
     }
-    return lo;
+    return widest;
 }
 
+constexpr std::size_t kSampledRuns = 512;  // per sample, for the first lower bound of the widest gap
+constexpr std::uint64_t kDenseBelow = 64;   // a widest gap of fewer steps leaves little to skip
 constexpr std::size_t kStretches = 4;                // walked side by side by one thread
 constexpr std::size_t kStretchesFrom = 1 << 12;      // smaller samples take one stretch
 constexpr std::size_t kTwoWalkersFrom = 1 << 18;     // smaller samples take one thread
@@ -465,9 +537,18 @@ CdfGap widest_cdf_gap(std::span<const double> b, std::span<const double> c, std:
     const std::size_t total = b.size() + c.size();
     if (total == 0) return {};
     const MergedSamples walk{b.data(), c.data(), static_cast<std::int64_t>(nb), static_cast<std::int64_t>(nc)};
+    // Gaps at a few run ends give a widest gap to start from, so that the walk
+    // can skip from the outset; it passes those places again, so the fractions
+    // there are still compared. When that gap is only a few steps wide, little
+    // can be skipped: the walk then steps through densely, on two threads.
+    const bool long_walk = total >= kStretchesFrom;
+    const std::uint64_t seed = long_walk ? std::max(widest_at_values_of(b, c, walk.nb, walk.nc, kSampledRuns),
+                                                    widest_at_values_of(c, b, walk.nc, walk.nb, kSampledRuns))
+                                         : 0;
+    const bool dense = seed / static_cast<std::uint64_t>(std::max(walk.nb, walk.nc)) < kDenseBelow;
     // One stretch, four on one thread, or four on each of two.
-    const std::size_t threads = workers >= 2 && total >= kTwoWalkersFrom ? 2 : 1;
-    const std::size_t count = total >= kStretchesFrom ? kStretches * threads : 1;
+    const std::size_t threads = dense && workers >= 2 && total >= kTwoWalkersFrom ? 2 : 1;
+    const std::size_t count = long_walk ? kStretches * threads : 1;
     MergedSamples::Cursor at[2 * kStretches];
     std::size_t i_end[2 * kStretches], j_end[2 * kStretches];
     for (std::size_t k = 0, i = 0, j = 0; k < count; ++k) {
@@ -479,19 +560,25 @@ CdfGap widest_cdf_gap(std::span<const double> b, std::span<const double> c, std:
                             : j == 0    ? b[i - 1]
                                         : std::fmax(b[i - 1], c[j - 1]);
         at[k] = {i, j, prev};
+        if (long_walk) at[k].widest = seed + 1;
         i = i_end[k];
         j = j_end[k];
     }
     // Walks stretches [first, first + group) to their ends.
     auto walk_group = [&](std::size_t first, std::size_t group) {
         if (group == kStretches) {
-            for (;;) {
+            for (std::size_t round = 1;; ++round) {
                 std::size_t steps = std::numeric_limits<std::size_t>::max();
-                for (std::size_t k = first; k < first + kStretches; ++k)
+                for (std::size_t k = first; k < first + kStretches; ++k) {
+                    if (!dense) {
+                        walk.skip(at[k], i_end[k], j_end[k]);
+                        walk.end_run(at[k], i_end[k], j_end[k]);
+                    }
                     steps = std::min({steps, i_end[k] - at[k].i, j_end[k] - at[k].j});
-                if (steps < 64) break;
-                walk.step_four(at + first, std::min<std::size_t>(steps, 1 << 20));
-                poll_interrupt();
+                }
+                if (steps < kStepsBetweenSkips) break;
+                walk.step_four(at + first, dense ? std::min<std::size_t>(steps, 1 << 16) : kStepsBetweenSkips);
+                if (dense || round % 4096 == 0) poll_interrupt();
             }
         }
         for (std::size_t k = first; k < first + group; ++k) walk.finish(at[k], i_end[k], j_end[k]);

@@ -48,6 +48,21 @@ inline Mask lanes_below(std::size_t count) noexcept {
 // The first `count` lanes, count <= 8.
 inline Mask first_lanes(std::size_t count) noexcept { return static_cast<Mask>((1u << count) - 1); }
 
+// The order-preserving image of a double as a signed integer (negative
+// numbers with every bit but the sign flipped), and back: the map is its own
+// inverse.
+SEGMORA_AVX512 inline Vec flip_keys(Vec v) {
+    return _mm512_xor_si512(v, _mm512_and_si512(_mm512_srai_epi64(v, 63), _mm512_set1_epi64(kHighest)));
+}
+inline std::int64_t flip_key(std::int64_t bits) noexcept { return bits ^ ((bits >> 63) & kHighest); }
+
+SEGMORA_AVX512 void flip_all(double* values, std::size_t n) {
+    std::size_t i = 0;
+    for (; i + kLanes <= n; i += kLanes) _mm512_storeu_si512(values + i, flip_keys(_mm512_loadu_si512(values + i)));
+    const Mask tail = lanes_below(n - i);
+    _mm512_mask_storeu_epi64(values + i, tail, flip_keys(_mm512_maskz_loadu_epi64(tail, values + i)));
+}
+
 // ---- sorting networks ----
 //
 // Every step is a compare-exchange of each lane with a partner lane: the lanes
@@ -199,7 +214,8 @@ SEGMORA_AVX512 inline void sort_vectors(Vec* v) {
     }
 }
 
-// Sorts keys[0, n), n <= 8 R, in registers; missing lanes read as the highest key.
+// Sorts keys[0, n), n <= 8 R, in registers (missing lanes read as the highest
+// key) and writes them back as values.
 template <int R>
 SEGMORA_AVX512 void sort_network(double* keys, std::size_t n) {
     Vec v[R];
@@ -213,12 +229,12 @@ SEGMORA_AVX512 void sort_network(double* keys, std::size_t n) {
 #pragma GCC unroll 16
     for (int r = 0; r < R; ++r) {
         const std::size_t at = static_cast<std::size_t>(r) * kLanes;
-        if (at < n) _mm512_mask_storeu_epi64(keys + at, lanes_below(n - at), v[r]);
+        if (at < n) _mm512_mask_storeu_epi64(keys + at, lanes_below(n - at), flip_keys(v[r]));
     }
 }
 
 SEGMORA_AVX512 void sort_short(double* keys, std::size_t n) {
-    if (n <= 1) return;
+    if (n <= 1) return flip_all(keys, n);
     if (n <= 8) return sort_network<1>(keys, n);
     if (n <= 16) return sort_network<2>(keys, n);
     if (n <= 32) return sort_network<4>(keys, n);
@@ -389,21 +405,6 @@ SEGMORA_AVX512 std::size_t partition(double* keys, std::size_t n, std::int64_t p
     return static_cast<std::size_t>(out.below_at() - keys);
 }
 
-// The order-preserving image of a double as a signed integer (negative
-// numbers with every bit but the sign flipped), and back: the map is its own
-// inverse.
-SEGMORA_AVX512 inline Vec flip_keys(Vec v) {
-    return _mm512_xor_si512(v, _mm512_and_si512(_mm512_srai_epi64(v, 63), _mm512_set1_epi64(kHighest)));
-}
-inline std::int64_t flip_key(std::int64_t bits) noexcept { return bits ^ ((bits >> 63) & kHighest); }
-
-SEGMORA_AVX512 void flip_all(double* values, std::size_t n) {
-    std::size_t i = 0;
-    for (; i + kLanes <= n; i += kLanes) _mm512_storeu_si512(values + i, flip_keys(_mm512_loadu_si512(values + i)));
-    const Mask tail = lanes_below(n - i);
-    _mm512_mask_storeu_epi64(values + i, tail, flip_keys(_mm512_maskz_loadu_epi64(tail, values + i)));
-}
-
 // Turns values[0, n) into keys in place, the NaNs left out when `drop_nan`;
 // returns how many keys there are.
 SEGMORA_AVX512 std::size_t to_keys(double* values, std::size_t n, bool drop_nan) {
@@ -427,15 +428,17 @@ SEGMORA_AVX512 std::size_t to_keys(double* values, std::size_t n, bool drop_nan)
     return kept + count;
 }
 
-// std::sort on the values of keys[0, n), for parts the partitions do not shrink.
+// The values of keys[0, n) sorted by std::sort, for parts the partitions do
+// not shrink.
 void sort_plainly(double* keys, std::size_t n) {
     flip_all(keys, n);
     std::sort(keys, keys + n, [](double a, double b) {
         return flip_key(std::bit_cast<std::int64_t>(a)) < flip_key(std::bit_cast<std::int64_t>(b));
     });
-    flip_all(keys, n);
 }
 
+// Sorts keys[0, n) and turns them back into values: each key is turned back
+// once, where a sorting network writes it or in a run of equal keys.
 SEGMORA_AVX512 void quicksort(double* keys, std::size_t n, int budget) {
     while (n > kNetworkUpTo) {
         if (budget-- == 0) return sort_plainly(keys, n);
@@ -445,12 +448,14 @@ SEGMORA_AVX512 void quicksort(double* keys, std::size_t n, int budget) {
         std::size_t below = partition(keys, n, pivot, largest);
         // Every key at or above the pivot equals it: that side is sorted.
         if (largest == pivot) {
+            flip_all(keys + below, n - below);
             n = below;
             continue;
         }
         if (below == 0) {
             // The pivot is the smallest key: its copies go to the front, done.
             below = partition(keys, n, pivot + 1, largest);
+            flip_all(keys, below);
             keys += below;
             n -= below;
             continue;
@@ -480,13 +485,7 @@ bool simd_sort_available() noexcept {
 
 std::size_t sort_numbers_simd(double* values, std::size_t n, bool drop_nan) {
     const std::size_t count = to_keys(values, n, drop_nan);
-    try {
-        quicksort(values, count, 2 * static_cast<int>(std::bit_width(count)) + 8);
-    } catch (const Interrupted&) {
-        flip_all(values, count);
-        throw;
-    }
-    flip_all(values, count);
+    quicksort(values, count, 2 * static_cast<int>(std::bit_width(count)) + 8);
     return count;
 }
 

@@ -6,13 +6,13 @@
 // (negative numbers with every bit but the sign flipped), NaNs left out on
 // request, in one pass; a quicksort whose partitions split each vector of eight
 // keys with one permutation sorts the images, sorting networks in registers
-// finish runs of 128 or fewer, and a part whose keys all equal the pivot is
-// left as it is. A part still large after 2 log2(n) + 8 levels of partitioning
-// goes to std::sort, so the worst case stays O(n log n). A last pass turns the
-// images back into values. The order is the unique ascending order of the
-// images (-0 before +0), the same as any other sort by them gives. The calling
-// thread polls for interrupts before partitioning a million keys or more
-// (Interrupted, the values then in an unspecified order).
+// finish runs of 128 or fewer and write them back as values, and a part whose
+// keys all equal the pivot is only turned back. A part still large after
+// 2 log2(n) + 8 levels of partitioning goes to std::sort, so the worst case
+// stays O(n log n). The order is the unique ascending order of the images (-0
+// before +0), the same as any other sort by them gives. The calling thread
+// polls for interrupts before partitioning a million keys or more
+// (Interrupted, the contents of `values` then unspecified).
 #pragma once
 
 #include <cstddef>
