@@ -266,7 +266,8 @@ inline std::int64_t key_at(const double* keys, std::size_t i) noexcept {
 SEGMORA_AVX512 std::int64_t choose_pivot(const double* keys, std::size_t n) {
     const std::size_t samples = n < kMiddlePivotFrom ? 8 : n < kWidePivotFrom ? 16 : 64;
     alignas(64) std::int64_t sample[64];
-    for (std::size_t k = 0; k < samples; ++k) sample[k] = key_at(keys, (2 * k + 1) * n / (2 * samples));
+    const std::size_t step = n / samples;
+    for (std::size_t k = 0; k < samples; ++k) sample[k] = key_at(keys, step / 2 + k * step);
     Vec v[8];
     if (samples == 8) return lane_of(sort_lanes(_mm512_load_si512(sample)), 4);
     if (samples == 16) {
@@ -350,7 +351,7 @@ private:
 // each further block is read from the end with less room left and written,
 // split, to both, so no write reaches a key not yet read.
 SEGMORA_AVX512 std::size_t partition(double* keys, std::size_t n, std::int64_t pivot, std::int64_t& largest) {
-    constexpr std::size_t kBlock = 4;  // vectors per read
+    constexpr std::size_t kBlock = 8;  // vectors per read
     constexpr std::size_t kBlockKeys = kBlock * kLanes;
     Splitter out(keys, keys + n, pivot);
     const std::size_t odd = n % kLanes;
