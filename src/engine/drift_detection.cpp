@@ -110,10 +110,16 @@ DistributionStats DistributionStats::of(std::span<const double> values) {
 
 double DriftDetector::kolmogorov_smirnov(std::span<const double> baseline, std::span<const double> current) {
     if (baseline.empty() || current.empty()) return 0.0;
-    std::vector<double> b(baseline.begin(), baseline.end()), c(current.begin(), current.end());
     // The NaNs sort after every number as one run, where both CDFs reach 1:
-    // they count in nb and nc but add no gap, so only the numbers are walked.
-    sort_both(std::min(b.size(), c.size()), [&] { drop_nan_and_sort(b); }, [&] { drop_nan_and_sort(c); });
+    // they count in nb and nc but add no gap, so only the numbers are walked
+    // (each copied and sorted by its own worker).
+    std::vector<double> b, c;
+    auto sorted_numbers = [](std::span<const double> from, std::vector<double>& to) {
+        to.resize(from.size());
+        to.resize(sort_numbers_into(from, to.data()));
+    };
+    sort_both(std::min(baseline.size(), current.size()), [&] { sorted_numbers(baseline, b); },
+              [&] { sorted_numbers(current, c); });
     const std::uint64_t nb = baseline.size(), nc = current.size();
     // Below this product two exact gaps differ by more than the rounding of
     // |i / nb - j / nc| can bridge, so the largest of those is at the widest gap.

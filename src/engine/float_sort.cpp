@@ -168,11 +168,17 @@ namespace {
 // Sorts the numbers of `values` (moving out the NaNs first when `drop_nan`)
 // into values[0, count); returns count.
 std::size_t sort_prefix(std::span<double> values, bool drop_nan) {
-    if (simd_sort_available()) return sort_numbers_simd(values.data(), values.size(), drop_nan);
+    if (simd_sort_available()) return sort_numbers_simd(values.data(), values.size(), values.data(), drop_nan);
     return radix_sort_prefix(values, drop_nan);
 }
 
 }  // namespace
+
+std::size_t sort_numbers_into(std::span<const double> source, double* out) {
+    if (simd_sort_available()) return sort_numbers_simd(source.data(), source.size(), out, true);
+    std::copy(source.begin(), source.end(), out);
+    return radix_sort_prefix(std::span<double>(out, source.size()), true);
+}
 
 void sort_numbers(std::span<double> values) { sort_prefix(values, false); }
 

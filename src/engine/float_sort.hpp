@@ -28,6 +28,11 @@ void sort_numbers(std::span<double> values);
 // Removes every NaN from `values`, sorts the rest ascending; returns the number removed.
 std::size_t drop_nan_and_sort(std::vector<double>& values);
 
+// Sorts the numbers of `source` (its NaNs left out) ascending into out[0,
+// count) in the same pass that copies them; returns count. `out` has room for
+// source.size() values and does not overlap `source`.
+std::size_t sort_numbers_into(std::span<const double> source, double* out);
+
 // The radix sort alone, whatever the processor (what sort_numbers runs without
 // AVX-512): sorts the numbers of `values` into values[0, count), moving the
 // NaNs out first when `drop_nan` (else there must be none); returns count.

@@ -406,26 +406,28 @@ SEGMORA_AVX512 std::size_t partition(double* keys, std::size_t n, std::int64_t p
     return static_cast<std::size_t>(out.below_at() - keys);
 }
 
-// Turns values[0, n) into keys in place, the NaNs left out when `drop_nan`;
-// returns how many keys there are.
-SEGMORA_AVX512 std::size_t to_keys(double* values, std::size_t n, bool drop_nan) {
-    if (!drop_nan) {
-        flip_all(values, n);
-        return n;
-    }
+// Writes the keys of source[0, n) to out (which may be source itself), the
+// NaNs left out when `drop_nan`; returns how many keys there are.
+SEGMORA_AVX512 std::size_t to_keys(const double* source, std::size_t n, double* out, bool drop_nan) {
     std::size_t kept = 0, i = 0;
-    // A whole vector is written at `kept` <= i: only over values already read.
+    // A whole vector is written at `kept` <= i: over nothing not yet read.
     for (; i + kLanes <= n; i += kLanes) {
-        const Vec v = _mm512_loadu_si512(values + i);
+        const Vec v = _mm512_loadu_si512(source + i);
+        if (!drop_nan) {
+            _mm512_storeu_si512(out + i, flip_keys(v));
+            continue;
+        }
         const Mask number = _mm512_cmp_pd_mask(_mm512_castsi512_pd(v), _mm512_castsi512_pd(v), _CMP_ORD_Q);
-        _mm512_storeu_si512(values + kept, _mm512_maskz_compress_epi64(number, flip_keys(v)));
+        _mm512_storeu_si512(out + kept, _mm512_maskz_compress_epi64(number, flip_keys(v)));
         kept += static_cast<std::size_t>(std::popcount(static_cast<unsigned>(number)));
     }
+    if (!drop_nan) kept = i;
     const Mask tail = lanes_below(n - i);
-    const Vec v = _mm512_maskz_loadu_epi64(tail, values + i);
-    const Mask number = _mm512_mask_cmp_pd_mask(tail, _mm512_castsi512_pd(v), _mm512_castsi512_pd(v), _CMP_ORD_Q);
+    const Vec v = _mm512_maskz_loadu_epi64(tail, source + i);
+    const Mask number =
+        drop_nan ? _mm512_mask_cmp_pd_mask(tail, _mm512_castsi512_pd(v), _mm512_castsi512_pd(v), _CMP_ORD_Q) : tail;
     const auto count = static_cast<std::size_t>(std::popcount(static_cast<unsigned>(number)));
-    _mm512_mask_storeu_epi64(values + kept, first_lanes(count), _mm512_maskz_compress_epi64(number, flip_keys(v)));
+    _mm512_mask_storeu_epi64(out + kept, first_lanes(count), _mm512_maskz_compress_epi64(number, flip_keys(v)));
     return kept + count;
 }
 
@@ -484,9 +486,9 @@ bool simd_sort_available() noexcept {
     return available;
 }
 
-std::size_t sort_numbers_simd(double* values, std::size_t n, bool drop_nan) {
-    const std::size_t count = to_keys(values, n, drop_nan);
-    quicksort(values, count, 2 * static_cast<int>(std::bit_width(count)) + 8);
+std::size_t sort_numbers_simd(const double* source, std::size_t n, double* out, bool drop_nan, int max_levels) {
+    const std::size_t count = to_keys(source, n, out, drop_nan);
+    quicksort(out, count, max_levels >= 0 ? max_levels : 2 * static_cast<int>(std::bit_width(count)) + 8);
     return count;
 }
 
@@ -494,7 +496,7 @@ std::size_t sort_numbers_simd(double* values, std::size_t n, bool drop_nan) {
 
 bool simd_sort_available() noexcept { return false; }
 
-std::size_t sort_numbers_simd(double*, std::size_t, bool) { return 0; }
+std::size_t sort_numbers_simd(const double*, std::size_t, double*, bool, int) { return 0; }
 
 #endif
 

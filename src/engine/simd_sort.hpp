@@ -4,7 +4,7 @@
 // (or on a build for another architecture) sort_numbers_simd must not be
 // called. The values become their order-preserving 64-bit integer images
 // (negative numbers with every bit but the sign flipped), NaNs left out on
-// request, in one pass; a quicksort whose partitions split each vector of eight
+// request, in one pass that may also copy them; a quicksort whose partitions split each vector of eight
 // keys with one permutation sorts the images, sorting networks in registers
 // finish runs of 128 or fewer and write them back as values, and a part whose
 // keys all equal the pivot is only turned back. A part still large after
@@ -22,9 +22,11 @@ namespace segmora::engine {
 // True when this process can run sort_numbers_simd (x86-64 with AVX-512F).
 bool simd_sort_available() noexcept;
 
-// Sorts the numbers of values[0, n) ascending into values[0, count), the NaNs
-// left out when `drop_nan` (else there must be none); returns count. Requires
-// simd_sort_available().
-std::size_t sort_numbers_simd(double* values, std::size_t n, bool drop_nan);
+// Sorts the numbers of source[0, n) ascending into out[0, count), the NaNs left
+// out when `drop_nan` (else there must be none); returns count. `out` has room
+// for n values and is `source` itself or does not overlap it. `max_levels`
+// (for tests) replaces the levels of partitioning allowed before std::sort
+// takes over; -1 keeps 2 log2(n) + 8. Requires simd_sort_available().
+std::size_t sort_numbers_simd(const double* source, std::size_t n, double* out, bool drop_nan, int max_levels = -1);
 
 }  // namespace segmora::engine

@@ -1,7 +1,10 @@
 #include "python/drift_columns.hpp"
 
+#include <bit>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
+#include <span>
 #include <limits>
 #include <optional>
 #include <string_view>
@@ -9,6 +12,7 @@
 #include <unordered_set>
 #include <utility>
 
+#include "engine/float_sort.hpp"
 #include "engine/keyed_hash.hpp"
 #include "python/timestamps.hpp"
 #include "python/toolkit/arrays.hpp"
@@ -526,6 +530,42 @@ std::string label_text(PyObject* key, const char* arg, bool strict) {
 
 ColumnSample read_column(PyObject* obj, ColumnKind kind, const std::string& label) {
     return read_one(obj, kind, Label{"argument", label});
+}
+
+NumberColumn::NumberColumn(PyObject* obj, const std::string& label) {
+    if (!PyList_Check(obj) && !PyTuple_Check(obj) && PyObject_CheckBuffer(obj)) {
+        if (PyObject_GetBuffer(obj, &view_, PyBUF_ND | PyBUF_FORMAT) == 0) {
+            const std::string_view format = view_.format ? view_.format : "";
+            held_ = view_.ndim == 1 && view_.itemsize == sizeof(double) &&
+                    (format == "d" || format == "=d" || (format == "<d" && std::endian::native == std::endian::little)) &&
+                    reinterpret_cast<std::uintptr_t>(view_.buf) % alignof(double) == 0;
+            if (held_) {
+                size_ = static_cast<std::size_t>(view_.len) / sizeof(double);
+                return;
+            }
+            PyBuffer_Release(&view_);
+        } else {
+            PyErr_Clear();  // not C-contiguous: read below
+        }
+    }
+    owned_ = read_column(obj, ColumnKind::Numbers, label).numbers;
+    size_ = owned_.size();
+}
+
+NumberColumn::~NumberColumn() {
+    if (held_) PyBuffer_Release(&view_);
+}
+
+std::vector<double> NumberColumn::sorted() {
+    if (!held_) {
+        std::vector<double> out = std::move(owned_);
+        engine::drop_nan_and_sort(out);
+        return out;
+    }
+    const std::span<const double> values(static_cast<const double*>(view_.buf), size());
+    std::vector<double> out(values.size());
+    out.resize(engine::sort_numbers_into(values, out.data()));
+    return out;
 }
 
 std::vector<ColumnSample> read_table(PyObject* table, const std::vector<std::string>& categorical, const char* arg) {

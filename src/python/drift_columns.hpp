@@ -30,6 +30,29 @@ enum class ColumnKind {
 // of current_columns").
 engine::ColumnSample read_column(PyObject* obj, ColumnKind kind, const std::string& label);
 
+// One column of numbers to be sorted. A float64 array (1-D, C-contiguous,
+// aligned, native byte order) is held open and read in place by the sort;
+// anything else is read here as read_column reads it (errors naming `label`).
+class NumberColumn {
+public:
+    NumberColumn(PyObject* obj, const std::string& label);
+    ~NumberColumn();
+    NumberColumn(const NumberColumn&) = delete;
+    NumberColumn& operator=(const NumberColumn&) = delete;
+
+    // Values read, missing ones included.
+    std::size_t size() const noexcept { return size_; }
+    // The numbers ascending, missing values left out, copied and sorted in one
+    // go; touches no interpreter object. Once only.
+    std::vector<double> sorted();
+
+private:
+    Py_buffer view_{};
+    bool held_ = false;
+    std::vector<double> owned_;
+    std::size_t size_ = 0;
+};
+
 // Every column of a table in its order, those named in `categorical` read as
 // categories. `arg` names the table in errors. Names are str (pandas labels
 // through str()); a name given twice is a ValueError.
