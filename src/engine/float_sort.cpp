@@ -155,7 +155,9 @@ std::size_t radix_sort_prefix(std::span<double> values, bool drop_nan) {
         any |= k;
         all &= k;
     }
-    if (n < kComparisonBelow) std::sort(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(n));
+    if (n < kComparisonBelow)
+        std::sort(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(n),
+                  [](double a, double b) { return key_of(a) < key_of(b); });
     else if (any != all) {
         if (n <= std::numeric_limits<std::uint32_t>::max()) radix_sort<std::uint32_t>(values.data(), n, any ^ all);
         else radix_sort<std::size_t>(values.data(), n, any ^ all);
