@@ -112,14 +112,10 @@ double DriftDetector::kolmogorov_smirnov(std::span<const double> baseline, std::
     if (baseline.empty() || current.empty()) return 0.0;
     // The NaNs sort after every number as one run, where both CDFs reach 1:
     // they count in nb and nc but add no gap, so only the numbers are walked
-    // (each copied and sorted by its own worker).
+    // (copied as they are sorted).
     std::vector<double> b, c;
-    auto sorted_numbers = [](std::span<const double> from, std::vector<double>& to) {
-        to.resize(from.size());
-        to.resize(sort_numbers_into(from, to.data()));
-    };
-    sort_both(std::min(baseline.size(), current.size()), [&] { sorted_numbers(baseline, b); },
-              [&] { sorted_numbers(current, c); });
+    SampleSort samples[] = {{baseline, &b}, {current, &c}};
+    sort_samples(samples);
     const std::uint64_t nb = baseline.size(), nc = current.size();
     // Below this product two exact gaps differ by more than the rounding of
     // |i / nb - j / nc| can bridge, so the largest of those is at the widest gap.

@@ -21,7 +21,7 @@ namespace {
 constexpr std::size_t kComparisonBelow = 256;    // below this a comparison sort is faster
 constexpr std::size_t kInsertionBelow = 48;      // buckets this small: insertion sort
 constexpr std::size_t kSplitFrom = 1 << 15;      // larger samples are split into cache-sized buckets first
-constexpr std::size_t kTwoWorkersFrom = 1 << 16; // smaller samples sort faster than two threads start
+constexpr std::size_t kTwoWorkersFrom = 1 << 16; // samples of fewer values each sort faster than two threads start
 constexpr int kSplitBits = 16;
 constexpr std::size_t kBuckets = 256;
 
@@ -176,11 +176,6 @@ std::size_t sort_prefix(std::span<double> values, bool drop_nan) {
 
 }  // namespace
 
-std::size_t sort_numbers_into(std::span<const double> source, double* out) {
-    if (simd_sort_available()) return sort_numbers_simd(source.data(), source.size(), out, true);
-    std::copy(source.begin(), source.end(), out);
-    return radix_sort_prefix(std::span<double>(out, source.size()), true);
-}
 
 void sort_numbers(std::span<double> values) { sort_prefix(values, false); }
 
@@ -191,14 +186,29 @@ std::size_t drop_nan_and_sort(std::vector<double>& values) {
     return dropped;
 }
 
-void sort_both(std::size_t size, const std::function<void()>& first, const std::function<void()>& second) {
-    if (size < kTwoWorkersFrom) {
-        first();
-        second();
-        return;
+void sort_samples(std::span<SampleSort> samples) {
+    std::size_t total = 0;
+    for (const SampleSort& sample : samples) total += sample.source.size();
+    const std::size_t workers = samples.size() >= 2 && total >= 2 * kTwoWorkersFrom ? 2 : 1;
+    if (simd_sort_available()) {
+        sort_samples_simd(samples, workers);
+    } else {
+        auto sort_one = [&](std::size_t k) {
+            SampleSort& sample = samples[k];
+            if (sample.out->data() != sample.source.data()) {
+                sample.out->resize(sample.source.size());
+                std::copy(sample.source.begin(), sample.source.end(), sample.out->begin());
+            }
+            sample.count = radix_sort_prefix(*sample.out, true);
+        };
+        if (workers < 2) {
+            for (std::size_t k = 0; k < samples.size(); ++k) sort_one(k);
+        } else {
+            ThreadPool pool(workers);
+            pool.run_tasks(samples.size(), sort_one);
+        }
     }
-    ThreadPool pool(2);
-    pool.run_tasks(2, [&](std::size_t task) { task == 0 ? first() : second(); });
+    for (SampleSort& sample : samples) sample.out->resize(sample.count);
 }
 
 }  // namespace segmora::engine

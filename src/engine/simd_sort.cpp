@@ -6,6 +6,11 @@
 #include <cstring>
 #include <limits>
 
+#include <condition_variable>
+#include <mutex>
+#include <vector>
+
+#include "engine/thread_pool.hpp"
 #include "interrupt.hpp"
 
 #if defined(__x86_64__) && defined(__GNUC__)
@@ -440,41 +445,121 @@ void sort_plainly(double* keys, std::size_t n) {
     });
 }
 
+// The parts of a partitioned range still to sort (one or two).
+struct Split {
+    double* keys[2];
+    std::size_t size[2];
+    int parts;
+};
+
+// Partitions keys[0, n) (n > 128) once; a side whose keys all equal the pivot
+// is turned back into values there and then.
+SEGMORA_AVX512 Split split_once(double* keys, std::size_t n) {
+    const std::int64_t pivot = choose_pivot(keys, n);
+    std::int64_t largest;
+    std::size_t below = partition(keys, n, pivot, largest);
+    // Every key at or above the pivot equals it: that side is sorted.
+    if (largest == pivot) {
+        flip_all(keys + below, n - below);
+        return {{keys, nullptr}, {below, 0}, 1};
+    }
+    if (below == 0) {
+        // The pivot is the smallest key: its copies go to the front, done.
+        below = partition(keys, n, pivot + 1, largest);
+        flip_all(keys, below);
+        return {{keys + below, nullptr}, {n - below, 0}, 1};
+    }
+    return {{keys, keys + below}, {below, n - below}, 2};
+}
+
 // Sorts keys[0, n) and turns them back into values: each key is turned back
 // once, where a sorting network writes it or in a run of equal keys.
 SEGMORA_AVX512 void quicksort(double* keys, std::size_t n, int budget) {
     while (n > kNetworkUpTo) {
         if (budget-- == 0) return sort_plainly(keys, n);
         if (n >= kPollFrom) poll_interrupt();
-        const std::int64_t pivot = choose_pivot(keys, n);
-        std::int64_t largest;
-        std::size_t below = partition(keys, n, pivot, largest);
-        // Every key at or above the pivot equals it: that side is sorted.
-        if (largest == pivot) {
-            flip_all(keys + below, n - below);
-            n = below;
-            continue;
-        }
-        if (below == 0) {
-            // The pivot is the smallest key: its copies go to the front, done.
-            below = partition(keys, n, pivot + 1, largest);
-            flip_all(keys, below);
-            keys += below;
-            n -= below;
-            continue;
-        }
-        // The smaller side by recursion, the larger by the loop.
-        if (below < n - below) {
-            quicksort(keys, below, budget);
-            keys += below;
-            n -= below;
-        } else {
-            quicksort(keys + below, n - below, budget);
-            n = below;
-        }
+        const Split split = split_once(keys, n);
+        // The smaller part by recursion, the larger by the loop.
+        const int larger = split.parts == 2 && split.size[0] < split.size[1] ? 1 : 0;
+        if (split.parts == 2) quicksort(split.keys[1 - larger], split.size[1 - larger], budget);
+        keys = split.keys[larger];
+        n = split.size[larger];
     }
     sort_short(keys, n);
 }
+
+// Several sorts whose parts any of the threads running work() may take: each
+// sample is first turned into keys by one of them; a part larger than
+// kShareAbove is partitioned once and its parts put back, a smaller one sorted
+// to the end. A thread returns when no part is left and none is in hand.
+// A range of keys still to sort.
+struct Part {
+    double* keys;
+    std::size_t size;
+    int levels;  // partitions allowed before std::sort takes over
+};
+
+class SharedSort {
+public:
+    SharedSort(std::span<SampleSort> samples, const ThreadPool& pool) : samples_(samples), pool_(pool) {}
+
+    // Turns a sample into keys in *out (sized to the source first when apart
+    // from it): the part that sorts it.
+    static Part prepare(SampleSort& sample) {
+        if (sample.out->data() != sample.source.data()) sample.out->resize(sample.source.size());
+        double* out = sample.out->data();
+        sample.count = to_keys(sample.source.data(), sample.source.size(), out, true);
+        return {out, sample.count, 2 * static_cast<int>(std::bit_width(sample.count)) + 8};
+    }
+
+    void work() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        for (;;) {
+            changed_.wait(lock, [&] { return next_sample_ < samples_.size() || !parts_.empty() || in_hand_ == 0 || failed_; });
+            if (failed_ || pool_.cancelled() || (next_sample_ == samples_.size() && parts_.empty())) return;
+            ++in_hand_;
+            Part part{};
+            std::size_t sample = samples_.size();
+            if (next_sample_ < samples_.size()) sample = next_sample_++;
+            else part = parts_.back(), parts_.pop_back();
+            lock.unlock();
+            Part made[2];
+            int count = 0;
+            try {
+                if (sample < samples_.size()) made[count++] = prepare(samples_[sample]);
+                else if (part.size > kShareAbove && part.levels > 0) count = split(part, made);
+                else quicksort(part.keys, part.size, part.levels);
+            } catch (...) {
+                lock.lock();
+                failed_ = true;
+                --in_hand_;
+                changed_.notify_all();
+                throw;
+            }
+            lock.lock();
+            for (int k = 0; k < count; ++k) parts_.push_back(made[k]);
+            --in_hand_;
+            changed_.notify_all();
+        }
+    }
+
+private:
+    static int split(const Part& part, Part* made) {
+        const Split s = split_once(part.keys, part.size);
+        for (int k = 0; k < s.parts; ++k) made[k] = {s.keys[k], s.size[k], part.levels - 1};
+        return s.parts;
+    }
+
+    static constexpr std::size_t kShareAbove = 1 << 15;
+
+    std::span<SampleSort> samples_;
+    const ThreadPool& pool_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<Part> parts_;
+    std::size_t next_sample_ = 0, in_hand_ = 0;
+    bool failed_ = false;
+};
 
 }  // namespace
 
@@ -492,9 +577,24 @@ std::size_t sort_numbers_simd(const double* source, std::size_t n, double* out, 
     return count;
 }
 
+void sort_samples_simd(std::span<SampleSort> samples, std::size_t workers) {
+    if (workers < 2) {
+        for (SampleSort& sample : samples) {
+            const Part part = SharedSort::prepare(sample);
+            quicksort(part.keys, part.size, part.levels);
+        }
+        return;
+    }
+    ThreadPool pool(workers);
+    SharedSort shared(samples, pool);
+    pool.run_tasks(workers, [&](std::size_t) { shared.work(); });
+}
+
 #else
 
 bool simd_sort_available() noexcept { return false; }
+
+void sort_samples_simd(std::span<SampleSort>, std::size_t) {}
 
 std::size_t sort_numbers_simd(const double*, std::size_t, double*, bool, int) { return 0; }
 

@@ -16,6 +16,9 @@
 #pragma once
 
 #include <cstddef>
+#include <span>
+
+#include "engine/float_sort.hpp"
 
 namespace segmora::engine {
 
@@ -28,5 +31,12 @@ bool simd_sort_available() noexcept;
 // (for tests) replaces the levels of partitioning allowed before std::sort
 // takes over; -1 keeps 2 log2(n) + 8. Requires simd_sort_available().
 std::size_t sort_numbers_simd(const double* source, std::size_t n, double* out, bool drop_nan, int max_levels = -1);
+
+// sort_samples with this sort, on `workers` threads of a pool made for the
+// call (the calling thread alone when fewer than 2) that share the work part by
+// part: whichever thread is free turns the next sample into keys or takes the
+// next part, partitioning a large one once and putting its parts back.
+// Requires simd_sort_available(); leaves each *out at the sample's size.
+void sort_samples_simd(std::span<SampleSort> samples, std::size_t workers);
 
 }  // namespace segmora::engine

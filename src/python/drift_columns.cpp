@@ -12,7 +12,6 @@
 #include <unordered_set>
 #include <utility>
 
-#include "engine/float_sort.hpp"
 #include "engine/keyed_hash.hpp"
 #include "python/timestamps.hpp"
 #include "python/toolkit/arrays.hpp"
@@ -556,16 +555,10 @@ NumberColumn::~NumberColumn() {
     if (held_) PyBuffer_Release(&view_);
 }
 
-std::vector<double> NumberColumn::sorted() {
-    if (!held_) {
-        std::vector<double> out = std::move(owned_);
-        engine::drop_nan_and_sort(out);
-        return out;
-    }
-    const std::span<const double> values(static_cast<const double*>(view_.buf), size());
-    std::vector<double> out(values.size());
-    out.resize(engine::sort_numbers_into(values, out.data()));
-    return out;
+engine::SampleSort NumberColumn::sort_into(std::vector<double>& out) {
+    if (held_) return {std::span<const double>(static_cast<const double*>(view_.buf), size_), &out};
+    out = std::move(owned_);
+    return {out, &out};
 }
 
 std::vector<ColumnSample> read_table(PyObject* table, const std::vector<std::string>& categorical, const char* arg) {

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "engine/drift_reference.hpp"
+#include "engine/float_sort.hpp"
 #include "python/toolkit/ref.hpp"
 
 namespace segmora::py {
@@ -42,9 +43,9 @@ public:
 
     // Values read, missing ones included.
     std::size_t size() const noexcept { return size_; }
-    // The numbers ascending, missing values left out, copied and sorted in one
-    // go; touches no interpreter object. Once only.
-    std::vector<double> sorted();
+    // The sort of the numbers into `out`, missing values left out, for
+    // engine::sort_samples (which touches no interpreter object). Once only.
+    engine::SampleSort sort_into(std::vector<double>& out);
 
 private:
     Py_buffer view_{};

@@ -3,7 +3,7 @@
 //
 // Samples are read as numbers (see drift_columns.hpp); missing values are left
 // out, and a side with no value left is a ValueError. Both samples are sorted at
-// once on two workers when large, a float64 array copied by its worker.
+// once on two workers when large, a float64 array copied as it is sorted.
 #include <cmath>
 #include <limits>
 #include <vector>
@@ -53,7 +53,8 @@ struct SortedPair {
 SortedPair read_pair(Args& a) {
     NumberColumn b(a.raw("baseline"), "baseline"), c(a.raw("current"), "current");
     SortedPair p;
-    engine::sort_both(std::min(b.size(), c.size()), [&] { p.baseline = b.sorted(); }, [&] { p.current = c.sorted(); });
+    engine::SampleSort samples[] = {b.sort_into(p.baseline), c.sort_into(p.current)};
+    engine::sort_samples(samples);
     require_values(p.baseline, b.size(), "baseline");
     require_values(p.current, c.size(), "current");
     return p;

@@ -1,7 +1,8 @@
 // Every sort of float_sort.hpp and simd_sort.hpp against std::sort by the
 // order-preserving image (so -0 before +0, byte for byte), on both sides of
-// every size threshold and on the value patterns that steer their digit and
-// pivot choices; the vectorised sort also with its partition levels cut short.
+// every size threshold (two samples at once shared by two workers included) and
+// on the value patterns that steer their digit and pivot choices; the
+// vectorised sort also with its partition levels cut short.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -89,9 +90,14 @@ TEST(FloatSort, EverySortAgreesWithStdSortByImage) {
             EXPECT_TRUE(same_bytes(v, v.size(), c.expected));
             v = c.with_nan;
             EXPECT_TRUE(same_bytes(v, radix_sort_prefix(v, true), c.expected));
-            std::vector<double> out(c.with_nan.size());
+            // Two samples at once, one copied from a source left alone, one in place.
+            std::vector<double> copied, in_place = c.with_nan;
             const std::vector<double> source = c.with_nan;
-            EXPECT_TRUE(same_bytes(out, sort_numbers_into(source, out.data()), c.expected));
+            SampleSort samples[] = {{source, &copied}, {in_place, &in_place}};
+            sort_samples(samples);
+            EXPECT_TRUE(same_bytes(copied, copied.size(), c.expected));
+            EXPECT_TRUE(same_bytes(in_place, in_place.size(), c.expected));
+            EXPECT_EQ(samples[0].count, n);
             EXPECT_TRUE(std::memcmp(source.data(), c.with_nan.data(), source.size() * sizeof(double)) == 0);
             if (!simd_sort_available()) continue;
             for (const int levels : {0, 1, 3}) {  // std::sort takes over after that many partitions
