@@ -531,32 +531,34 @@ ColumnSample read_column(PyObject* obj, ColumnKind kind, const std::string& labe
     return read_one(obj, kind, Label{"argument", label});
 }
 
-NumberColumn::NumberColumn(PyObject* obj, const std::string& label) {
-    if (!PyList_Check(obj) && !PyTuple_Check(obj) && PyObject_CheckBuffer(obj)) {
-        if (PyObject_GetBuffer(obj, &view_, PyBUF_ND | PyBUF_FORMAT) == 0) {
-            const std::string_view format = view_.format ? view_.format : "";
-            held_ = view_.ndim == 1 && view_.itemsize == sizeof(double) &&
-                    (format == "d" || format == "=d" || (format == "<d" && std::endian::native == std::endian::little)) &&
-                    reinterpret_cast<std::uintptr_t>(view_.buf) % alignof(double) == 0;
-            if (held_) {
-                size_ = static_cast<std::size_t>(view_.len) / sizeof(double);
-                return;
-            }
-            PyBuffer_Release(&view_);
-        } else {
-            PyErr_Clear();  // not C-contiguous: read below
-        }
+Float64Buffer::Float64Buffer(PyObject* obj) {
+    if (PyList_Check(obj) || PyTuple_Check(obj) || !PyObject_CheckBuffer(obj)) return;
+    if (PyObject_GetBuffer(obj, &view_, PyBUF_ND | PyBUF_FORMAT) != 0) {
+        PyErr_Clear();  // not C-contiguous
+        return;
     }
-    owned_ = read_column(obj, ColumnKind::Numbers, label).numbers;
-    size_ = owned_.size();
+    const std::string_view format = view_.format ? view_.format : "";
+    held_ = view_.ndim == 1 && view_.itemsize == sizeof(double) &&
+            (format == "d" || format == "=d" || (format == "<d" && std::endian::native == std::endian::little)) &&
+            reinterpret_cast<std::uintptr_t>(view_.buf) % alignof(double) == 0;
+    if (!held_) PyBuffer_Release(&view_);
 }
 
-NumberColumn::~NumberColumn() {
+Float64Buffer::~Float64Buffer() {
     if (held_) PyBuffer_Release(&view_);
 }
 
+Floats::Floats(PyObject* obj, const char* arg) : buffer_(obj) {
+    if (!buffer_.held()) owned_ = From<std::vector<double>>::convert(obj, arg);
+}
+
+NumberColumn::NumberColumn(PyObject* obj, const std::string& label) : buffer_(obj) {
+    if (!buffer_.held()) owned_ = read_column(obj, ColumnKind::Numbers, label).numbers;
+    size_ = buffer_.held() ? buffer_.values().size() : owned_.size();
+}
+
 engine::SampleSort NumberColumn::sort_into(std::vector<double>& out) {
-    if (held_) return {std::span<const double>(static_cast<const double*>(view_.buf), size_), &out};
+    if (buffer_.held()) return {buffer_.values(), &out};
     out = std::move(owned_);
     return {out, &out};
 }
