@@ -14,9 +14,6 @@ namespace segmora::engine {
 
 namespace {
 
-// NaN after every number; NaNs are equivalent to each other.
-inline bool nan_last_less(double a, double b) noexcept { return !std::isnan(a) && (std::isnan(b) || a < b); }
-
 // Fraction of a group that is <= the walk's current value.
 inline double fraction(std::size_t count, std::size_t n) noexcept {
     return static_cast<double>(count) / static_cast<double>(n);

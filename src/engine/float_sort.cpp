@@ -21,7 +21,7 @@ namespace {
 constexpr std::size_t kComparisonBelow = 256;    // below this a comparison sort is faster
 constexpr std::size_t kInsertionBelow = 48;      // buckets this small: insertion sort
 constexpr std::size_t kSplitFrom = 1 << 15;      // larger samples are split into cache-sized buckets first
-constexpr std::size_t kTwoWorkersFrom = 1 << 16; // samples of fewer values each sort faster than two threads start
+constexpr std::size_t kTwoWorkersFrom = 1 << 16; // samples averaging fewer values sort faster than two threads start
 constexpr int kSplitBits = 16;
 constexpr std::size_t kBuckets = 256;
 
@@ -175,7 +175,6 @@ std::size_t sort_prefix(std::span<double> values, bool drop_nan) {
 }
 
 }  // namespace
-
 
 void sort_numbers(std::span<double> values) { sort_prefix(values, false); }
 
