@@ -13,6 +13,7 @@
 #include "python/bindings.hpp"
 #include "python/toolkit/classdef.hpp"
 #include "python/toolkit/format.hpp"
+#include "python/toolkit/unlocked.hpp"
 
 namespace segmora::py {
 
@@ -182,7 +183,7 @@ struct GeneralizeNumeric {
     static Ref call(Args& a) {
         const auto data = a.get<std::vector<double>>("data");
         const auto intervals = a.get<std::uint64_t>("intervals");
-        return to_py(engine::generalize_numeric(data, intervals));
+        return to_py(unlocked(data.size(), [&] { return engine::generalize_numeric(data, intervals); }));
     }
 };
 
@@ -196,7 +197,8 @@ struct CalculateInformationLoss {
         const auto original = a.get<std::vector<double>>("original");
         const auto generalized = a.get<std::vector<std::uint64_t>>("generalized");
         const auto intervals = a.get<std::uint64_t>("intervals");
-        return to_py(engine::information_loss(original, generalized, intervals));
+        return to_py(unlocked(original.size() + generalized.size(),
+                              [&] { return engine::information_loss(original, generalized, intervals); }));
     }
 };
 
@@ -212,7 +214,7 @@ struct AddLaplaceNoise {
         auto data = a.get<std::vector<double>>("data");
         const auto epsilon = a.get<double>("epsilon");
         const auto sensitivity = a.get<double>("sensitivity");
-        engine::add_laplace_noise(data, epsilon, sensitivity, engine::thread_noise_source());
+        unlocked(data.size(), [&] { engine::add_laplace_noise(data, epsilon, sensitivity, engine::thread_noise_source()); });
         return to_py(data);
     }
 };
@@ -228,7 +230,8 @@ struct AddGaussianNoise {
         const auto epsilon = a.get<double>("epsilon");
         const auto delta = a.get<double>("delta");
         const auto sensitivity = a.get<double>("sensitivity");
-        engine::add_gaussian_noise(data, epsilon, delta, sensitivity, engine::thread_noise_source());
+        unlocked(data.size(),
+                 [&] { engine::add_gaussian_noise(data, epsilon, delta, sensitivity, engine::thread_noise_source()); });
         return to_py(data);
     }
 };

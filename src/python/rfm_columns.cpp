@@ -27,6 +27,7 @@
 #include "python/toolkit/classdef.hpp"
 #include "python/toolkit/format.hpp"
 #include "python/toolkit/output.hpp"
+#include "python/toolkit/unlocked.hpp"
 
 namespace segmora::py {
 
@@ -90,6 +91,18 @@ Ref segment_polars(const std::vector<engine::SegmentType>& segment, const Output
     return result;
 }
 
+// Groups the rows by customer and computes their values and scores, without
+// the interpreter lock: the columns are held by `tx` for the call.
+void group_and_score(TransactionColumns& tx, const engine::RFMConfig& config, std::optional<std::int32_t> n_jobs,
+                     engine::Grouping& groups, engine::RfmTable& t) {
+    unlocked(tx.size() * 3, [&] {
+        const auto pool = engine::build_thread_pool(n_jobs.value_or(-1));
+        groups = tx.group(pool.get());
+        poll_interrupt();
+        t = engine::rfm_columns(groups, tx.purchases(), config, *pool, tx.as_of());
+    });
+}
+
 struct RfmFromColumns {
     static constexpr const char* signature = "rfm_from_columns(customer_ids, timestamps, amounts, config=None, as_of=None, n_jobs=None)";
     static constexpr const char* doc =
@@ -120,12 +133,7 @@ struct RfmFromColumns {
 
         engine::Grouping groups;
         engine::RfmTable t;
-        if (tx.size() > 0) {
-            const auto pool = engine::build_thread_pool(n_jobs.value_or(-1));
-            groups = tx.group(pool.get());
-            poll_interrupt();
-            t = engine::rfm_columns(groups, tx.purchases(), config, *pool, tx.as_of());
-        }
+        if (tx.size() > 0) group_and_score(tx, config, n_jobs, groups, t);
         tx.warn(groups);
 
         const OutputColumns columns;
@@ -186,12 +194,7 @@ struct RfmPartitionColumns {
 
         engine::Grouping groups;
         engine::RfmTable t;
-        if (tx.size() > 0) {
-            const auto pool = engine::build_thread_pool(n_jobs.value_or(-1));
-            groups = tx.group(pool.get());
-            poll_interrupt();
-            t = engine::rfm_columns(groups, tx.purchases(), config, *pool, tx.as_of());
-        }
+        if (tx.size() > 0) group_and_score(tx, config, n_jobs, groups, t);
         SkipReport report = tx.report(groups);
         auto global = [&](std::size_t count, std::size_t& at) {
             if (count) at = static_cast<std::size_t>(rows[at]);
