@@ -1,5 +1,7 @@
 #include "python/toolkit/unlocked.hpp"
 
+#include <thread>
+
 #include "python/toolkit/output.hpp"
 #include "python/toolkit/ref.hpp"
 
@@ -25,6 +27,14 @@ bool handles_signals() noexcept {
 
 }  // namespace
 
+void LockRelease::take_back(PyThreadState* state) noexcept {
+    try {
+        PyEval_RestoreThread(state);
+    } catch (...) {  // the unwind that ends the thread: never let it leave
+        for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
+    }
+}
+
 bool LockRelease::signal_pending() noexcept {
     if (!handles_signals_) return false;
     const auto now = std::chrono::steady_clock::now();
@@ -32,7 +42,7 @@ bool LockRelease::signal_pending() noexcept {
     // With the lock held the thread is outside the region: a call made by a
     // signal handler runs as any other call.
     current() = nullptr;
-    PyEval_RestoreThread(state_);
+    take_back(state_);
     if (!asked_) {
         asked_ = true;
         handles_signals_ = handles_signals();

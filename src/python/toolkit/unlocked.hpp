@@ -52,7 +52,7 @@ public:
     }
     ~LockRelease() {
         current() = nullptr;
-        PyEval_RestoreThread(state_);
+        take_back(state_);
     }
     LockRelease(const LockRelease&) = delete;
     LockRelease& operator=(const LockRelease&) = delete;
@@ -69,6 +69,14 @@ public:
 
 private:
     static constexpr auto kSignalPoll = std::chrono::milliseconds(20);
+
+    // PyEval_RestoreThread. A thread that would take the lock back after the
+    // interpreter has shut down (a daemon thread still computing when the
+    // program ended) is ended by the interpreter with a forced unwind, which
+    // would run destructors of Python objects without the lock or end the
+    // process through a noexcept frame. Such a thread stops here instead,
+    // waiting for the process to exit.
+    static void take_back(PyThreadState* state) noexcept;
 
     PyThreadState* state_;
     std::chrono::steady_clock::time_point next_check_;
