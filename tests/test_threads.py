@@ -34,6 +34,7 @@ def outputs(result):
     lambda: segmora.silhouette_score(X, [i % 4 for i in range(len(X))]),
     lambda: segmora.estimate_k_elbow(X[:2000], (2, 5)),
     lambda: segmora.rfm_from_columns(IDS, STAMPS, X[:, 0] * 100, as_of="2023-11-15T00:00:00Z", n_jobs=1),
+    lambda: segmora.clv_summary_from_columns(IDS, STAMPS, X[:, 0], n_jobs=1),
     lambda: segmora.ks_test(X[:, 0], X[:, 1] ** 2),
     lambda: segmora.k_anonymity_from_columns({"a": (X[:, 0] * 30).astype(np.int64)}, ["a"], 3),
 ])
