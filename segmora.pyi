@@ -2,7 +2,7 @@
 
 from datetime import datetime
 from collections.abc import Iterable, Sequence
-from typing import Any, Self, final
+from typing import Any, Self, final, overload
 
 __version__: str
 __author__: str
@@ -728,8 +728,15 @@ def k_anonymity_from_columns(columns: Any, quasi_identifiers: Sequence[str], k: 
     them for the same rows, plus per row "group_size" (int64) and
     "violating" (bool).
     """
+# A float64 NumPy array gives a float64 array of its shape; any other sequence a list.
+@overload
 def add_laplace_noise(data: Sequence[float], epsilon: float, sensitivity: float) -> list[float]: ...
+@overload
+def add_laplace_noise(data: Any, epsilon: float, sensitivity: float) -> Any: ...
+@overload
 def add_gaussian_noise(data: Sequence[float], epsilon: float, delta: float, sensitivity: float) -> list[float]: ...
+@overload
+def add_gaussian_noise(data: Any, epsilon: float, delta: float, sensitivity: float) -> Any: ...
 
 @final
 class PyPrivacyBudget:

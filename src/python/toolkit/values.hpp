@@ -143,6 +143,10 @@ private:
     }
 };
 
+// A module the caller's process has already imported (borrowed), or null; for
+// results shaped like the caller's own objects without importing anything.
+PyObject* imported_module(const char* name);
+
 // ---- C++ -> Python ----
 
 inline Ref to_py(double v) { return Ref::steal(PyFloat_FromDouble(v)); }
