@@ -9,6 +9,9 @@
   the pandas groupby recipe (last purchase, count, sum per customer) the same
   way.
 
+- control: NumPy's sort of 4,000,000 float64 values (which releases the lock)
+  the same way, showing how much of a second core the machine gave this run.
+
 A call that kept the lock would make two threads take twice one thread's time
 (ratio 2.00); on two free cores the ideal is 1.00. Every workload alternates
 its sides in one process and keeps the best of --repeat rounds (wall clock, and
@@ -104,19 +107,28 @@ def bench_rfm(repeat, scale):
         "pandas groupby recipe": (pandas_recipe(frames[0]), pandas_recipe(frames[1]))}, repeat)
 
 
+def bench_control(repeat, scale):
+    rng = np.random.default_rng(3)
+    data = [rng.random(4_000_000 // scale), rng.random(4_000_000 // scale)]
+    compare(f"control: np.sort of {len(data[0]):,} float64, per thread",
+            {"np.sort": (lambda: np.sort(data[0]), lambda: np.sort(data[1]))}, repeat)
+
+
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("--repeat", type=int, default=5)
-    parser.add_argument("--quick", action="store_true", help="a tenth of the sizes, three rounds")
+    parser.add_argument("--repeat", type=int, help="rounds (default 5, 3 with --quick)")
+    parser.add_argument("--quick", action="store_true", help="a tenth of the sizes")
     args = parser.parse_args()
-    repeat, scale = (3, 10) if args.quick else (args.repeat, 1)
+    repeat, scale = (args.repeat or 3, 10) if args.quick else (args.repeat or 5, 1)
     import sklearn
     print(f"segmora {segmora.__version__}, NumPy {np.__version__}, pandas {pd.__version__}, "
           f"scikit-learn {sklearn.__version__}, Python {platform.python_version()}, {platform.machine()}, "
           f"{os.cpu_count()} CPUs")
     print(f"load average before: {os.getloadavg()}")
+    bench_control(repeat, scale)
     bench_kmeans(repeat, scale)
     bench_rfm(repeat, scale)
+    bench_control(repeat, scale)
     print(f"load average after: {os.getloadavg()}")
 
 
