@@ -953,7 +953,10 @@ class ParetoNBDModel(_PurchaseModel):
 class GammaGammaModel(_CustomerModel):
     """Gamma-Gamma model of repeat customers' average spend; params_ p, q, v."""
     def fit(self, frequency: Any, monetary_value: Any) -> Self:
-        """Maximum-likelihood fit on the customers with frequency > 0; returns self."""
+        """Maximum-likelihood fit on the repeat customers (frequency > 0) of positive spend; returns self.
+
+        Repeat customers whose monetary_value is 0 are left out too, counted by a UserWarning.
+        """
     def expected_average_value(self, frequency: Any, monetary_value: Any) -> Any:
         """Expected mean spend per purchase of each customer, as a float64 array."""
     def customer_lifetime_value(
