@@ -80,6 +80,42 @@ def kmeans_chunk_step(
     previous_labels: Sequence[int] | None = None,
 ) -> tuple[list[list[float]], list[int], float, bool, float, list[float] | None, list[int]]: ...
 def kmeans_chunk_inertia(data: _Rows, centers: _Rows, labels: Sequence[int]) -> float: ...
+def kmeans_block_step(
+    data: _Rows,
+    centers: _Rows,
+    totals: Any,
+    labels: Any = None,
+    previous_centers: _Rows | None = None,
+) -> bool:
+    """Add one block of a partition's rows to its Lloyd totals (a float64 array of k*d + k + 2 + d
+    values, updated in place); labels (int64 array) hold the previous labels and receive the new ones.
+    Returns whether a label changed."""
+def kmeans_block_inertia(
+    data: _Rows,
+    centers: _Rows,
+    labels: Any = None,
+    label_centers: _Rows | None = None,
+    start: float = 0.0,
+) -> float:
+    """start plus the squared distances of the rows to their labelled centers, in row order."""
+def kmeans_parallel_first(n_rows: int, n_clusters: int, random_state: int) -> int:
+    """k-means|| seeding: the row of the whole input that becomes the first candidate."""
+def kmeans_parallel_round(
+    data: _Rows,
+    candidates: _Rows,
+    oversampling: float,
+    random_state: int,
+    partition: int,
+    round: int,
+    best: Any = None,
+    first_row: int = 0,
+    start: float = 0.0,
+) -> tuple[float, list[int], list[float], list[float]]:
+    """k-means|| seeding, one round over one block: (cost, offered rows, their d2, their draws)."""
+def kmeans_parallel_reduce(
+    candidates: _Rows, weights: Sequence[float] | Any, n_clusters: int, random_state: int
+) -> list[list[float]]:
+    """k-means|| seeding, last step: n_clusters seeds by weighted k-means++ over the candidates."""
 def rfm_partition_values(
     transactions: Sequence[_Transaction],
     config: PyRFMConfig,
@@ -917,7 +953,10 @@ class ParetoNBDModel(_PurchaseModel):
 class GammaGammaModel(_CustomerModel):
     """Gamma-Gamma model of repeat customers' average spend; params_ p, q, v."""
     def fit(self, frequency: Any, monetary_value: Any) -> Self:
-        """Maximum-likelihood fit on the customers with frequency > 0; returns self."""
+        """Maximum-likelihood fit on the repeat customers (frequency > 0) of positive spend; returns self.
+
+        Repeat customers whose monetary_value is 0 are left out too, counted by a UserWarning.
+        """
     def expected_average_value(self, frequency: Any, monetary_value: Any) -> Any:
         """Expected mean spend per purchase of each customer, as a float64 array."""
     def customer_lifetime_value(

@@ -28,7 +28,16 @@ def outputs(result):
     return pickle.dumps(result) if type(result).__module__ == "segmora" else result
 
 
+def block_step():
+    k, d = 4, X.shape[1]
+    totals = np.zeros(k * d + k + 2 + d)
+    totals[k * d + k + 1] = -np.inf
+    segmora.kmeans_block_step(X, X[:k], totals)
+    return totals
+
+
 @pytest.mark.parametrize("call", [
+    block_step,
     lambda: segmora.kmeans_py(X, 5, n_jobs=1),
     lambda: segmora.kprototypes_py(X, (X[:, :1] * 4).astype(np.int64), 4, n_jobs=2),
     lambda: segmora.silhouette_score(X, [i % 4 for i in range(len(X))]),
