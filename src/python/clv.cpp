@@ -293,16 +293,17 @@ struct ClvSummaryFromColumns {
         tx.check_lengths();
         engine::Grouping groups;
         engine::ClvSummary summary;
-        if (tx.size() > 0) {
-            unlocked(tx.size() * 3, [&] {  // the columns are held by `tx`
+        const SkipReport report = unlocked(tx.size() * 3, [&] {  // the columns are held by `tx`
+            if (tx.size() > 0) {
                 const auto pool = engine::build_thread_pool(n_jobs.value_or(-1));
                 groups = tx.group(pool.get());
                 poll_interrupt();
                 summary = engine::clv_summary(groups, tx.purchases(),
                                               has_as_of ? std::optional(tx.as_of()) : std::nullopt, period_days, *pool);
-            });
-        }
-        tx.warn(groups);
+            }
+            return tx.report(groups);
+        });
+        warn_skips(report);
         const OutputColumns columns;
         Ref out = Ref::steal(PyDict_New());
         auto put = [&](const char* key, Ref value) {

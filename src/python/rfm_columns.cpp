@@ -91,15 +91,19 @@ Ref segment_polars(const std::vector<engine::SegmentType>& segment, const Output
     return result;
 }
 
-// Groups the rows by customer and computes their values and scores, without
-// the interpreter lock: the columns are held by `tx` for the call.
-void group_and_score(TransactionColumns& tx, const engine::RFMConfig& config, std::optional<std::int32_t> n_jobs,
-                     engine::Grouping& groups, engine::RfmTable& t) {
-    unlocked(tx.size() * 3, [&] {
-        const auto pool = engine::build_thread_pool(n_jobs.value_or(-1));
-        groups = tx.group(pool.get());
-        poll_interrupt();
-        t = engine::rfm_columns(groups, tx.purchases(), config, *pool, tx.as_of());
+// Groups the rows by customer, computes their values and scores and counts
+// the rows skipped, without the interpreter lock: the columns are held by `tx`
+// for the call.
+SkipReport group_and_score(TransactionColumns& tx, const engine::RFMConfig& config, std::optional<std::int32_t> n_jobs,
+                           engine::Grouping& groups, engine::RfmTable& t) {
+    return unlocked(tx.size() * 3, [&] {
+        if (tx.size() > 0) {
+            const auto pool = engine::build_thread_pool(n_jobs.value_or(-1));
+            groups = tx.group(pool.get());
+            poll_interrupt();
+            t = engine::rfm_columns(groups, tx.purchases(), config, *pool, tx.as_of());
+        }
+        return tx.report(groups);
     });
 }
 
@@ -133,8 +137,7 @@ struct RfmFromColumns {
 
         engine::Grouping groups;
         engine::RfmTable t;
-        if (tx.size() > 0) group_and_score(tx, config, n_jobs, groups, t);
-        tx.warn(groups);
+        warn_skips(group_and_score(tx, config, n_jobs, groups, t));
 
         const OutputColumns columns;
         Ref out = Ref::steal(PyDict_New());
@@ -194,8 +197,7 @@ struct RfmPartitionColumns {
 
         engine::Grouping groups;
         engine::RfmTable t;
-        if (tx.size() > 0) group_and_score(tx, config, n_jobs, groups, t);
-        SkipReport report = tx.report(groups);
+        SkipReport report = group_and_score(tx, config, n_jobs, groups, t);
         auto global = [&](std::size_t count, std::size_t& at) {
             if (count) at = static_cast<std::size_t>(rows[at]);
         };
