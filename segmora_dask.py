@@ -283,8 +283,13 @@ def utc_now() -> str:
 
 
 def rfm_chunks(chunks: Sequence[tuple[Sequence[tuple], Sequence[int]]], settings: RFMSettings,
-               now: str) -> list[segmora.PyRFMScore]:
-    """RFM over in-memory partitions of (transactions, global row numbers), each customer in one partition."""
+               now: Any) -> list[segmora.PyRFMScore]:
+    """RFM over in-memory partitions of (transactions, global row numbers), each customer in one partition.
+
+    ``now`` is the instant recency counts from, the same for every partition: an
+    RFC 3339 str (``utc_now()`` reads one), a datetime (naive ones are UTC), a
+    date (midnight UTC), a NumPy datetime64 or int epoch seconds.
+    """
     config = settings.config()
     values = []
     for transactions, rows in chunks:

@@ -29,20 +29,10 @@ struct CustomerArg {
 template <>
 struct From<CustomerArg> {
     static CustomerArg convert(PyObject* obj, const char* arg) {
-        if (!PyDict_Check(obj))
-            raise_argument(PyExc_TypeError, arg,
-                           format("'{}' object cannot be converted to 'PyDict'", type_name(obj)));
-        // A snapshot of the items, so value conversions cannot disturb the iteration.
-        Ref items = Ref::steal(PyDict_Items(obj));
-        const Py_ssize_t n = PyList_Size(items.get());
         CustomerArg out;
-        out.values.reserve(static_cast<std::size_t>(n));
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            PyObject* pair = PyList_GetItem(items.get(), i);
-            std::string key = From<std::string>::convert(PyTuple_GetItem(pair, 0), arg);
-            const double value = From<double>::convert(PyTuple_GetItem(pair, 1), arg);
-            out.values.insert_or_assign(std::move(key), value);
-        }
+        if (PyDict_Check(obj)) out.values.reserve(static_cast<std::size_t>(PyDict_Size(obj)));
+        convert_dict<std::string, double>(
+            obj, arg, [&](std::string key, double value) { out.values.insert_or_assign(std::move(key), value); });
         return out;
     }
 };

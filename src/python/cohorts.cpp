@@ -34,26 +34,6 @@ struct CustomerArg {
     CohortCustomer value;
 };
 
-// True for Python's bool and NumPy's bool scalar; ints are refused.
-bool retained_flag(PyObject* obj, const char* arg) {
-    if (obj == Py_True) return true;
-    if (obj == Py_False) return false;
-    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(obj));
-    Ref module = Ref::adopt(PyObject_GetAttrString(type, "__module__"));
-    Ref name = Ref::adopt(PyObject_GetAttrString(type, "__name__"));
-    PyErr_Clear();
-    const bool numpy_bool = module && name && PyUnicode_Check(module.get()) && PyUnicode_Check(name.get()) &&
-                            PyUnicode_CompareWithASCIIString(module.get(), "numpy") == 0 &&
-                            (PyUnicode_CompareWithASCIIString(name.get(), "bool") == 0 ||
-                             PyUnicode_CompareWithASCIIString(name.get(), "bool_") == 0);
-    if (numpy_bool) {
-        const int truth = PyObject_IsTrue(obj);
-        if (truth < 0) reraise_for_argument(arg);
-        return truth == 1;
-    }
-    return From<bool>::convert(obj, arg);  // raises the usual TypeError
-}
-
 }  // namespace
 
 template <>
@@ -71,10 +51,14 @@ template <>
 struct From<CustomerArg> {
     static CustomerArg convert(PyObject* obj, const char* arg) {
         require_tuple(obj, 3, arg);
-        (void)From<std::string>::convert(PyTuple_GetItem(obj, 0), arg);
+        PyObject* id = PyTuple_GetItem(obj, 0);
+        PyObject* ltv = PyTuple_GetItem(obj, 1);
+        PyObject* retained = PyTuple_GetItem(obj, 2);
+        (void)at_position(arg, "element", 0, [&] { return From<std::string>::convert(id, arg); });
         CustomerArg out;
-        out.value.ltv = From<double>::convert(PyTuple_GetItem(obj, 1), arg);
-        out.value.retained = retained_flag(PyTuple_GetItem(obj, 2), arg);
+        out.value.ltv = at_position(arg, "element", 1, [&] { return From<double>::convert(ltv, arg); });
+        // NumPy's bool scalar too, never an int.
+        out.value.retained = at_position(arg, "element", 2, [&] { return From<bool>::convert(retained, arg); });
         return out;
     }
 };

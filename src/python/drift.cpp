@@ -22,18 +22,9 @@ using engine::SegmentCompositionChange;
 }  // namespace
 
 CountsArg From<CountsArg>::convert(PyObject* obj, const char* arg) {
-    if (!PyDict_Check(obj))
-        raise_argument(PyExc_TypeError, arg, format("'{}' object cannot be converted to 'PyDict'", type_name(obj)));
-    Ref items = Ref::steal(PyDict_Items(obj));  // a snapshot: conversions cannot disturb it
-    const Py_ssize_t n = PyList_Size(items.get());
     CountsArg out;
-    out.entries.reserve(static_cast<std::size_t>(n));
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* pair = PyList_GetItem(items.get(), i);
-        std::string key = From<std::string>::convert(PyTuple_GetItem(pair, 0), arg);
-        const auto count = From<std::uint64_t>::convert(PyTuple_GetItem(pair, 1), arg);
-        out.entries.emplace_back(std::move(key), count);
-    }
+    convert_dict<std::string, std::uint64_t>(
+        obj, arg, [&](std::string key, std::uint64_t count) { out.entries.emplace_back(std::move(key), count); });
     return out;
 }
 

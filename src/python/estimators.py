@@ -181,7 +181,7 @@ class _CentroidEstimator:
         # The engine refuses NaN and infinities itself (ValueError below), so fit skips that pass.
         array = _check_array(X, self, reset=True, check_finite=False)
         k = self.n_clusters
-        if isinstance(k, int) and array.shape[0] < k:
+        if isinstance(k, (int, _numpy().integer)) and array.shape[0] < k:
             raise ValueError(f"n_samples={array.shape[0]} should be >= n_clusters={k}.")
         self._store(*self._fit(array, **options))
         return self
@@ -312,7 +312,7 @@ class _CentroidEstimator:
 
 def _check_count(estimator, name):
     value = getattr(estimator, name)
-    if isinstance(value, bool) or not isinstance(value, int) or value < 1:
+    if isinstance(value, bool) or not isinstance(value, (int, _numpy().integer)) or value < 1:
         raise ValueError(f"{name} must be an int >= 1, got {value!r}")
 
 

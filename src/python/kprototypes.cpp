@@ -133,7 +133,7 @@ CategoricalInput extract_categorical(PyObject* obj, const char* arg) {
     out.n_rows = rows.size();
     std::vector<ColumnCodes> columns;
     for (std::size_t i = 0; i < rows.size(); ++i) {
-        SequenceItems row(rows[i], arg);
+        SequenceItems row = at_position(arg, "row", i, [&] { return SequenceItems(rows[i], arg); });
         if (i == 0) {
             out.codes.cols = row.size();
             columns.resize(row.size());
@@ -147,7 +147,10 @@ CategoricalInput extract_categorical(PyObject* obj, const char* arg) {
             }
             continue;
         }
-        for (std::size_t j = 0; j < row.size(); ++j) out.codes.codes.push_back(columns[j].code_of(row[j], arg));
+        for (std::size_t j = 0; j < row.size(); ++j) {
+            auto code = [&] { return columns[j].code_of(row[j], arg); };
+            out.codes.codes.push_back(at_position(arg, "row", i, [&] { return at_position(arg, "column", j, code); }));
+        }
         ++out.codes.rows;
     }
     for (ColumnCodes& c : columns) out.values.push_back(std::move(c.values));

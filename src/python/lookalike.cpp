@@ -66,7 +66,10 @@ struct From<CustomerList> {
         if (PyList_CheckExact(obj)) {
             const Py_ssize_t n = PyList_Size(obj);
             out.refs.reserve(static_cast<std::size_t>(n));
-            for (Py_ssize_t i = 0; i < n; ++i) out.refs.push_back(customer(PyList_GetItem(obj, i), arg));
+            for (Py_ssize_t i = 0; i < n; ++i) {
+                PyObject* item = PyList_GetItem(obj, i);
+                out.refs.push_back(at_position(arg, "item", static_cast<std::size_t>(i), [&] { return customer(item, arg); }));
+            }
             out.unheld = obj;
             return out;
         }
@@ -74,7 +77,7 @@ struct From<CustomerList> {
         out.refs.reserve(items.size());
         out.held.reserve(items.size());
         for (std::size_t i = 0; i < items.size(); ++i) {
-            out.refs.push_back(customer(items[i], arg));
+            out.refs.push_back(at_position(arg, "item", i, [&] { return customer(items[i], arg); }));
             out.held.push_back(Ref::borrow(items[i]));
         }
         return out;
@@ -92,18 +95,11 @@ private:
 template <>
 struct From<CategoricalArg> {
     static CategoricalArg convert(PyObject* obj, const char* arg) {
-        if (!PyDict_Check(obj))
-            raise_argument(PyExc_TypeError, arg, format("'{}' object cannot be converted to 'PyDict'", type_name(obj)));
-        Ref items = Ref::steal(PyDict_Items(obj));  // a snapshot: conversions cannot disturb it
-        const Py_ssize_t n = PyList_Size(items.get());
         CategoricalArg out;
-        out.values.reserve(static_cast<std::size_t>(n));
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            PyObject* pair = PyList_GetItem(items.get(), i);
-            std::string key = From<std::string>::convert(PyTuple_GetItem(pair, 0), arg);
-            std::string value = From<std::string>::convert(PyTuple_GetItem(pair, 1), arg);
+        if (PyDict_Check(obj)) out.values.reserve(static_cast<std::size_t>(PyDict_Size(obj)));
+        convert_dict<std::string, std::string>(obj, arg, [&](std::string key, std::string value) {
             out.values.insert_or_assign(std::move(key), std::move(value));
-        }
+        });
         return out;
     }
 };

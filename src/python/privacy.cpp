@@ -27,15 +27,20 @@ using engine::PrivacyBudget;
     raise_argument(PyExc_TypeError, arg, format("'{}' object cannot be converted to 'PyString'", type_name(obj)));
 }
 
-// TypeError unless `row` is a dict of str keys and str values.
+// TypeError unless `row` is a dict of str keys and str values; a refused key
+// names its entry, a refused value its key.
 void check_record(PyObject* row, const char* arg) {
-    if (!PyDict_Check(row))
-        raise_argument(PyExc_TypeError, arg, format("'{}' object cannot be converted to 'PyDict'", type_name(row)));
+    if (!PyDict_Check(row)) raise_not_dict(row, arg);
     PyObject *key = nullptr, *value = nullptr;
     Py_ssize_t pos = 0;
-    while (PyDict_Next(row, &pos, &key, &value)) {  // runs no Python code
-        if (!PyUnicode_Check(key)) refuse_text(key, arg);
-        if (!PyUnicode_Check(value)) refuse_text(value, arg);
+    for (std::size_t entry = 0; PyDict_Next(row, &pos, &key, &value); ++entry) {  // runs no Python code
+        if (!PyUnicode_Check(key)) at_position(arg, "entry", entry, [&] { refuse_text(key, arg); });
+        if (!PyUnicode_Check(value)) {
+            const std::string name = From<std::string>::convert(key, arg);
+            raise_argument(PyExc_TypeError, arg,
+                           format("value of {}: '{}' object cannot be converted to 'PyString'", shown_key(name),
+                                  type_name(value)));
+        }
     }
 }
 
@@ -113,7 +118,7 @@ Grouped group_arguments(Args& a) {
             RecordGrouper grouper(*columns, static_cast<std::size_t>(size()));
             for (Py_ssize_t i = 0; i < size(); ++i) {
                 Ref row = Ref::borrow(is_list ? PyList_GetItem(data, i) : PyTuple_GetItem(data, i));
-                check_record(row.get(), "data");
+                at_position("data", "item", static_cast<std::size_t>(i), [&] { check_record(row.get(), "data"); });
                 grouper.add(row.get(), "data");
                 out.rows.push_back(std::move(row));
             }
@@ -123,7 +128,8 @@ Grouped group_arguments(Args& a) {
         }
     }
     SequenceItems items(data, "data");
-    for (std::size_t i = 0; i < items.size(); ++i) check_record(items[i], "data");
+    for (std::size_t i = 0; i < items.size(); ++i)
+        at_position("data", "item", i, [&] { check_record(items[i], "data"); });
     const auto columns = a.get<std::vector<std::string>>("quasi_identifiers");
     out.k = a.get<std::uint64_t>("k");
     RecordGrouper grouper(columns, items.size());

@@ -27,19 +27,11 @@ struct FeaturesArg {
 template <>
 struct From<FeaturesArg> {
     static FeaturesArg convert(PyObject* obj, const char* arg) {
-        if (!PyDict_Check(obj))
-            raise_argument(PyExc_TypeError, arg, format("'{}' object cannot be converted to 'PyDict'", type_name(obj)));
-        Ref items = Ref::steal(PyDict_Items(obj));  // a snapshot: conversions cannot disturb it
-        const Py_ssize_t n = PyList_Size(items.get());
         FeaturesArg out;
-        out.columns.reserve(static_cast<std::size_t>(n));
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            PyObject* pair = PyList_GetItem(items.get(), i);
-            FeatureColumn column;
-            column.index = From<std::uint64_t>::convert(PyTuple_GetItem(pair, 0), arg);
-            column.values = From<std::vector<double>>::convert(PyTuple_GetItem(pair, 1), arg);
-            out.columns.push_back(std::move(column));
-        }
+        if (PyDict_Check(obj)) out.columns.reserve(static_cast<std::size_t>(PyDict_Size(obj)));
+        convert_dict<std::uint64_t, std::vector<double>>(obj, arg, [&](std::uint64_t index, std::vector<double> values) {
+            out.columns.push_back(FeatureColumn{index, std::move(values)});
+        });
         return out;
     }
 };

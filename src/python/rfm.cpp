@@ -66,30 +66,35 @@ PyObject* checked_tuple(PyObject* item, const char* arg) {
     return item;
 }
 
-Transaction to_transaction(PyObject* tuple, const char* arg, TransactionsInput& out) {
-    Transaction t;
-    t.customer_id = str_view(PyTuple_GetItem(tuple, 0), arg);
-    PyObject* when = PyTuple_GetItem(tuple, 1);
+// Element 1 of a transaction: RFC 3339 text, or a date-time object.
+void read_time(PyObject* when, const char* arg, TransactionsInput& out, Transaction& t) {
     if (PyUnicode_Check(when)) {
         t.timestamp = str_view(when, arg);
-    } else {
-        // A datetime (naive: UTC), a date (midnight UTC) or a NumPy datetime64;
-        // NaT stays a time that does not parse, shown as such in the warning.
-        engine::Instant instant;
-        switch ((out.times ? *out.times : out.times.emplace()).read(when, arg, false, instant)) {
-            case TimeReader::Read::Instant: t.instant = instant; break;
-            case TimeReader::Read::Missing: {
-                // None and NaN are no timestamps: the usual type error.
-                if (when == Py_None || PyFloat_Check(when)) (void)str_view(when, arg);
-                Ref shown = Ref::steal(PyObject_Str(when));
-                out.texts.push_back(From<std::string>::convert(shown.get(), arg));
-                t.timestamp = out.texts.back();
-                break;
-            }
-            case TimeReader::Read::NotATime: (void)str_view(when, arg);  // the usual type error
-        }
+        return;
     }
-    t.amount = From<double>::convert(PyTuple_GetItem(tuple, 2), arg);
+    // A datetime (naive: UTC), a date (midnight UTC) or a NumPy datetime64;
+    // NaT stays a time that does not parse, shown as such in the warning.
+    engine::Instant instant;
+    switch ((out.times ? *out.times : out.times.emplace()).read(when, arg, false, instant)) {
+        case TimeReader::Read::Instant: t.instant = instant; break;
+        case TimeReader::Read::Missing: {
+            // None and NaN are no timestamps: the usual type error.
+            if (when == Py_None || PyFloat_Check(when)) (void)str_view(when, arg);
+            Ref shown = Ref::steal(PyObject_Str(when));
+            out.texts.push_back(From<std::string>::convert(shown.get(), arg));
+            t.timestamp = out.texts.back();
+            break;
+        }
+        case TimeReader::Read::NotATime: (void)str_view(when, arg);  // the usual type error
+    }
+}
+
+// A refused element names its place: "item 4, element 1: 'int' object ...".
+Transaction to_transaction(PyObject* tuple, const char* arg, TransactionsInput& out) {
+    Transaction t;
+    t.customer_id = at_position(arg, "element", 0, [&] { return str_view(PyTuple_GetItem(tuple, 0), arg); });
+    at_position(arg, "element", 1, [&] { read_time(PyTuple_GetItem(tuple, 1), arg, out, t); });
+    t.amount = at_position(arg, "element", 2, [&] { return From<double>::convert(PyTuple_GetItem(tuple, 2), arg); });
     return t;
 }
 
@@ -108,14 +113,15 @@ TransactionsInput extract_transactions(PyObject* obj, const char* arg) {
         out.rows.reserve(static_cast<std::size_t>(n));
         bool holding = false;
         for (Py_ssize_t i = 0; i < n; ++i) {
-            PyObject* tuple = checked_tuple(PyList_GetItem(obj, i), arg);
+            const auto at = static_cast<std::size_t>(i);
+            PyObject* tuple = at_position(arg, "item", at, [&] { return checked_tuple(PyList_GetItem(obj, i), arg); });
             if (!holding && !plain_amount(tuple)) {
                 holding = true;  // nothing has run yet: items 0..i are still the ones converted
                 out.held.reserve(static_cast<std::size_t>(n));
                 for (Py_ssize_t j = 0; j < i; ++j) out.held.push_back(Ref::borrow(PyList_GetItem(obj, j)));
             }
             if (holding) out.held.push_back(Ref::borrow(tuple));
-            out.rows.push_back(to_transaction(tuple, arg, out));
+            out.rows.push_back(at_position(arg, "item", at, [&] { return to_transaction(tuple, arg, out); }));
             if (holding) n = std::min(n, PyList_Size(obj));  // a callback may have shrunk the list
         }
         if (!holding) out.unheld = obj;
@@ -143,7 +149,9 @@ TransactionsInput extract_transactions(PyObject* obj, const char* arg) {
     out.rows.reserve(static_cast<std::size_t>(n));
     for (Py_ssize_t i = 0; i < n; ++i) {
         out.held.push_back(Ref::steal(PySequence_GetItem(obj, i)));  // a new reference: always held
-        out.rows.push_back(to_transaction(checked_tuple(out.held.back().get(), arg), arg, out));
+        out.rows.push_back(at_position(arg, "item", static_cast<std::size_t>(i), [&] {
+            return to_transaction(checked_tuple(out.held.back().get(), arg), arg, out);
+        }));
     }
     return out;
 }
@@ -204,6 +212,22 @@ Ref scores_to_list(std::vector<RFMScore> scores) {
     return list;
 }
 
+// The instant `now` of a partition: RFC 3339 text, a datetime (naive: UTC), a
+// date (midnight UTC), a NumPy datetime64 or int epoch seconds. A text that
+// does not parse gives nullopt and stays in `text` (the caller reports it once
+// every argument is converted).
+std::optional<engine::Instant> now_argument(PyObject* obj, std::string& text) {
+    if (PyUnicode_Check(obj)) {
+        text = From<std::string>::convert(obj, "now");
+        return engine::parse_rfc3339(text);
+    }
+    engine::Instant now;
+    if (TimeReader().read(obj, "now", true, now) == TimeReader::Read::Instant) return now;
+    raise_argument(PyExc_TypeError, "now",
+                   format("expected a datetime, date, datetime64, int (epoch seconds) or RFC 3339 str, not {}",
+                          type_name(obj)));
+}
+
 struct RfmPartitionValues {
     static constexpr const char* signature = "rfm_partition_values(transactions, config, now, rows=None, n_jobs=None)";
     static constexpr const char* doc =
@@ -216,10 +240,10 @@ struct RfmPartitionValues {
         // Any later conversion may run Python code that drops the tuples.
         transactions.hold_all();
         const Borrowed<RFMConfig> config = a.get<Borrowed<RFMConfig>>("config");
-        const std::string now_text = a.get<std::string>("now");
+        std::string now_text;
+        const std::optional<engine::Instant> now = now_argument(a.raw("now"), now_text);
         const auto rows = a.get_or<std::vector<std::uint64_t>>("rows", {});
         const auto n_jobs = a.get_or<std::optional<std::int32_t>>("n_jobs", std::nullopt);
-        const std::optional<engine::Instant> now = engine::parse_rfc3339(now_text);
         if (!now) throw SegmoraError::data_validation(format("now is not an RFC 3339 date-time: {}", now_text));
         std::vector<engine::CustomerValues> values =
             engine::rfm_partition_values(transactions.rows, rows, *config, n_jobs, *now);

@@ -40,18 +40,9 @@ struct MetadataArg {
 template <>
 struct From<MetadataArg> {
     static MetadataArg convert(PyObject* obj, const char* arg) {
-        if (!PyDict_Check(obj))
-            raise_argument(PyExc_TypeError, arg, format("'{}' object cannot be converted to 'PyDict'", type_name(obj)));
-        Ref items = Ref::steal(PyDict_Items(obj));
-        const Py_ssize_t n = PyList_Size(items.get());
         MetadataArg out;
-        out.entries.reserve(static_cast<std::size_t>(n));
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            PyObject* pair = PyList_GetItem(items.get(), i);
-            std::string key = From<std::string>::convert(PyTuple_GetItem(pair, 0), arg);
-            std::string value = From<std::string>::convert(PyTuple_GetItem(pair, 1), arg);
-            out.entries.emplace_back(std::move(key), std::move(value));
-        }
+        convert_dict<std::string, std::string>(
+            obj, arg, [&](std::string key, std::string value) { out.entries.emplace_back(std::move(key), std::move(value)); });
         return out;
     }
 };
@@ -228,7 +219,8 @@ struct ProcessBatch {
             // Every item is copied before the first is processed: a bad item changes nothing.
             SequenceItems items(a.raw("events"), "events");
             events.reserve(items.size());
-            for (std::size_t i = 0; i < items.size(); ++i) events.push_back(copy_event(items[i], "events"));
+            for (std::size_t i = 0; i < items.size(); ++i)
+                events.push_back(at_position("events", "item", i, [&] { return copy_event(items[i], "events"); }));
         }
         std::vector<StreamingSegmentUpdate> updates = self.process_events(std::move(events));
         self.checkpoint();  // its error discards the updates; the events stay applied
