@@ -70,8 +70,8 @@ engine::AlignedCounts binned_pair(Args& a) {
 
 #define SEGMORA_SAMPLES_DOC                                                                        \
     "baseline, current: numbers (a list, NumPy array, pandas Series, Arrow array or polars\n"      \
-    "Series; datetimes count as seconds). Missing values (None, NaN, NaT, nulls) are left out;\n" \
-    "a side with no value left is a ValueError.\n"
+    "Series; datetimes, dates and datetime64 values count as seconds since the epoch). Missing\n" \
+    "values (None, NaN, NaT, nulls) are left out; a side with no value left is a ValueError.\n"
 #define SEGMORA_BINS_DOC                                                                             \
     "bins: the number of bins, cut at the baseline's quantiles k / bins by linear interpolation\n" \
     "(equal quantiles merge), or a sequence of strictly increasing edges used as given: bin k\n"   \

@@ -265,6 +265,8 @@ struct BudgetConsume {
 
 struct BudgetExhausted {
     static constexpr const char* signature = "budget_exhausted($self)";
+    static constexpr const char* doc =
+        "Whether nothing is left: remaining_epsilon <= 0.";
     static constexpr Raises raises = Raises::ValueError;
     static constexpr Access access = Access::Shared;
     static Ref call(const PrivacyBudget& self, Args&) { return to_py(self.exhausted()); }
@@ -272,6 +274,8 @@ struct BudgetExhausted {
 
 struct BudgetPercentage {
     static constexpr const char* signature = "budget_percentage($self)";
+    static constexpr const char* doc =
+        "The share of the budget spent, in percent: (epsilon - remaining_epsilon) / epsilon * 100.";
     static constexpr Raises raises = Raises::ValueError;
     static constexpr Access access = Access::Shared;
     static Ref call(const PrivacyBudget& self, Args&) { return to_py(self.spent_percentage()); }
@@ -310,30 +314,54 @@ using KAnonymityState =
 
 }  // namespace
 
+constexpr const char* kPrivacyBudgetDoc =
+    "An epsilon budget for differentially private releases: each release consumes\n"
+    "part of it, and a release the rest cannot pay for is refused.\n"
+    "\n"
+    "epsilon: the total budget; delta: the delta of (epsilon, delta) releases (stored).\n"
+    "Both are floats (ints accepted); neither is checked.\n"
+    "\n"
+    ">>> budget = PyPrivacyBudget(1.0, 1e-5)\n"
+    ">>> budget.consume(0.25), budget.consume(0.9), budget.budget_percentage()\n"
+    "(True, False, 25.0)\n"
+    ">>> budget\n"
+    "PrivacyBudget(epsilon=1, remaining=0.7500)";
+
 PyTypeObject* privacy_budget_type() {
     return type_once<PrivacyBudget>([] {
-        return ClassDef<PrivacyBudget>("PyPrivacyBudget")
+        return ClassDef<PrivacyBudget>("PyPrivacyBudget", kPrivacyBudgetDoc)
             .constructor<BudgetNew>()
             .method<BudgetConsume>()
             .method<BudgetExhausted>()
             .method<BudgetPercentage>()
-            .property<&PrivacyBudget::epsilon>("epsilon")
-            .property<&PrivacyBudget::delta>("delta")
-            .property<&PrivacyBudget::remaining_epsilon>("remaining_epsilon")
+            .property<&PrivacyBudget::epsilon>("epsilon", "The total epsilon given at construction.")
+            .property<&PrivacyBudget::delta>("delta", "The delta given at construction (stored only).")
+            .property<&PrivacyBudget::remaining_epsilon>("remaining_epsilon", "The epsilon not yet consumed.")
             .repr<&budget_repr>()
             .pickle<BudgetState>()
             .build();
     });
 }
 
+constexpr const char* kKAnonymityResultDoc =
+    "The outcome of check_k_anonymity: k, whether the rows are k-anonymous, and\n"
+    "how many rows lie in groups of at least k and below it. The attributes are read-only.\n"
+    "\n"
+    ">>> r = check_k_anonymity([{\"zip\": \"10001\"}, {\"zip\": \"10001\"}, {\"zip\": \"10002\"}], [\"zip\"], 2)\n"
+    ">>> r.anonymized, r.generalized_rows, r.suppressed_rows\n"
+    "(False, 2, 1)";
+
 PyTypeObject* k_anonymity_result_type() {
     return type_once<KAnonymityResult>([] {
-        return ClassDef<KAnonymityResult>("PyKAnonymityResult")
-            .property<&KAnonymityResult::k_value>("k_value")
-            .property<&KAnonymityResult::anonymized>("anonymized")
-            .property<&KAnonymityResult::generalized_rows>("generalized_rows")
-            .property<&KAnonymityResult::suppressed_rows>("suppressed_rows")
-            .property<&KAnonymityResult::information_loss>("information_loss")
+        return ClassDef<KAnonymityResult>("PyKAnonymityResult", kKAnonymityResultDoc)
+            .property<&KAnonymityResult::k_value>("k_value", "The k checked.")
+            .property<&KAnonymityResult::anonymized>(
+                "anonymized", "True when no row lies in a quasi-identifier group smaller than k.")
+            .property<&KAnonymityResult::generalized_rows>("generalized_rows", "Rows in groups of at least k.")
+            .property<&KAnonymityResult::suppressed_rows>(
+                "suppressed_rows", "Rows in groups smaller than k (the rows suppress_to_k_anonymous drops).")
+            .property<&KAnonymityResult::information_loss>(
+                "information_loss", "Suppressed rows as a percentage of all rows.")
             .repr<&k_anonymity_repr>()
             .pickle<KAnonymityState>()
             .build();
