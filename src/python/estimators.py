@@ -127,9 +127,17 @@ class _CentroidEstimator:
     # ---- parameters ----
 
     def get_params(self, deep=True):
+        """The constructor parameters as a dict of name to the value given (`deep` has no effect:
+        no parameter is an estimator)."""
         return {name: getattr(self, name) for name in self._PARAMS}
 
     def set_params(self, **params):
+        """Set constructor parameters by name (ValueError for a name the constructor lacks); they are
+        checked at the next fit. Returns self.
+
+        >>> KMeans(3).set_params(n_clusters=2, max_iter=50)
+        KMeans(n_clusters=2, max_iter=50, random_state=None, n_jobs=None, n_init=1, init='k-means++')
+        """
         for name, value in params.items():
             if name not in self._PARAMS:
                 raise ValueError(
@@ -175,6 +183,8 @@ class _CentroidEstimator:
         self.n_iter_ = int(n_iter)
 
     def fit(self, X, y=None):
+        """Fit to the rows of X (n_samples x n_features; `y` is ignored) and return self.
+        ValueError for bad input or parameters."""
         return self._fit_checked(X)
 
     def _fit_checked(self, X, **options):
@@ -187,9 +197,11 @@ class _CentroidEstimator:
         return self
 
     def fit_predict(self, X, y=None):
+        """fit(X), then the labels of X's rows (labels_)."""
         return self.fit(X, y).labels_
 
     def fit_transform(self, X, y=None):
+        """fit(X), then X's distances to the centers (as transform)."""
         return self._output(self.fit(X, y)._distances(_check_array(X, self, reset=False), squared=False), X)
 
     # ---- output names and containers ----
@@ -197,7 +209,11 @@ class _CentroidEstimator:
     def get_feature_names_out(self, input_features=None):
         """Names of the transform's columns: the class name in lower case and the center number
         ("kmeans0", "kmeans1", ...), as an object array. `input_features`, when given, must match
-        the columns seen by fit (ValueError otherwise)."""
+        the columns seen by fit (ValueError otherwise).
+
+        >>> KMeans(2).fit([[0.0], [1.0], [9.0]]).get_feature_names_out().tolist()
+        ['kmeans0', 'kmeans1']
+        """
         np = _numpy()
         self._require_fitted()
         if input_features is not None:
@@ -255,11 +271,15 @@ class _CentroidEstimator:
         return total if squared else np.sqrt(total)
 
     def predict(self, X):
+        """The nearest center of every row of X (squared Euclidean distance, ties to the lower index),
+        as an int64 array. NotFittedError before fit; ValueError for another number of features."""
         self._require_fitted()
         array = _check_array(X, self, reset=False)
         return self._distances(array, squared=True).argmin(axis=1).astype(_numpy().int64)
 
     def transform(self, X):
+        """Euclidean distances of every row of X to every center, n_samples x n_clusters, in the
+        container set_output chose. NotFittedError before fit."""
         self._require_fitted()
         return self._output(self._distances(_check_array(X, self, reset=False), squared=False), X)
 
@@ -367,6 +387,7 @@ class KMeans(_CentroidEstimator):
     _ADDED_PARAMS = {"n_init": 1, "init": "k-means++"}
 
     def __init__(self, n_clusters=8, *, max_iter=300, random_state=None, n_jobs=None, n_init=1, init="k-means++"):
+        """Store the parameters as given; fit checks them (see the class)."""
         self.n_clusters = n_clusters
         self.max_iter = max_iter
         self.random_state = random_state
@@ -376,7 +397,8 @@ class KMeans(_CentroidEstimator):
 
     def fit(self, X, y=None, sample_weight=None):
         """Fit to the rows of X (n_samples x n_features), each weighted by sample_weight (None: all
-        alike). Returns self. ValueError for bad input, parameters or weights."""
+        alike). Returns self. ValueError for bad input, parameters, weights (negative, non-finite,
+        all zero, of another length) or init (another shape than (n_clusters, n_features))."""
         return self._fit_checked(X, sample_weight=sample_weight)
 
     def fit_predict(self, X, y=None, sample_weight=None):
@@ -460,6 +482,7 @@ class MiniBatchKMeans(_CentroidEstimator):
 
     def __init__(self, n_clusters=8, *, batch_size=1024, max_iter=10, random_state=None, n_init=10,
                  reassignment_ratio=0.01):
+        """Store the parameters as given; fit and partial_fit check them (see the class)."""
         self.n_clusters = n_clusters
         self.batch_size = batch_size
         self.max_iter = max_iter
