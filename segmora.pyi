@@ -90,10 +90,12 @@ def kmeans_py(
     """K-means clustering of the rows of `data`: k-means++ seeding from the seeded
     ChaCha12 generator, then Lloyd iterations until no label changes or max_iter.
 
-    data: rows of floats (a list of lists, or any 2-D numeric array: NumPy, pandas,
-    Arrow); n_clusters: k; max_iter: default 300; random_state: the seed, default 42
-    (equal seeds give bit-identical results); n_jobs: worker threads of the assignment
-    step, None for one per CPU (the result never depends on it).
+    data: rows of floats (a list of lists, or any 2-D numeric array: NumPy, pandas, Arrow).
+    n_clusters: k, an int >= 1.
+    max_iter: at most this many Lloyd iterations (None: 300).
+    random_state: the seed (None: 42); equal seeds give bit-identical results.
+    n_jobs: worker threads of the assignment step (None: one per CPU); the result never
+    depends on it.
 
     Returns a PyKMeansResult. Raises RuntimeError "Invalid configuration: n_clusters
     must be > 0", "Data validation error: data has no rows" or "Invalid configuration:
@@ -245,7 +247,7 @@ def kmeans_chunk_inertia(data: _Rows, centers: _Rows, labels: Sequence[int]) -> 
 def rfm_partition_values(
     transactions: Sequence[_Transaction],
     config: PyRFMConfig,
-    now: str,
+    now: str | datetime | Any,
     rows: Sequence[int] | None = None,
     n_jobs: int | None = None,
 ) -> list[tuple[str, float, float, float, int, int, int]]:
@@ -744,6 +746,7 @@ def detect_segment_composition_change(
 
 _Column = Sequence[Any] | Any  # a list, NumPy array, pandas Series, Arrow array or polars Series
 _Bins = int | Sequence[float]
+_Counts = dict[str, int] | Any  # a dict of category to count, or a pandas Series of counts (value_counts())
 
 def ks_test(baseline: _Column, current: _Column) -> tuple[float, float]:
     """Two-sample Kolmogorov-Smirnov test (two-sided): (statistic, p_value).
@@ -761,7 +764,7 @@ def ks_test(baseline: _Column, current: _Column) -> tuple[float, float]:
     >>> statistic, round(p, 12)
     (1.0, 0.1)
     """
-def chi_square_test(baseline_counts: dict[str, int], current_counts: dict[str, int]) -> tuple[float, float]:
+def chi_square_test(baseline_counts: _Counts, current_counts: _Counts) -> tuple[float, float]:
     """Chi-square test of homogeneity of two category count tables: (statistic, p_value).
 
     baseline_counts, current_counts: dicts of category (str) to count (int >= 0), or pandas
@@ -1332,8 +1335,9 @@ def calculate_rfm_py(
     transactions: a sequence of (customer_id, timestamp, amount) tuples (or a DataFrame
     with those three columns in that order): customer_id a str; timestamp RFC 3339 text
     with a zone ("2024-03-01T10:00:00Z", "2024-03-01 10:00:00+02:00"), or a datetime
-    (naive: UTC), date (midnight UTC) or NumPy datetime64; amount a number. config: a
-    PyRFMConfig; n_jobs: worker threads (None: one per CPU; results never depend on it).
+    (naive: UTC), date (midnight UTC) or NumPy datetime64; amount a number.
+    config: a PyRFMConfig.
+    n_jobs: worker threads (None: one per CPU); results never depend on it.
 
     Each customer's recency is the decay weight of the days from its latest purchase to
     now, frequency its number of purchases and monetary their sum; each dimension is
@@ -2144,10 +2148,13 @@ def rfm_from_columns(
     timestamps: datetime64 of any unit (tz-aware pandas data is converted to UTC, naive data is UTC), int epoch
     seconds (nullable pandas and Arrow integers too), datetime objects (naive ones are UTC), dates (midnight UTC)
     or RFC 3339 strings; None, NaN and NaT are missing.
-    amounts: floats. config: a PyRFMConfig (default PyRFMConfig()). as_of: the reference instant
-    (datetime, date, datetime64, int epoch seconds or RFC 3339 str; default now). Transactions dated after a
-    given as_of are left out, as are those with a missing or unreadable timestamp (each kind reported in a
-    UserWarning); a customer left without a transaction is left out of the result.
+    amounts: floats.
+    config: a PyRFMConfig (default PyRFMConfig()).
+    as_of: the reference instant (datetime, date, datetime64, int epoch seconds or RFC 3339 str; default
+    now). Transactions dated after a given as_of are left out, as are those with a missing or unreadable
+    timestamp (each kind reported in a UserWarning); a customer left without a transaction is left out of
+    the result.
+    n_jobs: worker threads (default one per CPU); the result is the same for any n_jobs.
 
     Returns a dict of equal-length columns (customer_id, recency, recency_days, frequency, monetary,
     r_score, f_score, m_score, segment) in calculate_rfm_py's order; pandas.DataFrame(result) takes it as is.
