@@ -2364,6 +2364,68 @@ class MiniBatchKMeans(_CentroidEstimator):
         chunk of fewer than n_clusters rows.
         """
 
+# ---- purchase and spend models ----
+
+def clv_summary_from_columns(
+    customer_ids: Any,
+    timestamps: Any,
+    amounts: Any = None,
+    as_of: Any = None,
+    period_days: float = 1.0,
+    n_jobs: int | None = None,
+) -> dict[str, Any]:
+    """Per-customer frequency, recency, T and monetary_value from transactions (purchases merged per UTC day)."""
+
+class _CustomerModel:
+    max_iter: int
+    tol: float
+    n_jobs: int | None
+    params_: dict[str, float]
+    log_likelihood_: float
+    n_iter_: int
+    converged_: bool
+    def __init__(self, *, max_iter: int = 100, tol: float = 1e-8, n_jobs: int | None = None) -> None:
+        """Newton's method on log-parameters: at most max_iter steps, converged when a step moves none by more than tol."""
+    def __getstate__(self) -> dict[str, Any]:
+        """The constructor arguments and the fitted state, with a format version."""
+    def __setstate__(self, state: dict[str, Any]) -> None:
+        """Restores a pickled state; ValueError for a foreign or damaged one."""
+
+class _PurchaseModel(_CustomerModel):
+    def fit(self, frequency: Any, recency: Any, T: Any) -> Self:
+        """Maximum-likelihood fit on per-customer summaries; returns self."""
+    def probability_alive(self, frequency: Any, recency: Any, T: Any) -> Any:
+        """P(alive) of each customer at T, as a float64 array."""
+    def predict_purchases(self, t: float, frequency: Any, recency: Any, T: Any) -> Any:
+        """Expected purchases of each customer in the next t periods, as a float64 array."""
+    def expected_purchases(self, t: Any) -> Any:
+        """Expected purchases in (0, t] of a new customer: a float, or an array for an array of t."""
+
+class BetaGeoModel(_PurchaseModel):
+    """BG/NBD model of repeat purchases; params_ r, alpha, a, b."""
+
+class ParetoNBDModel(_PurchaseModel):
+    """Pareto/NBD model of repeat purchases; params_ r, alpha, s, beta."""
+
+class GammaGammaModel(_CustomerModel):
+    """Gamma-Gamma model of repeat customers' average spend; params_ p, q, v."""
+    def fit(self, frequency: Any, monetary_value: Any) -> Self:
+        """Maximum-likelihood fit on the customers with frequency > 0; returns self."""
+    def expected_average_value(self, frequency: Any, monetary_value: Any) -> Any:
+        """Expected mean spend per purchase of each customer, as a float64 array."""
+    def customer_lifetime_value(
+        self,
+        purchase_model: _PurchaseModel,
+        frequency: Any,
+        recency: Any,
+        T: Any,
+        monetary_value: Any,
+        months: int = 12,
+        discount_rate: float = 0.01,
+        period_days: float = 1.0,
+    ) -> Any:
+        """Discounted value of each customer over the next months (30-day months), as a float64 array."""
+
 # ---- info submodule ----
 
 class _Info:

@@ -8,9 +8,15 @@ argument the bundled sample under examples/data/ is used; its timestamps are
 relative to the day it was generated, so when it has gone stale the same sample
 is regenerated in memory for today (deterministically, the file is left as is).
 
+It then fits the BG/NBD purchase model and the Gamma-Gamma spend model to the
+same transactions and prints, per RFM segment, the probability that its
+customers are still active, the purchases they are expected to make in the next
+90 days and their expected value over the next 12 months.
+
 With matplotlib installed, the job also draws segments.png in the current
-directory: customers and revenue share per segment, and a heatmap of customers
-by recency and frequency score.
+directory (customers and revenue share per segment, and a heatmap of customers
+by recency and frequency score) and p_alive.png (the probability that a
+customer is still active, by frequency and recency).
 """
 
 import csv
@@ -30,6 +36,8 @@ import generate_sample  # noqa: E402
 N_CLUSTERS = 4
 HALF_LIFE_DAYS = 30
 PICTURE = "segments.png"
+ALIVE_PICTURE = "p_alive.png"
+HORIZON_DAYS = 90
 
 
 def read_transactions(path: pathlib.Path) -> list[tuple[str, str, float]]:
@@ -208,6 +216,76 @@ def cluster_report(scores) -> None:
     )
 
 
+def fit_models(transactions, now):
+    """The customers' summaries and the fitted purchase and spend models, or None with the reason."""
+    with warnings.catch_warnings(record=True) as caught:  # skipped rows were reported with the RFM scores
+        warnings.simplefilter("always")
+        summary = segmora.clv_summary_from_columns([c for c, _, _ in transactions], [t for _, t, _ in transactions],
+                                                   [a for _, _, a in transactions], as_of=now)
+        if sum(f > 0 for f in summary["frequency"]) < 2:
+            return None, "fewer than two customers with a repeat purchase"
+        columns = [summary[c] for c in ("frequency", "recency", "T")]
+        purchases = segmora.BetaGeoModel().fit(*columns)
+        spend = segmora.GammaGammaModel().fit(columns[0], summary["monetary_value"])
+    for warning in caught:
+        if "did not converge" in str(warning.message):
+            print(f"warning: {warning.message}")
+    return (summary, purchases, spend), None
+
+
+def value_report(scores, models) -> None:
+    """P(alive), expected purchases and 12-month value per RFM segment."""
+    summary, purchases, spend = models
+    columns = [summary[c] for c in ("frequency", "recency", "T")]
+    alive = purchases.probability_alive(*columns)
+    upcoming = purchases.predict_purchases(HORIZON_DAYS, *columns)
+    value = spend.customer_lifetime_value(purchases, *columns, summary["monetary_value"], months=12)
+    by_customer = {c: (alive[i], upcoming[i], value[i]) for i, c in enumerate(summary["customer_id"])}
+    groups: dict[str, list] = {}
+    for s in scores:
+        if s.customer_id in by_customer:
+            groups.setdefault(s.rfm_segment, []).append(by_customer[s.customer_id])
+    rows = [(name, f"{len(members):,}", f"{mean(m[0] for m in members):.2f}", f"{mean(m[1] for m in members):.2f}",
+             f"{mean(m[2] for m in members):,.2f}", f"{math.fsum(m[2] for m in members):,.0f}")
+            for name, members in sorted(groups.items(), key=lambda kv: -mean(m[2] for m in kv[1]))]
+    p = purchases.params_
+    print(f"BG/NBD: r={p['r']:.3f}, alpha={p['alpha']:.1f} days, a={p['a']:.3f}, b={p['b']:.3f} "
+          f"({purchases.n_iter_} Newton steps); Gamma-Gamma: {spend!r}")
+    print(f"Expected value per RFM segment (next {HORIZON_DAYS} days and 12 months, discounted 1% a month):")
+    print_table(["Segment", "Customers", "P(alive)", f"Purchases next {HORIZON_DAYS} days", "12-month value per customer",
+                 "12-month value"], rows, ["<", ">", ">", ">", ">", ">"])
+
+
+def draw_alive_picture(models, path: pathlib.Path) -> bool:
+    """P(alive) by frequency and recency for customers of the oldest age; False without matplotlib."""
+    try:
+        import matplotlib
+
+        matplotlib.use("Agg")
+        import matplotlib.pyplot as plt
+    except ImportError:
+        return False
+    summary, purchases, _ = models
+    age = max(summary["T"])
+    top = max(1, int(sorted(summary["frequency"])[int(0.99 * (len(summary["frequency"]) - 1))]))
+    recency = [age * k / 49 for k in range(50)]
+    grid = []
+    for f in range(top, -1, -1):
+        row = purchases.probability_alive([f] * len(recency), [t if f else 0.0 for t in recency], [age] * len(recency))
+        grid.append(list(row))
+    fig, ax = plt.subplots(figsize=(8, 5))
+    image = ax.imshow(grid, aspect="auto", cmap="viridis", vmin=0, vmax=1, extent=(0, age, -0.5, top + 0.5))
+    ax.set_xlabel("recency: days from the first to the last purchase")
+    ax.set_ylabel("frequency: repeat purchases")
+    ax.yaxis.get_major_locator().set_params(integer=True)
+    ax.set_title(f"P(alive) after {age:.0f} days, BG/NBD")
+    fig.colorbar(image, ax=ax, label="probability the customer is still active")
+    fig.tight_layout()
+    fig.savefig(path, dpi=100)
+    plt.close(fig)
+    return True
+
+
 def main(argv: list[str]) -> int:
     if len(argv) > 2:
         print(__doc__.strip().splitlines()[2].strip(), file=sys.stderr)
@@ -245,9 +323,18 @@ def main(argv: list[str]) -> int:
     print(f"Top customer by monetary value: {top!r}, rank {top.rfm_rank}\n")
     cluster_report(scores)
     print()
+    models, reason = fit_models(transactions, dt.datetime.now(dt.timezone.utc))
+    if models:
+        value_report(scores, models)
+    else:
+        print(f"Purchase and spend models not fitted: {reason}")
+    print()
     picture = pathlib.Path.cwd() / PICTURE
     if draw_picture(scores, picture):
         print(f"Picture: {picture} (segment sizes and revenue share, customers by recency x frequency score)")
+        alive_picture = pathlib.Path.cwd() / ALIVE_PICTURE
+        if models and draw_alive_picture(models, alive_picture):
+            print(f"Picture: {alive_picture} (P(alive) by frequency and recency)")
     else:
         print(f"For a picture of the segments ({PICTURE}), install matplotlib: pip install matplotlib")
     return 0

@@ -106,7 +106,8 @@ const Registration kRegistrations[] = {
 // Names registered after the table, in this order: k-prototypes from Python,
 // steps of k-means and RFM over partitions, the data-frame front door, the
 // bulk builder of lookalike customers, the columnar entry points, the drift
-// tests with p-values and the drift reference.
+// tests with p-values and the drift reference, transactions to model summaries
+// and the routes of the purchase and spend models.
 const Registration kAfterTable[] = {
     fn("kprototypes_py", b::kprototypes_py_def),
     cls("PyKPrototypesResult", b::kprototypes_result_type),
@@ -131,6 +132,12 @@ const Registration kAfterTable[] = {
     fn("population_stability_index", b::population_stability_index_def),
     fn("jensen_shannon_distance", b::jensen_shannon_distance_def),
     cls("DriftReference", b::drift_reference_type),
+    fn("clv_summary_from_columns", b::clv_summary_from_columns_def),
+    fn("_clv_fit", b::clv_fit_def),
+    fn("_clv_log_likelihood", b::clv_log_likelihood_def),
+    fn("_clv_predict", b::clv_predict_def),
+    fn("_clv_expected", b::clv_expected_def),
+    fn("_clv_lifetime_value", b::clv_lifetime_value_def),
 };
 
 constexpr const char* kVersion = "7.4.1";

@@ -6,6 +6,7 @@ arguments, each slot either a plausible value (to reach the computation) or
 anything hostile. SEGMORA_FUZZ_EXAMPLES sets the examples per entry point
 (default 25; CI's long run uses more)."""
 import os
+import warnings
 
 import numpy as np
 import pytest
@@ -103,6 +104,24 @@ periods = st.sampled_from(["weekly", "monthly", "x"])
 bins = st.one_of(ints, st.lists(floats, max_size=3))
 tables = st.one_of(st.dictionaries(st.sampled_from(["a", "b"]), columns, max_size=2), anything)
 categories = st.one_of(st.lists(st.lists(st.sampled_from([0, 1, "a"]), max_size=2), max_size=6), arrays())
+
+
+histories = st.one_of(st.lists(st.sampled_from([0.0, 1.0, 3.0, 7.5, 40.0]), max_size=4), arrays(),
+                      st.lists(st.floats(0, 60), max_size=4), st.lists(ints, max_size=3))
+
+
+def quiet(fit, *args):
+    """`fit(*args)` with its convergence warnings silenced."""
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        return fit(*args)
+
+
+def model_with(cls, *params):
+    """A purchase or spend model holding `params` as fitted."""
+    model = cls()
+    model.params_ = dict(zip(model._PARAMS, params))
+    return model
 
 
 def streaming_engine():
@@ -221,6 +240,21 @@ ENTRY_POINTS = {
     "KMeans.predict": (lambda *a: trained(sg.KMeans(2, random_state=0, n_jobs=1)).predict(*a), [good_rows]),
     "MiniBatchKMeans": (lambda *a: sg.MiniBatchKMeans(*a).fit([[0.0], [1.0]]), [ints]),
     "MiniBatchKMeans.partial_fit": (lambda *a: sg.MiniBatchKMeans(2, random_state=0).partial_fit(*a), [good_rows]),
+    "clv_summary_from_columns": (sg.clv_summary_from_columns, [columns, st.one_of(columns, st.just(np.array(
+        ["2024-01-01", "NaT", "1970-01-01"], dtype="datetime64[s]"))), st.one_of(st.none(), columns),
+        st.sampled_from([None, "2024-06-01T00:00:00Z", 0]), floats, rfm_jobs]),
+    "BetaGeoModel": (lambda *a: quiet(sg.BetaGeoModel(max_iter=4, n_jobs=1).fit, *a), [histories] * 3),
+    "ParetoNBDModel": (lambda *a: quiet(sg.ParetoNBDModel(max_iter=4, n_jobs=1).fit, *a), [histories] * 3),
+    "GammaGammaModel": (lambda *a: quiet(sg.GammaGammaModel(max_iter=4, n_jobs=1).fit, *a), [histories] * 2),
+    "BetaGeoModel.predict_purchases": (lambda *a: model_with(sg.BetaGeoModel, 0.2, 4.0, 0.8, 2.4).predict_purchases(*a),
+                                       [floats] + [histories] * 3),
+    "ParetoNBDModel.probability_alive": (lambda *a: model_with(sg.ParetoNBDModel, 0.5, 9.0, 0.6, 12.0).probability_alive(*a),
+                                         [histories] * 3),
+    "ParetoNBDModel.expected_purchases": (lambda *a: model_with(sg.ParetoNBDModel, 0.5, 9.0, 0.6, 12.0).expected_purchases(*a),
+                                          [st.one_of(floats, histories)]),
+    "GammaGammaModel.customer_lifetime_value": (
+        lambda *a: model_with(sg.GammaGammaModel, 6.0, 3.7, 15.0).customer_lifetime_value(
+            model_with(sg.BetaGeoModel, 0.2, 4.0, 0.8, 2.4), *a), [histories] * 4 + [ints, floats, floats]),
     "kmeans_chunk_step": (sg.kmeans_chunk_step, [good_rows, good_rows, labels]),
     "kmeans_chunk_inertia": (sg.kmeans_chunk_inertia, [good_rows, good_rows, labels]),
     "rfm_partition_values": (sg.rfm_partition_values, [transactions, st.builds(sg.PyRFMConfig), timestamps, labels, rfm_jobs]),

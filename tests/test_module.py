@@ -36,10 +36,12 @@ AFTER_TABLE = [
     "score_rfm_values", "rfm_from_columns", "rfm_partition_columns", "_restore", "_kmeans_arrays", "seed_customers",
     "_minibatch_partial_fit", "_assign_arrays", "lookalike_audience", "k_anonymity_from_columns",
     "cohort_retention_from_columns", "cohort_retention_matrix", "ks_test", "chi_square_test", "wasserstein_distance",
-    "population_stability_index", "jensen_shannon_distance", "DriftReference", "KMeans", "MiniBatchKMeans",
+    "population_stability_index", "jensen_shannon_distance", "DriftReference", "clv_summary_from_columns",
+    "_clv_fit", "_clv_log_likelihood", "_clv_predict", "_clv_expected", "_clv_lifetime_value", "KMeans",
+    "MiniBatchKMeans", "BetaGeoModel", "ParetoNBDModel", "GammaGammaModel",
 ]
 # Estimator classes are Python classes (tested in test_estimators.py), not native types.
-ESTIMATORS = ["KMeans", "MiniBatchKMeans"]
+ESTIMATORS = ["KMeans", "MiniBatchKMeans", "BetaGeoModel", "ParetoNBDModel", "GammaGammaModel"]
 PUBLIC = [n for n in vars(segmora) if not n.startswith("__") and n != "info"]
 NATIVE = [n for n in PUBLIC if n not in ESTIMATORS]
 

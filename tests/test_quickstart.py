@@ -46,12 +46,14 @@ def test_quickstart_on_the_sample(tmp_path):
     text = run_quickstart(cwd=tmp_path).stdout
     for fragment in ("linear decay, weight 1 on the day of purchase and 0 after 90 days (3 \u00d7 half-life 30)",
                      "Avg days since purchase  Avg recency weight", "3,000 customers", "Segment", "Champions", "Lost",
-                     "k-means on standardised RFM values: k=4"):
+                     "k-means on standardised RFM values: k=4", "Expected value per RFM segment (next 90 days",
+                     "Segment              Customers  P(alive)  Purchases next 90 days  12-month value per customer"):
         assert fragment in text, fragment
-    if importlib.util.find_spec("matplotlib") is not None:  # the picture, when it can be drawn
-        picture = tmp_path / "segments.png"
-        assert f"Picture: {picture} (" in text
-        assert picture.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+    if importlib.util.find_spec("matplotlib") is not None:  # the pictures, when they can be drawn
+        for name in ("segments.png", "p_alive.png"):
+            picture = tmp_path / name
+            assert f"Picture: {picture} (" in text
+            assert picture.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
 
 
 def test_quickstart_on_a_csv(tmp_path):
@@ -62,6 +64,7 @@ def test_quickstart_on_a_csv(tmp_path):
     out = run_quickstart(str(path), cwd=tmp_path).stdout
     assert "7 transactions" in out and "6 customers" in out
     assert "Top customer by monetary value: RFMScore(customer_id=c5, " in out
+    assert "Purchase and spend models not fitted: fewer than two customers with a repeat purchase" in out
 
 
 @pytest.mark.parametrize("amount, message", [
@@ -82,4 +85,4 @@ def test_quickstart_without_matplotlib_says_how_to_get_the_picture(tmp_path):
     blocker.mkdir()
     (blocker / "matplotlib.py").write_text("raise ImportError('no matplotlib here')\n")
     assert "install matplotlib: pip install matplotlib" in run_quickstart(cwd=tmp_path, path_first=[str(blocker)]).stdout
-    assert not (tmp_path / "segments.png").exists()
+    assert not (tmp_path / "segments.png").exists() and not (tmp_path / "p_alive.png").exists()

@@ -131,6 +131,15 @@ PyMethodDef* wasserstein_distance_def();
 PyMethodDef* population_stability_index_def();
 PyMethodDef* jensen_shannon_distance_def();
 PyTypeObject* drift_reference_type();
+
+// registered after the table: transactions to model summaries, the purchase and
+// spend models' routes (clv)
+PyMethodDef* clv_summary_from_columns_def();
+PyMethodDef* clv_fit_def();
+PyMethodDef* clv_log_likelihood_def();
+PyMethodDef* clv_predict_def();
+PyMethodDef* clv_expected_def();
+PyMethodDef* clv_lifetime_value_def();
 // Adds the estimator classes (KMeans, ...) to the module.
 void add_estimators(PyObject* module);
 

@@ -569,4 +569,250 @@ class MiniBatchKMeans(_CentroidEstimator):
         return None
 
 
-ESTIMATORS = (KMeans, MiniBatchKMeans)
+# ---- purchase and spend models ----
+
+
+def _float_array(raw):
+    """The engine's float64 bytes as a NumPy array, or an array.array where NumPy is missing."""
+    try:
+        import numpy
+    except ImportError:
+        import array
+
+        return array.array("d", bytes(raw))
+    return numpy.frombuffer(raw, dtype=numpy.float64)
+
+
+class _CustomerModel:
+    """Shared surface of the purchase and spend models: fitting, fitted state, repr and pickling.
+
+    A subclass sets `_MODEL` (the engine's name for it), `_PARAMS` (the
+    parameter names in the engine's order) and `_SUMMARY` (what fit reads, for
+    messages).
+    """
+
+    _MODEL = ""
+    _PARAMS = ()
+    _FITTED = ("params_", "log_likelihood_", "n_iter_", "converged_")
+    _DEFAULTS = {"max_iter": 100, "tol": 1e-8, "n_jobs": None}
+
+    def __init__(self, *, max_iter=100, tol=1e-8, n_jobs=None):
+        self.max_iter = max_iter
+        self.tol = tol
+        self.n_jobs = n_jobs
+
+    def _fit(self, columns):
+        params, log_likelihood, n_iter, converged = _engine._clv_fit(self._MODEL, columns, self.max_iter, self.tol,
+                                                                     self.n_jobs)
+        if not converged:
+            import warnings
+
+            warnings.warn(
+                f"{type(self).__name__} did not converge in {n_iter} Newton steps (max_iter={self.max_iter}); "
+                "params_ hold the last step's values", UserWarning, stacklevel=3)
+        self.params_ = dict(zip(self._PARAMS, params))
+        self.log_likelihood_ = log_likelihood
+        self.n_iter_ = n_iter
+        self.converged_ = converged
+        return self
+
+    def _params(self):
+        if not hasattr(self, "params_"):
+            raise _NotFittedError(
+                f"This {type(self).__name__} instance is not fitted yet. Call 'fit' with appropriate arguments first.")
+        return tuple(self.params_[name] for name in self._PARAMS)
+
+    def __repr__(self):
+        if hasattr(self, "params_"):
+            shown = [f"{name}={self.params_[name]:.4g}" for name in self._PARAMS]
+        else:
+            shown = [f"{name}={getattr(self, name)!r}" for name, default in self._DEFAULTS.items()
+                     if getattr(self, name) != default]
+        return f"{type(self).__name__}({', '.join(shown)})"
+
+    def __getstate__(self):
+        state = {name: getattr(self, name) for name in self._DEFAULTS}
+        if hasattr(self, "params_"):
+            state.update({name: getattr(self, name) for name in self._FITTED})
+            state["params_"] = dict(self.params_)
+        state["_segmora_state_version"] = _STATE_VERSION
+        return state
+
+    def __setstate__(self, state):
+        import math
+
+        name = type(self).__name__
+        if not isinstance(state, dict) or state.get("_segmora_state_version") != _STATE_VERSION:
+            raise ValueError(f"cannot restore {name}: not a state of this version ({_STATE_VERSION})")
+        missing = [key for key in self._DEFAULTS if key not in state]
+        if missing:
+            raise ValueError(f"cannot restore {name}: missing parameters {missing}")
+        fitted = [key for key in self._FITTED if key in state]
+        if fitted:
+            params = state.get("params_")
+            ok = (
+                len(fitted) == len(self._FITTED) and isinstance(params, dict) and tuple(params) == self._PARAMS
+                and all(type(v) is float and math.isfinite(v) and v > 0 for v in params.values())
+                and type(state["log_likelihood_"]) is float and type(state["n_iter_"]) is int
+                and type(state["converged_"]) is bool
+            )
+            if not ok:
+                raise ValueError(f"cannot restore {name}: inconsistent fitted state")
+        self.__dict__.update({key: value for key, value in state.items() if key != "_segmora_state_version"})
+
+
+class _PurchaseModel(_CustomerModel):
+    """Shared predictions of the purchase models (BG/NBD, Pareto/NBD)."""
+
+    def fit(self, frequency, recency, T):
+        """fit(frequency, recency, T)
+
+        Fits the model by maximum likelihood and returns self.
+
+        frequency: repeat purchases of each customer (whole numbers >= 0);
+        recency: time from the first to the last purchase (0 without a repeat
+        purchase); T: time from the first purchase to the end of the
+        observation, all in the same unit (1-D arrays, pandas Series or lists of
+        equal length, as clv_summary_from_columns returns them). Sets params_
+        (a dict), log_likelihood_ (the total), n_iter_ (Newton steps) and
+        converged_. A fit that does not converge within max_iter steps warns
+        (UserWarning) and sets converged_ False. ValueError names the argument
+        and the first bad index for a value that is not finite, negative, a
+        fractional frequency, a recency above T or above 0 without a repeat
+        purchase; no customers is a RuntimeError.
+        """
+        return self._fit((frequency, recency, T))
+
+    def probability_alive(self, frequency, recency, T):
+        """probability_alive(frequency, recency, T)
+
+        P(alive): the probability that each customer is still active at T, as a
+        float64 array (1.0 for customers without a repeat purchase under BG/NBD).
+        Arguments and errors as for fit.
+        """
+        return _float_array(_engine._clv_predict(self._MODEL, "alive", self._params(), (frequency, recency, T),
+                                                 n_jobs=self.n_jobs))
+
+    def predict_purchases(self, t, frequency, recency, T):
+        """predict_purchases(t, frequency, recency, T)
+
+        Expected number of purchases of each customer in the next t periods
+        (after T), given its history, as a float64 array. t is a float >= 0 in
+        the unit of recency and T. Arguments and errors as for fit.
+        """
+        return _float_array(_engine._clv_predict(self._MODEL, "purchases", self._params(), (frequency, recency, T),
+                                                 t=t, n_jobs=self.n_jobs))
+
+    def expected_purchases(self, t):
+        """expected_purchases(t)
+
+        Expected number of purchases in (0, t] of a customer just acquired: a
+        float for a number t, a float64 array for an array or list of them.
+        ValueError for a t that is negative or not finite.
+        """
+        import numbers
+
+        scalar = isinstance(t, numbers.Real) and not isinstance(t, bool)
+        values = _float_array(_engine._clv_expected(self._MODEL, self._params(), [t] if scalar else t))
+        return float(values[0]) if scalar else values
+
+
+class BetaGeoModel(_PurchaseModel):
+    """BetaGeoModel(*, max_iter=100, tol=1e-8, n_jobs=None)
+
+    BG/NBD ("beta-geometric / negative binomial") model of repeat purchases (Fader, Hardie and Lee, 2005).
+
+    While alive, a customer buys at rate lambda ~ Gamma(r, alpha); after each
+    purchase it drops out with probability p ~ Beta(a, b). Fitted by maximum
+    likelihood with Newton's method on the logarithms of the parameters
+    (analytic gradient and Hessian, at most max_iter steps; converged when a
+    step changes no log-parameter by more than tol). n_jobs caps the worker
+    threads; results never depend on it. Fitted attributes: params_ ({"r",
+    "alpha", "a", "b"}), log_likelihood_, n_iter_, converged_.
+
+    >>> model = BetaGeoModel().fit(summary["frequency"], summary["recency"], summary["T"])
+    >>> model.probability_alive(summary["frequency"], summary["recency"], summary["T"])
+    """
+
+    _MODEL = "BetaGeo"
+    _PARAMS = ("r", "alpha", "a", "b")
+
+
+class ParetoNBDModel(_PurchaseModel):
+    """ParetoNBDModel(*, max_iter=100, tol=1e-8, n_jobs=None)
+
+    Pareto/NBD model of repeat purchases (Schmittlein, Morrison and Colombo, 1987).
+
+    While alive, a customer buys at rate lambda ~ Gamma(r, alpha) and drops out
+    at rate mu ~ Gamma(s, beta), at any time. The interface is BetaGeoModel's;
+    params_ holds "r", "alpha", "s", "beta". The likelihood's Gaussian
+    hypergeometric terms are summed as series of positive terms, never NaN.
+
+    >>> model = ParetoNBDModel().fit(frequency, recency, T)
+    >>> model.predict_purchases(90, frequency, recency, T)   # the next 90 periods
+    """
+
+    _MODEL = "ParetoNBD"
+    _PARAMS = ("r", "alpha", "s", "beta")
+
+
+class GammaGammaModel(_CustomerModel):
+    """GammaGammaModel(*, max_iter=100, tol=1e-8, n_jobs=None)
+
+    Gamma-Gamma model of the average spend of repeat customers (Fader, Hardie and Lee, 2005).
+
+    A customer's purchases have mean value p / nu with nu ~ Gamma(q, v); the
+    mean of x purchases is observed. Fitted like BetaGeoModel; params_ holds
+    "p", "q", "v". Only customers with frequency > 0 enter the fit (the model
+    describes the mean of repeat purchases; a customer without one has none).
+
+    >>> spend = GammaGammaModel().fit(frequency, monetary_value)
+    >>> spend.customer_lifetime_value(BetaGeoModel().fit(frequency, recency, T), frequency, recency, T,
+    ...                               monetary_value, months=12)
+    """
+
+    _MODEL = "GammaGamma"
+    _PARAMS = ("p", "q", "v")
+
+    def fit(self, frequency, monetary_value):
+        """fit(frequency, monetary_value)
+
+        Fits the model on the customers with frequency > 0 and returns self.
+        monetary_value is the mean value of each customer's repeat purchases
+        (> 0 where frequency > 0; customers with frequency 0 are left out).
+        ValueError names the argument and the first bad index; no repeat
+        customer at all is a RuntimeError.
+        """
+        return self._fit((frequency, monetary_value))
+
+    def expected_average_value(self, frequency, monetary_value):
+        """expected_average_value(frequency, monetary_value)
+
+        Expected mean spend per purchase of each customer given its history, as
+        a float64 array: p (v + x m) / (p x + q - 1), the population mean
+        p v / (q - 1) for customers with frequency 0.
+        """
+        return _float_array(_engine._clv_predict(self._MODEL, "value", self._params(), (frequency, monetary_value),
+                                                 n_jobs=self.n_jobs))
+
+    def customer_lifetime_value(self, purchase_model, frequency, recency, T, monetary_value, months=12,
+                                discount_rate=0.01, period_days=1.0):
+        """customer_lifetime_value(purchase_model, frequency, recency, T, monetary_value, months=12, discount_rate=0.01, period_days=1.0)
+
+        Discounted value of each customer over the next `months` months, as a
+        float64 array: for month k = 1 .. months, the expected average value
+        times the purchases purchase_model (a fitted BetaGeoModel or
+        ParetoNBDModel) expects between months k - 1 and k, divided by
+        (1 + discount_rate)^k. A month is 30 days; period_days is the length in
+        days of the unit of recency and T (1.0: days, 7.0: weeks).
+        """
+        if not isinstance(purchase_model, _PurchaseModel):
+            raise TypeError(
+                f"purchase_model must be a BetaGeoModel or ParetoNBDModel, not {type(purchase_model).__name__}")
+        raw = _engine._clv_lifetime_value(purchase_model._MODEL, purchase_model._params(), self._params(),
+                                          (frequency, recency, T, monetary_value), months, discount_rate,
+                                          period_days, n_jobs=self.n_jobs)
+        return _float_array(raw)
+
+
+ESTIMATORS = (KMeans, MiniBatchKMeans, BetaGeoModel, ParetoNBDModel, GammaGammaModel)

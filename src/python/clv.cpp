@@ -1,0 +1,314 @@
+// clv_summary_from_columns, and the purchase and spend models' native routes,
+// called by the model classes of estimators.py (BetaGeoModel, ParetoNBDModel,
+// GammaGammaModel).
+//
+// The summary reads its columns with TransactionColumns, like rfm_from_columns
+// (the same forms, the same warnings for skipped rows).
+//
+// Columns are anything a float vector argument takes (lists, NumPy arrays of
+// any numeric dtype, pandas Series). A column fault (not finite, negative,
+// fractional frequency, recency after T, ...) is a ValueError naming the
+// argument and the first bad index; a core error is a RuntimeError. Per-
+// customer results come back as bytearrays of float64 values, which the
+// classes wrap as NumPy arrays.
+#include <array>
+#include <cmath>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "engine/clv.hpp"
+#include "engine/clv_summary.hpp"
+#include "engine/thread_pool.hpp"
+#include "interrupt.hpp"
+#include "python/bindings.hpp"
+#include "python/transactions.hpp"
+#include "python/toolkit/function.hpp"
+#include "text.hpp"
+
+namespace segmora::py {
+
+namespace {
+
+using engine::PurchaseModel;
+
+// "BetaGeo" or "ParetoNBD" (the purchase models), "GammaGamma" (spend).
+enum class ModelKind { BetaGeo, ParetoNBD, GammaGamma };
+
+ModelKind read_model(const Args& a) {
+    const std::string name = a.get<std::string>("model");
+    if (name == "BetaGeo") return ModelKind::BetaGeo;
+    if (name == "ParetoNBD") return ModelKind::ParetoNBD;
+    if (name == "GammaGamma") return ModelKind::GammaGamma;
+    raise(PyExc_ValueError, format("unknown model '{}'", name));
+}
+
+PurchaseModel purchase_model(ModelKind kind) {
+    if (kind == ModelKind::GammaGamma) raise(PyExc_ValueError, "GammaGamma is not a purchase model");
+    return kind == ModelKind::BetaGeo ? PurchaseModel::BetaGeo : PurchaseModel::ParetoNBD;
+}
+
+// The customer columns of one call, read from a tuple in the order of `names`.
+struct Columns {
+    std::vector<std::vector<double>> values;
+    std::span<const double> operator[](std::size_t i) const { return values[i]; }
+};
+
+Columns read_columns(PyObject* tuple, std::initializer_list<const char*> names) {
+    if (!PyTuple_Check(tuple) || PyTuple_Size(tuple) != static_cast<Py_ssize_t>(names.size()))
+        raise(PyExc_TypeError, format("columns must be a tuple of {} columns", names.size()));
+    Columns out;
+    Py_ssize_t i = 0;
+    for (const char* name : names) out.values.push_back(From<std::vector<double>>::convert(PyTuple_GetItem(tuple, i++), name));
+    return out;
+}
+
+void raise_fault(const std::optional<std::string>& fault) {
+    if (fault) raise(PyExc_ValueError, *fault);
+}
+
+engine::PurchaseHistories purchases(const Columns& c) { return {c[0], c[1], c[2]}; }
+
+Columns read_purchases(const Args& a) {
+    Columns c = read_columns(a.raw("columns"), {"frequency", "recency", "T"});
+    raise_fault(engine::check_purchases(purchases(c)));
+    return c;
+}
+
+Columns read_spend(const Args& a) {
+    Columns c = read_columns(a.raw("columns"), {"frequency", "monetary_value"});
+    raise_fault(engine::check_spend({c[0], c[1]}));
+    return c;
+}
+
+template <std::size_t N>
+std::array<double, N> read_params(const Args& a, const char* arg = "params") {
+    const std::vector<double> v = a.get<std::vector<double>>(arg);
+    if (v.size() != N) raise(PyExc_ValueError, format("{} must hold {} values, got {}", arg, N, v.size()));
+    std::array<double, N> out{};
+    for (std::size_t i = 0; i < N; ++i) {
+        if (!(std::isfinite(v[i]) && v[i] > 0.0))
+            raise(PyExc_ValueError, format("{} must be finite and > 0, got {}", arg, v[i]));
+        out[i] = v[i];
+    }
+    return out;
+}
+
+// A finite value >= 0 (a time span).
+double read_span(const Args& a, const char* arg) {
+    const double v = a.get<double>(arg);
+    if (!(std::isfinite(v) && v >= 0.0)) raise(PyExc_ValueError, format("{} must be finite and >= 0, got {}", arg, v));
+    return v;
+}
+
+Ref float_bytes(const std::vector<double>& v) {
+    return Ref::steal(PyByteArray_FromStringAndSize(reinterpret_cast<const char*>(v.data()),
+                                                    static_cast<Py_ssize_t>(v.size() * sizeof(double))));
+}
+
+Ref params_tuple(const std::array<double, 4>& p, std::size_t n) {
+    Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(n)));
+    for (std::size_t i = 0; i < n; ++i) PyTuple_SetItem(tuple.get(), static_cast<Py_ssize_t>(i), to_py(p[i]).release());
+    return tuple;
+}
+
+Ref float_tuple(const std::vector<double>& v) {
+    Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(v.size())));
+    for (std::size_t i = 0; i < v.size(); ++i) PyTuple_SetItem(tuple.get(), static_cast<Py_ssize_t>(i), to_py(v[i]).release());
+    return tuple;
+}
+
+struct ClvFit {
+    static constexpr const char* signature = "_clv_fit(model, columns, max_iter, tol, n_jobs=None)";
+    static constexpr const char* doc =
+        "Maximum-likelihood fit of a model (\"BetaGeo\", \"ParetoNBD\" on (frequency, recency, T); \"GammaGamma\"\n"
+        "on (frequency, monetary_value)): (params, log_likelihood, n_iter, converged).";
+    static constexpr Raises raises = Raises::RuntimeError;
+    static Ref call(Args& a) {
+        const ModelKind kind = read_model(a);
+        engine::FitOptions options;
+        options.max_iter = a.get<int>("max_iter");
+        options.tol = a.get<double>("tol");
+        options.n_jobs = a.get_or<std::optional<std::int32_t>>("n_jobs", std::nullopt);
+        if (options.max_iter < 0) raise(PyExc_ValueError, format("max_iter must be >= 0, got {}", options.max_iter));
+        if (!(options.tol >= 0.0)) raise(PyExc_ValueError, format("tol must be >= 0, got {}", options.tol));
+        engine::FitResult fit;
+        if (kind == ModelKind::GammaGamma) {
+            const Columns c = read_spend(a);
+            fit = engine::fit_spend({c[0], c[1]}, options);
+        } else {
+            const Columns c = read_purchases(a);
+            fit = engine::fit_purchases(purchase_model(kind), purchases(c), options);
+        }
+        return make_tuple(params_tuple(fit.params, kind == ModelKind::GammaGamma ? 3 : 4), fit.log_likelihood, fit.n_iter,
+                          fit.converged);
+    }
+};
+
+struct ClvLogLikelihood {
+    static constexpr const char* signature = "_clv_log_likelihood(model, params, columns, n_jobs=None)";
+    static constexpr const char* doc =
+        "Total log-likelihood at `params` with its gradient and row-major Hessian with respect to the\n"
+        "logarithms of the parameters: (value, gradient, hessian).";
+    static constexpr Raises raises = Raises::RuntimeError;
+    static Ref call(Args& a) {
+        const ModelKind kind = read_model(a);
+        const auto n_jobs = a.get_or<std::optional<std::int32_t>>("n_jobs", std::nullopt);
+        engine::LogLikelihood ll;
+        if (kind == ModelKind::GammaGamma) {
+            const auto params = read_params<3>(a);
+            const Columns c = read_spend(a);
+            ll = engine::spend_log_likelihood(params, {c[0], c[1]}, n_jobs);
+        } else {
+            const auto params = read_params<4>(a);
+            const Columns c = read_purchases(a);
+            ll = engine::purchase_log_likelihood(purchase_model(kind), params, purchases(c), n_jobs);
+        }
+        return make_tuple(ll.value, float_tuple(ll.gradient), float_tuple(ll.hessian));
+    }
+};
+
+struct ClvPredict {
+    static constexpr const char* signature = "_clv_predict(model, quantity, params, columns, t=None, n_jobs=None)";
+    static constexpr const char* doc =
+        "Per-customer predictions as float64 bytes: quantity \"alive\" (P(alive)) or \"purchases\" (expected\n"
+        "purchases in the next t periods) of a purchase model, \"value\" (expected average spend) of GammaGamma.";
+    static constexpr Raises raises = Raises::RuntimeError;
+    static Ref call(Args& a) {
+        const ModelKind kind = read_model(a);
+        const std::string quantity = a.get<std::string>("quantity");
+        const auto n_jobs = a.get_or<std::optional<std::int32_t>>("n_jobs", std::nullopt);
+        if (kind == ModelKind::GammaGamma) {
+            if (quantity != "value") raise(PyExc_ValueError, format("unknown quantity '{}'", quantity));
+            const auto params = read_params<3>(a);
+            const Columns c = read_spend(a);
+            return float_bytes(engine::expected_average_value(params, c[0], c[1]));
+        }
+        const PurchaseModel model = purchase_model(kind);
+        const auto params = read_params<4>(a);
+        if (quantity == "alive") {
+            const Columns c = read_purchases(a);
+            return float_bytes(engine::probability_alive(model, params, purchases(c), n_jobs));
+        }
+        if (quantity == "purchases") {
+            const double t = read_span(a, "t");
+            const Columns c = read_purchases(a);
+            return float_bytes(engine::conditional_purchases(model, params, t, purchases(c), n_jobs));
+        }
+        raise(PyExc_ValueError, format("unknown quantity '{}'", quantity));
+    }
+};
+
+struct ClvExpected {
+    static constexpr const char* signature = "_clv_expected(model, params, t)";
+    static constexpr const char* doc =
+        "Expected purchases in (0, t] of a new customer, one per value of the column t, as float64 bytes.";
+    static constexpr Raises raises = Raises::RuntimeError;
+    static Ref call(Args& a) {
+        const PurchaseModel model = purchase_model(read_model(a));
+        const auto params = read_params<4>(a);
+        const std::vector<double> t = a.get<std::vector<double>>("t");
+        std::vector<double> out(t.size());
+        for (std::size_t i = 0; i < t.size(); ++i) {
+            if (!(std::isfinite(t[i]) && t[i] >= 0.0))
+                raise(PyExc_ValueError, format("t must be finite and >= 0; t[{}] is {}", i, t[i]));
+            out[i] = engine::expected_purchases(model, params, t[i]);
+        }
+        return float_bytes(out);
+    }
+};
+
+struct ClvLifetimeValue {
+    static constexpr const char* signature =
+        "_clv_lifetime_value(model, params, spend_params, columns, months, discount_rate, period_days, n_jobs=None)";
+    static constexpr const char* doc =
+        "Discounted value of the next `months` months per customer (columns frequency, recency, T,\n"
+        "monetary_value), as float64 bytes.";
+    static constexpr Raises raises = Raises::RuntimeError;
+    static Ref call(Args& a) {
+        const PurchaseModel model = purchase_model(read_model(a));
+        const auto params = read_params<4>(a);
+        const auto spend = read_params<3>(a, "spend_params");
+        engine::LifetimeValueOptions options;
+        options.months = a.get<int>("months");
+        options.discount_rate = a.get<double>("discount_rate");
+        options.period_days = a.get<double>("period_days");
+        const auto n_jobs = a.get_or<std::optional<std::int32_t>>("n_jobs", std::nullopt);
+        if (options.months < 0) raise(PyExc_ValueError, format("months must be >= 0, got {}", options.months));
+        if (!(std::isfinite(options.discount_rate) && options.discount_rate > -1.0))
+            raise(PyExc_ValueError, format("discount_rate must be finite and > -1, got {}", options.discount_rate));
+        if (!(std::isfinite(options.period_days) && options.period_days > 0.0))
+            raise(PyExc_ValueError, format("period_days must be finite and > 0, got {}", options.period_days));
+        Columns c = read_columns(a.raw("columns"), {"frequency", "recency", "T", "monetary_value"});
+        raise_fault(engine::check_purchases(purchases(c)));
+        raise_fault(engine::check_spend({c[0], c[3]}));
+        return float_bytes(engine::customer_lifetime_value(model, params, spend, purchases(c), c[3], options, n_jobs));
+    }
+};
+
+struct ClvSummaryFromColumns {
+    static constexpr const char* signature =
+        "clv_summary_from_columns(customer_ids, timestamps, amounts=None, as_of=None, period_days=1.0, n_jobs=None)";
+    static constexpr const char* doc =
+        "Per-customer summaries for BetaGeoModel, ParetoNBDModel and GammaGammaModel from transactions.\n\n"
+        "Takes the columns rfm_from_columns takes (str or int ids; datetime64, epoch seconds, datetimes, dates or\n"
+        "RFC 3339 strings; float amounts) and skips and reports the same rows. A customer's purchases are first\n"
+        "merged per UTC calendar day (one purchase a day, worth the day's total); purchases after as_of (default:\n"
+        "the latest timestamp in the data) are left out. frequency is the number of purchase days after the first,\n"
+        "recency the time from the first to the last purchase day, T the time from the first purchase day to\n"
+        "as_of's day, both in units of period_days days (1.0: days, 7.0: weeks); monetary_value is the mean of the\n"
+        "repeat days' totals (0.0 without a repeat purchase). ValueError for period_days not finite and > 0.\n\n"
+        "Returns a dict of equal-length columns (customer_id, frequency, recency, T and, with amounts,\n"
+        "monetary_value), customers in order of first appearance; pandas.DataFrame(result) takes it as is.\n\n"
+        "    summary = pandas.DataFrame(clv_summary_from_columns(tx[\"customer_id\"], tx[\"ts\"], tx[\"amount\"]))";
+    static constexpr Raises raises = Raises::RuntimeError;
+    static Ref call(Args& a) {
+        TransactionColumns tx;
+        tx.read_ids(a.raw("customer_ids"), "customer_ids");
+        tx.read_timestamps(a.raw("timestamps"), "timestamps");
+        PyObject* amounts = a.raw("amounts");
+        const bool has_amounts = amounts && amounts != Py_None;
+        if (has_amounts) tx.read_amounts(amounts, "amounts");
+        PyObject* as_of = a.raw("as_of");
+        const bool has_as_of = as_of && as_of != Py_None;
+        if (has_as_of) tx.read_as_of(as_of, "as_of");
+        const double period_days = a.get_given_or<double>("period_days", 1.0);
+        const auto n_jobs = a.get_or<std::optional<std::int32_t>>("n_jobs", std::nullopt);
+        if (!(std::isfinite(period_days) && period_days > 0.0))
+            raise(PyExc_ValueError, format("period_days must be finite and > 0, got {}", period_days));
+        tx.check_lengths();
+        engine::Grouping groups;
+        engine::ClvSummary summary;
+        if (tx.size() > 0) {
+            const auto pool = engine::build_thread_pool(n_jobs.value_or(-1));
+            groups = tx.group(pool.get());
+            poll_interrupt();
+            summary = engine::clv_summary(groups, tx.purchases(), has_as_of ? std::optional(tx.as_of()) : std::nullopt,
+                                          period_days, *pool);
+        }
+        tx.warn(groups);
+        const OutputColumns columns;
+        Ref out = Ref::steal(PyDict_New());
+        auto put = [&](const char* key, Ref value) {
+            if (PyDict_SetItemString(out.get(), key, value.get()) < 0) throw PyErrorAlreadySet{};
+        };
+        put("customer_id", tx.id_column(a.raw("customer_ids"), groups, summary.group, columns));
+        put("frequency", columns.floats(summary.frequency));
+        put("recency", columns.floats(summary.recency));
+        put("T", columns.floats(summary.age));
+        if (has_amounts) put("monetary_value", columns.floats(summary.monetary_value));
+        return out;
+    }
+};
+
+}  // namespace
+
+PyMethodDef* clv_summary_from_columns_def() { return function_def<ClvSummaryFromColumns>(); }
+PyMethodDef* clv_fit_def() { return function_def<ClvFit>(); }
+PyMethodDef* clv_log_likelihood_def() { return function_def<ClvLogLikelihood>(); }
+PyMethodDef* clv_predict_def() { return function_def<ClvPredict>(); }
+PyMethodDef* clv_expected_def() { return function_def<ClvExpected>(); }
+PyMethodDef* clv_lifetime_value_def() { return function_def<ClvLifetimeValue>(); }
+
+}  // namespace segmora::py
