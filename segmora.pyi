@@ -2374,9 +2374,33 @@ def clv_summary_from_columns(
     period_days: float = 1.0,
     n_jobs: int | None = None,
 ) -> dict[str, Any]:
-    """Per-customer frequency, recency, T and monetary_value from transactions (purchases merged per UTC day)."""
+    """Per-customer summaries for BetaGeoModel, ParetoNBDModel and GammaGammaModel from transactions.
+
+    Takes the columns rfm_from_columns takes (str or int ids; datetime64, epoch seconds, datetimes, dates or
+    RFC 3339 strings; float amounts) and skips and reports the same rows. A customer's purchases are first
+    merged per UTC calendar day (one purchase a day, worth the day's total); purchases after as_of (default:
+    the latest timestamp in the data) are left out. frequency is the number of purchase days after the first,
+    recency the time from the first to the last purchase day, T the time from the first purchase day to
+    as_of's day, both in units of period_days days (1.0: days, 7.0: weeks); monetary_value is the mean of the
+    repeat days' totals (0.0 without a repeat purchase). ValueError for period_days not finite and > 0.
+
+    Returns a dict of equal-length columns (customer_id, frequency, recency, T and, with amounts,
+    monetary_value), customers in order of first appearance; pandas.DataFrame(result) takes it as is.
+
+    >>> s = clv_summary_from_columns(["a", "a", "a", "b"], ["2024-01-02T10:00:00Z", "2024-02-10T09:00:00Z",
+    ...                              "2024-05-01T12:00:00Z", "2024-01-15T10:00:00Z"], [20.0, 35.0, 25.0, 10.0],
+    ...                              as_of="2024-06-30T00:00:00Z")
+    >>> s["frequency"].tolist(), s["recency"].tolist(), s["T"].tolist(), s["monetary_value"].tolist()
+    ([2.0, 0.0], [120.0, 0.0], [180.0, 167.0], [30.0, 0.0])
+    """
 
 class _CustomerModel:
+    """Shared surface of the purchase and spend models: fitting, fitted state, repr and pickling.
+
+    A subclass sets `_MODEL` (the engine's name for it), `_PARAMS` (the
+    parameter names in the engine's order) and `_SUMMARY` (what fit reads, for
+    messages).
+    """
     max_iter: int
     tol: float
     n_jobs: int | None
@@ -2385,34 +2409,142 @@ class _CustomerModel:
     n_iter_: int
     converged_: bool
     def __init__(self, *, max_iter: int = 100, tol: float = 1e-8, n_jobs: int | None = None) -> None:
-        """Newton's method on log-parameters: at most max_iter steps, converged when a step moves none by more than tol."""
+        """Store the settings of the fit: at most max_iter Newton steps, converged when a step moves
+        no log-parameter by more than tol, n_jobs worker threads (None: one per CPU).
+        """
     def __getstate__(self) -> dict[str, Any]:
         """The constructor arguments and the fitted state, with a format version."""
     def __setstate__(self, state: dict[str, Any]) -> None:
         """Restores a pickled state; ValueError for a foreign or damaged one."""
 
 class _PurchaseModel(_CustomerModel):
+    """Shared predictions of the purchase models (BG/NBD, Pareto/NBD)."""
     def fit(self, frequency: Any, recency: Any, T: Any) -> Self:
-        """Maximum-likelihood fit on per-customer summaries; returns self."""
+        """fit(frequency, recency, T)
+
+        Fits the model by maximum likelihood and returns self.
+
+        frequency: repeat purchases of each customer (whole numbers >= 0);
+        recency: time from the first to the last purchase (0 without a repeat
+        purchase); T: time from the first purchase to the end of the
+        observation, all in the same unit (1-D arrays, pandas Series or lists of
+        equal length, as clv_summary_from_columns returns them). Sets params_
+        (a dict), log_likelihood_ (the total), n_iter_ (Newton steps) and
+        converged_. A fit that does not converge within max_iter steps warns
+        (UserWarning) and sets converged_ False. ValueError names the argument
+        and the first bad index for a value that is not finite, negative, a
+        fractional frequency, a recency above T or above 0 without a repeat
+        purchase; no customers is a RuntimeError.
+        """
     def probability_alive(self, frequency: Any, recency: Any, T: Any) -> Any:
-        """P(alive) of each customer at T, as a float64 array."""
+        """probability_alive(frequency, recency, T)
+
+        P(alive): the probability that each customer is still active at T, as a
+        float64 array (1.0 for customers without a repeat purchase under BG/NBD).
+        Arguments and errors as for fit.
+        """
     def predict_purchases(self, t: float, frequency: Any, recency: Any, T: Any) -> Any:
-        """Expected purchases of each customer in the next t periods, as a float64 array."""
+        """predict_purchases(t, frequency, recency, T)
+
+        Expected number of purchases of each customer in the next t periods
+        (after T), given its history, as a float64 array. t is a float >= 0 in
+        the unit of recency and T. Arguments and errors as for fit.
+        """
     def expected_purchases(self, t: Any) -> Any:
-        """Expected purchases in (0, t] of a new customer: a float, or an array for an array of t."""
+        """expected_purchases(t)
+
+        Expected number of purchases in (0, t] of a customer just acquired: a
+        float for a number t, a float64 array for an array or list of them.
+        ValueError for a t that is negative or not finite.
+        """
 
 class BetaGeoModel(_PurchaseModel):
-    """BG/NBD model of repeat purchases; params_ r, alpha, a, b."""
+    """BetaGeoModel(*, max_iter=100, tol=1e-8, n_jobs=None)
+
+    BG/NBD ("beta-geometric / negative binomial") model of repeat purchases (Fader, Hardie and Lee, 2005).
+
+    While alive, a customer buys at rate lambda ~ Gamma(r, alpha); after each
+    purchase it drops out with probability p ~ Beta(a, b). Fitted by maximum
+    likelihood with Newton's method on the logarithms of the parameters
+    (analytic gradient and Hessian, at most max_iter steps; converged when a
+    step changes no log-parameter by more than tol). n_jobs caps the worker
+    threads; results never depend on it. Fitted attributes: params_ ({"r",
+    "alpha", "a", "b"}), log_likelihood_, n_iter_, converged_.
+
+    >>> import numpy as np
+    >>> rng = np.random.default_rng(0)                              # 1,000 simulated customers:
+    >>> T = rng.uniform(20.0, 60.0, 1000)                           # days since the first purchase,
+    >>> active = np.minimum(rng.exponential(1 / rng.gamma(0.7, 1 / 12.0, 1000)), T)   # days active,
+    >>> frequency = rng.poisson(rng.gamma(0.6, 1 / 8.0, 1000) * active).astype(float)  # repeat purchases
+    >>> recency = np.where(frequency > 0, active * rng.random(1000) ** (1 / np.maximum(frequency, 1)), 0.0)
+    >>> model = BetaGeoModel().fit(frequency, recency, T)
+    >>> model.converged_, sorted(model.params_)
+    (True, ['a', 'alpha', 'b', 'r'])
+    >>> model.probability_alive([0.0, 4.0], [0.0, 50.0], [60.0, 60.0]).round(3).tolist()
+    [1.0, 0.804]
+    """
 
 class ParetoNBDModel(_PurchaseModel):
-    """Pareto/NBD model of repeat purchases; params_ r, alpha, s, beta."""
+    """ParetoNBDModel(*, max_iter=100, tol=1e-8, n_jobs=None)
+
+    Pareto/NBD model of repeat purchases (Schmittlein, Morrison and Colombo, 1987).
+
+    While alive, a customer buys at rate lambda ~ Gamma(r, alpha) and drops out
+    at rate mu ~ Gamma(s, beta), at any time. The interface is BetaGeoModel's;
+    params_ holds "r", "alpha", "s", "beta". The likelihood's Gaussian
+    hypergeometric terms are summed as series of positive terms, never NaN.
+
+    >>> import numpy as np
+    >>> rng = np.random.default_rng(0)                              # simulated as for BetaGeoModel
+    >>> T = rng.uniform(20.0, 60.0, 1000)
+    >>> active = np.minimum(rng.exponential(1 / rng.gamma(0.7, 1 / 12.0, 1000)), T)
+    >>> frequency = rng.poisson(rng.gamma(0.6, 1 / 8.0, 1000) * active).astype(float)
+    >>> recency = np.where(frequency > 0, active * rng.random(1000) ** (1 / np.maximum(frequency, 1)), 0.0)
+    >>> model = ParetoNBDModel().fit(frequency, recency, T)
+    >>> model.predict_purchases(30, [4.0], [50.0], [60.0]).round(3).tolist()   # the next 30 days
+    [1.346]
+    """
 
 class GammaGammaModel(_CustomerModel):
-    """Gamma-Gamma model of repeat customers' average spend; params_ p, q, v."""
+    """GammaGammaModel(*, max_iter=100, tol=1e-8, n_jobs=None)
+
+    Gamma-Gamma model of the average spend of repeat customers (Fader, Hardie and Lee, 2005).
+
+    A customer's purchases have mean value p / nu with nu ~ Gamma(q, v); the
+    mean of x purchases is observed. Fitted like BetaGeoModel; params_ holds
+    "p", "q", "v". Only customers with frequency > 0 enter the fit (the model
+    describes the mean of repeat purchases; a customer without one has none).
+
+    >>> import numpy as np
+    >>> rng = np.random.default_rng(0)                              # simulated as for BetaGeoModel
+    >>> T = rng.uniform(20.0, 60.0, 1000)
+    >>> active = np.minimum(rng.exponential(1 / rng.gamma(0.7, 1 / 12.0, 1000)), T)
+    >>> frequency = rng.poisson(rng.gamma(0.6, 1 / 8.0, 1000) * active).astype(float)
+    >>> recency = np.where(frequency > 0, active * rng.random(1000) ** (1 / np.maximum(frequency, 1)), 0.0)
+    >>> value = np.where(frequency > 0, rng.gamma(6.0, 1 / rng.gamma(4.0, 1 / 15.0, 1000)), 0.0)
+    >>> spend = GammaGammaModel().fit(frequency, value)
+    >>> spend.expected_average_value([0.0, 3.0], [0.0, 40.0]).round(2).tolist()
+    [32.93, 39.91]
+    >>> purchases = BetaGeoModel().fit(frequency, recency, T)
+    >>> spend.customer_lifetime_value(purchases, [4.0], [50.0], [60.0], [40.0], months=6).round(2).tolist()
+    [245.07]
+    """
     def fit(self, frequency: Any, monetary_value: Any) -> Self:
-        """Maximum-likelihood fit on the customers with frequency > 0; returns self."""
+        """fit(frequency, monetary_value)
+
+        Fits the model on the customers with frequency > 0 and returns self.
+        monetary_value is the mean value of each customer's repeat purchases
+        (> 0 where frequency > 0; customers with frequency 0 are left out).
+        ValueError names the argument and the first bad index; no repeat
+        customer at all is a RuntimeError.
+        """
     def expected_average_value(self, frequency: Any, monetary_value: Any) -> Any:
-        """Expected mean spend per purchase of each customer, as a float64 array."""
+        """expected_average_value(frequency, monetary_value)
+
+        Expected mean spend per purchase of each customer given its history, as
+        a float64 array: p (v + x m) / (p x + q - 1), the population mean
+        p v / (q - 1) for customers with frequency 0.
+        """
     def customer_lifetime_value(
         self,
         purchase_model: _PurchaseModel,
@@ -2424,7 +2556,15 @@ class GammaGammaModel(_CustomerModel):
         discount_rate: float = 0.01,
         period_days: float = 1.0,
     ) -> Any:
-        """Discounted value of each customer over the next months (30-day months), as a float64 array."""
+        """customer_lifetime_value(purchase_model, frequency, recency, T, monetary_value, months=12, discount_rate=0.01, period_days=1.0)
+
+        Discounted value of each customer over the next `months` months, as a
+        float64 array: for month k = 1 .. months, the expected average value
+        times the purchases purchase_model (a fitted BetaGeoModel or
+        ParetoNBDModel) expects between months k - 1 and k, divided by
+        (1 + discount_rate)^k. A month is 30 days; period_days is the length in
+        days of the unit of recency and T (1.0: days, 7.0: weeks).
+        """
 
 # ---- info submodule ----
 

@@ -54,6 +54,9 @@ FORMS = [
      lambda: segmora.kmeans_chunk_inertia(X, X[:2], [0, 1, 1, 0, 1])),
     ("Series of counts", lambda: segmora.chi_square_test(pd.Series(["web", "app", "web"]).value_counts(), {"web": 1, "app": 2}),
      lambda: segmora.chi_square_test({"web": 2, "app": 1}, {"web": 1, "app": 2})),
+    ("aware Timestamp as_of of the CLV summary",
+     lambda: segmora.clv_summary_from_columns(IDS, STAMPS, AMOUNTS, as_of=pd.Timestamp("2024-04-01 02:00", tz="Europe/Paris")),
+     lambda: segmora.clv_summary_from_columns(IDS, STAMPS, AMOUNTS, as_of=APRIL)),
     ("Series of weights", lambda: segmora.KMeans(2).fit(X, sample_weight=pd.Series([1, 2, 1, 1, 3])).inertia_,
      lambda: segmora.KMeans(2).fit(X, sample_weight=[1, 2, 1, 1, 3]).inertia_),
 ]

@@ -119,13 +119,14 @@ def stub_entries():
 
 
 STUBS = dict(stub_entries())
-ESTIMATOR_BASE = segmora.KMeans.__mro__[1]  # _CentroidEstimator in the stub
+# The stub's private base classes (_CentroidEstimator, ...) by name, from the public classes' MROs.
+BASES = {k.__name__: k for v in vars(segmora).values() if isinstance(v, type) for k in v.__mro__}
 
 
 def runtime_doc(path):
     """The runtime docstring of a stub path without its text signature ("" for none)."""
     owner, *member = path.split(".")
-    obj = ESTIMATOR_BASE if owner == "_CentroidEstimator" else getattr(segmora, owner, segmora.info)
+    obj = getattr(segmora, owner, None) or BASES.get(owner, segmora.info)
     if member:
         obj = next((vars(k)[member[0]] for k in type.mro(obj) if member[0] in vars(k)), None)
         obj = getattr(obj, "__func__", obj)  # static methods

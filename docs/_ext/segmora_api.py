@@ -165,6 +165,17 @@ class Stub:
             text += (" = " if arg.annotation else "=") + ast.unparse(default)
         return text
 
+    def constructor(self, cls: ast.ClassDef) -> ast.FunctionDef | None:
+        """__new__ or __init__ of the class, or of the first stub base class that has one."""
+        for member in cls.body:
+            if isinstance(member, ast.FunctionDef) and member.name in ("__new__", "__init__"):
+                return member
+        for base in cls.bases:
+            parent = self.nodes.get(getattr(base, "id", ""))
+            if isinstance(parent, ast.ClassDef) and (found := self.constructor(parent)):
+                return found
+        return None
+
     def members(self, cls: ast.ClassDef) -> list[ast.FunctionDef]:
         """The class's public methods and properties, then those it inherits from stub classes."""
         own = [m for m in cls.body if isinstance(m, ast.FunctionDef)]
@@ -187,7 +198,12 @@ def _indented(lines: list[str], by: str = "   ") -> list[str]:
 
 
 def _doc(node: ast.AST) -> list[str]:
-    doc = ast.get_docstring(node)
+    doc = ast.get_docstring(node) or ""
+    # A Python class or method may open its docstring with its own signature, as
+    # help() shows builtins; the entry's heading shows it already.
+    first, _, rest = doc.partition("\n\n")
+    if re.fullmatch(rf"{re.escape(node.name)}\(.*\)", first.strip()):
+        doc = rest
     return docstring_to_rest(doc) if doc else []
 
 
@@ -202,7 +218,7 @@ def stub_entry(stub: Stub, name: str) -> list[str]:
     node = stub.nodes[name]
     if isinstance(node, ast.FunctionDef):
         return [f".. py:function:: {name}{stub.signature(node, drop_first=False)}", ""] + _indented(_doc(node))
-    constructor = next((m for m in node.body if isinstance(m, ast.FunctionDef) and m.name in ("__new__", "__init__")), None)
+    constructor = stub.constructor(node)
     params = stub.signature(constructor, drop_first=True).split(" -> ")[0] if constructor else ""
     lines = [f".. py:class:: {name}{params}"]
     if "final" in {ast.unparse(d) for d in node.decorator_list}:

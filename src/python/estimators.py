@@ -597,6 +597,8 @@ class _CustomerModel:
     _DEFAULTS = {"max_iter": 100, "tol": 1e-8, "n_jobs": None}
 
     def __init__(self, *, max_iter=100, tol=1e-8, n_jobs=None):
+        """Store the settings of the fit: at most max_iter Newton steps, converged when a step moves
+        no log-parameter by more than tol, n_jobs worker threads (None: one per CPU)."""
         self.max_iter = max_iter
         self.tol = tol
         self.n_jobs = n_jobs
@@ -730,8 +732,17 @@ class BetaGeoModel(_PurchaseModel):
     threads; results never depend on it. Fitted attributes: params_ ({"r",
     "alpha", "a", "b"}), log_likelihood_, n_iter_, converged_.
 
-    >>> model = BetaGeoModel().fit(summary["frequency"], summary["recency"], summary["T"])
-    >>> model.probability_alive(summary["frequency"], summary["recency"], summary["T"])
+    >>> import numpy as np
+    >>> rng = np.random.default_rng(0)                              # 1,000 simulated customers:
+    >>> T = rng.uniform(20.0, 60.0, 1000)                           # days since the first purchase,
+    >>> active = np.minimum(rng.exponential(1 / rng.gamma(0.7, 1 / 12.0, 1000)), T)   # days active,
+    >>> frequency = rng.poisson(rng.gamma(0.6, 1 / 8.0, 1000) * active).astype(float)  # repeat purchases
+    >>> recency = np.where(frequency > 0, active * rng.random(1000) ** (1 / np.maximum(frequency, 1)), 0.0)
+    >>> model = BetaGeoModel().fit(frequency, recency, T)
+    >>> model.converged_, sorted(model.params_)
+    (True, ['a', 'alpha', 'b', 'r'])
+    >>> model.probability_alive([0.0, 4.0], [0.0, 50.0], [60.0, 60.0]).round(3).tolist()
+    [1.0, 0.804]
     """
 
     _MODEL = "BetaGeo"
@@ -748,8 +759,15 @@ class ParetoNBDModel(_PurchaseModel):
     params_ holds "r", "alpha", "s", "beta". The likelihood's Gaussian
     hypergeometric terms are summed as series of positive terms, never NaN.
 
+    >>> import numpy as np
+    >>> rng = np.random.default_rng(0)                              # simulated as for BetaGeoModel
+    >>> T = rng.uniform(20.0, 60.0, 1000)
+    >>> active = np.minimum(rng.exponential(1 / rng.gamma(0.7, 1 / 12.0, 1000)), T)
+    >>> frequency = rng.poisson(rng.gamma(0.6, 1 / 8.0, 1000) * active).astype(float)
+    >>> recency = np.where(frequency > 0, active * rng.random(1000) ** (1 / np.maximum(frequency, 1)), 0.0)
     >>> model = ParetoNBDModel().fit(frequency, recency, T)
-    >>> model.predict_purchases(90, frequency, recency, T)   # the next 90 periods
+    >>> model.predict_purchases(30, [4.0], [50.0], [60.0]).round(3).tolist()   # the next 30 days
+    [1.346]
     """
 
     _MODEL = "ParetoNBD"
@@ -766,9 +784,19 @@ class GammaGammaModel(_CustomerModel):
     "p", "q", "v". Only customers with frequency > 0 enter the fit (the model
     describes the mean of repeat purchases; a customer without one has none).
 
-    >>> spend = GammaGammaModel().fit(frequency, monetary_value)
-    >>> spend.customer_lifetime_value(BetaGeoModel().fit(frequency, recency, T), frequency, recency, T,
-    ...                               monetary_value, months=12)
+    >>> import numpy as np
+    >>> rng = np.random.default_rng(0)                              # simulated as for BetaGeoModel
+    >>> T = rng.uniform(20.0, 60.0, 1000)
+    >>> active = np.minimum(rng.exponential(1 / rng.gamma(0.7, 1 / 12.0, 1000)), T)
+    >>> frequency = rng.poisson(rng.gamma(0.6, 1 / 8.0, 1000) * active).astype(float)
+    >>> recency = np.where(frequency > 0, active * rng.random(1000) ** (1 / np.maximum(frequency, 1)), 0.0)
+    >>> value = np.where(frequency > 0, rng.gamma(6.0, 1 / rng.gamma(4.0, 1 / 15.0, 1000)), 0.0)
+    >>> spend = GammaGammaModel().fit(frequency, value)
+    >>> spend.expected_average_value([0.0, 3.0], [0.0, 40.0]).round(2).tolist()
+    [32.93, 39.91]
+    >>> purchases = BetaGeoModel().fit(frequency, recency, T)
+    >>> spend.customer_lifetime_value(purchases, [4.0], [50.0], [60.0], [40.0], months=6).round(2).tolist()
+    [245.07]
     """
 
     _MODEL = "GammaGamma"
