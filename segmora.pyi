@@ -2,7 +2,7 @@
 
 from datetime import datetime
 from collections.abc import Iterable, Sequence
-from typing import Any, Self, final
+from typing import Any, Self, final, overload
 
 __version__: str
 __author__: str
@@ -2030,8 +2030,8 @@ def suppress_to_k_anonymous(
     """Drop rows from `data` that fall in quasi-identifier groups smaller than
     `k`, returning only the rows that are already k-anonymous.
 
-    The kept rows are copies, grouped by quasi-identifier key; a group keeps its
-    rows' input order, the groups come in no set order.
+    The kept rows are copies, grouped by quasi-identifier key: groups in order of
+    first appearance, rows in input order within a group.
 
     >>> suppress_to_k_anonymous([{"zip": "10001"}, {"zip": "10001"}, {"zip": "10002"}], ["zip"], 2)
     [{'zip': '10001'}, {'zip': '10001'}]
@@ -2073,24 +2073,69 @@ def k_anonymity_from_columns(columns: Any, quasi_identifiers: Sequence[str], k: 
     >>> k_anonymity_from_columns({'zip': ['10001', '10001', '10002']}, ['zip'], 2)['suppressed_rows']
     1
     """
+# A float64 NumPy array gives a float64 array of its shape; any other sequence a list.
+@overload
 def add_laplace_noise(data: Sequence[float], epsilon: float, sensitivity: float) -> list[float]:
     """Add Laplace-mechanism noise to a vector of counts/sums for
     epsilon-differential privacy.
 
-    Each value x becomes max(x + noise, 0) with noise drawn from the Laplace
-    distribution of scale sensitivity / epsilon. The generator is seeded by the
-    operating system: results differ from call to call.
+    Each value is rounded to a grid of a power of two chosen from the parameters
+    alone, exact discrete Laplace noise of scale sensitivity / epsilon (in grid steps)
+    is added, and the result is clamped at 0 (NaN gives 0.0): every released value is
+    epsilon-differentially private, exactly. A float64 NumPy array comes back as a
+    float64 array of its shape, any other sequence as a list. The random bits come
+    from the operating system's entropy, so results differ from call to call.
+    ValueError for an epsilon that is not finite and positive, or a sensitivity that
+    is negative or not finite.
 
     >>> noisy = add_laplace_noise([120.0, 45.0], epsilon=1.0, sensitivity=1.0)
     >>> len(noisy), all(v >= 0.0 for v in noisy)
     (2, True)
     """
+@overload
+def add_laplace_noise(data: Any, epsilon: float, sensitivity: float) -> Any:
+    """Add Laplace-mechanism noise to a vector of counts/sums for
+    epsilon-differential privacy.
+
+    Each value is rounded to a grid of a power of two chosen from the parameters
+    alone, exact discrete Laplace noise of scale sensitivity / epsilon (in grid steps)
+    is added, and the result is clamped at 0 (NaN gives 0.0): every released value is
+    epsilon-differentially private, exactly. A float64 NumPy array comes back as a
+    float64 array of its shape, any other sequence as a list. The random bits come
+    from the operating system's entropy, so results differ from call to call.
+    ValueError for an epsilon that is not finite and positive, or a sensitivity that
+    is negative or not finite.
+
+    >>> noisy = add_laplace_noise([120.0, 45.0], epsilon=1.0, sensitivity=1.0)
+    >>> len(noisy), all(v >= 0.0 for v in noisy)
+    (2, True)
+    """
+@overload
 def add_gaussian_noise(data: Sequence[float], epsilon: float, delta: float, sensitivity: float) -> list[float]:
     """Add Gaussian-mechanism noise to a vector for (epsilon, delta)-differential
     privacy on range queries.
 
-    Each value x becomes max(x + noise, 0) with Gaussian noise of standard
-    deviation sensitivity x sqrt(2 ln(1.25 / delta)) / epsilon.
+    Each value is rounded to a grid of a power of two, exact discrete Gaussian
+    noise is added and the result clamped at 0: every released value is (epsilon,
+    delta)-differentially private. The scale is sensitivity x sqrt(2 ln(1.25 / delta))
+    / epsilon below epsilon = 1 and the analytic Gaussian mechanism's smallest one
+    from epsilon = 1 on. delta must lie strictly between 0 and 1; other arguments as
+    for add_laplace_noise.
+
+    >>> len(add_gaussian_noise([120.0, 45.0], epsilon=1.0, delta=1e-5, sensitivity=1.0))
+    2
+    """
+@overload
+def add_gaussian_noise(data: Any, epsilon: float, delta: float, sensitivity: float) -> Any:
+    """Add Gaussian-mechanism noise to a vector for (epsilon, delta)-differential
+    privacy on range queries.
+
+    Each value is rounded to a grid of a power of two, exact discrete Gaussian
+    noise is added and the result clamped at 0: every released value is (epsilon,
+    delta)-differentially private. The scale is sensitivity x sqrt(2 ln(1.25 / delta))
+    / epsilon below epsilon = 1 and the analytic Gaussian mechanism's smallest one
+    from epsilon = 1 on. delta must lie strictly between 0 and 1; other arguments as
+    for add_laplace_noise.
 
     >>> len(add_gaussian_noise([120.0, 45.0], epsilon=1.0, delta=1e-5, sensitivity=1.0))
     2
@@ -2101,8 +2146,9 @@ class PyPrivacyBudget:
     """An epsilon budget for differentially private releases: each release consumes
     part of it, and a release the rest cannot pay for is refused.
 
-    epsilon: the total budget; delta: the delta of (epsilon, delta) releases (stored).
-    Both are floats (ints accepted); neither is checked.
+    epsilon: the total budget, finite and > 0; delta: the delta of (epsilon, delta)
+    releases, in [0, 1) (stored). ValueError otherwise. The granted costs are summed
+    exactly, so 0.1 + 0.1 + 0.1 spends a budget of 0.3.
 
     >>> budget = PyPrivacyBudget(1.0, 1e-5)
     >>> budget.consume(0.25), budget.consume(0.9), budget.budget_percentage()

@@ -6,7 +6,10 @@
    every id has the same full 64-bit hash, which a Python model of the hash
    checks here. Growth should be linear: the time per id stays flat as the
    count doubles. The peer is pandas' groupby on the same ids.
-2. K-means with more clusters than distinct rows (1M x 8 rows, 4 distinct
+2. Behavioral classify of one customer record with 20,000 extra fields whose
+   names collide the same way, against the same record with random names:
+   the colliding record should cost no more than twice the random one.
+3. K-means with more clusters than distinct rows (1M x 8 rows, 4 distinct
    values, k = 8): every pass refills an empty cluster, so the result never
    converges; the passes after the fixed point are skipped. The peer is
    scikit-learn's KMeans (one init, Lloyd, same k).
@@ -87,6 +90,27 @@ def bench_grouping(sizes, repeat):
             print(f"{n:>8} {kind:>10} {ours:>10.4f} {ours / n * 1e6:>7.2f} {peer:>9.4f} {peer / n * 1e6:>7.2f}")
 
 
+def bench_classify(n, repeat):
+    import os
+    import segmora
+
+    rule = segmora.PyBehavioralRule("r", "", [segmora.PyCondition("spent", ">", 1.0)])
+    segment = segmora.PyBehavioralSegment("big", "", [rule])
+    segmenter = segmora.PyBehavioralSegmenter([segment])
+    records = {kind: dict.fromkeys(ids, 1.0) | {"spent": 5.0}
+               for kind, ids in (("colliding", colliding_ids(n)), ("random", random_ids(n)))}
+    best = {kind: float("inf") for kind in records}
+    for _ in range(repeat):  # the two records alternate within every round
+        for kind, record in records.items():
+            start = time.perf_counter()
+            assert segmenter.classify(record) == ["big"] and segment.matches(record)
+            best[kind] = min(best[kind], time.perf_counter() - start)
+    print(f"classify + matches, one record with {n:,} extra fields (best of {repeat} runs, "
+          f"load average {os.getloadavg()[0]:.2f})")
+    print(f"  colliding names {best['colliding'] * 1e3:.2f} ms, random names {best['random'] * 1e3:.2f} ms, "
+          f"ratio {best['colliding'] / best['random']:.2f}x")
+
+
 def bench_fixed_point(rows, repeat):
     import segmora
     from sklearn.cluster import KMeans
@@ -114,6 +138,7 @@ def main():
           f"scikit-learn {sklearn.__version__}")
     sizes = [5_000, 10_000, 20_000] if args.quick else [10_000, 20_000, 40_000, 80_000]
     bench_grouping(sizes, 1 if args.quick else 3)
+    bench_classify(20_000, 3 if args.quick else 15)
     bench_fixed_point(100_000 if args.quick else 1_000_000, 1 if args.quick else 3)
 
 

@@ -260,7 +260,8 @@ ENTRY_POINTS = {
     "rfm_partition_values": (sg.rfm_partition_values, [transactions, st.builds(sg.PyRFMConfig), timestamps, labels, rfm_jobs]),
     "score_rfm_values": (sg.score_rfm_values, [rfm_values, st.builds(sg.PyRFMConfig)]),
     "_restore": (sg._restore, [st.sampled_from(["PyRFMConfig", "PyCondition", "PyAudienceSegmenter", "KMeans",
-                                                "PyKMeansResult", "x"]), ints, anything]),
+                                                "PyKMeansResult", "PyPrivacyBudget", "PyStreamingEvent",
+                                                "PyMiniBatchKMeans", "x"]), ints, anything]),
 }
 
 

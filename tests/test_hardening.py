@@ -1,6 +1,8 @@
 """Hostile inputs: k-means that never converges, worker bounds, unaligned
 buffers, exceptions from the caller's objects, immutable types, Ctrl-C."""
 import errno
+import pathlib
+import struct
 import signal
 import subprocess
 import sys
@@ -11,6 +13,7 @@ import pyarrow as pa
 import pytest
 
 import segmora
+from arrow_producer import Producer
 from test_clustering import fit_bits
 
 
@@ -183,3 +186,92 @@ def test_ctrl_c_in_a_streaming_refit_keeps_the_events_and_drops_the_refit():
             "print('ready', flush=True)\ntry:\n    e.process_batch(batch)\nexcept KeyboardInterrupt:\n"
             "    print('interrupted', e.recluster_history(), e.buffer_size(), e.customer_count(), e.segment_distribution())")
     assert run_child(code, interrupt=True) == "interrupted [] 0 200000 {'Lost': 115993, 'At Risk': 84007}\n"  # events kept
+
+
+@pytest.fixture(scope="module")
+def colliding_names(tmp_path_factory):
+    """100,000 distinct names with one libstdc++ std::hash, from the benchmark's generator."""
+    exe = tmp_path_factory.mktemp("collide") / "colliding_ids"
+    subprocess.check_call(["g++", "-O2", "-o", str(exe), str(pathlib.Path(__file__).parent.parent / "bench" / "colliding_ids.cpp")])
+    path = exe.with_suffix(".txt")
+    path.write_text(subprocess.check_output([str(exe), "100000"], text=True))
+    return path
+
+
+def test_records_with_fields_colliding_under_the_standard_hash_take_linear_time(colliding_names):
+    # An unkeyed table of every field took about 50 s here (31 s for 80,000).
+    code = (f"import segmora as sg\nd = dict.fromkeys(open({str(colliding_names)!r}).read().split(), 1.0)\nd['spent'] = 5.0\n"
+            "seg = sg.PyBehavioralSegment('big', '', [sg.PyBehavioralRule('r', '', [sg.PyCondition('spent', '>', 1.0)])])\n"
+            "s = sg.PyBehavioralSegmenter([seg])\nprint(len(d), s.classify(d), s.classify_primary(d), seg.matches(d))")
+    assert run_child(code, timeout=30) == "100001 ['big'] big True\n"
+
+
+def i64(*v):
+    return struct.pack(f"<{len(v)}q", *v)
+
+
+def i32(*v):
+    return struct.pack(f"<{len(v)}i", *v)
+
+
+def view(length, data=b"", buffer=0, offset=0):
+    """One 16-byte string view: inline up to 12 bytes, else prefix, buffer index and offset."""
+    return struct.pack("<i12s", length, data) if length <= 12 else struct.pack("<i4sii", length, data[:4], buffer, offset)
+
+
+def column(*v):
+    return Producer("g", len(v), [None, struct.pack(f"<{len(v)}d", *v)])
+
+
+LETTERS = b"abcdefghijklmnopqrstuvwxyz"
+STRINGS = [None, i32(0, 1, 3, 4), b"abcd"]
+VIEWS = [None, view(2, b"ab") + view(20, LETTERS) + view(1, b"a"), LETTERS, i64(26)]
+
+
+def rfm_ids(ids):
+    stamps = np.array(["2024-01-01", "2024-01-02", "2024-01-03"], dtype="datetime64[s]")
+    return segmora.rfm_from_columns(ids, stamps, [1.0, 2.0, 3.0], as_of="2024-02-01T00:00:00Z")["customer_id"]
+
+
+def matrix_centers(data):
+    return segmora.kmeans_py(data, 1).centers
+
+
+# entry point, hand-built producer -> the rule named (None: well formed, read as pyarrow would)
+@pytest.mark.parametrize("read, producer, rule", [
+    (rfm_ids, Producer("l", 3, [None, i64(7, 8, 7)]), None),
+    (rfm_ids, Producer("u", 3, STRINGS), None),
+    (rfm_ids, Producer("vu", 3, VIEWS), None),
+    (matrix_centers, Producer("+s", 3, [None], children=[column(1, 2, 3), column(4, 5, 6)]), None),
+    (rfm_ids, Producer("l", 3, [None, i64(7, 8, 7)], n_buffers=1), "format 'l' needs 2 buffers, got 1"),
+    (rfm_ids, Producer("l", 3, [None, None]), "the data buffer is null"),
+    (rfm_ids, Producer("l", -1, [None, i64(7, 8, 7)]), "length -1 is negative"),
+    (rfm_ids, Producer("l", 3, [None, i64(7, 8, 7)], offset=-2), "offset -2 is negative"),
+    (rfm_ids, Producer("l", 3, [None, i64(7, 8, 7)], null_count=1), "1 nulls but no validity buffer"),
+    (rfm_ids, Producer("u", 3, [None, i32(0, 3, 1, 4), b"abcd"]), "offset 2 (1) is below the one before it (3)"),
+    (rfm_ids, Producer("u", 3, [None, i32(-4, 1, 3, 4), b"abcd"]), "the first offset -4 is negative"),
+    (rfm_ids, Producer("u", 3, STRINGS[:2] + [None]), "the data buffer is null"),
+    (rfm_ids, Producer("u", 3, STRINGS, children=[column(1, 2, 3)]), "format 'u' needs 0 children, the array has 1 and the schema 1"),
+    (rfm_ids, Producer("vu", 3, [None, view(20, LETTERS, 0, 10) * 3, LETTERS, i64(26)]), "view 0 ends at 30, past the 26 bytes of buffer 0"),
+    (rfm_ids, Producer("vu", 3, [None, view(20, LETTERS, 3) * 3, LETTERS, i64(26)]), "view 0 names buffer 3 of 1"),
+    (rfm_ids, Producer("vu", 3, [None, view(-2, b"ab") * 3, LETTERS, i64(26)]), "view 0 has a negative length -2"),
+    (matrix_centers, Producer("+s", 3, [None], children=[column(1, 2, 3), column(4, 5)]),
+     "child 1 has 2 rows, fewer than offset plus length 3"),
+    (matrix_centers, Producer("+s", 3, [None], children=[column(1, 2, 3), Producer("g", 3, [None, None])]),
+     "the data buffer is null"),
+    (matrix_centers, Producer("+s", 3, [None], children=[column(1, 2, 3)], schema_children=[column(1), column(2)]),
+     "format '+s' needs 2 children, the array has 1 and the schema 2"),
+])
+@pytest.mark.parametrize("stream", [False, True], ids=["array", "stream"])
+def test_malformed_arrow_arrays_are_refused_before_they_are_read(read, producer, rule, stream):
+    producer.stream = stream
+    arg = "customer_ids" if read is rfm_ids else "data"
+    if rule is None:
+        assert read(producer) == ([7, 8] if producer.schema.format == b"l" else
+                                  ["d", "bc", "a"] if producer.schema.format == b"u" else
+                                  ["a", "abcdefghijklmnopqrst", "ab"] if producer.schema.format == b"vu" else [[2.0, 5.0]])
+        return
+    with pytest.raises(ValueError) as err:  # a release callback that runs Python leaves the error as it was
+        read(producer)
+    assert type(err.value) is ValueError and str(err.value) == f"{arg}: malformed Arrow array: {rule}"
+    assert producer.released == (["batch"] if stream else [])

@@ -130,8 +130,8 @@ VALUES = [[1, 0], [0, 1], [2, 0.1], [1, 0.5], [1, 1], [0.5, 1]]  # vs profile [1
 
 
 @pytest.mark.parametrize("threshold, cap, count", [
-    (0.0, None, 5), (-3.0, None, 5), (0.9, None, 1), (1.0, None, 1), (5.0, None, 1), (0.5, None, 4),
-    (0.0, 2, 2), (0.0, 0, 0), (float("nan"), None, 1),
+    (0.0, None, 5), (-0.0, None, 5), (0.9, None, 1), (1.0, None, 1), (5.0, None, 1), (0.5, None, 4),
+    (0.0, 2, 2), (0.0, 0, 0),
 ])
 def test_cutoff_and_cap(threshold, cap, count):
     a = segmora.generate_lookalike(seeds_of([1, 0]), cands_of(*VALUES), "cosine", threshold, cap)
@@ -147,8 +147,23 @@ def test_predicted_ltv_repr_and_extra_seed_elements_ignored():
     assert (a.avg_similarity, a.predicted_ltv) == (0.5, 100.0)
     assert repr(a) == "LookalikeAudience(name=Lookalike (euclidean), seeds=2, lookalikes=1, avg_similarity=0.5000)"
     # a seed longer than the first has its extra elements ignored
-    a = segmora.generate_lookalike(seeds_of([2, 2], [0, 0, 1e300, 5]), cands_of([1, 1], [1, 1, 1]), "euclidean", 0.0)
+    a = segmora.generate_lookalike(seeds_of([2, 2], [0, 0, 1e300, 5]), cands_of([1, 1]), "euclidean", 0.0)
     assert (a.lookalike_count, a.max_similarity, a.min_similarity) == (1, 1.0, 1.0)
+
+
+@pytest.mark.parametrize("call, message", [
+    *[(lambda t=t: segmora.generate_lookalike(seeds_of([1, 0]), cands_of([1, 0]), "cosine", t),
+       f"percentile_threshold must be a finite number >= 0, got {text}")
+      for t, text in [(math.nan, "NaN"), (-3.0, "-3"), (math.inf, "inf"), (-math.inf, "-inf"), (-1e-300, "-" + "0." + "0" * 299 + "1")]],
+    (lambda: segmora.generate_lookalike(seeds_of([1, 0], [1]), cands_of([1, 0], [1, 0, 0], [1]), "manhattan"),
+     "candidate_customers[1] (customer_id 'c1') has 3 features but the seeds have 2"),
+    (lambda: segmora.find_similar_customers(seeds_of([1, 0])[0], cands_of([1, 0], [1, 0], [5]), 2, "Euclidean"),
+     "candidates[2] (customer_id 'c2') has 1 features but the seed has 2"),
+])
+def test_thresholds_and_feature_lengths_that_would_not_mean_anything_are_refused(call, message):
+    with pytest.raises(ValueError) as err:
+        call()
+    assert str(err.value) == message
 
 
 def test_ranking_keeps_ties_in_candidate_order_and_nan_last():

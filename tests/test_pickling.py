@@ -1,6 +1,7 @@
 """Pickling and copying of every module class: equal objects back, damaged states refused."""
 
 import copy
+import math
 import pickle
 
 import numpy as np
@@ -111,10 +112,12 @@ def test_restored_objects_keep_their_meaning():
 KEY = ([1] * 8, 0, 64)  # a generator that has drawn nothing
 
 
-def engine_state(buffer=0, customers=("a", "b"), rule=1, baseline=None):
-    """A streaming engine's state with batch_size 3."""
+def engine_state(buffer=0, customers=("a", "b"), rule=1, baseline=None, counts=(1, 1, 1.0)):
+    """A streaming engine's state with batch_size 3; the first customer's frequency, event_count and total_value."""
     event = ("a", [], 1.0, 0, 0)
-    rows = [(c, 0, 1, 1.0, 0, 1, 1.0, (False, rule if i else 0)) for i, c in enumerate(customers)]
+    frequency, event_count, total_value = counts
+    rows = [(c, 0, frequency, 1.0, 0, event_count, total_value, (False, rule if i else 0)) if i == 0 else
+            (c, 0, 1, 1.0, 0, 1, 1.0, (False, rule)) for i, c in enumerate(customers)]
     return ((3, 5000, 0.95, 1), (30, 4, 3), [event] * buffer, 0, rows, baseline, [])
 
 
@@ -168,7 +171,12 @@ def test_restored_state_continues_like_the_original(make, use):
     ("PyProfiledSegment", 1, (1, 2, 0.5, "d", [], (0.5, 0.5, 0.0, 0.0), 1.0, [], []), "item 4 is empty"),
     ("PyFeatureDrift", 1, ("f", 0.1, (0.0,) * 9, (0.0,) * 8, 0, 0), "the state has 8 items, expected 9"),
     ("PySeedCustomer", 1, ("a", [1.0], 0.0, "", [("k", "1"), ("k", "2")]), "item 4 repeats a key"),
-    *[("PyPrivacyBudget", 1, (1.0, 0.0, r), "remaining_epsilon is not between 0 and epsilon") for r in (1.5, -0.5)],
+    *[("PyPrivacyBudget", 2, (1.0, 0.0, r), "remaining_epsilon is not between 0 and epsilon")
+      for r in ([1.5], [-0.5], [1.0, 2.0**-60])],
+    ("PyPrivacyBudget", 2, (1.0, 0.0, [math.inf, -math.inf]), "a part of the remainder is not finite"),
+    ("PyPrivacyBudget", 2, (0.0, 0.0, []), "epsilon must be finite and > 0, got 0"),
+    ("PyPrivacyBudget", 2, (1.0, 1.5, [0.5]), "delta must be in [0, 1), got 1.5"),
+    ("PyPrivacyBudget", 1, (1.0, 0.0, 0.5), "unknown state format (this version reads format 2)"),
     *[("PyCohort", 1, ("c", 0, 0, 2, 1.0, [p]), "the curve does not start with age 0") for p in [(1, 1), (0, 3)]],
     ("PyCohort", 1, ("c", 0, 0, -2, 1.0, [(0, 0)]), "item 3 has the wrong type or range"),
     ("PyKPrototypesResult", 1, ([0], [[1.0]], [[1]], 0.5, 0.0, 1, [["x"]]), "mode code 1 has no value in column 0"),
@@ -182,8 +190,11 @@ def test_restored_state_continues_like_the_original(make, use):
       for p in [(0, 3), (6, 64)]],
     ("PyMiniBatchKMeans", 1, (2, ([1] * 7, 0, 64), None, None), "the generator key is not 8 words"),
     ("PyMiniBatchKMeans", 1, (0, KEY, None, None), "n_clusters must be > 0"),
+    *[("PyMiniBatchKMeans", 1, (2, KEY, [[1.0], [v]], [1, 1]), "the centers are not all finite") for v in (math.nan, -math.inf)],
+    ("PyMiniBatchKMeans", 1, (2, KEY, [[1.0], [2.0]], [1, 2**64 - 1]), "a count cannot grow"),
     ("PyStreamingSegmentUpdate", 1, ("c", None, (False, 5), 0.85, 0), "unknown segment rule 5"),
     ("PyStreamingEvent", 1, ("c", [("k", "v")], 1.0, 0, 4), "item 4 is not a valid choice"),
+    ("PyStreamingEvent", 1, ("c", [("k", "v"), ("j", "w"), ("k", "v")], 1.0, 0, 0), "item 1 repeats a key"),
     ("PyStreamingConfig", 1, (100, 5000, 0.95, 4), "item 3 is not a valid choice"),
     ("PyReclusterConfig", 1, (30, 4, 5), "item 2 is not a valid choice"),
     *[("PyStreamingSegmentationEngine", 1, engine_state(**change), reason) for change, reason in [
@@ -192,6 +203,11 @@ def test_restored_state_continues_like_the_original(make, use):
         ({"rule": 9}, "unknown segment rule 9"),
         ({"baseline": ([1.0], [1.0, 2.0], [1.0])}, "the baseline columns do not match the customers"),
         ({"baseline": ([1.0] * 3,) * 3}, "the baseline columns do not match the customers"),
+        ({"counts": (2**64 - 1, 2**64 - 1, 1.0)}, "customer 'a' has a count that cannot grow"),
+        ({"counts": (2, 2**64 - 1, 1.0)}, "customer 'a' has a count that cannot grow"),
+        ({"counts": (2, 3, 1.0)}, "customer 'a' has frequency 2 but event_count 3"),
+        ({"counts": (1, 1, 1.5)}, "customer 'a' has monetary 1 but total_value 1.5"),
+        ({"counts": (1, 1, -0.0)}, "customer 'a' has monetary 1 but total_value -0"),
     ]],
     *[("DriftReference", 1, (columns,), reason) for columns, reason in [
         ([], "item 0 is not a list of columns"),

@@ -2,12 +2,14 @@
 import math
 import os
 import pickle
+import random
 import threading
+from fractions import Fraction
 
 import numpy as np
 import pandas as pd
 import pytest
-from scipy import stats
+from scipy import optimize, stats
 
 from segmora import (PyPrivacyBudget, add_gaussian_noise, add_laplace_noise, calculate_information_loss,
                      check_k_anonymity, generalize_numeric, suppress_to_k_anonymous)
@@ -15,7 +17,6 @@ from segmora import (PyPrivacyBudget, add_gaussian_noise, add_laplace_noise, cal
 ZIPS = [{"zip": "10001", "age": "30"}, {"zip": "10001", "age": "41"}, {"zip": "10002", "age": "30"}]
 SPLIT = [{"a": "ab", "b": "c"}, {"a": "a", "b": "bc"}, {"a": "ab", "b": "c"}]  # joined, every key is "abc"
 MISSING = [{"zip": ""}, {}, {"zip": "1"}]
-SIGMA = math.sqrt(2 * math.log(1.25 / 1e-5))
 
 
 BABCAB = [{"z": v, "i": str(i)} for i, v in enumerate("babcab")]
@@ -91,46 +92,105 @@ def test_information_loss(original, generalized, intervals, loss):
     assert calculate_information_loss(original, generalized, intervals) == pytest.approx(loss, abs=1e-12, nan_ok=True)
 
 
+def analytic_sigma(epsilon, delta):
+    """σ per unit of sensitivity of the analytic Gaussian mechanism (Balle and Wang), by SciPy."""
+    gap = lambda s: stats.norm.cdf(0.5 / s - epsilon * s) - math.exp(epsilon) * stats.norm.cdf(-0.5 / s - epsilon * s) - delta
+    return optimize.brentq(gap, 1e-9, 1e3, xtol=1e-16, rtol=1e-15)
+
+
+def sigma(epsilon, delta, sensitivity):
+    if epsilon < 1:
+        return math.sqrt(2 * math.log(1.25 / delta)) * sensitivity / epsilon
+    return analytic_sigma(epsilon, delta) * sensitivity
+
+
+def log2_bounds(x):
+    m, e = math.frexp(x)
+    return e - 1, e - 1 if m == 0.5 else e  # floor and ceil of log2(x)
+
+
+def grid_step(sensitivity, scale, coarsest):
+    """The documented grid: the largest power of two not above min(Δ, scale) 2^-20, unless coarser is needed."""
+    floor_min, ceil_scale, ceil_sens = log2_bounds(min(sensitivity, scale))[0], log2_bounds(scale)[1], log2_bounds(sensitivity)[1]
+    return 2.0 ** max(floor_min - 20, ceil_scale - coarsest, ceil_sens - 52)
+
+
+# name -> (noise of an array or list, the grid step, the continuous law the noise approaches)
+MECHANISMS = {
+    "laplace": (lambda d: add_laplace_noise(d, 1.0, 1.0), grid_step(1.0, 1.0, 30), stats.laplace(scale=1.0)),
+    "laplace-small-eps": (lambda d: add_laplace_noise(d, 0.1, 2.0), grid_step(2.0, 20.0, 30), stats.laplace(scale=20.0)),
+    "laplace-large-eps": (lambda d: add_laplace_noise(d, 5.0, 0.5), grid_step(0.5, 0.1, 30), stats.laplace(scale=0.1)),
+    "gaussian-classical": (lambda d: add_gaussian_noise(d, 0.5, 1e-5, 1.0), grid_step(1.0, sigma(0.5, 1e-5, 1.0), 25),
+                           stats.norm(scale=sigma(0.5, 1e-5, 1.0))),
+    "gaussian-analytic": (lambda d: add_gaussian_noise(d, 1.0, 1e-5, 1.0), grid_step(1.0, sigma(1.0, 1e-5, 1.0), 25),
+                          stats.norm(scale=sigma(1.0, 1e-5, 1.0))),
+    "gaussian-analytic-wide": (lambda d: add_gaussian_noise(d, 3.0, 1e-8, 2.0), grid_step(2.0, sigma(3.0, 1e-8, 2.0), 25),
+                               stats.norm(scale=sigma(3.0, 1e-8, 2.0))),
+}
+
+
+@pytest.mark.parametrize("name", list(MECHANISMS))
+def test_noise_follows_its_law(name):
+    """10^6 draws against the continuous law (the grid is 2^20 times finer than the noise)."""
+    noise, _, law = MECHANISMS[name]
+    drawn = noise(np.full(10**6, 1e6)) - 1e6
+    assert stats.kstest(drawn, law.cdf).pvalue > 1e-6
+
+
+@pytest.mark.parametrize("name", list(MECHANISMS))
+def test_every_release_lies_on_the_grid_whatever_the_last_bits(name):
+    noise, step, _ = MECHANISMS[name]
+    inputs = [1e6 * (1 + k * 2.0**-52) for k in range(8)] + [1234.5678 + k * 2.0**-40 for k in range(8)]
+    out = noise(inputs * 500)
+    assert all((v / step).is_integer() for v in out)
+    assert len({v % step for v in inputs}) > 1  # the inputs themselves are not on one grid
+
+
 @pytest.mark.parametrize("noise", [lambda d, s: add_laplace_noise(d, 0.5, s), lambda d, s: add_gaussian_noise(d, 0.5, 1e-5, s)])
 def test_noise_shape_clamp_and_zero_sensitivity(noise):
-    data = [-5.0, 0.0, 0.5, 3.0, 1e9, math.nan]
+    data = [-5.0, 0.0, 0.5, 3.0, 1e9, math.nan, math.inf, -math.inf]
     assert noise([], 1.0) == []
     out = noise(data * 1000, 1.0)
-    assert len(out) == 6000 and min(out) >= 0.0 and out[5::6] == [0.0] * 1000
-    assert noise(data, 0) == [0.0, 0.0, 0.5, 3.0, 1e9, 0.0]
+    assert len(out) == 8000 and min(out) >= 0.0 and out[5::8] == out[7::8] == [0.0] * 1000 and out[6::8] == [math.inf] * 1000
+    assert noise(data, 0) == [0.0, 0.0, 0.5, 3.0, 1e9, 0.0, math.inf, 0.0]
 
 
-def test_laplace_statistics():
-    b, n = 2.0, 200_000
-    noise = np.array(add_laplace_noise(np.full(n, 1e6), 0.5, 1.0)) - 1e6
-    se = b * math.sqrt(2 / n)  # standard error of the mean; |noise| has sd b
-    assert abs(noise.mean()) < 8 * se
-    assert abs(np.abs(noise).mean() - b) < 8 * b / math.sqrt(n)
-    assert stats.kstest(noise, stats.laplace(scale=b).cdf).pvalue > 1e-9
+@pytest.mark.parametrize("data", [
+    np.arange(12.0), np.arange(12.0).reshape(3, 4), np.arange(24.0)[::2], np.arange(12.0).reshape(3, 4).T,
+    np.arange(12.0).astype(">f8"), np.zeros(0)])
+@pytest.mark.parametrize("noise", [lambda d, s: add_laplace_noise(d, 1.0, s), lambda d, s: add_gaussian_noise(d, 1.0, 0.1, s)])
+def test_a_float64_array_gives_an_array_of_its_shape(data, noise):
+    out = noise(data, 0.0)
+    assert type(out) is np.ndarray and out.dtype == np.float64 and out.shape == data.shape
+    assert np.array_equal(out, np.maximum(data, 0.0)) and out.flags.c_contiguous and out.flags.writeable
+    assert not np.shares_memory(out, data)
+    noisy = noise(data, 1.0)
+    assert noisy.shape == data.shape and np.all(noisy >= 0.0)
 
 
-def test_gaussian_statistics():
-    n = 200_000
-    assert SIGMA == pytest.approx(4.8448, abs=1e-4)
-    noise = np.array(add_gaussian_noise(np.full(n, 1e6), 1.0, 1e-5, 1.0)) - 1e6
-    assert abs(noise.mean()) < 8 * SIGMA / math.sqrt(n)
-    assert abs(noise.std() - SIGMA) < 8 * SIGMA / math.sqrt(2 * n)
-    assert stats.kstest(noise, stats.norm(scale=SIGMA).cdf).pvalue > 1e-9
+@pytest.mark.parametrize("data", [[1.0, 2.0], (1.0, 2.0), np.array([1.0, 2.0], dtype=np.float32), np.array([1, 2])])
+def test_other_inputs_give_a_list(data):
+    assert add_laplace_noise(data, 1.0, 0.0) == [1.0, 2.0]
+    assert add_gaussian_noise(data, 1.0, 0.5, 0.0) == [1.0, 2.0]
 
 
 @pytest.mark.parametrize("call,message", [
     (lambda: add_laplace_noise([1], 0, 1), "epsilon must be finite and > 0, got 0"),
     (lambda: add_laplace_noise([1], -1, 1), "epsilon must be finite and > 0, got -1"),
     (lambda: add_laplace_noise([1], math.inf, 1), "epsilon must be finite and > 0, got inf"),
-    (lambda: add_laplace_noise([], math.nan, 1), "epsilon must be finite and > 0, got NaN"),
+    (lambda: add_laplace_noise(np.ones(2), math.nan, 1), "epsilon must be finite and > 0, got NaN"),
     (lambda: add_laplace_noise([1], 1, -0.5), "sensitivity must be finite and >= 0, got -0.5"),
     (lambda: add_laplace_noise([1], 1, math.inf), "sensitivity must be finite and >= 0, got inf"),
+    (lambda: add_laplace_noise([1], 1e-10, 1), "epsilon must be at least 2^-30 for a sensitivity above 0, got 0.0000000001"),
+    (lambda: add_laplace_noise([1], 1e-9, 1e300), "sensitivity / epsilon must be at most 2^1000, got inf"),
     (lambda: add_gaussian_noise([1], 0, 0.5, 1), "epsilon must be finite and > 0, got 0"),
     (lambda: add_gaussian_noise([1], 1, 0, 1), "delta must be in the open interval (0, 1), got 0"),
     (lambda: add_gaussian_noise([1], 1, 1, 1), "delta must be in the open interval (0, 1), got 1"),
     (lambda: add_gaussian_noise([1], 1, 1.25, 1), "delta must be in the open interval (0, 1), got 1.25"),
-    (lambda: add_gaussian_noise([1], 1, math.nan, 1), "delta must be in the open interval (0, 1), got NaN"),
+    (lambda: add_gaussian_noise(np.ones(2), 1, math.nan, 1), "delta must be in the open interval (0, 1), got NaN"),
     (lambda: add_gaussian_noise([1], 1, 0.5, math.nan), "sensitivity must be finite and >= 0, got NaN"),
+    (lambda: add_gaussian_noise([1], 1e-8, 1e-5, 1),
+     "sigma / sensitivity must be at most 2^26, got 484480526.2605389 (epsilon 0.00000001, delta 0.00001)"),
 ])
 def test_noise_refuses_parameters_that_void_the_guarantee(call, message):
     with pytest.raises(ValueError) as err:
@@ -177,23 +237,49 @@ def test_budget_example_and_repr():
     assert repr(b) == "PrivacyBudget(epsilon=1, remaining=0.0000)"
 
 
-@pytest.mark.parametrize("cost", [-0.5, -math.inf, math.nan, 1.5, math.inf])
-def test_budget_never_grows(cost):
-    b = PyPrivacyBudget(1.0, 0.0)
-    assert b.consume(cost) is False
-    assert b.remaining_epsilon == 1.0
+# epsilon, costs -> what consume answers, and the remainder after them
+@pytest.mark.parametrize("epsilon,costs,granted,remaining", [
+    (0.3, [0.1] * 4, [True, True, True, False], 0.0),        # 0.3 - 0.1 - 0.1 is 0.0999... in binary
+    (1.0, [0.3, 0.3, 0.3, 0.1, 1e-17], [True] * 4 + [False], 0.0),
+    (1.0, [0.1] * 11, [True] * 10 + [False], 0.0),
+    (1.0, [0.5, 0.5 + 2**-30], [True, False], 0.5),            # beyond rounding: refused
+    (1.0, [1 - 1e-15, 1e-15, 0.0, 1e-300], [True, True, True, False], 0.0),
+    (1e6, [1e6 - 1e-7], [True], 1e6 - (1e6 - 1e-7)),         # a remainder well above rounding stays
+    (1.0, [-0.5, -math.inf, math.nan, 1.5, math.inf, 0.0], [False] * 5 + [True], 1.0),
+])
+def test_budget_keeps_exact_accounts_and_never_grows(epsilon, costs, granted, remaining):
+    b = PyPrivacyBudget(epsilon, 0.0)
+    assert [b.consume(c) for c in costs] == granted
+    assert b.remaining_epsilon == pytest.approx(remaining, rel=1e-8, abs=0)
+    assert b.budget_exhausted() == (remaining == 0.0)
+    assert pickle.loads(pickle.dumps(b)).remaining_epsilon == b.remaining_epsilon
 
 
-@pytest.mark.parametrize("epsilon,delta,percentage", [(0.0, 0.0, math.nan), (-1.0, 7.0, 0.0), (2.5, -1.0, 0.0)])
-def test_budget_constructor_does_not_validate(epsilon, delta, percentage):
-    b = PyPrivacyBudget(epsilon, delta)
-    assert (b.epsilon, b.delta, b.remaining_epsilon, b.budget_exhausted()) == (epsilon, delta, epsilon, epsilon <= 0)
-    assert b.budget_percentage() == pytest.approx(percentage, nan_ok=True)
+@pytest.mark.parametrize("seed", range(3))
+def test_budget_remainder_is_the_exact_difference_rounded_once(seed):
+    rng = random.Random(seed)
+    epsilon = rng.uniform(1, 1e6)
+    costs = [rng.uniform(0, 1) * 10.0 ** rng.randint(-300, 3) for _ in range(200)]
+    b = PyPrivacyBudget(epsilon, 0.0)
+    assert all(b.consume(c) for c in costs)
+    assert b.remaining_epsilon == float(Fraction(epsilon) - sum(map(Fraction, costs)))  # Fraction -> float rounds once
+
+
+@pytest.mark.parametrize("epsilon,delta,message", [
+    (0.0, 0.0, "epsilon must be finite and > 0, got 0"), (-1.0, 0.5, "epsilon must be finite and > 0, got -1"),
+    (math.inf, 0.0, "epsilon must be finite and > 0, got inf"), (math.nan, 0.0, "epsilon must be finite and > 0, got NaN"),
+    (1.0, -0.1, "delta must be in [0, 1), got -0.1"), (1.0, 1.0, "delta must be in [0, 1), got 1"),
+    (1.0, math.nan, "delta must be in [0, 1), got NaN"),
+])
+def test_budget_refuses_parameters_as_the_noise_functions_do(epsilon, delta, message):
+    with pytest.raises(ValueError) as err:
+        PyPrivacyBudget(epsilon, delta)
+    assert str(err.value) == "Invalid configuration: " + message
 
 
 def test_pandas_series_with_a_filtered_index_is_read_in_order():
     s = pd.Series([4.0, -1.0, 7.0, 2.0])[lambda v: v != 4.0]  # index 1, 2, 3: no label 0
-    assert add_laplace_noise(s, 1.0, 0.0) == [0.0, 7.0, 2.0]
+    assert add_laplace_noise(s, 1.0, 0.0) == [0.0, 7.0, 2.0]  # a Series is no ndarray: a list
     assert generalize_numeric(s, 2) == [0, 1, 0]
 
 

@@ -114,6 +114,8 @@ IDS_ARG, TWO = "argument 'customer_ids': ", [1.0, 2.0]
     ((["a"], [NOW], [1.0], "2024-01-01"), ValueError, "as_of '2024-01-01' is not an RFC 3339 date-time with a zone"),
     ((["a"], [NOW], [1.0], 1.5), TypeError, "argument 'as_of': expected a datetime, date, datetime64, int (epoch seconds) or"),
     ((["a"], [NOW], [1.0], pd.NaT), ValueError, "as_of is NaT"),
+    ((["a", "b"], WHEN[:2], np.ones((2, 1))), ValueError, "amounts must be 1-D, got a 2-D array"),
+    ((["a", "b"], WHEN[:2], pd.DataFrame({"x": TWO})), ValueError, "amounts must be 1-D, got a 2-D array"),
 ])
 def test_argument_errors(args, error, message):
     with pytest.raises(error) as caught:

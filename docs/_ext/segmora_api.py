@@ -114,12 +114,15 @@ class Stub:
         with open(path, encoding="utf-8") as f:
             source = f.read()
         lines = source.splitlines()
-        self.nodes: dict[str, ast.AST] = {}
+        self.nodes: dict[str, ast.AST] = {}  # the first definition of each name
+        self.overloads: dict[str, list[ast.FunctionDef]] = {}  # every definition of a function
         self.aliases: dict[str, tuple[str, str]] = {}  # name -> (definition, comment)
         self.data: dict[str, str] = {}  # module attributes: name -> annotation
         for node in ast.parse(source).body:
             if isinstance(node, (ast.FunctionDef, ast.ClassDef)):
-                self.nodes[node.name] = node
+                self.nodes.setdefault(node.name, node)
+                if isinstance(node, ast.FunctionDef):
+                    self.overloads.setdefault(node.name, []).append(node)
             elif isinstance(node, ast.Assign) and isinstance(node.targets[0], ast.Name):
                 comment = lines[node.end_lineno - 1].partition("  # ")[2].strip()
                 self.aliases[node.targets[0].id] = (ast.unparse(node.value), comment)
@@ -216,8 +219,10 @@ def stub_entry(stub: Stub, name: str) -> list[str]:
                 lines += _indented([f".. py:attribute:: {attr.target.id}", f"   :type: {ast.unparse(attr.annotation)}", ""])
         return lines
     node = stub.nodes[name]
-    if isinstance(node, ast.FunctionDef):
-        return [f".. py:function:: {name}{stub.signature(node, drop_first=False)}", ""] + _indented(_doc(node))
+    if isinstance(node, ast.FunctionDef):  # one signature line per @overload
+        signatures = [f"{name}{stub.signature(n, drop_first=False)}" for n in stub.overloads[name]]
+        head = [f".. py:function:: {signatures[0]}"] + [" " * 17 + s for s in signatures[1:]]
+        return head + [""] + _indented(_doc(node))
     constructor = stub.constructor(node)
     params = stub.signature(constructor, drop_first=True).split(" -> ")[0] if constructor else ""
     lines = [f".. py:class:: {name}{params}"]

@@ -1,5 +1,6 @@
 #include "engine/behavioral.hpp"
 
+#include <algorithm>
 #include <cmath>
 
 #include "engine/sql_export.hpp"
@@ -226,6 +227,16 @@ std::string BehavioralSegmenter::export_sql() const {
         out += format("-- Segment: {}\nSELECT * FROM customers WHERE {};\n\n", single_line(segment.name),
                       segment.to_sql());
     return out;
+}
+
+std::vector<std::string_view> fields_named(std::span<const BehavioralSegment> segments) {
+    std::vector<std::string_view> names;
+    for (const BehavioralSegment& segment : segments)
+        for (const BehavioralRule& rule : segment.rules)
+            for (const Condition& c : rule.conditions) names.push_back(c.field);
+    std::sort(names.begin(), names.end());
+    names.erase(std::unique(names.begin(), names.end()), names.end());
+    return names;
 }
 
 }  // namespace segmora::engine

@@ -6,7 +6,9 @@
 // rules hold. In memory only Number values with the six ordered comparisons are
 // evaluated (equality within 1e-10); In and Contains, and Text or List values,
 // exist for SQL rendering and are skipped (Or, Not) or fail the rule (And).
-// Customer records map field names to doubles; names compare exactly.
+// Customer records map field names to doubles (a keyed-hash map: the names
+// come from callers); names compare exactly. A record needs only the fields
+// the conditions name (fields_named): the others never change a result.
 // Rendering never fails. Text values are quoted with embedded quotes doubled, and
 // segment names in export comments have every line terminator and NUL replaced
 // by a space, so no
@@ -16,11 +18,13 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <variant>
 #include <vector>
+
+#include "engine/keyed_hash.hpp"
 
 namespace segmora::engine {
 
@@ -71,7 +75,7 @@ Condition make_number_condition(std::string field, ComparisonOp op, double value
 
 enum class LogicalOperator { And, Or, Not };
 
-using CustomerData = std::unordered_map<std::string, double>;
+using CustomerData = StringMap<double>;
 
 struct BehavioralRule {
     std::string name;
@@ -106,5 +110,8 @@ struct BehavioralSegmenter {
     // One "-- Segment: {name}\nSELECT * FROM customers WHERE {sql};\n\n" block per segment.
     std::string export_sql() const;
 };
+
+// Every field the conditions of these segments name, sorted, each once.
+std::vector<std::string_view> fields_named(std::span<const BehavioralSegment> segments);
 
 }  // namespace segmora::engine

@@ -1,15 +1,10 @@
 #include "engine/privacy.hpp"
 
-#include <sys/random.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <limits>
-#include <numbers>
-#include <random>
 #include <string_view>
 #include <utility>
 
@@ -223,132 +218,151 @@ double information_loss(std::span<const double> original, std::span<const std::u
     return std::sqrt(sum / static_cast<double>(original.size()));
 }
 
-// ---- noise ----
-
-namespace {
-
-// Fills `out` from the operating system's entropy pool.
-void fill_from_os(void* out, std::size_t size) {
-    auto* p = static_cast<unsigned char*>(out);
-    while (size > 0) {
-        const ssize_t got = getrandom(p, size, 0);
-        if (got > 0) {
-            p += got;
-            size -= static_cast<std::size_t>(got);
-        } else if (got < 0 && errno == EINTR) {
-            continue;
-        } else {
-            break;  // no getrandom on this kernel: the device below
-        }
-    }
-    if (size == 0) return;
-    std::random_device device;
-    for (; size > 0; --size) *p++ = static_cast<unsigned char>(device());
-}
-
-}  // namespace
-
-NoiseSource::NoiseSource() : rng_(std::array<std::uint32_t, 8>{}) { rekey(); }
-
-void NoiseSource::rekey() {
-    std::array<std::uint32_t, 8> key{};
-    fill_from_os(key.data(), sizeof key);
-    rng_ = ChaCha12Rng(key);
-    words_left_ = kReseedWords;
-    pid_ = static_cast<long>(getpid());
-    ++keyings_;
-}
-
-void NoiseSource::check_fork() {
-    if (static_cast<long>(getpid()) != pid_) rekey();
-}
-
-std::uint32_t NoiseSource::next_u32() {
-    if (words_left_ == 0) rekey();
-    --words_left_;
-    return rng_.next_u32();
-}
-
-double NoiseSource::open_unit() {
-    for (;;) {
-        const std::uint64_t hi = next_u32();
-        const std::uint64_t bits = ((hi << 32) | next_u32()) >> 12;  // 52 bits
-        if (bits != 0) return static_cast<double>(bits) * 0x1p-52;
-    }
-}
-
-double NoiseSource::unit() {
-    const std::uint64_t hi = next_u32();
-    const std::uint64_t bits = ((hi << 32) | next_u32()) >> 11;  // 53 bits
-    return static_cast<double>(bits) * 0x1p-53;
-}
-
-NoiseSource& thread_noise_source() {
-    thread_local NoiseSource source;
-    return source;
-}
-
-namespace {
-
-void require_epsilon(double epsilon) {
-    if (!(std::isfinite(epsilon) && epsilon > 0.0))
-        throw SegmoraError::invalid_config(format("epsilon must be finite and > 0, got {}", epsilon));
-}
-
-void require_sensitivity(double sensitivity) {
-    if (!(std::isfinite(sensitivity) && sensitivity >= 0.0))
-        throw SegmoraError::invalid_config(format("sensitivity must be finite and >= 0, got {}", sensitivity));
-}
-
-void require_delta(double delta) {
-    if (!(delta > 0.0 && delta < 1.0))
-        throw SegmoraError::invalid_config(format("delta must be in the open interval (0, 1), got {}", delta));
-}
-
-// Clamped at zero; fmax turns a NaN sum into 0.0.
-inline double clamp_release(double value) noexcept { return std::fmax(value, 0.0); }
-
-}  // namespace
-
-void add_laplace_noise(std::span<double> values, double epsilon, double sensitivity, NoiseSource& source) {
-    require_epsilon(epsilon);
-    require_sensitivity(sensitivity);
-    if (values.empty()) return;
-    source.check_fork();
-    const double b = sensitivity / epsilon;
-    for (double& x : values) {
-        const double u = source.open_unit();
-        const double noise = u < 0.5 ? b * std::log(2.0 * u) : -b * std::log(2.0 * (1.0 - u));
-        x = clamp_release(x + noise);
-    }
-}
-
-double gaussian_sigma(double epsilon, double delta, double sensitivity) noexcept {
-    return std::sqrt(2.0 * std::log(1.25 / delta)) * sensitivity / epsilon;
-}
-
-void add_gaussian_noise(std::span<double> values, double epsilon, double delta, double sensitivity,
-                        NoiseSource& source) {
-    require_epsilon(epsilon);
-    require_delta(delta);
-    require_sensitivity(sensitivity);
-    if (values.empty()) return;
-    source.check_fork();
-    const double sigma = gaussian_sigma(epsilon, delta, sensitivity);
-    for (double& x : values) {
-        const double u = source.open_unit();
-        const double v = source.unit();
-        const double z = std::sqrt(-2.0 * std::log(u)) * std::cos(2.0 * std::numbers::pi * v);
-        x = clamp_release(x + sigma * z);
-    }
-}
-
 // ---- budget ----
 
-bool PrivacyBudget::consume(double cost) noexcept {
-    // A negative cost would grow the budget; NaN fails both tests.
-    if (!(cost >= 0.0) || !(cost <= remaining_epsilon)) return false;
-    remaining_epsilon -= cost;
+void ExactSum::add_scaled(double v, bool negate) noexcept {
+    if (v == 0.0) return;
+    if (v < 0.0) {
+        v = -v;
+        negate = !negate;
+    }
+    // v = mantissa 2^(exponent - 53) with a 53-bit mantissa; in units of 2^-1074
+    // it is mantissa shifted left by exponent - 53 + 1074 (right where that is
+    // negative: the bits shifted out are zero for every double).
+    int exponent = 0;
+    const double fraction = std::frexp(v, &exponent);
+    auto mantissa = static_cast<std::uint64_t>(std::ldexp(fraction, 53));
+    int position = exponent - 53 + 1074;
+    if (position < 0) {
+        mantissa >>= -position;
+        position = 0;
+    }
+    const auto limb = static_cast<std::size_t>(position) / 64;
+    const int bit = position % 64;
+    const std::uint64_t parts[2] = {mantissa << bit, bit ? mantissa >> (64 - bit) : 0};
+    if (!negate) {
+        std::uint64_t carry = 0;
+        for (std::size_t i = limb; i < kLimbs; ++i) {
+            const std::uint64_t add = (i - limb < 2 ? parts[i - limb] : 0);
+            const std::uint64_t sum = limbs_[i] + add;
+            const std::uint64_t out = sum + carry;
+            carry = (sum < add || out < sum) ? 1 : 0;
+            limbs_[i] = out;
+            if (i - limb >= 1 && carry == 0) break;
+        }
+    } else {
+        std::uint64_t borrow = 0;
+        for (std::size_t i = limb; i < kLimbs; ++i) {
+            const std::uint64_t sub = (i - limb < 2 ? parts[i - limb] : 0);
+            const std::uint64_t out = limbs_[i] - sub - borrow;
+            borrow = (limbs_[i] < sub || (limbs_[i] == sub && borrow)) ? 1 : 0;
+            limbs_[i] = out;
+            if (i - limb >= 1 && borrow == 0) break;
+        }
+    }
+}
+
+int ExactSum::sign() const noexcept {
+    if (limbs_[kLimbs - 1] >> 63) return -1;
+    for (std::uint64_t limb : limbs_)
+        if (limb) return 1;
+    return 0;
+}
+
+double ExactSum::nearest() const noexcept {
+    const int s = sign();
+    if (s == 0) return 0.0;
+    std::array<std::uint64_t, kLimbs> m = limbs_;
+    if (s < 0) {  // two's complement negation
+        std::uint64_t carry = 1;
+        for (std::uint64_t& limb : m) {
+            limb = ~limb + carry;
+            carry = (carry && limb == 0) ? 1 : 0;
+        }
+    }
+    std::size_t top_limb = kLimbs - 1;
+    while (m[top_limb] == 0) --top_limb;
+    const std::size_t top = 64 * top_limb + 63 - static_cast<std::size_t>(std::countl_zero(m[top_limb]));
+    // The bits of the magnitude from `low` up to `low` + 63 (zeros past the top).
+    const auto bits_at = [&](std::size_t low) -> std::uint64_t {
+        const std::size_t limb = low / 64, shift = low % 64;
+        std::uint64_t v = m[limb] >> shift;
+        if (shift != 0 && limb + 1 < kLimbs) v |= m[limb + 1] << (64 - shift);
+        return v;
+    };
+    double magnitude;
+    if (top < 53) {
+        magnitude = std::ldexp(static_cast<double>(m[0]), -1074);  // below 2^-1021: exact
+    } else {
+        const std::size_t low = top - 52;  // the mantissa's lowest bit
+        std::uint64_t mantissa = bits_at(low) & ((std::uint64_t{1} << 53) - 1);
+        const bool guard = (bits_at(low - 1) & 1) != 0;
+        bool sticky = false;  // any bit below the guard bit
+        const std::size_t below = low - 1;
+        for (std::size_t i = 0; i < below / 64 && !sticky; ++i) sticky = m[i] != 0;
+        if (!sticky && below % 64 != 0) sticky = (m[below / 64] & ((std::uint64_t{1} << (below % 64)) - 1)) != 0;
+        if (guard && (sticky || (mantissa & 1))) ++mantissa;  // to nearest, ties to even
+        magnitude = std::ldexp(static_cast<double>(mantissa), static_cast<int>(low) - 1074);
+    }
+    return s < 0 ? -magnitude : magnitude;
+}
+
+std::vector<double> ExactSum::parts() const {
+    std::vector<double> out;
+    ExactSum rest = *this;
+    while (!rest.zero()) {
+        const double part = rest.nearest();  // the rest shrinks below half an ulp of it
+        out.push_back(part);
+        rest.subtract(part);
+    }
+    return out;
+}
+
+namespace {
+
+void require_budget_parameters(double epsilon, double delta) {
+    if (!(std::isfinite(epsilon) && epsilon > 0.0))
+        throw SegmoraError::invalid_config(format("epsilon must be finite and > 0, got {}", epsilon));
+    if (!(delta >= 0.0 && delta < 1.0))
+        throw SegmoraError::invalid_config(format("delta must be in [0, 1), got {}", delta));
+}
+
+}  // namespace
+
+PrivacyBudget::PrivacyBudget(double epsilon, double delta) : epsilon_(epsilon), delta_(delta) {
+    require_budget_parameters(epsilon, delta);
+    remaining_.add(epsilon);
+}
+
+PrivacyBudget PrivacyBudget::restore(double epsilon, double delta, std::span<const double> remaining_parts) {
+    PrivacyBudget budget(epsilon, delta);
+    budget.remaining_ = ExactSum{};
+    for (double part : remaining_parts) {
+        if (!std::isfinite(part)) throw SegmoraError::data_validation("a part of the remainder is not finite");
+        budget.remaining_.add(part);
+    }
+    ExactSum above = budget.remaining_;
+    above.subtract(epsilon);
+    if (budget.remaining_.sign() < 0 || above.sign() > 0)
+        throw SegmoraError::data_validation("remaining_epsilon is not between 0 and epsilon");
+    return budget;
+}
+
+bool PrivacyBudget::consume(double cost) {
+    if (!(cost >= 0.0) || std::isinf(cost)) return false;  // NaN, negative or infinite
+    if (remaining_.zero()) return cost == 0.0;
+    // The decimal values the doubles stand for may differ from them by half an
+    // ulp each: epsilon, every cost granted so far and this one.
+    const double allowance = 0x1p-52 * (epsilon_ + (epsilon_ - remaining_epsilon()) + cost);
+    ExactSum after = remaining_;
+    after.subtract(cost);
+    ExactSum slack = after;
+    slack.add(allowance);
+    if (slack.sign() < 0) return false;
+    remaining_ = after;
+    ExactSum beyond = after;
+    beyond.subtract(allowance);
+    if (beyond.sign() <= 0) remaining_ = ExactSum{};  // nothing left beyond rounding
     return true;
 }
 

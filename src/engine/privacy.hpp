@@ -1,16 +1,16 @@
 // Privacy: k-anonymity over quasi-identifier columns, equal-width generalisation
-// with its information loss, Laplace and Gaussian noise, and an epsilon budget.
+// with its information loss, and an epsilon budget.
 //
 // Grouping: rows with equal quasi-identifier values (compared as a sequence, so
 // ("ab", "c") and ("a", "bc") differ) form one group; groups are numbered in
 // order of first appearance and hashed with the process's keyed hash. The
 // k-anonymity, generalisation and loss functions are deterministic and never
 // fail, short of 2^32 groups or rows in one group (DataValidation); grouping
-// polls for interrupts between blocks of rows (Interrupted). The noise functions validate their parameters first
-// (SegmoraError InvalidConfig naming the parameter and its value) and then draw
-// from a NoiseSource; outputs are clamped at zero, a NaN becoming 0.0.
+// polls for interrupts between blocks of rows (Interrupted). The noise
+// mechanisms live in noise.hpp; the budget keeps exact accounts (below).
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -18,7 +18,6 @@
 #include <string_view>
 #include <vector>
 
-#include "engine/random.hpp"
 
 namespace segmora::engine {
 
@@ -100,65 +99,56 @@ std::vector<std::uint64_t> generalize_numeric(std::span<const double> data, std:
 double information_loss(std::span<const double> original, std::span<const std::uint64_t> generalized,
                         std::uint64_t intervals);
 
-// ---- differential-privacy noise ----
-
-// A ChaCha12 stream keyed from the operating system's entropy (getrandom,
-// falling back to std::random_device), rekeyed after every kReseedWords words
-// and whenever the process id differs from the one it was keyed in, so a
-// forked child never replays its parent's stream. Never seeded from the clock
-// or a constant.
-class NoiseSource {
-public:
-    static constexpr std::uint64_t kReseedWords = std::uint64_t{1} << 18;  // 1 MiB of output
-
-    NoiseSource();
-    // Rekeys now if the process has forked since the last keying.
-    void check_fork();
-    // Uniform in [2^-52, 1): a multiple of 2^-52, never 0.
-    double open_unit();
-    // Uniform in [0, 1): a multiple of 2^-53.
-    double unit();
-    // How many times the source has been keyed (1 after construction).
-    std::uint64_t keyings() const noexcept { return keyings_; }
-
-private:
-    std::uint32_t next_u32();
-    void rekey();
-
-    ChaCha12Rng rng_;
-    std::uint64_t words_left_ = 0;
-    long pid_ = 0;
-    std::uint64_t keyings_ = 0;
-};
-
-// The calling thread's own source, created on its first use.
-NoiseSource& thread_noise_source();
-
-// Laplace mechanism, in place: scale sensitivity / epsilon; each value becomes
-// max(x + noise, 0). On a parameter error `values` is left untouched.
-void add_laplace_noise(std::span<double> values, double epsilon, double sensitivity, NoiseSource& source);
-
-// sqrt(2 ln(1.25 / delta)) * sensitivity / epsilon.
-double gaussian_sigma(double epsilon, double delta, double sensitivity) noexcept;
-
-// Gaussian mechanism (Box-Muller, cosine variate), in place: each value becomes
-// max(x + sigma z, 0). On a parameter error `values` is left untouched.
-void add_gaussian_noise(std::span<double> values, double epsilon, double delta, double sensitivity,
-                        NoiseSource& source);
-
 // ---- budget ----
 
-struct PrivacyBudget {
-    double epsilon = 0.0;
-    double delta = 0.0;
-    double remaining_epsilon = 0.0;
+// An exact sum of finite doubles: a two's complement integer in units of
+// 2^-1074 (the smallest subnormal), wide enough for 2^60 summands of any size.
+class ExactSum {
+public:
+    void add(double v) noexcept { add_scaled(v, false); }
+    void subtract(double v) noexcept { add_scaled(v, true); }
+    int sign() const noexcept;
+    bool zero() const noexcept { return sign() == 0; }
+    // The double nearest the sum (ties to even); +-inf beyond the largest double.
+    double nearest() const noexcept;
+    // Doubles whose exact sum is this sum, largest magnitude first (none for 0).
+    std::vector<double> parts() const;
 
-    // Spends `cost` when 0 <= cost <= remaining; a negative or NaN cost, or one
-    // beyond the remainder, returns false and changes nothing.
-    bool consume(double cost) noexcept;
-    bool exhausted() const noexcept { return remaining_epsilon <= 0.0; }
+private:
+    static constexpr std::size_t kLimbs = 35;
+    void add_scaled(double v, bool negate) noexcept;
+    std::array<std::uint64_t, kLimbs> limbs_{};  // least significant first
+};
+
+// An epsilon budget with exact accounts: what remains is epsilon minus the
+// exact sum of the granted costs, so 0.1 + 0.1 + 0.1 spends a budget of 0.3
+// and 0.3 + 0.3 + 0.3 + 0.1 one of 1. A cost is granted when it fits within
+// the remainder up to the rounding of the decimal values behind the doubles
+// (an allowance of 2^-52 (epsilon + spent + cost)); a grant that leaves no
+// more than that allowance exhausts the budget. Costs that are negative, NaN
+// or infinite are refused, so the budget never grows.
+class PrivacyBudget {
+public:
+    // InvalidConfig unless epsilon is finite and > 0 and delta in [0, 1).
+    PrivacyBudget(double epsilon, double delta);
+    // A budget with this remainder (the parts of remaining_parts());
+    // InvalidConfig for parameters the constructor refuses, DataValidation for
+    // a non-finite part or a remainder outside [0, epsilon].
+    static PrivacyBudget restore(double epsilon, double delta, std::span<const double> remaining_parts);
+
+    bool consume(double cost);
+    double epsilon() const noexcept { return epsilon_; }
+    double delta() const noexcept { return delta_; }
+    double remaining_epsilon() const noexcept { return remaining_.nearest(); }
+    std::vector<double> remaining_parts() const { return remaining_.parts(); }
+    bool exhausted() const noexcept { return remaining_epsilon() <= 0.0; }
     // Share of the budget spent, in percent.
-    double spent_percentage() const noexcept { return (epsilon - remaining_epsilon) / epsilon * 100.0; }
+    double spent_percentage() const noexcept { return (epsilon_ - remaining_epsilon()) / epsilon_ * 100.0; }
+
+private:
+    double epsilon_;
+    double delta_;
+    ExactSum remaining_;
 };
 
 }  // namespace segmora::engine

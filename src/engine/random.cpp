@@ -3,6 +3,8 @@
 #include <bit>
 #include <cstring>
 
+#include "engine/simd.hpp"
+
 namespace segmora::engine {
 
 namespace {
@@ -39,6 +41,58 @@ void chacha_block(const std::array<std::uint32_t, 8>& key, std::uint64_t counter
         quarter_round(x, 3, 4, 9, 14);
     }
     for (int i = 0; i < 16; ++i) out[i] = x[i] + state[i];
+}
+
+namespace {
+
+// Eight 32-bit lanes: one word of eight blocks side by side.
+typedef std::uint32_t Lanes __attribute__((vector_size(32)));
+
+// v = (v ^ w) rotated left by N (in place: no vector crosses a call boundary).
+template <int N>
+inline void xor_rotate(Lanes& v, const Lanes& w) noexcept {
+    v ^= w;
+    v = (v << N) | (v >> (32 - N));
+}
+
+inline void quarter_round(Lanes& a, Lanes& b, Lanes& c, Lanes& d) noexcept {
+    a += b; xor_rotate<16>(d, a);
+    c += d; xor_rotate<12>(b, c);
+    a += b; xor_rotate<8>(d, a);
+    c += d; xor_rotate<7>(b, c);
+}
+
+}  // namespace
+
+SEGMORA_TARGET_CLONES_WIDE
+void chacha12_blocks8(const std::array<std::uint32_t, 8>& key, std::uint64_t counter, std::uint32_t out[128]) noexcept {
+    constexpr std::uint32_t kConstants[4] = {0x61707865u, 0x3320646eu, 0x79622d32u, 0x6b206574u};
+    Lanes state[16];
+    for (int w = 0; w < 4; ++w) state[w] = Lanes{} + kConstants[w];
+    for (int w = 0; w < 8; ++w) state[4 + w] = Lanes{} + key[static_cast<std::size_t>(w)];
+    for (int l = 0; l < 8; ++l) {
+        const std::uint64_t c = counter + static_cast<std::uint64_t>(l);
+        state[12][l] = static_cast<std::uint32_t>(c);
+        state[13][l] = static_cast<std::uint32_t>(c >> 32);
+    }
+    state[14] = Lanes{};
+    state[15] = Lanes{};
+    Lanes x[16];
+    for (int w = 0; w < 16; ++w) x[w] = state[w];
+    for (int r = 0; r < 12; r += 2) {
+        quarter_round(x[0], x[4], x[8], x[12]);
+        quarter_round(x[1], x[5], x[9], x[13]);
+        quarter_round(x[2], x[6], x[10], x[14]);
+        quarter_round(x[3], x[7], x[11], x[15]);
+        quarter_round(x[0], x[5], x[10], x[15]);
+        quarter_round(x[1], x[6], x[11], x[12]);
+        quarter_round(x[2], x[7], x[8], x[13]);
+        quarter_round(x[3], x[4], x[9], x[14]);
+    }
+    for (int w = 0; w < 16; ++w) {
+        const Lanes v = x[w] + state[w];
+        std::memcpy(out + 8 * w, &v, sizeof v);
+    }
 }
 
 ChaCha12Rng::ChaCha12Rng(std::uint64_t seed) noexcept {

@@ -17,6 +17,11 @@ namespace segmora::engine {
 void chacha_block(const std::array<std::uint32_t, 8>& key, std::uint64_t counter, std::uint64_t stream,
                   int rounds, std::uint32_t out[16]) noexcept;
 
+// Eight consecutive ChaCha12 blocks (counters counter .. counter + 7, stream 0),
+// computed side by side so the rounds vectorise, and stored interleaved: word
+// w of block b (as chacha_block numbers them) at out[8 w + b].
+void chacha12_blocks8(const std::array<std::uint32_t, 8>& key, std::uint64_t counter, std::uint32_t out[128]) noexcept;
+
 class ChaCha12Rng {
 public:
     // Where a generator stands in its stream: the key, the blocks drawn so far

@@ -1,5 +1,8 @@
 // PyCondition, PyBehavioralRule, PyBehavioralSegment and PyBehavioralSegmenter.
+#include <algorithm>
 #include <optional>
+#include <span>
+#include <string_view>
 #include <string>
 #include <vector>
 
@@ -19,25 +22,36 @@ using engine::BehavioralSegmenter;
 using engine::Condition;
 using engine::CustomerData;
 
-// A customer record argument: a dict of str keys to float values.
-struct CustomerArg {
-    CustomerData values;
-};
-
-}  // namespace
-
-template <>
-struct From<CustomerArg> {
-    static CustomerArg convert(PyObject* obj, const char* arg) {
-        CustomerArg out;
-        if (PyDict_Check(obj)) out.values.reserve(static_cast<std::size_t>(PyDict_Size(obj)));
-        convert_dict<std::string, double>(
-            obj, arg, [&](std::string key, double value) { out.values.insert_or_assign(std::move(key), value); });
-        return out;
+// A customer record argument: a dict of str keys to float values. Every item
+// is checked in the dict's order (a wrong key or value type is an error of
+// `arg`), but only the fields in `named` (sorted) are kept: the rules never
+// read the others, so a record with thousands of fields costs no table of them.
+CustomerData customer_fields(PyObject* obj, std::span<const std::string_view> named, const char* arg) {
+    if (!PyDict_Check(obj))
+        raise_argument(PyExc_TypeError, arg, format("'{}' object cannot be converted to 'PyDict'", type_name(obj)));
+    // A snapshot of the items, so value conversions cannot disturb the iteration.
+    Ref items = Ref::steal(PyDict_Items(obj));
+    const Py_ssize_t n = PyList_Size(items.get());
+    CustomerData out;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* pair = PyList_GetItem(items.get(), i);
+        PyObject* key = PyTuple_GetItem(pair, 0);
+        if (!PyUnicode_Check(key))  // raises its TypeError, naming the entry
+            at_position(arg, "entry", static_cast<std::size_t>(i), [&] { (void)From<std::string>::convert(key, arg); });
+        Py_ssize_t size = 0;
+        const char* text = PyUnicode_AsUTF8AndSize(key, &size);
+        if (!text) reraise_for_argument(arg);
+        const std::string_view name(text, static_cast<std::size_t>(size));
+        double value = 0.0;
+        try {
+            value = From<double>::convert(PyTuple_GetItem(pair, 1), arg);
+        } catch (const PyErrorAlreadySet&) {
+            reraise_at(arg, "value of " + shown_key(std::string(name)));
+        }
+        if (std::binary_search(named.begin(), named.end(), name)) out.insert_or_assign(std::string(name), value);
     }
-};
-
-namespace {
+    return out;
+}
 
 // Copies of the wrapped values of a sequence of instances.
 template <class T>
@@ -139,7 +153,8 @@ struct SegmentMatches {
     static constexpr Raises raises = Raises::RuntimeError;
     static constexpr Access access = Access::Shared;
     static Ref call(const BehavioralSegment& self, Args& a) {
-        return to_py(self.matches(a.get<CustomerArg>("customer_data").values));
+        const auto named = engine::fields_named({&self, 1});
+        return to_py(self.matches(customer_fields(a.raw("customer_data"), named, "customer_data")));
     }
 };
 
@@ -164,7 +179,8 @@ struct SegmenterClassify {
     static constexpr Raises raises = Raises::RuntimeError;
     static constexpr Access access = Access::Shared;
     static Ref call(const BehavioralSegmenter& self, Args& a) {
-        return to_py(self.classify(a.get<CustomerArg>("customer_data").values));
+        const auto named = engine::fields_named(self.segments);
+        return to_py(self.classify(customer_fields(a.raw("customer_data"), named, "customer_data")));
     }
 };
 
@@ -174,7 +190,8 @@ struct SegmenterClassifyPrimary {
     static constexpr Raises raises = Raises::RuntimeError;
     static constexpr Access access = Access::Shared;
     static Ref call(const BehavioralSegmenter& self, Args& a) {
-        return to_py(self.classify_primary(a.get<CustomerArg>("customer_data").values));
+        const auto named = engine::fields_named(self.segments);
+        return to_py(self.classify_primary(customer_fields(a.raw("customer_data"), named, "customer_data")));
     }
 };
 

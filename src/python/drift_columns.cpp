@@ -481,9 +481,9 @@ T* capsule_pointer(PyObject* capsule, const char* name, const Label& label) {
 template <class Take>
 void read_arrow_batches(PyObject* obj, const Label& label, Take&& take) {
     if (PyObject_HasAttrString(obj, "__arrow_c_stream__")) {
-        Ref capsule = Ref::adopt(PyObject_CallMethod(obj, "__arrow_c_stream__", nullptr));
-        if (!capsule) reraise_with_prefix(label.text() + ": ");
-        auto* stream = capsule_pointer<ArrowArrayStream>(capsule.get(), "arrow_array_stream", label);
+        arrow::HeldCapsule capsule(Ref::adopt(PyObject_CallMethod(obj, "__arrow_c_stream__", nullptr)));
+        if (!capsule.ref) reraise_with_prefix(label.text() + ": ");
+        auto* stream = capsule_pointer<ArrowArrayStream>(capsule.ref.get(), "arrow_array_stream", label);
         Released<ArrowSchema> schema;
         if (stream->get_schema(stream, &schema.value) != 0) label.fail(PyExc_ValueError, "cannot read the Arrow stream's schema");
         take(schema.value, nullptr);
@@ -491,16 +491,18 @@ void read_arrow_batches(PyObject* obj, const Label& label, Take&& take) {
             Released<ArrowArray> batch;
             if (stream->get_next(stream, &batch.value) != 0) label.fail(PyExc_ValueError, "cannot read the Arrow stream");
             if (!batch.value.release) break;  // end of stream
+            arrow::validate(schema.value, batch.value, label.text().c_str());
             take(schema.value, &batch.value);
         }
         return;
     }
-    Ref pair = Ref::adopt(PyObject_CallMethod(obj, "__arrow_c_array__", nullptr));
-    if (!pair) reraise_with_prefix(label.text() + ": ");
-    if (!PyTuple_Check(pair.get()) || PyTuple_Size(pair.get()) != 2)
+    arrow::HeldCapsule pair(Ref::adopt(PyObject_CallMethod(obj, "__arrow_c_array__", nullptr)));
+    if (!pair.ref) reraise_with_prefix(label.text() + ": ");
+    if (!PyTuple_Check(pair.ref.get()) || PyTuple_Size(pair.ref.get()) != 2)
         label.fail(PyExc_TypeError, "__arrow_c_array__ must return a pair of capsules");
-    auto* schema = capsule_pointer<ArrowSchema>(PyTuple_GetItem(pair.get(), 0), "arrow_schema", label);
-    auto* array = capsule_pointer<ArrowArray>(PyTuple_GetItem(pair.get(), 1), "arrow_array", label);
+    auto* schema = capsule_pointer<ArrowSchema>(PyTuple_GetItem(pair.ref.get(), 0), "arrow_schema", label);
+    auto* array = capsule_pointer<ArrowArray>(PyTuple_GetItem(pair.ref.get(), 1), "arrow_array", label);
+    arrow::validate(*schema, *array, label.text().c_str());
     take(*schema, nullptr);
     take(*schema, array);
 }

@@ -4,6 +4,7 @@
 // of an audience as columns, from customers or from (ids, features) pairs.
 #include <algorithm>
 #include <array>
+#include <cmath>
 #include <memory>
 #include <optional>
 #include <string>
@@ -225,6 +226,23 @@ std::string audience_repr(const LookalikeAudience& a) {
 
 // ---- functions ----
 
+// ValueError unless the threshold is a finite number >= 0 (above 1 the cutoff
+// is the best similarity, as at 1).
+void require_threshold(double threshold) {
+    if (!(std::isfinite(threshold) && threshold >= 0.0))
+        raise(PyExc_ValueError, format("percentile_threshold must be a finite number >= 0, got {}", threshold));
+}
+
+// ValueError naming the first candidate whose feature vector differs in
+// length from `expected` (the vector metrics compare element by element).
+void require_lengths(const std::vector<const SeedCustomer*>& candidates, std::size_t expected, const char* arg,
+                     const char* against) {
+    for (std::size_t i = 0; i < candidates.size(); ++i)
+        if (candidates[i]->features.size() != expected)
+            raise(PyExc_ValueError, format("{}[{}] (customer_id '{}') has {} features but {} {}", arg, i,
+                                           candidates[i]->customer_id, candidates[i]->features.size(), against, expected));
+}
+
 struct GenerateLookalike {
     static constexpr const char* signature =
         "generate_lookalike(seed_customers, candidate_customers, metric='cosine', percentile_threshold=0.9, "
@@ -247,6 +265,9 @@ struct GenerateLookalike {
         const double threshold = a.get_given_or<double>("percentile_threshold", 0.9);
         const auto cap = a.get_or<std::optional<std::uint64_t>>("max_lookalikes", std::nullopt);
         const SimilarityMetric metric = metric_argument(a);
+        require_threshold(threshold);
+        if (metric != SimilarityMetric::Jaccard && !seeds.refs.empty())
+            require_lengths(candidates.refs, seeds.refs.front()->features.size(), "candidate_customers", "the seeds have");
         return wrap(LookalikeGenerator::generate_lookalike(seeds.refs, candidates.refs, metric, threshold, cap));
     }
 };
@@ -261,6 +282,8 @@ struct FindSimilarCustomers {
         if (!plain(a.raw("n")) || !plain(a.raw("metric"))) candidates.hold_all();
         const auto n = a.get<std::uint64_t>("n");
         const SimilarityMetric metric = metric_argument(a);
+        if (metric != SimilarityMetric::Jaccard)
+            require_lengths(candidates.refs, seed->features.size(), "candidates", "the seed has");
         std::vector<LookalikeCandidate> found =
             LookalikeGenerator::find_similar_customers(*seed, candidates.refs, n, metric);
         Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(found.size())));

@@ -1,5 +1,7 @@
 // PyMiniBatchKMeans: k-means over a stream of chunks.
 #include <algorithm>
+#include <cmath>
+#include <limits>
 #include <optional>
 
 #include "engine/minibatch.hpp"
@@ -162,6 +164,13 @@ struct MiniBatchState {
                 throw StateError{"the centers are not a matrix"};
             }
             count_values = StateReader::as<std::vector<std::uint64_t>>(counts, 3);
+            // partial_fit refuses non-finite rows, and a count at its maximum
+            // would wrap to 0 with the next row (a learning rate of 1/0)
+            for (std::size_t i = 0; i < matrix->rows(); ++i)
+                for (double v : matrix->row(i))
+                    if (!std::isfinite(v)) throw StateError{"the centers are not all finite"};
+            for (std::uint64_t c : count_values)
+                if (c == std::numeric_limits<std::uint64_t>::max()) throw StateError{"a count cannot grow"};
         }
         try {
             return MiniBatchKMeans::restore(n_clusters, *rng, std::move(matrix), std::move(count_values));

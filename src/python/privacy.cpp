@@ -1,14 +1,18 @@
 // k-anonymity (PyKAnonymityResult, check_k_anonymity, suppress_to_k_anonymous),
 // generalisation (generalize_numeric, calculate_information_loss), noise
-// (add_laplace_noise, add_gaussian_noise) and PyPrivacyBudget.
+// (add_laplace_noise, add_gaussian_noise: a list gives a list, a float64 NumPy
+// array an array of its shape) and PyPrivacyBudget.
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
+#include "engine/noise.hpp"
 #include "engine/privacy.hpp"
 #include "python/bindings.hpp"
 #include "python/toolkit/classdef.hpp"
@@ -208,6 +212,74 @@ struct CalculateInformationLoss {
 
 // ---- noise ----
 
+// A float64 NumPy array's values and a fresh C-ordered float64 array of its
+// shape for the noisy ones: the input is read in place when it is C-ordered,
+// native and aligned, else first copied into the output (np.copyto), which the
+// noise then overwrites in place. Empty (no error pending) for anything else,
+// which keeps the list path.
+class NoisedArray {
+public:
+    explicit NoisedArray(PyObject* data) {
+        PyObject* numpy = imported_module("numpy");
+        if (!numpy) return;
+        Ref ndarray = Ref::adopt(PyObject_GetAttrString(numpy, "ndarray"));
+        if (!ndarray || !PyType_Check(ndarray.get()) ||
+            !PyObject_TypeCheck(data, reinterpret_cast<PyTypeObject*>(ndarray.get())) || !float64(data)) {
+            PyErr_Clear();
+            return;
+        }
+        Ref empty_like = Ref::steal(PyObject_GetAttrString(numpy, "empty_like"));
+        Ref args = Ref::steal(Py_BuildValue("(O)", data));
+        Ref kwargs = Ref::steal(Py_BuildValue("{s:s,s:s}", "dtype", "float64", "order", "C"));
+        array_ = Ref::steal(PyObject_Call(empty_like.get(), args.get(), kwargs.get()));
+        if (PyObject_GetBuffer(array_.get(), &out_, PyBUF_WRITABLE | PyBUF_ND | PyBUF_FORMAT) != 0) throw PyErrorAlreadySet{};
+        out_held_ = true;
+        if (PyObject_GetBuffer(data, &in_, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) == 0) {
+            in_held_ = true;
+            const std::string_view format = in_.format ? in_.format : "B";
+            const bool native = format == "d" || format == "=d" || (format == "<d" && std::endian::native == std::endian::little);
+            if (native && reinterpret_cast<std::uintptr_t>(in_.buf) % alignof(double) == 0) return;
+            PyBuffer_Release(&in_);
+            in_held_ = false;
+        }
+        PyErr_Clear();  // not C-contiguous: copied below
+        Ref copyto = Ref::steal(PyObject_GetAttrString(numpy, "copyto"));
+        Ref copied = Ref::steal(PyObject_CallFunctionObjArgs(copyto.get(), array_.get(), data, nullptr));
+    }
+    NoisedArray(const NoisedArray&) = delete;
+    NoisedArray& operator=(const NoisedArray&) = delete;
+    ~NoisedArray() {
+        if (in_held_) PyBuffer_Release(&in_);
+        if (out_held_) PyBuffer_Release(&out_);
+    }
+
+    explicit operator bool() const noexcept { return out_held_; }
+    std::span<double> out() noexcept { return {static_cast<double*>(out_.buf), static_cast<std::size_t>(out_.len) / sizeof(double)}; }
+    std::span<const double> in() noexcept {
+        if (!in_held_) return out();
+        return {static_cast<const double*>(in_.buf), static_cast<std::size_t>(in_.len) / sizeof(double)};
+    }
+    Ref result() {
+        if (in_held_) PyBuffer_Release(&in_);
+        PyBuffer_Release(&out_);
+        in_held_ = out_held_ = false;
+        return std::move(array_);
+    }
+
+private:
+    static bool float64(PyObject* obj) {
+        Py_buffer view;
+        if (PyObject_GetBuffer(obj, &view, PyBUF_RECORDS_RO) != 0) return false;
+        const std::string_view format = view.format ? view.format : "B";
+        const bool yes = view.itemsize == 8 && !format.empty() && format.back() == 'd' && format.size() <= 2;
+        PyBuffer_Release(&view);
+        return yes;
+    }
+    Ref array_;
+    Py_buffer in_{}, out_{};
+    bool in_held_ = false, out_held_ = false;
+};
+
 struct AddLaplaceNoise {
     static constexpr const char* signature = "add_laplace_noise(data, epsilon, sensitivity)";
     static constexpr const char* doc =
@@ -215,10 +287,16 @@ struct AddLaplaceNoise {
         "epsilon-differential privacy.";
     static constexpr Raises raises = Raises::ValueError;
     static Ref call(Args& a) {
+        if (NoisedArray array{a.raw("data")}) {
+            const auto epsilon = a.get<double>("epsilon");
+            const auto sensitivity = a.get<double>("sensitivity");
+            engine::add_laplace_noise(array.in(), array.out(), epsilon, sensitivity, engine::thread_noise_source());
+            return array.result();
+        }
         auto data = a.get<std::vector<double>>("data");
         const auto epsilon = a.get<double>("epsilon");
         const auto sensitivity = a.get<double>("sensitivity");
-        engine::add_laplace_noise(data, epsilon, sensitivity, engine::thread_noise_source());
+        engine::add_laplace_noise(data, data, epsilon, sensitivity, engine::thread_noise_source());
         return to_py(data);
     }
 };
@@ -230,11 +308,18 @@ struct AddGaussianNoise {
         "privacy on range queries.";
     static constexpr Raises raises = Raises::ValueError;
     static Ref call(Args& a) {
+        if (NoisedArray array{a.raw("data")}) {
+            const auto epsilon = a.get<double>("epsilon");
+            const auto delta = a.get<double>("delta");
+            const auto sensitivity = a.get<double>("sensitivity");
+            engine::add_gaussian_noise(array.in(), array.out(), epsilon, delta, sensitivity, engine::thread_noise_source());
+            return array.result();
+        }
         auto data = a.get<std::vector<double>>("data");
         const auto epsilon = a.get<double>("epsilon");
         const auto delta = a.get<double>("delta");
         const auto sensitivity = a.get<double>("sensitivity");
-        engine::add_gaussian_noise(data, epsilon, delta, sensitivity, engine::thread_noise_source());
+        engine::add_gaussian_noise(data, data, epsilon, delta, sensitivity, engine::thread_noise_source());
         return to_py(data);
     }
 };
@@ -245,11 +330,9 @@ struct BudgetNew {
     static constexpr const char* signature = "PyPrivacyBudget(epsilon, delta)";
     static constexpr Raises raises = Raises::ValueError;
     static PrivacyBudget create(Args& a) {
-        PrivacyBudget b;
-        b.epsilon = a.get<double>("epsilon");
-        b.delta = a.get<double>("delta");
-        b.remaining_epsilon = b.epsilon;
-        return b;
+        const auto epsilon = a.get<double>("epsilon");
+        const auto delta = a.get<double>("delta");
+        return PrivacyBudget(epsilon, delta);
     }
 };
 
@@ -281,29 +364,30 @@ struct BudgetPercentage {
     static Ref call(const PrivacyBudget& self, Args&) { return to_py(self.spent_percentage()); }
 };
 
+double budget_epsilon(const PrivacyBudget& b) { return b.epsilon(); }
+double budget_delta(const PrivacyBudget& b) { return b.delta(); }
+double budget_remaining(const PrivacyBudget& b) { return b.remaining_epsilon(); }
+
 std::string budget_repr(const PrivacyBudget& b) {
-    return format("PrivacyBudget(epsilon={}, remaining={})", b.epsilon, Fixed{b.remaining_epsilon, 4});
+    return format("PrivacyBudget(epsilon={}, remaining={})", b.epsilon(), Fixed{b.remaining_epsilon(), 4});
 }
 
 // ---- pickling ----
 
+// The remainder is kept exactly, as doubles that sum to it.
 struct BudgetState {
-    static constexpr std::uint32_t version = 1;
-    static Ref save(const PrivacyBudget& b) { return py::make_tuple(b.epsilon, b.delta, b.remaining_epsilon); }
+    static constexpr std::uint32_t version = 2;
+    static Ref save(const PrivacyBudget& b) { return py::make_tuple(b.epsilon(), b.delta(), b.remaining_parts()); }
     static PrivacyBudget load(PyObject* state) {
         StateReader r(state, 3);
-        PrivacyBudget b;
-        b.epsilon = r.next<double>();
-        b.delta = r.next<double>();
-        b.remaining_epsilon = r.next<double>();
-        // Any epsilon and delta are kept, as the constructor keeps them; but a
-        // budget only ever shrinks, so more remaining than granted (or a NaN
-        // remainder of a number budget) would hand out privacy never granted.
-        const bool untouched = b.remaining_epsilon == b.epsilon ||
-                               (std::isnan(b.epsilon) && std::isnan(b.remaining_epsilon));
-        if (!untouched && !(b.remaining_epsilon >= 0.0 && b.remaining_epsilon <= b.epsilon))
-            throw StateError{"remaining_epsilon is not between 0 and epsilon"};
-        return b;
+        const auto epsilon = r.next<double>();
+        const auto delta = r.next<double>();
+        const auto parts = r.next<std::vector<double>>();
+        try {
+            return PrivacyBudget::restore(epsilon, delta, parts);
+        } catch (const SegmoraError& e) {
+            throw StateError{e.message()};
+        }
     }
 };
 
@@ -318,8 +402,9 @@ constexpr const char* kPrivacyBudgetDoc =
     "An epsilon budget for differentially private releases: each release consumes\n"
     "part of it, and a release the rest cannot pay for is refused.\n"
     "\n"
-    "epsilon: the total budget; delta: the delta of (epsilon, delta) releases (stored).\n"
-    "Both are floats (ints accepted); neither is checked.\n"
+    "epsilon: the total budget, finite and > 0; delta: the delta of (epsilon, delta)\n"
+    "releases, in [0, 1) (stored). ValueError otherwise. The granted costs are summed\n"
+    "exactly, so 0.1 + 0.1 + 0.1 spends a budget of 0.3.\n"
     "\n"
     ">>> budget = PyPrivacyBudget(1.0, 1e-5)\n"
     ">>> budget.consume(0.25), budget.consume(0.9), budget.budget_percentage()\n"
@@ -334,9 +419,9 @@ PyTypeObject* privacy_budget_type() {
             .method<BudgetConsume>()
             .method<BudgetExhausted>()
             .method<BudgetPercentage>()
-            .property<&PrivacyBudget::epsilon>("epsilon", "The total epsilon given at construction.")
-            .property<&PrivacyBudget::delta>("delta", "The delta given at construction (stored only).")
-            .property<&PrivacyBudget::remaining_epsilon>("remaining_epsilon", "The epsilon not yet consumed.")
+            .property<&budget_epsilon>("epsilon", "The total epsilon given at construction.")
+            .property<&budget_delta>("delta", "The delta given at construction (stored only).")
+            .property<&budget_remaining>("remaining_epsilon", "The epsilon not yet consumed.")
             .repr<&budget_repr>()
             .pickle<BudgetState>()
             .build();

@@ -1,8 +1,12 @@
 // PyStreamingEvent, PyStreamingConfig, PyStreamingSegmentUpdate,
 // PyStreamingSegmentationEngine, PyReclusterConfig and PyReclusterEvent.
+#include <algorithm>
+#include <bit>
 #include <cmath>
+#include <limits>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "engine/streaming.hpp"
@@ -475,6 +479,10 @@ struct EventState {
         StreamingEvent e;
         e.customer_id = r.next<std::string>();
         e.metadata = r.next<std::vector<std::pair<std::string, std::string>>>();
+        std::vector<std::string_view> keys;  // sorted, not hashed: the keys come from the state
+        for (const auto& entry : e.metadata) keys.push_back(entry.first);
+        std::sort(keys.begin(), keys.end());
+        if (std::adjacent_find(keys.begin(), keys.end()) != keys.end()) throw StateError{"item 1 repeats a key"};
         e.value = r.next<double>();
         e.timestamp = r.next<std::int64_t>();
         e.event_type = r.next_enum<engine::EventType>(enum_count<engine::EventType>);
@@ -556,6 +564,17 @@ struct CustomerState {
         s.event_count = r.next<std::uint64_t>();
         s.total_value = r.next<double>();
         c.segment = SegmentState::load(r.next_object());
+        // The counts grow by one per event and the sums add the same values,
+        // so an engine never holds a count at its maximum (the next event
+        // would wrap it to 0) or counts and sums that disagree.
+        constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
+        if (s.frequency == kMax || s.event_count == kMax)
+            throw StateError{format("customer '{}' has a count that cannot grow", s.customer_id)};
+        if (s.frequency != s.event_count)
+            throw StateError{format("customer '{}' has frequency {} but event_count {}", s.customer_id, s.frequency, s.event_count)};
+        if (std::bit_cast<std::uint64_t>(s.monetary) != std::bit_cast<std::uint64_t>(s.total_value) &&
+            !(std::isnan(s.monetary) && std::isnan(s.total_value)))
+            throw StateError{format("customer '{}' has monetary {} but total_value {}", s.customer_id, s.monetary, s.total_value)};
         return c;
     }
 };

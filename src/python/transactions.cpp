@@ -158,7 +158,7 @@ Ref as_array(PyObject* obj, const char* arg) {
 // An Arrow column taken through the C data interface: its schema format and
 // its arrays (one per chunk), kept alive by `owner` and `arrays`.
 struct ArrowColumn {
-    Ref owner;
+    arrow::HeldCapsule owner;
     std::string format;
     bool dictionary = false;
     std::unique_ptr<std::deque<OwnedArray>> arrays = std::make_unique<std::deque<OwnedArray>>();  // a stream's chunks
@@ -170,8 +170,9 @@ struct ArrowColumn {
 std::optional<ArrowColumn> arrow_column(PyObject* obj, const char* arg) {
     const bool stream = PyObject_HasAttrString(obj, "__arrow_c_stream__");
     if (!stream && !PyObject_HasAttrString(obj, "__arrow_c_array__")) return std::nullopt;
-    Ref exported = Ref::adopt(PyObject_CallMethod(obj, stream ? "__arrow_c_stream__" : "__arrow_c_array__", nullptr));
-    if (!exported) {
+    // Dropped like a release callback on every way out.
+    arrow::HeldCapsule exported(Ref::adopt(PyObject_CallMethod(obj, stream ? "__arrow_c_stream__" : "__arrow_c_array__", nullptr)));
+    if (!exported.ref) {
         if (PyErr_ExceptionMatches(PyExc_ImportError)) {
             PyErr_Clear();
             return std::nullopt;
@@ -180,7 +181,7 @@ std::optional<ArrowColumn> arrow_column(PyObject* obj, const char* arg) {
     }
     ArrowColumn out;
     if (stream) {
-        auto* s = static_cast<ArrowArrayStream*>(PyCapsule_GetPointer(exported.get(), "arrow_array_stream"));
+        auto* s = static_cast<ArrowArrayStream*>(PyCapsule_GetPointer(exported.ref.get(), "arrow_array_stream"));
         if (!s) reraise_for_argument(arg);
         OwnedSchema schema;
         if (s->get_schema(s, &schema.value) != 0 || !schema.value.format)
@@ -193,24 +194,21 @@ std::optional<ArrowColumn> arrow_column(PyObject* obj, const char* arg) {
                 ArrowArray& next = out.arrays->back().value;
                 if (s->get_next(s, &next) != 0) raise(PyExc_ValueError, format("{}: cannot read the Arrow stream", arg));
                 if (!next.release) break;
+                arrow::validate(schema.value, next, arg);
                 out.chunks.push_back(&next);
             }
         }
     } else {
-        if (!PyTuple_Check(exported.get()) || PyTuple_Size(exported.get()) != 2) return std::nullopt;
-        auto* schema = static_cast<ArrowSchema*>(PyCapsule_GetPointer(PyTuple_GetItem(exported.get(), 0), "arrow_schema"));
-        auto* array = static_cast<ArrowArray*>(PyCapsule_GetPointer(PyTuple_GetItem(exported.get(), 1), "arrow_array"));
+        if (!PyTuple_Check(exported.ref.get()) || PyTuple_Size(exported.ref.get()) != 2) return std::nullopt;
+        auto* schema = static_cast<ArrowSchema*>(PyCapsule_GetPointer(PyTuple_GetItem(exported.ref.get(), 0), "arrow_schema"));
+        auto* array = static_cast<ArrowArray*>(PyCapsule_GetPointer(PyTuple_GetItem(exported.ref.get(), 1), "arrow_array"));
         if (!schema || !array) reraise_for_argument(arg);
-        if (!schema->format) raise(PyExc_ValueError, format("{}: malformed Arrow array", arg));
+        arrow::validate(*schema, *array, arg);
         out.format = schema->format;
         out.dictionary = schema->dictionary != nullptr;
         out.chunks.push_back(array);
     }
     out.owner = std::move(exported);
-    // The fields every reader below relies on.
-    for (const ArrowArray* a : out.chunks)
-        if (a->length < 0 || a->offset < 0 || a->n_buffers < 2 || (a->length > 0 && !a->buffers[1]))
-            raise(PyExc_ValueError, format("{}: malformed Arrow array", arg));
     return out;
 }
 
@@ -684,6 +682,14 @@ Column<double> read_amount_column(PyObject* obj, const char* arg, std::optional<
             source = Ref::adopt(PyObject_CallMethod(obj, "__array__", nullptr));
         if (!source) PyErr_Clear();
         else if (column.open(std::move(source), native_float64)) return column;
+        // A 2-D array or frame would fail item by item with a puzzling message.
+        long ndim = column.ndim();
+        if (ndim <= 1 && PyObject_HasAttrString(obj, "ndim")) {
+            Ref attr = Ref::adopt(PyObject_GetAttrString(obj, "ndim"));
+            ndim = attr && PyLong_Check(attr.get()) ? PyLong_AsLong(attr.get()) : 0;
+            PyErr_Clear();
+        }
+        if (ndim > 1) raise(PyExc_ValueError, format("{} must be 1-D, got a {}-D array", arg, ndim));
         // One Arrow chunk of float64 without nulls (polars) is read in place.
         if (!PyObject_CheckBuffer(obj) && dtype_kind(obj) == 0) {
             arrow = arrow_column(obj, arg);

@@ -1,8 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <array>
 #include <cmath>
 #include <map>
@@ -15,75 +12,42 @@
 
 using namespace segmora::engine;
 
-TEST(NoiseSource, DrawsStayInTheirHalfOpenIntervals) {
-    NoiseSource source;
-    double lo = 1.0, hi = 0.0;
-    for (int i = 0; i < 100000; ++i) {
-        const double u = source.open_unit(), v = source.unit();
-        ASSERT_TRUE(u >= 0x1p-52 && u < 1.0) << u;
-        ASSERT_TRUE(v >= 0.0 && v < 1.0) << v;
-        lo = std::fmin(lo, u);
-        hi = std::fmax(hi, u);
-    }
-    EXPECT_LT(lo, 1e-3);
-    EXPECT_GT(hi, 1.0 - 1e-3);
+TEST(ExactSum, KeepsEverySumExactlyAndRoundsItToNearest) {
+    ExactSum sum;
+    for (int i = 0; i < 10; ++i) sum.add(0.1);
+    EXPECT_EQ(sum.nearest(), 1.0);  // 10 x 0.1000000000000000055511 rounds to 1
+    sum.subtract(1.0);
+    EXPECT_EQ(sum.nearest(), 0x1p-54);  // 0.1 is 3602879701896397 2^-55
+    ExactSum mixed;
+    for (double v : {1e308, 1e308, -1e308, 4.9406564584124654e-324, -1e308})
+        mixed.add(v);
+    EXPECT_EQ(mixed.nearest(), 4.9406564584124654e-324);
+    EXPECT_EQ(mixed.parts(), std::vector<double>{4.9406564584124654e-324});
+    ExactSum ties;  // 1 + 2^-53 lies halfway: to even, 1; 1 + 3 2^-53: to 1 + 2^-51
+    ties.add(1.0);
+    ties.add(0x1p-53);
+    EXPECT_EQ(ties.nearest(), 1.0);
+    ties.add(0x1p-52);
+    EXPECT_EQ(ties.nearest(), 1.0 + 0x1p-51);
+    EXPECT_EQ(ties.parts(), (std::vector<double>{1.0 + 0x1p-51, -0x1p-53}));
+    ExactSum negative;
+    negative.subtract(0.3);
+    EXPECT_EQ(negative.sign(), -1);
+    EXPECT_EQ(negative.nearest(), -0.3);
 }
 
-TEST(NoiseSource, RekeysAfterItsWordQuota) {
-    NoiseSource source;
-    EXPECT_EQ(source.keyings(), 1u);
-    for (std::uint64_t i = 0; i < NoiseSource::kReseedWords / 2; ++i) source.open_unit();  // two words each
-    EXPECT_EQ(source.keyings(), 1u);
-    source.open_unit();
-    EXPECT_EQ(source.keyings(), 2u);
-    source.check_fork();  // same process: no rekey
-    EXPECT_EQ(source.keyings(), 2u);
-}
-
-TEST(NoiseSource, ForkedChildDoesNotReplayTheParent) {
-    NoiseSource source;
-    source.open_unit();
-    int fds[2];
-    ASSERT_EQ(pipe(fds), 0);
-    const pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    std::array<double, 8> draws{};
-    if (pid == 0) {
-        source.check_fork();
-        for (double& d : draws) d = source.open_unit();
-        const bool rekeyed = source.keyings() == 2;
-        const ssize_t w1 = write(fds[1], draws.data(), sizeof draws);
-        const ssize_t w2 = write(fds[1], &rekeyed, sizeof rekeyed);
-        _exit(w1 == sizeof draws && w2 == sizeof rekeyed ? 0 : 1);
-    }
-    source.check_fork();
-    for (double& d : draws) d = source.open_unit();
-    std::array<double, 8> child{};
-    bool rekeyed = false;
-    ASSERT_EQ(read(fds[0], child.data(), sizeof child), static_cast<ssize_t>(sizeof child));
-    ASSERT_EQ(read(fds[0], &rekeyed, sizeof rekeyed), static_cast<ssize_t>(sizeof rekeyed));
-    int status = 0;
-    waitpid(pid, &status, 0);
-    EXPECT_TRUE(rekeyed);
-    EXPECT_EQ(source.keyings(), 1u);
-    EXPECT_NE(draws, child);
-}
-
-TEST(Noise, ParametersAreCheckedBeforeAnyDraw) {
-    NoiseSource source;
-    std::vector<double> data = {1.0};
+TEST(PrivacyBudget, RefusesParametersAndBadRestores) {
     auto message = [](auto&& call) {
         try { call(); } catch (const segmora::SegmoraError& e) { return e.display(); }
         return std::string("no error");
     };
-    EXPECT_EQ(message([&] { add_laplace_noise(data, 0.0, 1.0, source); }),
-              "Invalid configuration: epsilon must be finite and > 0, got 0");
-    EXPECT_EQ(message([&] { add_laplace_noise(data, 1.0, -1.0, source); }),
-              "Invalid configuration: sensitivity must be finite and >= 0, got -1");
-    EXPECT_EQ(message([&] { add_gaussian_noise(data, 1.0, 1.0, 1.0, source); }),
-              "Invalid configuration: delta must be in the open interval (0, 1), got 1");
-    EXPECT_EQ(source.keyings(), 1u);
-    EXPECT_EQ(data, std::vector<double>{1.0});
+    EXPECT_EQ(message([] { PrivacyBudget(0.0, 0.0); }), "Invalid configuration: epsilon must be finite and > 0, got 0");
+    EXPECT_EQ(message([] { PrivacyBudget(1.0, 1.0); }), "Invalid configuration: delta must be in [0, 1), got 1");
+    const double parts[] = {0.5, 0x1p-60};
+    EXPECT_EQ(message([&] { PrivacyBudget::restore(0.5, 0.0, parts); }),
+              "Data validation error: remaining_epsilon is not between 0 and epsilon");
+    const PrivacyBudget b = PrivacyBudget::restore(1.0, 0.0, parts);
+    EXPECT_EQ(b.remaining_parts(), (std::vector<double>{0.5, 0x1p-60}));
 }
 
 TEST(KAnonymity, GroupingMatchesAnOrderedReference) {

@@ -227,6 +227,7 @@ void read_arrow_column(const ArrowArray& a, const ElementType& t, std::int64_t s
 // Appends one batch (a struct array of columns, or one column) to `out`.
 void read_arrow_batch(const ArrowSchema& schema, const ArrowArray& batch, std::vector<double>& out,
                       std::vector<std::size_t>& shape, const char* arg) {
+    arrow::validate(schema, batch, arg);
     const bool table = schema.format && std::strcmp(schema.format, "+s") == 0;
     if (!table) {
         if (schema.dictionary) raise_non_numeric(arg, 0, "(Arrow dictionary-encoded, categorical)");
@@ -273,9 +274,9 @@ std::optional<std::pair<std::vector<double>, std::vector<std::size_t>>> read_arr
     std::vector<double> values;
     std::vector<std::size_t> shape;
     if (PyObject_HasAttrString(obj, "__arrow_c_stream__")) {
-        Ref capsule = Ref::adopt(PyObject_CallMethod(obj, "__arrow_c_stream__", nullptr));
-        if (!capsule) reraise_for_argument(arg);
-        auto* stream = capsule_pointer<ArrowArrayStream>(capsule.get(), "arrow_array_stream", arg);
+        arrow::HeldCapsule capsule(Ref::adopt(PyObject_CallMethod(obj, "__arrow_c_stream__", nullptr)));
+        if (!capsule.ref) reraise_for_argument(arg);
+        auto* stream = capsule_pointer<ArrowArrayStream>(capsule.ref.get(), "arrow_array_stream", arg);
         Released<ArrowSchema> schema;
         if (stream->get_schema(stream, &schema.value) != 0) raise_argument(PyExc_ValueError, arg, "cannot read the Arrow stream's schema");
         const bool table = schema.value.format && std::strcmp(schema.value.format, "+s") == 0;
@@ -289,12 +290,12 @@ std::optional<std::pair<std::vector<double>, std::vector<std::size_t>>> read_arr
         return std::pair{std::move(values), std::move(shape)};
     }
     if (PyObject_HasAttrString(obj, "__arrow_c_array__")) {
-        Ref pair = Ref::adopt(PyObject_CallMethod(obj, "__arrow_c_array__", nullptr));
-        if (!pair) reraise_for_argument(arg);
-        if (!PyTuple_Check(pair.get()) || PyTuple_Size(pair.get()) != 2)
+        arrow::HeldCapsule pair(Ref::adopt(PyObject_CallMethod(obj, "__arrow_c_array__", nullptr)));
+        if (!pair.ref) reraise_for_argument(arg);
+        if (!PyTuple_Check(pair.ref.get()) || PyTuple_Size(pair.ref.get()) != 2)
             raise_argument(PyExc_TypeError, arg, "__arrow_c_array__ must return a pair of capsules");
-        auto* schema = capsule_pointer<ArrowSchema>(PyTuple_GetItem(pair.get(), 0), "arrow_schema", arg);
-        auto* array = capsule_pointer<ArrowArray>(PyTuple_GetItem(pair.get(), 1), "arrow_array", arg);
+        auto* schema = capsule_pointer<ArrowSchema>(PyTuple_GetItem(pair.ref.get(), 0), "arrow_schema", arg);
+        auto* array = capsule_pointer<ArrowArray>(PyTuple_GetItem(pair.ref.get(), 1), "arrow_array", arg);
         read_arrow_batch(*schema, *array, values, shape, arg);
         return std::pair{std::move(values), std::move(shape)};
     }

@@ -34,8 +34,9 @@ double half_to_double(std::uint16_t h) noexcept {
 std::optional<ArrowColumn> ArrowColumn::import(PyObject* obj, const char* arg) {
     const bool stream = PyObject_HasAttrString(obj, "__arrow_c_stream__");
     if (!stream && !PyObject_HasAttrString(obj, "__arrow_c_array__")) return std::nullopt;
-    Ref exported = Ref::adopt(PyObject_CallMethod(obj, stream ? "__arrow_c_stream__" : "__arrow_c_array__", nullptr));
-    if (!exported) {
+    arrow::HeldCapsule exported(
+        Ref::adopt(PyObject_CallMethod(obj, stream ? "__arrow_c_stream__" : "__arrow_c_array__", nullptr)));
+    if (!exported.ref) {
         if (PyErr_ExceptionMatches(PyExc_ImportError)) {
             PyErr_Clear();
             return std::nullopt;
@@ -44,7 +45,7 @@ std::optional<ArrowColumn> ArrowColumn::import(PyObject* obj, const char* arg) {
     }
     ArrowColumn column;
     if (stream) {
-        auto* s = capsule_pointer<ArrowArrayStream>(exported.get(), "arrow_array_stream", arg);
+        auto* s = capsule_pointer<ArrowArrayStream>(exported.ref.get(), "arrow_array_stream", arg);
         column.owned_schema_ = std::make_unique<Released<ArrowSchema>>();
         if (s->get_schema(s, &column.owned_schema_->value) != 0)
             raise(PyExc_ValueError, segmora::format("{}: cannot read the Arrow stream", arg));
@@ -54,13 +55,15 @@ std::optional<ArrowColumn> ArrowColumn::import(PyObject* obj, const char* arg) {
             ArrowArray& batch = column.owned_batches_.back().value;
             if (s->get_next(s, &batch) != 0) raise(PyExc_ValueError, segmora::format("{}: cannot read the Arrow stream", arg));
             if (!batch.release) break;  // end of stream
+            arrow::validate(*column.schema_, batch, arg);
             column.batches_.push_back(&batch);
         }
     } else {
-        if (!PyTuple_Check(exported.get()) || PyTuple_Size(exported.get()) != 2)
+        if (!PyTuple_Check(exported.ref.get()) || PyTuple_Size(exported.ref.get()) != 2)
             raise_argument(PyExc_TypeError, arg, "__arrow_c_array__ must return a pair of capsules");
-        column.schema_ = capsule_pointer<ArrowSchema>(PyTuple_GetItem(exported.get(), 0), "arrow_schema", arg);
-        column.batches_.push_back(capsule_pointer<ArrowArray>(PyTuple_GetItem(exported.get(), 1), "arrow_array", arg));
+        column.schema_ = capsule_pointer<ArrowSchema>(PyTuple_GetItem(exported.ref.get(), 0), "arrow_schema", arg);
+        column.batches_.push_back(capsule_pointer<ArrowArray>(PyTuple_GetItem(exported.ref.get(), 1), "arrow_array", arg));
+        arrow::validate(*column.schema_, *column.batches_.back(), arg);
     }
     column.exported_ = std::move(exported);
     return column;

@@ -35,7 +35,7 @@ public:
     std::size_t length() const noexcept;  // rows over every batch
 
 private:
-    Ref exported_;                                  // the capsules (they own an array's schema and data)
+    arrow::HeldCapsule exported_;                   // the capsules (they own an array's schema and data)
     std::unique_ptr<Released<ArrowSchema>> owned_schema_;  // a stream's schema
     std::deque<Released<ArrowArray>> owned_batches_;       // a stream's batches
     const ArrowSchema* schema_ = nullptr;

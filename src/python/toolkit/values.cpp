@@ -217,6 +217,11 @@ SequenceItems::SequenceItems(PyObject* obj, const char* arg) {
 }
 
 
+PyObject* imported_module(const char* name) {
+    PyObject* modules = PySys_GetObject("modules");  // borrowed
+    return modules ? PyDict_GetItemString(modules, name) : nullptr;
+}
+
 bool copy_float64_buffer(PyObject* obj, std::vector<double>& out) {
     if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj) || !PyObject_CheckBuffer(obj)) return false;
     Py_buffer view;

@@ -195,6 +195,10 @@ void convert_dict(PyObject* obj, const char* arg, Take&& take) {
     }
 }
 
+// A module the caller's process has already imported (borrowed), or null; for
+// results shaped like the caller's own objects without importing anything.
+PyObject* imported_module(const char* name);
+
 // ---- C++ -> Python ----
 
 inline Ref to_py(double v) { return Ref::steal(PyFloat_FromDouble(v)); }
