@@ -745,7 +745,7 @@ def detect_segment_composition_change(
 # drift tests with p-values and the drift reference (registered after the table)
 
 _Column = Sequence[Any] | Any  # a list, NumPy array, pandas Series, Arrow array or polars Series
-_Bins = int | Sequence[float]
+_Bins = int | Sequence[float]  # a number of quantile bins, or strictly increasing bin edges
 _Counts = dict[str, int] | Any  # a dict of category to count, or a pandas Series of counts (value_counts())
 
 def ks_test(baseline: _Column, current: _Column) -> tuple[float, float]:
@@ -1127,7 +1127,7 @@ def estimate_k_combined(data: _Rows, k_range: tuple[int, int]) -> PyKEstimationR
 
 # ---- rfm ----
 
-_Transaction = tuple[str, str | datetime, float]
+_Transaction = tuple[str, str | datetime, float]  # (customer id, RFC 3339 text or date-time, amount)
 
 @final
 class PyRFMConfig:
@@ -1489,7 +1489,7 @@ _SeedRecord = (
     | tuple[str, _Vector, float, str]
     | tuple[str, _Vector, float, str, dict[str, str] | None]
     | list[Any]
-)
+)  # (customer_id, features[, ltv[, cohort[, categorical_features]]]) as a tuple or list
 
 def seed_customers(records: Iterable[_SeedRecord]) -> list[PySeedCustomer]:
     """Build many seed or candidate customers at once: one PySeedCustomer per
@@ -1508,7 +1508,7 @@ def seed_customers(records: Iterable[_SeedRecord]) -> list[PySeedCustomer]:
     """
 
 # PySeedCustomer objects, or (ids, features): an id column and a 2-D feature matrix
-_AudienceSide = Sequence[PySeedCustomer] | tuple[Any, Any]
+_AudienceSide = Sequence[PySeedCustomer] | tuple[Any, Any]  # a list of PySeedCustomer, or a pair (ids, 2-D feature matrix)
 
 def lookalike_audience(
     seed_customers: _AudienceSide,
