@@ -179,6 +179,18 @@ class Stub:
                 return found
         return None
 
+    def attributes(self, cls: ast.ClassDef) -> dict[str, str]:
+        """Annotated public attributes of the class and its stub base classes: name -> type."""
+        found: dict[str, str] = {}
+        for base in cls.bases:
+            parent = self.nodes.get(getattr(base, "id", ""))
+            if isinstance(parent, ast.ClassDef):
+                found.update(self.attributes(parent))
+        for member in cls.body:
+            if isinstance(member, ast.AnnAssign) and isinstance(member.target, ast.Name):
+                found[member.target.id] = self.annotation(member.annotation)
+        return {name: kind for name, kind in found.items() if not name.startswith("_")}
+
     def members(self, cls: ast.ClassDef) -> list[ast.FunctionDef]:
         """The class's public methods and properties, then those it inherits from stub classes."""
         own = [m for m in cls.body if isinstance(m, ast.FunctionDef)]
@@ -229,6 +241,8 @@ def stub_entry(stub: Stub, name: str) -> list[str]:
     if "final" in {ast.unparse(d) for d in node.decorator_list}:
         lines.append("   :final:")
     lines += [""] + _indented(_doc(node))
+    for attribute, kind in stub.attributes(node).items():
+        lines += _indented([f".. py:attribute:: {attribute}", f"   :type: {kind}", ""])
     for member in stub.members(node):
         kinds = _decorators(member)
         if "property" in kinds:
