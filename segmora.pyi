@@ -244,6 +244,94 @@ def kmeans_chunk_inertia(data: _Rows, centers: _Rows, labels: Sequence[int]) -> 
     >>> kmeans_chunk_inertia([[0.0], [1.0], [10.0]], [[0.5], [10.0]], [0, 0, 1])
     0.5
     """
+def kmeans_block_step(
+    data: _Rows,
+    centers: _Rows,
+    totals: Any,
+    labels: Any = None,
+    previous_centers: _Rows | None = None,
+) -> bool:
+    """Adds one block of a partition's rows to the partition's Lloyd totals and returns whether a label changed.
+
+    data: the rows (a 2-D C-contiguous float64 array is read in place). centers: k x d.
+    totals: a float64 array of k*d + k + 2 + d values updated in place: the k x d sums, the k counts,
+    the inertia, the farthest distance and the farthest row; fresh totals are zeros with the farthest
+    distance -inf. Blocks of one partition go in row order; the partitions' totals added in partition
+    order and the sums divided by the counts give the next centers.
+    labels: an int64 array of one label per row holding the previous labels, overwritten with the new
+    ones; without it, labels are compared with the nearest of previous_centers, else with 0.
+
+    Raises RuntimeError for no centers, a width or size mismatch or a non-finite value (the totals and
+    labels then hold partial results), TypeError for outputs that are not writable arrays.
+
+    >>> import numpy as np
+    >>> block, centers = np.array([[0.0], [1.0], [10.0], [11.0]]), np.array([[0.0], [10.0]])
+    >>> totals = np.zeros(2 * 1 + 2 + 2 + 1); totals[2 * 1 + 2 + 1] = -np.inf   # k = 2, d = 1
+    >>> labels = np.zeros(4, dtype=np.int64)
+    >>> kmeans_block_step(block, centers, totals, labels), totals.tolist(), labels.tolist()
+    (True, [1.0, 21.0, 2.0, 2.0, 2.0, 1.0, 11.0], [0, 0, 1, 1])
+    """
+def kmeans_block_inertia(
+    data: _Rows,
+    centers: _Rows,
+    labels: Any = None,
+    label_centers: _Rows | None = None,
+    start: float = 0.0,
+) -> float:
+    """start plus the squared distances of a block's rows to their labelled centers, summed in row order
+    (pass one block's result as the next block's start). Labels come from labels (int64 array or list),
+    else the nearest of label_centers, else 0. Raises RuntimeError for a label naming no center, a width
+    mismatch or a non-finite value.
+
+    >>> kmeans_block_inertia([[0.0], [1.0], [10.0], [11.0]], [[0.5], [10.5]], [0, 0, 1, 1])
+    1.0
+    """
+def kmeans_parallel_first(n_rows: int, n_clusters: int, random_state: int) -> int:
+    """k-means|| seeding, first step: the row (0 .. n_rows-1, counted across partitions in partition order)
+    that becomes the first candidate, drawn from the seed's ChaCha12 stream 0. Raises RuntimeError as
+    kmeans_py does for n_clusters = 0, no rows, or more clusters than rows.
+
+    >>> 0 <= kmeans_parallel_first(1_000_000, 8, 42) < 1_000_000
+    True
+    """
+def kmeans_parallel_round(
+    data: _Rows,
+    candidates: _Rows,
+    oversampling: float,
+    random_state: int,
+    partition: int,
+    round: int,
+    best: Any = None,
+    first_row: int = 0,
+    start: float = 0.0,
+) -> tuple[float, list[int], list[float], list[float]]:
+    """k-means|| seeding, one round over one block of a partition: (cost, rows, distances, draws).
+
+    Every row's squared distance d2 to its nearest candidate is taken (the smaller of that and its value
+    in best, a float64 array of one value per row updated in place, when given); cost is start plus the
+    d2 in row order. Row j of the partition (first_row + its index in the block) draws u, uniform in
+    [0, 1), from the seed's ChaCha12 stream 1 + partition at the round's position; rows, distances and
+    draws list the rows with u * (running cost) < oversampling * d2. The driver adds the partitions'
+    costs in partition order into phi and keeps the rows with u * phi < oversampling * d2.
+
+    >>> import numpy as np
+    >>> block = np.array([[0.0], [1.0], [10.0], [11.0]])
+    >>> best = np.full(4, np.inf)                      # no candidate seen yet
+    >>> cost, rows, d2, u = kmeans_parallel_round(block, block[[2]], 4.0, 42, 0, 0, best)
+    >>> cost, rows, d2, best.tolist()
+    (182.0, [0, 1], [100.0, 81.0], [100.0, 81.0, 0.0, 1.0])
+    """
+def kmeans_parallel_reduce(
+    candidates: _Rows, weights: Sequence[float] | Any, n_clusters: int, random_state: int
+) -> list[list[float]]:
+    """k-means|| seeding, last step: n_clusters seeds chosen among the candidates by weighted k-means++
+    (weights: the rows nearest to each candidate), drawn from the seed's ChaCha12 stream 0. Returns the
+    seeds as a list of rows. Raises RuntimeError for n_clusters = 0, no candidates, weights of another
+    length, a negative or non-finite weight or value.
+
+    >>> kmeans_parallel_reduce([[0.0], [10.0]], [2.0, 2.0], 2, 42)
+    [[0.0], [10.0]]
+    """
 def rfm_partition_values(
     transactions: Sequence[_Transaction],
     config: PyRFMConfig,

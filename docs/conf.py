@@ -18,7 +18,7 @@ copyright = "the segmora developers"
 
 extensions = ["sphinx.ext.doctest", "segmora_api"]
 segmora_stub = os.path.join("..", "segmora.pyi")
-segmora_modules = ["segmora", "segmora_dask"]
+segmora_modules = ["segmora", "segmora_dask", "segmora_spark"]
 
 exclude_patterns = ["_build"]
 html_theme = "alabaster"

@@ -4,10 +4,10 @@
     python examples/scale_out_dask.py --workers 2 --rows 1000000
 
 Starts a LocalCluster of process workers, generates the feature rows on the
-workers (never on the driver), fits k-means with k-means++ seeds from a sample
-and the Lloyd loop over the partitions, scores RFM from a Dask DataFrame of
-transactions, and labels every row partition by partition with the fitted
-model.
+workers (never on the driver), fits k-means with k-means|| seeds sampled on the
+workers and the Lloyd loop over the partitions (the rows never leave their
+workers), scores RFM from a Dask DataFrame of transactions, and labels every
+row partition by partition with the fitted model.
 """
 
 from __future__ import annotations
@@ -58,14 +58,14 @@ def transaction_frame(n_transactions: int, n_customers: int, n_partitions: int, 
 
 
 def main(workers: int = 2, rows: int = 200_000, features: int = 8, partitions: int = 8, clusters: int = 4,
-         transactions: int = 20_000, customers: int = 2_000, sample_fraction: float = 0.05) -> dict:
+         transactions: int = 20_000, customers: int = 2_000) -> dict:
     from dask.distributed import Client, LocalCluster
 
     now = datetime.datetime.now(datetime.timezone.utc)
     with LocalCluster(n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=":0") as cluster, \
             Client(cluster) as client:
         features_df = feature_frame(rows, features, partitions)
-        model = sd.fit_kmeans_dask(client, features_df, clusters, sample_fraction=sample_fraction)
+        model = sd.fit_kmeans_dask(client, features_df, clusters)
         segments = sd.predict_dask(model, features_df)
         sizes = segments.value_counts().compute().sort_index()
 

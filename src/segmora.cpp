@@ -107,7 +107,8 @@ const Registration kRegistrations[] = {
 // steps of k-means and RFM over partitions, the data-frame front door, the
 // bulk builder of lookalike customers, the columnar entry points, the drift
 // tests with p-values and the drift reference, transactions to model summaries
-// and the routes of the purchase and spend models.
+// and the routes of the purchase and spend models, k-means over partitions fed
+// block by block with its k-means|| seeding.
 const Registration kAfterTable[] = {
     fn("kprototypes_py", b::kprototypes_py_def),
     cls("PyKPrototypesResult", b::kprototypes_result_type),
@@ -138,6 +139,11 @@ const Registration kAfterTable[] = {
     fn("_clv_predict", b::clv_predict_def),
     fn("_clv_expected", b::clv_expected_def),
     fn("_clv_lifetime_value", b::clv_lifetime_value_def),
+    fn("kmeans_block_step", b::kmeans_block_step_def),
+    fn("kmeans_block_inertia", b::kmeans_block_inertia_def),
+    fn("kmeans_parallel_first", b::kmeans_parallel_first_def),
+    fn("kmeans_parallel_round", b::kmeans_parallel_round_def),
+    fn("kmeans_parallel_reduce", b::kmeans_parallel_reduce_def),
 };
 
 constexpr const char* kVersion = "7.4.1";

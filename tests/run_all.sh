@@ -12,17 +12,21 @@ command -v g++ >/dev/null || missing+=(g++)
 # Real SQL servers for the exported queries (started privately by the tests).
 compgen -G "/usr/lib/postgresql/*/bin/postgres" >/dev/null || missing+=(postgresql)
 command -v mariadb-install-db >/dev/null || missing+=(mariadb-server)
+# Spark runs on a Java runtime (the tests start a local session).
+command -v java >/dev/null || missing+=(openjdk-17-jre-headless)
 if [ ${#missing[@]} -gt 0 ]; then
     SUDO=""
     [ "$(id -u)" -eq 0 ] || SUDO="sudo"
     $SUDO apt-get update -qq
+    # The Java runtime's package links its manual page, which slim images leave no directory for.
+    $SUDO mkdir -p /usr/share/man/man1
     # Packages are installed only: their services are not needed (policy-rc.d may refuse them).
     DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
 
 "$PYTHON" -m pip install -q --upgrade pip >/dev/null 2>&1 || true
 "$PYTHON" -m pip install -q cmake ninja
-"$PYTHON" -m pip install -q ".[test,dask,docs]" duckdb
+"$PYTHON" -m pip install -q ".[test,dask,spark,docs]" duckdb
 
 cmake -S . -B build/engine-tests -G Ninja -DCMAKE_BUILD_TYPE=Release \
     -DSEGMORA_BUILD_TESTS=ON -DSEGMORA_BUILD_EXTENSION=OFF >/dev/null

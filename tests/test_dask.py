@@ -2,6 +2,7 @@
 import datetime
 import importlib.util
 import os
+import sys
 import warnings
 
 import numpy as np
@@ -39,22 +40,39 @@ def fitted(model):
     return model.centers, model.inertia, model.n_iter
 
 
-@pytest.mark.parametrize("n_parts, as_array, max_iter", [(1, False, 300), (1, True, 300), (1, False, 1),
-                                                          (4, False, 300), (3, True, 300), (5, False, 0)])
-def test_distributed_fit_equals_the_in_memory_loop(client, features, n_parts, as_array, max_iter):
+@pytest.mark.parametrize("n_parts, as_array, max_iter, init", [
+    (1, False, 300, "k-means++"), (1, True, 300, "k-means++"), (1, False, 1, "k-means++"), (4, False, 300, "k-means++"),
+    (3, True, 300, "k-means++"), (5, False, 0, "k-means++"), (1, True, 300, "k-means||"), (4, False, 300, "k-means||"),
+    (3, True, 2, "k-means||"),
+])
+def test_distributed_fit_equals_the_in_memory_loop(client, features, n_parts, as_array, max_iter, init):
     frame = dd.from_pandas(features, npartitions=n_parts, sort=False)
     chunks = [np.ascontiguousarray(p.compute().to_numpy()) for p in frame.to_delayed()]
     data = da.concatenate([da.from_array(c, chunks=c.shape) for c in chunks]) if as_array else frame
-    model = sd.fit_kmeans_dask(client, data, 4, max_iter=max_iter, random_state=5, sample_fraction=1.0)
-    assert fitted(model) == fitted(sd.fit_kmeans_chunks(chunks, 4, max_iter=max_iter, random_state=5))
-    if n_parts == 1:
-        assert fitted(model) == fitted(segmora.kmeans_py(chunks[0], 4, max_iter=max_iter, random_state=5))
-    labels = sd.predict_dask(model, frame).compute()
-    assert labels.index.equals(features.index) and labels.tolist() == model.predict(np.vstack(chunks))
+    model, labels = sd.fit_predict_kmeans_dask(client, data, 4, max_iter=max_iter, random_state=5, sample_fraction=1.0,
+                                               init=init)
+    assert fitted(model) == fitted(sd.fit_kmeans_chunks(chunks, 4, max_iter=max_iter, random_state=5, init=init))
+    if n_parts == 1 and init == "k-means++":
+        expected = segmora.kmeans_py(chunks[0], 4, max_iter=max_iter, random_state=5)
+        assert fitted(model) == fitted(expected) and labels.compute().tolist() == expected.labels
+    if max_iter == 300:  # converged: the fit's labels are the model's predictions
+        assert labels.compute().tolist() == model.predict(np.vstack(chunks))
+    segments = sd.predict_dask(model, frame).compute()
+    assert segments.index.equals(features.index) and segments.tolist() == model.predict(np.vstack(chunks))
     if n_parts == 3:  # fitted engine objects travel pickled too
         seg = segmora.PyAudienceSegmenter(4, n_jobs=1)
         seg.fit(np.vstack(chunks))
         assert sd.predict_dask(seg, frame).compute().tolist() == seg.predict(np.vstack(chunks))
+
+
+def test_blocks_held_by_one_worker_are_spread_before_the_fit(client, features):
+    workers = sorted(client.scheduler_info()["workers"])
+    sizes = [900, 600, 500, 400, 300, 300]
+    blocks = [client.scatter(features.to_numpy()[:n], workers=[workers[0]]) for n in sizes]
+    blocks, where = sd._place_evenly(client, blocks, sizes)
+    homes = client.who_has(blocks)
+    assert [list(homes[b.key]) for b in blocks] == [[w] for w in where]
+    assert sorted(sum(n for n, w in zip(sizes, where) if w == worker) for worker in workers) == [1500, 1500]
 
 
 TIMESTAMP_FORMS = {
@@ -100,6 +118,18 @@ def test_prediction_keeps_feature_names():
         warnings.simplefilter("error")
         labels = sd._predict_partition(frame, model)
     assert labels.tolist() == model.predict(frame).tolist()
+
+
+def test_rfm_straight_from_a_parquet_dataset(client, tmp_path):
+    sys.path.insert(0, os.path.join(ROOT, "examples"))
+    import out_of_core
+
+    out_of_core.write_transactions(str(tmp_path), 2_000, 150, NOW, files=3)
+    frame = pd.read_parquet(str(tmp_path))
+    expected = segmora.calculate_rfm_py(list(frame.itertuples(index=False, name=None)), sd.RFMSettings().config())
+    got = out_of_core.rfm_from_parquet(client, str(tmp_path), NOW)
+    assert [repr(s) + s.rfm_rank for s in got] == [repr(s) + s.rfm_rank for s in expected]
+    assert [(s.recency, s.monetary) for s in got] == [(s.recency, s.monetary) for s in expected]
 
 
 def test_the_example_runs_on_two_workers():

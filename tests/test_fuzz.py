@@ -74,6 +74,9 @@ anything = st.one_of(scalars, ragged_rows, arrays(), st.lists(scalars, max_size=
 good_rows = st.one_of(st.lists(st.lists(st.floats(-1e3, 1e3), min_size=2, max_size=2), max_size=6), arrays())
 labels = st.lists(st.integers(0, 4), max_size=7)
 k_range = st.tuples(st.integers(0, 7), st.integers(0, 7))
+# Writable outputs of the block functions: totals or distances (float64), labels (int64), of any length.
+totals = st.builds(lambda n, fill: np.full(n, fill), st.integers(0, 24), st.sampled_from([0.0, -np.inf, np.nan]))
+int64s = st.builds(lambda n, fill: np.full(n, fill, dtype=np.int64), st.integers(0, 7), st.sampled_from([0, 3, -1]))
 timestamps = st.one_of(st.just("2024-01-01T00:00:00Z"), st.just("2024-02-29T23:59:60+14:00"), st.text(max_size=25))
 transactions = st.lists(st.one_of(st.tuples(st.text(max_size=4), timestamps, numbers), scalars), max_size=6)
 names = st.one_of(st.sampled_from(["champions", "at_risk", "x", "spent", ""]), st.text(max_size=8))
@@ -257,6 +260,13 @@ ENTRY_POINTS = {
             model_with(sg.BetaGeoModel, 0.2, 4.0, 0.8, 2.4), *a), [histories] * 4 + [ints, floats, floats]),
     "kmeans_chunk_step": (sg.kmeans_chunk_step, [good_rows, good_rows, labels]),
     "kmeans_chunk_inertia": (sg.kmeans_chunk_inertia, [good_rows, good_rows, labels]),
+    "kmeans_block_step": (sg.kmeans_block_step, [good_rows, good_rows, totals, int64s, good_rows]),
+    "kmeans_block_inertia": (sg.kmeans_block_inertia, [good_rows, good_rows, st.one_of(labels, int64s), good_rows,
+                                                       floats]),
+    "kmeans_parallel_first": (sg.kmeans_parallel_first, [ints, ints, ints]),
+    "kmeans_parallel_round": (sg.kmeans_parallel_round, [good_rows, good_rows, floats, ints, ints, ints, totals, ints,
+                                                         floats]),
+    "kmeans_parallel_reduce": (sg.kmeans_parallel_reduce, [good_rows, st.one_of(vectors, totals), ints, ints]),
     "rfm_partition_values": (sg.rfm_partition_values, [transactions, st.builds(sg.PyRFMConfig), timestamps, labels, rfm_jobs]),
     "score_rfm_values": (sg.score_rfm_values, [rfm_values, st.builds(sg.PyRFMConfig)]),
     "_restore": (sg._restore, [st.sampled_from(["PyRFMConfig", "PyCondition", "PyAudienceSegmenter", "KMeans",

@@ -147,3 +147,129 @@ def test_partition_columns_need_ascending_rows(rows, message):
     with pytest.raises(ValueError) as err:
         segmora.rfm_partition_columns(["a", "b"], [0, 0], [1.0, 2.0], rows, "2024-01-01T00:00:00Z")
     assert str(err.value) == message
+
+
+# ---- partitions fed block by block, k-means|| ----
+
+CENTERS = BLOBS[[0, 300, 600, 900]] + 0.5
+PREVIOUS = CENTERS[[1, 0, 2, 3]]  # two centers swapped: other labels
+
+
+def block_step(data, cuts, labels=None, previous=None):
+    totals, changed = sd.fresh_totals(4, 3), []
+    pieces = np.split(np.arange(len(data)), cuts)
+    for rows in pieces:
+        lbl = None if labels is None else labels[rows[0]:rows[0] + len(rows)] if len(rows) else labels[:0]
+        changed.append(segmora.kmeans_block_step(data[rows], CENTERS, totals, lbl, previous))
+    return totals, any(changed)
+
+
+@pytest.mark.parametrize("cuts", [(), (1,), (4096,), (3, 500, 999), (250, 250, 750)])
+def test_blocks_of_a_partition_add_up_to_one_pass(cuts):
+    labels, whole_labels = np.zeros(len(BLOBS), np.int64), np.zeros(len(BLOBS), np.int64)
+    got, whole = block_step(BLOBS, cuts, labels), block_step(BLOBS, (), whole_labels)
+    assert got[0].tobytes() == whole[0].tobytes() and got[1] and np.array_equal(labels, whole_labels)
+    nearest = np.argmin(((BLOBS[:, None, :] - CENTERS[None]) ** 2).sum(axis=2), axis=1)
+    assert np.array_equal(labels, nearest) and got[0][12:16].tolist() == np.bincount(nearest).tolist()
+    # The previous labels compared: held ones, the nearest of other centers, or none (all 0).
+    assert block_step(BLOBS, cuts, labels)[1] is False
+    assert block_step(BLOBS, cuts, previous=PREVIOUS)[1] is True
+    assert block_step(BLOBS, cuts, previous=CENTERS)[1] is False
+    starts = [0.0]
+    for rows in np.split(BLOBS, cuts):
+        starts.append(segmora.kmeans_block_inertia(rows, CENTERS, label_centers=PREVIOUS, start=starts[-1]))
+    by_previous = np.argmin(((BLOBS[:, None, :] - PREVIOUS[None]) ** 2).sum(axis=2), axis=1)
+    assert starts[-1] == segmora.kmeans_block_inertia(BLOBS, CENTERS, by_previous.tolist())
+    assert starts[-1] == pytest.approx(((BLOBS - CENTERS[by_previous]) ** 2).sum(), rel=1e-12)
+
+
+@pytest.mark.parametrize("cuts", [(), (7,), (31, 32, 33), (100, 612)])
+def test_a_round_sees_the_same_draws_whatever_the_blocks(cuts):
+    """Per round and partition one draw per row: blocks, and updating held distances or taking all
+    candidates afresh, change nothing."""
+    chosen = BLOBS[[0, 700]]
+    best = np.full(len(BLOBS), np.inf)
+    segmora.kmeans_parallel_round(BLOBS, chosen[:1], 8.0, 11, 2, 0, best)
+    held = segmora.kmeans_parallel_round(BLOBS, chosen[1:], 8.0, 11, 2, 1, best)
+    cost, rows, d2, u, first = 0.0, [], [], [], 0
+    for piece in np.split(BLOBS, cuts):
+        cost, r, d, w = segmora.kmeans_parallel_round(piece, chosen, 8.0, 11, 2, 1, None, first, cost)
+        rows, d2, u, first = rows + [first + i for i in r], d2 + d, u + w, first + len(piece)
+    assert (cost, rows, d2, u) == held and cost == sd.sum_in_order(best)
+    # Offered: u times the running cost below l * d2; a different seed, round or partition draws anew.
+    running = np.cumsum(best)
+    draws = dict(zip(rows, u))
+    assert rows == [i for i in range(len(BLOBS)) if i in draws and draws[i] * running[i] < 8.0 * best[i]]
+    for other in [(12, 2, 1), (11, 3, 1), (11, 2, 2)]:
+        seed, part, round_ = other
+        assert segmora.kmeans_parallel_round(BLOBS, chosen, 8.0, seed, part, round_)[3] != u
+
+
+def test_seeds_are_drawn_in_proportion_to_weight_times_squared_distance():
+    picks = [segmora.kmeans_parallel_reduce([[0.0], [1.0], [2.0]], [1.0, 0.0, 3.0], 1, s)[0][0] for s in range(2000)]
+    assert picks.count(1.0) == 0 and 0.71 < picks.count(2.0) / 2000 < 0.79
+    # Second seed: weights [1, 0, 3] times squared distances to the first seed at 2.0, [4, 1, 0].
+    second = [segmora.kmeans_parallel_reduce([[0.0], [1.0], [2.0]], [1.0, 0.0, 3.0], 2, s)[1][0] for s in range(300)]
+    assert [c for c, p in zip(second, picks) if p == 2.0] == [0.0] * sum(p == 2.0 for p in picks[:300])
+    same = segmora.kmeans_parallel_reduce([[5.0]] * 3, [0.0, 0.0, 0.0], 3, 1)
+    assert same == [[5.0]] * 3
+
+
+@pytest.mark.parametrize("split", [[1000], [250, 0, 750], [100, 200, 300, 400]])
+def test_k_means_parallel_seeding_finds_the_blobs(split):
+    chunks = np.split(BLOBS, np.cumsum(split)[:-1])
+    for seed in range(5):
+        model = sd.fit_kmeans_chunks(chunks, 4, random_state=seed, init="k-means||")
+        assert model == sd.fit_kmeans_chunks(chunks, 4, random_state=seed, init="k-means||")
+        assert model.inertia == pytest.approx(segmora.kmeans_py(BLOBS, 4, random_state=3).inertia, rel=1e-9)
+
+
+BLOCK = np.zeros((2, 3))
+NAN_BLOCK = np.array([[0.0, 1.0, 2.0], [3.0, np.nan, 5.0]])
+SHARED = np.zeros(21)
+
+
+@pytest.mark.parametrize("call, error, message", [
+    (lambda: segmora.kmeans_block_step(BLOCK, CENTERS, np.zeros(5)), RuntimeError,
+     DV + "totals have 5 values but 4 centers of 3 features need 21"),
+    (lambda: segmora.kmeans_block_step(NAN_BLOCK, CENTERS, sd.fresh_totals(4, 3)), RuntimeError,
+     DV + "data contains a non-finite value (NaN) at row 1, column 1"),
+    (lambda: segmora.kmeans_block_step(BLOCK, CENTERS, sd.fresh_totals(4, 3), np.zeros(3, np.int64)), RuntimeError,
+     DV + "labels has 3 entries but data has 2 rows"),
+    (lambda: segmora.kmeans_block_step(BLOCK, CENTERS, sd.fresh_totals(4, 3), previous_centers=[[1.0]]), RuntimeError,
+     DV + "data has 3 features but previous_centers have 1 features"),
+    (lambda: segmora.kmeans_block_step(BLOCK, CENTERS, np.zeros(21, np.float32)), TypeError,
+     "argument 'totals': must be a writable 1-D C-contiguous float64 array"),
+    (lambda: segmora.kmeans_block_step(BLOCK, CENTERS, sd.fresh_totals(4, 3), np.zeros(2)), TypeError,
+     "argument 'labels': must be a writable 1-D C-contiguous int64 array"),
+    (lambda: segmora.kmeans_block_step(SHARED.reshape(7, 3), CENTERS, SHARED), ValueError,
+     "argument 'totals': shares memory with another argument"),
+    (lambda: segmora.kmeans_block_inertia(BLOCK, CENTERS, [0, 4]), RuntimeError,
+     DV + "label 4 at row 1 names no center (k = 4)"),
+    (lambda: segmora.kmeans_parallel_first(10, 11, 0), RuntimeError,
+     "Invalid configuration: n_clusters (11) cannot exceed number of data points (10)"),
+    (lambda: segmora.kmeans_parallel_round(BLOCK, CENTERS, 0.0, 1, 0, 0), RuntimeError,
+     DV + "oversampling must be finite and positive, got 0"),
+    (lambda: segmora.kmeans_parallel_round(BLOCK, CENTERS, 8.0, 1, 0, 2**32), RuntimeError,
+     DV + "round 4294967296 is out of range (at most 4294967295)"),
+    (lambda: segmora.kmeans_parallel_round(BLOCK, CENTERS, 8.0, 1, 0, 0, None, 2**35 - 1), RuntimeError,
+     DV + "rows 34359738367 to 34359738369 of partition 0 are past the 34359738368 draws of a round"),
+    (lambda: segmora.kmeans_parallel_reduce(CENTERS, [1.0, 1.0, -1.0, 1.0], 2, 0), RuntimeError,
+     DV + "weight -1 of candidate 2 is not a finite non-negative number"),
+    (lambda: segmora.kmeans_parallel_reduce([], [], 2, 0), RuntimeError,
+     DV + "there are no candidates to choose seeds from"),
+])
+def test_block_functions_report_bad_input(call, error, message):
+    with pytest.raises(error) as err:
+        call()
+    assert str(err.value) == message
+
+
+@pytest.mark.parametrize("init, bad_row", [("k-means||", 7), (CENTERS, 7), ("k-means||", 426)])
+def test_errors_name_the_partition_and_the_row_within_it(init, bad_row):
+    """Row 426 of the second chunk is the first candidate of seed 42 (found on the driver, not the partitions)."""
+    chunks = [c.copy() for c in np.split(BLOBS, (100, 600))]
+    chunks[1][bad_row, 2] = np.nan
+    with pytest.raises(RuntimeError) as err:
+        sd.fit_kmeans_chunks(chunks, 4, init=init)
+    assert str(err.value) == f"{DV}data contains a non-finite value (NaN) at row {bad_row}, column 2 of partition 1"

@@ -258,6 +258,8 @@ def stub_entry(stub: Stub, name: str) -> list[str]:
 def module_entry(module, name: str) -> list[str]:
     """An entry of a pure Python module, from its signatures and docstrings."""
     obj = getattr(module, name)
+    if not callable(obj):  # a module constant
+        return [f".. py:data:: {name}", f"   :value: {obj!r}", ""]
     doc = docstring_to_rest(inspect.getdoc(obj) or "")
     if not inspect.isclass(obj):
         return [f".. py:function:: {name}{inspect.signature(obj)}", ""] + _indented(doc)
@@ -362,7 +364,12 @@ def _purge(app, env, docname):
 def _check_coverage(app, env):
     documented = _state(env)
     for module_name in app.config.segmora_modules:
+        module = importlib.import_module(module_name)
         for name in sorted(_public(module_name) - {n for m, n in documented if m == module_name}):
+            # A name another documented module defines (re-exported) is documented there.
+            home = getattr(getattr(module, name), "__module__", module_name)
+            if home != module_name and (home, name) in documented:
+                continue
             logger.warning("%s.%s is not documented on any page", module_name, name)
 
 

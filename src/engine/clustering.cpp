@@ -77,11 +77,13 @@ __attribute__((always_inline)) inline void transpose4(const V4* rows, V4* out) n
     out[3] = __builtin_shuffle(odd01, odd23, I4{2, 3, 6, 7});
 }
 
-// Nearest center of R consecutive rows starting at x (row stride d).
-template <std::size_t R>
+// Nearest center of R consecutive rows starting at x (row stride d); with
+// kDistances also its squared distance (+inf when every distance is NaN).
+template <std::size_t R, bool kDistances = false>
 __attribute__((always_inline)) inline void nearest_rows(const double* __restrict x, std::size_t d,
                                                         const double* __restrict blocks, std::size_t n_blocks,
-                                                        std::uint64_t* __restrict out) {
+                                                        std::uint64_t* __restrict out,
+                                                        double* __restrict out_d = nullptr) {
     static_assert(kBlock == 8);
     double best_d[R];
     std::uint64_t best[R];
@@ -135,8 +137,12 @@ __attribute__((always_inline)) inline void nearest_rows(const double* __restrict
     }
     if constexpr (R == 4) {
         for (std::size_t r = 0; r < R; ++r) out[r] = static_cast<std::uint64_t>(arg4[r]);
+        if constexpr (kDistances)
+            for (std::size_t r = 0; r < R; ++r) out_d[r] = min4[r];
     } else {
         for (std::size_t r = 0; r < R; ++r) out[r] = best[r];
+        if constexpr (kDistances)
+            for (std::size_t r = 0; r < R; ++r) out_d[r] = best_d[r];
     }
 }
 
@@ -154,6 +160,21 @@ bool assign_range(const double* __restrict data, std::size_t d, const BlockedCen
     std::uint64_t diff = 0;
     for (std::size_t r = begin; r < end; ++r) diff |= labels[r] ^ previous[r];
     return diff != 0;
+}
+
+// Labels rows [begin, end) by their nearest center and writes that center's
+// squared distance. The distance is the one squared_distance() gives: the
+// blocked sums add each center's features in the same order.
+SEGMORA_CLONES
+void nearest_with_distances(const double* __restrict data, std::size_t d, const BlockedCenters& centers,
+                            std::size_t begin, std::size_t end, std::uint64_t* __restrict labels,
+                            double* __restrict distances) {
+    constexpr std::size_t kRows = 4;
+    const double* blocks = centers.values.data();
+    std::size_t i = begin;
+    for (; i + kRows <= end; i += kRows)
+        nearest_rows<kRows, true>(data + i * d, d, blocks, centers.n_blocks, labels + i, distances + i);
+    for (; i < end; ++i) nearest_rows<1, true>(data + i * d, d, blocks, centers.n_blocks, labels + i, distances + i);
 }
 
 // Adds every row to the sum of its label's center, in row order.
@@ -657,6 +678,259 @@ double labelled_inertia(const Matrix& data, const Matrix& centers, const std::ve
     double inertia = 0.0;
     for (double v : own_center_distances(data, centers, labels, nullptr)) inertia += v;
     return inertia;
+}
+
+// ---- k-means over partitions, fed block by block ----
+
+namespace {
+
+constexpr std::size_t kPollEvery = 64;  // chunks between interrupt polls
+
+void check_centers(const Matrix& centers) {
+    if (centers.rows() == 0)
+        throw SegmoraError::invalid_config("cannot assign to clusters: no centers provided (model not fitted?)");
+    require_finite(centers);
+}
+
+void check_width(RowBlock block, const Matrix& centers, const char* what) {
+    // A block of no rows (an empty partition, read as 0 x 0) fits any centers.
+    if (block.rows > 0 && block.cols != centers.cols())
+        throw SegmoraError::data_validation(format("data has {} features but {} have {} features", block.cols, what,
+                                                   centers.cols()));
+}
+
+// Rows at +inf from every center hold a NaN or infinite value, or lie so far out
+// that their squared distances overflow; only the first is an error.
+void require_finite_rows(RowBlock block, std::size_t begin, std::size_t end) {
+    const std::size_t d = block.cols;
+    for (std::size_t idx = begin * d; idx < end * d; ++idx)
+        if (!std::isfinite(block.data[idx]))
+            throw SegmoraError::data_validation(format("data contains a non-finite value ({}) at row {}, column {}",
+                                                       block.data[idx], idx / d, idx % d));
+}
+
+void check_far_rows(RowBlock block, std::size_t begin, const double* dist, std::size_t m) {
+    bool far = false;
+    for (std::size_t r = 0; r < m; ++r) far |= !(dist[r] < kInf);
+    if (far) require_finite_rows(block, begin, begin + m);
+}
+
+// A pick in proportion to `weights` (uniform when they sum to 0).
+std::size_t weighted_pick(const std::vector<double>& weights, ChaCha12Rng& rng) {
+    const Unweighted each{weights.size()};
+    double total = 0.0;
+    for (double w : weights) total += w;
+    if (!(total > 0.0)) return rng.uniform_index(weights.size());
+    if (std::isinf(total)) return pick_beyond_range(weights, rng, each);
+    return walk_to(weights, rng.uniform_float(total), each);
+}
+
+constexpr std::uint64_t kBlocksPerRound = std::uint64_t{1} << 32;
+constexpr std::uint64_t kDrawsPerBlock = 8;                      // 64-bit draws in a 16-word block
+constexpr std::uint64_t kDrawsPerRefill = kDrawsPerBlock * ChaCha12Rng::kBlocksPerRefill;
+
+}  // namespace
+
+std::size_t lloyd_totals_size(std::size_t k, std::size_t d) {
+    constexpr std::size_t kMax = std::numeric_limits<std::size_t>::max() / sizeof(double);
+    if (d != 0 && k > kMax / d) throw SegmoraError::invalid_config(format("{} centers of {} features are too many", k, d));
+    const std::size_t sums = k * d;
+    if (sums > kMax - k - 2 - d) throw SegmoraError::invalid_config(format("{} centers of {} features are too many", k, d));
+    return sums + k + 2 + d;
+}
+
+bool lloyd_block_step(RowBlock block, const Matrix& centers, std::span<double> totals, std::uint64_t* labels,
+                      const Matrix* previous_centers) {
+    check_centers(centers);
+    check_width(block, centers, "centers");
+    if (previous_centers) {
+        check_centers(*previous_centers);
+        check_width(block, *previous_centers, "previous_centers");
+    }
+    const std::size_t n = block.rows, d = centers.cols(), k = centers.rows();
+    const std::size_t size = lloyd_totals_size(k, d);
+    if (totals.size() != size)
+        throw SegmoraError::data_validation(
+            format("totals have {} values but {} centers of {} features need {}", totals.size(), k, d, size));
+    if (n == 0) return false;
+
+    double* sums = totals.data();
+    double* counts = sums + k * d;
+    double& inertia = counts[k];
+    double& farthest_distance = counts[k + 1];
+    double* farthest_row = counts + k + 2;
+
+    const BlockedCenters blocked = block_centers(centers);
+    std::optional<BlockedCenters> previous_blocked;
+    if (previous_centers) previous_blocked = block_centers(*previous_centers);
+    const std::size_t chunk = std::min(n, kRowChunk);
+    std::vector<std::uint64_t> chunk_labels(chunk), earlier(previous_centers ? chunk : 0);
+    std::vector<double> dist(chunk);
+    std::vector<std::uint64_t> chunk_counts(k, 0);
+    std::optional<std::size_t> farthest;
+    std::uint64_t diff = 0;
+    for (std::size_t begin = 0, c = 0; begin < n; begin += kRowChunk, ++c) {
+        if (c % kPollEvery == 0) poll_interrupt();
+        const std::size_t m = std::min(n - begin, kRowChunk);
+        const double* x = block.data + begin * d;
+        nearest_with_distances(x, d, blocked, 0, m, chunk_labels.data(), dist.data());
+        check_far_rows(block, begin, dist.data(), m);
+        if (labels) {
+            std::uint64_t* out = labels + begin;
+            for (std::size_t r = 0; r < m; ++r) diff |= chunk_labels[r] ^ out[r];
+            std::copy_n(chunk_labels.data(), m, out);
+        } else if (previous_blocked) {
+            assign_range(x, d, *previous_blocked, 0, m, earlier.data(), nullptr);
+            for (std::size_t r = 0; r < m; ++r) diff |= chunk_labels[r] ^ earlier[r];
+        } else {
+            for (std::size_t r = 0; r < m; ++r) diff |= chunk_labels[r];
+        }
+        accumulate(x, m, d, chunk_labels.data(), sums, chunk_counts.data());
+        for (std::size_t r = 0; r < m; ++r) {
+            inertia += dist[r];
+            if (dist[r] >= farthest_distance) {
+                farthest_distance = dist[r];
+                farthest = begin + r;
+            }
+        }
+    }
+    // Counts stay exact as doubles up to 2^53 rows.
+    for (std::size_t c = 0; c < k; ++c) counts[c] += static_cast<double>(chunk_counts[c]);
+    if (farthest) std::copy_n(block.data + *farthest * d, d, farthest_row);
+    return diff != 0;
+}
+
+double lloyd_block_inertia(RowBlock block, const Matrix& centers, const std::uint64_t* labels,
+                           const Matrix* label_centers, double start) {
+    check_centers(centers);
+    check_width(block, centers, "centers");
+    if (label_centers) {
+        check_centers(*label_centers);
+        check_width(block, *label_centers, "label_centers");
+    }
+    const std::size_t n = block.rows, d = centers.cols(), k = centers.rows();
+    std::optional<BlockedCenters> label_blocked;
+    if (label_centers) label_blocked = block_centers(*label_centers);
+    const std::size_t chunk = std::min(n, kRowChunk);
+    std::vector<std::uint64_t> chunk_labels(chunk, 0);
+    std::vector<double> dist(chunk);
+    double total = start;
+    for (std::size_t begin = 0, c = 0; begin < n; begin += kRowChunk, ++c) {
+        if (c % kPollEvery == 0) poll_interrupt();
+        const std::size_t m = std::min(n - begin, kRowChunk);
+        const double* x = block.data + begin * d;
+        if (labels) {
+            for (std::size_t r = 0; r < m; ++r) {
+                if (labels[begin + r] >= k)
+                    throw SegmoraError::data_validation(
+                        format("label {} at row {} names no center (k = {})", labels[begin + r], begin + r, k));
+                chunk_labels[r] = labels[begin + r];
+            }
+        } else if (label_blocked) {
+            assign_range(x, d, *label_blocked, 0, m, chunk_labels.data(), nullptr);
+        }
+        for (std::size_t r = 0; r < m; ++r)
+            dist[r] = squared_distance(x + r * d, centers.data() + chunk_labels[r] * d, d);
+        check_far_rows(block, begin, dist.data(), m);
+        for (std::size_t r = 0; r < m; ++r) total += dist[r];
+    }
+    return total;
+}
+
+std::uint64_t kmeans_parallel_first(std::uint64_t n_rows, std::uint64_t n_clusters, std::uint64_t random_state) {
+    if (n_clusters == 0) throw SegmoraError::invalid_config("n_clusters must be > 0");
+    if (n_rows == 0) throw SegmoraError::data_validation("data has no rows");
+    if (n_clusters > n_rows)
+        throw SegmoraError::invalid_config(
+            format("n_clusters ({}) cannot exceed number of data points ({})", n_clusters, n_rows));
+    ChaCha12Rng rng(random_state);
+    return rng.uniform_index(n_rows);
+}
+
+SeedingRound kmeans_parallel_round(RowBlock block, const Matrix& candidates, double* best, double oversampling,
+                                   std::uint64_t random_state, std::uint64_t partition, std::uint64_t round,
+                                   std::uint64_t first_row, double start) {
+    if (candidates.rows() == 0) throw SegmoraError::invalid_config("k-means|| needs at least one candidate");
+    check_width(block, candidates, "candidates");
+    require_finite(candidates);
+    if (!(std::isfinite(oversampling) && oversampling > 0.0))
+        throw SegmoraError::data_validation(format("oversampling must be finite and positive, got {}", oversampling));
+    if (partition == std::numeric_limits<std::uint64_t>::max())
+        throw SegmoraError::data_validation(format("partition {} is out of range", partition));
+    if (round >= kBlocksPerRound)
+        throw SegmoraError::data_validation(format("round {} is out of range (at most {})", round, kBlocksPerRound - 1));
+    const std::uint64_t draws = kBlocksPerRound * kDrawsPerBlock;
+    const std::size_t n = block.rows, d = candidates.cols();
+    if (first_row > draws || n > draws - first_row)
+        throw SegmoraError::data_validation(
+            format("rows {} to {} of partition {} are past the {} draws of a round", first_row, first_row + n, partition,
+                   draws));
+
+    SeedingRound out;
+    out.cost = start;
+    if (n == 0) return out;
+    // Row j of the partition takes the round's j-th draw, whatever block it is in.
+    ChaCha12Rng rng(random_state, partition + 1,
+                    round * kBlocksPerRound + first_row / kDrawsPerRefill * ChaCha12Rng::kBlocksPerRefill);
+    for (std::uint64_t skip = first_row % kDrawsPerRefill; skip > 0; --skip) rng.next_u64();
+
+    const BlockedCenters blocked = block_centers(candidates);
+    const std::size_t chunk = std::min(n, kRowChunk);
+    std::vector<std::uint64_t> nearest(chunk);
+    std::vector<double> dist(chunk);
+    for (std::size_t begin = 0, c = 0; begin < n; begin += kRowChunk, ++c) {
+        if (c % kPollEvery == 0) poll_interrupt();
+        const std::size_t m = std::min(n - begin, kRowChunk);
+        nearest_with_distances(block.data + begin * d, d, blocked, 0, m, nearest.data(), dist.data());
+        check_far_rows(block, begin, dist.data(), m);
+        for (std::size_t r = 0; r < m; ++r) {
+            double d2 = dist[r];
+            if (best) {
+                if (best[begin + r] < d2) d2 = best[begin + r];
+                best[begin + r] = d2;
+            }
+            out.cost += d2;
+            const double u = rng.uniform_float(1.0);
+            if (u * out.cost < oversampling * d2) {
+                out.rows.push_back(begin + r);
+                out.distances.push_back(d2);
+                out.draws.push_back(u);
+            }
+        }
+    }
+    return out;
+}
+
+Matrix kmeans_parallel_reduce(const Matrix& candidates, std::span<const double> weights, std::uint64_t n_clusters,
+                              std::uint64_t random_state) {
+    if (n_clusters == 0) throw SegmoraError::invalid_config("n_clusters must be > 0");
+    const std::size_t m = candidates.rows(), d = candidates.cols();
+    if (m == 0) throw SegmoraError::data_validation("there are no candidates to choose seeds from");
+    if (weights.size() != m)
+        throw SegmoraError::data_validation(
+            format("weights has {} entries but there are {} candidates", weights.size(), m));
+    require_finite(candidates);
+    for (std::size_t i = 0; i < m; ++i)
+        if (!(std::isfinite(weights[i]) && weights[i] >= 0.0))
+            throw SegmoraError::data_validation(
+                format("weight {} of candidate {} is not a finite non-negative number", weights[i], i));
+    lloyd_totals_size(n_clusters, d);  // k x d must be allocatable
+    const std::size_t k = n_clusters;
+
+    ChaCha12Rng rng(random_state, 0, kBlocksPerRound);
+    Matrix seeds(k, d);
+    std::vector<double> weighted(weights.begin(), weights.end());
+    std::size_t pick = weighted_pick(weighted, rng);
+    std::copy_n(candidates.data() + pick * d, d, seeds.data());
+    std::vector<double> best(m, kInf);
+    for (std::size_t c = 1; c < k; ++c) {
+        poll_interrupt();
+        update_nearest(candidates.data(), d, seeds.data() + (c - 1) * d, 0, m, best.data());
+        for (std::size_t i = 0; i < m; ++i) weighted[i] = weights[i] * best[i];
+        pick = weighted_pick(weighted, rng);
+        std::copy_n(candidates.data() + pick * d, d, seeds.data() + c * d);
+    }
+    return seeds;
 }
 
 }  // namespace segmora::engine

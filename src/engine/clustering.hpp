@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <utility>
 #include <vector>
 
@@ -104,5 +105,95 @@ struct Assignment {
     double inertia = 0.0;
 };
 Assignment assign_with_inertia(MatrixView data, const Matrix& centers);
+
+// ---- k-means over partitions, fed block by block ----
+//
+// A partition's rows may come in several blocks, read in place; every running
+// total continues from the previous block, so a partition fed in any number of
+// blocks gives the same bits as one block. The caller keeps whatever must
+// survive between calls (labels, nearest-candidate distances) in buffers it
+// owns, and combines the partitions' totals in partition order. With one
+// partition the Lloyd steps and the final inertia are exactly kmeans()'s.
+// A NaN or infinite value is found while the rows are labelled (its distance is
+// +inf) and reported as a DataValidation error naming it; the output buffers
+// then hold partial results.
+
+// n x d row-major doubles owned by the caller.
+struct RowBlock {
+    const double* data = nullptr;
+    std::size_t rows = 0;
+    std::size_t cols = 0;
+};
+
+// Doubles in a partition's Lloyd totals for k centers of d features, in this
+// order: the k x d sums, the k counts, the inertia, the farthest distance and
+// the farthest row's d values. Fresh totals are zeros but the farthest
+// distance, which is -inf. Throws InvalidConfig when the size overflows.
+std::size_t lloyd_totals_size(std::size_t k, std::size_t d);
+
+// Labels every row by its nearest center (first strict minimum) and adds it to
+// `totals` in row order: its center's sum and count, its squared distance to
+// the inertia, and the farthest row (ties to the later row). Returns whether a
+// label differs from the previous one: the values in `labels` when given
+// (which then receive the new labels; the old values are only compared), else
+// the nearest of `previous_centers` when given, else 0. Errors: no centers
+// (InvalidConfig), a column count differing from the centers' or of
+// `previous_centers`, totals of another size, a non-finite value in the centers
+// or the rows (DataValidation).
+bool lloyd_block_step(RowBlock block, const Matrix& centers, std::span<double> totals, std::uint64_t* labels,
+                      const Matrix* previous_centers);
+
+// `start` plus the squared distances of the rows to their labelled centers, in
+// row order. Labels come from `labels` (each below centers.rows(), else
+// DataValidation), else the nearest of `label_centers`, else 0.
+double lloyd_block_inertia(RowBlock block, const Matrix& centers, const std::uint64_t* labels,
+                           const Matrix* label_centers, double start);
+
+// ---- k-means|| seeding (Bahmani et al., 2012) ----
+//
+// The first candidate is a uniform row of the whole input. Each round, every
+// row's squared distance d2 to its nearest candidate is updated, the costs
+// (sums of d2) of the partitions add up to phi in partition order, and every
+// row is kept with probability min(1, l * d2 / phi): with u its draw, uniform
+// in [0, 1), row i is kept when u * phi < l * d2. The candidates' weights are
+// the numbers of rows nearest to each; weighted k-means++ on them gives the k
+// seeds. Draws come from one ChaCha12 key (the seed): stream 0 on the driver,
+// stream 1 + p for partition p, where round r starts at block r * 2^32 and row
+// j of the partition takes the j-th 64-bit draw of the round. The seeds are a
+// function of the seed, the rows and the split into partitions.
+
+// Row of the whole input that becomes the first candidate. Errors as kmeans():
+// n_clusters = 0 (InvalidConfig), n_rows = 0 (DataValidation), n_clusters >
+// n_rows (InvalidConfig).
+std::uint64_t kmeans_parallel_first(std::uint64_t n_rows, std::uint64_t n_clusters, std::uint64_t random_state);
+
+// One partition's share of a round: the cost and the rows that may be kept.
+struct SeedingRound {
+    double cost = 0.0;                 // `start` plus every row's d2, in row order
+    std::vector<std::uint64_t> rows;   // rows of the block that may be kept, ascending
+    std::vector<double> distances;     // their d2
+    std::vector<double> draws;         // their u
+};
+
+// Updates d2 of the block's rows against `candidates` (starting from `best`
+// when given, which then receives the new values, else from +inf) and offers
+// every row that could be kept whatever the other partitions add to phi: u
+// times the partition's running cost (this row included) below l * d2. The
+// driver keeps those with u * phi < l * d2. `first_row` is the block's first
+// row within its partition. Errors: no candidates (InvalidConfig), a column
+// count differing from the candidates', l not finite and positive, a round or
+// row past the draws a round holds, a non-finite value (DataValidation).
+SeedingRound kmeans_parallel_round(RowBlock block, const Matrix& candidates, double* best, double oversampling,
+                                   std::uint64_t random_state, std::uint64_t partition, std::uint64_t round,
+                                   std::uint64_t first_row, double start);
+
+// Weighted k-means++ over the candidates: the first seed in proportion to the
+// weights, each next one to weight times squared distance to the nearest seed
+// so far (uniform over the candidates when that total is 0), drawn from stream
+// 0 from block 2^32. Errors: n_clusters = 0 (InvalidConfig), no candidates,
+// weights of another length, a negative or non-finite weight or value
+// (DataValidation).
+Matrix kmeans_parallel_reduce(const Matrix& candidates, std::span<const double> weights, std::uint64_t n_clusters,
+                              std::uint64_t random_state);
 
 }  // namespace segmora::engine

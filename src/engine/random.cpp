@@ -106,9 +106,16 @@ ChaCha12Rng::ChaCha12Rng(std::uint64_t seed) noexcept {
     }
 }
 
+ChaCha12Rng::ChaCha12Rng(std::uint64_t seed, std::uint64_t stream, std::uint64_t first_block) noexcept
+    : ChaCha12Rng(seed) {
+    stream_ = stream;
+    counter_ = first_block - first_block % kBlocks;
+}
+
 std::optional<ChaCha12Rng> ChaCha12Rng::at(const Position& p) noexcept {
     if (p.counter % kBlocks != 0 || p.index > kWords || (p.index < kWords && p.counter == 0)) return std::nullopt;
     ChaCha12Rng rng(p.key);
+    rng.stream_ = p.stream;
     if (p.index < kWords) {
         rng.counter_ = p.counter - kBlocks;
         rng.refill();  // the buffer the saved generator was reading
@@ -119,7 +126,7 @@ std::optional<ChaCha12Rng> ChaCha12Rng::at(const Position& p) noexcept {
 }
 
 void ChaCha12Rng::refill() noexcept {
-    for (std::size_t b = 0; b < kBlocks; ++b) chacha_block(key_, counter_++, 0, 12, buffer_.data() + 16 * b);
+    for (std::size_t b = 0; b < kBlocks; ++b) chacha_block(key_, counter_++, stream_, 12, buffer_.data() + 16 * b);
     index_ = 0;
 }
 

@@ -16,6 +16,13 @@ PyMethodDef* kprototypes_py_def();
 PyMethodDef* kmeans_chunk_step_def();
 PyMethodDef* kmeans_chunk_inertia_def();
 
+// partitions
+PyMethodDef* kmeans_block_step_def();
+PyMethodDef* kmeans_block_inertia_def();
+PyMethodDef* kmeans_parallel_first_def();
+PyMethodDef* kmeans_parallel_round_def();
+PyMethodDef* kmeans_parallel_reduce_def();
+
 // sql
 PyMethodDef* export_segment_sql_def();
 PyMethodDef* export_all_segments_sql_def();

@@ -86,3 +86,25 @@ TEST(ChaCha12Rng, RestoredAtAPositionContinuesTheStreamAndUnreachableOnesAreRefu
                           ChaCha12Rng::Position{key, 4, 65}})
         EXPECT_FALSE(ChaCha12Rng::at(p).has_value()) << p.counter << " " << p.index;
 }
+
+// Another stream of the same key, placed at a block: its words are that
+// stream's blocks from there on (rounded down to a refill), and a restored
+// position keeps the stream.
+TEST(ChaCha12Rng, StreamsAndFirstBlocks) {
+    struct Case {
+        std::uint64_t stream, first_block, block_read;
+    };
+    for (const Case c : {Case{0, 0, 0}, Case{3, 0, 0}, Case{3, 8, 8}, Case{1, (1ull << 32) + 6, (1ull << 32) + 4},
+                         Case{~0ull - 1, 5, 4}}) {
+        ChaCha12Rng rng(9, c.stream, c.first_block);
+        std::uint32_t block[16];
+        chacha_block(ChaCha12Rng(9).key(), c.block_read, c.stream, 12, block);
+        for (int i = 0; i < 16; ++i) ASSERT_EQ(rng.next_u32(), block[i]) << "stream " << c.stream << " word " << i;
+        const auto again = ChaCha12Rng::at(rng.position());
+        ASSERT_TRUE(again.has_value());
+        ChaCha12Rng restored = *again;
+        EXPECT_EQ(restored.next_u64(), rng.next_u64()) << "stream " << c.stream;
+    }
+    ChaCha12Rng plain(9), stream0(9, 0, 0);
+    for (int i = 0; i < 100; ++i) EXPECT_EQ(plain.next_u64(), stream0.next_u64());
+}
