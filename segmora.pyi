@@ -2647,7 +2647,8 @@ class GammaGammaModel(_CustomerModel):
     A customer's purchases have mean value p / nu with nu ~ Gamma(q, v); the
     mean of x purchases is observed. Fitted like BetaGeoModel; params_ holds
     "p", "q", "v". Only customers with frequency > 0 enter the fit (the model
-    describes the mean of repeat purchases; a customer without one has none).
+    describes the mean of repeat purchases; a customer without one has none),
+    and of those only the ones whose purchases were worth more than 0.
 
     >>> import numpy as np
     >>> rng = np.random.default_rng(0)                              # simulated as for BetaGeoModel
@@ -2668,9 +2669,10 @@ class GammaGammaModel(_CustomerModel):
 
         Fits the model on the customers with frequency > 0 and returns self.
         monetary_value is the mean value of each customer's repeat purchases
-        (> 0 where frequency > 0; customers with frequency 0 are left out).
-        ValueError names the argument and the first bad index; no repeat
-        customer at all is a RuntimeError.
+        (>= 0). Customers with frequency 0 are left out, and so are repeat
+        customers whose mean spend is 0 (the model has no spend to describe;
+        a UserWarning counts them). ValueError names the argument and the
+        first bad index; no repeat customer of positive spend is a RuntimeError.
         """
     def expected_average_value(self, frequency: Any, monetary_value: Any) -> Any:
         """expected_average_value(frequency, monetary_value)

@@ -774,6 +774,15 @@ class ParetoNBDModel(_PurchaseModel):
     _PARAMS = ("r", "alpha", "s", "beta")
 
 
+def _count_zero_spend(frequency, monetary_value):
+    """Repeat customers (frequency > 0) whose mean spend is 0."""
+    try:
+        np = _numpy()
+        return int(np.count_nonzero((np.asarray(frequency, dtype=float) > 0) & (np.asarray(monetary_value, dtype=float) == 0)))
+    except ImportError:
+        return sum(1 for x, m in zip(frequency, monetary_value) if x > 0 and m == 0)
+
+
 class GammaGammaModel(_CustomerModel):
     """GammaGammaModel(*, max_iter=100, tol=1e-8, n_jobs=None)
 
@@ -782,7 +791,8 @@ class GammaGammaModel(_CustomerModel):
     A customer's purchases have mean value p / nu with nu ~ Gamma(q, v); the
     mean of x purchases is observed. Fitted like BetaGeoModel; params_ holds
     "p", "q", "v". Only customers with frequency > 0 enter the fit (the model
-    describes the mean of repeat purchases; a customer without one has none).
+    describes the mean of repeat purchases; a customer without one has none),
+    and of those only the ones whose purchases were worth more than 0.
 
     >>> import numpy as np
     >>> rng = np.random.default_rng(0)                              # simulated as for BetaGeoModel
@@ -807,11 +817,19 @@ class GammaGammaModel(_CustomerModel):
 
         Fits the model on the customers with frequency > 0 and returns self.
         monetary_value is the mean value of each customer's repeat purchases
-        (> 0 where frequency > 0; customers with frequency 0 are left out).
-        ValueError names the argument and the first bad index; no repeat
-        customer at all is a RuntimeError.
+        (>= 0). Customers with frequency 0 are left out, and so are repeat
+        customers whose mean spend is 0 (the model has no spend to describe;
+        a UserWarning counts them). ValueError names the argument and the
+        first bad index; no repeat customer of positive spend is a RuntimeError.
         """
-        return self._fit((frequency, monetary_value))
+        self._fit((frequency, monetary_value))
+        left_out = _count_zero_spend(frequency, monetary_value)
+        if left_out:
+            import warnings
+
+            warnings.warn(f"GammaGammaModel left {left_out} repeat customers whose monetary_value is 0 out of the fit",
+                          UserWarning, stacklevel=2)
+        return self
 
     def expected_average_value(self, frequency, monetary_value):
         """expected_average_value(frequency, monetary_value)
