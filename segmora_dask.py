@@ -55,7 +55,11 @@ __all__ = [
 
 @dataclasses.dataclass(frozen=True)
 class CentersModel:
-    """A fitted k-means model as plain values: picklable, predicts anywhere."""
+    """A fitted k-means model as plain values: picklable, predicts anywhere.
+
+    >>> CentersModel([[0.0], [10.0]], inertia=2.0, n_iter=3).predict([[1.0], [8.0]])
+    [0, 1]
+    """
 
     centers: list[list[float]]
     inertia: float
@@ -71,6 +75,11 @@ def combine_steps(steps: Sequence[tuple], centers: Sequence[Sequence[float]]) ->
 
     Sums and counts are added partition by partition; an empty cluster takes
     the row farthest from its nearest center (ties to the later row).
+
+    >>> centers = [[0.0], [10.0]]
+    >>> steps = [segmora.kmeans_chunk_step(chunk, centers) for chunk in ([[0.0], [1.0]], [[10.0], [12.0]])]
+    >>> combine_steps(steps, centers)
+    ([[0.5], [11.0]], False)
     """
     k = len(centers)
     sums = [list(row) for row in steps[0][0]]
@@ -349,6 +358,11 @@ def fit_kmeans_chunks(chunks: Sequence[Any], n_clusters: int, max_iter: int = 30
     "k-means||" samples the chunks as ``fit_kmeans_dask`` does its
     partitions, giving the same fit for the same split; or a k x d array of
     seeds.
+
+    >>> import numpy as np
+    >>> rows = np.array([[0.0, 1.0], [1.0, 1.0], [10.0, 5.0], [11.0, 5.0]])
+    >>> fit_kmeans_chunks([rows[:2], rows[2:]], 2)
+    CentersModel(centers=[[10.5, 5.0], [0.5, 1.0]], inertia=1.0, n_iter=2)
     """
     parts = _InMemory(chunks)
 
@@ -508,12 +522,21 @@ def fit_kmeans_dask(client: Any, data: Any, n_clusters: int, max_iter: int = 300
     bringing back per partition k x d sums, k counts, the inertia, the farthest
     row and whether a label changed; partitions are combined in partition order.
 
+
     ``init``: "k-means||" (default) samples candidates on the workers, seeded
     by ``random_state`` and the partition's index, and picks the seeds by
     weighted k-means++ on the driver; "k-means++" seeds on a ``sample_fraction``
     of the rows gathered on the driver (1.0 with one partition reproduces
     ``segmora.kmeans_py``); or a k x d array of seeds. Deterministic for a fixed
     partitioning and seed.
+
+    >>> import numpy as np, dask.array as da
+    >>> from dask.distributed import Client
+    >>> rows = da.from_array(np.array([[0.0, 1.0], [1.0, 1.0], [10.0, 5.0], [11.0, 5.0]]), chunks=(2, 2))
+    >>> with Client(processes=False, n_workers=1, dashboard_address=None) as client:
+    ...     model = fit_kmeans_dask(client, rows, 2, random_state=1)
+    >>> model.centers
+    [[10.5, 5.0], [0.5, 1.0]]
     """
     return _fit_dask(client, data, n_clusters, max_iter, random_state, sample_fraction, init)[0]
 
@@ -525,6 +548,14 @@ def fit_predict_kmeans_dask(client: Any, data: Any, n_clusters: int, max_iter: i
     The labels are those of the last Lloyd step (as ``segmora.kmeans_py``
     gives them), computed once after the fit on the workers that hold the
     rows, chunked like the partitions and kept there until computed.
+
+    >>> import numpy as np, dask.array as da
+    >>> from dask.distributed import Client
+    >>> rows = da.from_array(np.array([[0.0, 1.0], [1.0, 1.0], [10.0, 5.0], [11.0, 5.0]]), chunks=(2, 2))
+    >>> with Client(processes=False, n_workers=1, dashboard_address=None) as client:
+    ...     model, labels = fit_predict_kmeans_dask(client, rows, 2, random_state=1)
+    ...     labels.compute().tolist()
+    [1, 1, 0, 0]
     """
     import dask
     import dask.array as da
@@ -551,6 +582,11 @@ def predict_dask(model: Any, frame: Any) -> Any:
 
     ``model`` is any fitted model with ``predict``: a ``CentersModel``, a fitted
     ``segmora.KMeans`` or ``PyAudienceSegmenter``; it travels to the workers pickled.
+
+    >>> import pandas as pd, dask.dataframe as dd
+    >>> frame = dd.from_pandas(pd.DataFrame({"recency": [0.0, 11.0, 1.0], "spend": [1.0, 5.0, 1.0]}), npartitions=2)
+    >>> predict_dask(CentersModel([[0.5, 1.0], [10.5, 5.0]], 1.0, 2), frame).compute().tolist()
+    [0, 1, 0]
     """
     return frame.map_partitions(_predict_partition, model, meta=("segment", "int64"))
 
@@ -560,7 +596,12 @@ def predict_dask(model: Any, frame: Any) -> Any:
 
 @dataclasses.dataclass(frozen=True)
 class RFMSettings:
-    """The RFM settings as plain values, so they travel to workers."""
+    """The RFM settings as plain values, so they travel to workers: the names of
+    PyDecayFunction's and PyScoringMethod's static methods, and the half-life.
+
+    >>> RFMSettings("exponential", 60, "decile").config().decay_half_life_days
+    60
+    """
 
     decay_function: str = "linear"
     decay_half_life_days: int = 30
@@ -574,15 +615,29 @@ class RFMSettings:
 
 
 def utc_now() -> str:
-    """The current instant as RFC 3339 text, read once for a whole computation."""
+    """The current instant as RFC 3339 text, read once for a whole computation.
+
+    >>> utc_now().endswith("+00:00")
+    True
+    """
     import datetime
 
     return datetime.datetime.now(datetime.timezone.utc).isoformat()
 
 
 def rfm_chunks(chunks: Sequence[tuple[Sequence[tuple], Sequence[int]]], settings: RFMSettings,
-               now: str) -> list[segmora.PyRFMScore]:
-    """RFM over in-memory partitions of (transactions, global row numbers), each customer in one partition."""
+               now: Any) -> list[segmora.PyRFMScore]:
+    """RFM over in-memory partitions of (transactions, global row numbers), each customer in one partition.
+
+    ``now`` is the instant recency counts from, the same for every partition: an
+    RFC 3339 str (``utc_now()`` reads one), a datetime (naive ones are UTC), a
+    date (midnight UTC), a NumPy datetime64 or int epoch seconds.
+
+    >>> tx = [("a", "2024-05-01T00:00:00Z", 10.0), ("b", "2024-05-20T00:00:00Z", 5.0),
+    ...       ("a", "2024-05-25T00:00:00Z", 7.5)]
+    >>> rfm_chunks([([tx[0], tx[2]], [0, 2]), ([tx[1]], [1])], RFMSettings(), "2024-06-01T00:00:00Z")
+    [RFMScore(customer_id=a, r=5, f=5, m=5, segment=Champions), RFMScore(customer_id=b, r=3, f=3, m=3, segment=Lost)]
+    """
     config = settings.config()
     values = []
     for transactions, rows in chunks:
@@ -615,6 +670,15 @@ def rfm_dask(client: Any, transactions: Any, settings: RFMSettings = RFMSettings
     numbered in partition order, shuffled so that each customer lives in one
     partition, reduced to one tuple per customer on the workers, then scored and
     named in one step on the driver.
+
+    >>> import pandas as pd, dask.dataframe as dd
+    >>> from dask.distributed import Client
+    >>> tx = dd.from_pandas(pd.DataFrame({"customer_id": ["a", "b", "a"], "amount": [10.0, 5.0, 7.5],
+    ...                                   "timestamp": pd.to_datetime(["2024-05-01", "2024-05-20", "2024-05-25"])}),
+    ...                     npartitions=2)
+    >>> with Client(processes=False, n_workers=1, dashboard_address=None) as client:
+    ...     rfm_dask(client, tx, now="2024-06-01T00:00:00Z")
+    [RFMScore(customer_id=a, r=5, f=5, m=5, segment=Champions), RFMScore(customer_id=b, r=3, f=3, m=3, segment=Lost)]
     """
     import dask
 

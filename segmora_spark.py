@@ -393,14 +393,15 @@ def _rfm_partition(batches: list[Any], settings: RFMSettings, now: str) -> Any:
     return _record(values=pickle.dumps(values, protocol=pickle.HIGHEST_PROTOCOL))
 
 
-def rfm_spark(frame: Any, settings: RFMSettings = RFMSettings(), now: str | None = None) -> list[segmora.PyRFMScore]:
+def rfm_spark(frame: Any, settings: RFMSettings = RFMSettings(), now: Any = None) -> list[segmora.PyRFMScore]:
     """RFM records from a Spark DataFrame of transactions: customer_id, timestamp, amount.
 
     ``timestamp`` is a Spark timestamp or RFC 3339 text. Customers are grouped
     in Spark, each partition's customers reduced on the workers, and the
     records scored and named on the driver: the records ``calculate_rfm_py``
     gives for the same transactions and instant, in the same order. ``now``
-    (RFC 3339) defaults to the current instant, read once.
+    (RFC 3339 text, a datetime (naive: UTC), a date (midnight UTC), a NumPy
+    datetime64 or int epoch seconds) defaults to the current instant, read once.
 
         scores = rfm_spark(spark.table("transactions"), RFMSettings("exponential", 30, "quintile"))
     """

@@ -261,7 +261,11 @@ struct ClvSummaryFromColumns {
         "repeat days' totals (0.0 without a repeat purchase). ValueError for period_days not finite and > 0.\n\n"
         "Returns a dict of equal-length columns (customer_id, frequency, recency, T and, with amounts,\n"
         "monetary_value), customers in order of first appearance; pandas.DataFrame(result) takes it as is.\n\n"
-        "    summary = pandas.DataFrame(clv_summary_from_columns(tx[\"customer_id\"], tx[\"ts\"], tx[\"amount\"]))";
+        ">>> s = clv_summary_from_columns([\"a\", \"a\", \"a\", \"b\"], [\"2024-01-02T10:00:00Z\", \"2024-02-10T09:00:00Z\",\n"
+        "...                              \"2024-05-01T12:00:00Z\", \"2024-01-15T10:00:00Z\"], [20.0, 35.0, 25.0, 10.0],\n"
+        "...                              as_of=\"2024-06-30T00:00:00Z\")\n"
+        ">>> s[\"frequency\"].tolist(), s[\"recency\"].tolist(), s[\"T\"].tolist(), s[\"monetary_value\"].tolist()\n"
+        "([2.0, 0.0], [120.0, 0.0], [180.0, 167.0], [30.0, 0.0])";
     static constexpr Raises raises = Raises::RuntimeError;
     static Ref call(Args& a) {
         TransactionColumns tx;
