@@ -918,6 +918,22 @@ def clv_summary_from_columns(
     n_jobs: int | None = None,
 ) -> dict[str, Any]:
     """Per-customer frequency, recency, T and monetary_value from transactions (purchases merged per UTC day)."""
+def clv_partition_columns(
+    customer_ids: Any,
+    timestamps: Any,
+    amounts: Any,
+    rows: Sequence[int],
+    as_of: Any = None,
+    period_days: float = 1.0,
+    n_jobs: int | None = None,
+) -> tuple[dict[str, Any], int | None, tuple[int, int, int, str, int, int, int, int, int, int, int]]:
+    """One partition's customer summaries (with first_day and first_row), its as_of day and skip report,
+    read from columns as clv_summary_from_columns reads them; combine_clv_partitions finishes."""
+def combine_clv_partitions(
+    parts: Sequence[tuple[dict[str, Any], int | None, tuple[int, int, int, str, int, int, int, int, int, int, int]]],
+    period_days: float = 1.0,
+) -> dict[str, Any]:
+    """clv_summary_from_columns' columns and warnings from every partition's clv_partition_columns result."""
 
 class _CustomerModel:
     max_iter: int
