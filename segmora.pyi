@@ -2527,6 +2527,49 @@ def clv_summary_from_columns(
     >>> s["frequency"].tolist(), s["recency"].tolist(), s["T"].tolist(), s["monetary_value"].tolist()
     ([2.0, 0.0], [120.0, 0.0], [180.0, 167.0], [30.0, 0.0])
     """
+def clv_partition_columns(
+    customer_ids: Any,
+    timestamps: Any,
+    amounts: Any,
+    rows: Sequence[int],
+    as_of: Any = None,
+    period_days: float = 1.0,
+    n_jobs: int | None = None,
+) -> tuple[dict[str, Any], int | None, tuple[int, int, int, str, int, int, int, int, int, int, int]]:
+    """The summary of one partition's customers (every transaction of them), read as clv_summary_from_columns
+    reads its columns.
+
+    amounts: floats, or None for none. rows: each transaction's position in the whole input, ascending.
+    as_of: the reference instant of the whole computation (transactions dated after it are left out), or None
+    for the latest timestamp of the whole input, which only combine_clv_partitions knows.
+
+    Returns (summary, as_of_day, report): clv_summary_from_columns' columns against this partition's as_of (the
+    given one, else its own latest timestamp) plus first_day (int64 UTC day numbers, days since 1970-01-01, of
+    each customer's first purchase) and first_row (int64 positions where each customer first appears); the
+    day number of that as_of (None without a usable row and no as_of); and the partition's skip report, with
+    positions in the whole input. combine_clv_partitions(every partition's result) then gives
+    clv_summary_from_columns' result and warnings. ValueError for rows that are not ascending non-negative
+    positions, one per transaction, and as clv_summary_from_columns.
+
+        part = clv_partition_columns(ids, stamps, amounts, rows, None)
+    """
+def combine_clv_partitions(
+    parts: Sequence[tuple[dict[str, Any], int | None, tuple[int, int, int, str, int, int, int, int, int, int, int]]],
+    period_days: float = 1.0,
+) -> dict[str, Any]:
+    """The summary of every customer from the results of clv_partition_columns over the partitions of one input
+    (each customer's transactions in one partition), with clv_summary_from_columns' warnings for the whole
+    input.
+
+    parts: the (summary, as_of_day, report) results, in any order. Customers come in order of first appearance
+    in the whole input; T is taken against the latest as_of day of the parts. period_days: as given to the
+    parts.
+
+    Returns clv_summary_from_columns' dict of columns, the ids as a list. RuntimeError for a customer found in
+    more than one partition; ValueError for parts of another shape, or with and without monetary_value.
+
+        summary = combine_clv_partitions([clv_partition_columns(*p) for p in partitions])
+    """
 
 class _CustomerModel:
     """Shared surface of the purchase and spend models: fitting, fitted state, repr and pickling.

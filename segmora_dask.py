@@ -17,6 +17,10 @@ order:
   purchase) tuple per customer with a count of what it skipped, and one global
   step scores and names them, giving exactly ``rfm_from_columns``'s records and
   warnings for the same instant.
+* Summaries for the purchase and spend models: the same shuffle, each
+  partition summarised by ``segmora.clv_partition_columns`` and the summaries
+  combined by ``segmora.combine_clv_partitions``: exactly
+  ``segmora.clv_summary_from_columns``' columns and warnings.
 
 ``fit_kmeans_chunks`` and ``rfm_chunks`` work on plain in-memory chunks; the
 ``*_dask`` functions take Dask collections and a ``dask.distributed.Client``.
@@ -39,6 +43,7 @@ import segmora
 __all__ = [
     "CentersModel",
     "RFMSettings",
+    "clv_summary_dask",
     "combine_steps",
     "fit_kmeans_chunks",
     "fit_kmeans_dask",
@@ -658,6 +663,22 @@ def _with_rows(frame: Any, offset: int) -> Any:
     return frame.assign(_row=np.arange(offset, offset + len(frame), dtype="int64"))
 
 
+def _by_customer(client: Any, transactions: Any, reduce: Callable[[Any], Any]) -> list:
+    """``reduce(partition)`` of every partition once the rows are numbered in partition order (column ``_row``)
+    and shuffled so that each customer lives in one partition; results gathered in partition order."""
+    import dask
+    import dask.dataframe as dd
+
+    lengths = transactions.map_partitions(len).compute()
+    offsets = [0]
+    for n in list(lengths)[:-1]:
+        offsets.append(offsets[-1] + int(n))
+    numbered = [dask.delayed(_with_rows)(p, off) for p, off in zip(transactions.to_delayed(), offsets)]
+    meta = transactions._meta.assign(_row=transactions._meta.index.astype("int64"))
+    frame = dd.from_delayed(numbered, meta=meta).shuffle(on="customer_id", npartitions=transactions.npartitions)
+    return client.gather(client.compute([dask.delayed(reduce)(p) for p in frame.to_delayed()]))
+
+
 def rfm_dask(client: Any, transactions: Any, settings: RFMSettings = RFMSettings(),
              now: Any = None) -> list[segmora.PyRFMScore]:
     """RFM records from a Dask DataFrame with columns customer_id, timestamp and amount.
@@ -680,22 +701,47 @@ def rfm_dask(client: Any, transactions: Any, settings: RFMSettings = RFMSettings
     ...     rfm_dask(client, tx, now="2024-06-01T00:00:00Z")
     [RFMScore(customer_id=a, r=5, f=5, m=5, segment=Champions), RFMScore(customer_id=b, r=3, f=3, m=3, segment=Lost)]
     """
-    import dask
-
     cut_off = now is not None
     as_of = now if cut_off else utc_now()
-    lengths = transactions.map_partitions(len).compute()
-    offsets = [0]
-    for n in list(lengths)[:-1]:
-        offsets.append(offsets[-1] + int(n))
-    parts = transactions.to_delayed()
-    numbered = [dask.delayed(_with_rows)(p, off) for p, off in zip(parts, offsets)]
-    import dask.dataframe as dd
-
-    meta = transactions._meta.assign(_row=transactions._meta.index.astype("int64"))
-    frame = dd.from_delayed(numbered, meta=meta).shuffle(on="customer_id",
-                                                         npartitions=transactions.npartitions)
-    parts = client.gather(client.compute([dask.delayed(_partition_values)(p, settings, as_of, cut_off)
-                                          for p in frame.to_delayed()]))
+    parts = _by_customer(client, transactions, lambda p: _partition_values(p, settings, as_of, cut_off))
     flat = [v for values, _ in parts for v in values]
     return segmora.score_rfm_values(flat, settings.config(), reports=[report for _, report in parts])
+
+
+# ---- summaries for the purchase and spend models ----
+
+
+def _partition_summary(frame: Any, as_of: Any, period_days: float) -> tuple:
+    frame = frame.sort_values("_row", kind="stable")
+    amounts = frame["amount"] if "amount" in frame.columns else None
+    return segmora.clv_partition_columns(frame["customer_id"], frame["timestamp"], amounts,
+                                         frame["_row"].to_numpy(dtype="int64"), as_of, period_days)
+
+
+def clv_summary_dask(client: Any, frame: Any, as_of: Any = None, period_days: float = 1.0) -> dict[str, Any]:
+    """``segmora.clv_summary_from_columns`` over a Dask DataFrame of transactions.
+
+    Columns: customer_id, timestamp and, optionally, amount, in every form
+    ``clv_summary_from_columns`` takes. The result is its dict of columns
+    (customer_id, frequency, recency, T and, with amounts, monetary_value) with
+    the same values, customers in the same order (first appearance) and the same
+    warnings. ``as_of`` (default: the latest timestamp in the data) and
+    ``period_days`` mean what they mean there. Rows are numbered in partition
+    order and shuffled so that each customer lives in one partition; each
+    partition is summarised on its worker (``segmora.clv_partition_columns``)
+    and the driver combines the summaries (``segmora.combine_clv_partitions``),
+    taking T against the latest timestamp of all partitions when ``as_of`` is
+    None. Ids come as a pandas array of the column's dtype (a list for float
+    ids, which are read as ints).
+
+        summary = pandas.DataFrame(clv_summary_dask(client, transactions, period_days=7.0))
+    """
+    segmora.clv_summary_from_columns([], [], None, as_of, period_days)  # the arguments' errors, before any work
+    parts = _by_customer(client, frame, lambda p: _partition_summary(p, as_of, period_days))
+    summary = segmora.combine_clv_partitions(parts, period_days)
+    dtype = frame._meta["customer_id"].dtype
+    if dtype.kind != "f":
+        import pandas as pd
+
+        summary["customer_id"] = pd.array(summary["customer_id"], dtype=dtype)
+    return summary

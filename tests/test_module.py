@@ -38,7 +38,8 @@ AFTER_TABLE = [
     "cohort_retention_from_columns", "cohort_retention_matrix", "ks_test", "chi_square_test", "wasserstein_distance",
     "population_stability_index", "jensen_shannon_distance", "DriftReference", "clv_summary_from_columns",
     "_clv_fit", "_clv_log_likelihood", "_clv_predict", "_clv_expected", "_clv_lifetime_value", "kmeans_block_step",
-    "kmeans_block_inertia", "kmeans_parallel_first", "kmeans_parallel_round", "kmeans_parallel_reduce", "KMeans",
+    "kmeans_block_inertia", "kmeans_parallel_first", "kmeans_parallel_round", "kmeans_parallel_reduce",
+    "clv_partition_columns", "combine_clv_partitions", "KMeans",
     "MiniBatchKMeans", "BetaGeoModel", "ParetoNBDModel", "GammaGammaModel",
 ]
 # Estimator classes are Python classes (tested in test_estimators.py), not native types.
