@@ -118,8 +118,23 @@ struct AssignArrays {
 struct KMeansChunkStep {
     static constexpr const char* signature = "kmeans_chunk_step(data, centers, previous_labels=None)";
     static constexpr const char* doc =
-        "One Lloyd step over a chunk of rows: (sums, counts, inertia, changed, farthest_distance, farthest_row, "
-        "labels). Sums and counts of every chunk added in chunk order and divided give the next centers.";
+        "One Lloyd step over a chunk of rows, for k-means over partitioned data.\n"
+        "\n"
+        "Each row is labelled with its nearest center (squared Euclidean distance, ties to\n"
+        "the lower index). Returns (sums, counts, inertia, changed, farthest_distance,\n"
+        "farthest_row, labels): per-center sums of the chunk's rows and their counts, the\n"
+        "rows' squared distances to their centers summed in row order, whether a label\n"
+        "differs from previous_labels (True without them), the largest such distance and\n"
+        "its row (None for an empty chunk), and the labels. The sums and counts of every\n"
+        "chunk added in chunk order and divided give the next centers, exactly as\n"
+        "kmeans_py's update over all the rows.\n"
+        "\n"
+        "data: rows of floats (lists or a 2-D array); centers: k rows of the same width;\n"
+        "previous_labels: the chunk's labels from the step before, or None.\n"
+        "Raises RuntimeError when there are no centers or the widths differ.\n"
+        "\n"
+        ">>> kmeans_chunk_step([[0.0], [1.0], [10.0]], [[0.0], [10.0]])\n"
+        "([[1.0], [10.0]], [2, 1], 1.0, True, 1.0, [1.0], [0, 0, 1])";
     static constexpr Raises raises = Raises::RuntimeError;
     static Ref call(Args& a) {
         RowsInput rows = a.get<RowsInput>("data");
@@ -141,7 +156,15 @@ struct KMeansChunkStep {
 
 struct KMeansChunkInertia {
     static constexpr const char* signature = "kmeans_chunk_inertia(data, centers, labels)";
-    static constexpr const char* doc = "Sum of squared distances of a chunk's rows to their labelled centers.";
+    static constexpr const char* doc =
+        "Sum of squared distances of a chunk's rows to their labelled centers, in row order.\n"
+        "\n"
+        "data: rows of floats; centers: k rows of the same width; labels: one center index per\n"
+        "row (a list, NumPy array or pandas Series). Raises RuntimeError for a label without a\n"
+        "center or another width.\n"
+        "\n"
+        ">>> kmeans_chunk_inertia([[0.0], [1.0], [10.0]], [[0.5], [10.0]], [0, 0, 1])\n"
+        "0.5";
     static constexpr Raises raises = Raises::RuntimeError;
     static Ref call(Args& a) {
         RowsInput rows = a.get<RowsInput>("data");
@@ -182,6 +205,21 @@ struct SegmenterNew {
 
 struct SegmenterFit {
     static constexpr const char* signature = "fit($self, data)";
+    static constexpr const char* doc =
+        "Fit k-means to the rows of `data` and keep the labels and centers for predict().\n"
+        "\n"
+        "k-means++ seeding from the fixed seed 42, then at most 300 Lloyd iterations on\n"
+        "n_jobs workers (the result does not depend on n_jobs). A later fit replaces the\n"
+        "earlier one; a failed fit keeps it.\n"
+        "\n"
+        "data: rows of floats (a list of lists, or a 2-D NumPy array or DataFrame of numbers).\n"
+        "Raises RuntimeError for n_clusters 0, no rows, or more clusters than rows, and\n"
+        "ValueError (\"ShapeError/...\") for rows that do not make a matrix.\n"
+        "\n"
+        ">>> seg = PyAudienceSegmenter(2)\n"
+        ">>> seg.fit([[0.0], [0.5], [9.0], [10.0]])\n"
+        ">>> seg.predict([[1.0], [8.0]])\n"
+        "[1, 0]";
     static constexpr Raises raises = Raises::RuntimeError;
     static constexpr Access access = Access::Exclusive;
     static Ref call(AudienceSegmenter& self, Args& a) {
@@ -218,6 +256,13 @@ struct SegmenterFit {
 
 struct SegmenterPredict {
     static constexpr const char* signature = "predict($self, data)";
+    static constexpr const char* doc =
+        "The nearest fitted center of every row of `data` (squared Euclidean distance,\n"
+        "ties to the lower index), as a list of cluster indices. The fit is not changed.\n"
+        "\n"
+        "Raises RuntimeError \"Clustering error: predict() called before fit() ...\" before a\n"
+        "successful fit, and \"Data validation error: data has {} features but centers have {}\n"
+        "features\" for another column count.";
     static constexpr Raises raises = Raises::RuntimeError;
     static constexpr Access access = Access::Shared;
     static Ref call(const AudienceSegmenter& self, Args& a) {
@@ -230,6 +275,8 @@ struct SegmenterPredict {
 
 struct SegmenterGetNClusters {
     static constexpr const char* signature = "get_n_clusters($self)";
+    static constexpr const char* doc =
+        "The number of clusters given to the constructor.";
     static constexpr Raises raises = Raises::RuntimeError;
     static constexpr Access access = Access::Shared;
     static Ref call(const AudienceSegmenter& self, Args&) { return to_py(self.n_clusters); }
@@ -297,13 +344,26 @@ struct SegmenterState {
 
 }  // namespace
 
+constexpr const char* kKMeansResultDoc =
+    "A k-means fit as kmeans_py returns it: labels, centers, inertia and n_iter.\n"
+    "\n"
+    "Made only by kmeans_py; the attributes are read-only and return new copies.\n"
+    "\n"
+    ">>> r = kmeans_py([[0.0], [1.0], [10.0]], 2)\n"
+    ">>> r.labels, r.centers, r.inertia, r.n_iter\n"
+    "([0, 0, 1], [[0.5], [10.0]], 0.5, 2)";
+
 PyTypeObject* kmeans_result_type() {
     return type_once<KMeansResult>([] {
-        return ClassDef<KMeansResult>("PyKMeansResult")
-            .property<&KMeansResult::labels>("labels")
-            .property<&KMeansResult::inertia>("inertia")
-            .property<&KMeansResult::n_iter>("n_iter")
-            .property<&KMeansResult::centers>("centers")
+        return ClassDef<KMeansResult>("PyKMeansResult", kKMeansResultDoc)
+            .property<&KMeansResult::labels>(
+                "labels", "Cluster index (0 to k - 1) of every row, in row order (a new list on every read).")
+            .property<&KMeansResult::inertia>(
+                "inertia", "Sum over the rows of the squared Euclidean distance to the center of the row's cluster.")
+            .property<&KMeansResult::n_iter>(
+                "n_iter", "Lloyd iterations run: fewer than max_iter when the labels stopped changing.")
+            .property<&KMeansResult::centers>(
+                "centers", "The k cluster centers, one list of d floats each (a new copy on every read).")
             .pickle<KMeansResultState>()
             .build();
     });
@@ -316,7 +376,8 @@ PyTypeObject* audience_segmenter_type() {
             .method<SegmenterFit>()
             .method<SegmenterPredict>()
             .method<SegmenterGetNClusters>()
-            .property<&AudienceSegmenter::n_jobs>("n_jobs")
+            .property<&AudienceSegmenter::n_jobs>(
+                "n_jobs", "Worker threads of fit (-1 when constructed with None: one per CPU).")
             .repr<&segmenter_repr>()
             .pickle<SegmenterState>()
             .build();

@@ -66,7 +66,7 @@ struct CohortRetentionFromColumns {
         "reached at as_of). cohort_retention_matrix pivots it to one row per cohort.\n\n"
         ">>> t = cohort_retention_from_columns(['a', 'b', 'a'], ['2024-01-05T00:00:00Z', '2024-02-01T00:00:00Z',\n"
         "...                                   '2024-02-20T00:00:00Z'])\n"
-        ">>> t['cohort'], list(t['age']), list(t['active'])\n"
+        ">>> t['cohort'], t['age'].tolist(), t['active'].tolist()\n"
         "(['2024-01', '2024-01', '2024-02', '2024-02'], [0, 1, 0, 1], [1, 1, 1, 0])";
     static constexpr Raises raises = Raises::RuntimeError;
     static Ref call(Args& a) {

@@ -312,8 +312,9 @@ PyTypeObject* drift_reference_type() {
         return ClassDef<DriftReference>("DriftReference", kClassDoc)
             .constructor<DriftReferenceNew>()
             .method<Compare>()
-            .property<&column_names>("columns")
-            .property<&categorical_names>("categorical")
+            .property<&column_names>("columns", "The reference's column names, in table order.")
+            .property<&categorical_names>(
+                "categorical", "The names of the columns counted as categories, in table order.")
             .repr<&reference_repr>()
             .pickle<ReferenceState>()
             .build();

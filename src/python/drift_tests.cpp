@@ -82,8 +82,8 @@ engine::AlignedCounts binned_pair(Args& a) {
 
 #define SEGMORA_SAMPLES_DOC                                                                        \
     "baseline, current: numbers (a list, NumPy array, pandas Series, Arrow array or polars\n"      \
-    "Series; datetimes count as seconds). Missing values (None, NaN, NaT, nulls) are left out;\n" \
-    "a side with no value left is a ValueError.\n"
+    "Series; datetimes, dates and datetime64 values count as seconds since the epoch). Missing\n" \
+    "values (None, NaN, NaT, nulls) are left out; a side with no value left is a ValueError.\n"
 #define SEGMORA_BINS_DOC                                                                             \
     "bins: the number of bins, cut at the baseline's quantiles k / bins by linear interpolation\n" \
     "(equal quantiles merge), or a sequence of strictly increasing edges used as given: bin k\n"   \
@@ -109,20 +109,43 @@ struct KsTest {
     }
 };
 
+// A count table: a dict of category to count, or any mapping with keys()
+// (a pandas Series such as value_counts(), read by its index), taken as the
+// dict it makes.
+struct CountTableArg {
+    CountsArg counts;
+};
+
+}  // namespace
+
+template <>
+struct From<CountTableArg> {
+    static CountTableArg convert(PyObject* obj, const char* arg) {
+        if (PyDict_Check(obj) || PyUnicode_Check(obj) || !PyObject_HasAttrString(obj, "keys"))
+            return {From<CountsArg>::convert(obj, arg)};
+        Ref dict = Ref::steal(PyDict_New());
+        if (PyDict_Merge(dict.get(), obj, 1) < 0) reraise_for_argument(arg);
+        return {From<CountsArg>::convert(dict.get(), arg)};
+    }
+};
+
+namespace {
+
 struct ChiSquareTest {
     static constexpr const char* signature = "chi_square_test(baseline_counts, current_counts)";
     static constexpr Raises raises = Raises::RuntimeError;
     static constexpr const char* doc =
         "Chi-square test of homogeneity of two category count tables: (statistic, p_value).\n\n"
-        "baseline_counts, current_counts: dicts of category (str) to count (int >= 0). The test runs\n"
+        "baseline_counts, current_counts: dicts of category (str) to count (int >= 0), or pandas\n"
+        "Series of counts by category such as Series.value_counts() gives. The test runs\n"
         "on the 2 x C table of both sides' counts over every category either side has (a category\n"
         "counted 0 on both sides is left out), as scipy.stats.chi2_contingency(table,\n"
         "correction=False) does; the p-value is the chi-square upper tail with C - 1 degrees of\n"
         "freedom. A side whose counts add up to 0 is a ValueError.\n\n"
         ">>> chi_square_test({\"web\": 70, \"app\": 30}, {\"web\": 50, \"app\": 50})[1] < 0.01\nTrue";
     static Ref call(Args& a) {
-        const CountsArg b = a.get<CountsArg>("baseline_counts");
-        const CountsArg c = a.get<CountsArg>("current_counts");
+        const CountsArg b = a.get<CountTableArg>("baseline_counts").counts;
+        const CountsArg c = a.get<CountTableArg>("current_counts").counts;
         for (const auto* side : {&b, &c}) {
             std::uint64_t sum = 0;
             for (const auto& entry : side->entries) sum += entry.second;

@@ -131,10 +131,11 @@ struct FixedText {
 };
 
 // A static method returning one fixed value of an exposed enumeration, e.g.
-// using Linear = MakeValue<DecayFunction::Linear, "linear()">.
-template <auto Value, FixedText Signature>
+// using Linear = MakeValue<DecayFunction::Linear, "linear()", "Linear decay: ...">.
+template <auto Value, FixedText Signature, FixedText Doc = "">
 struct MakeValue {
     static constexpr const char* signature = Signature.value;
+    static constexpr const char* doc = Doc.value;
     static constexpr Raises raises = Raises::ValueError;
     static constexpr Access access = Access::Static;
     static Ref call(Args&) { return wrap(Value); }
