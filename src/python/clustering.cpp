@@ -7,6 +7,7 @@
 #include "python/convert.hpp"
 #include "python/toolkit/classdef.hpp"
 #include "python/toolkit/format.hpp"
+#include "python/toolkit/unlocked.hpp"
 
 namespace segmora::py {
 
@@ -34,7 +35,7 @@ struct KMeansPy {
         const auto random_state = a.get_or<std::uint64_t>("random_state", kDefaultSeed);
         const auto n_jobs = a.get_or<std::int32_t>("n_jobs", kDefaultJobs);
         const Matrix data = to_matrix(std::move(rows));
-        return engine::kmeans(data, n_clusters, max_iter, random_state, n_jobs);
+        return unlocked(data.size(), [&] { return engine::kmeans(data, n_clusters, max_iter, random_state, n_jobs); });
     }
 };
 
@@ -74,7 +75,8 @@ struct KMeansArrays {
         if (init_rows) init = to_matrix(std::move(*init_rows));
         options.weights = weights ? &*weights : nullptr;
         options.init = init ? &*init : nullptr;
-        const KMeansResult r = engine::kmeans(data, n_clusters, max_iter, random_state, n_jobs, options);
+        const KMeansResult r =
+            unlocked(data.size(), [&] { return engine::kmeans(data, n_clusters, max_iter, random_state, n_jobs, options); });
         static_assert(sizeof(std::uint64_t) == sizeof(std::int64_t));
         return py::make_tuple(byte_array(r.labels.data(), r.labels.size() * sizeof(std::uint64_t)),
                               byte_array(r.centers.values().data(), r.centers.values().size() * sizeof(double)),
@@ -101,9 +103,11 @@ struct AssignArrays {
         const Matrix centers = to_matrix(std::move(center_rows));
         engine::Assignment r;
         if (const auto held = HeldRows::hold(data)) {
-            r = engine::assign_with_inertia(held->view(), centers);
+            const engine::MatrixView view = held->view();
+            r = unlocked(view.rows * view.cols, [&] { return engine::assign_with_inertia(view, centers); });
         } else {
-            r = engine::assign_with_inertia(to_array2(data, "data"), centers);
+            const Matrix rows = to_array2(data, "data");
+            r = unlocked(rows.size(), [&] { return engine::assign_with_inertia(rows, centers); });
         }
         return py::make_tuple(byte_array(r.labels.data(), r.labels.size() * sizeof(std::uint64_t)), r.inertia);
     }
@@ -138,7 +142,8 @@ struct KMeansChunkStep {
         const auto previous = a.get_or<std::optional<std::vector<std::uint64_t>>>("previous_labels", std::nullopt);
         const Matrix data = to_matrix(std::move(rows));
         const Matrix centers = to_matrix(std::move(center_rows));
-        engine::LloydChunkStep step = engine::lloyd_chunk_step(data, centers, previous ? &*previous : nullptr);
+        engine::LloydChunkStep step =
+            unlocked(data.size(), [&] { return engine::lloyd_chunk_step(data, centers, previous ? &*previous : nullptr); });
         Ref farthest = none();
         if (data.rows() > 0) {
             const double* row = data.data() + step.farthest * data.cols();
@@ -167,7 +172,7 @@ struct KMeansChunkInertia {
         const auto labels = a.get<std::vector<std::uint64_t>>("labels");
         const Matrix data = to_matrix(std::move(rows));
         const Matrix centers = to_matrix(std::move(center_rows));
-        return to_py(engine::labelled_inertia(data, centers, labels));
+        return to_py(unlocked(data.size(), [&] { return engine::labelled_inertia(data, centers, labels); }));
     }
 };
 
@@ -219,9 +224,13 @@ struct SegmenterFit {
     static constexpr Access access = Access::Exclusive;
     static Ref call(AudienceSegmenter& self, Args& a) {
         const Matrix data = to_matrix(a.get<RowsInput>("data"));
+        // The instance stays borrowed while the lock is away: no other thread
+        // reads or changes it meanwhile.
         switch (self.method) {
             case ClusteringMethod::KMeans: {
-                KMeansResult result = engine::kmeans(data, self.n_clusters, kSegmenterMaxIter, self.random_state, self.n_jobs);
+                KMeansResult result = unlocked(data.size(), [&] {
+                    return engine::kmeans(data, self.n_clusters, kSegmenterMaxIter, self.random_state, self.n_jobs);
+                });
                 // Stored only on success: a failed fit keeps the previous one.
                 self.labels = std::move(result.labels);
                 self.centers = std::move(result.centers);
@@ -230,9 +239,12 @@ struct SegmenterFit {
             case ClusteringMethod::KPrototypes: {
                 // The whole matrix as numeric features, no categorical ones;
                 // centers are the label means (zeros for an empty cluster).
-                std::vector<std::uint64_t> labels = engine::kprototypes(data, nullptr, self.n_clusters,
-                                                                        kSegmenterMaxIter, self.random_state, self.n_jobs);
-                Matrix centers = engine::centers_from_labels(data, labels, self.n_clusters);
+                auto [labels, centers] = unlocked(data.size(), [&] {
+                    std::vector<std::uint64_t> l = engine::kprototypes(data, nullptr, self.n_clusters, kSegmenterMaxIter,
+                                                                       self.random_state, self.n_jobs);
+                    Matrix c = engine::centers_from_labels(data, l, self.n_clusters);
+                    return std::pair(std::move(l), std::move(c));
+                });
                 self.labels = std::move(labels);
                 self.centers = std::move(centers);
                 break;
@@ -257,7 +269,7 @@ struct SegmenterPredict {
         const Matrix data = to_matrix(a.get<RowsInput>("data"));
         if (!self.centers)
             throw SegmoraError::clustering("predict() called before fit() \u2014 no cluster centers available");
-        return to_py(engine::assign_to_clusters(data, *self.centers));
+        return to_py(unlocked(data.size(), [&] { return engine::assign_to_clusters(data, *self.centers); }));
     }
 };
 

@@ -34,6 +34,7 @@
 #include "python/transactions.hpp"
 #include "python/toolkit/function.hpp"
 #include "python/toolkit/output.hpp"
+#include "python/toolkit/unlocked.hpp"
 #include "text.hpp"
 
 namespace segmora::py {
@@ -62,6 +63,11 @@ PurchaseModel purchase_model(ModelKind kind) {
 struct Columns {
     std::vector<std::vector<double>> values;
     std::span<const double> operator[](std::size_t i) const { return values[i]; }
+    std::size_t size() const noexcept {  // every value of every column
+        std::size_t n = 0;
+        for (const auto& v : values) n += v.size();
+        return n;
+    }
 };
 
 Columns read_columns(PyObject* tuple, std::initializer_list<const char*> names) {
@@ -145,10 +151,11 @@ struct ClvFit {
         engine::FitResult fit;
         if (kind == ModelKind::GammaGamma) {
             const Columns c = read_spend(a);
-            fit = engine::fit_spend({c[0], c[1]}, options);
+            fit = unlocked(c.size(), [&] { return engine::fit_spend({c[0], c[1]}, options); });
         } else {
             const Columns c = read_purchases(a);
-            fit = engine::fit_purchases(purchase_model(kind), purchases(c), options);
+            const PurchaseModel model = purchase_model(kind);
+            fit = unlocked(c.size(), [&] { return engine::fit_purchases(model, purchases(c), options); });
         }
         return make_tuple(params_tuple(fit.params, kind == ModelKind::GammaGamma ? 3 : 4), fit.log_likelihood, fit.n_iter,
                           fit.converged);
@@ -168,11 +175,12 @@ struct ClvLogLikelihood {
         if (kind == ModelKind::GammaGamma) {
             const auto params = read_params<3>(a);
             const Columns c = read_spend(a);
-            ll = engine::spend_log_likelihood(params, {c[0], c[1]}, n_jobs);
+            ll = unlocked(c.size(), [&] { return engine::spend_log_likelihood(params, {c[0], c[1]}, n_jobs); });
         } else {
             const auto params = read_params<4>(a);
             const Columns c = read_purchases(a);
-            ll = engine::purchase_log_likelihood(purchase_model(kind), params, purchases(c), n_jobs);
+            const PurchaseModel model = purchase_model(kind);
+            ll = unlocked(c.size(), [&] { return engine::purchase_log_likelihood(model, params, purchases(c), n_jobs); });
         }
         return make_tuple(ll.value, float_tuple(ll.gradient), float_tuple(ll.hessian));
     }
@@ -192,18 +200,20 @@ struct ClvPredict {
             if (quantity != "value") raise(PyExc_ValueError, format("unknown quantity '{}'", quantity));
             const auto params = read_params<3>(a);
             const Columns c = read_spend(a);
-            return float_bytes(engine::expected_average_value(params, c[0], c[1]));
+            return float_bytes(unlocked(c.size(), [&] { return engine::expected_average_value(params, c[0], c[1]); }));
         }
         const PurchaseModel model = purchase_model(kind);
         const auto params = read_params<4>(a);
         if (quantity == "alive") {
             const Columns c = read_purchases(a);
-            return float_bytes(engine::probability_alive(model, params, purchases(c), n_jobs));
+            return float_bytes(
+                unlocked(c.size(), [&] { return engine::probability_alive(model, params, purchases(c), n_jobs); }));
         }
         if (quantity == "purchases") {
             const double t = read_span(a, "t");
             const Columns c = read_purchases(a);
-            return float_bytes(engine::conditional_purchases(model, params, t, purchases(c), n_jobs));
+            return float_bytes(
+                unlocked(c.size(), [&] { return engine::conditional_purchases(model, params, t, purchases(c), n_jobs); }));
         }
         raise(PyExc_ValueError, format("unknown quantity '{}'", quantity));
     }
@@ -218,13 +228,14 @@ struct ClvExpected {
         const PurchaseModel model = purchase_model(read_model(a));
         const auto params = read_params<4>(a);
         const std::vector<double> t = a.get<std::vector<double>>("t");
-        std::vector<double> out(t.size());
-        for (std::size_t i = 0; i < t.size(); ++i) {
+        for (std::size_t i = 0; i < t.size(); ++i)
             if (!(std::isfinite(t[i]) && t[i] >= 0.0))
                 raise(PyExc_ValueError, format("t must be finite and >= 0; t[{}] is {}", i, t[i]));
-            out[i] = engine::expected_purchases(model, params, t[i]);
-        }
-        return float_bytes(out);
+        return float_bytes(unlocked(t.size(), [&] {
+            std::vector<double> out(t.size());
+            for (std::size_t i = 0; i < t.size(); ++i) out[i] = engine::expected_purchases(model, params, t[i]);
+            return out;
+        }));
     }
 };
 
@@ -252,7 +263,9 @@ struct ClvLifetimeValue {
         Columns c = read_columns(a.raw("columns"), {"frequency", "recency", "T", "monetary_value"});
         raise_fault(engine::check_purchases(purchases(c)));
         raise_fault(engine::check_spend({c[0], c[3]}));
-        return float_bytes(engine::customer_lifetime_value(model, params, spend, purchases(c), c[3], options, n_jobs));
+        return float_bytes(unlocked(c.size(), [&] {
+            return engine::customer_lifetime_value(model, params, spend, purchases(c), c[3], options, n_jobs);
+        }));
     }
 };
 
@@ -293,14 +306,17 @@ struct ClvSummaryFromColumns {
         tx.check_lengths();
         engine::Grouping groups;
         engine::ClvSummary summary;
-        if (tx.size() > 0) {
-            const auto pool = engine::build_thread_pool(n_jobs.value_or(-1));
-            groups = tx.group(pool.get());
-            poll_interrupt();
-            summary = engine::clv_summary(groups, tx.purchases(), has_as_of ? std::optional(tx.as_of()) : std::nullopt,
-                                          period_days, *pool);
-        }
-        tx.warn(groups);
+        const SkipReport report = unlocked(tx.size() * 3, [&] {  // the columns are held by `tx`
+            if (tx.size() > 0) {
+                const auto pool = engine::build_thread_pool(n_jobs.value_or(-1));
+                groups = tx.group(pool.get());
+                poll_interrupt();
+                summary = engine::clv_summary(groups, tx.purchases(),
+                                              has_as_of ? std::optional(tx.as_of()) : std::nullopt, period_days, *pool);
+            }
+            return tx.report(groups);
+        });
+        warn_skips(report);
         const OutputColumns columns;
         Ref out = Ref::steal(PyDict_New());
         auto put = [&](const char* key, Ref value) {
@@ -358,14 +374,16 @@ struct ClvPartitionColumns {
 
         engine::Grouping groups;
         engine::ClvSummary summary;
-        if (tx.size() > 0) {
-            const auto pool = engine::build_thread_pool(n_jobs.value_or(-1));
-            groups = tx.group(pool.get());
-            poll_interrupt();
-            summary = engine::clv_summary(groups, tx.purchases(), has_as_of ? std::optional(tx.as_of()) : std::nullopt,
-                                          period_days, *pool);
-        }
-        SkipReport report = tx.report(groups);
+        SkipReport report = unlocked(tx.size() * 3, [&] {  // the columns are held by `tx`
+            if (tx.size() > 0) {
+                const auto pool = engine::build_thread_pool(n_jobs.value_or(-1));
+                groups = tx.group(pool.get());
+                poll_interrupt();
+                summary = engine::clv_summary(groups, tx.purchases(),
+                                              has_as_of ? std::optional(tx.as_of()) : std::nullopt, period_days, *pool);
+            }
+            return tx.report(groups);
+        });
         report.to_positions(rows);
         std::optional<std::int64_t> as_of_day;
         if (has_as_of) as_of_day = engine::utc_day(tx.as_of());

@@ -18,6 +18,7 @@
 #include "python/transactions.hpp"
 #include "python/toolkit/classdef.hpp"
 #include "python/toolkit/format.hpp"
+#include "python/toolkit/unlocked.hpp"
 
 namespace segmora::py {
 
@@ -79,14 +80,17 @@ struct CohortRetentionFromColumns {
 
         engine::Grouping groups;
         engine::CohortTable table;
-        if (tx.size() > 0) {
-            const auto pool = engine::build_thread_pool(n_jobs.value_or(-1));
-            groups = tx.group(pool.get());
-            poll_interrupt();
-            const std::optional<engine::Instant> as_of = tx.has_cut_off() ? std::optional(tx.as_of()) : std::nullopt;
-            table = engine::cohort_retention(groups, tx.purchases(), period, as_of, *pool);
-        }
-        tx.warn(groups);
+        const SkipReport report = unlocked(tx.size() * 2, [&] {  // the columns are held by `tx`
+            if (tx.size() > 0) {
+                const auto pool = engine::build_thread_pool(n_jobs.value_or(-1));
+                groups = tx.group(pool.get());
+                poll_interrupt();
+                const std::optional<engine::Instant> as_of = tx.has_cut_off() ? std::optional(tx.as_of()) : std::nullopt;
+                table = engine::cohort_retention(groups, tx.purchases(), period, as_of, *pool);
+            }
+            return tx.report(groups);
+        });
+        warn_skips(report);
 
         const OutputColumns columns;
         const std::size_t rows = table.customers.size();

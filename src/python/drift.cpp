@@ -10,6 +10,7 @@
 #include "python/lowercase.hpp"
 #include "python/toolkit/classdef.hpp"
 #include "python/toolkit/format.hpp"
+#include "python/toolkit/unlocked.hpp"
 
 namespace segmora::py {
 
@@ -87,7 +88,8 @@ struct KolmogorovSmirnov {
     static Ref call(Args& a) {
         const auto baseline = a.get<std::vector<double>>("baseline");
         const auto current = a.get<std::vector<double>>("current");
-        return to_py(engine::DriftDetector::kolmogorov_smirnov(baseline, current));
+        return to_py(unlocked(baseline.size() + current.size(),
+                              [&] { return engine::DriftDetector::kolmogorov_smirnov(baseline, current); }));
     }
 };
 
@@ -98,7 +100,8 @@ struct HellingerDistance {
     static Ref call(Args& a) {
         const auto baseline = a.get<std::vector<double>>("baseline");
         const auto current = a.get<std::vector<double>>("current");
-        return to_py(engine::hellinger_distance(baseline, current));
+        return to_py(
+            unlocked(baseline.size() + current.size(), [&] { return engine::hellinger_distance(baseline, current); }));
     }
 };
 
@@ -110,7 +113,8 @@ struct ChiSquareDrift {
     static Ref call(Args& a) {
         const auto baseline = a.get<CountsArg>("baseline_counts");
         const auto current = a.get<CountsArg>("current_counts");
-        return to_py(engine::chi_square_drift(baseline.entries, current.entries));
+        return to_py(unlocked(baseline.entries.size() + current.entries.size(),
+                              [&] { return engine::chi_square_drift(baseline.entries, current.entries); }));
     }
 };
 
@@ -131,8 +135,9 @@ struct DetectFeatureDrift {
         if (!method)
             raise(PyExc_ValueError,
                   format("Unknown drift method '{}'. Expected one of: ks, kl, hellinger, chi_square", method_text));
-        return feature_drift_to_py(
-            engine::DriftDetector::detect_feature_drift(std::move(feature_name), baseline, current, *method));
+        return feature_drift_to_py(unlocked(baseline.size() + current.size(), [&] {
+            return engine::DriftDetector::detect_feature_drift(std::move(feature_name), baseline, current, *method);
+        }));
     }
 };
 
@@ -145,7 +150,8 @@ struct DetectSegmentCompositionChange {
     static Ref call(Args& a) {
         const auto previous = a.get<CountsArg>("previous_segments");
         const auto current = a.get<CountsArg>("current_segments");
-        auto changes = engine::segment_composition_change(previous.entries, current.entries);
+        auto changes = unlocked(previous.entries.size() + current.entries.size(),
+                                [&] { return engine::segment_composition_change(previous.entries, current.entries); });
         Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(changes.size())));
         for (std::size_t i = 0; i < changes.size(); ++i)
             PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), wrap_as(segment_composition_change_type(), std::move(changes[i])).release());

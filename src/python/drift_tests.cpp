@@ -16,6 +16,7 @@
 #include "python/drift_columns.hpp"
 #include "python/toolkit/format.hpp"
 #include "python/toolkit/function.hpp"
+#include "python/toolkit/unlocked.hpp"
 
 namespace segmora::py {
 
@@ -29,11 +30,17 @@ void require_values(const std::vector<double>& sorted, std::size_t read, const c
     raise(PyExc_ValueError, format("{} has only missing values ({})", arg, read));
 }
 
-std::vector<double> read_edges(PyObject* bins, std::span<const double> sorted_baseline) {
+// The bins argument: a count of bins cut at the baseline's quantiles, or edges as given.
+struct Bins {
+    std::uint64_t count = 0;  // 0 when edges are given
+    std::vector<double> edges;
+};
+
+Bins read_bins(PyObject* bins) {
     if (!bins || PyLong_Check(bins) || (PyIndex_Check(bins) && !PySequence_Check(bins))) {  // NumPy integers too
         const std::uint64_t n = bins ? From<std::uint64_t>::convert(bins, "bins") : engine::DriftReference::kBins;
         if (n == 0 || n > kMaxBins) raise(PyExc_ValueError, format("bins must be between 1 and {}", kMaxBins));
-        return engine::quantile_edges(sorted_baseline, n);
+        return {n, {}};
     }
     std::vector<double> edges = From<std::vector<double>>::convert(bins, "bins");
     if (edges.empty() || edges.size() > kMaxBins)
@@ -42,7 +49,7 @@ std::vector<double> read_edges(PyObject* bins, std::span<const double> sorted_ba
         if (std::isnan(edges[k]) || (k > 0 && !(edges[k - 1] < edges[k])))
             raise(PyExc_ValueError, format("bins must be strictly increasing edges, but edge {} is {} after {}", k,
                                            edges[k], k > 0 ? edges[k - 1] : edges[k]));
-    return edges;
+    return {0, std::move(edges)};
 }
 
 struct SortedPair {
@@ -54,8 +61,10 @@ SortedPair read_pair(Args& a) {
     SortedPair p{read_column(a.raw("baseline"), ColumnKind::Numbers, "baseline").numbers,
                  read_column(a.raw("current"), ColumnKind::Numbers, "current").numbers};
     const std::size_t read_b = p.baseline.size(), read_c = p.current.size();
-    engine::sort_both(std::min(read_b, read_c), [&] { engine::drop_nan_and_sort(p.baseline); },
-                      [&] { engine::drop_nan_and_sort(p.current); });
+    unlocked(read_b + read_c, [&] {
+        engine::sort_both(std::min(read_b, read_c), [&] { engine::drop_nan_and_sort(p.baseline); },
+                          [&] { engine::drop_nan_and_sort(p.current); });
+    });
     require_values(p.baseline, read_b, "baseline");
     require_values(p.current, read_c, "current");
     return p;
@@ -64,8 +73,11 @@ SortedPair read_pair(Args& a) {
 // Counts per bin of both samples, the bins from `bins` (quantiles of the baseline or edges).
 engine::AlignedCounts binned_pair(Args& a) {
     const SortedPair p = read_pair(a);
-    const std::vector<double> edges = read_edges(a.raw("bins"), p.baseline);
-    return {engine::bin_counts(p.baseline, edges), engine::bin_counts(p.current, edges)};
+    Bins bins = read_bins(a.raw("bins"));
+    return unlocked(p.baseline.size() + p.current.size(), [&] {
+        const std::vector<double> edges = bins.count ? engine::quantile_edges(p.baseline, bins.count) : std::move(bins.edges);
+        return engine::AlignedCounts{engine::bin_counts(p.baseline, edges), engine::bin_counts(p.current, edges)};
+    });
 }
 
 #define SEGMORA_SAMPLES_DOC                                                                        \
@@ -91,7 +103,8 @@ struct KsTest {
         ">>> statistic, round(p, 12)\n(1.0, 0.1)";
     static Ref call(Args& a) {
         const SortedPair p = read_pair(a);
-        const engine::TestResult r = engine::ks_test(p.baseline, p.current);
+        const engine::TestResult r =
+            unlocked(p.baseline.size() + p.current.size(), [&] { return engine::ks_test(p.baseline, p.current); });
         return to_py(std::pair(r.statistic, r.p_value));
     }
 };
@@ -140,8 +153,10 @@ struct ChiSquareTest {
                 raise(PyExc_ValueError, format("{} has no observations (its counts add up to 0)",
                                                side == &b ? "baseline_counts" : "current_counts"));
         }
-        const engine::AlignedCounts rows = engine::align_counts(b.entries, c.entries);
-        const engine::TestResult r = engine::chi_square_test(rows.baseline, rows.current);
+        const engine::TestResult r = unlocked(b.entries.size() + c.entries.size(), [&] {
+            const engine::AlignedCounts rows = engine::align_counts(b.entries, c.entries);
+            return engine::chi_square_test(rows.baseline, rows.current);
+        });
         return to_py(std::pair(r.statistic, r.p_value));
     }
 };
@@ -155,7 +170,7 @@ struct WassersteinDistance {
         SEGMORA_SAMPLES_DOC "\n>>> wasserstein_distance([0.0, 1.0], [5.0, 6.0])\n5.0";
     static Ref call(Args& a) {
         const SortedPair p = read_pair(a);
-        return to_py(engine::wasserstein(p.baseline, p.current));
+        return to_py(unlocked(p.baseline.size() + p.current.size(), [&] { return engine::wasserstein(p.baseline, p.current); }));
     }
 };
 

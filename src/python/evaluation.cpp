@@ -10,6 +10,7 @@
 #include "python/convert.hpp"
 #include "python/toolkit/classdef.hpp"
 #include "python/toolkit/format.hpp"
+#include "python/toolkit/unlocked.hpp"
 
 namespace segmora::py {
 
@@ -49,7 +50,7 @@ struct SilhouetteScore {
         const Labels labels = a.get<Labels>("labels");
         const Matrix data = to_matrix(std::move(rows));
         require_labels_cover(data, labels);
-        return to_py(engine::quality_metrics::SilhouetteMetric{}.calculate(data, labels));
+        return to_py(unlocked(data.size(), [&] { return engine::quality_metrics::SilhouetteMetric{}.calculate(data, labels); }));
     }
 };
 
@@ -64,7 +65,9 @@ struct DaviesBouldinScore {
         const Matrix data = to_matrix(std::move(rows));
         const Matrix centers = to_matrix(std::move(center_rows));
         require_labels_cover(data, labels);
-        return to_py(engine::quality_metrics::DaviesBouldinMetric{}.calculate(data, labels, centers));
+        return to_py(unlocked(data.size(), [&] {
+            return engine::quality_metrics::DaviesBouldinMetric{}.calculate(data, labels, centers);
+        }));
     }
 };
 
@@ -77,7 +80,9 @@ struct CalinskiHarabaszScore {
         const Labels labels = a.get<Labels>("labels");
         const Matrix data = to_matrix(std::move(rows));
         require_labels_cover(data, labels);
-        return to_py(engine::quality_metrics::CalinskiHarabaszMetric{}.calculate(data, labels));
+        return to_py(unlocked(data.size(), [&] {
+            return engine::quality_metrics::CalinskiHarabaszMetric{}.calculate(data, labels);
+        }));
     }
 };
 
@@ -95,7 +100,7 @@ struct AssessClusterQuality {
         const Matrix data = to_matrix(std::move(rows));
         const Matrix centers = to_matrix(std::move(center_rows));
         refuse_as_value_error([&] { engine::quality_metrics::require_center_per_label(data, labels, centers); });
-        return wrap(engine::quality_metrics::assess_quality(data, labels, centers));
+        return wrap(unlocked(data.size(), [&] { return engine::quality_metrics::assess_quality(data, labels, centers); }));
     }
 };
 
@@ -118,7 +123,7 @@ Ref estimate_k(Args& a, Estimate&& estimate) {
     if (range.first > range.second)
         raise(PyExc_ValueError,
               format("k_range must satisfy k_min <= k_max, got ({}, {})", range.first, range.second));
-    return wrap(estimate(data, range.first, range.second));
+    return wrap(unlocked(data.size(), [&] { return estimate(data, range.first, range.second); }));
 }
 
 struct EstimateKElbow {

@@ -19,6 +19,7 @@
 #include "python/convert.hpp"
 #include "python/toolkit/classdef.hpp"
 #include "python/toolkit/format.hpp"
+#include "python/toolkit/unlocked.hpp"
 
 namespace segmora::py {
 
@@ -207,7 +208,9 @@ struct KPrototypesPy {
         const Matrix data = to_matrix(std::move(rows));
         if (cat) check_shape(*cat, data.rows());
         KPrototypesOutput out;
-        out.fit = engine::kprototypes_fit(data, cat ? &cat->codes : nullptr, n_clusters, max_iter, random_state, n_jobs);
+        out.fit = unlocked(data.size() + (cat ? cat->codes.codes.size() : 0), [&] {
+            return engine::kprototypes_fit(data, cat ? &cat->codes : nullptr, n_clusters, max_iter, random_state, n_jobs);
+        });
         if (cat) out.values = std::move(cat->values);
         return wrap(std::move(out));
     }

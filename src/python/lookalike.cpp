@@ -17,6 +17,7 @@
 #include "python/lowercase.hpp"
 #include "python/toolkit/classdef.hpp"
 #include "python/toolkit/format.hpp"
+#include "python/toolkit/unlocked.hpp"
 
 namespace segmora::py {
 
@@ -45,6 +46,21 @@ struct CustomerList {
         for (std::size_t i = 0; i < refs.size(); ++i)
             held.push_back(Ref::borrow(PyList_GetItem(unheld, static_cast<Py_ssize_t>(i))));
         unheld = nullptr;
+    }
+
+    // The feature values scoring reads (one more per customer).
+    std::size_t values() const noexcept {
+        std::size_t n = 0;
+        for (const SeedCustomer* c : refs) n += c->features.size() + 1;
+        return n;
+    }
+
+    // Held for a computation without the lock when it is worth one (another
+    // thread may change the list meanwhile); returns the size it decided on.
+    std::size_t hold_for_unlocked() {
+        const std::size_t n = values();
+        if (n >= kUnlockedMinimum) hold_all();
+        return n;
     }
 };
 
@@ -268,7 +284,10 @@ struct GenerateLookalike {
         require_threshold(threshold);
         if (metric != SimilarityMetric::Jaccard && !seeds.refs.empty())
             require_lengths(candidates.refs, seeds.refs.front()->features.size(), "candidate_customers", "the seeds have");
-        return wrap(LookalikeGenerator::generate_lookalike(seeds.refs, candidates.refs, metric, threshold, cap));
+        const std::size_t size = seeds.hold_for_unlocked() + candidates.hold_for_unlocked();
+        return wrap(unlocked(size, [&] {
+            return LookalikeGenerator::generate_lookalike(seeds.refs, candidates.refs, metric, threshold, cap);
+        }));
     }
 };
 
@@ -284,8 +303,10 @@ struct FindSimilarCustomers {
         const SimilarityMetric metric = metric_argument(a);
         if (metric != SimilarityMetric::Jaccard)
             require_lengths(candidates.refs, seed->features.size(), "candidates", "the seed has");
-        std::vector<LookalikeCandidate> found =
-            LookalikeGenerator::find_similar_customers(*seed, candidates.refs, n, metric);
+        const engine::SeedCustomer& one = *seed;
+        std::vector<LookalikeCandidate> found = unlocked(candidates.hold_for_unlocked(), [&] {
+            return LookalikeGenerator::find_similar_customers(one, candidates.refs, n, metric);
+        });
         Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(found.size())));
         for (std::size_t i = 0; i < found.size(); ++i)
             PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), wrap(std::move(found[i])).release());
@@ -306,6 +327,8 @@ struct AudienceSide {
         if (customers) return engine::CustomerRefs(customers->refs);
         return engine::FeatureRows{features->data(), features->rows(), features->cols()};
     }
+    // The values scoring reads.
+    std::size_t size() const noexcept { return customers ? customers->values() : features->rows() * features->cols(); }
 };
 
 AudienceSide audience_side(PyObject* obj, const char* arg) {
@@ -359,8 +382,11 @@ struct AudienceMembersOf {
         const double threshold = a.get_given_or<double>("percentile_threshold", 0.9);
         const auto cap = a.get_or<std::optional<std::uint64_t>>("max_lookalikes", std::nullopt);
         const SimilarityMetric metric = metric_argument(a);
-        const engine::AudienceMembers members =
-            LookalikeGenerator::lookalike_members(seeds.view(), candidates.view(), metric, threshold, cap);
+        // Customers are held by the sides, feature rows by their buffers or copies.
+        const engine::Customers seed_rows = seeds.view(), candidate_rows = candidates.view();
+        const engine::AudienceMembers members = unlocked(seeds.size() + candidates.size(), [&] {
+            return LookalikeGenerator::lookalike_members(seed_rows, candidate_rows, metric, threshold, cap);
+        });
 
         const OutputColumns columns;
         Ref ids;

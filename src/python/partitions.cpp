@@ -8,7 +8,8 @@
 // first, with the same result. What must survive between calls (running
 // totals, labels, nearest-candidate distances) lives in 1-D NumPy arrays the
 // caller owns and passes in; they are updated in place and must not share
-// memory with the rows.
+// memory with the rows. The steps compute without the interpreter lock, the
+// buffers held for the call.
 #include <cstdint>
 #include <cstring>
 #include <optional>
@@ -21,6 +22,7 @@
 #include "python/convert.hpp"
 #include "python/toolkit/format.hpp"
 #include "python/toolkit/function.hpp"
+#include "python/toolkit/unlocked.hpp"
 
 namespace segmora::py {
 
@@ -175,8 +177,10 @@ struct KMeansBlockStep {
             require_apart("labels", lb, le, {{data.begin(), data.end()}, {tb, te}});
             require_rows(labels->values.size(), data.block.rows, "labels");
         }
-        return to_py(engine::lloyd_block_step(data.block, centers, totals.values,
-                                              labels ? labels->values.data() : nullptr, previous ? &*previous : nullptr));
+        return to_py(unlocked(data.block.rows * data.block.cols, [&] {
+            return engine::lloyd_block_step(data.block, centers, totals.values, labels ? labels->values.data() : nullptr,
+                                            previous ? &*previous : nullptr);
+        }));
     }
 };
 
@@ -212,8 +216,10 @@ struct KMeansBlockInertia {
         const std::optional<Matrix> label_centers = optional_matrix(a, "label_centers");
         const double start = a.get_given_or<double>("start", 0.0);
         if (have_labels) require_rows(labels.size(), data.block.rows, "labels");
-        return to_py(engine::lloyd_block_inertia(data.block, centers, have_labels ? labels.data() : nullptr,
-                                                 label_centers ? &*label_centers : nullptr, start));
+        return to_py(unlocked(data.block.rows * data.block.cols, [&] {
+            return engine::lloyd_block_inertia(data.block, centers, have_labels ? labels.data() : nullptr,
+                                               label_centers ? &*label_centers : nullptr, start);
+        }));
     }
 };
 
@@ -272,9 +278,10 @@ struct KMeansParallelRound {
             require_apart("best", bb, be, {{data.begin(), data.end()}});
             require_rows(best->values.size(), data.block.rows, "best");
         }
-        engine::SeedingRound r =
-            engine::kmeans_parallel_round(data.block, candidates, best ? best->values.data() : nullptr, oversampling,
-                                          random_state, partition, round, first_row, start);
+        engine::SeedingRound r = unlocked(data.block.rows * data.block.cols, [&] {
+            return engine::kmeans_parallel_round(data.block, candidates, best ? best->values.data() : nullptr, oversampling,
+                                                 random_state, partition, round, first_row, start);
+        });
         return py::make_tuple(r.cost, r.rows, r.distances, r.draws);
     }
 };
@@ -294,7 +301,8 @@ struct KMeansParallelReduce {
         const auto weights = a.get<std::vector<double>>("weights");
         const auto n_clusters = a.get<std::uint64_t>("n_clusters");
         const auto random_state = a.get<std::uint64_t>("random_state");
-        return to_py(engine::kmeans_parallel_reduce(candidates, weights, n_clusters, random_state));
+        return to_py(unlocked(candidates.size(),
+                              [&] { return engine::kmeans_parallel_reduce(candidates, weights, n_clusters, random_state); }));
     }
 };
 

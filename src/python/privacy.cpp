@@ -17,6 +17,7 @@
 #include "python/bindings.hpp"
 #include "python/toolkit/classdef.hpp"
 #include "python/toolkit/format.hpp"
+#include "python/toolkit/unlocked.hpp"
 
 namespace segmora::py {
 
@@ -192,7 +193,7 @@ struct GeneralizeNumeric {
     static Ref call(Args& a) {
         const auto data = a.get<std::vector<double>>("data");
         const auto intervals = a.get<std::uint64_t>("intervals");
-        return to_py(engine::generalize_numeric(data, intervals));
+        return to_py(unlocked(data.size(), [&] { return engine::generalize_numeric(data, intervals); }));
     }
 };
 
@@ -206,7 +207,8 @@ struct CalculateInformationLoss {
         const auto original = a.get<std::vector<double>>("original");
         const auto generalized = a.get<std::vector<std::uint64_t>>("generalized");
         const auto intervals = a.get<std::uint64_t>("intervals");
-        return to_py(engine::information_loss(original, generalized, intervals));
+        return to_py(unlocked(original.size() + generalized.size(),
+                              [&] { return engine::information_loss(original, generalized, intervals); }));
     }
 };
 
@@ -290,13 +292,16 @@ struct AddLaplaceNoise {
         if (NoisedArray array{a.raw("data")}) {
             const auto epsilon = a.get<double>("epsilon");
             const auto sensitivity = a.get<double>("sensitivity");
-            engine::add_laplace_noise(array.in(), array.out(), epsilon, sensitivity, engine::thread_noise_source());
+            const std::span<const double> in = array.in();  // both buffers held by `array`
+            const std::span<double> out = array.out();
+            unlocked(out.size(), [&] { engine::add_laplace_noise(in, out, epsilon, sensitivity, engine::thread_noise_source()); });
             return array.result();
         }
         auto data = a.get<std::vector<double>>("data");
         const auto epsilon = a.get<double>("epsilon");
         const auto sensitivity = a.get<double>("sensitivity");
-        engine::add_laplace_noise(data, data, epsilon, sensitivity, engine::thread_noise_source());
+        unlocked(data.size(),
+                 [&] { engine::add_laplace_noise(data, data, epsilon, sensitivity, engine::thread_noise_source()); });
         return to_py(data);
     }
 };
@@ -312,14 +317,20 @@ struct AddGaussianNoise {
             const auto epsilon = a.get<double>("epsilon");
             const auto delta = a.get<double>("delta");
             const auto sensitivity = a.get<double>("sensitivity");
-            engine::add_gaussian_noise(array.in(), array.out(), epsilon, delta, sensitivity, engine::thread_noise_source());
+            const std::span<const double> in = array.in();  // both buffers held by `array`
+            const std::span<double> out = array.out();
+            unlocked(out.size(), [&] {
+                engine::add_gaussian_noise(in, out, epsilon, delta, sensitivity, engine::thread_noise_source());
+            });
             return array.result();
         }
         auto data = a.get<std::vector<double>>("data");
         const auto epsilon = a.get<double>("epsilon");
         const auto delta = a.get<double>("delta");
         const auto sensitivity = a.get<double>("sensitivity");
-        engine::add_gaussian_noise(data, data, epsilon, delta, sensitivity, engine::thread_noise_source());
+        unlocked(data.size(), [&] {
+            engine::add_gaussian_noise(data, data, epsilon, delta, sensitivity, engine::thread_noise_source());
+        });
         return to_py(data);
     }
 };

@@ -7,6 +7,7 @@
 #include "python/bindings.hpp"
 #include "python/toolkit/classdef.hpp"
 #include "python/toolkit/format.hpp"
+#include "python/toolkit/unlocked.hpp"
 
 namespace segmora::py {
 
@@ -59,8 +60,12 @@ struct ProfileSegment {
         auto features = a.get<FeaturesArg>("features");
         const auto names = a.get_or<std::optional<std::vector<std::string>>>("feature_names", std::nullopt);
         const auto labels = a.get_or<std::optional<std::vector<std::uint64_t>>>("labels", std::nullopt);
-        return wrap(ProfilingEngine::profile_segment_with_labels(segment_id, members, std::move(features.columns),
-                                                                 names, labels));
+        std::size_t size = members.size();
+        for (const FeatureColumn& c : features.columns) size += c.values.size();
+        return wrap(unlocked(size, [&] {
+            return ProfilingEngine::profile_segment_with_labels(segment_id, members, std::move(features.columns), names,
+                                                                labels);
+        }));
     }
 };
 

@@ -12,6 +12,7 @@
 #include "python/transactions.hpp"
 #include "python/toolkit/classdef.hpp"
 #include "python/toolkit/format.hpp"
+#include "python/toolkit/unlocked.hpp"
 
 namespace segmora::py {
 
@@ -193,8 +194,14 @@ struct CalculateRfmPy {
         if (PyObject* jobs = a.raw("n_jobs"); jobs && jobs != Py_None && !PyLong_CheckExact(jobs))
             transactions.hold_all();
         const auto n_jobs = a.get_or<std::optional<std::int32_t>>("n_jobs", std::nullopt);
+        // Without the lock another thread may empty the caller's list: the
+        // tuples behind the rows are held first.
+        const std::size_t size = transactions.rows.size() * 3;
+        if (size >= kUnlockedMinimum) transactions.hold_all();
         engine::RfmInputReport report;
-        std::vector<RFMScore> scores = engine::calculate_rfm(transactions.rows, *config, n_jobs, &report);
+        const RFMConfig& settings = *config;
+        std::vector<RFMScore> scores =
+            unlocked(size, [&] { return engine::calculate_rfm(transactions.rows, settings, n_jobs, &report); });
         warn_skipped(transactions.rows, report);
         Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(scores.size())));
         for (std::size_t i = 0; i < scores.size(); ++i)
@@ -259,8 +266,10 @@ struct RfmPartitionValues {
         const auto rows = a.get_or<std::vector<std::uint64_t>>("rows", {});
         const auto n_jobs = a.get_or<std::optional<std::int32_t>>("n_jobs", std::nullopt);
         if (!now) throw SegmoraError::data_validation(format("now is not an RFC 3339 date-time: {}", now_text));
-        std::vector<engine::CustomerValues> values =
-            engine::rfm_partition_values(transactions.rows, rows, *config, n_jobs, *now);
+        const RFMConfig& settings = *config;
+        std::vector<engine::CustomerValues> values = unlocked(transactions.rows.size() * 3, [&] {
+            return engine::rfm_partition_values(transactions.rows, rows, settings, n_jobs, *now);
+        });
         Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(values.size())));
         for (std::size_t i = 0; i < values.size(); ++i) {
             const RFMScore& r = values[i].record;
@@ -329,7 +338,10 @@ struct ScoreRfmValues {
             report.emplace();
             for (std::size_t i = 0; i < items.size(); ++i) report->merge(report_from_py(items[i], "reports"));
         }
-        Ref scores = scores_to_list(engine::score_partition_values(std::move(values), config->scoring_method));
+        const ScoringMethod method = config->scoring_method;
+        const std::size_t size = values.size() * 4;
+        Ref scores = scores_to_list(
+            unlocked(size, [&] { return engine::score_partition_values(std::move(values), method); }));
         if (report) warn_skips(*report);
         return scores;
     }

@@ -27,6 +27,7 @@
 #include "python/toolkit/classdef.hpp"
 #include "python/toolkit/format.hpp"
 #include "python/toolkit/output.hpp"
+#include "python/toolkit/unlocked.hpp"
 
 namespace segmora::py {
 
@@ -90,6 +91,22 @@ Ref segment_polars(const std::vector<engine::SegmentType>& segment, const Output
     return result;
 }
 
+// Groups the rows by customer, computes their values and scores and counts
+// the rows skipped, without the interpreter lock: the columns are held by `tx`
+// for the call.
+SkipReport group_and_score(TransactionColumns& tx, const engine::RFMConfig& config, std::optional<std::int32_t> n_jobs,
+                           engine::Grouping& groups, engine::RfmTable& t) {
+    return unlocked(tx.size() * 3, [&] {
+        if (tx.size() > 0) {
+            const auto pool = engine::build_thread_pool(n_jobs.value_or(-1));
+            groups = tx.group(pool.get());
+            poll_interrupt();
+            t = engine::rfm_columns(groups, tx.purchases(), config, *pool, tx.as_of());
+        }
+        return tx.report(groups);
+    });
+}
+
 struct RfmFromColumns {
     static constexpr const char* signature = "rfm_from_columns(customer_ids, timestamps, amounts, config=None, as_of=None, n_jobs=None)";
     static constexpr const char* doc =
@@ -132,13 +149,7 @@ struct RfmFromColumns {
 
         engine::Grouping groups;
         engine::RfmTable t;
-        if (tx.size() > 0) {
-            const auto pool = engine::build_thread_pool(n_jobs.value_or(-1));
-            groups = tx.group(pool.get());
-            poll_interrupt();
-            t = engine::rfm_columns(groups, tx.purchases(), config, *pool, tx.as_of());
-        }
-        tx.warn(groups);
+        warn_skips(group_and_score(tx, config, n_jobs, groups, t));
 
         const OutputColumns columns;
         Ref out = Ref::steal(PyDict_New());
@@ -204,13 +215,7 @@ struct RfmPartitionColumns {
 
         engine::Grouping groups;
         engine::RfmTable t;
-        if (tx.size() > 0) {
-            const auto pool = engine::build_thread_pool(n_jobs.value_or(-1));
-            groups = tx.group(pool.get());
-            poll_interrupt();
-            t = engine::rfm_columns(groups, tx.purchases(), config, *pool, tx.as_of());
-        }
-        SkipReport report = tx.report(groups);
+        SkipReport report = group_and_score(tx, config, n_jobs, groups, t);
         auto global = [&](std::size_t count, std::size_t& at) {
             if (count) at = static_cast<std::size_t>(rows[at]);
         };

@@ -16,6 +16,7 @@
 #include "python/transactions.hpp"
 #include "python/toolkit/classdef.hpp"
 #include "python/toolkit/format.hpp"
+#include "python/toolkit/unlocked.hpp"
 
 namespace segmora::py {
 
@@ -191,6 +192,9 @@ struct EngineNew {
     }
 };
 
+// What a snapshot, drift check or re-fit reads: three values per tracked customer.
+std::size_t tracked_values(const Engine& engine) { return engine.customer_count() * 3; }
+
 Ref update_to_py(StreamingSegmentUpdate update) { return wrap_as(streaming_segment_update_type(), std::move(update)); }
 
 // A copy of one PyStreamingEvent item, read under a shared borrow.
@@ -258,8 +262,13 @@ struct ProcessBatch {
             for (std::size_t i = 0; i < items.size(); ++i)
                 events.push_back(at_position("events", "item", i, [&] { return copy_event(items[i], "events"); }));
         }
-        std::vector<StreamingSegmentUpdate> updates = self.process_events(std::move(events));
-        self.checkpoint();  // its error discards the updates; the events stay applied
+        // The engine stays exclusively borrowed while the lock is away: another
+        // thread's call on it is refused, never run against a half-done batch.
+        std::vector<StreamingSegmentUpdate> updates;
+        unlocked(events.size() + tracked_values(self), [&] {
+            updates = self.process_events(std::move(events));
+            self.checkpoint();  // its error discards the updates; the events stay applied
+        });
         Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(updates.size())));
         for (std::size_t i = 0; i < updates.size(); ++i)
             PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), update_to_py(std::move(updates[i])).release());
@@ -355,7 +364,7 @@ struct Relabel {
     static constexpr Access access = Access::Exclusive;
     static Ref call(Engine& self, Args& a) {
         const engine::Instant as_of = read_instant(a.raw("as_of"), "as_of");
-        return to_py(self.relabel(as_of.seconds));
+        return to_py(unlocked(tracked_values(self), [&] { return self.relabel(as_of.seconds); }));
     }
 };
 
@@ -416,7 +425,7 @@ struct SetReclusterBaseline {
     static constexpr Raises raises = Raises::RuntimeError;
     static constexpr Access access = Access::Exclusive;
     static Ref call(Engine& self, Args&) {
-        self.set_recluster_baseline();
+        unlocked(tracked_values(self), [&] { self.set_recluster_baseline(); });
         return none();
     }
 };
@@ -431,7 +440,7 @@ struct CheckDrift {
     static constexpr Raises raises = Raises::RuntimeError;
     static constexpr Access access = Access::Shared;
     static Ref call(const Engine& self, Args&) {
-        const auto drifts = self.check_drift();
+        const auto drifts = unlocked(tracked_values(self), [&] { return self.check_drift(); });
         return drifts ? drift_list(*drifts) : none();
     }
 };
@@ -445,7 +454,7 @@ struct MaybeRecluster {
     static constexpr Raises raises = Raises::RuntimeError;
     static constexpr Access access = Access::Exclusive;
     static Ref call(Engine& self, Args&) {
-        auto event = self.maybe_recluster();
+        auto event = unlocked(tracked_values(self), [&] { return self.maybe_recluster(); });
         return event ? recluster_event_to_py(std::move(*event)) : none();
     }
 };
