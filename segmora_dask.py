@@ -17,6 +17,10 @@ order:
   purchase) tuple per customer with a count of what it skipped, and one global
   step scores and names them, giving exactly ``rfm_from_columns``'s records and
   warnings for the same instant.
+* Summaries for the purchase and spend models: the same shuffle, each
+  partition summarised by ``segmora.clv_partition_columns`` and the summaries
+  combined by ``segmora.combine_clv_partitions``: exactly
+  ``segmora.clv_summary_from_columns``' columns and warnings.
 
 ``fit_kmeans_chunks`` and ``rfm_chunks`` work on plain in-memory chunks; the
 ``*_dask`` functions take Dask collections and a ``dask.distributed.Client``.
@@ -39,6 +43,7 @@ import segmora
 __all__ = [
     "CentersModel",
     "RFMSettings",
+    "clv_summary_dask",
     "combine_steps",
     "fit_kmeans_chunks",
     "fit_kmeans_dask",
@@ -55,7 +60,11 @@ __all__ = [
 
 @dataclasses.dataclass(frozen=True)
 class CentersModel:
-    """A fitted k-means model as plain values: picklable, predicts anywhere."""
+    """A fitted k-means model as plain values: picklable, predicts anywhere.
+
+    >>> CentersModel([[0.0], [10.0]], inertia=2.0, n_iter=3).predict([[1.0], [8.0]])
+    [0, 1]
+    """
 
     centers: list[list[float]]
     inertia: float
@@ -71,6 +80,11 @@ def combine_steps(steps: Sequence[tuple], centers: Sequence[Sequence[float]]) ->
 
     Sums and counts are added partition by partition; an empty cluster takes
     the row farthest from its nearest center (ties to the later row).
+
+    >>> centers = [[0.0], [10.0]]
+    >>> steps = [segmora.kmeans_chunk_step(chunk, centers) for chunk in ([[0.0], [1.0]], [[10.0], [12.0]])]
+    >>> combine_steps(steps, centers)
+    ([[0.5], [11.0]], False)
     """
     k = len(centers)
     sums = [list(row) for row in steps[0][0]]
@@ -349,6 +363,11 @@ def fit_kmeans_chunks(chunks: Sequence[Any], n_clusters: int, max_iter: int = 30
     "k-means||" samples the chunks as ``fit_kmeans_dask`` does its
     partitions, giving the same fit for the same split; or a k x d array of
     seeds.
+
+    >>> import numpy as np
+    >>> rows = np.array([[0.0, 1.0], [1.0, 1.0], [10.0, 5.0], [11.0, 5.0]])
+    >>> fit_kmeans_chunks([rows[:2], rows[2:]], 2)
+    CentersModel(centers=[[10.5, 5.0], [0.5, 1.0]], inertia=1.0, n_iter=2)
     """
     parts = _InMemory(chunks)
 
@@ -508,12 +527,21 @@ def fit_kmeans_dask(client: Any, data: Any, n_clusters: int, max_iter: int = 300
     bringing back per partition k x d sums, k counts, the inertia, the farthest
     row and whether a label changed; partitions are combined in partition order.
 
+
     ``init``: "k-means||" (default) samples candidates on the workers, seeded
     by ``random_state`` and the partition's index, and picks the seeds by
     weighted k-means++ on the driver; "k-means++" seeds on a ``sample_fraction``
     of the rows gathered on the driver (1.0 with one partition reproduces
     ``segmora.kmeans_py``); or a k x d array of seeds. Deterministic for a fixed
     partitioning and seed.
+
+    >>> import numpy as np, dask.array as da
+    >>> from dask.distributed import Client
+    >>> rows = da.from_array(np.array([[0.0, 1.0], [1.0, 1.0], [10.0, 5.0], [11.0, 5.0]]), chunks=(2, 2))
+    >>> with Client(processes=False, n_workers=1, dashboard_address=None) as client:
+    ...     model = fit_kmeans_dask(client, rows, 2, random_state=1)
+    >>> model.centers
+    [[10.5, 5.0], [0.5, 1.0]]
     """
     return _fit_dask(client, data, n_clusters, max_iter, random_state, sample_fraction, init)[0]
 
@@ -525,6 +553,14 @@ def fit_predict_kmeans_dask(client: Any, data: Any, n_clusters: int, max_iter: i
     The labels are those of the last Lloyd step (as ``segmora.kmeans_py``
     gives them), computed once after the fit on the workers that hold the
     rows, chunked like the partitions and kept there until computed.
+
+    >>> import numpy as np, dask.array as da
+    >>> from dask.distributed import Client
+    >>> rows = da.from_array(np.array([[0.0, 1.0], [1.0, 1.0], [10.0, 5.0], [11.0, 5.0]]), chunks=(2, 2))
+    >>> with Client(processes=False, n_workers=1, dashboard_address=None) as client:
+    ...     model, labels = fit_predict_kmeans_dask(client, rows, 2, random_state=1)
+    ...     labels.compute().tolist()
+    [1, 1, 0, 0]
     """
     import dask
     import dask.array as da
@@ -551,6 +587,11 @@ def predict_dask(model: Any, frame: Any) -> Any:
 
     ``model`` is any fitted model with ``predict``: a ``CentersModel``, a fitted
     ``segmora.KMeans`` or ``PyAudienceSegmenter``; it travels to the workers pickled.
+
+    >>> import pandas as pd, dask.dataframe as dd
+    >>> frame = dd.from_pandas(pd.DataFrame({"recency": [0.0, 11.0, 1.0], "spend": [1.0, 5.0, 1.0]}), npartitions=2)
+    >>> predict_dask(CentersModel([[0.5, 1.0], [10.5, 5.0]], 1.0, 2), frame).compute().tolist()
+    [0, 1, 0]
     """
     return frame.map_partitions(_predict_partition, model, meta=("segment", "int64"))
 
@@ -560,7 +601,12 @@ def predict_dask(model: Any, frame: Any) -> Any:
 
 @dataclasses.dataclass(frozen=True)
 class RFMSettings:
-    """The RFM settings as plain values, so they travel to workers."""
+    """The RFM settings as plain values, so they travel to workers: the names of
+    PyDecayFunction's and PyScoringMethod's static methods, and the half-life.
+
+    >>> RFMSettings("exponential", 60, "decile").config().decay_half_life_days
+    60
+    """
 
     decay_function: str = "linear"
     decay_half_life_days: int = 30
@@ -574,15 +620,29 @@ class RFMSettings:
 
 
 def utc_now() -> str:
-    """The current instant as RFC 3339 text, read once for a whole computation."""
+    """The current instant as RFC 3339 text, read once for a whole computation.
+
+    >>> utc_now().endswith("+00:00")
+    True
+    """
     import datetime
 
     return datetime.datetime.now(datetime.timezone.utc).isoformat()
 
 
 def rfm_chunks(chunks: Sequence[tuple[Sequence[tuple], Sequence[int]]], settings: RFMSettings,
-               now: str) -> list[segmora.PyRFMScore]:
-    """RFM over in-memory partitions of (transactions, global row numbers), each customer in one partition."""
+               now: Any) -> list[segmora.PyRFMScore]:
+    """RFM over in-memory partitions of (transactions, global row numbers), each customer in one partition.
+
+    ``now`` is the instant recency counts from, the same for every partition: an
+    RFC 3339 str (``utc_now()`` reads one), a datetime (naive ones are UTC), a
+    date (midnight UTC), a NumPy datetime64 or int epoch seconds.
+
+    >>> tx = [("a", "2024-05-01T00:00:00Z", 10.0), ("b", "2024-05-20T00:00:00Z", 5.0),
+    ...       ("a", "2024-05-25T00:00:00Z", 7.5)]
+    >>> rfm_chunks([([tx[0], tx[2]], [0, 2]), ([tx[1]], [1])], RFMSettings(), "2024-06-01T00:00:00Z")
+    [RFMScore(customer_id=a, r=5, f=5, m=5, segment=Champions), RFMScore(customer_id=b, r=3, f=3, m=3, segment=Lost)]
+    """
     config = settings.config()
     values = []
     for transactions, rows in chunks:
@@ -603,6 +663,22 @@ def _with_rows(frame: Any, offset: int) -> Any:
     return frame.assign(_row=np.arange(offset, offset + len(frame), dtype="int64"))
 
 
+def _by_customer(client: Any, transactions: Any, reduce: Callable[[Any], Any]) -> list:
+    """``reduce(partition)`` of every partition once the rows are numbered in partition order (column ``_row``)
+    and shuffled so that each customer lives in one partition; results gathered in partition order."""
+    import dask
+    import dask.dataframe as dd
+
+    lengths = transactions.map_partitions(len).compute()
+    offsets = [0]
+    for n in list(lengths)[:-1]:
+        offsets.append(offsets[-1] + int(n))
+    numbered = [dask.delayed(_with_rows)(p, off) for p, off in zip(transactions.to_delayed(), offsets)]
+    meta = transactions._meta.assign(_row=transactions._meta.index.astype("int64"))
+    frame = dd.from_delayed(numbered, meta=meta).shuffle(on="customer_id", npartitions=transactions.npartitions)
+    return client.gather(client.compute([dask.delayed(reduce)(p) for p in frame.to_delayed()]))
+
+
 def rfm_dask(client: Any, transactions: Any, settings: RFMSettings = RFMSettings(),
              now: Any = None) -> list[segmora.PyRFMScore]:
     """RFM records from a Dask DataFrame with columns customer_id, timestamp and amount.
@@ -615,23 +691,57 @@ def rfm_dask(client: Any, transactions: Any, settings: RFMSettings = RFMSettings
     numbered in partition order, shuffled so that each customer lives in one
     partition, reduced to one tuple per customer on the workers, then scored and
     named in one step on the driver.
-    """
-    import dask
 
+    >>> import pandas as pd, dask.dataframe as dd
+    >>> from dask.distributed import Client
+    >>> tx = dd.from_pandas(pd.DataFrame({"customer_id": ["a", "b", "a"], "amount": [10.0, 5.0, 7.5],
+    ...                                   "timestamp": pd.to_datetime(["2024-05-01", "2024-05-20", "2024-05-25"])}),
+    ...                     npartitions=2)
+    >>> with Client(processes=False, n_workers=1, dashboard_address=None) as client:
+    ...     rfm_dask(client, tx, now="2024-06-01T00:00:00Z")
+    [RFMScore(customer_id=a, r=5, f=5, m=5, segment=Champions), RFMScore(customer_id=b, r=3, f=3, m=3, segment=Lost)]
+    """
     cut_off = now is not None
     as_of = now if cut_off else utc_now()
-    lengths = transactions.map_partitions(len).compute()
-    offsets = [0]
-    for n in list(lengths)[:-1]:
-        offsets.append(offsets[-1] + int(n))
-    parts = transactions.to_delayed()
-    numbered = [dask.delayed(_with_rows)(p, off) for p, off in zip(parts, offsets)]
-    import dask.dataframe as dd
-
-    meta = transactions._meta.assign(_row=transactions._meta.index.astype("int64"))
-    frame = dd.from_delayed(numbered, meta=meta).shuffle(on="customer_id",
-                                                         npartitions=transactions.npartitions)
-    parts = client.gather(client.compute([dask.delayed(_partition_values)(p, settings, as_of, cut_off)
-                                          for p in frame.to_delayed()]))
+    parts = _by_customer(client, transactions, lambda p: _partition_values(p, settings, as_of, cut_off))
     flat = [v for values, _ in parts for v in values]
     return segmora.score_rfm_values(flat, settings.config(), reports=[report for _, report in parts])
+
+
+# ---- summaries for the purchase and spend models ----
+
+
+def _partition_summary(frame: Any, as_of: Any, period_days: float) -> tuple:
+    frame = frame.sort_values("_row", kind="stable")
+    amounts = frame["amount"] if "amount" in frame.columns else None
+    return segmora.clv_partition_columns(frame["customer_id"], frame["timestamp"], amounts,
+                                         frame["_row"].to_numpy(dtype="int64"), as_of, period_days)
+
+
+def clv_summary_dask(client: Any, frame: Any, as_of: Any = None, period_days: float = 1.0) -> dict[str, Any]:
+    """``segmora.clv_summary_from_columns`` over a Dask DataFrame of transactions.
+
+    Columns: customer_id, timestamp and, optionally, amount, in every form
+    ``clv_summary_from_columns`` takes. The result is its dict of columns
+    (customer_id, frequency, recency, T and, with amounts, monetary_value) with
+    the same values, customers in the same order (first appearance) and the same
+    warnings. ``as_of`` (default: the latest timestamp in the data) and
+    ``period_days`` mean what they mean there. Rows are numbered in partition
+    order and shuffled so that each customer lives in one partition; each
+    partition is summarised on its worker (``segmora.clv_partition_columns``)
+    and the driver combines the summaries (``segmora.combine_clv_partitions``),
+    taking T against the latest timestamp of all partitions when ``as_of`` is
+    None. Ids come as a pandas array of the column's dtype (a list for float
+    ids, which are read as ints).
+
+        summary = pandas.DataFrame(clv_summary_dask(client, transactions, period_days=7.0))
+    """
+    segmora.clv_summary_from_columns([], [], None, as_of, period_days)  # the arguments' errors, before any work
+    parts = _by_customer(client, frame, lambda p: _partition_summary(p, as_of, period_days))
+    summary = segmora.combine_clv_partitions(parts, period_days)
+    dtype = frame._meta["customer_id"].dtype
+    if dtype.kind != "f":
+        import pandas as pd
+
+        summary["customer_id"] = pd.array(summary["customer_id"], dtype=dtype)
+    return summary

@@ -14,10 +14,14 @@ per-partition results, in partition order.
   the fit equals ``segmora.kmeans_py`` bit for bit; with several it is
   deterministic for a fixed partitioning, and equal to ``segmora_dask``'s fit
   of the same partitions.
-* RFM: transactions are grouped by customer in Spark (each customer's rows in
-  one partition), each partition is reduced to one tuple per customer by
-  ``segmora.rfm_partition_values``, and the driver scores and names them:
-  exactly ``segmora.calculate_rfm_py``'s records for the same instant.
+* RFM and the summaries for the purchase and spend models: transactions are
+  grouped by customer in Spark (each customer's rows in one partition), each
+  partition's rows are read in the frame's order as Arrow columns and reduced
+  by ``segmora.rfm_partition_columns`` (one tuple per customer) or
+  ``segmora.clv_partition_columns`` (one summary per customer), and the driver
+  combines them: exactly ``segmora.rfm_from_columns``' records, or
+  ``segmora.clv_summary_from_columns``' columns, and their warnings for the
+  same rows.
 
 This module imports PySpark and pyarrow only inside its functions; the
 extension never imports it.
@@ -28,6 +32,7 @@ from __future__ import annotations
 import contextlib
 import itertools
 import pickle
+import re
 import warnings
 from typing import Any, Callable, Iterator, Sequence
 
@@ -36,8 +41,8 @@ import numpy as np
 import segmora
 from segmora_dask import CentersModel, RFMSettings, _initial_centers, _lloyd, fresh_totals, located, utc_now
 
-__all__ = ["BLOCK_BYTES", "CentersModel", "RFMSettings", "fit_kmeans_spark", "predict_spark", "reduce_customers",
-           "rfm_spark"]
+__all__ = ["BLOCK_BYTES", "CentersModel", "RFMSettings", "clv_summary_spark", "fit_kmeans_spark", "predict_spark",
+           "reduce_customers", "rfm_spark"]
 
 # Bytes per packed block (rounded to whole rows, at least 1,024 rows). Each
 # block travels to Python as an Arrow batch of its own, so the JVM writes the
@@ -345,12 +350,13 @@ def reduce_customers(frame: Any, reduce: Callable[[list[Any]], Any], schema: str
                      partitions: int | None = None) -> Any:
     """A DataFrame of ``reduce``'s records: the rows grouped so that each customer lives in one partition.
 
-    Every row is numbered by its position in ``frame`` (column ``_row``, in
-    increasing order) before the rows are hash-partitioned by ``customer``;
-    ``reduce`` receives all Arrow record batches of one partition and returns
-    one record batch of ``schema`` (or None). RFM reduces this way; so does any
-    per-customer summary, such as the CLV summary of
-    ``segmora.clv_summary_from_columns`` once it exists.
+    Every row is numbered in ``frame``'s order (column ``_row``: Spark's
+    monotonically increasing id, the partition's index in the upper bits and
+    the row's number within it in the lower 33) before the rows are
+    hash-partitioned by ``customer``; ``reduce`` receives all Arrow record
+    batches of one partition and returns one record batch of ``schema`` (or
+    None). RFM and the summaries for the purchase and spend models reduce this
+    way.
     """
     from pyspark.sql import functions as F
 
@@ -366,46 +372,140 @@ def reduce_customers(frame: Any, reduce: Callable[[list[Any]], Any], schema: str
         return grouped.mapInArrow(job, schema)
 
 
-def _rfc3339(column: Any) -> list[str]:
-    """Timestamps as RFC 3339 text: Spark timestamps in UTC, text passed through."""
+_ROW_BITS = 33  # the row's number within its partition, in a monotonically increasing id
+_AT_INDEX = re.compile(r"at index (\d+)")
+
+
+class _Positions:
+    """Positions in ``frame``'s order of its monotonically increasing ids, from the partitions' row counts
+    (one Spark job, run on first use)."""
+
+    def __init__(self, frame: Any) -> None:
+        self.frame = frame
+        self.offsets: list[int] | None = None
+
+    def __call__(self, row_id: int) -> int:
+        offsets = self.offsets
+        if offsets is None:
+            from pyspark.sql import functions as F
+
+            counts = dict(self.frame.select(F.spark_partition_id().alias("p")).groupBy("p").count().collect())
+            offsets = self.offsets = list(itertools.accumulate(
+                (counts.get(p, 0) for p in range(max(counts, default=0))), initial=0))
+        return offsets[row_id >> _ROW_BITS] + (row_id & ((1 << _ROW_BITS) - 1))
+
+    def report(self, report: tuple) -> tuple:
+        """A skip report's first indexes (after their counts) as positions."""
+        out = list(report)
+        for count, first in ((1, 2), (4, 5), (6, 7), (9, 10)):
+            if out[count]:
+                out[first] = self(out[first])
+        return tuple(out)
+
+
+def _by_customer(frame: Any, columns: Sequence[str], reduce: Callable[..., Any]) -> tuple[list, _Positions]:
+    """``reduce(*columns, rows)`` of every partition once each customer lives in one partition, and the positions.
+
+    Each partition's rows reach ``reduce`` as Arrow columns in ``frame``'s
+    order, ``rows`` being their numbers (``reduce_customers``' ``_row``,
+    ascending); decimal amounts are read as float64. A ValueError, TypeError,
+    OverflowError or RuntimeError a partition raises is raised again on the
+    driver, its "at index" turned into a position in ``frame`` (the first in
+    ``frame``'s order when several partitions fail).
+    """
     import pyarrow as pa
-    import pyarrow.compute as pc
 
-    if pa.types.is_timestamp(column.type):
-        column = pc.strftime(column.cast(pa.timestamp("us", tz="UTC")), format="%Y-%m-%dT%H:%M:%SZ")
-    # A missing timestamp is skipped like one that does not parse.
-    return [t or "" for t in column.cast(pa.string()).to_pylist()]
+    def partition(batches):
+        batches = [b for b in batches if b.num_rows]
+        if not batches:
+            return None
+        table = pa.Table.from_batches(batches).sort_by("_row")
+        rows = table.column("_row").to_numpy()
+        values = [table.column(name) for name in columns]
+        values = [v.cast(pa.float64()) if pa.types.is_decimal(v.type) else v for v in values]
+        try:
+            result, error = pickle.dumps(reduce(*values, rows), protocol=pickle.HIGHEST_PROTOCOL), None
+        except (ValueError, TypeError, OverflowError, RuntimeError) as caught:
+            text = str(caught)
+            at = _AT_INDEX.search(text)
+            first = int(rows[int(at.group(1))]) if at and int(at.group(1)) < len(rows) else -1
+            result, error = None, pickle.dumps((type(caught), text, first))
+        return pa.RecordBatch.from_arrays([pa.array([result], pa.binary()), pa.array([error], pa.binary())],
+                                          names=["result", "error"])
+
+    positions = _Positions(frame)
+    with _quiet():
+        records = reduce_customers(frame.select(*columns), partition, "result binary, error binary").collect()
+    errors = [pickle.loads(r["error"]) for r in records if r["error"] is not None]
+    if errors:
+        kind, text, first = min(errors, key=lambda e: (e[2] < 0, e[2]))
+        if first >= 0:
+            text = _AT_INDEX.sub(f"at index {positions(first)}", text, count=1)
+        raise kind(text)
+    return [pickle.loads(r["result"]) for r in records], positions
 
 
-def _rfm_partition(batches: list[Any], settings: RFMSettings, now: str) -> Any:
-    """One partition's per-customer values (segmora.rfm_partition_values' tuples, pickled as they come)."""
-    import pyarrow as pa
-
-    batches = [b for b in batches if b.num_rows]
-    if not batches:
-        return None
-    table = pa.Table.from_batches(batches)
-    ids = table.column("customer_id").cast(pa.string()).to_pylist()
-    stamps = _rfc3339(table.column("timestamp").combine_chunks())
-    amounts = table.column("amount").cast(pa.float64()).fill_null(float("nan")).to_pylist()
-    rows = table.column("_row").to_pylist()
-    values = segmora.rfm_partition_values(list(zip(ids, stamps, amounts)), settings.config(), now, rows=rows)
-    return _record(values=pickle.dumps(values, protocol=pickle.HIGHEST_PROTOCOL))
-
-
-def rfm_spark(frame: Any, settings: RFMSettings = RFMSettings(), now: str | None = None) -> list[segmora.PyRFMScore]:
+def rfm_spark(frame: Any, settings: RFMSettings = RFMSettings(), now: Any = None) -> list[segmora.PyRFMScore]:
     """RFM records from a Spark DataFrame of transactions: customer_id, timestamp, amount.
 
-    ``timestamp`` is a Spark timestamp or RFC 3339 text. Customers are grouped
-    in Spark, each partition's customers reduced on the workers, and the
-    records scored and named on the driver: the records ``calculate_rfm_py``
-    gives for the same transactions and instant, in the same order. ``now``
-    (RFC 3339) defaults to the current instant, read once.
+    Every column form Spark has reads as ``segmora.rfm_from_columns`` reads
+    the same Arrow columns: ids as str or integers; timestamps as Spark
+    timestamps (with or without a time zone; without, UTC), dates (midnight
+    UTC), RFC 3339 text or integer epoch seconds; amounts as numbers. The
+    result is ``rfm_from_columns``' records for the same rows and ``as_of``, in
+    its order, with its warnings (missing and unreadable timestamps, rows
+    dated after ``now``, customers left without a usable purchase, NaN
+    amounts, each with its first position in ``frame``). ``now`` is that
+    ``as_of``: an RFC 3339 str, datetime, date, datetime64 or epoch seconds
+    (transactions dated after it are left out); default the current instant,
+    read once, with nothing left out.
+
+    Customers are grouped in Spark, each partition's rows are read in
+    ``frame``'s order and reduced to one tuple per customer by
+    ``segmora.rfm_partition_columns`` on the workers, and the driver scores and
+    names them (``segmora.score_rfm_values``).
 
         scores = rfm_spark(spark.table("transactions"), RFMSettings("exponential", 30, "quintile"))
     """
-    now = now or utc_now()
-    reduced = reduce_customers(frame.select("customer_id", "timestamp", "amount"),
-                               lambda batches: _rfm_partition(batches, settings, now), "values binary")
-    values = [v for r in reduced.collect() for v in pickle.loads(r["values"])]
-    return segmora.score_rfm_values(values, settings.config())
+    cut_off = now is not None
+    as_of = now if cut_off else utc_now()
+    segmora.rfm_from_columns([], [], [], as_of=as_of)  # the instant's errors, before any work
+
+    def reduce(ids, stamps, amounts, rows):
+        return segmora.rfm_partition_columns(ids, stamps, amounts, rows, as_of, settings.config(), cut_off=cut_off)
+
+    parts, positions = _by_customer(frame, ["customer_id", "timestamp", "amount"], reduce)
+    values = [v for part_values, _ in parts for v in part_values]
+    return segmora.score_rfm_values(values, settings.config(),
+                                    reports=[positions.report(report) for _, report in parts])
+
+
+def clv_summary_spark(frame: Any, as_of: Any = None, period_days: float = 1.0) -> dict[str, Any]:
+    """``segmora.clv_summary_from_columns`` over a Spark DataFrame of transactions.
+
+    Columns: customer_id, timestamp and, optionally, amount, read as
+    ``rfm_spark`` reads them. The result is ``clv_summary_from_columns``' dict
+    of columns for the same rows (customer_id as a list, then frequency,
+    recency, T and, with amounts, monetary_value as float64 arrays), customers
+    in the same order (first appearance), with the same warnings. ``as_of``
+    (default: the latest timestamp in the data) and ``period_days`` mean what
+    they mean there.
+
+    Customers are grouped in Spark, each partition summarised on the workers
+    by ``segmora.clv_partition_columns`` with its rows in ``frame``'s order, and
+    the driver combines the summaries (``segmora.combine_clv_partitions``),
+    taking T against the latest timestamp of all partitions when ``as_of`` is
+    None.
+
+        summary = pandas.DataFrame(clv_summary_spark(spark.table("transactions"), period_days=7.0))
+    """
+    segmora.clv_summary_from_columns([], [], None, as_of, period_days)  # the arguments' errors, before any work
+    columns = ["customer_id", "timestamp"] + (["amount"] if "amount" in frame.columns else [])
+
+    def reduce(ids, stamps, *rest):
+        amounts, rows = rest if len(rest) == 2 else (None, rest[0])
+        return segmora.clv_partition_columns(ids, stamps, amounts, rows, as_of, period_days)
+
+    parts, positions = _by_customer(frame, columns, reduce)
+    return segmora.combine_clv_partitions([(summary, day, positions.report(report)) for summary, day, report in parts],
+                                          period_days)

@@ -13,7 +13,7 @@ HERE = pathlib.Path(__file__).resolve().parent
 SCRIPTS = ["bench_kmeans.py", "bench_rfm.py", "bench_evaluation.py", "bench_drift_streaming.py",
            "bench_lookalike.py", "bench_minibatch.py", "bench_kprototypes.py", "bench_privacy.py",
            "bench_frontdoor.py", "bench_columnar.py", "bench_hardening.py", "bench_dask.py", "bench_spark.py",
-           "bench_mini_batch_estimator.py", "bench_drift_report.py", "bench_clv.py"]
+           "bench_mini_batch_estimator.py", "bench_drift_report.py", "bench_threads.py", "bench_clv.py"]
 
 
 def main() -> int:

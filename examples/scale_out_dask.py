@@ -6,8 +6,9 @@
 Starts a LocalCluster of process workers, generates the feature rows on the
 workers (never on the driver), fits k-means with k-means|| seeds sampled on the
 workers and the Lloyd loop over the partitions (the rows never leave their
-workers), scores RFM from a Dask DataFrame of transactions, and labels every
-row partition by partition with the fitted model.
+workers), scores RFM and summarises every customer for the purchase and spend
+models from a Dask DataFrame of transactions, and labels every row partition by
+partition with the fitted model.
 """
 
 from __future__ import annotations
@@ -71,11 +72,14 @@ def main(workers: int = 2, rows: int = 200_000, features: int = 8, partitions: i
 
         tx = transaction_frame(transactions, customers, partitions, now)
         scores = sd.rfm_dask(client, tx, sd.RFMSettings("exponential", 30, "quintile"), now=now.isoformat())
+        summary = pd.DataFrame(sd.clv_summary_dask(client, tx, as_of=now, period_days=7.0))
 
     print(f"k-means: {model.n_iter} iterations, inertia {model.inertia:.1f}")
     print("segment sizes:", dict(sizes))
     print(f"RFM: {len(scores)} customers, first: {scores[0]!r}")
-    return {"model": model, "sizes": sizes, "scores": scores, "now": now}
+    print(f"summary for the purchase models (weeks): {len(summary)} customers, "
+          f"{(summary['frequency'] > 0).mean():.0%} with repeat purchases")
+    return {"model": model, "sizes": sizes, "scores": scores, "summary": summary, "now": now}
 
 
 if __name__ == "__main__":

@@ -6,7 +6,8 @@
 Starts a local Spark session (or takes yours), builds a DataFrame of
 customer features and one of transactions in Spark, fits k-means with
 k-means|| seeds sampled on the partitions, adds a segment column to every
-row, and scores RFM with the customers grouped in Spark.
+row, and scores RFM and summarises every customer for the purchase and spend
+models with the customers grouped in Spark.
 """
 
 from __future__ import annotations
@@ -60,13 +61,16 @@ def main(spark=None, rows: int = 200_000, partitions: int = 4, clusters: int = 4
 
         tx = transaction_frame(spark, transactions, customers, partitions, now)
         scores = ss.rfm_spark(tx, ss.RFMSettings("exponential", 30, "quintile"), now=now.isoformat())
+        summary = ss.clv_summary_spark(tx, as_of=now, period_days=7.0)
     finally:
         if own:
             spark.stop()
     print(f"k-means: {model.n_iter} iterations, inertia {model.inertia:.1f}")
     print("segment sizes:", dict(sorted(sizes.items())))
     print(f"RFM: {len(scores)} customers, first: {scores[0]!r}")
-    return {"model": model, "sizes": sizes, "scores": scores, "now": now}
+    print(f"summary for the purchase models (weeks): {len(summary['customer_id'])} customers, "
+          f"{(summary['frequency'] > 0).mean():.0%} with repeat purchases")
+    return {"model": model, "sizes": sizes, "scores": scores, "summary": summary, "now": now}
 
 
 if __name__ == "__main__":

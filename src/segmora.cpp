@@ -108,7 +108,7 @@ const Registration kRegistrations[] = {
 // bulk builder of lookalike customers, the columnar entry points, the drift
 // tests with p-values and the drift reference, transactions to model summaries
 // and the routes of the purchase and spend models, k-means over partitions fed
-// block by block with its k-means|| seeding.
+// block by block with its k-means|| seeding, the model summaries over partitions.
 const Registration kAfterTable[] = {
     fn("kprototypes_py", b::kprototypes_py_def),
     cls("PyKPrototypesResult", b::kprototypes_result_type),
@@ -144,6 +144,8 @@ const Registration kAfterTable[] = {
     fn("kmeans_parallel_first", b::kmeans_parallel_first_def),
     fn("kmeans_parallel_round", b::kmeans_parallel_round_def),
     fn("kmeans_parallel_reduce", b::kmeans_parallel_reduce_def),
+    fn("clv_partition_columns", b::clv_partition_columns_def),
+    fn("combine_clv_partitions", b::combine_clv_partitions_def),
 };
 
 constexpr const char* kVersion = "7.4.1";

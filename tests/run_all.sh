@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what the tests need, then runs the whole suite: the C++ core tests
-# (GoogleTest) and the Python tests (pytest, including mypy's stubtest).
+# (GoogleTest), the Python tests (pytest, including mypy's stubtest) and the
+# examples of the API reference (Sphinx's doctest builder), then builds the reference.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 PYTHON=${PYTHON:-python3}
@@ -25,7 +26,7 @@ fi
 
 "$PYTHON" -m pip install -q --upgrade pip >/dev/null 2>&1 || true
 "$PYTHON" -m pip install -q cmake ninja
-"$PYTHON" -m pip install -q ".[test,dask,spark]" duckdb
+"$PYTHON" -m pip install -q ".[test,dask,spark,docs]" duckdb
 
 cmake -S . -B build/engine-tests -G Ninja -DCMAKE_BUILD_TYPE=Release \
     -DSEGMORA_BUILD_TESTS=ON -DSEGMORA_BUILD_EXTENSION=OFF >/dev/null
@@ -33,3 +34,8 @@ cmake --build build/engine-tests -j2
 ctest --test-dir build/engine-tests --output-on-failure
 
 "$PYTHON" -m pytest -q tests
+
+# The API reference (docs/): every example in it runs against the installed
+# module, then the pages are built; any warning fails the build.
+"$PYTHON" -m sphinx -W --keep-going -E -q -b doctest docs docs/_build/doctest
+"$PYTHON" -m sphinx -W --keep-going -E -q -b html docs docs/_build/html

@@ -115,6 +115,12 @@ def test_non_converged_fit_warns_and_says_so():
         assert BetaGeoModel().fit(X, R, T).converged_
 
 
+def test_repeat_customers_without_spend_are_left_out_of_the_spend_fit():
+    with pytest.warns(UserWarning, match="^GammaGammaModel left 2 repeat customers whose monetary_value is 0 out of the fit$"):
+        est = GammaGammaModel().fit(np.append(X, [3, 1]), np.append(M, [0.0, 0.0]))
+    assert est.params_ == GG.params_ and est.log_likelihood_ == GG.log_likelihood_
+
+
 @pytest.mark.parametrize("call,error,message", [
     (lambda: BetaGeoModel().fit([1, 2.5], [1, 1], [2, 2]), ValueError, "frequency must be a whole number; frequency[1] is 2.5"),
     (lambda: BetaGeoModel().fit([1, -1], [1, 1], [2, 2]), ValueError, "frequency must be >= 0; frequency[1] is -1"),
@@ -125,10 +131,11 @@ def test_non_converged_fit_warns_and_says_so():
     (lambda: BetaGeoModel().fit([1, 0], [1, 1], [2, 2]), ValueError, "recency must be 0 where frequency is 0; recency[1] is 1"),
     (lambda: BetaGeoModel().fit([1, 1], [1], [2, 2]), ValueError, "frequency, recency and T must have the same length, got 2, 1 and 2"),
     (lambda: BetaGeoModel().fit([], [], []), RuntimeError, "Invalid configuration: cannot fit BG/NBD without customers"),
-    (lambda: GammaGammaModel().fit([0, 2], [0, 0]), ValueError, "monetary_value must be > 0 where frequency > 0; monetary_value[1] is 0"),
+    (lambda: GammaGammaModel().fit([0, 2], [0, 0]), RuntimeError,
+     "Invalid configuration: cannot fit Gamma-Gamma without repeat customers of positive spend (frequency > 0, monetary_value > 0)"),
     (lambda: GammaGammaModel().fit([0, 2], [-1, 3]), ValueError, "monetary_value must be >= 0; monetary_value[0] is -1"),
     (lambda: GammaGammaModel().fit([0, 0], [1, 3]), RuntimeError,
-     "Invalid configuration: cannot fit Gamma-Gamma without repeat customers (frequency > 0)"),
+     "Invalid configuration: cannot fit Gamma-Gamma without repeat customers of positive spend (frequency > 0, monetary_value > 0)"),
     (lambda: BetaGeoModel().probability_alive(X, R, T), ValueError,
      "This BetaGeoModel instance is not fitted yet. Call 'fit' with appropriate arguments first."),
     (lambda: BG.predict_purchases(-1, X, R, T), ValueError, "t must be finite and >= 0, got -1"),

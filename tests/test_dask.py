@@ -83,29 +83,60 @@ TIMESTAMP_FORMS = {
 }
 
 
-@pytest.mark.parametrize("n_parts, scoring, form", [(1, "quintile", "text"), (3, "decile", "datetime64-utc"),
-                                                    (6, "percentile", "datetime64-naive"), (4, "quintile", "epoch-seconds")])
-def test_distributed_rfm_equals_rfm_from_columns(client, n_parts, scoring, form):
+def transactions(n_parts, form):
     tx = example.transaction_frame(1_500, 200, n_parts, NOW, seed=n_parts).compute()
     tx["timestamp"] = TIMESTAMP_FORMS[form](tx["timestamp"])
     if form != "text":  # one missing time, one after as_of (each customer's only row), one NaN amount
         tx.loc[len(tx)] = ["lost", None, 5.0]
         tx.loc[len(tx)] = ["late", TIMESTAMP_FORMS[form](pd.Series([(NOW + pd.Timedelta(days=2)).isoformat()]))[0], 1.0]
         tx.loc[3, "amount"] = np.nan
+    return tx
+
+
+def warned(call):
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        result = call()
+    return result, [str(w.message) for w in caught]
+
+
+@pytest.mark.parametrize("n_parts, scoring, form", [(1, "quintile", "text"), (3, "decile", "datetime64-utc"),
+                                                    (6, "percentile", "datetime64-naive"), (4, "quintile", "epoch-seconds")])
+def test_distributed_rfm_equals_rfm_from_columns(client, n_parts, scoring, form):
+    tx = transactions(n_parts, form)
     settings = sd.RFMSettings("linear", 30, scoring)
-    with warnings.catch_warnings(record=True) as expected_warnings:
-        warnings.simplefilter("always")
-        expected = segmora.rfm_from_columns(tx["customer_id"], tx["timestamp"], tx["amount"], settings.config(), NOW)
-    with warnings.catch_warnings(record=True) as got_warnings:
-        warnings.simplefilter("always")
-        got = sd.rfm_dask(client, dd.from_pandas(tx, npartitions=n_parts, sort=False), settings, now=NOW)
-    assert [str(w.message) for w in got_warnings] == [str(w.message) for w in expected_warnings]
+    expected, expected_warnings = warned(lambda: segmora.rfm_from_columns(
+        tx["customer_id"], tx["timestamp"], tx["amount"], settings.config(), NOW))
+    got, got_warnings = warned(lambda: sd.rfm_dask(client, dd.from_pandas(tx, npartitions=n_parts, sort=False),
+                                                   settings, now=NOW))
+    assert got_warnings == expected_warnings
     assert len(expected_warnings) == (0 if form == "text" else 3)
     row = lambda cid, r, f, m, rank, segment: (cid, repr(float(r)), repr(float(f)), repr(float(m)), rank, segment)
     assert [row(s.customer_id, s.recency, s.frequency, s.monetary, s.rfm_rank, s.rfm_segment) for s in got] == list(
         map(row, expected["customer_id"], expected["recency"], expected["frequency"], expected["monetary"],
             (f"{r}{f}{m}" for r, f, m in zip(expected["r_score"], expected["f_score"], expected["m_score"])),
             expected["segment"]))
+
+
+@pytest.mark.parametrize("n_parts, form, as_of, amounts, int_ids", [
+    (1, "text", None, True, False), (3, "datetime64-utc", NOW, True, True), (5, "datetime64-naive", None, False, False),
+    (4, "epoch-seconds", NOW, True, False)])
+def test_distributed_clv_summary_equals_clv_summary_from_columns(client, n_parts, form, as_of, amounts, int_ids):
+    tx = transactions(n_parts, form)
+    if int_ids:
+        tx["customer_id"] = tx["customer_id"].map(lambda c: sum(map(ord, c)) * 1009 + len(c))
+    if not amounts:
+        tx = tx.drop(columns="amount")
+    frame = dd.from_pandas(tx, npartitions=n_parts, sort=False)
+    tx = frame.compute()  # the columns as Dask gives them (strings become Arrow strings)
+    expected, expected_warnings = warned(lambda: segmora.clv_summary_from_columns(
+        tx["customer_id"], tx["timestamp"], tx.get("amount"), as_of, 7.0))
+    got, got_warnings = warned(lambda: sd.clv_summary_dask(client, frame, as_of, 7.0))
+    assert got_warnings == expected_warnings and len(got_warnings) == (form != "text") * (1 + amounts + (as_of is not None))
+    assert list(got) == list(expected) and got["customer_id"].dtype == expected["customer_id"].dtype
+    assert list(got["customer_id"]) == list(expected["customer_id"])
+    for column in list(expected)[1:]:
+        assert got[column].tobytes() == expected[column].tobytes(), column
 
 
 def test_prediction_keeps_feature_names():
@@ -134,4 +165,4 @@ def test_rfm_straight_from_a_parquet_dataset(client, tmp_path):
 
 def test_the_example_runs_on_two_workers():
     out = example.main(workers=2, rows=4_000, features=3, partitions=3, transactions=800, customers=90)
-    assert int(out["sizes"].sum()) == 4_000 and len(out["scores"]) == 90
+    assert int(out["sizes"].sum()) == 4_000 and len(out["scores"]) == len(out["summary"]) == 90

@@ -118,13 +118,13 @@ def test_method_texts_accepted(method):
      "argument 'baseline': Can't extract `str` to `Vec`"),
     (lambda: segmora.detect_feature_drift("f", [1.0], [2.0], 5), TypeError,
      "argument 'method': 'int' object cannot be converted to 'str'"),
-    (lambda: segmora.kolmogorov_smirnov([1.0], ["x"]), TypeError, "argument 'current': must be real number, not str"),
+    (lambda: segmora.kolmogorov_smirnov([1.0], ["x"]), TypeError, "argument 'current': item 0: must be real number, not str"),
     (lambda: segmora.chi_square_drift({"a": -1}, {}), OverflowError,
-     "argument 'baseline_counts': can't convert negative int to unsigned"),
+     "argument 'baseline_counts': value of 'a': can't convert negative int to unsigned"),
     (lambda: segmora.chi_square_drift({"a": 1}, [("a", 1)]), TypeError,
      "argument 'current_counts': 'list' object cannot be converted to 'PyDict'"),
     (lambda: segmora.detect_segment_composition_change({1: 1}, {}), TypeError,
-     "argument 'previous_segments': 'int' object cannot be converted to 'str'"),
+     "argument 'previous_segments': entry 0: 'int' object cannot be converted to 'str'"),
 ])
 def test_argument_and_method_errors(call, exc, message):
     with pytest.raises(exc) as err:

@@ -102,6 +102,11 @@ rfm_jobs = st.sampled_from([None, 1, 1025])
 rfm_values = st.lists(st.one_of(st.tuples(st.text(max_size=3), numbers, numbers, numbers, ints, ints, ints), scalars),
                       max_size=5)
 counts = st.dictionaries(names, ints)
+reports = st.one_of(st.tuples(*[ints] * 3, st.text(max_size=3), *[ints] * 7), scalars)
+clv_parts = st.lists(st.one_of(st.tuples(st.fixed_dictionaries(
+    {"customer_id": columns, "first_row": st.one_of(labels, columns), "first_day": st.one_of(labels, st.lists(ints)),
+     "frequency": vectors, "recency": vectors}, optional={"monetary_value": vectors}),
+    st.one_of(st.none(), ints), reports), scalars), max_size=3)
 keys = st.lists(st.sampled_from(["a", "b", "z"]))
 periods = st.sampled_from(["weekly", "monthly", "x"])
 bins = st.one_of(ints, st.lists(floats, max_size=3))
@@ -246,6 +251,10 @@ ENTRY_POINTS = {
     "clv_summary_from_columns": (sg.clv_summary_from_columns, [columns, st.one_of(columns, st.just(np.array(
         ["2024-01-01", "NaT", "1970-01-01"], dtype="datetime64[s]"))), st.one_of(st.none(), columns),
         st.sampled_from([None, "2024-06-01T00:00:00Z", 0]), floats, rfm_jobs]),
+    "clv_partition_columns": (sg.clv_partition_columns, [columns, st.one_of(columns, st.just(np.array(
+        ["2024-01-01", "NaT", "1970-01-01"], dtype="datetime64[s]"))), st.one_of(st.none(), columns), labels,
+        st.sampled_from([None, "2024-06-01T00:00:00Z", 0, 1.5]), floats, rfm_jobs]),
+    "combine_clv_partitions": (sg.combine_clv_partitions, [clv_parts, floats]),
     "BetaGeoModel": (lambda *a: quiet(sg.BetaGeoModel(max_iter=4, n_jobs=1).fit, *a), [histories] * 3),
     "ParetoNBDModel": (lambda *a: quiet(sg.ParetoNBDModel(max_iter=4, n_jobs=1).fit, *a), [histories] * 3),
     "GammaGammaModel": (lambda *a: quiet(sg.GammaGammaModel(max_iter=4, n_jobs=1).fit, *a), [histories] * 2),

@@ -165,6 +165,8 @@ def test_types_cannot_be_changed(name):
 
 @pytest.mark.parametrize("setup, call", [
     ("x = rand((400_000, 8))", "segmora.kmeans_py(x, 256, max_iter=10**9, n_jobs=2)"),
+    ("import threading\ndef spin():\n    while True: pass\nthreading.Thread(target=spin, daemon=True).start()\n"
+     "x = rand((400_000, 8))", "segmora.kmeans_py(x, 256, max_iter=10**9, n_jobs=1)"),  # the lock is busy elsewhere
     ("x = rand((200_000, 2))", "segmora.silhouette_score(x, [i % 9 for i in range(len(x))])"),
     ("x = rand((30_000, 4))", "segmora.estimate_k_silhouette(x, (2, 40))"),
     ("x = rand((400_000, 8)); s = segmora.PyAudienceSegmenter(256, n_jobs=1); s.fit(x[:300]); before = s.predict(x)",

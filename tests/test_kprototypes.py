@@ -115,10 +115,10 @@ def test_integer_arrays_match_lists(dtype, order):
     ([[1.0]], [["a"], ["b"]], 1, ValueError, "categorical has 2 rows but data has 1: row 1 has no counterpart"),
     ([[1.0, 2.0], [3.0]], [["a"]], 1, ValueError, "ShapeError/OutOfBounds: out of bounds indexing"),
     ([[1.0]], "abc", 1, TypeError, "argument 'categorical': Can't extract `str` to `Vec`"),
-    ([[1.0]], [["a", 1.5]], 1, TypeError, "argument 'categorical': categorical values must be int or str, not float"),
+    ([[1.0]], [["a", 1.5]], 1, TypeError, "argument 'categorical': row 0, column 1: categorical values must be int or str, not float"),
     ([[1.0]], [[2**70]], 1, OverflowError, "argument 'categorical'"),
     ([[1.0]], np.array([[2**63]], dtype=np.uint64), 1, OverflowError, "argument 'categorical'"),
-    ([[1.0]], np.array([[1.5]]), 1, TypeError, "argument 'categorical': categorical values must be int or str, not"),
+    ([[1.0]], np.array([[1.5]]), 1, TypeError, "argument 'categorical': row 0, column 0: categorical values must be int or str, not"),
     ([[1.0], [2.0]], [["a"]], "x", TypeError, "argument 'n_clusters'"),  # conversion before shape
 ])
 def test_errors_in_validation_order(data, categorical, k, exc, text):

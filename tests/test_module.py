@@ -38,7 +38,8 @@ AFTER_TABLE = [
     "cohort_retention_from_columns", "cohort_retention_matrix", "ks_test", "chi_square_test", "wasserstein_distance",
     "population_stability_index", "jensen_shannon_distance", "DriftReference", "clv_summary_from_columns",
     "_clv_fit", "_clv_log_likelihood", "_clv_predict", "_clv_expected", "_clv_lifetime_value", "kmeans_block_step",
-    "kmeans_block_inertia", "kmeans_parallel_first", "kmeans_parallel_round", "kmeans_parallel_reduce", "KMeans",
+    "kmeans_block_inertia", "kmeans_parallel_first", "kmeans_parallel_round", "kmeans_parallel_reduce",
+    "clv_partition_columns", "combine_clv_partitions", "KMeans",
     "MiniBatchKMeans", "BetaGeoModel", "ParetoNBDModel", "GammaGammaModel",
 ]
 # Estimator classes are Python classes (tested in test_estimators.py), not native types.
@@ -104,6 +105,56 @@ def test_result_classes_cannot_be_constructed_or_subclassed():
         assert str(err.value) == f"cannot create 'segmora.{name}' instances"
     with pytest.raises(TypeError):
         type("Sub", (segmora.PyAudienceSegmenter,), {})
+
+
+# ---- docstrings ----
+
+def stub_entries():
+    """(path, docstring) of every class, function and method of segmora.pyi."""
+    tree = ast.parse(open(os.path.join(ROOT, "segmora.pyi")).read())
+    for node in tree.body:
+        if isinstance(node, (ast.FunctionDef, ast.ClassDef)):
+            yield node.name, ast.get_docstring(node)
+            for member in node.body if isinstance(node, ast.ClassDef) else []:
+                if isinstance(member, ast.FunctionDef):
+                    yield f"{node.name}.{member.name}", ast.get_docstring(member)
+
+
+STUBS = dict(stub_entries())
+# The stub's private base classes (_CentroidEstimator, ...) by name, from the public classes' MROs.
+BASES = {k.__name__: k for v in vars(segmora).values() if isinstance(v, type) for k in v.__mro__}
+
+
+def runtime_doc(path):
+    """The runtime docstring of a stub path without its text signature ("" for none)."""
+    owner, *member = path.split(".")
+    obj = getattr(segmora, owner, None) or BASES.get(owner, segmora.info)
+    if member:
+        obj = next((vars(k)[member[0]] for k in type.mro(obj) if member[0] in vars(k)), None)
+        obj = getattr(obj, "__func__", obj)  # static methods
+    doc = (vars(obj).get("__doc__") if isinstance(obj, type) else getattr(obj, "__doc__", None)) or ""
+    doc = doc.split("\n--\n\n", 1)[-1]
+    return "" if doc.startswith(("Initialize self.", "Create and return a new object.")) else inspect.cleandoc(doc)
+
+
+@pytest.mark.parametrize("path", list(STUBS))
+def test_every_stub_entry_has_a_docstring_starting_with_the_runtime_text(path):
+    assert STUBS[path], f"{path} has no docstring in segmora.pyi"
+    assert STUBS[path].startswith(runtime_doc(path))
+
+
+def after_table_members():
+    for name in AFTER_TABLE:
+        obj = getattr(segmora, name)
+        yield name
+        if isinstance(obj, type):
+            members = {m for klass in obj.__mro__[:-1] for m in vars(klass)}  # inherited ones too
+            yield from (f"{name}.{m}" for m in sorted(members) if not m.startswith("_") or m == "__init__")
+
+
+@pytest.mark.parametrize("path", list(after_table_members()))
+def test_every_name_beyond_the_table_has_a_runtime_docstring(path):
+    assert runtime_doc(path), f"{path} has no docstring"
 
 
 def test_stubs_match_the_module():

@@ -139,6 +139,54 @@ def test_partitioned_columns_equal_rfm_from_columns(n_parts, cut_off):
             expected["r_score"], expected["f_score"], expected["m_score"], expected["segment"])]
 
 
+@pytest.mark.parametrize("n_parts, as_of, with_amounts, period_days", [
+    (1, None, True, 1.0), (3, None, True, 7.0), (4, NOW, True, 0.5), (5, NOW, False, 1.0)])
+def test_partitioned_summaries_equal_clv_summary_from_columns(n_parts, as_of, with_amounts, period_days):
+    txs = transactions(n_parts) + [("nan", NOW.isoformat(), float("nan")), ("none", None, 1.0)]
+    ids, stamps, amounts = (list(c) for c in zip(*txs))
+    parts = [[row for row in range(len(txs)) if sum(ids[row].encode()) % n_parts == p] for p in range(n_parts)]
+    with warnings.catch_warnings(record=True) as expected_warnings:
+        warnings.simplefilter("always")
+        expected = segmora.clv_summary_from_columns(ids, stamps, amounts if with_amounts else None, as_of, period_days)
+        got = segmora.combine_clv_partitions([segmora.clv_partition_columns(
+            [ids[r] for r in rows], pd.Series([stamps[r] for r in rows]),
+            np.array([amounts[r] for r in rows]) if with_amounts else None, rows, as_of, period_days)
+            for rows in reversed(parts)], period_days)  # any order of parts
+    messages = [str(w.message) for w in expected_warnings]
+    assert messages[:len(messages) // 2] == messages[len(messages) // 2:] and len(messages) == 2 * (2 + with_amounts + (as_of is not None))
+    assert list(got) == list(expected) and got["customer_id"] == expected["customer_id"]
+    for column in list(expected)[1:]:
+        assert got[column].tobytes() == expected[column].tobytes(), column
+
+
+def test_a_partition_summary_keeps_first_days_and_rows():
+    summary, day, report = segmora.clv_partition_columns(
+        ["b", "a", "b"], ["2024-01-02T23:00:00Z", None, "2024-01-05T01:00:00+02:00"], [1.0, 2.0, 3.0], [4, 9, 12])
+    assert (list(summary["customer_id"]), list(summary["first_day"]), list(summary["first_row"])) == (["b"], [19724], [4])
+    assert (day, list(summary["T"]), report) == (19726, [2.0], (3, 0, 0, "", 1, 9, 0, 0, 1, 0, 0))
+
+
+PART = ({"customer_id": ["a"], "first_row": [0], "first_day": [1], "frequency": [0.0], "recency": [0.0]}, 1,
+        (1, 0, 0, "", 0, 0, 0, 0, 0, 0, 0))
+
+
+@pytest.mark.parametrize("parts, error, message", [
+    ([PART, ({**PART[0], "first_row": [5]},) + PART[1:]], RuntimeError,
+     DV + "customer a appears in more than one partition"),
+    ([PART, ({**PART[0], "customer_id": ["b"], "monetary_value": [1.0]},) + PART[1:]], ValueError,
+     "parts must all have monetary_value or none"),
+    ([({**PART[0], "first_day": [1, 2]},) + PART[1:]], ValueError,
+     "parts[0]: column 'first_day' has 2 values but customer_id has 1"),
+    ([(PART[0], None, PART[2])], ValueError, "parts list customers but no as_of day"),
+    ([(PART[0], 2**62, PART[2])], ValueError, "parts[0]: as_of day 4611686018427387904 is out of range"),
+    ([PART[:2]], TypeError, "argument 'parts': expected tuple of length 3, but got tuple of length 2"),
+])
+def test_combining_summaries_refuses_inconsistent_parts(parts, error, message):
+    with pytest.raises(error) as err:
+        segmora.combine_clv_partitions(parts)
+    assert str(err.value) == message
+
+
 @pytest.mark.parametrize("rows, message", [
     ([1, 0], "rows must be ascending non-negative positions (index 1)"),
     ([0], "rows has 1 entries but there are 2 transactions"),

@@ -52,9 +52,9 @@ def test_k_anonymity_check_and_suppression(rows, qi, k, expected, kept):
 
 @pytest.mark.parametrize("data,error", [
     ("zip", "argument 'data': Can't extract `str` to `Vec`"),
-    ([["zip"]], "argument 'data': 'list' object cannot be converted to 'PyDict'"),
-    ([{"zip": 10001}], "argument 'data': 'int' object cannot be converted to 'PyString'"),
-    ([{"zip": "1", 2: "x"}], "argument 'data': 'int' object cannot be converted to 'PyString'"),
+    ([["zip"]], "argument 'data': item 0: 'list' object cannot be converted to 'PyDict'"),
+    ([{"zip": 10001}], "argument 'data': item 0, value of 'zip': 'int' object cannot be converted to 'PyString'"),
+    ([{"zip": "1"}, {"zip": "1", 2: "x"}], "argument 'data': item 1, entry 1: 'int' object cannot be converted to 'PyString'"),
 ])
 def test_k_anonymity_argument_errors(data, error):
     for fn in (check_k_anonymity, suppress_to_k_anonymous):

@@ -246,7 +246,7 @@ TX = "argument 'transactions'"
         ([("c", "2024-03-01T10:00:00Z", 1.0, 2.0)], TypeError, TX), ([(1, "2024-03-01T10:00:00Z", 1.0)], TypeError, TX),
         ([("c", None, 1.0)], TypeError, TX), ([("c", "2024-03-01T10:00:00Z", "1.0")], TypeError, TX),
         ([("c", "2024-03-01T10:00:00Z", None)], TypeError, TX),
-        ([("c", "2024-03-01T10:00:00Z", 10**400)], OverflowError, TX + ": int too large"),
+        ([("c", "2024-03-01T10:00:00Z", 10**400)], OverflowError, TX + ": item 0, element 2: int too large"),
         ([("\ud800", "2024-03-01T10:00:00Z", 1.0)], UnicodeEncodeError, "'utf-8' codec can't encode"),
     ]],
     (calculate_rfm_py, (GOOD, PyScoringMethod.decile()), {"n_jobs": "x"}, TypeError, "argument 'config'"),

@@ -90,22 +90,62 @@ def test_predict_adds_a_segment_column_from_any_fitted_model(features):
         ss.predict_spark(model, ss.predict_spark(model, frame))
 
 
-@pytest.mark.parametrize("n_parts, scoring, as_text", [(1, "quintile", False), (3, "decile", True),
-                                                       (4, "percentile", False)])
-def test_spark_rfm_equals_rfm_from_columns(spark, n_parts, scoring, as_text):
+SPARK_FORMS = {
+    "timestamp": lambda c: c,
+    "text": lambda c: F.date_format(c, "yyyy-MM-dd'T'HH:mm:ss'Z'"),
+    "epoch-seconds": F.unix_timestamp,
+    "timestamp-ntz": lambda c: c.cast("timestamp_ntz"),
+    "date": F.to_date,
+}
+
+
+def warned(call):
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        result = call()
+    return result, [str(w.message) for w in caught if w.category is UserWarning]
+
+
+@pytest.mark.parametrize("n_parts, form, scoring, as_of, amount", [
+    (1, "timestamp", "quintile", None, "double"), (3, "text", "decile", NOW, "double"),
+    (4, "epoch-seconds", "percentile", None, "decimal(12,2)"), (2, "timestamp-ntz", "quintile", NOW, None),
+    (3, "date", "decile", None, "double")])
+def test_spark_rfm_and_clv_summary_equal_the_in_memory_functions(spark, n_parts, form, scoring, as_of, amount):
+    """One missing time, one after NOW (each its customer's only row) and a null amount, in a partition of their own."""
     tx = example.transaction_frame(spark, 1_500, 200, n_parts, NOW, seed=n_parts)
-    if as_text:
-        tx = tx.withColumn("timestamp", F.date_format("timestamp", "yyyy-MM-dd'T'HH:mm:ss'Z'"))
+    extra = [("lost", None, 5.0), ("late", NOW + datetime.timedelta(days=2), 1.0),
+             ("C000007", NOW - datetime.timedelta(days=3, hours=12), None)]
+    tx = tx.union(spark.createDataFrame(extra, tx.schema)).withColumn("timestamp", SPARK_FORMS[form](F.col("timestamp")))
+    tx = (tx.withColumn("amount", F.col("amount").cast(amount)) if amount else tx.drop("amount")).persist()
     table = tx.toArrow()
+    ids, stamps = table.column("customer_id"), table.column("timestamp")
+    amounts = table.column("amount").cast("double") if amount else None
     settings = sd.RFMSettings("linear", 30, scoring)
-    expected = segmora.rfm_from_columns(table.column("customer_id").to_pylist(), table.column("timestamp"),
-                                        np.array(table.column("amount")), settings.config(), as_of=NOW.isoformat())
-    got = ss.rfm_spark(tx, settings, now=NOW.isoformat())
-    assert [s.customer_id for s in got] == list(expected["customer_id"])
-    assert [(s.recency, s.frequency, s.monetary) for s in got] == list(
-        zip(expected["recency"], expected["frequency"], expected["monetary"]))
-    assert [(s.recency_score, s.frequency_score, s.monetary_score, s.rfm_segment) for s in got] == list(
-        zip(expected["r_score"], expected["f_score"], expected["m_score"], expected["segment"]))
+    if amount:
+        expected, expected_warnings = warned(lambda: segmora.rfm_from_columns(ids, stamps, amounts, settings.config(), NOW))
+        got, got_warnings = warned(lambda: ss.rfm_spark(tx, settings, now=NOW))
+        assert got_warnings == expected_warnings and len(got_warnings) == 3
+        assert [(s.customer_id, s.recency, s.frequency, repr(s.monetary), s.rfm_rank, s.rfm_segment) for s in got] == [
+            (c, r, f, repr(float(m)), f"{a}{b}{d}", g) for c, r, f, m, a, b, d, g in zip(
+                expected["customer_id"], expected["recency"], expected["frequency"], expected["monetary"],
+                expected["r_score"], expected["f_score"], expected["m_score"], expected["segment"])]
+    expected, expected_warnings = warned(lambda: segmora.clv_summary_from_columns(ids, stamps, amounts, as_of, 7.0))
+    got, got_warnings = warned(lambda: ss.clv_summary_spark(tx, as_of, 7.0))
+    assert got_warnings == expected_warnings and list(got) == list(expected)
+    assert got["customer_id"] == expected["customer_id"]
+    for column in list(expected)[1:]:
+        assert got[column].tobytes() == expected[column].tobytes(), column
+    tx.unpersist()
+
+
+@pytest.mark.parametrize("call", [ss.rfm_spark, ss.clv_summary_spark])
+def test_a_missing_customer_id_is_reported_at_its_position_in_the_frame(spark, call):
+    rows = [(None if i in (40, 77) else i % 7, 1_700_000_000 + i * 3_600, float(i)) for i in range(100)]
+    tx = spark.createDataFrame(rows, "customer_id long, timestamp long, amount double").repartition(3)
+    position = tx.toArrow().column("customer_id").to_pylist().index(None)
+    with pytest.raises(ValueError) as err:
+        call(tx)
+    assert str(err.value) == f"customer_ids has a missing value at index {position}"
 
 
 def test_bad_values_and_arguments_are_refused_by_name(spark, features):
@@ -123,4 +163,4 @@ def test_bad_values_and_arguments_are_refused_by_name(spark, features):
 
 def test_the_example_runs_on_the_shared_session(spark):
     out = example.main(spark, rows=4_000, partitions=3, transactions=800, customers=90)
-    assert sum(out["sizes"].values()) == 4_000 and len(out["scores"]) == 90
+    assert sum(out["sizes"].values()) == 4_000 and len(out["scores"]) == len(out["summary"]["customer_id"]) == 90

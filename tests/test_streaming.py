@@ -197,7 +197,7 @@ class Reentrant:
 
 
 @pytest.mark.parametrize("make_batch,exc,message", [
-    (lambda e: [ev("a"), 7, ev("b")], TypeError, "argument 'events': 'int' object cannot be converted to 'PyStreamingEvent'"),
+    (lambda e: [ev("a"), 7, ev("b")], TypeError, "argument 'events': item 1: 'int' object cannot be converted to 'PyStreamingEvent'"),
     (lambda e: "abc", TypeError, "argument 'events': Can't extract `str` to `Vec`"),
     (lambda e: Reentrant(e, [ev("a")]), RuntimeError, "argument 'events': Already mutably borrowed"),
 ])
@@ -223,7 +223,7 @@ Event, StreamingConfig, ReclusterConfig = segmora.PyStreamingEvent, segmora.PySt
       for v, text in [(float("nan"), "NaN"), (float("inf"), "inf"), (-float("inf"), "-inf")]],
     (lambda: Event("c", "purchase", 1.0, 253402300800), ValueError, "argument 'timestamp': must be whole seconds since "
      "the Unix epoch up to 253402300799 (9999-12-31T23:59:59Z), got 253402300800 (milliseconds?)"),
-    (lambda: Event("c", "custom", 1.0, 0, {"k": 1}), TypeError, "argument 'metadata': 'int' object cannot be converted to 'str'"),
+    (lambda: Event("c", "custom", 1.0, 0, {"k": 1}), TypeError, "argument 'metadata': value of 'k': 'int' object cannot be converted to 'str'"),
     (lambda: StreamingConfig(window="hours"), ValueError, "Unknown window 'hours'. Expected one of: minute, hour, day, week"),
     (lambda: StreamingConfig(batch_size=None), TypeError,
      "argument 'batch_size': 'NoneType' object cannot be interpreted as an integer"),

@@ -821,10 +821,11 @@ double lloyd_block_inertia(RowBlock block, const Matrix& centers, const std::uin
         const double* x = block.data + begin * d;
         if (labels) {
             for (std::size_t r = 0; r < m; ++r) {
-                if (labels[begin + r] >= k)
-                    throw SegmoraError::data_validation(
-                        format("label {} at row {} names no center (k = {})", labels[begin + r], begin + r, k));
-                chunk_labels[r] = labels[begin + r];
+                // Read once: the caller's array may change meanwhile, and the label checked must be the one used.
+                const std::uint64_t label = labels[begin + r];
+                if (label >= k)
+                    throw SegmoraError::data_validation(format("label {} at row {} names no center (k = {})", label, begin + r, k));
+                chunk_labels[r] = label;
             }
         } else if (label_blocked) {
             assign_range(x, d, *label_blocked, 0, m, chunk_labels.data(), nullptr);

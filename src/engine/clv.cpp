@@ -75,7 +75,7 @@ SEGMORA_TARGET_CLONES bool spend_pass(const double* x, const double* m, std::siz
     lanes::i64x4 pass = lanes::splat_int(-1);
     for (std::size_t i = 0; i < n; i += 4) {
         const lanes::f64x4 xs = lanes::load_part(x + i, n - i, 0.0), ms = lanes::load_part(m + i, n - i, 0.0);
-        pass &= finite_non_negative(xs) & whole(xs) & finite_non_negative(ms) & ((xs == 0.0) | (ms > 0.0));
+        pass &= finite_non_negative(xs) & whole(xs) & finite_non_negative(ms);
     }
     return pass[0] & pass[1] & pass[2] & pass[3];
 }
@@ -806,12 +806,15 @@ struct SpendData {
 
 SpendData prepare(const SpendHistories& h) {
     SpendData d;
-    const std::size_t repeat = static_cast<std::size_t>(
-        std::count_if(h.frequency.begin(), h.frequency.end(), [](double x) { return x != 0.0; }));
+    // A repeat customer whose purchases were all worth 0 has no spend to model
+    // (its likelihood holds log m): it is left out like one without repeats.
+    const auto fitted = [&](std::size_t i) { return h.frequency[i] != 0.0 && h.monetary_value[i] != 0.0; };
+    std::size_t repeat = 0;
+    for (std::size_t i = 0; i < h.frequency.size(); ++i) repeat += fitted(i) ? 1 : 0;
     d.x.resize(repeat);
     d.m.resize(repeat);
     for (std::size_t i = 0, j = 0; i < h.frequency.size(); ++i) {
-        if (h.frequency[i] == 0.0) continue;
+        if (!fitted(i)) continue;
         d.x[j] = h.frequency[i];
         d.m[j++] = h.monetary_value[i];
     }
@@ -1051,9 +1054,6 @@ std::optional<std::string> check_spend(const SpendHistories& data) {
     if (spend_pass(data.frequency.data(), data.monetary_value.data(), n)) return std::nullopt;
     if (auto issue = check_frequency(data.frequency)) return issue;
     if (auto issue = check_column("monetary_value", data.monetary_value)) return issue;
-    for (std::size_t i = 0; i < n; ++i)
-        if (data.frequency[i] > 0.0 && data.monetary_value[i] == 0.0)
-            return format("monetary_value must be > 0 where frequency > 0; monetary_value[{}] is 0", i);
     return std::nullopt;
 }
 
@@ -1084,7 +1084,7 @@ FitResult fit_purchases(PurchaseModel model, const PurchaseHistories& data, cons
 FitResult fit_spend(const SpendHistories& data, const FitOptions& options) {
     const SpendData d = prepare(data);
     if (d.x.empty())
-        throw SegmoraError::invalid_config("cannot fit Gamma-Gamma without repeat customers (frequency > 0)");
+        throw SegmoraError::invalid_config("cannot fit Gamma-Gamma without repeat customers of positive spend (frequency > 0, monetary_value > 0)");
     const std::unique_ptr<ThreadPool> pool = pool_for(options.n_jobs);
     const auto evaluate = [&](const std::array<double, 3>& theta, bool second) {
         const Params3 p{std::exp(theta[0]), std::exp(theta[1]), std::exp(theta[2])};

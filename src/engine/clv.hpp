@@ -16,7 +16,8 @@
 // The per-customer sums run on one per-call pool over fixed chunks of
 // customers, added in chunk order, so results never depend on n_jobs. Inputs
 // must pass check_* first (finite, non-negative, whole frequencies, t <= T,
-// t = 0 where x = 0, positive spend where x > 0); the functions trust them.
+// t = 0 where x = 0); the functions trust them. The spend fits leave out the
+// customers without a repeat purchase (x = 0) and those whose mean spend is 0.
 // Predictions are per customer, in input order. A pool that cannot be built is
 // a Clustering SegmoraError; an interrupt, polled between Newton steps and while
 // the pool runs, unwinds as Interrupted.
@@ -43,7 +44,7 @@ struct PurchaseHistories {
 
 struct SpendHistories {
     std::span<const double> frequency;       // x
-    std::span<const double> monetary_value;  // mean repeat spend, > 0 where x > 0
+    std::span<const double> monetary_value;  // mean repeat spend, >= 0
 };
 
 // The first fault of the columns as a message naming the argument and the index
@@ -68,7 +69,7 @@ struct FitResult {
 };
 
 // Maximum-likelihood fits. An empty fit (no customers; for spend, no customer
-// with x > 0) is an InvalidConfig SegmoraError.
+// with x > 0 and m > 0) is an InvalidConfig SegmoraError.
 FitResult fit_purchases(PurchaseModel model, const PurchaseHistories& data, const FitOptions& options);
 FitResult fit_spend(const SpendHistories& data, const FitOptions& options);
 

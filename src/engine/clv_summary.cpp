@@ -13,11 +13,15 @@ namespace {
 constexpr std::int64_t kSecondsPerDay = 86'400;
 constexpr std::int64_t kNoDay = std::numeric_limits<std::int64_t>::min();  // no instant, set aside, or after as_of
 
+}  // namespace
+
 std::int64_t utc_day(const Instant& when) noexcept {
     return when.seconds / kSecondsPerDay - (when.seconds % kSecondsPerDay < 0 ? 1 : 0);
 }
 
-}  // namespace
+double periods_between(std::int64_t from_day, std::int64_t to_day, double period_days) noexcept {
+    return static_cast<double>(to_day - from_day) / period_days;
+}
 
 ClvSummary clv_summary(const Grouping& groups, const PurchaseColumns& rows, std::optional<Instant> as_of,
                        double period_days, ThreadPool& pool) {
@@ -65,6 +69,7 @@ ClvSummary clv_summary(const Grouping& groups, const PurchaseColumns& rows, std:
     // Per customer: first and last day, distinct days, the repeat days' total.
     const std::int64_t last_day = utc_day(*as_of);
     std::vector<double> frequency(n_groups), recency(n_groups), age(n_groups), monetary(n_groups);
+    std::vector<std::int64_t> first_day(n_groups);
     pool.parallel_for(n_groups, 4096, [&](std::size_t begin, std::size_t end) {
         for (std::size_t g = begin; g < end; ++g) {
             const std::size_t from = start[g], to = start[g + 1];
@@ -77,8 +82,9 @@ ClvSummary clv_summary(const Grouping& groups, const PurchaseColumns& rows, std:
             std::sort(days.begin() + from, days.begin() + to);
             const std::size_t distinct = static_cast<std::size_t>(std::unique(days.begin() + from, days.begin() + to) - (days.begin() + from));
             frequency[g] = static_cast<double>(distinct - 1);
-            recency[g] = static_cast<double>(days[from + distinct - 1] - first) / period_days;
-            age[g] = static_cast<double>(last_day - first) / period_days;
+            first_day[g] = first;
+            recency[g] = periods_between(first, days[from + distinct - 1], period_days);
+            age[g] = periods_between(first, last_day, period_days);
             monetary[g] = distinct > 1 ? repeat_total / frequency[g] : 0.0;
         }
     });
@@ -89,6 +95,7 @@ ClvSummary clv_summary(const Grouping& groups, const PurchaseColumns& rows, std:
         out.recency.push_back(recency[g]);
         out.age.push_back(age[g]);
         out.monetary_value.push_back(monetary[g]);
+        out.first_day.push_back(first_day[g]);
     }
     return out;
 }

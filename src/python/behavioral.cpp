@@ -36,12 +36,18 @@ CustomerData customer_fields(PyObject* obj, std::span<const std::string_view> na
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject* pair = PyList_GetItem(items.get(), i);
         PyObject* key = PyTuple_GetItem(pair, 0);
-        if (!PyUnicode_Check(key)) (void)From<std::string>::convert(key, arg);  // raises its TypeError
+        if (!PyUnicode_Check(key))  // raises its TypeError, naming the entry
+            at_position(arg, "entry", static_cast<std::size_t>(i), [&] { (void)From<std::string>::convert(key, arg); });
         Py_ssize_t size = 0;
         const char* text = PyUnicode_AsUTF8AndSize(key, &size);
         if (!text) reraise_for_argument(arg);
         const std::string_view name(text, static_cast<std::size_t>(size));
-        const double value = From<double>::convert(PyTuple_GetItem(pair, 1), arg);
+        double value = 0.0;
+        try {
+            value = From<double>::convert(PyTuple_GetItem(pair, 1), arg);
+        } catch (const PyErrorAlreadySet&) {
+            reraise_at(arg, "value of " + shown_key(std::string(name)));
+        }
         if (std::binary_search(named.begin(), named.end(), name)) out.insert_or_assign(std::string(name), value);
     }
     return out;
@@ -265,13 +271,37 @@ struct SegmenterState {
 
 }  // namespace
 
+constexpr const char* kConditionDoc =
+    "One comparison of a customer field with a number, the building block of a\n"
+    "PyBehavioralRule.\n"
+    "\n"
+    "field: the field name, a SQL identifier (ValueError \"Invalid configuration: ...\"\n"
+    "otherwise); operator: \">\", \">=\", \"<\", \"<=\", \"==\" (or \"=\"), \"!=\" (or \"<>\"), \"in\" or\n"
+    "\"contains\" (exact case, ValueError otherwise); value: a number.\n"
+    "\n"
+    ">>> PyBehavioralRule(\"big\", \"spends a lot\", [PyCondition(\"total_spent\", \">\", 1000)]).to_sql()\n"
+    "'total_spent > 1000'";
+
 PyTypeObject* condition_type() {
-    return type_once<Condition>([] { return ClassDef<Condition>("PyCondition").constructor<ConditionNew>().pickle<ConditionState>().build(); });
+    return type_once<Condition>([] {
+        return ClassDef<Condition>("PyCondition", kConditionDoc).constructor<ConditionNew>().pickle<ConditionState>().build();
+    });
 }
+
+constexpr const char* kBehavioralRuleDoc =
+    "A named rule: its conditions joined by \"AND\" or \"OR\" (logic, any case;\n"
+    "ValueError otherwise). A customer matches when the conditions hold together\n"
+    "(AND) or any of them holds (OR); to_sql() renders the SQL WHERE fragment.\n"
+    "\n"
+    "name, description: str; conditions: a sequence of PyCondition (copied).\n"
+    "\n"
+    ">>> rule = PyBehavioralRule(\"lapsed\", \"\", [PyCondition(\"days_since\", \">\", 90), PyCondition(\"orders\", \"<\", 2)], \"or\")\n"
+    ">>> rule.to_sql()\n"
+    "'days_since > 90 OR orders < 2'";
 
 PyTypeObject* behavioral_rule_type() {
     return type_once<BehavioralRule>([] {
-        return ClassDef<BehavioralRule>("PyBehavioralRule")
+        return ClassDef<BehavioralRule>("PyBehavioralRule", kBehavioralRuleDoc)
             .constructor<RuleNew>()
             .method<RuleToSql>()
             .pickle<RuleState>()
@@ -279,9 +309,20 @@ PyTypeObject* behavioral_rule_type() {
     });
 }
 
+constexpr const char* kBehavioralSegmentDoc =
+    "A named segment of customers that satisfy all of its rules, with a priority\n"
+    "for PyBehavioralSegmenter.classify_primary (higher wins).\n"
+    "\n"
+    "name, description: str; rules: a sequence of PyBehavioralRule (copied); priority:\n"
+    "an int >= 0 (default 0).\n"
+    "\n"
+    ">>> vip = PyBehavioralSegment(\"vip\", \"big spenders\", [PyBehavioralRule(\"big\", \"\", [PyCondition(\"monetary\", \">\", 1000)])])\n"
+    ">>> vip.matches({\"monetary\": 1500.0}), vip.to_sql()\n"
+    "(True, '((monetary > 1000))')";
+
 PyTypeObject* behavioral_segment_type() {
     return type_once<BehavioralSegment>([] {
-        return ClassDef<BehavioralSegment>("PyBehavioralSegment")
+        return ClassDef<BehavioralSegment>("PyBehavioralSegment", kBehavioralSegmentDoc)
             .constructor<SegmentNew>()
             .method<SegmentToSql>()
             .method<SegmentMatches>()

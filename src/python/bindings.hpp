@@ -142,6 +142,8 @@ PyTypeObject* drift_reference_type();
 // registered after the table: transactions to model summaries, the purchase and
 // spend models' routes (clv)
 PyMethodDef* clv_summary_from_columns_def();
+PyMethodDef* clv_partition_columns_def();
+PyMethodDef* combine_clv_partitions_def();
 PyMethodDef* clv_fit_def();
 PyMethodDef* clv_log_likelihood_def();
 PyMethodDef* clv_predict_def();

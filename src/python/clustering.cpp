@@ -7,6 +7,7 @@
 #include "python/convert.hpp"
 #include "python/toolkit/classdef.hpp"
 #include "python/toolkit/format.hpp"
+#include "python/toolkit/unlocked.hpp"
 
 namespace segmora::py {
 
@@ -34,7 +35,7 @@ struct KMeansPy {
         const auto random_state = a.get_or<std::uint64_t>("random_state", kDefaultSeed);
         const auto n_jobs = a.get_or<std::int32_t>("n_jobs", kDefaultJobs);
         const Matrix data = to_matrix(std::move(rows));
-        return engine::kmeans(data, n_clusters, max_iter, random_state, n_jobs);
+        return unlocked(data.size(), [&] { return engine::kmeans(data, n_clusters, max_iter, random_state, n_jobs); });
     }
 };
 
@@ -74,7 +75,8 @@ struct KMeansArrays {
         if (init_rows) init = to_matrix(std::move(*init_rows));
         options.weights = weights ? &*weights : nullptr;
         options.init = init ? &*init : nullptr;
-        const KMeansResult r = engine::kmeans(data, n_clusters, max_iter, random_state, n_jobs, options);
+        const KMeansResult r =
+            unlocked(data.size(), [&] { return engine::kmeans(data, n_clusters, max_iter, random_state, n_jobs, options); });
         static_assert(sizeof(std::uint64_t) == sizeof(std::int64_t));
         return py::make_tuple(byte_array(r.labels.data(), r.labels.size() * sizeof(std::uint64_t)),
                               byte_array(r.centers.values().data(), r.centers.values().size() * sizeof(double)),
@@ -101,9 +103,11 @@ struct AssignArrays {
         const Matrix centers = to_matrix(std::move(center_rows));
         engine::Assignment r;
         if (const auto held = HeldRows::hold(data)) {
-            r = engine::assign_with_inertia(held->view(), centers);
+            const engine::MatrixView view = held->view();
+            r = unlocked(view.rows * view.cols, [&] { return engine::assign_with_inertia(view, centers); });
         } else {
-            r = engine::assign_with_inertia(to_array2(data, "data"), centers);
+            const Matrix rows = to_array2(data, "data");
+            r = unlocked(rows.size(), [&] { return engine::assign_with_inertia(rows, centers); });
         }
         return py::make_tuple(byte_array(r.labels.data(), r.labels.size() * sizeof(std::uint64_t)), r.inertia);
     }
@@ -114,8 +118,23 @@ struct AssignArrays {
 struct KMeansChunkStep {
     static constexpr const char* signature = "kmeans_chunk_step(data, centers, previous_labels=None)";
     static constexpr const char* doc =
-        "One Lloyd step over a chunk of rows: (sums, counts, inertia, changed, farthest_distance, farthest_row, "
-        "labels). Sums and counts of every chunk added in chunk order and divided give the next centers.";
+        "One Lloyd step over a chunk of rows, for k-means over partitioned data.\n"
+        "\n"
+        "Each row is labelled with its nearest center (squared Euclidean distance, ties to\n"
+        "the lower index). Returns (sums, counts, inertia, changed, farthest_distance,\n"
+        "farthest_row, labels): per-center sums of the chunk's rows and their counts, the\n"
+        "rows' squared distances to their centers summed in row order, whether a label\n"
+        "differs from previous_labels (True without them), the largest such distance and\n"
+        "its row (None for an empty chunk), and the labels. The sums and counts of every\n"
+        "chunk added in chunk order and divided give the next centers, exactly as\n"
+        "kmeans_py's update over all the rows.\n"
+        "\n"
+        "data: rows of floats (lists or a 2-D array); centers: k rows of the same width;\n"
+        "previous_labels: the chunk's labels from the step before, or None.\n"
+        "Raises RuntimeError when there are no centers or the widths differ.\n"
+        "\n"
+        ">>> kmeans_chunk_step([[0.0], [1.0], [10.0]], [[0.0], [10.0]])\n"
+        "([[1.0], [10.0]], [2, 1], 1.0, True, 1.0, [1.0], [0, 0, 1])";
     static constexpr Raises raises = Raises::RuntimeError;
     static Ref call(Args& a) {
         RowsInput rows = a.get<RowsInput>("data");
@@ -123,7 +142,8 @@ struct KMeansChunkStep {
         const auto previous = a.get_or<std::optional<std::vector<std::uint64_t>>>("previous_labels", std::nullopt);
         const Matrix data = to_matrix(std::move(rows));
         const Matrix centers = to_matrix(std::move(center_rows));
-        engine::LloydChunkStep step = engine::lloyd_chunk_step(data, centers, previous ? &*previous : nullptr);
+        engine::LloydChunkStep step =
+            unlocked(data.size(), [&] { return engine::lloyd_chunk_step(data, centers, previous ? &*previous : nullptr); });
         Ref farthest = none();
         if (data.rows() > 0) {
             const double* row = data.data() + step.farthest * data.cols();
@@ -136,7 +156,15 @@ struct KMeansChunkStep {
 
 struct KMeansChunkInertia {
     static constexpr const char* signature = "kmeans_chunk_inertia(data, centers, labels)";
-    static constexpr const char* doc = "Sum of squared distances of a chunk's rows to their labelled centers.";
+    static constexpr const char* doc =
+        "Sum of squared distances of a chunk's rows to their labelled centers, in row order.\n"
+        "\n"
+        "data: rows of floats; centers: k rows of the same width; labels: one center index per\n"
+        "row (a list, NumPy array or pandas Series). Raises RuntimeError for a label without a\n"
+        "center or another width.\n"
+        "\n"
+        ">>> kmeans_chunk_inertia([[0.0], [1.0], [10.0]], [[0.5], [10.0]], [0, 0, 1])\n"
+        "0.5";
     static constexpr Raises raises = Raises::RuntimeError;
     static Ref call(Args& a) {
         RowsInput rows = a.get<RowsInput>("data");
@@ -144,7 +172,7 @@ struct KMeansChunkInertia {
         const auto labels = a.get<std::vector<std::uint64_t>>("labels");
         const Matrix data = to_matrix(std::move(rows));
         const Matrix centers = to_matrix(std::move(center_rows));
-        return to_py(engine::labelled_inertia(data, centers, labels));
+        return to_py(unlocked(data.size(), [&] { return engine::labelled_inertia(data, centers, labels); }));
     }
 };
 
@@ -177,13 +205,32 @@ struct SegmenterNew {
 
 struct SegmenterFit {
     static constexpr const char* signature = "fit($self, data)";
+    static constexpr const char* doc =
+        "Fit k-means to the rows of `data` and keep the labels and centers for predict().\n"
+        "\n"
+        "k-means++ seeding from the fixed seed 42, then at most 300 Lloyd iterations on\n"
+        "n_jobs workers (the result does not depend on n_jobs). A later fit replaces the\n"
+        "earlier one; a failed fit keeps it.\n"
+        "\n"
+        "data: rows of floats (a list of lists, or a 2-D NumPy array or DataFrame of numbers).\n"
+        "Raises RuntimeError for n_clusters 0, no rows, or more clusters than rows, and\n"
+        "ValueError (\"ShapeError/...\") for rows that do not make a matrix.\n"
+        "\n"
+        ">>> seg = PyAudienceSegmenter(2)\n"
+        ">>> seg.fit([[0.0], [0.5], [9.0], [10.0]])\n"
+        ">>> seg.predict([[1.0], [8.0]])\n"
+        "[1, 0]";
     static constexpr Raises raises = Raises::RuntimeError;
     static constexpr Access access = Access::Exclusive;
     static Ref call(AudienceSegmenter& self, Args& a) {
         const Matrix data = to_matrix(a.get<RowsInput>("data"));
+        // The instance stays borrowed while the lock is away: no other thread
+        // reads or changes it meanwhile.
         switch (self.method) {
             case ClusteringMethod::KMeans: {
-                KMeansResult result = engine::kmeans(data, self.n_clusters, kSegmenterMaxIter, self.random_state, self.n_jobs);
+                KMeansResult result = unlocked(data.size(), [&] {
+                    return engine::kmeans(data, self.n_clusters, kSegmenterMaxIter, self.random_state, self.n_jobs);
+                });
                 // Stored only on success: a failed fit keeps the previous one.
                 self.labels = std::move(result.labels);
                 self.centers = std::move(result.centers);
@@ -192,9 +239,12 @@ struct SegmenterFit {
             case ClusteringMethod::KPrototypes: {
                 // The whole matrix as numeric features, no categorical ones;
                 // centers are the label means (zeros for an empty cluster).
-                std::vector<std::uint64_t> labels = engine::kprototypes(data, nullptr, self.n_clusters,
-                                                                        kSegmenterMaxIter, self.random_state, self.n_jobs);
-                Matrix centers = engine::centers_from_labels(data, labels, self.n_clusters);
+                auto [labels, centers] = unlocked(data.size(), [&] {
+                    std::vector<std::uint64_t> l = engine::kprototypes(data, nullptr, self.n_clusters, kSegmenterMaxIter,
+                                                                       self.random_state, self.n_jobs);
+                    Matrix c = engine::centers_from_labels(data, l, self.n_clusters);
+                    return std::pair(std::move(l), std::move(c));
+                });
                 self.labels = std::move(labels);
                 self.centers = std::move(centers);
                 break;
@@ -206,18 +256,27 @@ struct SegmenterFit {
 
 struct SegmenterPredict {
     static constexpr const char* signature = "predict($self, data)";
+    static constexpr const char* doc =
+        "The nearest fitted center of every row of `data` (squared Euclidean distance,\n"
+        "ties to the lower index), as a list of cluster indices. The fit is not changed.\n"
+        "\n"
+        "Raises RuntimeError \"Clustering error: predict() called before fit() ...\" before a\n"
+        "successful fit, and \"Data validation error: data has {} features but centers have {}\n"
+        "features\" for another column count.";
     static constexpr Raises raises = Raises::RuntimeError;
     static constexpr Access access = Access::Shared;
     static Ref call(const AudienceSegmenter& self, Args& a) {
         const Matrix data = to_matrix(a.get<RowsInput>("data"));
         if (!self.centers)
             throw SegmoraError::clustering("predict() called before fit() \u2014 no cluster centers available");
-        return to_py(engine::assign_to_clusters(data, *self.centers));
+        return to_py(unlocked(data.size(), [&] { return engine::assign_to_clusters(data, *self.centers); }));
     }
 };
 
 struct SegmenterGetNClusters {
     static constexpr const char* signature = "get_n_clusters($self)";
+    static constexpr const char* doc =
+        "The number of clusters given to the constructor.";
     static constexpr Raises raises = Raises::RuntimeError;
     static constexpr Access access = Access::Shared;
     static Ref call(const AudienceSegmenter& self, Args&) { return to_py(self.n_clusters); }
@@ -285,13 +344,26 @@ struct SegmenterState {
 
 }  // namespace
 
+constexpr const char* kKMeansResultDoc =
+    "A k-means fit as kmeans_py returns it: labels, centers, inertia and n_iter.\n"
+    "\n"
+    "Made only by kmeans_py; the attributes are read-only and return new copies.\n"
+    "\n"
+    ">>> r = kmeans_py([[0.0], [1.0], [10.0]], 2)\n"
+    ">>> r.labels, r.centers, r.inertia, r.n_iter\n"
+    "([0, 0, 1], [[0.5], [10.0]], 0.5, 2)";
+
 PyTypeObject* kmeans_result_type() {
     return type_once<KMeansResult>([] {
-        return ClassDef<KMeansResult>("PyKMeansResult")
-            .property<&KMeansResult::labels>("labels")
-            .property<&KMeansResult::inertia>("inertia")
-            .property<&KMeansResult::n_iter>("n_iter")
-            .property<&KMeansResult::centers>("centers")
+        return ClassDef<KMeansResult>("PyKMeansResult", kKMeansResultDoc)
+            .property<&KMeansResult::labels>(
+                "labels", "Cluster index (0 to k - 1) of every row, in row order (a new list on every read).")
+            .property<&KMeansResult::inertia>(
+                "inertia", "Sum over the rows of the squared Euclidean distance to the center of the row's cluster.")
+            .property<&KMeansResult::n_iter>(
+                "n_iter", "Lloyd iterations run: fewer than max_iter when the labels stopped changing.")
+            .property<&KMeansResult::centers>(
+                "centers", "The k cluster centers, one list of d floats each (a new copy on every read).")
             .pickle<KMeansResultState>()
             .build();
     });
@@ -304,7 +376,8 @@ PyTypeObject* audience_segmenter_type() {
             .method<SegmenterFit>()
             .method<SegmenterPredict>()
             .method<SegmenterGetNClusters>()
-            .property<&AudienceSegmenter::n_jobs>("n_jobs")
+            .property<&AudienceSegmenter::n_jobs>(
+                "n_jobs", "Worker threads of fit (-1 when constructed with None: one per CPU).")
             .repr<&segmenter_repr>()
             .pickle<SegmenterState>()
             .build();

@@ -1,9 +1,15 @@
-// clv_summary_from_columns, and the purchase and spend models' native routes,
+// clv_summary_from_columns, its partition steps (clv_partition_columns and
+// combine_clv_partitions), and the purchase and spend models' native routes,
 // called by the model classes of estimators.py (BetaGeoModel, ParetoNBDModel,
 // GammaGammaModel).
 //
 // The summary reads its columns with TransactionColumns, like rfm_from_columns
-// (the same forms, the same warnings for skipped rows).
+// (the same forms, the same warnings for skipped rows). Over partitions that
+// each hold every row of their customers, every partition is summarised on its
+// own with its rows' positions in the whole input; the combination orders the
+// customers by first appearance, takes T against the latest as_of day (the
+// default as_of is the latest timestamp of all partitions) and warns once for
+// the whole input, giving clv_summary_from_columns' result.
 //
 // Columns are anything a float vector argument takes (lists, NumPy arrays of
 // any numeric dtype, pandas Series). A column fault (not finite, negative,
@@ -13,6 +19,7 @@
 // classes wrap as NumPy arrays.
 #include <array>
 #include <cmath>
+#include <limits>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -20,11 +27,14 @@
 
 #include "engine/clv.hpp"
 #include "engine/clv_summary.hpp"
+#include "engine/keyed_hash.hpp"
 #include "engine/thread_pool.hpp"
 #include "interrupt.hpp"
 #include "python/bindings.hpp"
 #include "python/transactions.hpp"
 #include "python/toolkit/function.hpp"
+#include "python/toolkit/output.hpp"
+#include "python/toolkit/unlocked.hpp"
 #include "text.hpp"
 
 namespace segmora::py {
@@ -53,6 +63,11 @@ PurchaseModel purchase_model(ModelKind kind) {
 struct Columns {
     std::vector<std::vector<double>> values;
     std::span<const double> operator[](std::size_t i) const { return values[i]; }
+    std::size_t size() const noexcept {  // every value of every column
+        std::size_t n = 0;
+        for (const auto& v : values) n += v.size();
+        return n;
+    }
 };
 
 Columns read_columns(PyObject* tuple, std::initializer_list<const char*> names) {
@@ -136,10 +151,11 @@ struct ClvFit {
         engine::FitResult fit;
         if (kind == ModelKind::GammaGamma) {
             const Columns c = read_spend(a);
-            fit = engine::fit_spend({c[0], c[1]}, options);
+            fit = unlocked(c.size(), [&] { return engine::fit_spend({c[0], c[1]}, options); });
         } else {
             const Columns c = read_purchases(a);
-            fit = engine::fit_purchases(purchase_model(kind), purchases(c), options);
+            const PurchaseModel model = purchase_model(kind);
+            fit = unlocked(c.size(), [&] { return engine::fit_purchases(model, purchases(c), options); });
         }
         return make_tuple(params_tuple(fit.params, kind == ModelKind::GammaGamma ? 3 : 4), fit.log_likelihood, fit.n_iter,
                           fit.converged);
@@ -159,11 +175,12 @@ struct ClvLogLikelihood {
         if (kind == ModelKind::GammaGamma) {
             const auto params = read_params<3>(a);
             const Columns c = read_spend(a);
-            ll = engine::spend_log_likelihood(params, {c[0], c[1]}, n_jobs);
+            ll = unlocked(c.size(), [&] { return engine::spend_log_likelihood(params, {c[0], c[1]}, n_jobs); });
         } else {
             const auto params = read_params<4>(a);
             const Columns c = read_purchases(a);
-            ll = engine::purchase_log_likelihood(purchase_model(kind), params, purchases(c), n_jobs);
+            const PurchaseModel model = purchase_model(kind);
+            ll = unlocked(c.size(), [&] { return engine::purchase_log_likelihood(model, params, purchases(c), n_jobs); });
         }
         return make_tuple(ll.value, float_tuple(ll.gradient), float_tuple(ll.hessian));
     }
@@ -183,18 +200,20 @@ struct ClvPredict {
             if (quantity != "value") raise(PyExc_ValueError, format("unknown quantity '{}'", quantity));
             const auto params = read_params<3>(a);
             const Columns c = read_spend(a);
-            return float_bytes(engine::expected_average_value(params, c[0], c[1]));
+            return float_bytes(unlocked(c.size(), [&] { return engine::expected_average_value(params, c[0], c[1]); }));
         }
         const PurchaseModel model = purchase_model(kind);
         const auto params = read_params<4>(a);
         if (quantity == "alive") {
             const Columns c = read_purchases(a);
-            return float_bytes(engine::probability_alive(model, params, purchases(c), n_jobs));
+            return float_bytes(
+                unlocked(c.size(), [&] { return engine::probability_alive(model, params, purchases(c), n_jobs); }));
         }
         if (quantity == "purchases") {
             const double t = read_span(a, "t");
             const Columns c = read_purchases(a);
-            return float_bytes(engine::conditional_purchases(model, params, t, purchases(c), n_jobs));
+            return float_bytes(
+                unlocked(c.size(), [&] { return engine::conditional_purchases(model, params, t, purchases(c), n_jobs); }));
         }
         raise(PyExc_ValueError, format("unknown quantity '{}'", quantity));
     }
@@ -209,13 +228,14 @@ struct ClvExpected {
         const PurchaseModel model = purchase_model(read_model(a));
         const auto params = read_params<4>(a);
         const std::vector<double> t = a.get<std::vector<double>>("t");
-        std::vector<double> out(t.size());
-        for (std::size_t i = 0; i < t.size(); ++i) {
+        for (std::size_t i = 0; i < t.size(); ++i)
             if (!(std::isfinite(t[i]) && t[i] >= 0.0))
                 raise(PyExc_ValueError, format("t must be finite and >= 0; t[{}] is {}", i, t[i]));
-            out[i] = engine::expected_purchases(model, params, t[i]);
-        }
-        return float_bytes(out);
+        return float_bytes(unlocked(t.size(), [&] {
+            std::vector<double> out(t.size());
+            for (std::size_t i = 0; i < t.size(); ++i) out[i] = engine::expected_purchases(model, params, t[i]);
+            return out;
+        }));
     }
 };
 
@@ -243,7 +263,9 @@ struct ClvLifetimeValue {
         Columns c = read_columns(a.raw("columns"), {"frequency", "recency", "T", "monetary_value"});
         raise_fault(engine::check_purchases(purchases(c)));
         raise_fault(engine::check_spend({c[0], c[3]}));
-        return float_bytes(engine::customer_lifetime_value(model, params, spend, purchases(c), c[3], options, n_jobs));
+        return float_bytes(unlocked(c.size(), [&] {
+            return engine::customer_lifetime_value(model, params, spend, purchases(c), c[3], options, n_jobs);
+        }));
     }
 };
 
@@ -261,7 +283,11 @@ struct ClvSummaryFromColumns {
         "repeat days' totals (0.0 without a repeat purchase). ValueError for period_days not finite and > 0.\n\n"
         "Returns a dict of equal-length columns (customer_id, frequency, recency, T and, with amounts,\n"
         "monetary_value), customers in order of first appearance; pandas.DataFrame(result) takes it as is.\n\n"
-        "    summary = pandas.DataFrame(clv_summary_from_columns(tx[\"customer_id\"], tx[\"ts\"], tx[\"amount\"]))";
+        ">>> s = clv_summary_from_columns([\"a\", \"a\", \"a\", \"b\"], [\"2024-01-02T10:00:00Z\", \"2024-02-10T09:00:00Z\",\n"
+        "...                              \"2024-05-01T12:00:00Z\", \"2024-01-15T10:00:00Z\"], [20.0, 35.0, 25.0, 10.0],\n"
+        "...                              as_of=\"2024-06-30T00:00:00Z\")\n"
+        ">>> s[\"frequency\"].tolist(), s[\"recency\"].tolist(), s[\"T\"].tolist(), s[\"monetary_value\"].tolist()\n"
+        "([2.0, 0.0], [120.0, 0.0], [180.0, 167.0], [30.0, 0.0])";
     static constexpr Raises raises = Raises::RuntimeError;
     static Ref call(Args& a) {
         TransactionColumns tx;
@@ -280,14 +306,17 @@ struct ClvSummaryFromColumns {
         tx.check_lengths();
         engine::Grouping groups;
         engine::ClvSummary summary;
-        if (tx.size() > 0) {
-            const auto pool = engine::build_thread_pool(n_jobs.value_or(-1));
-            groups = tx.group(pool.get());
-            poll_interrupt();
-            summary = engine::clv_summary(groups, tx.purchases(), has_as_of ? std::optional(tx.as_of()) : std::nullopt,
-                                          period_days, *pool);
-        }
-        tx.warn(groups);
+        const SkipReport report = unlocked(tx.size() * 3, [&] {  // the columns are held by `tx`
+            if (tx.size() > 0) {
+                const auto pool = engine::build_thread_pool(n_jobs.value_or(-1));
+                groups = tx.group(pool.get());
+                poll_interrupt();
+                summary = engine::clv_summary(groups, tx.purchases(),
+                                              has_as_of ? std::optional(tx.as_of()) : std::nullopt, period_days, *pool);
+            }
+            return tx.report(groups);
+        });
+        warn_skips(report);
         const OutputColumns columns;
         Ref out = Ref::steal(PyDict_New());
         auto put = [&](const char* key, Ref value) {
@@ -302,8 +331,205 @@ struct ClvSummaryFromColumns {
     }
 };
 
+double read_period_days(const Args& a) {
+    const double period_days = a.get_given_or<double>("period_days", 1.0);
+    if (!(std::isfinite(period_days) && period_days > 0.0))
+        raise(PyExc_ValueError, format("period_days must be finite and > 0, got {}", period_days));
+    return period_days;
+}
+
+struct ClvPartitionColumns {
+    static constexpr const char* signature =
+        "clv_partition_columns(customer_ids, timestamps, amounts, rows, as_of=None, period_days=1.0, n_jobs=None)";
+    static constexpr const char* doc =
+        "The summary of one partition's customers (every transaction of them), read as clv_summary_from_columns\n"
+        "reads its columns.\n\n"
+        "amounts: floats, or None for none. rows: each transaction's position in the whole input, ascending.\n"
+        "as_of: the reference instant of the whole computation (transactions dated after it are left out), or None\n"
+        "for the latest timestamp of the whole input, which only combine_clv_partitions knows.\n\n"
+        "Returns (summary, as_of_day, report): clv_summary_from_columns' columns against this partition's as_of (the\n"
+        "given one, else its own latest timestamp) plus first_day (int64 UTC day numbers, days since 1970-01-01, of\n"
+        "each customer's first purchase) and first_row (int64 positions where each customer first appears); the\n"
+        "day number of that as_of (None without a usable row and no as_of); and the partition's skip report, with\n"
+        "positions in the whole input. combine_clv_partitions(every partition's result) then gives\n"
+        "clv_summary_from_columns' result and warnings. ValueError for rows that are not ascending non-negative\n"
+        "positions, one per transaction, and as clv_summary_from_columns.\n\n"
+        "    part = clv_partition_columns(ids, stamps, amounts, rows, None)";
+    static constexpr Raises raises = Raises::RuntimeError;
+    static Ref call(Args& a) {
+        TransactionColumns tx;
+        tx.read_ids(a.raw("customer_ids"), "customer_ids");
+        tx.read_timestamps(a.raw("timestamps"), "timestamps");
+        PyObject* amounts = a.raw("amounts");
+        const bool has_amounts = amounts != Py_None;
+        if (has_amounts) tx.read_amounts(amounts, "amounts");
+        const auto rows = a.get<std::vector<std::int64_t>>("rows");
+        PyObject* as_of = a.raw("as_of");
+        const bool has_as_of = as_of && as_of != Py_None;
+        if (has_as_of) tx.read_as_of(as_of, "as_of");
+        const double period_days = read_period_days(a);
+        const auto n_jobs = a.get_or<std::optional<std::int32_t>>("n_jobs", std::nullopt);
+        tx.check_lengths();
+        check_positions(rows, tx.size());
+
+        engine::Grouping groups;
+        engine::ClvSummary summary;
+        SkipReport report = unlocked(tx.size() * 3, [&] {  // the columns are held by `tx`
+            if (tx.size() > 0) {
+                const auto pool = engine::build_thread_pool(n_jobs.value_or(-1));
+                groups = tx.group(pool.get());
+                poll_interrupt();
+                summary = engine::clv_summary(groups, tx.purchases(),
+                                              has_as_of ? std::optional(tx.as_of()) : std::nullopt, period_days, *pool);
+            }
+            return tx.report(groups);
+        });
+        report.to_positions(rows);
+        std::optional<std::int64_t> as_of_day;
+        if (has_as_of) as_of_day = engine::utc_day(tx.as_of());
+        else if (summary.as_of) as_of_day = engine::utc_day(*summary.as_of);
+
+        const OutputColumns columns;
+        Ref out = Ref::steal(PyDict_New());
+        auto put = [&](const char* key, Ref value) {
+            if (PyDict_SetItemString(out.get(), key, value.get()) < 0) throw PyErrorAlreadySet{};
+        };
+        put("customer_id", tx.id_column(a.raw("customer_ids"), groups, summary.group, columns));
+        put("frequency", columns.floats(summary.frequency));
+        put("recency", columns.floats(summary.recency));
+        put("T", columns.floats(summary.age));
+        if (has_amounts) put("monetary_value", columns.floats(summary.monetary_value));
+        put("first_day", columns.int64s(summary.first_day));
+        put("first_row", columns.int64s(summary.group.size(), [&](std::int64_t* first) {
+            for (std::size_t i = 0; i < summary.group.size(); ++i) first[i] = rows[groups.first_row[summary.group[i]]];
+        }));
+        return py::make_tuple(out, as_of_day, report_to_py(report));
+    }
+};
+
+// One column of a partition's summary, read as a vector of `T`.
+template <class T>
+std::vector<T> summary_column(PyObject* summary, const char* key, std::size_t part, std::size_t size) {
+    PyObject* column = PyDict_GetItemString(summary, key);  // borrowed
+    if (!column) raise(PyExc_ValueError, format("parts[{}] has no column '{}'", part, key));
+    std::vector<T> values = From<std::vector<T>>::convert(column, "parts");
+    if (values.size() != size)
+        raise(PyExc_ValueError, format("parts[{}]: column '{}' has {} values but customer_id has {}", part, key,
+                                       values.size(), size));
+    return values;
+}
+
+// A day number an instant can have (64-bit seconds), so that differences of two never overflow.
+std::int64_t checked_day(std::int64_t day, std::size_t part, const char* what) {
+    constexpr std::int64_t kLimit = std::numeric_limits<std::int64_t>::max() / 86'400 + 1;
+    if (day < -kLimit || day > kLimit) raise(PyExc_ValueError, format("parts[{}]: {} {} is out of range", part, what, day));
+    return day;
+}
+
+// An id as the text duplicates are found by (ints in decimal).
+std::string id_text(PyObject* id) {
+    Ref text = PyUnicode_Check(id) ? Ref::borrow(id) : Ref::steal(PyObject_Str(id));
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(text.get(), &size);
+    if (!data) throw PyErrorAlreadySet{};
+    return std::string(data, static_cast<std::size_t>(size));
+}
+
+struct CombineClvPartitions {
+    static constexpr const char* signature = "combine_clv_partitions(parts, period_days=1.0)";
+    static constexpr const char* doc =
+        "The summary of every customer from the results of clv_partition_columns over the partitions of one input\n"
+        "(each customer's transactions in one partition), with clv_summary_from_columns' warnings for the whole\n"
+        "input.\n\n"
+        "parts: the (summary, as_of_day, report) results, in any order. Customers come in order of first appearance\n"
+        "in the whole input; T is taken against the latest as_of day of the parts. period_days: as given to the\n"
+        "parts.\n\n"
+        "Returns clv_summary_from_columns' dict of columns, the ids as a list. RuntimeError for a customer found in\n"
+        "more than one partition; ValueError for parts of another shape, or with and without monetary_value.\n\n"
+        "    summary = combine_clv_partitions([clv_partition_columns(*p) for p in partitions])";
+    static constexpr Raises raises = Raises::RuntimeError;
+    static Ref call(Args& a) {
+        SequenceItems parts(a.raw("parts"), "parts");
+        const double period_days = read_period_days(a);
+
+        std::vector<Ref> ids;
+        std::vector<std::int64_t> first_row, first_day;
+        std::vector<double> frequency, recency, monetary_value;
+        std::optional<std::int64_t> day;
+        std::optional<bool> has_amounts;
+        SkipReport report;
+        for (std::size_t p = 0; p < parts.size(); ++p) {
+            require_tuple(parts[p], 3, "parts");
+            PyObject* summary = PyTuple_GetItem(parts[p], 0);
+            if (!PyDict_Check(summary))
+                raise_argument(PyExc_TypeError, "parts",
+                               format("a summary must be a dict of columns, not {}", type_name(summary)));
+            PyObject* part_day = PyTuple_GetItem(parts[p], 1);
+            if (part_day != Py_None) {
+                const auto d = checked_day(From<std::int64_t>::convert(part_day, "parts"), p, "as_of day");
+                day = day ? std::max(*day, d) : d;
+            }
+            report.merge(report_from_py(PyTuple_GetItem(parts[p], 2), "parts"));
+
+            PyObject* id_column = PyDict_GetItemString(summary, "customer_id");
+            if (!id_column) raise(PyExc_ValueError, format("parts[{}] has no column 'customer_id'", p));
+            SequenceItems part_ids(id_column, "parts");
+            const std::size_t n = part_ids.size();
+            for (std::size_t i = 0; i < n; ++i) ids.push_back(Ref::borrow(part_ids[i]));
+            auto append = [](auto& to, const auto& from) { to.insert(to.end(), from.begin(), from.end()); };
+            append(first_row, summary_column<std::int64_t>(summary, "first_row", p, n));
+            for (const std::int64_t d : summary_column<std::int64_t>(summary, "first_day", p, n))
+                first_day.push_back(checked_day(d, p, "first_day"));
+            append(frequency, summary_column<double>(summary, "frequency", p, n));
+            append(recency, summary_column<double>(summary, "recency", p, n));
+            const bool amounts = PyDict_GetItemString(summary, "monetary_value") != nullptr;
+            if (has_amounts && *has_amounts != amounts)
+                raise(PyExc_ValueError, "parts must all have monetary_value or none");
+            has_amounts = amounts;
+            if (amounts) append(monetary_value, summary_column<double>(summary, "monetary_value", p, n));
+        }
+
+        const std::size_t n = ids.size();
+        if (n > 0 && !day) raise(PyExc_ValueError, "parts list customers but no as_of day");
+        std::vector<std::size_t> order(n);
+        for (std::size_t i = 0; i < n; ++i) order[i] = i;
+        std::stable_sort(order.begin(), order.end(), [&](std::size_t x, std::size_t y) { return first_row[x] < first_row[y]; });
+        engine::StringMap<std::size_t> seen;
+        for (const std::size_t i : order)
+            if (!seen.emplace(id_text(ids[i].get()), i).second)
+                throw SegmoraError::data_validation(
+                    format("customer {} appears in more than one partition", id_text(ids[i].get())));
+        poll_interrupt();
+
+        const OutputColumns columns;
+        auto gather = [&](const std::vector<double>& v) {
+            std::vector<double> out(n);
+            for (std::size_t i = 0; i < n; ++i) out[i] = v[order[i]];
+            return columns.floats(out);
+        };
+        std::vector<double> age(n);
+        for (std::size_t i = 0; i < n; ++i) age[i] = engine::periods_between(first_day[order[i]], *day, period_days);
+        warn_skips(report);
+
+        Ref out = Ref::steal(PyDict_New());
+        auto put = [&](const char* key, Ref value) {
+            if (PyDict_SetItemString(out.get(), key, value.get()) < 0) throw PyErrorAlreadySet{};
+        };
+        Ref id_list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(n)));
+        for (std::size_t i = 0; i < n; ++i) PyList_SetItem(id_list.get(), static_cast<Py_ssize_t>(i), Ref(ids[order[i]]).release());
+        put("customer_id", std::move(id_list));
+        put("frequency", gather(frequency));
+        put("recency", gather(recency));
+        put("T", columns.floats(age));
+        if (has_amounts.value_or(true)) put("monetary_value", gather(monetary_value));
+        return out;
+    }
+};
+
 }  // namespace
 
+PyMethodDef* clv_partition_columns_def() { return function_def<ClvPartitionColumns>(); }
+PyMethodDef* combine_clv_partitions_def() { return function_def<CombineClvPartitions>(); }
 PyMethodDef* clv_summary_from_columns_def() { return function_def<ClvSummaryFromColumns>(); }
 PyMethodDef* clv_fit_def() { return function_def<ClvFit>(); }
 PyMethodDef* clv_log_likelihood_def() { return function_def<ClvLogLikelihood>(); }

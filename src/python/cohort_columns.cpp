@@ -18,6 +18,7 @@
 #include "python/transactions.hpp"
 #include "python/toolkit/classdef.hpp"
 #include "python/toolkit/format.hpp"
+#include "python/toolkit/unlocked.hpp"
 
 namespace segmora::py {
 
@@ -65,7 +66,7 @@ struct CohortRetentionFromColumns {
         "reached at as_of). cohort_retention_matrix pivots it to one row per cohort.\n\n"
         ">>> t = cohort_retention_from_columns(['a', 'b', 'a'], ['2024-01-05T00:00:00Z', '2024-02-01T00:00:00Z',\n"
         "...                                   '2024-02-20T00:00:00Z'])\n"
-        ">>> t['cohort'], list(t['age']), list(t['active'])\n"
+        ">>> t['cohort'], t['age'].tolist(), t['active'].tolist()\n"
         "(['2024-01', '2024-01', '2024-02', '2024-02'], [0, 1, 0, 1], [1, 1, 1, 0])";
     static constexpr Raises raises = Raises::RuntimeError;
     static Ref call(Args& a) {
@@ -79,14 +80,17 @@ struct CohortRetentionFromColumns {
 
         engine::Grouping groups;
         engine::CohortTable table;
-        if (tx.size() > 0) {
-            const auto pool = engine::build_thread_pool(n_jobs.value_or(-1));
-            groups = tx.group(pool.get());
-            poll_interrupt();
-            const std::optional<engine::Instant> as_of = tx.has_cut_off() ? std::optional(tx.as_of()) : std::nullopt;
-            table = engine::cohort_retention(groups, tx.purchases(), period, as_of, *pool);
-        }
-        tx.warn(groups);
+        const SkipReport report = unlocked(tx.size() * 2, [&] {  // the columns are held by `tx`
+            if (tx.size() > 0) {
+                const auto pool = engine::build_thread_pool(n_jobs.value_or(-1));
+                groups = tx.group(pool.get());
+                poll_interrupt();
+                const std::optional<engine::Instant> as_of = tx.has_cut_off() ? std::optional(tx.as_of()) : std::nullopt;
+                table = engine::cohort_retention(groups, tx.purchases(), period, as_of, *pool);
+            }
+            return tx.report(groups);
+        });
+        warn_skips(report);
 
         const OutputColumns columns;
         const std::size_t rows = table.customers.size();

@@ -34,26 +34,6 @@ struct CustomerArg {
     CohortCustomer value;
 };
 
-// True for Python's bool and NumPy's bool scalar; ints are refused.
-bool retained_flag(PyObject* obj, const char* arg) {
-    if (obj == Py_True) return true;
-    if (obj == Py_False) return false;
-    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(obj));
-    Ref module = Ref::adopt(PyObject_GetAttrString(type, "__module__"));
-    Ref name = Ref::adopt(PyObject_GetAttrString(type, "__name__"));
-    PyErr_Clear();
-    const bool numpy_bool = module && name && PyUnicode_Check(module.get()) && PyUnicode_Check(name.get()) &&
-                            PyUnicode_CompareWithASCIIString(module.get(), "numpy") == 0 &&
-                            (PyUnicode_CompareWithASCIIString(name.get(), "bool") == 0 ||
-                             PyUnicode_CompareWithASCIIString(name.get(), "bool_") == 0);
-    if (numpy_bool) {
-        const int truth = PyObject_IsTrue(obj);
-        if (truth < 0) reraise_for_argument(arg);
-        return truth == 1;
-    }
-    return From<bool>::convert(obj, arg);  // raises the usual TypeError
-}
-
 }  // namespace
 
 template <>
@@ -71,10 +51,14 @@ template <>
 struct From<CustomerArg> {
     static CustomerArg convert(PyObject* obj, const char* arg) {
         require_tuple(obj, 3, arg);
-        (void)From<std::string>::convert(PyTuple_GetItem(obj, 0), arg);
+        PyObject* id = PyTuple_GetItem(obj, 0);
+        PyObject* ltv = PyTuple_GetItem(obj, 1);
+        PyObject* retained = PyTuple_GetItem(obj, 2);
+        (void)at_position(arg, "element", 0, [&] { return From<std::string>::convert(id, arg); });
         CustomerArg out;
-        out.value.ltv = From<double>::convert(PyTuple_GetItem(obj, 1), arg);
-        out.value.retained = retained_flag(PyTuple_GetItem(obj, 2), arg);
+        out.value.ltv = at_position(arg, "element", 1, [&] { return From<double>::convert(ltv, arg); });
+        // NumPy's bool scalar too, never an int.
+        out.value.retained = at_position(arg, "element", 2, [&] { return From<bool>::convert(retained, arg); });
         return out;
     }
 };
@@ -292,20 +276,32 @@ struct CohortPerformanceRanking {
 
 }  // namespace
 
+constexpr const char* kCohortDoc =
+    "A cohort of customers acquired together, with its size, revenue, retention and\n"
+    "retention curve. Made by create_cohort; add_retention_point extends the curve.\n"
+    "\n"
+    ">>> c = create_cohort(\"2024-01\", \"monthly\", 1704067200, [(\"a\", 100.0, True), (\"b\", 50.0, False)])\n"
+    ">>> c.size, c.revenue, c.avg_ltv, c.retention_rate_total\n"
+    "(2, 150.0, 75.0, 0.5)\n"
+    ">>> c.add_retention_point(1, 1)\n"
+    ">>> c.retention_curve\n"
+    "[(0, 1, 0.5, 0.5), (1, 1, 0.5, 0.5)]";
+
 PyTypeObject* cohort_type() {
     return type_once<Cohort>([] {
-        return ClassDef<Cohort>("PyCohort")
+        return ClassDef<Cohort>("PyCohort", kCohortDoc)
             .method<AddRetentionPoint>()
             .method<RetentionDecayRate>()
             .method<RevenuePerRetained>()
             .method<Summary>()
-            .property<&Cohort::cohort_id>("cohort_id")
-            .property<&Cohort::created_at>("created_at")
-            .property<&Cohort::size>("size")
-            .property<&Cohort::revenue>("revenue")
-            .property<&Cohort::avg_ltv>("avg_ltv")
-            .property<&Cohort::retention_rate_total>("retention_rate_total")
-            .property<&Cohort::churn_rate_total>("churn_rate_total")
+            .property<&Cohort::cohort_id>("cohort_id", "The cohort's id as given.")
+            .property<&Cohort::created_at>("created_at", "The creation time given, whole seconds since the Unix epoch.")
+            .property<&Cohort::size>("size", "Number of customers.")
+            .property<&Cohort::revenue>("revenue", "Sum of the customers' lifetime values.")
+            .property<&Cohort::avg_ltv>("avg_ltv", "Revenue per customer (0.0 for an empty cohort).")
+            .property<&Cohort::retention_rate_total>(
+                "retention_rate_total", "Share of the customers flagged retained (0.0 for an empty cohort).")
+            .property<&Cohort::churn_rate_total>("churn_rate_total", "1 - retention_rate_total.")
             .property<&curve_of>("retention_curve",
                                  "Retention curve as a list of (age_in_periods, retained_count,\n"
                                  "churn_rate, retention_rate) tuples.")

@@ -74,7 +74,8 @@ bool extract_array_like(PyObject* obj, RowsInput& out, const char* arg) {
     return true;
 }
 
-// Appends one row's numbers to `out`; returns the row's length.
+// Appends one row's numbers to `out`; returns the row's length. A refused
+// number names its column (the caller adds the row).
 std::size_t append_row(PyObject* row, engine::Buffer& out, const char* arg) {
     if (PyUnicode_Check(row)) raise_argument(PyExc_TypeError, arg, "Can't extract `str` to `Vec`");
     const bool is_list = PyList_Check(row);
@@ -91,7 +92,8 @@ std::size_t append_row(PyObject* row, engine::Buffer& out, const char* arg) {
             } else {
                 // Conversion may run Python code that changes the row: hold the item.
                 Ref held = Ref::borrow(item);
-                dst[j] = From<double>::convert_slow(held.get(), arg);
+                dst[j] = at_position(arg, "column", static_cast<std::size_t>(j),
+                                     [&] { return From<double>::convert_slow(held.get(), arg); });
                 dst = out.data() + start;
             }
         }
@@ -99,7 +101,8 @@ std::size_t append_row(PyObject* row, engine::Buffer& out, const char* arg) {
     }
     if (PyObject_CheckBuffer(row) || PySequence_Check(row)) {
         SequenceItems items(row, arg);
-        for (std::size_t j = 0; j < items.size(); ++j) out.push_back(From<double>::convert(items[j], arg));
+        for (std::size_t j = 0; j < items.size(); ++j)
+            out.push_back(at_position(arg, "column", j, [&] { return From<double>::convert(items[j], arg); }));
         return items.size();
     }
     raise_argument(PyExc_TypeError, arg, format("'{}' object cannot be converted to 'Sequence'", type_name(row)));
@@ -117,7 +120,7 @@ RowsInput extract_rows(PyObject* obj, const char* arg) {
         out.n_rows = n;
         for (std::size_t i = 0; i < n; ++i) {
             Ref row = row_at(i);  // held: a callback may drop it from the outer list
-            const std::size_t len = append_row(row.get(), out.values, arg);
+            const std::size_t len = at_position(arg, "row", i, [&] { return append_row(row.get(), out.values, arg); });
             if (i == 0) {
                 out.n_cols = len;
                 if (len != 0 && n <= (std::size_t{1} << 40) / len) out.values.reserve(n * len);

@@ -36,8 +36,8 @@ engine::Matrix to_array2(PyObject* obj, const char* arg);
 inline engine::Matrix vec_to_array2(PyObject* obj, const char* arg) { return to_array2(obj, arg); }
 
 // A 2-D C-contiguous, aligned float64 buffer (a NumPy array) read in place:
-// holds the buffer until destroyed. The interpreter lock must stay held while
-// the view is read.
+// holds the buffer until destroyed, so the view stays valid without the
+// interpreter lock too (an exporter cannot resize or free a held buffer).
 class HeldRows {
 public:
     // Nothing (no error pending) when `obj` offers no such buffer; the caller

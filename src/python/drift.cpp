@@ -11,6 +11,7 @@
 #include "python/lowercase.hpp"
 #include "python/toolkit/classdef.hpp"
 #include "python/toolkit/format.hpp"
+#include "python/toolkit/unlocked.hpp"
 
 namespace segmora::py {
 
@@ -23,18 +24,9 @@ using engine::SegmentCompositionChange;
 }  // namespace
 
 CountsArg From<CountsArg>::convert(PyObject* obj, const char* arg) {
-    if (!PyDict_Check(obj))
-        raise_argument(PyExc_TypeError, arg, format("'{}' object cannot be converted to 'PyDict'", type_name(obj)));
-    Ref items = Ref::steal(PyDict_Items(obj));  // a snapshot: conversions cannot disturb it
-    const Py_ssize_t n = PyList_Size(items.get());
     CountsArg out;
-    out.entries.reserve(static_cast<std::size_t>(n));
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* pair = PyList_GetItem(items.get(), i);
-        std::string key = From<std::string>::convert(PyTuple_GetItem(pair, 0), arg);
-        const auto count = From<std::uint64_t>::convert(PyTuple_GetItem(pair, 1), arg);
-        out.entries.emplace_back(std::move(key), count);
-    }
+    convert_dict<std::string, std::uint64_t>(
+        obj, arg, [&](std::string key, std::uint64_t count) { out.entries.emplace_back(std::move(key), count); });
     return out;
 }
 
@@ -96,7 +88,8 @@ struct KolmogorovSmirnov {
     static constexpr Raises raises = Raises::RuntimeError;
     static Ref call(Args& a) {
         const Floats baseline(a.raw("baseline"), "baseline"), current(a.raw("current"), "current");
-        return to_py(engine::DriftDetector::kolmogorov_smirnov(baseline.values(), current.values()));
+        const auto b = baseline.values(), c = current.values();
+        return to_py(unlocked(b.size() + c.size(), [&] { return engine::DriftDetector::kolmogorov_smirnov(b, c); }));
     }
 };
 
@@ -107,7 +100,8 @@ struct HellingerDistance {
     static Ref call(Args& a) {
         const auto baseline = a.get<std::vector<double>>("baseline");
         const auto current = a.get<std::vector<double>>("current");
-        return to_py(engine::hellinger_distance(baseline, current));
+        return to_py(
+            unlocked(baseline.size() + current.size(), [&] { return engine::hellinger_distance(baseline, current); }));
     }
 };
 
@@ -119,7 +113,8 @@ struct ChiSquareDrift {
     static Ref call(Args& a) {
         const auto baseline = a.get<CountsArg>("baseline_counts");
         const auto current = a.get<CountsArg>("current_counts");
-        return to_py(engine::chi_square_drift(baseline.entries, current.entries));
+        return to_py(unlocked(baseline.entries.size() + current.entries.size(),
+                              [&] { return engine::chi_square_drift(baseline.entries, current.entries); }));
     }
 };
 
@@ -140,8 +135,9 @@ struct DetectFeatureDrift {
         if (!method)
             raise(PyExc_ValueError,
                   format("Unknown drift method '{}'. Expected one of: ks, kl, hellinger, chi_square", method_text));
-        return feature_drift_to_py(
-            engine::DriftDetector::detect_feature_drift(std::move(feature_name), baseline, current, *method));
+        return feature_drift_to_py(unlocked(baseline.size() + current.size(), [&] {
+            return engine::DriftDetector::detect_feature_drift(std::move(feature_name), baseline, current, *method);
+        }));
     }
 };
 
@@ -154,7 +150,8 @@ struct DetectSegmentCompositionChange {
     static Ref call(Args& a) {
         const auto previous = a.get<CountsArg>("previous_segments");
         const auto current = a.get<CountsArg>("current_segments");
-        auto changes = engine::segment_composition_change(previous.entries, current.entries);
+        auto changes = unlocked(previous.entries.size() + current.entries.size(),
+                                [&] { return engine::segment_composition_change(previous.entries, current.entries); });
         Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(changes.size())));
         for (std::size_t i = 0; i < changes.size(); ++i)
             PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), wrap_as(segment_composition_change_type(), std::move(changes[i])).release());
@@ -164,29 +161,51 @@ struct DetectSegmentCompositionChange {
 
 }  // namespace
 
+constexpr const char* kFeatureDriftDoc =
+    "The drift of one feature between a baseline and a current sample: its score\n"
+    "and severity. Made by detect_feature_drift and the streaming engine's drift check;\n"
+    "the attributes are read-only.\n"
+    "\n"
+    ">>> d = detect_feature_drift(\"spend\", [1.0, 2.0, 3.0, 4.0], [3.0, 4.0, 5.0, 6.0], \"ks\")\n"
+    ">>> d.drift_score, d.severity, d\n"
+    "(0.5, 'critical', FeatureDrift(feature=spend, score=0.5000, severity=critical))";
+
 PyTypeObject* feature_drift_type() {
     return type_once<FeatureDrift>([] {
-        return ClassDef<FeatureDrift>("PyFeatureDrift")
-            .property<&FeatureDrift::feature_name>("feature_name")
-            .property<&FeatureDrift::drift_score>("drift_score")
-            .property<&severity_of>("severity")
-            .property<&FeatureDrift::timestamp>("timestamp")
+        return ClassDef<FeatureDrift>("PyFeatureDrift", kFeatureDriftDoc)
+            .property<&FeatureDrift::feature_name>("feature_name", "The feature's name as given.")
+            .property<&FeatureDrift::drift_score>(
+                "drift_score", "The drift statistic, 0 to 1 (Kolmogorov-Smirnov or Hellinger, by method).")
+            .property<&severity_of>(
+                "severity",
+                "The graded score: \"none\" < 0.1 <= \"low\" < 0.2 <= \"medium\" < 0.35 <= \"high\" < 0.5 <= \"critical\".")
+            .property<&FeatureDrift::timestamp>(
+                "timestamp", "When the drift was measured, whole seconds since the Unix epoch.")
             .repr<&feature_drift_repr>()
             .pickle<FeatureDriftState>()
             .build();
     });
 }
 
+constexpr const char* kSegmentCompositionChangeDoc =
+    "How one segment's membership changed between two points in time. Made by\n"
+    "detect_segment_composition_change; the attributes are read-only.\n"
+    "\n"
+    ">>> [c] = detect_segment_composition_change({\"vip\": 40}, {\"vip\": 30})\n"
+    ">>> c.segment_name, c.previous_size, c.current_size, c.size_change_percent\n"
+    "('vip', 40, 30, -25.0)";
+
 PyTypeObject* segment_composition_change_type() {
     using C = SegmentCompositionChange;
     return type_once<C>([] {
-        return ClassDef<C>("PySegmentCompositionChange")
-            .property<&C::segment_name>("segment_name")
-            .property<&C::previous_size>("previous_size")
-            .property<&C::current_size>("current_size")
-            .property<&C::size_change_percent>("size_change_percent")
-            .property<&C::churn_rate>("churn_rate")
-            .property<&C::growth_rate>("growth_rate")
+        return ClassDef<C>("PySegmentCompositionChange", kSegmentCompositionChangeDoc)
+            .property<&C::segment_name>("segment_name", "The segment.")
+            .property<&C::previous_size>("previous_size", "Its size before (0 when it was absent).")
+            .property<&C::current_size>("current_size", "Its size now (0 when it is absent).")
+            .property<&C::size_change_percent>(
+                "size_change_percent", "The change in size as a percentage of the whole previous population.")
+            .property<&C::churn_rate>("churn_rate", "Relative shrinkage (previous - current) / previous when the segment shrank, else 0.")
+            .property<&C::growth_rate>("growth_rate", "Relative growth (current - previous) / previous; 1.0 for a segment new now; 0 when it shrank.")
             .pickle<CompositionState>()
             .build();
     });

@@ -108,23 +108,47 @@ bool number_item(PyObject* item) {
     return PyFloat_Check(item) || PyLong_Check(item) || (!PyUnicode_Check(item) && PyNumber_Check(item));
 }
 
-// Datetime objects (pandas.Timestamp included) as seconds since the epoch, a
-// naive one read as UTC like naive datetime64.
+// Seconds per tick of a datetime64 or timedelta64 unit; 0 for a calendar or
+// unknown unit.
+double seconds_per_tick(std::string_view unit) {
+    if (unit == "W") return 7 * 86400.0;
+    if (unit == "D") return 86400.0;
+    if (unit == "h") return 3600.0;
+    if (unit == "m") return 60.0;
+    if (unit == "s") return 1.0;
+    if (unit == "ms") return 1e-3;
+    if (unit == "us") return 1e-6;
+    if (unit == "ns") return 1e-9;
+    return 0.0;
+}
+
+// Date-time items as seconds since the epoch: datetime objects (pandas.Timestamp
+// included; a naive one read as UTC like naive datetime64), dates (midnight
+// UTC) and NumPy datetime64 scalars (ticks times the unit, as in an array).
 class DatetimeSeconds {
 public:
     bool is_datetime(PyObject* item) {
         if (PyFloat_Check(item) || PyLong_Check(item) || PyUnicode_Check(item)) return false;
-        if (!type_) {
+        if (!date_) {
             Ref module = Ref::steal(PyImport_ImportModule("datetime"));
             type_ = Ref::steal(PyObject_GetAttrString(module.get(), "datetime"));
+            date_ = Ref::steal(PyObject_GetAttrString(module.get(), "date"));
             Ref timezone = Ref::steal(PyObject_GetAttrString(module.get(), "timezone"));
             utc_ = Ref::steal(PyObject_GetAttrString(timezone.get(), "utc"));
         }
-        const int is = PyObject_IsInstance(item, type_.get());
+        const int is = PyObject_IsInstance(item, date_.get());  // datetime is a date too
         if (is < 0) throw PyErrorAlreadySet{};
-        return is == 1;
+        return is == 1 || type_name(item) == "datetime64";
     }
     double seconds(PyObject* item, const Label& label) {
+        if (type_name(item) == "datetime64") return datetime64_seconds(item, label);
+        const int is = PyObject_IsInstance(item, type_.get());
+        if (is < 0) throw PyErrorAlreadySet{};
+        if (is == 0) {  // a date: its days since 1970-01-01 (ordinal 719163)
+            Ref ordinal = Ref::adopt(PyObject_CallMethod(item, "toordinal", nullptr));
+            if (!ordinal) reraise_with_prefix(label.text() + ": ");
+            return static_cast<double>(From<std::int64_t>::convert(ordinal.get(), label.name.c_str()) - 719163) * 86400.0;
+        }
         Ref offset = Ref::adopt(PyObject_CallMethod(item, "utcoffset", nullptr));
         Ref aware = offset && offset.get() == Py_None ? replaced_utc(item) : Ref::borrow(item);
         Ref stamp = aware ? Ref::adopt(PyObject_CallMethod(aware.get(), "timestamp", nullptr)) : Ref();
@@ -133,13 +157,25 @@ public:
     }
 
 private:
+    static double datetime64_seconds(PyObject* item, const Label& label) {
+        Ref dtype = Ref::adopt(PyObject_GetAttrString(item, "dtype"));
+        Ref name = dtype ? Ref::adopt(PyObject_Str(dtype.get())) : Ref();
+        Ref ticks = name ? Ref::adopt(PyObject_CallMethod(item, "astype", "s", "int64")) : Ref();
+        if (!ticks) reraise_with_prefix(label.text() + ": ");
+        const auto t = From<std::int64_t>::convert(ticks.get(), label.name.c_str());
+        if (t == std::numeric_limits<std::int64_t>::min()) return kMissing;  // NaT
+        const std::string text = From<std::string>::convert(name.get(), label.name.c_str());
+        const double per_tick = seconds_per_tick(datetime64_unit(text));
+        if (per_tick == 0.0) label.fail(PyExc_TypeError, format("unsupported unit in {}", text));
+        return static_cast<double>(t) * per_tick;
+    }
     Ref replaced_utc(PyObject* item) {
         Ref method = Ref::steal(PyObject_GetAttrString(item, "replace"));
         Ref args = Ref::steal(PyTuple_New(0));
         Ref kwargs = Ref::steal(Py_BuildValue("{s:O}", "tzinfo", utc_.get()));
         return Ref::adopt(PyObject_Call(method.get(), args.get(), kwargs.get()));
     }
-    Ref type_, utc_;
+    Ref type_, date_, utc_;
 };
 
 ColumnSample read_items(PyObject* obj, ColumnKind kind, const Label& label) {
@@ -154,7 +190,8 @@ ColumnSample read_items(PyObject* obj, ColumnKind kind, const Label& label) {
     if (kind == ColumnKind::Numbers && any_text)
         label.fail(PyExc_TypeError, format("item {} is a {}, not a number", first_text, type_name(items[first_text])));
     auto number = [&](PyObject* item) {
-        return number_item(item) ? From<double>::convert(item, label.name.c_str()) : datetimes.seconds(item, label);
+        // datetime64 scalars pass for numbers too: look for date-times first.
+        return datetimes.is_datetime(item) ? datetimes.seconds(item, label) : From<double>::convert(item, label.name.c_str());
     };
     std::vector<double> numbers;
     numbers.reserve(items.size());
@@ -235,16 +272,8 @@ std::vector<double> read_times_array(PyObject* obj, const Label& label) {
     const std::string name = From<std::string>::convert(shown.get(), label.name.c_str());
     const std::size_t open = name.find('['), close = name.find(']');
     const std::string unit = open == std::string::npos || close == std::string::npos ? "" : name.substr(open + 1, close - open - 1);
-    double seconds_per_tick = 0.0;
-    if (unit == "W") seconds_per_tick = 7 * 86400.0;
-    else if (unit == "D") seconds_per_tick = 86400.0;
-    else if (unit == "h") seconds_per_tick = 3600.0;
-    else if (unit == "m") seconds_per_tick = 60.0;
-    else if (unit == "s") seconds_per_tick = 1.0;
-    else if (unit == "ms") seconds_per_tick = 1e-3;
-    else if (unit == "us") seconds_per_tick = 1e-6;
-    else if (unit == "ns") seconds_per_tick = 1e-9;
-    else label.fail(PyExc_TypeError, format("unsupported unit in {}", name));
+    const double per_tick = seconds_per_tick(unit);
+    if (per_tick == 0.0) label.fail(PyExc_TypeError, format("unsupported unit in {}", name));
     Ref ticks = Ref::adopt(PyObject_CallMethod(array.get(), "view", "s", "int64"));
     if (!ticks) reraise_with_prefix(label.text() + ": ");
     Py_buffer view;
@@ -260,7 +289,7 @@ std::vector<double> read_times_array(PyObject* obj, const Label& label) {
     for (std::size_t i = 0; i < n; ++i) {
         std::int64_t t;
         std::memcpy(&t, static_cast<const char*>(view.buf) + static_cast<Py_ssize_t>(i) * stride, sizeof t);
-        out[i] = t == std::numeric_limits<std::int64_t>::min() ? kMissing : static_cast<double>(t) * seconds_per_tick;
+        out[i] = t == std::numeric_limits<std::int64_t>::min() ? kMissing : static_cast<double>(t) * per_tick;
     }
     return out;
 }

@@ -15,6 +15,7 @@
 #include "python/toolkit/classdef.hpp"
 #include "python/toolkit/format.hpp"
 #include "python/toolkit/output.hpp"
+#include "python/toolkit/unlocked.hpp"
 
 namespace segmora::py {
 
@@ -41,6 +42,13 @@ constexpr const char* kClassDoc =
     ">>> report = ref.compare({\"spend\": [11.0, 40.0, 38.0], \"channel\": [\"app\", \"app\", None]})\n"
     ">>> report[\"method\"]\n"
     "['ks', 'psi', 'chi_square', 'psi']";
+
+// Values of the columns, missing ones included: what sorting or comparing them reads.
+std::size_t values_read(const std::vector<ColumnSample>& columns) {
+    std::size_t n = 0;
+    for (const ColumnSample& c : columns) n += c.numbers.size() + c.categories.size();
+    return n;
+}
 
 // Values of a column that are not missing.
 std::uint64_t values_in(const ColumnSample& s) {
@@ -73,7 +81,7 @@ struct DriftReferenceNew {
                 raise(PyExc_ValueError, format("categorical names '{}', a column baseline_columns does not have", name));
         if (columns.empty()) raise(PyExc_ValueError, "baseline_columns has no columns");
         for (const ColumnSample& c : columns) require_values(c, "baseline_columns");
-        return DriftReference::build(std::move(columns));
+        return unlocked(values_read(columns), [&] { return DriftReference::build(std::move(columns)); });
     }
 };
 
@@ -154,7 +162,8 @@ struct Compare {
         const std::vector<DriftTest> tests = read_methods(a.raw("methods"));
         const auto n_jobs = a.get_or<std::optional<std::int32_t>>("n_jobs", std::nullopt);
         std::vector<ColumnSample> current = matched_columns(self, a.raw("current_columns"));
-        const std::vector<engine::DriftRow> rows = self.compare(current, tests, n_jobs.value_or(-1));
+        const std::vector<engine::DriftRow> rows =
+            unlocked(values_read(current), [&] { return self.compare(current, tests, n_jobs.value_or(-1)); });
 
         Ref feature = Ref::steal(PyList_New(static_cast<Py_ssize_t>(rows.size())));
         Ref method = Ref::steal(PyList_New(static_cast<Py_ssize_t>(rows.size())));
@@ -303,8 +312,9 @@ PyTypeObject* drift_reference_type() {
         return ClassDef<DriftReference>("DriftReference", kClassDoc)
             .constructor<DriftReferenceNew>()
             .method<Compare>()
-            .property<&column_names>("columns")
-            .property<&categorical_names>("categorical")
+            .property<&column_names>("columns", "The reference's column names, in table order.")
+            .property<&categorical_names>(
+                "categorical", "The names of the columns counted as categories, in table order.")
             .repr<&reference_repr>()
             .pickle<ReferenceState>()
             .build();

@@ -16,6 +16,7 @@
 #include "python/drift_columns.hpp"
 #include "python/toolkit/format.hpp"
 #include "python/toolkit/function.hpp"
+#include "python/toolkit/unlocked.hpp"
 
 namespace segmora::py {
 
@@ -29,11 +30,17 @@ void require_values(const std::vector<double>& sorted, std::size_t read, const c
     raise(PyExc_ValueError, format("{} has only missing values ({})", arg, read));
 }
 
-std::vector<double> read_edges(PyObject* bins, std::span<const double> sorted_baseline) {
+// The bins argument: a count of bins cut at the baseline's quantiles, or edges as given.
+struct Bins {
+    std::uint64_t count = 0;  // 0 when edges are given
+    std::vector<double> edges;
+};
+
+Bins read_bins(PyObject* bins) {
     if (!bins || PyLong_Check(bins) || (PyIndex_Check(bins) && !PySequence_Check(bins))) {  // NumPy integers too
         const std::uint64_t n = bins ? From<std::uint64_t>::convert(bins, "bins") : engine::DriftReference::kBins;
         if (n == 0 || n > kMaxBins) raise(PyExc_ValueError, format("bins must be between 1 and {}", kMaxBins));
-        return engine::quantile_edges(sorted_baseline, n);
+        return {n, {}};
     }
     std::vector<double> edges = From<std::vector<double>>::convert(bins, "bins");
     if (edges.empty() || edges.size() > kMaxBins)
@@ -42,7 +49,7 @@ std::vector<double> read_edges(PyObject* bins, std::span<const double> sorted_ba
         if (std::isnan(edges[k]) || (k > 0 && !(edges[k - 1] < edges[k])))
             raise(PyExc_ValueError, format("bins must be strictly increasing edges, but edge {} is {} after {}", k,
                                            edges[k], k > 0 ? edges[k - 1] : edges[k]));
-    return edges;
+    return {0, std::move(edges)};
 }
 
 struct SortedPair {
@@ -54,7 +61,7 @@ SortedPair read_pair(Args& a) {
     NumberColumn b(a.raw("baseline"), "baseline"), c(a.raw("current"), "current");
     SortedPair p;
     engine::SampleSort samples[] = {b.sort_into(p.baseline), c.sort_into(p.current)};
-    engine::sort_samples(samples);
+    unlocked(b.size() + c.size(), [&] { engine::sort_samples(samples); });
     require_values(p.baseline, b.size(), "baseline");
     require_values(p.current, c.size(), "current");
     return p;
@@ -63,14 +70,17 @@ SortedPair read_pair(Args& a) {
 // Counts per bin of both samples, the bins from `bins` (quantiles of the baseline or edges).
 engine::AlignedCounts binned_pair(Args& a) {
     const SortedPair p = read_pair(a);
-    const std::vector<double> edges = read_edges(a.raw("bins"), p.baseline);
-    return {engine::bin_counts(p.baseline, edges), engine::bin_counts(p.current, edges)};
+    Bins bins = read_bins(a.raw("bins"));
+    return unlocked(p.baseline.size() + p.current.size(), [&] {
+        const std::vector<double> edges = bins.count ? engine::quantile_edges(p.baseline, bins.count) : std::move(bins.edges);
+        return engine::AlignedCounts{engine::bin_counts(p.baseline, edges), engine::bin_counts(p.current, edges)};
+    });
 }
 
 #define SEGMORA_SAMPLES_DOC                                                                        \
     "baseline, current: numbers (a list, NumPy array, pandas Series, Arrow array or polars\n"      \
-    "Series; datetimes count as seconds). Missing values (None, NaN, NaT, nulls) are left out;\n" \
-    "a side with no value left is a ValueError.\n"
+    "Series; datetimes, dates and datetime64 values count as seconds since the epoch). Missing\n" \
+    "values (None, NaN, NaT, nulls) are left out; a side with no value left is a ValueError.\n"
 #define SEGMORA_BINS_DOC                                                                             \
     "bins: the number of bins, cut at the baseline's quantiles k / bins by linear interpolation\n" \
     "(equal quantiles merge), or a sequence of strictly increasing edges used as given: bin k\n"   \
@@ -90,25 +100,49 @@ struct KsTest {
         ">>> statistic, round(p, 12)\n(1.0, 0.1)";
     static Ref call(Args& a) {
         const SortedPair p = read_pair(a);
-        const engine::TestResult r = engine::ks_test(p.baseline, p.current);
+        const engine::TestResult r =
+            unlocked(p.baseline.size() + p.current.size(), [&] { return engine::ks_test(p.baseline, p.current); });
         return to_py(std::pair(r.statistic, r.p_value));
     }
 };
+
+// A count table: a dict of category to count, or any mapping with keys()
+// (a pandas Series such as value_counts(), read by its index), taken as the
+// dict it makes.
+struct CountTableArg {
+    CountsArg counts;
+};
+
+}  // namespace
+
+template <>
+struct From<CountTableArg> {
+    static CountTableArg convert(PyObject* obj, const char* arg) {
+        if (PyDict_Check(obj) || PyUnicode_Check(obj) || !PyObject_HasAttrString(obj, "keys"))
+            return {From<CountsArg>::convert(obj, arg)};
+        Ref dict = Ref::steal(PyDict_New());
+        if (PyDict_Merge(dict.get(), obj, 1) < 0) reraise_for_argument(arg);
+        return {From<CountsArg>::convert(dict.get(), arg)};
+    }
+};
+
+namespace {
 
 struct ChiSquareTest {
     static constexpr const char* signature = "chi_square_test(baseline_counts, current_counts)";
     static constexpr Raises raises = Raises::RuntimeError;
     static constexpr const char* doc =
         "Chi-square test of homogeneity of two category count tables: (statistic, p_value).\n\n"
-        "baseline_counts, current_counts: dicts of category (str) to count (int >= 0). The test runs\n"
+        "baseline_counts, current_counts: dicts of category (str) to count (int >= 0), or pandas\n"
+        "Series of counts by category such as Series.value_counts() gives. The test runs\n"
         "on the 2 x C table of both sides' counts over every category either side has (a category\n"
         "counted 0 on both sides is left out), as scipy.stats.chi2_contingency(table,\n"
         "correction=False) does; the p-value is the chi-square upper tail with C - 1 degrees of\n"
         "freedom. A side whose counts add up to 0 is a ValueError.\n\n"
         ">>> chi_square_test({\"web\": 70, \"app\": 30}, {\"web\": 50, \"app\": 50})[1] < 0.01\nTrue";
     static Ref call(Args& a) {
-        const CountsArg b = a.get<CountsArg>("baseline_counts");
-        const CountsArg c = a.get<CountsArg>("current_counts");
+        const CountsArg b = a.get<CountTableArg>("baseline_counts").counts;
+        const CountsArg c = a.get<CountTableArg>("current_counts").counts;
         for (const auto* side : {&b, &c}) {
             std::uint64_t sum = 0;
             for (const auto& entry : side->entries) sum += entry.second;
@@ -116,8 +150,10 @@ struct ChiSquareTest {
                 raise(PyExc_ValueError, format("{} has no observations (its counts add up to 0)",
                                                side == &b ? "baseline_counts" : "current_counts"));
         }
-        const engine::AlignedCounts rows = engine::align_counts(b.entries, c.entries);
-        const engine::TestResult r = engine::chi_square_test(rows.baseline, rows.current);
+        const engine::TestResult r = unlocked(b.entries.size() + c.entries.size(), [&] {
+            const engine::AlignedCounts rows = engine::align_counts(b.entries, c.entries);
+            return engine::chi_square_test(rows.baseline, rows.current);
+        });
         return to_py(std::pair(r.statistic, r.p_value));
     }
 };
@@ -131,7 +167,7 @@ struct WassersteinDistance {
         SEGMORA_SAMPLES_DOC "\n>>> wasserstein_distance([0.0, 1.0], [5.0, 6.0])\n5.0";
     static Ref call(Args& a) {
         const SortedPair p = read_pair(a);
-        return to_py(engine::wasserstein(p.baseline, p.current));
+        return to_py(unlocked(p.baseline.size() + p.current.size(), [&] { return engine::wasserstein(p.baseline, p.current); }));
     }
 };
 

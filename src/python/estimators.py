@@ -127,9 +127,17 @@ class _CentroidEstimator:
     # ---- parameters ----
 
     def get_params(self, deep=True):
+        """The constructor parameters as a dict of name to the value given (`deep` has no effect:
+        no parameter is an estimator)."""
         return {name: getattr(self, name) for name in self._PARAMS}
 
     def set_params(self, **params):
+        """Set constructor parameters by name (ValueError for a name the constructor lacks); they are
+        checked at the next fit. Returns self.
+
+        >>> KMeans(3).set_params(n_clusters=2, max_iter=50)
+        KMeans(n_clusters=2, max_iter=50, random_state=None, n_jobs=None, n_init=1, init='k-means++')
+        """
         for name, value in params.items():
             if name not in self._PARAMS:
                 raise ValueError(
@@ -175,21 +183,25 @@ class _CentroidEstimator:
         self.n_iter_ = int(n_iter)
 
     def fit(self, X, y=None):
+        """Fit to the rows of X (n_samples x n_features; `y` is ignored) and return self.
+        ValueError for bad input or parameters."""
         return self._fit_checked(X)
 
     def _fit_checked(self, X, **options):
         # The engine refuses NaN and infinities itself (ValueError below), so fit skips that pass.
         array = _check_array(X, self, reset=True, check_finite=False)
         k = self.n_clusters
-        if isinstance(k, int) and array.shape[0] < k:
+        if isinstance(k, (int, _numpy().integer)) and array.shape[0] < k:
             raise ValueError(f"n_samples={array.shape[0]} should be >= n_clusters={k}.")
         self._store(*self._fit(array, **options))
         return self
 
     def fit_predict(self, X, y=None):
+        """fit(X), then the labels of X's rows (labels_)."""
         return self.fit(X, y).labels_
 
     def fit_transform(self, X, y=None):
+        """fit(X), then X's distances to the centers (as transform)."""
         return self._output(self.fit(X, y)._distances(_check_array(X, self, reset=False), squared=False), X)
 
     # ---- output names and containers ----
@@ -197,7 +209,11 @@ class _CentroidEstimator:
     def get_feature_names_out(self, input_features=None):
         """Names of the transform's columns: the class name in lower case and the center number
         ("kmeans0", "kmeans1", ...), as an object array. `input_features`, when given, must match
-        the columns seen by fit (ValueError otherwise)."""
+        the columns seen by fit (ValueError otherwise).
+
+        >>> KMeans(2).fit([[0.0], [1.0], [9.0]]).get_feature_names_out().tolist()
+        ['kmeans0', 'kmeans1']
+        """
         np = _numpy()
         self._require_fitted()
         if input_features is not None:
@@ -255,11 +271,15 @@ class _CentroidEstimator:
         return total if squared else np.sqrt(total)
 
     def predict(self, X):
+        """The nearest center of every row of X (squared Euclidean distance, ties to the lower index),
+        as an int64 array. NotFittedError before fit; ValueError for another number of features."""
         self._require_fitted()
         array = _check_array(X, self, reset=False)
         return self._distances(array, squared=True).argmin(axis=1).astype(_numpy().int64)
 
     def transform(self, X):
+        """Euclidean distances of every row of X to every center, n_samples x n_clusters, in the
+        container set_output chose. NotFittedError before fit."""
         self._require_fitted()
         return self._output(self._distances(_check_array(X, self, reset=False), squared=False), X)
 
@@ -312,7 +332,7 @@ class _CentroidEstimator:
 
 def _check_count(estimator, name):
     value = getattr(estimator, name)
-    if isinstance(value, bool) or not isinstance(value, int) or value < 1:
+    if isinstance(value, bool) or not isinstance(value, (int, _numpy().integer)) or value < 1:
         raise ValueError(f"{name} must be an int >= 1, got {value!r}")
 
 
@@ -367,6 +387,7 @@ class KMeans(_CentroidEstimator):
     _ADDED_PARAMS = {"n_init": 1, "init": "k-means++"}
 
     def __init__(self, n_clusters=8, *, max_iter=300, random_state=None, n_jobs=None, n_init=1, init="k-means++"):
+        """Store the parameters as given; fit checks them (see the class)."""
         self.n_clusters = n_clusters
         self.max_iter = max_iter
         self.random_state = random_state
@@ -376,7 +397,8 @@ class KMeans(_CentroidEstimator):
 
     def fit(self, X, y=None, sample_weight=None):
         """Fit to the rows of X (n_samples x n_features), each weighted by sample_weight (None: all
-        alike). Returns self. ValueError for bad input, parameters or weights."""
+        alike). Returns self. ValueError for bad input, parameters, weights (negative, non-finite,
+        all zero, of another length) or init (another shape than (n_clusters, n_features))."""
         return self._fit_checked(X, sample_weight=sample_weight)
 
     def fit_predict(self, X, y=None, sample_weight=None):
@@ -460,6 +482,7 @@ class MiniBatchKMeans(_CentroidEstimator):
 
     def __init__(self, n_clusters=8, *, batch_size=1024, max_iter=10, random_state=None, n_init=10,
                  reassignment_ratio=0.01):
+        """Store the parameters as given; fit and partial_fit check them (see the class)."""
         self.n_clusters = n_clusters
         self.batch_size = batch_size
         self.max_iter = max_iter
@@ -574,6 +597,8 @@ class _CustomerModel:
     _DEFAULTS = {"max_iter": 100, "tol": 1e-8, "n_jobs": None}
 
     def __init__(self, *, max_iter=100, tol=1e-8, n_jobs=None):
+        """Store the settings of the fit: at most max_iter Newton steps, converged when a step moves
+        no log-parameter by more than tol, n_jobs worker threads (None: one per CPU)."""
         self.max_iter = max_iter
         self.tol = tol
         self.n_jobs = n_jobs
@@ -707,8 +732,17 @@ class BetaGeoModel(_PurchaseModel):
     threads; results never depend on it. Fitted attributes: params_ ({"r",
     "alpha", "a", "b"}), log_likelihood_, n_iter_, converged_.
 
-    >>> model = BetaGeoModel().fit(summary["frequency"], summary["recency"], summary["T"])
-    >>> model.probability_alive(summary["frequency"], summary["recency"], summary["T"])
+    >>> import numpy as np
+    >>> rng = np.random.default_rng(0)                              # 1,000 simulated customers:
+    >>> T = rng.uniform(20.0, 60.0, 1000)                           # days since the first purchase,
+    >>> active = np.minimum(rng.exponential(1 / rng.gamma(0.7, 1 / 12.0, 1000)), T)   # days active,
+    >>> frequency = rng.poisson(rng.gamma(0.6, 1 / 8.0, 1000) * active).astype(float)  # repeat purchases
+    >>> recency = np.where(frequency > 0, active * rng.random(1000) ** (1 / np.maximum(frequency, 1)), 0.0)
+    >>> model = BetaGeoModel().fit(frequency, recency, T)
+    >>> model.converged_, sorted(model.params_)
+    (True, ['a', 'alpha', 'b', 'r'])
+    >>> model.probability_alive([0.0, 4.0], [0.0, 50.0], [60.0, 60.0]).round(3).tolist()
+    [1.0, 0.804]
     """
 
     _MODEL = "BetaGeo"
@@ -725,12 +759,28 @@ class ParetoNBDModel(_PurchaseModel):
     params_ holds "r", "alpha", "s", "beta". The likelihood's Gaussian
     hypergeometric terms are summed as series of positive terms, never NaN.
 
+    >>> import numpy as np
+    >>> rng = np.random.default_rng(0)                              # simulated as for BetaGeoModel
+    >>> T = rng.uniform(20.0, 60.0, 1000)
+    >>> active = np.minimum(rng.exponential(1 / rng.gamma(0.7, 1 / 12.0, 1000)), T)
+    >>> frequency = rng.poisson(rng.gamma(0.6, 1 / 8.0, 1000) * active).astype(float)
+    >>> recency = np.where(frequency > 0, active * rng.random(1000) ** (1 / np.maximum(frequency, 1)), 0.0)
     >>> model = ParetoNBDModel().fit(frequency, recency, T)
-    >>> model.predict_purchases(90, frequency, recency, T)   # the next 90 periods
+    >>> model.predict_purchases(30, [4.0], [50.0], [60.0]).round(3).tolist()   # the next 30 days
+    [1.346]
     """
 
     _MODEL = "ParetoNBD"
     _PARAMS = ("r", "alpha", "s", "beta")
+
+
+def _count_zero_spend(frequency, monetary_value):
+    """Repeat customers (frequency > 0) whose mean spend is 0."""
+    try:
+        np = _numpy()
+        return int(np.count_nonzero((np.asarray(frequency, dtype=float) > 0) & (np.asarray(monetary_value, dtype=float) == 0)))
+    except ImportError:
+        return sum(1 for x, m in zip(frequency, monetary_value) if x > 0 and m == 0)
 
 
 class GammaGammaModel(_CustomerModel):
@@ -741,11 +791,22 @@ class GammaGammaModel(_CustomerModel):
     A customer's purchases have mean value p / nu with nu ~ Gamma(q, v); the
     mean of x purchases is observed. Fitted like BetaGeoModel; params_ holds
     "p", "q", "v". Only customers with frequency > 0 enter the fit (the model
-    describes the mean of repeat purchases; a customer without one has none).
+    describes the mean of repeat purchases; a customer without one has none),
+    and of those only the ones whose purchases were worth more than 0.
 
-    >>> spend = GammaGammaModel().fit(frequency, monetary_value)
-    >>> spend.customer_lifetime_value(BetaGeoModel().fit(frequency, recency, T), frequency, recency, T,
-    ...                               monetary_value, months=12)
+    >>> import numpy as np
+    >>> rng = np.random.default_rng(0)                              # simulated as for BetaGeoModel
+    >>> T = rng.uniform(20.0, 60.0, 1000)
+    >>> active = np.minimum(rng.exponential(1 / rng.gamma(0.7, 1 / 12.0, 1000)), T)
+    >>> frequency = rng.poisson(rng.gamma(0.6, 1 / 8.0, 1000) * active).astype(float)
+    >>> recency = np.where(frequency > 0, active * rng.random(1000) ** (1 / np.maximum(frequency, 1)), 0.0)
+    >>> value = np.where(frequency > 0, rng.gamma(6.0, 1 / rng.gamma(4.0, 1 / 15.0, 1000)), 0.0)
+    >>> spend = GammaGammaModel().fit(frequency, value)
+    >>> spend.expected_average_value([0.0, 3.0], [0.0, 40.0]).round(2).tolist()
+    [32.93, 39.91]
+    >>> purchases = BetaGeoModel().fit(frequency, recency, T)
+    >>> spend.customer_lifetime_value(purchases, [4.0], [50.0], [60.0], [40.0], months=6).round(2).tolist()
+    [245.07]
     """
 
     _MODEL = "GammaGamma"
@@ -756,11 +817,19 @@ class GammaGammaModel(_CustomerModel):
 
         Fits the model on the customers with frequency > 0 and returns self.
         monetary_value is the mean value of each customer's repeat purchases
-        (> 0 where frequency > 0; customers with frequency 0 are left out).
-        ValueError names the argument and the first bad index; no repeat
-        customer at all is a RuntimeError.
+        (>= 0). Customers with frequency 0 are left out, and so are repeat
+        customers whose mean spend is 0 (the model has no spend to describe;
+        a UserWarning counts them). ValueError names the argument and the
+        first bad index; no repeat customer of positive spend is a RuntimeError.
         """
-        return self._fit((frequency, monetary_value))
+        self._fit((frequency, monetary_value))
+        left_out = _count_zero_spend(frequency, monetary_value)
+        if left_out:
+            import warnings
+
+            warnings.warn(f"GammaGammaModel left {left_out} repeat customers whose monetary_value is 0 out of the fit",
+                          UserWarning, stacklevel=2)
+        return self
 
     def expected_average_value(self, frequency, monetary_value):
         """expected_average_value(frequency, monetary_value)

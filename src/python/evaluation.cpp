@@ -10,6 +10,7 @@
 #include "python/convert.hpp"
 #include "python/toolkit/classdef.hpp"
 #include "python/toolkit/format.hpp"
+#include "python/toolkit/unlocked.hpp"
 
 namespace segmora::py {
 
@@ -49,7 +50,7 @@ struct SilhouetteScore {
         const Labels labels = a.get<Labels>("labels");
         const Matrix data = to_matrix(std::move(rows));
         require_labels_cover(data, labels);
-        return to_py(engine::quality_metrics::SilhouetteMetric{}.calculate(data, labels));
+        return to_py(unlocked(data.size(), [&] { return engine::quality_metrics::SilhouetteMetric{}.calculate(data, labels); }));
     }
 };
 
@@ -64,7 +65,9 @@ struct DaviesBouldinScore {
         const Matrix data = to_matrix(std::move(rows));
         const Matrix centers = to_matrix(std::move(center_rows));
         require_labels_cover(data, labels);
-        return to_py(engine::quality_metrics::DaviesBouldinMetric{}.calculate(data, labels, centers));
+        return to_py(unlocked(data.size(), [&] {
+            return engine::quality_metrics::DaviesBouldinMetric{}.calculate(data, labels, centers);
+        }));
     }
 };
 
@@ -77,7 +80,9 @@ struct CalinskiHarabaszScore {
         const Labels labels = a.get<Labels>("labels");
         const Matrix data = to_matrix(std::move(rows));
         require_labels_cover(data, labels);
-        return to_py(engine::quality_metrics::CalinskiHarabaszMetric{}.calculate(data, labels));
+        return to_py(unlocked(data.size(), [&] {
+            return engine::quality_metrics::CalinskiHarabaszMetric{}.calculate(data, labels);
+        }));
     }
 };
 
@@ -95,7 +100,7 @@ struct AssessClusterQuality {
         const Matrix data = to_matrix(std::move(rows));
         const Matrix centers = to_matrix(std::move(center_rows));
         refuse_as_value_error([&] { engine::quality_metrics::require_center_per_label(data, labels, centers); });
-        return wrap(engine::quality_metrics::assess_quality(data, labels, centers));
+        return wrap(unlocked(data.size(), [&] { return engine::quality_metrics::assess_quality(data, labels, centers); }));
     }
 };
 
@@ -118,7 +123,7 @@ Ref estimate_k(Args& a, Estimate&& estimate) {
     if (range.first > range.second)
         raise(PyExc_ValueError,
               format("k_range must satisfy k_min <= k_max, got ({}, {})", range.first, range.second));
-    return wrap(estimate(data, range.first, range.second));
+    return wrap(unlocked(data.size(), [&] { return estimate(data, range.first, range.second); }));
 }
 
 struct EstimateKElbow {
@@ -205,15 +210,31 @@ struct KEstimationResultState {
 
 }  // namespace
 
+constexpr const char* kQualityReportDoc =
+    "A clustering's quality as assess_cluster_quality reports it: silhouette,\n"
+    "Davies-Bouldin, Calinski-Harabasz, inertia, the number of clusters and an overall\n"
+    "0-100 score. The attributes are read-only.\n"
+    "\n"
+    ">>> r = assess_cluster_quality([[0.0], [1.0], [9.0], [10.0]], [0, 0, 1, 1], [[0.5], [9.5]])\n"
+    ">>> r.inertia, r.n_clusters\n"
+    "(1.0, 2)\n"
+    ">>> r\n"
+    "QualityReport(silhouette=0.8885, davies_bouldin=0.1111, calinski_harabasz=162.00, overall=64.98)";
+
 PyTypeObject* quality_report_type() {
     return type_once<QualityReport>([] {
-        return ClassDef<QualityReport>("PyQualityReport")
-            .property<&QualityReport::silhouette_score>("silhouette_score")
-            .property<&QualityReport::davies_bouldin_score>("davies_bouldin_score")
-            .property<&QualityReport::calinski_harabasz_score>("calinski_harabasz_score")
-            .property<&QualityReport::inertia>("inertia")
-            .property<&QualityReport::n_clusters>("n_clusters")
-            .property<&QualityReport::overall_score>("overall_score")
+        return ClassDef<QualityReport>("PyQualityReport", kQualityReportDoc)
+            .property<&QualityReport::silhouette_score>(
+                "silhouette_score", "Silhouette coefficient, -1 to 1 (higher is better).")
+            .property<&QualityReport::davies_bouldin_score>(
+                "davies_bouldin_score", "Davies-Bouldin index against the given centers, >= 0 (lower is better).")
+            .property<&QualityReport::calinski_harabasz_score>(
+                "calinski_harabasz_score", "Calinski-Harabasz index (higher is better).")
+            .property<&QualityReport::inertia>(
+                "inertia", "Sum of squared distances of the rows to the centers of their labels.")
+            .property<&QualityReport::n_clusters>("n_clusters", "Largest label + 1 (1 for no labels).")
+            .property<&QualityReport::overall_score>(
+                "overall_score", "The three indices combined into one score, nominally 0 to 100.")
             .repr<&quality_report_repr>()
             .pickle<QualityReportState>()
             .build();
@@ -225,13 +246,24 @@ PyMethodDef* davies_bouldin_score_def() { return function_def<DaviesBouldinScore
 PyMethodDef* calinski_harabasz_score_def() { return function_def<CalinskiHarabaszScore>(); }
 PyMethodDef* assess_cluster_quality_def() { return function_def<AssessClusterQuality>(); }
 
+constexpr const char* kKEstimationResultDoc =
+    "A suggested number of clusters with the method's scores and confidence, as the\n"
+    "estimate_k_* functions return it. The attributes are read-only.\n"
+    "\n"
+    ">>> r = estimate_k_elbow([[0.0], [1.0], [9.0], [10.0], [20.0], [21.0]], (1, 4))\n"
+    ">>> r.k, r.scores[:2]\n"
+    "(2, [(1, 402.8333333333333), (2, 122.5)])";
+
 PyTypeObject* k_estimation_result_type() {
     return type_once<KEstimationResult>([] {
-        return ClassDef<KEstimationResult>("PyKEstimationResult")
-            .property<&KEstimationResult::method>("method")
-            .property<&KEstimationResult::scores>("scores")
-            .property<&KEstimationResult::k>("k")
-            .property<&KEstimationResult::confidence>("confidence")
+        return ClassDef<KEstimationResult>("PyKEstimationResult", kKEstimationResultDoc)
+            .property<&KEstimationResult::method>(
+                "method", "\"elbow\", \"silhouette\", \"gap_statistic\" or \"ensemble\".")
+            .property<&KEstimationResult::scores>(
+                "scores", "One (k, score) pair per k tried, in increasing k (empty for \"ensemble\").")
+            .property<&KEstimationResult::k>("k", "The suggested number of clusters.")
+            .property<&KEstimationResult::confidence>(
+                "confidence", "How clearly the method prefers k (method-specific, 0 to 1).")
             .repr<&k_estimation_repr>()
             .pickle<KEstimationResultState>()
             .build();

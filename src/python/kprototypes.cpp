@@ -19,6 +19,7 @@
 #include "python/convert.hpp"
 #include "python/toolkit/classdef.hpp"
 #include "python/toolkit/format.hpp"
+#include "python/toolkit/unlocked.hpp"
 
 namespace segmora::py {
 
@@ -133,7 +134,7 @@ CategoricalInput extract_categorical(PyObject* obj, const char* arg) {
     out.n_rows = rows.size();
     std::vector<ColumnCodes> columns;
     for (std::size_t i = 0; i < rows.size(); ++i) {
-        SequenceItems row(rows[i], arg);
+        SequenceItems row = at_position(arg, "row", i, [&] { return SequenceItems(rows[i], arg); });
         if (i == 0) {
             out.codes.cols = row.size();
             columns.resize(row.size());
@@ -147,7 +148,10 @@ CategoricalInput extract_categorical(PyObject* obj, const char* arg) {
             }
             continue;
         }
-        for (std::size_t j = 0; j < row.size(); ++j) out.codes.codes.push_back(columns[j].code_of(row[j], arg));
+        for (std::size_t j = 0; j < row.size(); ++j) {
+            auto code = [&] { return columns[j].code_of(row[j], arg); };
+            out.codes.codes.push_back(at_position(arg, "row", i, [&] { return at_position(arg, "column", j, code); }));
+        }
         ++out.codes.rows;
     }
     for (ColumnCodes& c : columns) out.values.push_back(std::move(c.values));
@@ -177,7 +181,20 @@ struct KPrototypesPy {
         "`categorical` (None, or one row of ints or strs per data row) by\n"
         "k-prototypes: squared Euclidean distance on the numeric part plus `gamma`\n"
         "per categorical mismatch. Defaults: 300 iterations, seed 42, one worker\n"
-        "per CPU.";
+        "per CPU.\n"
+        "\n"
+        "data: rows of floats (lists, or a 2-D NumPy array or DataFrame of numbers).\n"
+        "categorical: rows of ints or strs (lists, or a 2-D integer or object array), or None.\n"
+        "n_clusters, max_iter, random_state: ints >= 0; n_jobs: worker threads (the\n"
+        "result is the same for any n_jobs).\n"
+        "\n"
+        "Returns a PyKPrototypesResult. Raises RuntimeError for n_clusters 0, no rows,\n"
+        "more clusters than rows, or a NaN or infinite number; ValueError when the\n"
+        "categorical rows do not match the data rows in number or width.\n"
+        "\n"
+        ">>> r = kprototypes_py([[1.0], [1.2], [8.0], [8.5]], [[\"a\"], [\"a\"], [\"b\"], [\"b\"]], 2)\n"
+        ">>> r.labels, r.n_iter\n"
+        "([1, 1, 0, 0], 2)";
     static constexpr Raises raises = Raises::RuntimeError;
     static Ref call(Args& a) {
         RowsInput rows = a.get<RowsInput>("data");
@@ -191,7 +208,9 @@ struct KPrototypesPy {
         const Matrix data = to_matrix(std::move(rows));
         if (cat) check_shape(*cat, data.rows());
         KPrototypesOutput out;
-        out.fit = engine::kprototypes_fit(data, cat ? &cat->codes : nullptr, n_clusters, max_iter, random_state, n_jobs);
+        out.fit = unlocked(data.size() + (cat ? cat->codes.codes.size() : 0), [&] {
+            return engine::kprototypes_fit(data, cat ? &cat->codes : nullptr, n_clusters, max_iter, random_state, n_jobs);
+        });
         if (cat) out.values = std::move(cat->values);
         return wrap(std::move(out));
     }
@@ -293,15 +312,32 @@ struct KPrototypesResultState {
 
 }  // namespace
 
+constexpr const char* kKPrototypesResultDoc =
+    "A k-prototypes fit as kprototypes_py returns it: labels, numeric centers,\n"
+    "categorical modes, the mismatch weight gamma, the total cost and n_iter.\n"
+    "\n"
+    "Made only by kprototypes_py; the attributes are read-only and return new copies.\n"
+    "\n"
+    ">>> r = kprototypes_py([[1.0], [1.2], [8.0], [8.5]], [[\"a\"], [\"a\"], [\"b\"], [\"b\"]], 2)\n"
+    ">>> r.labels, r.centers, r.modes\n"
+    "([1, 1, 0, 0], [[8.25], [1.1]], [['b'], ['a']])";
+
 PyTypeObject* kprototypes_result_type() {
     return type_once<KPrototypesOutput>([] {
-        return ClassDef<KPrototypesOutput>("PyKPrototypesResult")
-            .property<&result_labels>("labels")
-            .property<&result_centers>("centers")
-            .property<&result_modes>("modes")
-            .property<&result_gamma>("gamma")
-            .property<&result_cost>("cost")
-            .property<&result_n_iter>("n_iter")
+        return ClassDef<KPrototypesOutput>("PyKPrototypesResult", kKPrototypesResultDoc)
+            .property<&result_labels>("labels", "Cluster index (0 to k - 1) of every row, in row order.")
+            .property<&result_centers>(
+                "centers", "The numeric part of each prototype: the mean of its rows' numeric features.")
+            .property<&result_modes>(
+                "modes",
+                "The categorical part of each prototype: the most frequent value of each categorical column, as given (int or str).")
+            .property<&result_gamma>(
+                "gamma",
+                "Cost of one categorical mismatch: the root of the mean variance of the numeric columns (at least 1e-9).")
+            .property<&result_cost>(
+                "cost",
+                "Sum over the rows of the cost to their own prototype (squared distance plus gamma per mismatch).")
+            .property<&result_n_iter>("n_iter", "Iterations run: fewer than max_iter when the labels stopped changing.")
             .pickle<KPrototypesResultState>()
             .build();
     });

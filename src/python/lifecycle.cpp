@@ -86,17 +86,32 @@ using ProfileState =
 
 }  // namespace
 
+constexpr const char* kLifecycleProfileDoc =
+    "A customer's lifecycle stage with its confidence, order value, retention score\n"
+    "and expansion potential, as classify_lifecycle_stage decides it. The attributes\n"
+    "are read-only.\n"
+    "\n"
+    ">>> p = classify_lifecycle_stage(\"c1\", 400, 12, 1200.0, 10, 1.0)\n"
+    ">>> p.current_stage, p.avg_order_value, p\n"
+    "('active', 100.0, LifecycleProfile(customer_id=c1, stage=active, retention_score=0.54))";
+
 PyTypeObject* lifecycle_profile_type() {
     return type_once<LifecycleProfile>([] {
-        return ClassDef<LifecycleProfile>("PyLifecycleProfile")
-            .property<&LifecycleProfile::customer_id>("customer_id")
-            .property<&profile_stage>("current_stage")
-            .property<&LifecycleProfile::stage_confidence>("stage_confidence")
-            .property<&LifecycleProfile::total_purchase_count>("total_purchase_count")
-            .property<&LifecycleProfile::total_value>("total_value")
-            .property<&LifecycleProfile::avg_order_value>("avg_order_value")
-            .property<&LifecycleProfile::retention_score>("retention_score")
-            .property<&LifecycleProfile::expansion_potential>("expansion_potential")
+        return ClassDef<LifecycleProfile>("PyLifecycleProfile", kLifecycleProfileDoc)
+            .property<&LifecycleProfile::customer_id>("customer_id", "The customer's id.")
+            .property<&profile_stage>(
+                "current_stage",
+                "The stage: \"prospect\", \"onboarding\", \"active\", \"mature\", \"at_risk\" or \"dormant\".")
+            .property<&LifecycleProfile::stage_confidence>(
+                "stage_confidence", "Confidence of the stage, fixed per rule (0.75 to 0.95).")
+            .property<&LifecycleProfile::total_purchase_count>("total_purchase_count", "The purchase count given.")
+            .property<&LifecycleProfile::total_value>("total_value", "The total value given.")
+            .property<&LifecycleProfile::avg_order_value>(
+                "avg_order_value", "Total value per purchase (0.0 without purchases).")
+            .property<&LifecycleProfile::retention_score>(
+                "retention_score", "Mean of min(frequency / 10, 1) and 1 - min(days since last purchase / 365, 1).")
+            .property<&LifecycleProfile::expansion_potential>(
+                "expansion_potential", "Room to grow the customer, fixed per stage (0.0 to 0.85).")
             .repr<&profile_repr>()
             .pickle<ProfileState>()
             .build();

@@ -17,6 +17,7 @@
 #include "python/lowercase.hpp"
 #include "python/toolkit/classdef.hpp"
 #include "python/toolkit/format.hpp"
+#include "python/toolkit/unlocked.hpp"
 
 namespace segmora::py {
 
@@ -46,6 +47,21 @@ struct CustomerList {
             held.push_back(Ref::borrow(PyList_GetItem(unheld, static_cast<Py_ssize_t>(i))));
         unheld = nullptr;
     }
+
+    // The feature values scoring reads (one more per customer).
+    std::size_t values() const noexcept {
+        std::size_t n = 0;
+        for (const SeedCustomer* c : refs) n += c->features.size() + 1;
+        return n;
+    }
+
+    // Held for a computation without the lock when it is worth one (another
+    // thread may change the list meanwhile); returns the size it decided on.
+    std::size_t hold_for_unlocked() {
+        const std::size_t n = values();
+        if (n >= kUnlockedMinimum) hold_all();
+        return n;
+    }
 };
 
 // Whether converting this argument runs no Python code (absent, None, exact int, float or str).
@@ -67,7 +83,10 @@ struct From<CustomerList> {
         if (PyList_CheckExact(obj)) {
             const Py_ssize_t n = PyList_Size(obj);
             out.refs.reserve(static_cast<std::size_t>(n));
-            for (Py_ssize_t i = 0; i < n; ++i) out.refs.push_back(customer(PyList_GetItem(obj, i), arg));
+            for (Py_ssize_t i = 0; i < n; ++i) {
+                PyObject* item = PyList_GetItem(obj, i);
+                out.refs.push_back(at_position(arg, "item", static_cast<std::size_t>(i), [&] { return customer(item, arg); }));
+            }
             out.unheld = obj;
             return out;
         }
@@ -75,7 +94,7 @@ struct From<CustomerList> {
         out.refs.reserve(items.size());
         out.held.reserve(items.size());
         for (std::size_t i = 0; i < items.size(); ++i) {
-            out.refs.push_back(customer(items[i], arg));
+            out.refs.push_back(at_position(arg, "item", i, [&] { return customer(items[i], arg); }));
             out.held.push_back(Ref::borrow(items[i]));
         }
         return out;
@@ -93,18 +112,11 @@ private:
 template <>
 struct From<CategoricalArg> {
     static CategoricalArg convert(PyObject* obj, const char* arg) {
-        if (!PyDict_Check(obj))
-            raise_argument(PyExc_TypeError, arg, format("'{}' object cannot be converted to 'PyDict'", type_name(obj)));
-        Ref items = Ref::steal(PyDict_Items(obj));  // a snapshot: conversions cannot disturb it
-        const Py_ssize_t n = PyList_Size(items.get());
         CategoricalArg out;
-        out.values.reserve(static_cast<std::size_t>(n));
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            PyObject* pair = PyList_GetItem(items.get(), i);
-            std::string key = From<std::string>::convert(PyTuple_GetItem(pair, 0), arg);
-            std::string value = From<std::string>::convert(PyTuple_GetItem(pair, 1), arg);
+        if (PyDict_Check(obj)) out.values.reserve(static_cast<std::size_t>(PyDict_Size(obj)));
+        convert_dict<std::string, std::string>(obj, arg, [&](std::string key, std::string value) {
             out.values.insert_or_assign(std::move(key), std::move(value));
-        }
+        });
         return out;
     }
 };
@@ -161,7 +173,16 @@ struct SeedCustomers {
         "Build many seed or candidate customers at once: one PySeedCustomer per\n"
         "record, in order (records: a sequence or any iterable). Each record is a tuple or list\n"
         "(customer_id, features[, ltv[, cohort[, categorical_features]]]) read\n"
-        "exactly like PySeedCustomer's positional arguments.";
+        "exactly like PySeedCustomer's positional arguments (features may be a NumPy\n"
+        "array or pandas Series, ltv a NumPy number).\n"
+        "\n"
+        "Returns a list of PySeedCustomer. A record that is no tuple or list, or whose items\n"
+        "PySeedCustomer refuses, raises the constructor's exception class with a message that\n"
+        "names the record (\"argument 'records': item 1: ...\").\n"
+        "\n"
+        ">>> people = seed_customers([(\"a\", [1.0, 2.0]), (\"b\", [0.5, 0.0], 120.0, \"2024-01\")])\n"
+        ">>> [p.customer_id for p in people]\n"
+        "['a', 'b']";
     static constexpr Raises raises = Raises::ValueError;
 
     static Ref call(Args& a) {
@@ -263,7 +284,10 @@ struct GenerateLookalike {
         require_threshold(threshold);
         if (metric != SimilarityMetric::Jaccard && !seeds.refs.empty())
             require_lengths(candidates.refs, seeds.refs.front()->features.size(), "candidate_customers", "the seeds have");
-        return wrap(LookalikeGenerator::generate_lookalike(seeds.refs, candidates.refs, metric, threshold, cap));
+        const std::size_t size = seeds.hold_for_unlocked() + candidates.hold_for_unlocked();
+        return wrap(unlocked(size, [&] {
+            return LookalikeGenerator::generate_lookalike(seeds.refs, candidates.refs, metric, threshold, cap);
+        }));
     }
 };
 
@@ -279,8 +303,10 @@ struct FindSimilarCustomers {
         const SimilarityMetric metric = metric_argument(a);
         if (metric != SimilarityMetric::Jaccard)
             require_lengths(candidates.refs, seed->features.size(), "candidates", "the seed has");
-        std::vector<LookalikeCandidate> found =
-            LookalikeGenerator::find_similar_customers(*seed, candidates.refs, n, metric);
+        const engine::SeedCustomer& one = *seed;
+        std::vector<LookalikeCandidate> found = unlocked(candidates.hold_for_unlocked(), [&] {
+            return LookalikeGenerator::find_similar_customers(one, candidates.refs, n, metric);
+        });
         Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(found.size())));
         for (std::size_t i = 0; i < found.size(); ++i)
             PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), wrap(std::move(found[i])).release());
@@ -301,6 +327,8 @@ struct AudienceSide {
         if (customers) return engine::CustomerRefs(customers->refs);
         return engine::FeatureRows{features->data(), features->rows(), features->cols()};
     }
+    // The values scoring reads.
+    std::size_t size() const noexcept { return customers ? customers->values() : features->rows() * features->cols(); }
 };
 
 AudienceSide audience_side(PyObject* obj, const char* arg) {
@@ -344,7 +372,7 @@ struct AudienceMembersOf {
         ">>> import numpy as np\n"
         ">>> X = np.array([[1.0, 0.0], [0.9, 0.1], [0.0, 1.0]])\n"
         ">>> out = lookalike_audience((['s'], X[:1]), (['a', 'b', 'c'], X), percentile_threshold=0.5)\n"
-        ">>> out['customer_id'], list(out['rank'])\n"
+        ">>> out['customer_id'], out['rank'].tolist()\n"
         "(['a', 'b'], [1, 2])";
     static constexpr Raises raises = Raises::RuntimeError;
     static Ref call(Args& a) {
@@ -354,8 +382,11 @@ struct AudienceMembersOf {
         const double threshold = a.get_given_or<double>("percentile_threshold", 0.9);
         const auto cap = a.get_or<std::optional<std::uint64_t>>("max_lookalikes", std::nullopt);
         const SimilarityMetric metric = metric_argument(a);
-        const engine::AudienceMembers members =
-            LookalikeGenerator::lookalike_members(seeds.view(), candidates.view(), metric, threshold, cap);
+        // Customers are held by the sides, feature rows by their buffers or copies.
+        const engine::Customers seed_rows = seeds.view(), candidate_rows = candidates.view();
+        const engine::AudienceMembers members = unlocked(seeds.size() + candidates.size(), [&] {
+            return LookalikeGenerator::lookalike_members(seed_rows, candidate_rows, metric, threshold, cap);
+        });
 
         const OutputColumns columns;
         Ref ids;
@@ -426,37 +457,74 @@ using AudienceState =
 
 }  // namespace
 
+constexpr const char* kSeedCustomerDoc =
+    "A seed or candidate customer for lookalike audiences: an id, a numeric feature\n"
+    "vector, a lifetime value, a cohort label and categorical attributes (used only by\n"
+    "the \"jaccard\" metric). The values are copied in; only customer_id reads back.\n"
+    "\n"
+    "customer_id: str; features: floats (a list, NumPy array or pandas Series); ltv: a\n"
+    "number (default 0.0); cohort: str (default \"\"); categorical_features: None or a\n"
+    "dict of str to str. A wrong type is a TypeError naming the argument.\n"
+    "seed_customers() builds many at once.\n"
+    "\n"
+    ">>> PySeedCustomer(\"s1\", [1.0, 0.0], ltv=200.0, categorical_features={\"region\": \"north\"}).customer_id\n"
+    "'s1'";
+
 PyTypeObject* seed_customer_type() {
     return type_once<SeedCustomer>([] {
-        return ClassDef<SeedCustomer>("PySeedCustomer")
+        return ClassDef<SeedCustomer>("PySeedCustomer", kSeedCustomerDoc)
             .constructor<SeedCustomerNew>()
-            .property<&SeedCustomer::customer_id>("customer_id")
+            .property<&SeedCustomer::customer_id>("customer_id", "The customer's id.")
             .pickle<SeedCustomerState>()
             .build();
     });
 }
 
+constexpr const char* kLookalikeCandidateDoc =
+    "A candidate as find_similar_customers ranks it: its id, similarity and\n"
+    "percentile rank. The attributes are read-only.\n"
+    "\n"
+    ">>> seed = PySeedCustomer(\"s1\", [1.0, 0.0])\n"
+    ">>> best = find_similar_customers(seed, [PySeedCustomer(\"a\", [1.0, 0.1]), PySeedCustomer(\"b\", [0.0, 1.0])], 2)\n"
+    ">>> [(c.customer_id, c.percentile) for c in best]\n"
+    "[('a', 0.0), ('b', 50.0)]";
+
 PyTypeObject* lookalike_candidate_type() {
     return type_once<LookalikeCandidate>([] {
-        return ClassDef<LookalikeCandidate>("PyLookalikeCandidate")
-            .property<&LookalikeCandidate::customer_id>("customer_id")
-            .property<&LookalikeCandidate::similarity_score>("similarity_score")
-            .property<&LookalikeCandidate::percentile>("percentile")
+        return ClassDef<LookalikeCandidate>("PyLookalikeCandidate", kLookalikeCandidateDoc)
+            .property<&LookalikeCandidate::customer_id>("customer_id", "The candidate's id.")
+            .property<&LookalikeCandidate::similarity_score>(
+                "similarity_score", "Its similarity to the seed under the metric.")
+            .property<&LookalikeCandidate::percentile>(
+                "percentile",
+                "Its rank as a percentage of the candidates: i / n * 100 at position i (0.0 for the best).")
             .pickle<CandidateState>()
             .build();
     });
 }
 
+constexpr const char* kLookalikeAudienceDoc =
+    "A lookalike audience as generate_lookalike summarises it: how many seeds and\n"
+    "lookalikes, their similarity range and mean, and a predicted lifetime value.\n"
+    "lookalike_audience() gives the members themselves. The attributes are read-only.\n"
+    "\n"
+    ">>> seeds = [PySeedCustomer(\"s1\", [1.0, 0.0], ltv=200.0)]\n"
+    ">>> candidates = [PySeedCustomer(\"a\", [1.0, 0.1]), PySeedCustomer(\"b\", [0.0, 1.0])]\n"
+    ">>> generate_lookalike(seeds, candidates, percentile_threshold=0.5)\n"
+    "LookalikeAudience(name=Lookalike (cosine), seeds=1, lookalikes=1, avg_similarity=0.9950)";
+
 PyTypeObject* lookalike_audience_type() {
     return type_once<LookalikeAudience>([] {
-        return ClassDef<LookalikeAudience>("PyLookalikeAudience")
-            .property<&LookalikeAudience::audience_name>("audience_name")
-            .property<&LookalikeAudience::seed_count>("seed_count")
-            .property<&LookalikeAudience::lookalike_count>("lookalike_count")
-            .property<&LookalikeAudience::min_similarity>("min_similarity")
-            .property<&LookalikeAudience::max_similarity>("max_similarity")
-            .property<&LookalikeAudience::avg_similarity>("avg_similarity")
-            .property<&LookalikeAudience::predicted_ltv>("predicted_ltv")
+        return ClassDef<LookalikeAudience>("PyLookalikeAudience", kLookalikeAudienceDoc)
+            .property<&LookalikeAudience::audience_name>(
+                "audience_name", "\"Lookalike (metric)\", or \"Empty\" without seeds or candidates.")
+            .property<&LookalikeAudience::seed_count>("seed_count", "Number of seed customers.")
+            .property<&LookalikeAudience::lookalike_count>("lookalike_count", "Number of candidates selected.")
+            .property<&LookalikeAudience::min_similarity>("min_similarity", "Smallest similarity among the selected.")
+            .property<&LookalikeAudience::max_similarity>("max_similarity", "Largest similarity among the selected.")
+            .property<&LookalikeAudience::avg_similarity>("avg_similarity", "Mean similarity of the selected.")
+            .property<&LookalikeAudience::predicted_ltv>(
+                "predicted_ltv", "avg_similarity times the seeds' mean lifetime value.")
             .repr<&audience_repr>()
             .pickle<AudienceState>()
             .build();

@@ -9,6 +9,7 @@
 #include "python/convert.hpp"
 #include "python/toolkit/classdef.hpp"
 #include "python/toolkit/format.hpp"
+#include "python/toolkit/unlocked.hpp"
 
 namespace segmora::py {
 
@@ -50,10 +51,13 @@ struct MiniBatchPartialFit {
     static constexpr Access access = Access::Exclusive;
     static Ref call(MiniBatchKMeans& self, Args& a) {
         PyObject* chunk = a.raw("chunk");
+        // The model stays borrowed while the lock is away.
         if (const auto held = HeldRows::hold(chunk)) {
-            self.partial_fit(held->view(), {});  // a NumPy array, read in place
+            const engine::MatrixView view = held->view();  // a NumPy array, read in place
+            unlocked(view.rows * view.cols, [&] { self.partial_fit(view, {}); });
         } else {
-            self.partial_fit(vec_to_array2(chunk, "chunk"));
+            const Matrix rows = vec_to_array2(chunk, "chunk");
+            unlocked(rows.size(), [&] { self.partial_fit(rows); });
         }
         return none();
     }
@@ -89,10 +93,11 @@ struct MiniBatchPartialFitSummary {
         options.summarize = true;
         MiniBatchKMeans::ChunkSummary summary;
         if (const auto held = HeldRows::hold(chunk)) {
-            summary = model->partial_fit(held->view(), options);
+            const engine::MatrixView view = held->view();
+            summary = unlocked(view.rows * view.cols, [&] { return model->partial_fit(view, options); });
         } else {
             const Matrix rows = vec_to_array2(chunk, "chunk");
-            summary = model->partial_fit(rows, options);
+            summary = unlocked(rows.size(), [&] { return model->partial_fit(rows, options); });
         }
         static_assert(sizeof(std::uint64_t) == sizeof(std::int64_t));
         const Matrix& centers = model->centers();
@@ -108,7 +113,8 @@ struct MiniBatchPredict {
     static constexpr Raises raises = Raises::RuntimeError;
     static constexpr Access access = Access::Shared;
     static Ref call(const MiniBatchKMeans& self, Args& a) {
-        return to_py(self.predict(vec_to_array2(a.raw("data"), "data")));
+        const Matrix data = vec_to_array2(a.raw("data"), "data");
+        return to_py(unlocked(data.size(), [&] { return self.predict(data); }));
     }
 };
 

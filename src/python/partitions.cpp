@@ -8,7 +8,8 @@
 // first, with the same result. What must survive between calls (running
 // totals, labels, nearest-candidate distances) lives in 1-D NumPy arrays the
 // caller owns and passes in; they are updated in place and must not share
-// memory with the rows.
+// memory with the rows. The steps compute without the interpreter lock, the
+// buffers held for the call.
 #include <cstdint>
 #include <cstring>
 #include <optional>
@@ -21,6 +22,7 @@
 #include "python/convert.hpp"
 #include "python/toolkit/format.hpp"
 #include "python/toolkit/function.hpp"
+#include "python/toolkit/unlocked.hpp"
 
 namespace segmora::py {
 
@@ -152,8 +154,12 @@ struct KMeansBlockStep {
         "ones; without it, labels are compared with the nearest of previous_centers, else with 0.\n\n"
         "Raises RuntimeError for no centers, a width or size mismatch or a non-finite value (the totals and\n"
         "labels then hold partial results), TypeError for outputs that are not writable arrays.\n\n"
-        "    totals = np.zeros(k * d + k + 2 + d); totals[k * d + k + 1] = -np.inf\n"
-        "    changed = kmeans_block_step(block, centers, totals, labels)";
+        ">>> import numpy as np\n"
+        ">>> block, centers = np.array([[0.0], [1.0], [10.0], [11.0]]), np.array([[0.0], [10.0]])\n"
+        ">>> totals = np.zeros(2 * 1 + 2 + 2 + 1); totals[2 * 1 + 2 + 1] = -np.inf   # k = 2, d = 1\n"
+        ">>> labels = np.zeros(4, dtype=np.int64)\n"
+        ">>> kmeans_block_step(block, centers, totals, labels), totals.tolist(), labels.tolist()\n"
+        "(True, [1.0, 21.0, 2.0, 2.0, 2.0, 1.0, 11.0], [0, 0, 1, 1])";
     static constexpr Raises raises = Raises::RuntimeError;
     static Ref call(Args& a) {
         BlockArg data;
@@ -171,8 +177,10 @@ struct KMeansBlockStep {
             require_apart("labels", lb, le, {{data.begin(), data.end()}, {tb, te}});
             require_rows(labels->values.size(), data.block.rows, "labels");
         }
-        return to_py(engine::lloyd_block_step(data.block, centers, totals.values,
-                                              labels ? labels->values.data() : nullptr, previous ? &*previous : nullptr));
+        return to_py(unlocked(data.block.rows * data.block.cols, [&] {
+            return engine::lloyd_block_step(data.block, centers, totals.values, labels ? labels->values.data() : nullptr,
+                                            previous ? &*previous : nullptr);
+        }));
     }
 };
 
@@ -183,7 +191,8 @@ struct KMeansBlockInertia {
         "(pass one block's result as the next block's start). Labels come from labels (int64 array or list),\n"
         "else the nearest of label_centers, else 0. Raises RuntimeError for a label naming no center, a width\n"
         "mismatch or a non-finite value.\n\n"
-        "    inertia = kmeans_block_inertia(block, centers, labels)";
+        ">>> kmeans_block_inertia([[0.0], [1.0], [10.0], [11.0]], [[0.5], [10.5]], [0, 0, 1, 1])\n"
+        "1.0";
     static constexpr Raises raises = Raises::RuntimeError;
     static Ref call(Args& a) {
         BlockArg data;
@@ -207,8 +216,10 @@ struct KMeansBlockInertia {
         const std::optional<Matrix> label_centers = optional_matrix(a, "label_centers");
         const double start = a.get_given_or<double>("start", 0.0);
         if (have_labels) require_rows(labels.size(), data.block.rows, "labels");
-        return to_py(engine::lloyd_block_inertia(data.block, centers, have_labels ? labels.data() : nullptr,
-                                                 label_centers ? &*label_centers : nullptr, start));
+        return to_py(unlocked(data.block.rows * data.block.cols, [&] {
+            return engine::lloyd_block_inertia(data.block, centers, have_labels ? labels.data() : nullptr,
+                                               label_centers ? &*label_centers : nullptr, start);
+        }));
     }
 };
 
@@ -220,7 +231,8 @@ struct KMeansParallelFirst {
         "k-means|| seeding, first step: the row (0 .. n_rows-1, counted across partitions in partition order)\n"
         "that becomes the first candidate, drawn from the seed's ChaCha12 stream 0. Raises RuntimeError as\n"
         "kmeans_py does for n_clusters = 0, no rows, or more clusters than rows.\n\n"
-        "    first = kmeans_parallel_first(1_000_000, 8, 42)";
+        ">>> 0 <= kmeans_parallel_first(1_000_000, 8, 42) < 1_000_000\n"
+        "True";
     static constexpr Raises raises = Raises::RuntimeError;
     static Ref call(Args& a) {
         const auto n_rows = a.get<std::uint64_t>("n_rows");
@@ -242,7 +254,12 @@ struct KMeansParallelRound {
         "[0, 1), from the seed's ChaCha12 stream 1 + partition at the round's position; rows, distances and\n"
         "draws list the rows with u * (running cost) < oversampling * d2. The driver adds the partitions'\n"
         "costs in partition order into phi and keeps the rows with u * phi < oversampling * d2.\n\n"
-        "    cost, rows, d2, u = kmeans_parallel_round(block, candidates, 16.0, 42, 3, 0, best)";
+        ">>> import numpy as np\n"
+        ">>> block = np.array([[0.0], [1.0], [10.0], [11.0]])\n"
+        ">>> best = np.full(4, np.inf)                      # no candidate seen yet\n"
+        ">>> cost, rows, d2, u = kmeans_parallel_round(block, block[[2]], 4.0, 42, 0, 0, best)\n"
+        ">>> cost, rows, d2, best.tolist()\n"
+        "(182.0, [0, 1], [100.0, 81.0], [100.0, 81.0, 0.0, 1.0])";
     static constexpr Raises raises = Raises::RuntimeError;
     static Ref call(Args& a) {
         BlockArg data;
@@ -261,9 +278,10 @@ struct KMeansParallelRound {
             require_apart("best", bb, be, {{data.begin(), data.end()}});
             require_rows(best->values.size(), data.block.rows, "best");
         }
-        engine::SeedingRound r =
-            engine::kmeans_parallel_round(data.block, candidates, best ? best->values.data() : nullptr, oversampling,
-                                          random_state, partition, round, first_row, start);
+        engine::SeedingRound r = unlocked(data.block.rows * data.block.cols, [&] {
+            return engine::kmeans_parallel_round(data.block, candidates, best ? best->values.data() : nullptr, oversampling,
+                                                 random_state, partition, round, first_row, start);
+        });
         return py::make_tuple(r.cost, r.rows, r.distances, r.draws);
     }
 };
@@ -275,14 +293,16 @@ struct KMeansParallelReduce {
         "(weights: the rows nearest to each candidate), drawn from the seed's ChaCha12 stream 0. Returns the\n"
         "seeds as a list of rows. Raises RuntimeError for n_clusters = 0, no candidates, weights of another\n"
         "length, a negative or non-finite weight or value.\n\n"
-        "    seeds = kmeans_parallel_reduce(candidates, weights, 8, 42)";
+        ">>> kmeans_parallel_reduce([[0.0], [10.0]], [2.0, 2.0], 2, 42)\n"
+        "[[0.0], [10.0]]";
     static constexpr Raises raises = Raises::RuntimeError;
     static Ref call(Args& a) {
         const Matrix candidates = to_array2(a.raw("candidates"), "candidates");
         const auto weights = a.get<std::vector<double>>("weights");
         const auto n_clusters = a.get<std::uint64_t>("n_clusters");
         const auto random_state = a.get<std::uint64_t>("random_state");
-        return to_py(engine::kmeans_parallel_reduce(candidates, weights, n_clusters, random_state));
+        return to_py(unlocked(candidates.size(),
+                              [&] { return engine::kmeans_parallel_reduce(candidates, weights, n_clusters, random_state); }));
     }
 };
 

@@ -17,6 +17,7 @@
 #include "python/bindings.hpp"
 #include "python/toolkit/classdef.hpp"
 #include "python/toolkit/format.hpp"
+#include "python/toolkit/unlocked.hpp"
 
 namespace segmora::py {
 
@@ -31,15 +32,20 @@ using engine::PrivacyBudget;
     raise_argument(PyExc_TypeError, arg, format("'{}' object cannot be converted to 'PyString'", type_name(obj)));
 }
 
-// TypeError unless `row` is a dict of str keys and str values.
+// TypeError unless `row` is a dict of str keys and str values; a refused key
+// names its entry, a refused value its key.
 void check_record(PyObject* row, const char* arg) {
-    if (!PyDict_Check(row))
-        raise_argument(PyExc_TypeError, arg, format("'{}' object cannot be converted to 'PyDict'", type_name(row)));
+    if (!PyDict_Check(row)) raise_not_dict(row, arg);
     PyObject *key = nullptr, *value = nullptr;
     Py_ssize_t pos = 0;
-    while (PyDict_Next(row, &pos, &key, &value)) {  // runs no Python code
-        if (!PyUnicode_Check(key)) refuse_text(key, arg);
-        if (!PyUnicode_Check(value)) refuse_text(value, arg);
+    for (std::size_t entry = 0; PyDict_Next(row, &pos, &key, &value); ++entry) {  // runs no Python code
+        if (!PyUnicode_Check(key)) at_position(arg, "entry", entry, [&] { refuse_text(key, arg); });
+        if (!PyUnicode_Check(value)) {
+            const std::string name = From<std::string>::convert(key, arg);
+            raise_argument(PyExc_TypeError, arg,
+                           format("value of {}: '{}' object cannot be converted to 'PyString'", shown_key(name),
+                                  type_name(value)));
+        }
     }
 }
 
@@ -117,7 +123,7 @@ Grouped group_arguments(Args& a) {
             RecordGrouper grouper(*columns, static_cast<std::size_t>(size()));
             for (Py_ssize_t i = 0; i < size(); ++i) {
                 Ref row = Ref::borrow(is_list ? PyList_GetItem(data, i) : PyTuple_GetItem(data, i));
-                check_record(row.get(), "data");
+                at_position("data", "item", static_cast<std::size_t>(i), [&] { check_record(row.get(), "data"); });
                 grouper.add(row.get(), "data");
                 out.rows.push_back(std::move(row));
             }
@@ -127,7 +133,8 @@ Grouped group_arguments(Args& a) {
         }
     }
     SequenceItems items(data, "data");
-    for (std::size_t i = 0; i < items.size(); ++i) check_record(items[i], "data");
+    for (std::size_t i = 0; i < items.size(); ++i)
+        at_position("data", "item", i, [&] { check_record(items[i], "data"); });
     const auto columns = a.get<std::vector<std::string>>("quasi_identifiers");
     out.k = a.get<std::uint64_t>("k");
     RecordGrouper grouper(columns, items.size());
@@ -186,7 +193,7 @@ struct GeneralizeNumeric {
     static Ref call(Args& a) {
         const auto data = a.get<std::vector<double>>("data");
         const auto intervals = a.get<std::uint64_t>("intervals");
-        return to_py(engine::generalize_numeric(data, intervals));
+        return to_py(unlocked(data.size(), [&] { return engine::generalize_numeric(data, intervals); }));
     }
 };
 
@@ -200,7 +207,8 @@ struct CalculateInformationLoss {
         const auto original = a.get<std::vector<double>>("original");
         const auto generalized = a.get<std::vector<std::uint64_t>>("generalized");
         const auto intervals = a.get<std::uint64_t>("intervals");
-        return to_py(engine::information_loss(original, generalized, intervals));
+        return to_py(unlocked(original.size() + generalized.size(),
+                              [&] { return engine::information_loss(original, generalized, intervals); }));
     }
 };
 
@@ -284,13 +292,16 @@ struct AddLaplaceNoise {
         if (NoisedArray array{a.raw("data")}) {
             const auto epsilon = a.get<double>("epsilon");
             const auto sensitivity = a.get<double>("sensitivity");
-            engine::add_laplace_noise(array.in(), array.out(), epsilon, sensitivity, engine::thread_noise_source());
+            const std::span<const double> in = array.in();  // both buffers held by `array`
+            const std::span<double> out = array.out();
+            unlocked(out.size(), [&] { engine::add_laplace_noise(in, out, epsilon, sensitivity, engine::thread_noise_source()); });
             return array.result();
         }
         auto data = a.get<std::vector<double>>("data");
         const auto epsilon = a.get<double>("epsilon");
         const auto sensitivity = a.get<double>("sensitivity");
-        engine::add_laplace_noise(data, data, epsilon, sensitivity, engine::thread_noise_source());
+        unlocked(data.size(),
+                 [&] { engine::add_laplace_noise(data, data, epsilon, sensitivity, engine::thread_noise_source()); });
         return to_py(data);
     }
 };
@@ -306,14 +317,20 @@ struct AddGaussianNoise {
             const auto epsilon = a.get<double>("epsilon");
             const auto delta = a.get<double>("delta");
             const auto sensitivity = a.get<double>("sensitivity");
-            engine::add_gaussian_noise(array.in(), array.out(), epsilon, delta, sensitivity, engine::thread_noise_source());
+            const std::span<const double> in = array.in();  // both buffers held by `array`
+            const std::span<double> out = array.out();
+            unlocked(out.size(), [&] {
+                engine::add_gaussian_noise(in, out, epsilon, delta, sensitivity, engine::thread_noise_source());
+            });
             return array.result();
         }
         auto data = a.get<std::vector<double>>("data");
         const auto epsilon = a.get<double>("epsilon");
         const auto delta = a.get<double>("delta");
         const auto sensitivity = a.get<double>("sensitivity");
-        engine::add_gaussian_noise(data, data, epsilon, delta, sensitivity, engine::thread_noise_source());
+        unlocked(data.size(), [&] {
+            engine::add_gaussian_noise(data, data, epsilon, delta, sensitivity, engine::thread_noise_source());
+        });
         return to_py(data);
     }
 };
@@ -342,6 +359,8 @@ struct BudgetConsume {
 
 struct BudgetExhausted {
     static constexpr const char* signature = "budget_exhausted($self)";
+    static constexpr const char* doc =
+        "Whether nothing is left: remaining_epsilon <= 0.";
     static constexpr Raises raises = Raises::ValueError;
     static constexpr Access access = Access::Shared;
     static Ref call(const PrivacyBudget& self, Args&) { return to_py(self.exhausted()); }
@@ -349,6 +368,8 @@ struct BudgetExhausted {
 
 struct BudgetPercentage {
     static constexpr const char* signature = "budget_percentage($self)";
+    static constexpr const char* doc =
+        "The share of the budget spent, in percent: (epsilon - remaining_epsilon) / epsilon * 100.";
     static constexpr Raises raises = Raises::ValueError;
     static constexpr Access access = Access::Shared;
     static Ref call(const PrivacyBudget& self, Args&) { return to_py(self.spent_percentage()); }
@@ -388,30 +409,55 @@ using KAnonymityState =
 
 }  // namespace
 
+constexpr const char* kPrivacyBudgetDoc =
+    "An epsilon budget for differentially private releases: each release consumes\n"
+    "part of it, and a release the rest cannot pay for is refused.\n"
+    "\n"
+    "epsilon: the total budget, finite and > 0; delta: the delta of (epsilon, delta)\n"
+    "releases, in [0, 1) (stored). ValueError otherwise. The granted costs are summed\n"
+    "exactly, so 0.1 + 0.1 + 0.1 spends a budget of 0.3.\n"
+    "\n"
+    ">>> budget = PyPrivacyBudget(1.0, 1e-5)\n"
+    ">>> budget.consume(0.25), budget.consume(0.9), budget.budget_percentage()\n"
+    "(True, False, 25.0)\n"
+    ">>> budget\n"
+    "PrivacyBudget(epsilon=1, remaining=0.7500)";
+
 PyTypeObject* privacy_budget_type() {
     return type_once<PrivacyBudget>([] {
-        return ClassDef<PrivacyBudget>("PyPrivacyBudget")
+        return ClassDef<PrivacyBudget>("PyPrivacyBudget", kPrivacyBudgetDoc)
             .constructor<BudgetNew>()
             .method<BudgetConsume>()
             .method<BudgetExhausted>()
             .method<BudgetPercentage>()
-            .property<&budget_epsilon>("epsilon")
-            .property<&budget_delta>("delta")
-            .property<&budget_remaining>("remaining_epsilon")
+            .property<&budget_epsilon>("epsilon", "The total epsilon given at construction.")
+            .property<&budget_delta>("delta", "The delta given at construction (stored only).")
+            .property<&budget_remaining>("remaining_epsilon", "The epsilon not yet consumed.")
             .repr<&budget_repr>()
             .pickle<BudgetState>()
             .build();
     });
 }
 
+constexpr const char* kKAnonymityResultDoc =
+    "The outcome of check_k_anonymity: k, whether the rows are k-anonymous, and\n"
+    "how many rows lie in groups of at least k and below it. The attributes are read-only.\n"
+    "\n"
+    ">>> r = check_k_anonymity([{\"zip\": \"10001\"}, {\"zip\": \"10001\"}, {\"zip\": \"10002\"}], [\"zip\"], 2)\n"
+    ">>> r.anonymized, r.generalized_rows, r.suppressed_rows\n"
+    "(False, 2, 1)";
+
 PyTypeObject* k_anonymity_result_type() {
     return type_once<KAnonymityResult>([] {
-        return ClassDef<KAnonymityResult>("PyKAnonymityResult")
-            .property<&KAnonymityResult::k_value>("k_value")
-            .property<&KAnonymityResult::anonymized>("anonymized")
-            .property<&KAnonymityResult::generalized_rows>("generalized_rows")
-            .property<&KAnonymityResult::suppressed_rows>("suppressed_rows")
-            .property<&KAnonymityResult::information_loss>("information_loss")
+        return ClassDef<KAnonymityResult>("PyKAnonymityResult", kKAnonymityResultDoc)
+            .property<&KAnonymityResult::k_value>("k_value", "The k checked.")
+            .property<&KAnonymityResult::anonymized>(
+                "anonymized", "True when no row lies in a quasi-identifier group smaller than k.")
+            .property<&KAnonymityResult::generalized_rows>("generalized_rows", "Rows in groups of at least k.")
+            .property<&KAnonymityResult::suppressed_rows>(
+                "suppressed_rows", "Rows in groups smaller than k (the rows suppress_to_k_anonymous drops).")
+            .property<&KAnonymityResult::information_loss>(
+                "information_loss", "Suppressed rows as a percentage of all rows.")
             .repr<&k_anonymity_repr>()
             .pickle<KAnonymityState>()
             .build();

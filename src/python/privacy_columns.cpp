@@ -11,6 +11,7 @@
 // the layout allows; anything else item by item), then coded on the workers,
 // one column each. Only codes are compared, so no text is built for a typed
 // column.
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstring>
@@ -31,6 +32,7 @@
 #include "python/toolkit/arrow_columns.hpp"
 #include "python/toolkit/classdef.hpp"
 #include "python/toolkit/format.hpp"
+#include "python/toolkit/unlocked.hpp"
 
 namespace segmora::py {
 
@@ -453,15 +455,18 @@ struct KAnonymityFromColumns {
                                                names[0], read[0].rows, names[q], read[q].rows));
         }
         const std::size_t n_rows = names.empty() ? row_count(columns) : read[0].rows;
-        const auto pool = engine::build_thread_pool(-1);
-        const std::vector<CodedColumn> coded = code_all(read, n_rows, *pool);
-        const engine::RowGroups groups = engine::group_rows(coded, n_rows, pool.get());
-
+        // The columns' values are held by `read` (buffers, Arrow arrays, gathered texts).
+        engine::RowGroups groups;
         std::uint64_t suppressed = 0;
-        for (const std::uint32_t size : groups.sizes)
-            if (size < k) suppressed += size;
         std::vector<std::uint8_t> violating(n_rows);
-        for (std::size_t i = 0; i < n_rows; ++i) violating[i] = groups.sizes[groups.group_of[i]] < k;
+        unlocked(n_rows * std::max<std::size_t>(read.size(), 1), [&] {
+            const auto pool = engine::build_thread_pool(-1);
+            const std::vector<CodedColumn> coded = code_all(read, n_rows, *pool);
+            groups = engine::group_rows(coded, n_rows, pool.get());
+            for (const std::uint32_t size : groups.sizes)
+                if (size < k) suppressed += size;
+            for (std::size_t i = 0; i < n_rows; ++i) violating[i] = groups.sizes[groups.group_of[i]] < k;
+        });
         const OutputColumns maker;
         Ref out = Ref::steal(PyDict_New());
         auto put = [&](const char* name, Ref value) {

@@ -7,6 +7,7 @@
 #include "python/bindings.hpp"
 #include "python/toolkit/classdef.hpp"
 #include "python/toolkit/format.hpp"
+#include "python/toolkit/unlocked.hpp"
 
 namespace segmora::py {
 
@@ -27,19 +28,11 @@ struct FeaturesArg {
 template <>
 struct From<FeaturesArg> {
     static FeaturesArg convert(PyObject* obj, const char* arg) {
-        if (!PyDict_Check(obj))
-            raise_argument(PyExc_TypeError, arg, format("'{}' object cannot be converted to 'PyDict'", type_name(obj)));
-        Ref items = Ref::steal(PyDict_Items(obj));  // a snapshot: conversions cannot disturb it
-        const Py_ssize_t n = PyList_Size(items.get());
         FeaturesArg out;
-        out.columns.reserve(static_cast<std::size_t>(n));
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            PyObject* pair = PyList_GetItem(items.get(), i);
-            FeatureColumn column;
-            column.index = From<std::uint64_t>::convert(PyTuple_GetItem(pair, 0), arg);
-            column.values = From<std::vector<double>>::convert(PyTuple_GetItem(pair, 1), arg);
-            out.columns.push_back(std::move(column));
-        }
+        if (PyDict_Check(obj)) out.columns.reserve(static_cast<std::size_t>(PyDict_Size(obj)));
+        convert_dict<std::uint64_t, std::vector<double>>(obj, arg, [&](std::uint64_t index, std::vector<double> values) {
+            out.columns.push_back(FeatureColumn{index, std::move(values)});
+        });
         return out;
     }
 };
@@ -67,8 +60,12 @@ struct ProfileSegment {
         auto features = a.get<FeaturesArg>("features");
         const auto names = a.get_or<std::optional<std::vector<std::string>>>("feature_names", std::nullopt);
         const auto labels = a.get_or<std::optional<std::vector<std::uint64_t>>>("labels", std::nullopt);
-        return wrap(ProfilingEngine::profile_segment_with_labels(segment_id, members, std::move(features.columns),
-                                                                 names, labels));
+        std::size_t size = members.size();
+        for (const FeatureColumn& c : features.columns) size += c.values.size();
+        return wrap(unlocked(size, [&] {
+            return ProfilingEngine::profile_segment_with_labels(segment_id, members, std::move(features.columns), names,
+                                                                labels);
+        }));
     }
 };
 
@@ -128,28 +125,52 @@ struct ProfiledState {
 
 }  // namespace
 
+constexpr const char* kSegmentHealthDoc =
+    "A segment's health: stability, cohesion, separation and their blend, the\n"
+    "health score. Read from PyProfiledSegment.health; the attributes are read-only.\n"
+    "\n"
+    ">>> p = profile_segment(0, [0, 1], {0: [1.0, 2.0, 9.0, 10.0]}, feature_names=[\"spend\"])\n"
+    ">>> round(p.health.health_score, 2)\n"
+    "80.15";
+
 PyTypeObject* segment_health_type() {
     return type_once<SegmentHealth>([] {
-        return ClassDef<SegmentHealth>("PySegmentHealth")
-            .property<&SegmentHealth::stability>("stability")
-            .property<&SegmentHealth::cohesion>("cohesion")
-            .property<&SegmentHealth::separation>("separation")
-            .property<&SegmentHealth::health_score>("health_score")
+        return ClassDef<SegmentHealth>("PySegmentHealth", kSegmentHealthDoc)
+            .property<&SegmentHealth::stability>(
+                "stability", "Grows with the segment's size from 0.5 (empty) toward 1.")
+            .property<&SegmentHealth::cohesion>(
+                "cohesion", "1 minus half the mean coefficient of variation of the features, 0 to 1.")
+            .property<&SegmentHealth::separation>(
+                "separation", "Mean standardised distance between the segment and the other rows, 0 to 1.")
+            .property<&SegmentHealth::health_score>(
+                "health_score", "Weighted blend of stability, cohesion and separation, 0 to 100.")
             .pickle<HealthState>()
             .build();
     });
 }
 
+constexpr const char* kProfiledSegmentDoc =
+    "One segment profiled by profile_segment: size, purity, a description, key\n"
+    "characteristics, health and actionability. The attributes are read-only.\n"
+    "\n"
+    ">>> p = profile_segment(0, [0, 1], {0: [1.0, 2.0, 9.0, 10.0]}, feature_names=[\"spend\"])\n"
+    ">>> p, p.key_characteristics\n"
+    "(ProfiledSegment(id=0, size=2, purity=1.00), ['Homogeneous segment'])";
+
 PyTypeObject* profiled_segment_type() {
     return type_once<SegmentProfile>([] {
-        return ClassDef<SegmentProfile>("PyProfiledSegment")
-            .property<&SegmentProfile::segment_id>("segment_id")
-            .property<&SegmentProfile::size>("size")
-            .property<&SegmentProfile::purity>("purity")
-            .property<&SegmentProfile::business_description>("business_description")
-            .property<&SegmentProfile::key_characteristics>("key_characteristics")
-            .property<&health_of>("health")
-            .property<&SegmentProfile::actionability_score>("actionability_score")
+        return ClassDef<SegmentProfile>("PyProfiledSegment", kProfiledSegmentDoc)
+            .property<&SegmentProfile::segment_id>("segment_id", "The segment id given.")
+            .property<&SegmentProfile::size>("size", "Number of members (duplicates counted).")
+            .property<&SegmentProfile::purity>(
+                "purity", "Label purity with labels, else a label-free homogeneity proxy; 0 to 1.")
+            .property<&SegmentProfile::business_description>(
+                "business_description", "One plain-English sentence describing the segment.")
+            .property<&SegmentProfile::key_characteristics>(
+                "key_characteristics", "Notable traits of the segment (never empty).")
+            .property<&health_of>("health", "The segment's PySegmentHealth.")
+            .property<&SegmentProfile::actionability_score>(
+                "actionability_score", "How actionable the segment is, 0 to 100.")
             .repr<&profiled_repr>()
             .pickle<ProfiledState>()
             .build();

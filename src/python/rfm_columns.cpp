@@ -27,6 +27,7 @@
 #include "python/toolkit/classdef.hpp"
 #include "python/toolkit/format.hpp"
 #include "python/toolkit/output.hpp"
+#include "python/toolkit/unlocked.hpp"
 
 namespace segmora::py {
 
@@ -90,22 +91,50 @@ Ref segment_polars(const std::vector<engine::SegmentType>& segment, const Output
     return result;
 }
 
+// Groups the rows by customer, computes their values and scores and counts
+// the rows skipped, without the interpreter lock: the columns are held by `tx`
+// for the call.
+SkipReport group_and_score(TransactionColumns& tx, const engine::RFMConfig& config, std::optional<std::int32_t> n_jobs,
+                           engine::Grouping& groups, engine::RfmTable& t) {
+    return unlocked(tx.size() * 3, [&] {
+        if (tx.size() > 0) {
+            const auto pool = engine::build_thread_pool(n_jobs.value_or(-1));
+            groups = tx.group(pool.get());
+            poll_interrupt();
+            t = engine::rfm_columns(groups, tx.purchases(), config, *pool, tx.as_of());
+        }
+        return tx.report(groups);
+    });
+}
+
 struct RfmFromColumns {
     static constexpr const char* signature = "rfm_from_columns(customer_ids, timestamps, amounts, config=None, as_of=None, n_jobs=None)";
     static constexpr const char* doc =
-        "RFM scores of every customer from three equal-length columns.\n\n"
+        "RFM scores of every customer from three equal-length columns.\n"
+        "\n"
         "customer_ids: str or int values (list, NumPy array, pandas Series, Arrow array); integral floats are ints.\n"
         "timestamps: datetime64 of any unit (tz-aware pandas data is converted to UTC, naive data is UTC), int epoch\n"
         "seconds (nullable pandas and Arrow integers too), datetime objects (naive ones are UTC), dates (midnight UTC)\n"
         "or RFC 3339 strings; None, NaN and NaT are missing.\n"
-        "amounts: floats. config: a PyRFMConfig (default PyRFMConfig()). as_of: the reference instant\n"
-        "(datetime, date, datetime64, int epoch seconds or RFC 3339 str; default now). Transactions dated after a\n"
-        "given as_of are left out, as are those with a missing or unreadable timestamp (each kind reported in a\n"
-        "UserWarning); a customer left without a transaction is left out of the result.\n\n"
+        "amounts: floats.\n"
+        "config: a PyRFMConfig (default PyRFMConfig()).\n"
+        "as_of: the reference instant (datetime, date, datetime64, int epoch seconds or RFC 3339 str; default\n"
+        "now). Transactions dated after a given as_of are left out, as are those with a missing or unreadable\n"
+        "timestamp (each kind reported in a UserWarning); a customer left without a transaction is left out of\n"
+        "the result.\n"
+        "n_jobs: worker threads (default one per CPU); the result is the same for any n_jobs.\n"
+        "\n"
         "Returns a dict of equal-length columns (customer_id, recency, recency_days, frequency, monetary,\n"
         "r_score, f_score, m_score, segment) in calculate_rfm_py's order; pandas.DataFrame(result) takes it as is.\n"
         "Ids given as a pandas Series keep its dtype, and the segments then come as a pandas Categorical; ids given\n"
-        "as a polars Series come as a polars Series of their dtype, and the segments as a polars Categorical.";
+        "as a polars Series come as a polars Series of their dtype, and the segments as a polars Categorical.\n"
+        "Columns of unequal length raise ValueError; ids mixing ints and strs, or a value of another type,\n"
+        "TypeError naming the column (and the item).\n"
+        "\n"
+        ">>> r = rfm_from_columns([\"a\", \"b\", \"a\"], [\"2024-05-01T00:00:00Z\", \"2024-05-20T00:00:00Z\",\n"
+        "...                      \"2024-05-25T00:00:00Z\"], [10.0, 5.0, 7.5], as_of=\"2024-06-01T00:00:00Z\")\n"
+        ">>> r[\"customer_id\"], r[\"recency_days\"].tolist(), r[\"segment\"]\n"
+        "(['a', 'b'], [7.0, 12.0], ['Champions', 'Lost'])";
     static constexpr Raises raises = Raises::RuntimeError;
     static Ref call(Args& a) {
         TransactionColumns tx;
@@ -120,13 +149,7 @@ struct RfmFromColumns {
 
         engine::Grouping groups;
         engine::RfmTable t;
-        if (tx.size() > 0) {
-            const auto pool = engine::build_thread_pool(n_jobs.value_or(-1));
-            groups = tx.group(pool.get());
-            poll_interrupt();
-            t = engine::rfm_columns(groups, tx.purchases(), config, *pool, tx.as_of());
-        }
-        tx.warn(groups);
+        warn_skips(group_and_score(tx, config, n_jobs, groups, t));
 
         const OutputColumns columns;
         Ref out = Ref::steal(PyDict_New());
@@ -157,14 +180,20 @@ struct RfmPartitionColumns {
     static constexpr const char* signature =
         "rfm_partition_columns(customer_ids, timestamps, amounts, rows, as_of, config=None, cut_off=True, n_jobs=None)";
     static constexpr const char* doc =
-        "Raw RFM values of one partition's customers, read from columns as rfm_from_columns reads them.\n\n"
+        "Raw RFM values of one partition's customers, read from columns as rfm_from_columns reads them.\n"
+        "\n"
         "rows: each transaction's position in the whole input, ascending. as_of: the reference instant of the\n"
         "whole computation; with cut_off, transactions dated after it are left out. Returns (values, report):\n"
         "one (customer_id as str, recency, frequency, monetary, first_row, last_seconds, last_nanos) tuple per\n"
         "customer with a usable transaction, and the partition's skip report, with indexes into the whole input.\n"
         "score_rfm_values(values of every partition, config, reports=[...]) then gives rfm_from_columns' records\n"
-        "and warnings.\n\n"
-        "Example: values, report = rfm_partition_columns(ids, stamps, amounts, rows, \"2024-06-01T00:00:00Z\")";
+        "and warnings. Errors are rfm_from_columns' errors; rows of another length than the columns raise\n"
+        "ValueError.\n"
+        "\n"
+        ">>> values, report = rfm_partition_columns([\"a\", \"b\"], [\"2024-05-01T00:00:00Z\", \"2024-05-20T00:00:00Z\"],\n"
+        "...                                        [10.0, 5.0], [0, 1], \"2024-06-01T00:00:00Z\")\n"
+        ">>> score_rfm_values(values, PyRFMConfig(), reports=[report])[0].rfm_segment\n"
+        "'Promising'";
     static constexpr Raises raises = Raises::RuntimeError;
     static Ref call(Args& a) {
         TransactionColumns tx;
@@ -186,13 +215,7 @@ struct RfmPartitionColumns {
 
         engine::Grouping groups;
         engine::RfmTable t;
-        if (tx.size() > 0) {
-            const auto pool = engine::build_thread_pool(n_jobs.value_or(-1));
-            groups = tx.group(pool.get());
-            poll_interrupt();
-            t = engine::rfm_columns(groups, tx.purchases(), config, *pool, tx.as_of());
-        }
-        SkipReport report = tx.report(groups);
+        SkipReport report = group_and_score(tx, config, n_jobs, groups, t);
         auto global = [&](std::size_t count, std::size_t& at) {
             if (count) at = static_cast<std::size_t>(rows[at]);
         };

@@ -16,6 +16,7 @@
 #include "python/transactions.hpp"
 #include "python/toolkit/classdef.hpp"
 #include "python/toolkit/format.hpp"
+#include "python/toolkit/unlocked.hpp"
 
 namespace segmora::py {
 
@@ -44,18 +45,9 @@ struct MetadataArg {
 template <>
 struct From<MetadataArg> {
     static MetadataArg convert(PyObject* obj, const char* arg) {
-        if (!PyDict_Check(obj))
-            raise_argument(PyExc_TypeError, arg, format("'{}' object cannot be converted to 'PyDict'", type_name(obj)));
-        Ref items = Ref::steal(PyDict_Items(obj));
-        const Py_ssize_t n = PyList_Size(items.get());
         MetadataArg out;
-        out.entries.reserve(static_cast<std::size_t>(n));
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            PyObject* pair = PyList_GetItem(items.get(), i);
-            std::string key = From<std::string>::convert(PyTuple_GetItem(pair, 0), arg);
-            std::string value = From<std::string>::convert(PyTuple_GetItem(pair, 1), arg);
-            out.entries.emplace_back(std::move(key), std::move(value));
-        }
+        convert_dict<std::string, std::string>(
+            obj, arg, [&](std::string key, std::string value) { out.entries.emplace_back(std::move(key), std::move(value)); });
         return out;
     }
 };
@@ -200,6 +192,9 @@ struct EngineNew {
     }
 };
 
+// What a snapshot, drift check or re-fit reads: three values per tracked customer.
+std::size_t tracked_values(const Engine& engine) { return engine.customer_count() * 3; }
+
 Ref update_to_py(StreamingSegmentUpdate update) { return wrap_as(streaming_segment_update_type(), std::move(update)); }
 
 // A copy of one PyStreamingEvent item, read under a shared borrow.
@@ -214,6 +209,22 @@ StreamingEvent copy_event(PyObject* item, const char* arg) {
 
 struct ProcessEvent {
     static constexpr const char* signature = "process_event($self, event)";
+    static constexpr const char* doc =
+        "Apply one event to its customer and relabel the customer by the score rule.\n"
+        "\n"
+        "The customer's running state gains the event (frequency + 1, monetary + value; the\n"
+        "latest event is the one with the greatest timestamp) and its recency is the whole\n"
+        "days from that event to now. The score ((100 - min(recency, 100)) + min(frequency,\n"
+        "100) + min(monetary / 1000, 100)) / 3 names the segment: \"Champions\" from 80,\n"
+        "\"Loyal Customers\" from 60, \"Potential Loyalists\" from 40, \"At Risk\" from 20, else\n"
+        "\"Lost\". Returns the PyStreamingSegmentUpdate; event must be a PyStreamingEvent\n"
+        "(TypeError otherwise).\n"
+        "\n"
+        ">>> import time\n"
+        ">>> engine = PyStreamingSegmentationEngine(PyStreamingConfig())\n"
+        ">>> update = engine.process_event(PyStreamingEvent(\"c1\", \"purchase\", 50.0, int(time.time())))\n"
+        ">>> update.previous_segment, update.new_segment, update.segment_changed\n"
+        "(None, 'At Risk', True)";
     static constexpr Raises raises = Raises::RuntimeError;
     static constexpr Access access = Access::Exclusive;
     static Ref call(Engine& self, Args& a) {
@@ -224,6 +235,22 @@ struct ProcessEvent {
 
 struct ProcessBatch {
     static constexpr const char* signature = "process_batch($self, events)";
+    static constexpr const char* doc =
+        "Apply a batch of events in order, then run the drift checkpoint.\n"
+        "\n"
+        "events: a sequence of PyStreamingEvent; every item is copied before the first is\n"
+        "applied, so a bad item (TypeError naming its index) changes nothing. The\n"
+        "checkpoint flushes the buffer, arms the drift baseline once enough customers are\n"
+        "tracked, and later re-fits k-means over every customer when drift crosses the\n"
+        "re-cluster threshold (see the class). Returns the updates in event order; a\n"
+        "RuntimeError of the re-fit discards them, the events staying applied.\n"
+        "\n"
+        ">>> import time\n"
+        ">>> now = int(time.time())\n"
+        ">>> engine = PyStreamingSegmentationEngine(PyStreamingConfig())\n"
+        ">>> updates = engine.process_batch([PyStreamingEvent(c, \"purchase\", 10.0, now) for c in \"abca\"])\n"
+        ">>> [u.customer_id for u in updates], engine.customer_count()\n"
+        "(['a', 'b', 'c', 'a'], 3)";
     static constexpr Raises raises = Raises::RuntimeError;
     static constexpr Access access = Access::Exclusive;
     static Ref call(Engine& self, Args& a) {
@@ -232,10 +259,16 @@ struct ProcessBatch {
             // Every item is copied before the first is processed: a bad item changes nothing.
             SequenceItems items(a.raw("events"), "events");
             events.reserve(items.size());
-            for (std::size_t i = 0; i < items.size(); ++i) events.push_back(copy_event(items[i], "events"));
+            for (std::size_t i = 0; i < items.size(); ++i)
+                events.push_back(at_position("events", "item", i, [&] { return copy_event(items[i], "events"); }));
         }
-        std::vector<StreamingSegmentUpdate> updates = self.process_events(std::move(events));
-        self.checkpoint();  // its error discards the updates; the events stay applied
+        // The engine stays exclusively borrowed while the lock is away: another
+        // thread's call on it is refused, never run against a half-done batch.
+        std::vector<StreamingSegmentUpdate> updates;
+        unlocked(events.size() + tracked_values(self), [&] {
+            updates = self.process_events(std::move(events));
+            self.checkpoint();  // its error discards the updates; the events stay applied
+        });
         Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(updates.size())));
         for (std::size_t i = 0; i < updates.size(); ++i)
             PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), update_to_py(std::move(updates[i])).release());
@@ -245,6 +278,8 @@ struct ProcessBatch {
 
 struct GetSegment {
     static constexpr const char* signature = "get_segment($self, customer_id)";
+    static constexpr const char* doc =
+        "The customer's current segment name, or None for a customer never seen.";
     static constexpr Raises raises = Raises::RuntimeError;
     static constexpr Access access = Access::Shared;
     static Ref call(const Engine& self, Args& a) {
@@ -259,6 +294,8 @@ void set_item(PyObject* dict, const Ref& key, const Ref& value) {
 
 struct GetAllSegments {
     static constexpr const char* signature = "get_all_segments($self)";
+    static constexpr const char* doc =
+        "A new dict of every tracked customer's id to its segment name.";
     static constexpr Raises raises = Raises::RuntimeError;
     static constexpr Access access = Access::Shared;
     static Ref call(const Engine& self, Args&) {
@@ -271,6 +308,8 @@ struct GetAllSegments {
 
 struct CustomerCount {
     static constexpr const char* signature = "customer_count($self)";
+    static constexpr const char* doc =
+        "The number of customers tracked (every customer with an event).";
     static constexpr Raises raises = Raises::RuntimeError;
     static constexpr Access access = Access::Shared;
     static Ref call(const Engine& self, Args&) { return to_py(self.customer_count()); }
@@ -278,6 +317,9 @@ struct CustomerCount {
 
 struct BufferSize {
     static constexpr const char* signature = "buffer_size($self)";
+    static constexpr const char* doc =
+        "The number of events in the buffer: the events since the last flush (the buffer\n"
+        "is flushed when it reaches batch_size and at every batch checkpoint).";
     static constexpr Raises raises = Raises::RuntimeError;
     static constexpr Access access = Access::Shared;
     static Ref call(const Engine& self, Args&) { return to_py(self.buffer_size()); }
@@ -285,6 +327,15 @@ struct BufferSize {
 
 struct SegmentDistribution {
     static constexpr const char* signature = "segment_distribution($self)";
+    static constexpr const char* doc =
+        "A new dict of segment name to the number of customers in it (only segments with\n"
+        "customers appear).\n"
+        "\n"
+        ">>> import time\n"
+        ">>> engine = PyStreamingSegmentationEngine(PyStreamingConfig())\n"
+        ">>> _ = engine.process_batch([PyStreamingEvent(c, \"purchase\", 10.0, int(time.time())) for c in \"ab\"])\n"
+        ">>> engine.segment_distribution()\n"
+        "{'At Risk': 2}";
     static constexpr Raises raises = Raises::RuntimeError;
     static constexpr Access access = Access::Shared;
     static Ref call(const Engine& self, Args&) {
@@ -302,13 +353,18 @@ struct Relabel {
         "(default: now; a datetime, date, datetime64, int epoch seconds or RFC 3339 str):\n"
         "each customer's recency becomes the whole days from its latest event to `as_of`,\n"
         "so labels age between batches without events. Labels of a re-fit (\"cluster_{}\")\n"
-        "are replaced too. Returns how many labels changed.\n\n"
-        "Example: engine.relabel() -> 12";
+        "are replaced too. Returns how many labels changed. An unreadable as_of is a\n"
+        "TypeError or ValueError naming it.\n"
+        "\n"
+        ">>> engine = PyStreamingSegmentationEngine(PyStreamingConfig())\n"
+        ">>> _ = engine.process_event(PyStreamingEvent(\"c1\", \"purchase\", 50.0, 1717200000))\n"
+        ">>> engine.relabel(as_of=\"2024-06-01T00:00:00Z\"), engine.get_segment(\"c1\")\n"
+        "(1, 'At Risk')";
     static constexpr Raises raises = Raises::RuntimeError;
     static constexpr Access access = Access::Exclusive;
     static Ref call(Engine& self, Args& a) {
         const engine::Instant as_of = read_instant(a.raw("as_of"), "as_of");
-        return to_py(self.relabel(as_of.seconds));
+        return to_py(unlocked(tracked_values(self), [&] { return self.relabel(as_of.seconds); }));
     }
 };
 
@@ -319,8 +375,14 @@ struct CustomerStates {
         "equal-length columns ready for pandas.DataFrame: customer_id, recency_days (whole days\n"
         "from the latest event to `as_of`; default now), frequency (events), monetary (summed\n"
         "values), last_event_timestamp (the greatest event timestamp, epoch seconds) and segment\n"
-        "(the current label). Numbers are NumPy arrays when NumPy is loaded, else array.array.\n\n"
-        "Example: pandas.DataFrame(engine.customer_states(as_of=\"2024-06-01T00:00:00Z\"))";
+        "(the current label). Numbers are NumPy arrays when NumPy is loaded, else array.array.\n"
+        "as_of takes what relabel takes.\n"
+        "\n"
+        ">>> engine = PyStreamingSegmentationEngine(PyStreamingConfig())\n"
+        ">>> _ = engine.process_event(PyStreamingEvent(\"c1\", \"purchase\", 50.0, 1717200000))\n"
+        ">>> states = engine.customer_states(as_of=\"2024-06-11T00:00:00Z\")\n"
+        ">>> states[\"customer_id\"], states[\"recency_days\"].tolist(), states[\"monetary\"].tolist()\n"
+        "(['c1'], [10], [50.0])";
     static constexpr Raises raises = Raises::RuntimeError;
     static constexpr Access access = Access::Shared;
     static Ref call(const Engine& self, Args& a) {
@@ -363,7 +425,7 @@ struct SetReclusterBaseline {
     static constexpr Raises raises = Raises::RuntimeError;
     static constexpr Access access = Access::Exclusive;
     static Ref call(Engine& self, Args&) {
-        self.set_recluster_baseline();
+        unlocked(tracked_values(self), [&] { self.set_recluster_baseline(); });
         return none();
     }
 };
@@ -378,7 +440,7 @@ struct CheckDrift {
     static constexpr Raises raises = Raises::RuntimeError;
     static constexpr Access access = Access::Shared;
     static Ref call(const Engine& self, Args&) {
-        const auto drifts = self.check_drift();
+        const auto drifts = unlocked(tracked_values(self), [&] { return self.check_drift(); });
         return drifts ? drift_list(*drifts) : none();
     }
 };
@@ -392,7 +454,7 @@ struct MaybeRecluster {
     static constexpr Raises raises = Raises::RuntimeError;
     static constexpr Access access = Access::Exclusive;
     static Ref call(Engine& self, Args&) {
-        auto event = self.maybe_recluster();
+        auto event = unlocked(tracked_values(self), [&] { return self.maybe_recluster(); });
         return event ? recluster_event_to_py(std::move(*event)) : none();
     }
 };
@@ -565,34 +627,67 @@ struct EngineState {
 
 }  // namespace
 
+constexpr const char* kStreamingEventDoc =
+    "One customer event for the streaming engine.\n"
+    "\n"
+    "customer_id: str; event_type: \"purchase\", \"engagement\", \"pageview\" (or \"page_view\")\n"
+    "or \"custom\", any case; value: a number; timestamp: whole seconds since the Unix epoch\n"
+    "(an int, NumPy integers too; at most 9999-12-31T23:59:59Z); metadata: None or a\n"
+    "dict of str to str. A wrong type is a TypeError naming the argument; an unknown\n"
+    "event type or a timestamp beyond the range a ValueError. The event type and\n"
+    "metadata are kept with the event but not read back.\n"
+    "\n"
+    ">>> event = PyStreamingEvent(\"c1\", \"Purchase\", 25.0, 1717200000, {\"channel\": \"web\"})\n"
+    ">>> event.customer_id, event.value, event.timestamp\n"
+    "('c1', 25.0, 1717200000)";
+
 PyTypeObject* streaming_event_type() {
     return type_once<StreamingEvent>([] {
-        return ClassDef<StreamingEvent>("PyStreamingEvent")
+        return ClassDef<StreamingEvent>("PyStreamingEvent", kStreamingEventDoc)
             .constructor<EventNew>()
-            .property<&StreamingEvent::customer_id>("customer_id")
-            .property<&StreamingEvent::value>("value")
-            .property<&StreamingEvent::timestamp>("timestamp")
+            .property<&StreamingEvent::customer_id>("customer_id", "The customer the event belongs to.")
+            .property<&StreamingEvent::value>(
+                "value", "The amount the event carries (purchase amount, engagement weight, ...).")
+            .property<&StreamingEvent::timestamp>("timestamp", "Event time, whole seconds since the Unix epoch.")
             .pickle<EventState>()
             .build();
     });
 }
 
+constexpr const char* kStreamingConfigDoc =
+    "Settings of a streaming engine.\n"
+    "\n"
+    "batch_size: the buffer's capacity (the buffer is flushed when it is reached);\n"
+    "batch_timeout_ms, window (\"minute\", \"hour\", \"day\" or \"week\", any case) and\n"
+    "decay_factor are kept with the configuration. Integers out of range raise\n"
+    "OverflowError, an unknown window ValueError.\n"
+    "\n"
+    ">>> engine = PyStreamingSegmentationEngine(PyStreamingConfig(batch_size=500, window=\"DAY\"))";
+
 PyTypeObject* streaming_config_type() {
     return type_once<StreamingConfig>([] {
-        return ClassDef<StreamingConfig>("PyStreamingConfig").constructor<ConfigNew>().pickle<ConfigState>().build();
+        return ClassDef<StreamingConfig>("PyStreamingConfig", kStreamingConfigDoc).constructor<ConfigNew>().pickle<ConfigState>().build();
     });
 }
+
+constexpr const char* kStreamingSegmentUpdateDoc =
+    "What one event did to its customer's segment: the previous and new segment,\n"
+    "whether it changed, the confidence and the processing time. Made by process_event\n"
+    "and process_batch; the attributes are read-only.";
 
 PyTypeObject* streaming_segment_update_type() {
     using U = StreamingSegmentUpdate;
     return type_once<U>([] {
-        return ClassDef<U>("PyStreamingSegmentUpdate")
-            .property<&U::customer_id>("customer_id")
-            .property<&previous_of>("previous_segment")
-            .property<&new_segment_of>("new_segment")
-            .property<&U::segment_changed>("segment_changed")
-            .property<&U::confidence>("confidence")
-            .property<&U::timestamp>("timestamp")
+        return ClassDef<U>("PyStreamingSegmentUpdate", kStreamingSegmentUpdateDoc)
+            .property<&U::customer_id>("customer_id", "The event's customer.")
+            .property<&previous_of>(
+                "previous_segment", "The segment before the event; None for a customer seen for the first time.")
+            .property<&new_segment_of>("new_segment", "The segment after the event.")
+            .property<&U::segment_changed>(
+                "segment_changed",
+                "Whether the segment changed (False exactly when previous_segment equals new_segment).")
+            .property<&U::confidence>("confidence", "Confidence of the label: 0.85.")
+            .property<&U::timestamp>("timestamp", "Processing time, whole seconds since the Unix epoch.")
             .pickle<UpdateState>()
             .build();
     });
@@ -632,10 +727,14 @@ PyTypeObject* recluster_config_type() {
 PyTypeObject* recluster_event_type() {
     return type_once<ReclusterEvent>([] {
         return ClassDef<ReclusterEvent>("PyReclusterEvent", kReclusterEventDoc)
-            .property<&ReclusterEvent::timestamp>("timestamp")
-            .property<&drifts_of>("drifts")
-            .property<&ReclusterEvent::customers_reclustered>("customers_reclustered")
-            .property<&ReclusterEvent::n_clusters>("n_clusters")
+            .property<&ReclusterEvent::timestamp>(
+                "timestamp", "When the re-fit ran, whole seconds since the Unix epoch.")
+            .property<&drifts_of>(
+                "drifts", "The drift of recency, frequency and monetary value that set it off (PyFeatureDrift each).")
+            .property<&ReclusterEvent::customers_reclustered>(
+                "customers_reclustered", "Customers re-labelled by the re-fit.")
+            .property<&ReclusterEvent::n_clusters>(
+                "n_clusters", "Clusters of the re-fit (labels \"cluster_0\" onwards).")
             .pickle<ReclusterEventState>()
             .build();
     });

@@ -898,6 +898,24 @@ void SkipReport::merge(const SkipReport& o) {
     customers_left_out += o.customers_left_out;
 }
 
+void SkipReport::to_positions(std::span<const std::int64_t> positions) {
+    auto at = [&](std::size_t count, std::size_t& index) {
+        if (count) index = static_cast<std::size_t>(positions[index]);
+    };
+    at(unreadable, first_unreadable);
+    at(missing, first_missing);
+    at(after, first_after);
+    at(nan_amounts, first_nan_amount);
+}
+
+void check_positions(std::span<const std::int64_t> rows, std::size_t n) {
+    if (rows.size() != n)
+        raise(PyExc_ValueError, format("rows has {} entries but there are {} transactions", rows.size(), n));
+    for (std::size_t i = 0; i < rows.size(); ++i)
+        if (rows[i] < 0 || (i > 0 && rows[i] <= rows[i - 1]))
+            raise(PyExc_ValueError, format("rows must be ascending non-negative positions (index {})", i));
+}
+
 Ref report_to_py(const SkipReport& r) {
     return py::make_tuple(r.rows, r.unreadable, r.first_unreadable, r.first_unreadable_text, r.missing, r.first_missing,
                           r.after, r.first_after, r.customers_left_out, r.nan_amounts, r.first_nan_amount);

@@ -92,7 +92,13 @@ struct SkipReport {
 
     // Adds another part's counts; the first indexes are the smallest.
     void merge(const SkipReport& other);
+    // Indexes into a part turned into positions in the whole input (rows[i]: row i's).
+    void to_positions(std::span<const std::int64_t> rows);
 };
+
+// ValueError unless `rows` holds one ascending non-negative position per
+// transaction of a part (n of them).
+void check_positions(std::span<const std::int64_t> rows, std::size_t n);
 
 // The UserWarnings of a report, worded as described above.
 void warn_skips(const SkipReport& report);

@@ -14,9 +14,13 @@
 // are read-only and return fresh objects. Mutating methods take the instance
 // exclusively, readers share it; a conflict raises RuntimeError "Already borrowed"
 // (exclusive request) or "Already mutably borrowed" (shared request while a writer
-// holds it). Types cannot be subclassed and are created once per process.
+// holds it). The flag is atomic: a call that computes without the interpreter
+// lock (unlocked.hpp) keeps its borrow meanwhile, and a conflicting call from
+// another thread is refused the same way. Types cannot be subclassed and are
+// created once per process.
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <string>
 #include <type_traits>
@@ -31,10 +35,14 @@ namespace segmora::py {
 
 enum class Access { Shared, Exclusive, Static };
 
+// 0 free, > 0 readers, -1 a writer.
+using BorrowFlag = std::atomic<Py_ssize_t>;
+static_assert(BorrowFlag::is_always_lock_free);
+
 template <class T>
 struct Instance {
     PyObject_HEAD
-    Py_ssize_t borrow;  // 0 free, > 0 readers, -1 a writer
+    BorrowFlag borrow;
     T value;
 };
 
@@ -43,26 +51,30 @@ template <class T>
 inline PyTypeObject* class_type = nullptr;
 
 // Holds a shared or exclusive borrow of one instance for a scope.
+// Taking a borrow acquires what the last writer released, so a reader on
+// another thread sees every change a writer made without the lock.
 class BorrowGuard {
 public:
-    BorrowGuard(Py_ssize_t& flag, Access access) : flag_(&flag), exclusive_(access == Access::Exclusive) {
+    BorrowGuard(BorrowFlag& flag, Access access) : flag_(&flag), exclusive_(access == Access::Exclusive) {
+        Py_ssize_t seen = flag.load(std::memory_order_relaxed);
         if (exclusive_) {
-            if (flag != 0) raise(PyExc_RuntimeError, "Already borrowed");
-            flag = -1;
+            if (seen != 0 || !flag.compare_exchange_strong(seen, -1, std::memory_order_acquire))
+                raise(PyExc_RuntimeError, "Already borrowed");
         } else {
-            if (flag < 0) raise(PyExc_RuntimeError, "Already mutably borrowed");
-            ++flag;
+            do {
+                if (seen < 0) raise(PyExc_RuntimeError, "Already mutably borrowed");
+            } while (!flag.compare_exchange_weak(seen, seen + 1, std::memory_order_acquire, std::memory_order_relaxed));
         }
     }
     ~BorrowGuard() {
-        if (exclusive_) *flag_ = 0;
-        else --*flag_;
+        if (exclusive_) flag_->store(0, std::memory_order_release);
+        else flag_->fetch_sub(1, std::memory_order_release);
     }
     BorrowGuard(const BorrowGuard&) = delete;
     BorrowGuard& operator=(const BorrowGuard&) = delete;
 
 private:
-    Py_ssize_t* flag_;
+    BorrowFlag* flag_;
     bool exclusive_;
 };
 
@@ -77,7 +89,7 @@ Ref wrap_as(PyTypeObject* type, T&& value) {
     auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
     Ref obj = Ref::steal(alloc(type, 0));
     auto* inst = instance_of<T>(obj.get());
-    inst->borrow = 0;
+    new (&inst->borrow) BorrowFlag(0);
     new (&inst->value) T(std::move(value));
     return obj;
 }
@@ -96,7 +108,7 @@ Ref wrap_built(PyTypeObject* type, Make&& make) {
     auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
     Ref obj = Ref::steal(alloc(type, 0));
     auto* inst = instance_of<T>(obj.get());
-    inst->borrow = 0;
+    new (&inst->borrow) BorrowFlag(0);
     try {
         new (&inst->value) T(make());
     } catch (...) {
@@ -119,10 +131,11 @@ struct FixedText {
 };
 
 // A static method returning one fixed value of an exposed enumeration, e.g.
-// using Linear = MakeValue<DecayFunction::Linear, "linear()">.
-template <auto Value, FixedText Signature>
+// using Linear = MakeValue<DecayFunction::Linear, "linear()", "Linear decay: ...">.
+template <auto Value, FixedText Signature, FixedText Doc = "">
 struct MakeValue {
     static constexpr const char* signature = Signature.value;
+    static constexpr const char* doc = Doc.value;
     static constexpr Raises raises = Raises::ValueError;
     static constexpr Access access = Access::Static;
     static Ref call(Args&) { return wrap(Value); }

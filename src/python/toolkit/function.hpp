@@ -15,6 +15,7 @@
 // text; a pending Python error passes through; bad_alloc becomes MemoryError.
 // For the length of the call the core's long loops may stop at a pending signal:
 // its handler's exception (KeyboardInterrupt for Ctrl-C) is what the call raises.
+// That holds inside an unlocked() region too (unlocked.hpp).
 #pragma once
 
 #include <new>
@@ -23,6 +24,7 @@
 #include "error.hpp"
 #include "interrupt.hpp"
 #include "python/toolkit/args.hpp"
+#include "python/toolkit/unlocked.hpp"
 
 namespace segmora::py {
 
@@ -34,7 +36,11 @@ inline PyObject* exception_class(Raises raises) noexcept {
 
 // The interrupt check of every call: runs the interpreter's signal handlers on
 // the calling thread; true when one raised (its exception is left pending).
-inline bool python_signal_pending() noexcept { return PyErr_CheckSignals() != 0; }
+// Without the lock, the region takes it back for the check when it is due.
+inline bool python_signal_pending() noexcept {
+    if (LockRelease* region = LockRelease::current()) return region->signal_pending();
+    return PyErr_CheckSignals() != 0;
+}
 
 // Runs `body` (returning Ref) and converts every C++ failure into a Python error.
 template <class Body>

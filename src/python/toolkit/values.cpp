@@ -21,14 +21,19 @@ void raise_argument(PyObject* type, const char* arg, const std::string& message)
 
 void reraise_for_argument(const char* arg) { reraise_with_prefix(segmora::format("argument '{}': ", arg)); }
 
-void reraise_with_prefix(std::string_view prefix) {
+namespace {
+
+// Rebuilds the pending exception with the message `reword(message)`, keeping its
+// class, its traceback and the original as __cause__.
+template <class Reword>
+[[noreturn]] void reraise_reworded(Reword&& reword) {
     PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
     PyErr_Fetch(&type, &value, &traceback);
     PyErr_NormalizeException(&type, &value, &traceback);
     Ref t = Ref::adopt(type), v = Ref::adopt(value), tb = Ref::adopt(traceback);
-    if (!t) raise(PyExc_TypeError, prefix);
+    if (!t) raise(PyExc_TypeError, reword(std::string()));
     if (v && tb) PyException_SetTraceback(v.get(), tb.get());
-    // Only a built-in class is rebuilt with the prefixed message: constructing it
+    // Only a built-in class is rebuilt with the new message: constructing it
     // runs none of the caller's code. The original (attributes, traceback) is
     // kept as the new exception's __cause__. A class of the caller's own, or one
     // that cannot be built from one message (UnicodeEncodeError), is passed on
@@ -41,7 +46,7 @@ void reraise_with_prefix(std::string_view prefix) {
             if (const char* utf8 = PyUnicode_AsUTF8AndSize(owned.get(), nullptr)) message = utf8;
         }
         PyErr_Clear();
-        const std::string named_text = std::string(prefix) + message;
+        const std::string named_text = reword(std::move(message));
         Ref named = Ref::adopt(
             PyUnicode_DecodeUTF8(named_text.data(), static_cast<Py_ssize_t>(named_text.size()), "replace"));
         if (named) replacement = Ref::adopt(PyObject_CallFunctionObjArgs(t.get(), named.get(), nullptr));
@@ -55,6 +60,28 @@ void reraise_with_prefix(std::string_view prefix) {
     PyException_SetCause(replacement.get(), v.release());  // steals the reference
     PyErr_SetObject(t.get(), replacement.get());
     throw PyErrorAlreadySet{};
+}
+
+}  // namespace
+
+void reraise_with_prefix(std::string_view prefix) {
+    reraise_reworded([&](std::string message) { return std::string(prefix) + message; });
+}
+
+void reraise_at(const char* arg, std::string_view position) {
+    const bool conversion = PyErr_ExceptionMatches(PyExc_TypeError) || PyErr_ExceptionMatches(PyExc_ValueError) ||
+                            PyErr_ExceptionMatches(PyExc_OverflowError);
+    if (!conversion) throw PyErrorAlreadySet{};  // MemoryError, KeyboardInterrupt, ...: as they are
+    reraise_reworded([&](std::string message) {
+        const std::string prefix = segmora::format("argument '{}': ", arg);
+        std::string_view rest(message);
+        if (rest.starts_with(prefix)) rest.remove_prefix(prefix.size());
+        // A position named further in joins with a comma: "row 2, column 0: ...".
+        bool inner = false;
+        for (std::string_view word : {"item ", "row ", "column ", "element ", "entry ", "value of "})
+            inner = inner || rest.starts_with(word);
+        return segmora::format("{}{}{}{}", prefix, position, inner ? ", " : ": ", rest);
+    });
 }
 
 namespace {
@@ -107,6 +134,21 @@ template struct From<long long>;
 bool From<bool>::convert(PyObject* obj, const char* arg) {
     if (obj == Py_True) return true;
     if (obj == Py_False) return false;
+    // NumPy's bool scalar (numpy.bool_, named "bool" from NumPy 2 on); its
+    // truth value is its value. Ints stay refused.
+    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(obj));
+    Ref module = Ref::adopt(PyObject_GetAttrString(type, "__module__"));
+    Ref name = module ? Ref::adopt(PyObject_GetAttrString(type, "__name__")) : Ref();
+    PyErr_Clear();
+    const bool numpy_bool = module && name && PyUnicode_Check(module.get()) && PyUnicode_Check(name.get()) &&
+                            PyUnicode_CompareWithASCIIString(module.get(), "numpy") == 0 &&
+                            (PyUnicode_CompareWithASCIIString(name.get(), "bool") == 0 ||
+                             PyUnicode_CompareWithASCIIString(name.get(), "bool_") == 0);
+    if (numpy_bool) {
+        const int truth = PyObject_IsTrue(obj);
+        if (truth < 0) reraise_for_argument(arg);
+        return truth == 1;
+    }
     raise_argument(PyExc_TypeError, arg, segmora::format("'{}' object cannot be converted to 'bool'", type_name(obj)));
 }
 
@@ -132,6 +174,12 @@ std::string From<std::string>::convert(PyObject* obj, const char* arg) {
     if (!text) reraise_for_argument(arg);
     return std::string(text, static_cast<std::size_t>(size));
 }
+
+void raise_not_dict(PyObject* obj, const char* arg) {
+    raise_argument(PyExc_TypeError, arg, segmora::format("'{}' object cannot be converted to 'PyDict'", type_name(obj)));
+}
+
+std::string shown_key(const std::string& key) { return "'" + key + "'"; }
 
 void require_tuple(PyObject* obj, std::size_t size, const char* arg) {
     if (!PyTuple_Check(obj))

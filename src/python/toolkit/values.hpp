@@ -5,8 +5,10 @@
 // where unsigned, beyond 32 bits for int32). Integers accept int and objects with
 // __index__ (NumPy integers), never float or str; floats accept int, float and
 // objects with __float__ or __index__, never str. A list parameter accepts any
-// sequence but str ("Can't extract `str` to `Vec`"). std::optional<T> accepts
-// None. to_py(value) builds a new Python object.
+// sequence but str ("Can't extract `str` to `Vec`"), and a refused item names its
+// index ("argument 'labels': item 2: ..."). Booleans accept True, False and
+// NumPy's bool scalars, never int. std::optional<T> accepts None. to_py(value)
+// builds a new Python object.
 #pragma once
 
 #include <concepts>
@@ -28,6 +30,22 @@ namespace segmora::py {
 [[noreturn]] void reraise_for_argument(const char* arg);
 // Prefixes the pending exception's message with `prefix`, keeping its class.
 [[noreturn]] void reraise_with_prefix(std::string_view prefix);
+// Names where in argument `arg` the pending error arose: "argument 'data': must
+// be real number, not str" becomes "argument 'data': item 3: must be real number,
+// not str", and an inner position joins with a comma ("row 2, column 0: ...").
+// Only TypeError, ValueError and OverflowError are reworded; the class is kept.
+[[noreturn]] void reraise_at(const char* arg, std::string_view position);
+
+// Runs `convert()`; a conversion error it raises names `what index` in `arg`
+// ("item 3"), as reraise_at does.
+template <class F>
+decltype(auto) at_position(const char* arg, const char* what, std::size_t index, F&& convert) {
+    try {
+        return convert();
+    } catch (const PyErrorAlreadySet&) {
+        reraise_at(arg, std::string(what) + " " + std::to_string(index));
+    }
+}
 
 template <class T>
 struct From;
@@ -115,7 +133,8 @@ struct From<std::vector<T>> {
         Ref source = positional(obj, arg);
         SequenceItems items(source.get(), arg);
         out.reserve(items.size());
-        for (std::size_t i = 0; i < items.size(); ++i) out.push_back(From<T>::convert(items[i], arg));
+        for (std::size_t i = 0; i < items.size(); ++i)
+            out.push_back(at_position(arg, "item", i, [&] { return From<T>::convert(items[i], arg); }));
         return out;
     }
 
@@ -136,12 +155,45 @@ private:
                 PyObject* item = PyList_GetItem(obj, i);
                 const bool plain = numeric ? (PyLong_CheckExact(item) || PyFloat_CheckExact(item)) : PyUnicode_CheckExact(item);
                 if (!plain) return false;
-                out.push_back(From<T>::convert(item, arg));
+                out.push_back(at_position(arg, "item", static_cast<std::size_t>(i),
+                                          [&] { return From<T>::convert(item, arg); }));
             }
             return true;
         }
     }
 };
+
+// TypeError "'{type}' object cannot be converted to 'PyDict'" naming `arg`.
+[[noreturn]] void raise_not_dict(PyObject* obj, const char* arg);
+// How a converted dict key shows in a position: 'text' quoted, numbers as they are.
+std::string shown_key(const std::string& key);
+template <std::integral K>
+std::string shown_key(K key) {
+    return std::to_string(key);
+}
+
+// Converts the items of a dict argument to K keys and V values, in the dict's
+// order, over a snapshot of its items (conversions cannot disturb it), and
+// hands each pair to `take(key, value)`. A refused key names its entry
+// ("entry 2: ..."), a refused value its key ("value of 'zip': ...").
+template <class K, class V, class Take>
+void convert_dict(PyObject* obj, const char* arg, Take&& take) {
+    if (!PyDict_Check(obj)) raise_not_dict(obj, arg);
+    Ref items = Ref::steal(PyDict_Items(obj));
+    const Py_ssize_t n = PyList_Size(items.get());
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* pair = PyList_GetItem(items.get(), i);
+        K key = at_position(arg, "entry", static_cast<std::size_t>(i),
+                            [&] { return From<K>::convert(PyTuple_GetItem(pair, 0), arg); });
+        V value;
+        try {
+            value = From<V>::convert(PyTuple_GetItem(pair, 1), arg);
+        } catch (const PyErrorAlreadySet&) {
+            reraise_at(arg, "value of " + shown_key(key));
+        }
+        take(std::move(key), std::move(value));
+    }
+}
 
 // A module the caller's process has already imported (borrowed), or null; for
 // results shaped like the caller's own objects without importing anything.
