@@ -4,7 +4,10 @@
 
 1. KS test at 10^6 values per side (normal samples, and the same rounded to two
    decimals, so with ties): `segmora.ks_test` against `scipy.stats.ks_2samp` and
-   against `np.sort` of both samples alone, the floor of any sort-based test.
+   against `np.sort` of both samples alone, the floor of any sort-based test
+   (target: within 1.3x of the floor, at least 3x faster than SciPy). The other
+   statistics that sort both samples run alongside: `kolmogorov_smirnov` and
+   `wasserstein_distance` (against `scipy.stats.wasserstein_distance`).
 2. `DriftReference.compare` over 100 numeric columns x 200,000 rows (KS and PSI,
    the defaults) against a loop of `ks_2samp` plus a NumPy PSI per column (deciles
    of the baseline, shares floored at 1e-4), with the same statistics checked.
@@ -47,13 +50,17 @@ def alternate(repeat, contenders):
     return times
 
 
+def ratio(times, top, bottom, note=""):
+    best, median = min(times[top]) / min(times[bottom]), statistics.median(times[top]) / statistics.median(times[bottom])
+    print(f"  ratio {top} / {bottom}: best {best:.2f}x, median {median:.2f}x{note}")
+
+
 def show(title, times, ours, peers):
     print(f"\n{title}  (load average {os.getloadavg()[0]:.1f})")
     for name, t in times.items():
         print(f"  {name:<34}best {min(t):8.4f} s   median {statistics.median(t):8.4f} s")
     for peer in peers:
-        best, median = min(times[peer]) / min(times[ours]), statistics.median(times[peer]) / statistics.median(times[ours])
-        print(f"  ratio {peer} / {ours}: best {best:.2f}x, median {median:.2f}x")
+        ratio(times, peer, ours)
 
 
 def bench_ks(repeat, n):
@@ -64,13 +71,21 @@ def bench_ks(repeat, n):
             b, c = np.round(b, round_to), np.round(c, round_to)
         ours, peer = segmora.ks_test(b, c), scipy.stats.ks_2samp(b, c)
         assert abs(ours[0] - peer.statistic) < 1e-15 and abs(ours[1] - peer.pvalue) <= 1e-10 * peer.pvalue
+        want = scipy.stats.wasserstein_distance(b, c)
+        assert abs(segmora.wasserstein_distance(b, c) - want) <= 1e-12 * want
         times = alternate(repeat, {
             "segmora.ks_test": lambda: segmora.ks_test(b, c),
             "np.sort of both (floor)": lambda: (np.sort(b), np.sort(c)),
             "scipy.stats.ks_2samp": lambda: scipy.stats.ks_2samp(b, c),
+            "segmora.kolmogorov_smirnov": lambda: segmora.kolmogorov_smirnov(b, c),
+            "segmora.wasserstein_distance": lambda: segmora.wasserstein_distance(b, c),
+            "scipy.stats.wasserstein_distance": lambda: scipy.stats.wasserstein_distance(b, c),
         })
-        show(f"KS test, {n:,} values per side, {label}", times, "segmora.ks_test",
-             ["np.sort of both (floor)", "scipy.stats.ks_2samp"])
+        show(f"KS test, {n:,} values per side, {label}", times, "segmora.ks_test", ["scipy.stats.ks_2samp"])
+        print("    (target: at least 3x)")
+        ratio(times, "scipy.stats.wasserstein_distance", "segmora.wasserstein_distance")
+        for ours in ("segmora.ks_test", "segmora.kolmogorov_smirnov", "segmora.wasserstein_distance"):
+            ratio(times, ours, "np.sort of both (floor)", " (target for ks_test: at most 1.3x)" if ours.endswith("ks_test") else "")
 
 
 def numpy_psi(b, c, bins=10):

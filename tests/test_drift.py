@@ -50,6 +50,28 @@ def test_statistics_against_models(b, c):
     assert segmora.detect_feature_drift("f", b, c, "kl").drift_score == segmora.hellinger_distance(b, c)
 
 
+def ks_numpy_model(b, c):
+    """ks_model for arrays: the same fractions at every distinct number (the NaN run adds |1 - 1|)."""
+    sb, sc = np.sort(b[~np.isnan(b)]), np.sort(c[~np.isnan(c)])
+    v = np.unique(np.concatenate([sb, sc]))
+    gaps = np.abs(np.searchsorted(sb, v, "right") / len(b) - np.searchsorted(sc, v, "right") / len(c))
+    return float(np.max(gaps, initial=0.0))
+
+
+@pytest.mark.parametrize("n,shift,decimals,same", [
+    (70_000, 0.01, None, False), (300_000, 0.3, None, False), (70_000, 0.01, 2, False), (140_000, 0.0, None, True),
+])
+def test_large_samples_against_a_numpy_model(n, shift, decimals, same):
+    rng = np.random.default_rng(n)
+    b, c = rng.normal(0, 1, n), rng.normal(shift, 1, n + 7)
+    if decimals is not None:
+        b, c = np.round(b, decimals), np.round(c, decimals)
+    b[::50], c[1::70] = NAN, math.inf
+    if same:
+        c = b.copy()
+    assert segmora.kolmogorov_smirnov(b, c) == ks_numpy_model(b, c)
+
+
 @pytest.mark.parametrize("seed,nb,nc,levels", [(1, 50, 70, 5), (2, 1000, 300, 20), (3, 5000, 5000, 1000), (4, 3, 400, 2)])
 def test_ks_matches_scipy_with_ties(seed, nb, nc, levels):
     rng = np.random.default_rng(seed)

@@ -1,4 +1,5 @@
 """Drift tests with p-values (SciPy and NumPy as oracles) and the DriftReference report."""
+import functools
 import math
 import pickle
 
@@ -61,6 +62,54 @@ def test_ks_small_statistics_with_asymptotic_sizes(n, step):
     b, c = np.linspace(0, 1, 10001), np.linspace(step, 1 + step, n)
     got, want = segmora.ks_test(b, c), st.ks_2samp(b, c)
     assert got[0] == pytest.approx(want.statistic, abs=1e-15) and close(got[1], want.pvalue, 1e-10)
+
+
+def large_sample(kind, seed, shift):
+    """70,000 values: enough for the sorts and walks that run on two workers."""
+    x = np.random.default_rng(seed).normal(shift, 1, 70_000)
+    if kind == "ties":
+        x = np.round(x, 2)
+    elif kind == "missing and infinite":
+        x[::97], x[1::101], x[2::103] = NAN, math.inf, -math.inf
+    return x
+
+
+LAYOUTS = {  # the same numbers as callers hold them; a float64 array is read in place
+    "float64": lambda x: x, "strided": lambda x: np.repeat(x, 2)[::2], "big-endian": lambda x: x.astype(">f8"),
+    "list": lambda x: x.tolist(), "series": pd.Series,
+}
+
+
+@functools.lru_cache(maxsize=None)
+def large_pair(kind):
+    b, c = large_sample(kind, 1, 0.0), large_sample(kind, 2, 0.02)
+    want = st.ks_2samp(b, c, nan_policy="omit")
+    assert abs(segmora.ks_test(b, c)[0] - want.statistic) <= 1e-15 and close(segmora.ks_test(b, c)[1], want.pvalue, 1e-10)
+    return b, c, (segmora.ks_test(b, c), segmora.wasserstein_distance(b, c), segmora.population_stability_index(b, c))
+
+
+@pytest.mark.parametrize("layout", LAYOUTS)
+@pytest.mark.parametrize("kind", ["normal", "ties", "missing and infinite"])
+def test_large_samples_give_scipy_results_in_every_layout(kind, layout):
+    b, c, want = large_pair(kind)
+    held_b, held_c = LAYOUTS[layout](b), LAYOUTS[layout](c)
+    before = np.array(held_b, dtype=float), np.array(held_c, dtype=float)
+    got = (segmora.ks_test(held_b, held_c), segmora.wasserstein_distance(held_b, held_c),
+           segmora.population_stability_index(held_b, held_c))
+    assert got[0] == want[0] and got[2] == want[2] and (got[1] == want[1] or math.isnan(got[1]) and math.isnan(want[1]))
+    assert all(np.array_equal(np.array(x, dtype=float), y, equal_nan=True) for x, y in zip((held_b, held_c), before))
+
+
+INF = math.inf
+
+
+@pytest.mark.parametrize("b,c", [
+    ([1.0, INF], [INF, 2.0]), ([-INF, 0.0, INF], [INF, INF, 1.0]), ([INF, INF], [-INF]), ([-0.0, 0.0], [0.0, 1.0]),
+])
+def test_infinite_values_match_scipy(b, c):
+    statistic, p = segmora.ks_test(b, c)
+    want = st.ks_2samp(b, c)
+    assert abs(statistic - want.statistic) <= 1e-15 and close(p, want.pvalue, 1e-10)
 
 
 CHI_CASES = [

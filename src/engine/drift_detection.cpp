@@ -6,15 +6,13 @@
 #include <cmath>
 #include <utility>
 
+#include "engine/drift_tests.hpp"
 #include "engine/float_sort.hpp"
 #include "engine/keyed_hash.hpp"
 
 namespace segmora::engine {
 
 namespace {
-
-// NaN after every number; NaNs are equivalent to each other.
-inline bool nan_last_less(double a, double b) noexcept { return !std::isnan(a) && (std::isnan(b) || a < b); }
 
 // Fraction of a group that is <= the walk's current value.
 inline double fraction(std::size_t count, std::size_t n) noexcept {
@@ -109,17 +107,25 @@ DistributionStats DistributionStats::of(std::span<const double> values) {
 
 double DriftDetector::kolmogorov_smirnov(std::span<const double> baseline, std::span<const double> current) {
     if (baseline.empty() || current.empty()) return 0.0;
-    std::vector<double> b(baseline.begin(), baseline.end()), c(current.begin(), current.end());
-    sort_both(std::min(b.size(), c.size()), [&] { sort_nan_last(b); }, [&] { sort_nan_last(c); });
-    const std::size_t nb = b.size(), nc = c.size();
+    // The NaNs sort after every number as one run, where both CDFs reach 1:
+    // they count in nb and nc but add no gap, so only the numbers are walked
+    // (copied as they are sorted).
+    std::vector<double> b, c;
+    SampleSort samples[] = {{baseline, &b}, {current, &c}};
+    sort_samples(samples);
+    const std::uint64_t nb = baseline.size(), nc = current.size();
+    // Below this product two exact gaps differ by more than the rounding of
+    // |i / nb - j / nc| can bridge, so the largest of those is at the widest gap.
+    constexpr std::uint64_t kGapsOrderFractionsUpTo = std::uint64_t{1} << 50;
+    if (nb <= kGapsOrderFractionsUpTo / nc) return widest_cdf_gap(b, c, nb, nc, 2).statistic;
     // Visit every distinct value once, smallest first; i and j count the values
     // of each sample that are <= it, which is what a scan per value would count.
     std::size_t i = 0, j = 0;
     double d = 0.0;
-    while (i < nb || j < nc) {
-        const double v = (j == nc || (i < nb && !nan_last_less(c[j], b[i]))) ? b[i] : c[j];
-        while (i < nb && !nan_last_less(v, b[i])) ++i;
-        while (j < nc && !nan_last_less(v, c[j])) ++j;
+    while (i < b.size() || j < c.size()) {
+        const double v = (j == c.size() || (i < b.size() && b[i] <= c[j])) ? b[i] : c[j];
+        while (i < b.size() && b[i] <= v) ++i;
+        while (j < c.size() && c[j] <= v) ++j;
         d = std::fmax(d, std::fabs(fraction(i, nb) - fraction(j, nc)));
     }
     return d;

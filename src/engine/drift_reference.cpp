@@ -146,7 +146,7 @@ std::vector<DriftRow> DriftReference::compare(std::vector<ColumnSample>& current
             DriftRow row;
             row.column = k;
             row.test = test;
-            if (test == DriftTest::KolmogorovSmirnov) row.result = ks_test(ref.sorted, now.numbers);
+            if (test == DriftTest::KolmogorovSmirnov) row.result = ks_test(ref.sorted, now.numbers, 1);
             else if (test == DriftTest::Wasserstein) row.result = {wasserstein(ref.sorted, now.numbers), kNoPValue};
             else row.result = run_binned(test, base_counts, now_counts);
             row.severity = grade_drift(row.result.statistic);

@@ -7,6 +7,7 @@
 #include <numeric>
 #include <optional>
 
+#include "engine/thread_pool.hpp"
 #include "error.hpp"
 #include "interrupt.hpp"
 
@@ -368,64 +369,247 @@ double ks_exact_p(std::uint64_t m, std::uint64_t n, std::uint64_t h) {
 
 namespace {
 
-// The merged walk over two sorted samples without NaN: step() takes the
-// smaller front value (the baseline's on a tie) and reports whether that was
-// the last copy of its value in both samples, where the two CDFs are compared.
-class MergedWalk {
-public:
-    MergedWalk(std::span<const double> b, std::span<const double> c) : b_(b), c_(c) {}
-
-    bool done() const noexcept { return i_ == b_.size() && j_ == c_.size(); }
-    std::size_t i() const noexcept { return i_; }
-    std::size_t j() const noexcept { return j_; }
-    double value() const noexcept { return value_; }
-    // The next value of either sample (+inf after the last).
-    double next() const noexcept { return std::fmin(front(b_, i_), front(c_, j_)); }
-
-    bool step() noexcept {
-        const double x = front(b_, i_), y = front(c_, j_);
-        const bool from_b = x <= y;
-        value_ = from_b ? x : y;
-        i_ += from_b;
-        j_ += !from_b;
-        return !(next() <= value_);  // no copy of the value left (the end of both samples included)
+// How many of b's values come within the first p of the merged order.
+std::size_t merge_split(std::span<const double> b, std::span<const double> c, std::size_t p) {
+    std::size_t lo = p > c.size() ? p - c.size() : 0, hi = std::min(p, b.size());
+    while (lo < hi) {
+        const std::size_t mid = lo + (hi - lo) / 2;
+        if (b[mid] <= c[p - mid - 1]) lo = mid + 1;
+        else hi = mid;
     }
+    return lo;
+}
 
-private:
-    static double front(std::span<const double> s, std::size_t k) noexcept {
-        return k < s.size() ? s[k] : std::numeric_limits<double>::infinity();
+// The first index in x[from, x.size()) whose value exceeds v (x sorted and
+// x[from - 1] <= v), found by galloping from `from`.
+std::size_t first_above(std::span<const double> x, std::size_t from, double v) {
+    std::size_t lo = from, step = 1;
+    while (lo + step <= x.size() && x[lo + step - 1] <= v) {
+        lo += step;
+        step *= 2;
     }
-    std::span<const double> b_, c_;
-    std::size_t i_ = 0, j_ = 0;
-    double value_ = 0.0;
+    const auto end = x.begin() + static_cast<std::ptrdiff_t>(std::min(x.size(), lo + step - 1));
+    return static_cast<std::size_t>(std::upper_bound(x.begin() + static_cast<std::ptrdiff_t>(lo), end, v) - x.begin());
+}
+
+constexpr std::size_t kSkipFrom = 32;           // shorter skips are walked
+constexpr std::size_t kStepsBetweenSkips = 32;  // walked before the next skip is tried
+
+// The walk over the merged order of two sorted samples b and c (on a tie, b's
+// value first). At the last copy of every value, i and j count the values of
+// each side that are <= it; there the exact gap |i nc - j nb| is compared, and
+// only where it reaches the widest so far is |i / nb - j / nc| computed in
+// floating point.
+struct MergedSamples {
+    const double* b;
+    const double* c;
+    std::int64_t nb, nc;
+
+    // A stretch of the walk: where it stands, the value just taken (or, before
+    // the first, the first value itself), the widest gap + 1 so far (0: none
+    // yet) and the largest fraction gap there.
+    struct Cursor {
+        std::size_t i, j;
+        double prev;
+        std::uint64_t widest = 0;
+        double d = 0.0;
+    };
+
+    // At (i, j), about to take `v` (>= prev): the end of prev's run if v is larger.
+    void look(Cursor& at, double v) const {
+        const std::int64_t gap = static_cast<std::int64_t>(at.i) * nc - static_cast<std::int64_t>(at.j) * nb;
+        const std::uint64_t run_end = v > at.prev;
+        const std::uint64_t key = (static_cast<std::uint64_t>(gap < 0 ? -gap : gap) + 1) & (0 - run_end);
+        if (key >= at.widest) [[unlikely]] {
+            // Equal exact fractions (gap 0) divide to equal doubles.
+            const double f = key == 1 ? 0.0
+                                      : std::fabs(static_cast<double>(at.i) / static_cast<double>(nb) -
+                                                  static_cast<double>(at.j) / static_cast<double>(nc));
+            at.d = key > at.widest ? f : std::fmax(at.d, f);
+            at.widest = key;
+        }
+        at.prev = v;
+    }
+    void take_b(Cursor& at) const {
+        look(at, b[at.i]);
+        ++at.i;
+    }
+    void take_c(Cursor& at) const {
+        look(at, c[at.j]);
+        ++at.j;
+    }
+    // At the end of the walk: the end of the last run, every value counted.
+    void close(Cursor& at) const {
+        at.prev = -std::numeric_limits<double>::infinity();
+        look(at, std::numeric_limits<double>::infinity());
+    }
+    // Takes the smaller front value; both sides must have one left.
+    void step(Cursor& at) const {
+        const double x = b[at.i], y = c[at.j];
+        const bool from_b = !(y < x);
+        look(at, from_b ? x : y);
+        at.i += from_b;
+        at.j += !from_b;
+    }
+    // Skips a stretch in which no gap can reach the widest so far, so that no
+    // place in it matters: from a gap g, fewer than (widest - |g|) / max(nb, nc)
+    // steps cannot reach widest.
+    void skip(Cursor& at, std::size_t i_end, std::size_t j_end) const {
+        if (at.widest < 2) return;
+        const std::uint64_t widest = at.widest - 1;
+        const std::int64_t gap = static_cast<std::int64_t>(at.i) * nc - static_cast<std::int64_t>(at.j) * nb;
+        const auto here = static_cast<std::uint64_t>(gap < 0 ? -gap : gap);
+        if (here >= widest) return;
+        const std::size_t steps =
+            std::min<std::uint64_t>((widest - 1 - here) / static_cast<std::uint64_t>(std::max(nb, nc)), (i_end - at.i) + (j_end - at.j));
+        if (steps < kSkipFrom) return;
+        const std::size_t from_b = merge_split(std::span(b + at.i, i_end - at.i), std::span(c + at.j, j_end - at.j), steps);
+        at.i += from_b;
+        at.j += steps - from_b;
+        at.prev = at.i == 0 ? c[at.j - 1] : at.j == 0 ? b[at.i - 1] : std::fmax(b[at.i - 1], c[at.j - 1]);
+    }
+    // In the middle of a run of equal values, goes to its end: no place
+    // before it is the end of a run.
+    void end_run(Cursor& at, std::size_t i_end, std::size_t j_end) const {
+        if ((at.i < i_end && b[at.i] == at.prev) || (at.j < j_end && c[at.j] == at.prev)) {
+            at.i = first_above(std::span(b, i_end), at.i, at.prev);
+            at.j = first_above(std::span(c, j_end), at.j, at.prev);
+        }
+    }
+    // Walks on to (i_end, j_end), skipping what cannot matter.
+    void finish(Cursor& at, std::size_t i_end, std::size_t j_end) const {
+        for (;;) {
+            skip(at, i_end, j_end);
+            end_run(at, i_end, j_end);
+            const std::size_t sure = std::min(i_end - at.i, j_end - at.j);
+            if (sure == 0) break;
+            for (std::size_t t = std::min(sure, kStepsBetweenSkips); t > 0; --t) step(at);
+        }
+        while (at.i < i_end) {
+            skip(at, i_end, j_end);
+            for (std::size_t t = std::min(i_end - at.i, kStepsBetweenSkips); t > 0; --t) take_b(at);
+        }
+        while (at.j < j_end) {
+            skip(at, i_end, j_end);
+            for (std::size_t t = std::min(j_end - at.j, kStepsBetweenSkips); t > 0; --t) take_c(at);
+        }
+    }
+    // `steps` steps of each of four cursors, interleaved so that their loads
+    // overlap; each must have that many values left on both sides.
+    void step_four(Cursor* cursors, std::size_t steps) const {
+        Cursor w = cursors[0], x = cursors[1], y = cursors[2], z = cursors[3];
+        for (std::size_t t = 0; t < steps; ++t) {
+            step(w);
+            step(x);
+            step(y);
+            step(z);
+        }
+        cursors[0] = w, cursors[1] = x, cursors[2] = y, cursors[3] = z;
+    }
 };
+
+// The widest |i nc - j nb| at the ends of the runs of `count` values of s taken
+// at even steps (i counting s, j the other sample t): a gap the walk surely
+// reaches, so a lower bound of the widest.
+std::uint64_t widest_at_values_of(std::span<const double> s, std::span<const double> t, std::int64_t ns, std::int64_t nt,
+                                  std::size_t count) {
+    std::uint64_t widest = 0;
+    std::size_t j = 0;
+    for (std::size_t k = 0; k < count && !s.empty(); ++k) {
+        const std::size_t i = first_above(s, k * s.size() / count + 1, s[k * s.size() / count]);
+        j = first_above(t, j, s[i - 1]);
+        const std::int64_t gap = static_cast<std::int64_t>(i) * nt - static_cast<std::int64_t>(j) * ns;
+        widest = std::max(widest, static_cast<std::uint64_t>(gap < 0 ? -gap : gap));
+    }
+    return widest;
+}
+
+constexpr std::size_t kSampledRuns = 512;  // per sample, for the first lower bound of the widest gap
+constexpr std::uint64_t kDenseBelow = 64;   // a widest gap of fewer steps leaves little to skip
+constexpr std::size_t kStretches = 4;                // walked side by side by one thread
+constexpr std::size_t kStretchesFrom = 1 << 12;      // smaller samples take one stretch
+constexpr std::size_t kTwoWalkersFrom = 1 << 18;     // smaller samples take one thread
 
 }  // namespace
 
-TestResult ks_test(std::span<const double> b, std::span<const double> c) {
-    const std::size_t nb = b.size(), nc = c.size();
-    // At the last copy of every distinct value, i and j count the values of
-    // each sample that are <= it. The exact gap |i nc - j nb| picks the pairs
-    // worth comparing in floating point.
-    MergedWalk walk(b, c);
+CdfGap widest_cdf_gap(std::span<const double> b, std::span<const double> c, std::uint64_t nb, std::uint64_t nc,
+                      std::size_t workers) {
+    const std::size_t total = b.size() + c.size();
+    if (total == 0) return {};
+    const MergedSamples walk{b.data(), c.data(), static_cast<std::int64_t>(nb), static_cast<std::int64_t>(nc)};
+    // Gaps at a few run ends give a widest gap to start from, so that the walk
+    // can skip from the outset; it passes those places again, so the fractions
+    // there are still compared. When that gap is only a few steps wide, little
+    // can be skipped: the walk then steps through densely, on two threads.
+    const bool long_walk = total >= kStretchesFrom;
+    const std::uint64_t seed = long_walk ? std::max(widest_at_values_of(b, c, walk.nb, walk.nc, kSampledRuns),
+                                                    widest_at_values_of(c, b, walk.nc, walk.nb, kSampledRuns))
+                                         : 0;
+    const bool dense = seed / static_cast<std::uint64_t>(std::max(walk.nb, walk.nc)) < kDenseBelow;
+    // One stretch, four on one thread, or four on each of two.
+    const std::size_t threads = dense && workers >= 2 && total >= kTwoWalkersFrom ? 2 : 1;
+    const std::size_t count = long_walk ? kStretches * threads : 1;
+    MergedSamples::Cursor at[2 * kStretches];
+    std::size_t i_end[2 * kStretches], j_end[2 * kStretches];
+    for (std::size_t k = 0, i = 0, j = 0; k < count; ++k) {
+        const std::size_t p = total * (k + 1) / count;
+        i_end[k] = merge_split(b, c, p);
+        j_end[k] = p - i_end[k];
+        const double prev = i + j == 0 ? (b.empty() ? c[0] : c.empty() ? b[0] : std::fmin(b[0], c[0]))
+                            : i == 0    ? c[j - 1]
+                            : j == 0    ? b[i - 1]
+                                        : std::fmax(b[i - 1], c[j - 1]);
+        at[k] = {i, j, prev};
+        if (long_walk) at[k].widest = seed + 1;
+        i = i_end[k];
+        j = j_end[k];
+    }
+    // Walks stretches [first, first + group) to their ends.
+    auto walk_group = [&](std::size_t first, std::size_t group) {
+        if (group == kStretches) {
+            for (std::size_t round = 1;; ++round) {
+                std::size_t steps = std::numeric_limits<std::size_t>::max();
+                for (std::size_t k = first; k < first + kStretches; ++k) {
+                    if (!dense) {
+                        walk.skip(at[k], i_end[k], j_end[k]);
+                        walk.end_run(at[k], i_end[k], j_end[k]);
+                    }
+                    steps = std::min({steps, i_end[k] - at[k].i, j_end[k] - at[k].j});
+                }
+                if (steps < kStepsBetweenSkips) break;
+                walk.step_four(at + first, dense ? std::min<std::size_t>(steps, 1 << 16) : kStepsBetweenSkips);
+                if (dense || round % 4096 == 0) poll_interrupt();
+            }
+        }
+        for (std::size_t k = first; k < first + group; ++k) walk.finish(at[k], i_end[k], j_end[k]);
+    };
+    if (threads == 2) {
+        ThreadPool pool(2);
+        pool.run_tasks(2, [&](std::size_t half) { walk_group(half * kStretches, kStretches); });
+    } else {
+        walk_group(0, count);
+    }
+    walk.close(at[count - 1]);
     std::uint64_t widest = 0;
     double d = 0.0;
-    while (!walk.done()) {
-        if (!walk.step()) continue;
-        const std::uint64_t x = walk.i() * nc, y = walk.j() * nb;
-        const std::uint64_t gap = x > y ? x - y : y - x;
-        if (gap < widest) continue;
-        const double f = std::fabs(fraction(walk.i(), nb) - fraction(walk.j(), nc));
-        d = gap > widest ? f : std::fmax(d, f);
-        widest = gap;
+    for (std::size_t k = 0; k < count; ++k) {
+        if (at[k].widest < widest) continue;
+        d = at[k].widest > widest ? at[k].d : std::fmax(d, at[k].d);
+        widest = at[k].widest;
     }
+    return {widest - 1, d};
+}
+
+TestResult ks_test(std::span<const double> b, std::span<const double> c, std::size_t workers) {
+    const std::size_t nb = b.size(), nc = c.size();
+    const CdfGap gap = widest_cdf_gap(b, c, nb, nc, workers);
     TestResult r;
-    r.statistic = d;
+    r.statistic = gap.statistic;
     if (std::max(nb, nc) <= kKsExactUpTo) {
-        r.p_value = ks_exact_p(nb, nc, widest / std::gcd<std::uint64_t>(nb, nc));
+        r.p_value = ks_exact_p(nb, nc, gap.widest / std::gcd<std::uint64_t>(nb, nc));
     } else {
         const double size = static_cast<double>(nb) * static_cast<double>(nc) / (static_cast<double>(nb) + nc);
-        r.p_value = kolmogorov_sf(static_cast<std::uint64_t>(std::nearbyint(size)), d);
+        r.p_value = kolmogorov_sf(static_cast<std::uint64_t>(std::nearbyint(size)), gap.statistic);
     }
     return r;
 }
@@ -464,13 +648,23 @@ TestResult chi_square_test(std::span<const std::uint64_t> baseline, std::span<co
 double wasserstein(std::span<const double> b, std::span<const double> c) {
     const std::size_t nb = b.size(), nc = c.size();
     // The area between the CDFs, value by value: after the last copy of a value
-    // the gap holds until the next one.
-    MergedWalk walk(b, c);
+    // the gap holds until the next one. Summed in the merged order.
+    std::size_t i = 0, j = 0;
     double sum = 0.0;
-    while (!walk.done()) {
-        if (!walk.step() || walk.done()) continue;
-        sum += std::fabs(fraction(walk.i(), nb) - fraction(walk.j(), nc)) * (walk.next() - walk.value());
+    double prev = nb == 0 ? (nc == 0 ? 0.0 : c[0]) : nc == 0 ? b[0] : std::fmin(b[0], c[0]);
+    auto look = [&](double v) {
+        if (v != prev) sum += std::fabs(fraction(i, nb) - fraction(j, nc)) * (v - prev);
+        prev = v;
+    };
+    while (i < nb && j < nc) {
+        const double x = b[i], y = c[j];
+        const bool from_b = x <= y;
+        look(from_b ? x : y);
+        i += from_b;
+        j += !from_b;
     }
+    for (; i < nb; ++i) look(b[i]);
+    for (; j < nc; ++j) look(c[j]);
     return sum;
 }
 

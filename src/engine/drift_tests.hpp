@@ -33,7 +33,24 @@ struct TestResult {
 // Samples larger than this (on either side) take the asymptotic KS p-value.
 inline constexpr std::size_t kKsExactUpTo = 10000;
 
-TestResult ks_test(std::span<const double> baseline, std::span<const double> current);
+// The merged walk over both samples runs on up to `workers` threads (two at
+// most, and only for large samples); the result is the same for any count.
+TestResult ks_test(std::span<const double> baseline, std::span<const double> current, std::size_t workers = 2);
+
+// Over the last copy of every value in the merged order of sorted b and c (no
+// NaN), with i and j counting the values of each side <= it: the widest exact
+// gap |i nc - j nb|, and the largest |i / nb - j / nc| in floating point among
+// the places that reach it. nb >= b.size() and nc >= c.size() may count values
+// beyond b and c that sort after all of them (NaNs, say). The walk is cut into
+// stretches at even steps of the merged order, walked side by side; with
+// `workers` >= 2 and large samples, half of them on each of two threads. Long
+// walks poll for interrupts.
+struct CdfGap {
+    std::uint64_t widest = 0;
+    double statistic = 0.0;
+};
+CdfGap widest_cdf_gap(std::span<const double> b, std::span<const double> c, std::uint64_t nb, std::uint64_t nc,
+                      std::size_t workers = 1);
 
 // P(D >= h / lcm(m, n)) for the two-sided statistic D of samples of m and n
 // values drawn from one continuous distribution: the share of monotone lattice

@@ -10,6 +10,7 @@
 #include <memory>
 #include <utility>
 
+#include "engine/simd_sort.hpp"
 #include "engine/thread_pool.hpp"
 #include "interrupt.hpp"
 
@@ -20,7 +21,7 @@ namespace {
 constexpr std::size_t kComparisonBelow = 256;    // below this a comparison sort is faster
 constexpr std::size_t kInsertionBelow = 48;      // buckets this small: insertion sort
 constexpr std::size_t kSplitFrom = 1 << 15;      // larger samples are split into cache-sized buckets first
-constexpr std::size_t kTwoWorkersFrom = 1 << 16; // smaller samples sort faster than two threads start
+constexpr std::size_t kTwoWorkersFrom = 1 << 16; // samples averaging fewer values sort faster than two threads start
 constexpr int kSplitBits = 16;
 constexpr std::size_t kBuckets = 256;
 
@@ -138,9 +139,9 @@ void radix_sort(double* values, std::size_t n, std::uint64_t varying) {
     }
 }
 
-// Sorts the numbers of `values` (moving out the NaNs first when `drop_nan`)
-// into values[0, count); returns count.
-std::size_t sort_prefix(std::span<double> values, bool drop_nan) {
+}  // namespace
+
+std::size_t radix_sort_prefix(std::span<double> values, bool drop_nan) {
     std::size_t n = 0;
     if (drop_nan) {
         for (const double v : values)
@@ -154,12 +155,23 @@ std::size_t sort_prefix(std::span<double> values, bool drop_nan) {
         any |= k;
         all &= k;
     }
-    if (n < kComparisonBelow) std::sort(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(n));
+    if (n < kComparisonBelow)
+        std::sort(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(n),
+                  [](double a, double b) { return key_of(a) < key_of(b); });
     else if (any != all) {
         if (n <= std::numeric_limits<std::uint32_t>::max()) radix_sort<std::uint32_t>(values.data(), n, any ^ all);
         else radix_sort<std::size_t>(values.data(), n, any ^ all);
     }
     return n;
+}
+
+namespace {
+
+// Sorts the numbers of `values` (moving out the NaNs first when `drop_nan`)
+// into values[0, count); returns count.
+std::size_t sort_prefix(std::span<double> values, bool drop_nan) {
+    if (simd_sort_available()) return sort_numbers_simd(values.data(), values.size(), values.data(), drop_nan);
+    return radix_sort_prefix(values, drop_nan);
 }
 
 }  // namespace
@@ -173,14 +185,29 @@ std::size_t drop_nan_and_sort(std::vector<double>& values) {
     return dropped;
 }
 
-void sort_both(std::size_t size, const std::function<void()>& first, const std::function<void()>& second) {
-    if (size < kTwoWorkersFrom) {
-        first();
-        second();
-        return;
+void sort_samples(std::span<SampleSort> samples) {
+    std::size_t total = 0;
+    for (const SampleSort& sample : samples) total += sample.source.size();
+    const std::size_t workers = samples.size() >= 2 && total >= 2 * kTwoWorkersFrom ? 2 : 1;
+    if (simd_sort_available()) {
+        sort_samples_simd(samples, workers);
+    } else {
+        auto sort_one = [&](std::size_t k) {
+            SampleSort& sample = samples[k];
+            if (sample.out->data() != sample.source.data()) {
+                sample.out->resize(sample.source.size());
+                std::copy(sample.source.begin(), sample.source.end(), sample.out->begin());
+            }
+            sample.count = radix_sort_prefix(*sample.out, true);
+        };
+        if (workers < 2) {
+            for (std::size_t k = 0; k < samples.size(); ++k) sort_one(k);
+        } else {
+            ThreadPool pool(workers);
+            pool.run_tasks(samples.size(), sort_one);
+        }
     }
-    ThreadPool pool(2);
-    pool.run_tasks(2, [&](std::size_t task) { task == 0 ? first() : second(); });
+    for (SampleSort& sample : samples) sample.out->resize(sample.count);
 }
 
 }  // namespace segmora::engine

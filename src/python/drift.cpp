@@ -7,6 +7,7 @@
 #include "engine/drift_detection.hpp"
 #include "python/bindings.hpp"
 #include "python/drift.hpp"
+#include "python/drift_columns.hpp"
 #include "python/lowercase.hpp"
 #include "python/toolkit/classdef.hpp"
 #include "python/toolkit/format.hpp"
@@ -86,10 +87,9 @@ struct KolmogorovSmirnov {
     static constexpr const char* doc = "Kolmogorov-Smirnov statistic (max CDF gap) between two samples.";
     static constexpr Raises raises = Raises::RuntimeError;
     static Ref call(Args& a) {
-        const auto baseline = a.get<std::vector<double>>("baseline");
-        const auto current = a.get<std::vector<double>>("current");
-        return to_py(unlocked(baseline.size() + current.size(),
-                              [&] { return engine::DriftDetector::kolmogorov_smirnov(baseline, current); }));
+        const Floats baseline(a.raw("baseline"), "baseline"), current(a.raw("current"), "current");
+        const auto b = baseline.values(), c = current.values();
+        return to_py(unlocked(b.size() + c.size(), [&] { return engine::DriftDetector::kolmogorov_smirnov(b, c); }));
     }
 };
 

@@ -1,7 +1,10 @@
 #include "python/drift_columns.hpp"
 
+#include <bit>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
+#include <span>
 #include <limits>
 #include <optional>
 #include <string_view>
@@ -555,6 +558,38 @@ std::string label_text(PyObject* key, const char* arg, bool strict) {
 
 ColumnSample read_column(PyObject* obj, ColumnKind kind, const std::string& label) {
     return read_one(obj, kind, Label{"argument", label});
+}
+
+Float64Buffer::Float64Buffer(PyObject* obj) {
+    if (PyList_Check(obj) || PyTuple_Check(obj) || !PyObject_CheckBuffer(obj)) return;
+    if (PyObject_GetBuffer(obj, &view_, PyBUF_ND | PyBUF_FORMAT) != 0) {
+        PyErr_Clear();  // not C-contiguous
+        return;
+    }
+    const std::string_view format = view_.format ? view_.format : "";
+    held_ = view_.ndim == 1 && view_.itemsize == sizeof(double) &&
+            (format == "d" || format == "=d" || (format == "<d" && std::endian::native == std::endian::little)) &&
+            reinterpret_cast<std::uintptr_t>(view_.buf) % alignof(double) == 0;
+    if (!held_) PyBuffer_Release(&view_);
+}
+
+Float64Buffer::~Float64Buffer() {
+    if (held_) PyBuffer_Release(&view_);
+}
+
+Floats::Floats(PyObject* obj, const char* arg) : buffer_(obj) {
+    if (!buffer_.held()) owned_ = From<std::vector<double>>::convert(obj, arg);
+}
+
+NumberColumn::NumberColumn(PyObject* obj, const std::string& label) : buffer_(obj) {
+    if (!buffer_.held()) owned_ = read_column(obj, ColumnKind::Numbers, label).numbers;
+    size_ = buffer_.held() ? buffer_.values().size() : owned_.size();
+}
+
+engine::SampleSort NumberColumn::sort_into(std::vector<double>& out) {
+    if (buffer_.held()) return {buffer_.values(), &out};
+    out = std::move(owned_);
+    return {out, &out};
 }
 
 std::vector<ColumnSample> read_table(PyObject* table, const std::vector<std::string>& categorical, const char* arg) {

@@ -3,7 +3,7 @@
 //
 // Samples are read as numbers (see drift_columns.hpp); missing values are left
 // out, and a side with no value left is a ValueError. Both samples are sorted at
-// once on two workers when large.
+// once on two workers when large, a float64 array copied as it is sorted.
 #include <cmath>
 #include <limits>
 #include <vector>
@@ -58,15 +58,12 @@ struct SortedPair {
 
 // Both samples as numbers, sorted, their missing values left out.
 SortedPair read_pair(Args& a) {
-    SortedPair p{read_column(a.raw("baseline"), ColumnKind::Numbers, "baseline").numbers,
-                 read_column(a.raw("current"), ColumnKind::Numbers, "current").numbers};
-    const std::size_t read_b = p.baseline.size(), read_c = p.current.size();
-    unlocked(read_b + read_c, [&] {
-        engine::sort_both(std::min(read_b, read_c), [&] { engine::drop_nan_and_sort(p.baseline); },
-                          [&] { engine::drop_nan_and_sort(p.current); });
-    });
-    require_values(p.baseline, read_b, "baseline");
-    require_values(p.current, read_c, "current");
+    NumberColumn b(a.raw("baseline"), "baseline"), c(a.raw("current"), "current");
+    SortedPair p;
+    engine::SampleSort samples[] = {b.sort_into(p.baseline), c.sort_into(p.current)};
+    unlocked(b.size() + c.size(), [&] { engine::sort_samples(samples); });
+    require_values(p.baseline, b.size(), "baseline");
+    require_values(p.current, c.size(), "current");
     return p;
 }
 

@@ -1,10 +1,17 @@
 // Distributions behind the drift p-values, held against scipy.stats.kstwo.sf and
 // scipy.stats.chi2.sf at points on both sides of every change of method (n = 140,
 // n d^2 = 2.2 and 4, n = 10^6), and the exact two-sample count on hand-made cases.
+// The merged walks (widest CDF gap, Wasserstein area) against a plain scan of
+// every distinct value, on samples that make them skip, jump runs or step densely.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <functional>
+#include <limits>
+#include <random>
+#include <vector>
 
 #include "engine/drift_tests.hpp"
 
@@ -68,6 +75,75 @@ TEST(KsExact, CountsLatticePaths) {
         {4, 6, 12, 2.0 / 210}, {2, 2, 1, 1.0}, {60, 60, 60, 2.0 / 9.6614908840363323e34},
     };
     for (const Case& c : cases) EXPECT_TRUE(close(ks_exact_p(c.m, c.n, c.h), c.p, 1e-12)) << c.m << " " << c.n << " " << c.h;
+}
+
+// At the last copy of every distinct value: the widest |i nc - j nb|, the
+// largest fraction gap there, and the Wasserstein area, as a plain scan sees them.
+struct Scan {
+    std::uint64_t widest = 0;
+    double statistic = 0.0, area = 0.0;
+};
+
+Scan scan(const std::vector<double>& b, const std::vector<double>& c, std::uint64_t nb, std::uint64_t nc) {
+    Scan s;
+    bool first = true;
+    for (std::size_t i = 0, j = 0; i < b.size() || j < c.size();) {
+        const double v = (j == c.size() || (i < b.size() && b[i] <= c[j])) ? b[i] : c[j];
+        while (i < b.size() && b[i] <= v) ++i;
+        while (j < c.size() && c[j] <= v) ++j;
+        const std::uint64_t x = i * nc, y = j * nb, gap = x > y ? x - y : y - x;
+        const double f = std::fabs(static_cast<double>(i) / nb - static_cast<double>(j) / nc);
+        if (i < b.size() || j < c.size())
+            s.area += f * (std::min(i < b.size() ? b[i] : INFINITY, j < c.size() ? c[j] : INFINITY) - v);
+        if (!first && gap < s.widest) continue;
+        s.statistic = first || gap > s.widest ? f : std::fmax(s.statistic, f);
+        s.widest = gap;
+        first = false;
+    }
+    return s;
+}
+
+TEST(MergedWalk, MatchesAPlainScan) {
+    using Draw = std::function<double(std::mt19937_64&, int side)>;
+    const double inf = std::numeric_limits<double>::infinity();
+    std::normal_distribution<double> normal;
+    struct Pair { const char* name; Draw draw; };
+    const Pair pairs[] = {
+        {"close normals", [&](std::mt19937_64& g, int side) { return normal(g) + 0.01 * side; }},
+        {"shifted normals", [&](std::mt19937_64& g, int side) { return normal(g) + 0.5 * side; }},
+        {"disjoint", [&](std::mt19937_64& g, int side) { return normal(g) + 100.0 * side; }},
+        {"two decimals", [&](std::mt19937_64& g, int side) { return std::round((normal(g) + 0.01 * side) * 100) / 100; }},
+        {"integers and halves", [&](std::mt19937_64& g, int side) { return std::round(normal(g) * (1 + side)) / (1 + side); }},
+        {"infinities", [&](std::mt19937_64& g, int side) { return g() % 9 == 0 ? (g() % 2 ? inf : -inf) : normal(g) + side; }},
+        {"signed zeros", [&](std::mt19937_64& g, int) { return g() % 3 == 0 ? -0.0 : g() % 2 ? 0.0 : 1.0; }},
+    };
+    struct Size { std::size_t nb, nc; };
+    const Size sizes[] = {{1, 1}, {3, 700}, {2000, 2100}, {30000, 1000}, {140000, 160000}};
+    for (const Pair& pair : pairs) {
+        for (const Size& size : sizes) {
+            for (const int same : {0, 1}) {  // 1: the current sample is the baseline again
+                SCOPED_TRACE(::testing::Message() << pair.name << " " << size.nb << " x " << size.nc << (same ? " same" : ""));
+                std::mt19937_64 g(size.nb);
+                std::vector<double> b(size.nb), c(same ? size.nb : size.nc);
+                for (double& x : b) x = pair.draw(g, 0);
+                for (double& x : c) x = pair.draw(g, 1);
+                if (same) c = b;
+                std::sort(b.begin(), b.end());
+                std::sort(c.begin(), c.end());
+                const Scan want = scan(b, c, b.size(), c.size());
+                for (const std::size_t workers : {1, 2}) {
+                    const CdfGap got = widest_cdf_gap(b, c, b.size(), c.size(), workers);
+                    EXPECT_EQ(got.widest, want.widest) << workers;
+                    EXPECT_EQ(got.statistic, want.statistic) << workers;
+                }
+                // Values beyond both samples (NaNs) count in the fractions only.
+                const Scan padded = scan(b, c, b.size() + 3, c.size() + 1);
+                EXPECT_EQ(widest_cdf_gap(b, c, b.size() + 3, c.size() + 1, 2).statistic, padded.statistic);
+                const double area = wasserstein(b, c);
+                EXPECT_TRUE(area == want.area || (std::isnan(area) && std::isnan(want.area))) << area << " " << want.area;
+            }
+        }
+    }
 }
 
 }  // namespace
