@@ -261,7 +261,7 @@ void for_rows(ThreadPool* pool, std::size_t n, Body&& body) {
 }
 
 // Per-row squared distances to the center of each row's label.
-std::vector<double> own_center_distances(const Matrix& data, const Matrix& centers,
+std::vector<double> own_center_distances(MatrixRef data, const Matrix& centers,
                                          const std::vector<std::uint64_t>& labels, ThreadPool* pool) {
     const std::size_t n = data.rows(), d = data.cols();
     std::vector<double> dist(n);
@@ -277,7 +277,7 @@ std::vector<double> own_center_distances(const Matrix& data, const Matrix& cente
 // chunk order by one worker at a time, right after they are labelled and while
 // their rows are still in cache, so every sum runs in row order. Returns whether
 // any label differs from `previous`.
-bool lloyd_pass(const Matrix& data, const BlockedCenters& centers, const std::uint64_t* previous,
+bool lloyd_pass(MatrixRef data, const BlockedCenters& centers, const std::uint64_t* previous,
                 std::uint64_t* labels, double* sums, std::uint64_t* counts, ThreadPool& pool) {
     const std::size_t n = data.rows(), d = data.cols();
     const std::size_t n_chunks = (n + kRowChunk - 1) / kRowChunk;
@@ -331,7 +331,7 @@ bool lloyd_pass(const Matrix& data, const BlockedCenters& centers, const std::ui
 // k-means++ under a row policy: each pick draws a row in proportion to its
 // weight times its squared distance to the nearest center chosen so far.
 template <class W>
-std::pair<Matrix, std::vector<std::size_t>> plus_plus(const Matrix& data, std::size_t k, ChaCha12Rng& rng,
+std::pair<Matrix, std::vector<std::size_t>> plus_plus(MatrixRef data, std::size_t k, ChaCha12Rng& rng,
                                                       ThreadPool* pool, const W& w) {
     const std::size_t n = data.rows(), d = data.cols();
     Matrix centers(k, d);
@@ -405,7 +405,7 @@ void require_finite(MatrixView data) {
     }
 }
 
-std::pair<Matrix, std::vector<std::size_t>> kmeans_plus_plus_init(const Matrix& data, std::size_t k,
+std::pair<Matrix, std::vector<std::size_t>> kmeans_plus_plus_init(MatrixRef data, std::size_t k,
                                                                   ChaCha12Rng& rng, ThreadPool* pool) {
     return plus_plus(data, k, rng, pool, Unweighted{data.rows()});
 }
@@ -417,14 +417,14 @@ namespace {
 template <class W>
 using Count = std::conditional_t<std::is_same_v<W, Unweighted>, std::uint64_t, double>;
 
-bool lloyd_step(const Unweighted&, const Matrix& data, const BlockedCenters& centers, const std::uint64_t* previous,
+bool lloyd_step(const Unweighted&, MatrixRef data, const BlockedCenters& centers, const std::uint64_t* previous,
                 std::uint64_t* labels, double* sums, std::uint64_t* counts, ThreadPool& pool) {
     return lloyd_pass(data, centers, previous, labels, sums, counts, pool);
 }
 
 // The weighted pass: rows are labelled in parallel, then added in row order,
 // each with its weight; only rows of positive weight count as changes.
-bool lloyd_step(const RowWeights& w, const Matrix& data, const BlockedCenters& centers, const std::uint64_t* previous,
+bool lloyd_step(const RowWeights& w, MatrixRef data, const BlockedCenters& centers, const std::uint64_t* previous,
                 std::uint64_t* labels, double* sums, double* totals, ThreadPool& pool) {
     const std::size_t n = data.rows(), d = data.cols();
     for_rows(&pool, n, [&](std::size_t begin, std::size_t end) {
@@ -445,7 +445,7 @@ bool lloyd_step(const RowWeights& w, const Matrix& data, const BlockedCenters& c
 
 // Lloyd's iterations from the given centers.
 template <class W>
-KMeansResult lloyd(const Matrix& data, Matrix centers, std::uint64_t max_iter, ThreadPool& pool, const W& w) {
+KMeansResult lloyd(MatrixRef data, Matrix centers, std::uint64_t max_iter, ThreadPool& pool, const W& w) {
     const std::size_t n = data.rows(), d = data.cols(), k = centers.rows();
     std::vector<std::uint64_t> labels(n, 0);
     std::vector<std::uint64_t> new_labels(n);
@@ -534,12 +534,12 @@ KMeansResult lloyd(const Matrix& data, Matrix centers, std::uint64_t max_iter, T
 
 }  // namespace
 
-KMeansResult kmeans(const Matrix& data, std::uint64_t n_clusters, std::uint64_t max_iter, std::uint64_t random_state,
+KMeansResult kmeans(MatrixRef data, std::uint64_t n_clusters, std::uint64_t max_iter, std::uint64_t random_state,
                     std::int32_t n_jobs) {
     return kmeans(data, n_clusters, max_iter, random_state, n_jobs, KMeansOptions{});
 }
 
-KMeansResult kmeans(const Matrix& data, std::uint64_t n_clusters, std::uint64_t max_iter, std::uint64_t random_state,
+KMeansResult kmeans(MatrixRef data, std::uint64_t n_clusters, std::uint64_t max_iter, std::uint64_t random_state,
                     std::int32_t n_jobs, const KMeansOptions& options) {
     const std::size_t n = data.rows(), d = data.cols();
     if (n_clusters == 0) throw SegmoraError::invalid_config("n_clusters must be > 0");
@@ -581,7 +581,7 @@ KMeansResult kmeans(const Matrix& data, std::uint64_t n_clusters, std::uint64_t 
     return best;
 }
 
-std::vector<std::uint64_t> assign_to_clusters(const Matrix& data, const Matrix& centers) {
+std::vector<std::uint64_t> assign_to_clusters(MatrixRef data, const Matrix& centers) {
     if (centers.rows() == 0)
         throw SegmoraError::invalid_config("cannot assign to clusters: no centers provided (model not fitted?)");
     if (data.cols() != centers.cols())
@@ -627,7 +627,7 @@ std::size_t nearest_center(const double* row, const Matrix& centers) noexcept {
 
 namespace {
 
-void check_chunk(const Matrix& data, const Matrix& centers) {
+void check_chunk(MatrixRef data, const Matrix& centers) {
     if (centers.rows() == 0)
         throw SegmoraError::invalid_config("cannot assign to clusters: no centers provided (model not fitted?)");
     // A chunk of no rows (an empty partition, read as 0 x 0) fits any centers.
@@ -648,7 +648,7 @@ void check_labels(const std::vector<std::uint64_t>& labels, std::size_t n, std::
 
 }  // namespace
 
-LloydChunkStep lloyd_chunk_step(const Matrix& data, const Matrix& centers, const std::vector<std::uint64_t>* previous) {
+LloydChunkStep lloyd_chunk_step(MatrixRef data, const Matrix& centers, const std::vector<std::uint64_t>* previous) {
     check_chunk(data, centers);
     const std::size_t n = data.rows(), d = centers.cols(), k = centers.rows();
     if (previous) check_labels(*previous, n, k);
@@ -672,7 +672,7 @@ LloydChunkStep lloyd_chunk_step(const Matrix& data, const Matrix& centers, const
     return out;
 }
 
-double labelled_inertia(const Matrix& data, const Matrix& centers, const std::vector<std::uint64_t>& labels) {
+double labelled_inertia(MatrixRef data, const Matrix& centers, const std::vector<std::uint64_t>& labels) {
     check_chunk(data, centers);
     check_labels(labels, data.rows(), centers.rows());
     double inertia = 0.0;

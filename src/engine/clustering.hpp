@@ -7,7 +7,8 @@
 // the assignment step (and the per-row distances of seeding and inertia) run in
 // parallel; every sum runs left to right in row and feature order. Nearest-center
 // searches start at +inf and keep the first strict minimum, so ties go to the
-// lower center index and a NaN distance never wins.
+// lower center index and a NaN distance never wins. The data is read where
+// it lies (a MatrixRef: a Matrix or a caller's buffer), never copied.
 #pragma once
 
 #include <cstdint>
@@ -32,14 +33,14 @@ struct KMeansResult {
 // Seeds k centers (1 <= k <= data.rows()) by k-means++; returns the k x d centers
 // and the rows they were copied from, in choice order. Advances `rng`. With a
 // pool, the per-row distance updates run on it (the result is the same).
-std::pair<Matrix, std::vector<std::size_t>> kmeans_plus_plus_init(const Matrix& data, std::size_t k,
+std::pair<Matrix, std::vector<std::size_t>> kmeans_plus_plus_init(MatrixRef data, std::size_t k,
                                                                   ChaCha12Rng& rng, ThreadPool* pool = nullptr);
 
 // Lloyd's algorithm on a per-call pool of n_jobs workers (<= 0: one per CPU).
 // Errors, checked in this order: n_clusters = 0 (InvalidConfig), no rows
 // (DataValidation), n_clusters > rows (InvalidConfig), a NaN or infinite value
 // (DataValidation), pool failure (Clustering).
-KMeansResult kmeans(const Matrix& data, std::uint64_t n_clusters, std::uint64_t max_iter, std::uint64_t random_state,
+KMeansResult kmeans(MatrixRef data, std::uint64_t n_clusters, std::uint64_t max_iter, std::uint64_t random_state,
                     std::int32_t n_jobs);
 
 // What a k-means fit may add to kmeans()'s arguments. The defaults give kmeans().
@@ -58,12 +59,12 @@ struct KMeansOptions {
 // kmeans() with options. Further errors, after kmeans()'s own checks: n_init = 0
 // (InvalidConfig), init of another shape than k x d (InvalidConfig) or with a
 // NaN or infinite value (DataValidation), weights as RowWeights refuses them.
-KMeansResult kmeans(const Matrix& data, std::uint64_t n_clusters, std::uint64_t max_iter, std::uint64_t random_state,
+KMeansResult kmeans(MatrixRef data, std::uint64_t n_clusters, std::uint64_t max_iter, std::uint64_t random_state,
                     std::int32_t n_jobs, const KMeansOptions& options);
 
 // Sequential nearest-center labels. Errors: no centers (InvalidConfig), a column
 // count differing from the centers' (DataValidation).
-std::vector<std::uint64_t> assign_to_clusters(const Matrix& data, const Matrix& centers);
+std::vector<std::uint64_t> assign_to_clusters(MatrixRef data, const Matrix& centers);
 
 // Index of the center nearest to one row of centers.cols() values: squared
 // Euclidean distance, the first strict minimum from +inf (0 when every distance
@@ -88,11 +89,11 @@ struct LloydChunkStep {
 // centers' (DataValidation), a NaN or infinite value in the rows or the centers
 // (DataValidation), previous labels of another length or naming a missing
 // center (DataValidation). Sequential: a chunk is one worker's share.
-LloydChunkStep lloyd_chunk_step(const Matrix& data, const Matrix& centers, const std::vector<std::uint64_t>* previous);
+LloydChunkStep lloyd_chunk_step(MatrixRef data, const Matrix& centers, const std::vector<std::uint64_t>* previous);
 
 // Squared distances of the rows to the centers of their labels, summed in row
 // order. Errors as lloyd_chunk_step (labels of another length or out of range).
-double labelled_inertia(const Matrix& data, const Matrix& centers, const std::vector<std::uint64_t>& labels);
+double labelled_inertia(MatrixRef data, const Matrix& centers, const std::vector<std::uint64_t>& labels);
 
 // DataValidation error naming the first NaN or infinite value, if any.
 void require_finite(MatrixView data);

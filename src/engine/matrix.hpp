@@ -89,4 +89,25 @@ struct MatrixView {
     Matrix copy() const { return Matrix(rows, cols, Buffer(data, data + rows * cols)); }
 };
 
+// Matrix's reading interface over row-major doubles owned elsewhere: a
+// Matrix, or a caller's buffer through a MatrixView, read where they lie. The
+// owner must outlive the reference and leave the values alone meanwhile.
+class MatrixRef {
+public:
+    MatrixRef(const Matrix& m) noexcept : view_(m) {}  // NOLINT: implicit
+    MatrixRef(MatrixView v) noexcept : view_(v) {}     // NOLINT: implicit
+
+    std::size_t rows() const noexcept { return view_.rows; }
+    std::size_t cols() const noexcept { return view_.cols; }
+    std::size_t size() const noexcept { return view_.rows * view_.cols; }
+    bool empty() const noexcept { return view_.rows == 0; }
+    const double* data() const noexcept { return view_.data; }
+    std::span<const double> row(std::size_t i) const noexcept { return {view_.data + i * view_.cols, view_.cols}; }
+    double operator()(std::size_t i, std::size_t j) const noexcept { return view_.data[i * view_.cols + j]; }
+    operator MatrixView() const noexcept { return view_; }  // NOLINT: implicit
+
+private:
+    MatrixView view_;
+};
+
 }  // namespace segmora::engine

@@ -20,6 +20,27 @@ constexpr std::uint64_t kDefaultMaxIter = 300;
 constexpr std::uint64_t kDefaultSeed = 42;
 constexpr std::int32_t kDefaultJobs = -1;
 
+// The data argument of a fit: a 2-D C-contiguous float64 array is held and
+// read where it lies (no copy of the caller's rows); anything else is
+// extracted as rows here and checked for shape by matrix(), after the later
+// arguments, as always.
+class FitData {
+public:
+    explicit FitData(Args& a) : held_(HeldRows::hold(a.raw("data"))) {
+        if (!held_) rows_ = a.get<RowsInput>("data");
+    }
+    engine::MatrixRef matrix() {
+        if (held_) return held_->view();
+        owned_ = to_matrix(std::move(rows_));
+        return owned_;
+    }
+
+private:
+    std::optional<HeldRows> held_;
+    RowsInput rows_;
+    Matrix owned_;
+};
+
 // ---- kmeans_py ----
 
 struct KMeansPy {
@@ -29,12 +50,12 @@ struct KMeansPy {
 
     // Converts kmeans_py's arguments in signature order, then fits.
     static KMeansResult run(Args& a) {
-        RowsInput rows = a.get<RowsInput>("data");
+        FitData input(a);
         const auto n_clusters = a.get<std::uint64_t>("n_clusters");
         const auto max_iter = a.get_or<std::uint64_t>("max_iter", kDefaultMaxIter);
         const auto random_state = a.get_or<std::uint64_t>("random_state", kDefaultSeed);
         const auto n_jobs = a.get_or<std::int32_t>("n_jobs", kDefaultJobs);
-        const Matrix data = to_matrix(std::move(rows));
+        const engine::MatrixRef data = input.matrix();
         return unlocked(data.size(), [&] { return engine::kmeans(data, n_clusters, max_iter, random_state, n_jobs); });
     }
 };
@@ -61,7 +82,7 @@ struct KMeansArrays {
         "0.75";
     static constexpr Raises raises = Raises::RuntimeError;
     static Ref call(Args& a) {
-        RowsInput rows = a.get<RowsInput>("data");
+        FitData input(a);
         const auto n_clusters = a.get<std::uint64_t>("n_clusters");
         const auto max_iter = a.get_or<std::uint64_t>("max_iter", kDefaultMaxIter);
         const auto random_state = a.get_or<std::uint64_t>("random_state", kDefaultSeed);
@@ -70,7 +91,7 @@ struct KMeansArrays {
         engine::KMeansOptions options;
         options.n_init = a.get_or<std::uint64_t>("n_init", 1);
         std::optional<RowsInput> init_rows = a.get_or<std::optional<RowsInput>>("init", std::nullopt);
-        const Matrix data = to_matrix(std::move(rows));
+        const engine::MatrixRef data = input.matrix();
         std::optional<Matrix> init;
         if (init_rows) init = to_matrix(std::move(*init_rows));
         options.weights = weights ? &*weights : nullptr;
