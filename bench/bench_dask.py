@@ -6,7 +6,7 @@ k-means++ on the same rows.
 Rows are uniform noise generated per partition on the workers (never on the
 driver); kmeans_py gets the same rows gathered into one array. Per-iteration
 cost is the marginal time (t[max_iter=11] - t[max_iter=1]) / 10 from the same
-seeds, segmora and dask-ml alternating, median of --repeats. Bytes per iteration
+seeds, segmora and dask-ml alternating, best of --repeats for each. Bytes per iteration
 are the pickled payloads of one Lloyd step: the centers sent to each worker and
 the per-partition totals that come back.
 
@@ -41,25 +41,30 @@ def peak_rss_mb():
 
 
 def timed(fit, iterations):
+    # A pause first: the cluster's processes finish cleaning up after the previous
+    # fit (freeing memory, collecting garbage) before the next one takes both cores.
+    time.sleep(1.0)
     t = time.perf_counter()
     n_iter = fit(iterations)
     return time.perf_counter() - t, n_iter
 
 
 def marginals(fits, repeats):
-    """Seconds per Lloyd iteration of each fit: the median over `repeats` of (long run - short run) / extra
-    iterations, runs of the fits interleaved; also the fastest long run."""
-    per = {name: [] for name in fits}
+    """Seconds per Lloyd iteration of each fit: (fastest long run - fastest short run) / extra iterations,
+    runs of the fits interleaved over `repeats` rounds; also the fastest long run. Best times, not a median of
+    differences: one slow short run (page faults of a fresh copy, a busy core) would make that negative."""
+    short = {name: np.inf for name in fits}
     long_ = {name: np.inf for name in fits}
+    extra = {}
     for fit in fits.values():
         fit(SHORT)  # warm-up
     for _ in range(repeats):
         for name, fit in fits.items():
             t_short, n_short = timed(fit, SHORT)
             t_long, n_long = timed(fit, LONG)
-            per[name].append((t_long - t_short) / (n_long - n_short))
-            long_[name] = min(long_[name], t_long)
-    return {name: (float(np.median(per[name])), long_[name]) for name in fits}
+            extra[name] = n_long - n_short
+            short[name], long_[name] = min(short[name], t_short), min(long_[name], t_long)
+    return {name: ((long_[name] - short[name]) / extra[name], long_[name]) for name in fits}
 
 
 class TimedBlocks(sd._Blocks):
@@ -126,11 +131,14 @@ def main():
         seeds = np.array(segmora.kmeans_py(sample, CLUSTERS, max_iter=0, random_state=0).centers)
         # Gathered on the driver (x.compute() would concatenate on a worker and double its memory).
         local = np.concatenate(client.gather(client.compute(list(x.to_delayed().ravel()))))
+        # kmeans_py's Lloyd passes through the KMeans estimator, which starts from given seeds
+        # (kmeans_py would seed by k-means++ over all 10^7 rows on every call, and that time
+        # varies by more than the iterations measured).
         fits = {
             "kmeans_py, one process, 2 threads":
-                lambda it: segmora.kmeans_py(local, CLUSTERS, max_iter=it, random_state=0, n_jobs=2).n_iter,
+                lambda it: segmora.KMeans(CLUSTERS, init=seeds, max_iter=it, n_jobs=2).fit(local).n_iter_,
             "kmeans_py, one process, 1 thread":
-                lambda it: segmora.kmeans_py(local, CLUSTERS, max_iter=it, random_state=0, n_jobs=1).n_iter,
+                lambda it: segmora.KMeans(CLUSTERS, init=seeds, max_iter=it, n_jobs=1).fit(local).n_iter_,
             "segmora_dask, 2 process workers":
                 lambda it: sd.fit_kmeans_dask(client, x, CLUSTERS, max_iter=it, init=seeds).n_iter,
         }
