@@ -269,6 +269,36 @@ struct ClvLifetimeValue {
     }
 };
 
+double read_period_days(const Args& a) {
+    const double period_days = a.get_given_or<double>("period_days", 1.0);
+    if (!(std::isfinite(period_days) && period_days > 0.0))
+        raise(PyExc_ValueError, format("period_days must be finite and > 0, got {}", period_days));
+    return period_days;
+}
+
+// The held transactions grouped and summarised without the interpreter lock,
+// with what was skipped.
+struct Summarised {
+    engine::Grouping groups;
+    engine::ClvSummary summary;
+    SkipReport report;
+};
+
+Summarised summarise(TransactionColumns& tx, bool has_as_of, double period_days, std::optional<std::int32_t> n_jobs) {
+    Summarised out;
+    out.report = unlocked(tx.size() * 3, [&] {  // the columns are held by `tx`
+        if (tx.size() > 0) {
+            const auto pool = engine::build_thread_pool(n_jobs.value_or(-1));
+            out.groups = tx.group(pool.get());
+            poll_interrupt();
+            out.summary = engine::clv_summary(out.groups, tx.purchases(),
+                                              has_as_of ? std::optional(tx.as_of()) : std::nullopt, period_days, *pool);
+        }
+        return tx.report(out.groups);
+    });
+    return out;
+}
+
 struct ClvSummaryFromColumns {
     static constexpr const char* signature =
         "clv_summary_from_columns(customer_ids, timestamps, amounts=None, as_of=None, period_days=1.0, n_jobs=None)";
@@ -299,23 +329,10 @@ struct ClvSummaryFromColumns {
         PyObject* as_of = a.raw("as_of");
         const bool has_as_of = as_of && as_of != Py_None;
         if (has_as_of) tx.read_as_of(as_of, "as_of");
-        const double period_days = a.get_given_or<double>("period_days", 1.0);
+        const double period_days = read_period_days(a);
         const auto n_jobs = a.get_or<std::optional<std::int32_t>>("n_jobs", std::nullopt);
-        if (!(std::isfinite(period_days) && period_days > 0.0))
-            raise(PyExc_ValueError, format("period_days must be finite and > 0, got {}", period_days));
         tx.check_lengths();
-        engine::Grouping groups;
-        engine::ClvSummary summary;
-        const SkipReport report = unlocked(tx.size() * 3, [&] {  // the columns are held by `tx`
-            if (tx.size() > 0) {
-                const auto pool = engine::build_thread_pool(n_jobs.value_or(-1));
-                groups = tx.group(pool.get());
-                poll_interrupt();
-                summary = engine::clv_summary(groups, tx.purchases(),
-                                              has_as_of ? std::optional(tx.as_of()) : std::nullopt, period_days, *pool);
-            }
-            return tx.report(groups);
-        });
+        const auto [groups, summary, report] = summarise(tx, has_as_of, period_days, n_jobs);
         warn_skips(report);
         const OutputColumns columns;
         Ref out = Ref::steal(PyDict_New());
@@ -330,13 +347,6 @@ struct ClvSummaryFromColumns {
         return out;
     }
 };
-
-double read_period_days(const Args& a) {
-    const double period_days = a.get_given_or<double>("period_days", 1.0);
-    if (!(std::isfinite(period_days) && period_days > 0.0))
-        raise(PyExc_ValueError, format("period_days must be finite and > 0, got {}", period_days));
-    return period_days;
-}
 
 struct ClvPartitionColumns {
     static constexpr const char* signature =
@@ -372,18 +382,7 @@ struct ClvPartitionColumns {
         tx.check_lengths();
         check_positions(rows, tx.size());
 
-        engine::Grouping groups;
-        engine::ClvSummary summary;
-        SkipReport report = unlocked(tx.size() * 3, [&] {  // the columns are held by `tx`
-            if (tx.size() > 0) {
-                const auto pool = engine::build_thread_pool(n_jobs.value_or(-1));
-                groups = tx.group(pool.get());
-                poll_interrupt();
-                summary = engine::clv_summary(groups, tx.purchases(),
-                                              has_as_of ? std::optional(tx.as_of()) : std::nullopt, period_days, *pool);
-            }
-            return tx.report(groups);
-        });
+        auto [groups, summary, report] = summarise(tx, has_as_of, period_days, n_jobs);
         report.to_positions(rows);
         std::optional<std::int64_t> as_of_day;
         if (has_as_of) as_of_day = engine::utc_day(tx.as_of());
