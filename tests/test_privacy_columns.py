@@ -73,12 +73,14 @@ FORMS = {
 QIS = [["s"], ["i", "f"], ["b", "n", "c"], ["u", "h", "s"], ["o"], ["s", "i", "f", "b", "n", "c", "u", "h"], []]
 
 
+# A column of mixed objects ("o") has no Arrow type, so the Arrow and polars forms go without it.
+FORM_QIS = [pytest.param(form, qi, id=f"{form}-{'-'.join(qi)}") for form in FORMS for qi in QIS
+            if not ("o" in qi and form.startswith(("arrow", "polars")))]
+
+
 @pytest.mark.parametrize("k", [0, 1, 2, 3, 40])
-@pytest.mark.parametrize("qi", QIS, ids="-".join)
-@pytest.mark.parametrize("form", list(FORMS))
+@pytest.mark.parametrize("form, qi", FORM_QIS)
 def test_same_groups_as_the_row_path(form, qi, k):
-    if "o" in qi and form.startswith(("arrow", "polars")):
-        pytest.skip("a column of mixed objects has no Arrow type")
     assert columnar(segmora.k_anonymity_from_columns(FORMS[form], qi, k)) == row_path(qi, k)
 
 
