@@ -72,7 +72,7 @@ Case make_case(const Pattern& pattern, std::size_t n) {
 }
 
 ::testing::AssertionResult same_bytes(const std::vector<double>& got, std::size_t count, const std::vector<double>& want) {
-    if (count == want.size() && std::memcmp(got.data(), want.data(), count * sizeof(double)) == 0)
+    if (count == want.size() && (count == 0 || std::memcmp(got.data(), want.data(), count * sizeof(double)) == 0))
         return ::testing::AssertionSuccess();
     return ::testing::AssertionFailure() << "count " << count << " of " << want.size();
 }
@@ -98,7 +98,7 @@ TEST(FloatSort, EverySortAgreesWithStdSortByImage) {
             EXPECT_TRUE(same_bytes(copied, copied.size(), c.expected));
             EXPECT_TRUE(same_bytes(in_place, in_place.size(), c.expected));
             EXPECT_EQ(samples[0].count, n);
-            EXPECT_TRUE(std::memcmp(source.data(), c.with_nan.data(), source.size() * sizeof(double)) == 0);
+            EXPECT_TRUE(source.empty() || std::memcmp(source.data(), c.with_nan.data(), source.size() * sizeof(double)) == 0);
             if (!simd_sort_available()) continue;
             for (const int levels : {0, 1, 3}) {  // std::sort takes over after that many partitions
                 v = c.with_nan;
