@@ -47,7 +47,7 @@ std::vector<double> feature_major(const Matrix& centers) {
 // Nearest center of every row: the first strictly smaller distance wins, starting
 // from the largest finite double, so ties go to the lower index and a row whose
 // distances are all NaN or infinite keeps label 0.
-void assign(const Matrix& data, const Matrix& centers, DistanceMetric metric, std::vector<std::uint64_t>& labels) {
+void assign(MatrixRef data, const Matrix& centers, DistanceMetric metric, std::vector<std::uint64_t>& labels) {
     const std::size_t n = data.rows(), d = data.cols(), k = centers.rows();
     std::vector<double> dist(k);
     const std::vector<double> ct = metric == DistanceMetric::Euclidean ? feature_major(centers) : std::vector<double>{};
@@ -71,7 +71,7 @@ void assign(const Matrix& data, const Matrix& centers, DistanceMetric metric, st
 
 // Means of the rows of each cluster (sums in row order); an empty cluster c
 // takes row (7c) mod n.
-Matrix update(const Matrix& data, const std::vector<std::uint64_t>& labels, std::size_t k) {
+Matrix update(MatrixRef data, const std::vector<std::uint64_t>& labels, std::size_t k) {
     const std::size_t n = data.rows(), d = data.cols();
     Matrix centers(k, d);
     std::vector<std::uint64_t> counts(k, 0);
@@ -95,7 +95,7 @@ Matrix update(const Matrix& data, const std::vector<std::uint64_t>& labels, std:
 }
 
 // Sum over rows in order of the squared metric distance to the own center.
-double inertia_of(const Matrix& data, const Matrix& centers, const std::vector<std::uint64_t>& labels,
+double inertia_of(MatrixRef data, const Matrix& centers, const std::vector<std::uint64_t>& labels,
                   DistanceMetric metric) {
     double total = 0.0;
     for (std::size_t i = 0; i < data.rows(); ++i) {
@@ -134,7 +134,7 @@ double distance(DistanceMetric metric, std::span<const double> a, std::span<cons
     }
 }
 
-KMeansResult KMeans::fit(const Matrix& data) const {
+KMeansResult KMeans::fit(MatrixRef data) const {
     const std::size_t n = data.rows(), d = data.cols();
     if (n == 0 || n_clusters == 0 || n_clusters > n) throw SegmoraError::invalid_config("Invalid cluster count");
     const std::size_t k = n_clusters;

@@ -47,7 +47,7 @@ struct KMeans {
     // Lloyd iterations from rows c * (n / k). An empty cluster c restarts at row
     // (7c) mod n. Stops when |previous inertia - inertia| < 1e-6 or after
     // max_iter iterations (max_iter = 0: the initial centers, inertia DBL_MAX).
-    KMeansResult fit(const Matrix& data) const;
+    KMeansResult fit(MatrixRef data) const;
 };
 
 }  // namespace segmora::engine::algorithms

@@ -26,7 +26,7 @@ constexpr double kMaxFinite = std::numeric_limits<double>::max();
 // Fits k = k_min .. k_max in order and hands each fit to `visit`. A range that
 // some fit would refuse fails before any work, with that fit's error.
 template <class Visit>
-void for_each_fit(const Matrix& data, std::uint64_t k_min, std::uint64_t k_max, Visit&& visit) {
+void for_each_fit(MatrixRef data, std::uint64_t k_min, std::uint64_t k_max, Visit&& visit) {
     if (k_min > k_max) return;
     if (data.rows() == 0 || k_min == 0 || k_max > data.rows())
         throw SegmoraError::invalid_config("Invalid cluster count");
@@ -54,13 +54,13 @@ double max_ignoring_nan(const Scores& scores) {
     return m;
 }
 
-double silhouette_of(const Matrix& data, const KMeansResult& fit) {
+double silhouette_of(MatrixRef data, const KMeansResult& fit) {
     return quality_metrics::silhouette(data, fit.labels);
 }
 
 // Pooled within-cluster sum of squares: each cluster's squared distances to its
 // own mean, rows in order, clusters added in order.
-double pooled_within(const Matrix& data, const std::vector<std::uint64_t>& labels, std::uint64_t k) {
+double pooled_within(MatrixRef data, const std::vector<std::uint64_t>& labels, std::uint64_t k) {
     const std::size_t n = data.rows(), d = data.cols();
     std::vector<double> mean(k * d, 0.0), scatter(k, 0.0);
     std::vector<std::uint64_t> count(k, 0);
@@ -84,7 +84,7 @@ double pooled_within(const Matrix& data, const std::vector<std::uint64_t>& label
     return w;
 }
 
-double log_within(const Matrix& data, std::uint64_t k) {
+double log_within(MatrixRef data, std::uint64_t k) {
     const KMeans config{k, 300, 42, DistanceMetric::Euclidean};
     return std::log(pooled_within(data, config.fit(data).labels, k));
 }
@@ -118,7 +118,7 @@ Matrix reference_set(std::size_t b, std::size_t n, const std::vector<double>& lo
 
 // ln W*_kb for every k of the range (index k - k_min) and reference set b,
 // the sets fitted side by side on a per-call pool.
-std::vector<std::vector<double>> reference_logs(const Matrix& data, std::uint64_t k_min, std::uint64_t k_max) {
+std::vector<std::vector<double>> reference_logs(MatrixRef data, std::uint64_t k_min, std::uint64_t k_max) {
     const std::size_t n = data.rows(), d = data.cols();
     std::vector<double> lo(d, kMaxFinite), hi(d, -kMaxFinite);
     for (std::size_t i = 0; i < n; ++i) {
@@ -210,20 +210,20 @@ KEstimationResult vote(std::uint64_t elbow_k, std::uint64_t gap_k, std::uint64_t
     return {"ensemble", {}, winner, static_cast<double>(winner_votes) / 3.0};
 }
 
-KEstimationResult ElbowMethod::estimate(const Matrix& data, std::uint64_t k_min, std::uint64_t k_max) const {
+KEstimationResult ElbowMethod::estimate(MatrixRef data, std::uint64_t k_min, std::uint64_t k_max) const {
     Scores scores;
     for_each_fit(data, k_min, k_max, [&](std::uint64_t k, const KMeansResult& fit) { scores.emplace_back(k, fit.inertia); });
     return elbow_from_scores(std::move(scores), k_min);
 }
 
-KEstimationResult SilhouetteEstimation::estimate(const Matrix& data, std::uint64_t k_min, std::uint64_t k_max) const {
+KEstimationResult SilhouetteEstimation::estimate(MatrixRef data, std::uint64_t k_min, std::uint64_t k_max) const {
     Scores scores;
     for_each_fit(data, k_min, k_max,
                  [&](std::uint64_t k, const KMeansResult& fit) { scores.emplace_back(k, silhouette_of(data, fit)); });
     return silhouette_from_scores(std::move(scores), k_min);
 }
 
-KEstimationResult GapStatistic::estimate(const Matrix& data, std::uint64_t k_min, std::uint64_t k_max) const {
+KEstimationResult GapStatistic::estimate(MatrixRef data, std::uint64_t k_min, std::uint64_t k_max) const {
     Scores gaps;
     std::vector<double> spread;
     for_each_fit(data, k_min, k_max, [&](std::uint64_t k, const KMeansResult& fit) {
@@ -233,7 +233,7 @@ KEstimationResult GapStatistic::estimate(const Matrix& data, std::uint64_t k_min
     return gap_from_scores(std::move(gaps), spread, k_min);
 }
 
-KEstimationResult estimate_combined(const Matrix& data, std::uint64_t k_min, std::uint64_t k_max) {
+KEstimationResult estimate_combined(MatrixRef data, std::uint64_t k_min, std::uint64_t k_max) {
     Scores inertias, gaps, silhouettes;
     std::vector<double> spread;
     for_each_fit(data, k_min, k_max, [&](std::uint64_t k, const KMeansResult& fit) {

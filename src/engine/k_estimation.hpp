@@ -29,14 +29,14 @@ struct KEstimationResult {
 // Score: inertia. k: the first point of largest curvature |(s[i-1] - s[i]) -
 // (s[i] - s[i+1])| above 0, else k_min. Confidence 1 / (m^(1/4) + 1) for m scores.
 struct ElbowMethod {
-    KEstimationResult estimate(const Matrix& data, std::uint64_t k_min, std::uint64_t k_max) const;
+    KEstimationResult estimate(MatrixRef data, std::uint64_t k_min, std::uint64_t k_max) const;
 };
 
 // Score: silhouette of the fit's labels (a single cluster scores 0). k: the
 // largest score, the larger k on ties (k_min when none). Confidence: that score
 // (-inf when none).
 struct SilhouetteEstimation {
-    KEstimationResult estimate(const Matrix& data, std::uint64_t k_min, std::uint64_t k_max) const;
+    KEstimationResult estimate(MatrixRef data, std::uint64_t k_min, std::uint64_t k_max) const;
 };
 
 // The gap statistic of Tibshirani, Walther and Hastie (2001). B = 10 reference
@@ -53,7 +53,7 @@ struct SilhouetteEstimation {
 inline constexpr std::size_t kGapReferences = 10;
 
 struct GapStatistic {
-    KEstimationResult estimate(const Matrix& data, std::uint64_t k_min, std::uint64_t k_max) const;
+    KEstimationResult estimate(MatrixRef data, std::uint64_t k_min, std::uint64_t k_max) const;
 };
 
 // The choices each method makes from its (k, score) list.
@@ -68,6 +68,6 @@ KEstimationResult vote(std::uint64_t elbow_k, std::uint64_t gap_k, std::uint64_t
 // One vote each from elbow, gap statistic and silhouette; the k with most votes
 // (the smallest of tied ones), confidence votes / 3. Each k is fitted once and
 // shared by the three methods, which gives the same answers as fitting per method.
-KEstimationResult estimate_combined(const Matrix& data, std::uint64_t k_min, std::uint64_t k_max);
+KEstimationResult estimate_combined(MatrixRef data, std::uint64_t k_min, std::uint64_t k_max);
 
 }  // namespace segmora::engine::k_estimation

@@ -157,7 +157,7 @@ std::vector<double> pair_sums(const Matrix& sorted, const std::vector<std::size_
     return sums;
 }
 
-double silhouette_impl(const Matrix& data, Labels labels) {
+double silhouette_impl(MatrixRef data, Labels labels) {
     const std::size_t n_labels = labels.size();
     if (n_labels == 0) return 0.0;
     require_label_per_row(data, labels);
@@ -230,13 +230,13 @@ inline double squared_distance(std::span<const double> a, std::span<const double
 
 }  // namespace
 
-void require_label_per_row(const Matrix& data, Labels labels) {
+void require_label_per_row(MatrixRef data, Labels labels) {
     if (labels.size() < data.rows())
         throw SegmoraError::data_validation(
             format("labels has {} entries but data has {} rows", labels.size(), data.rows()));
 }
 
-void require_center_per_label(const Matrix& data, Labels labels, const Matrix& centers) {
+void require_center_per_label(MatrixRef data, Labels labels, const Matrix& centers) {
     require_label_per_row(data, labels);
     for (std::size_t i = 0; i < data.rows(); ++i) {
         if (labels[i] >= centers.rows())
@@ -245,11 +245,11 @@ void require_center_per_label(const Matrix& data, Labels labels, const Matrix& c
     }
 }
 
-double silhouette(const Matrix& data, Labels labels) { return silhouette_impl(data, labels); }
+double silhouette(MatrixRef data, Labels labels) { return silhouette_impl(data, labels); }
 
-double SilhouetteMetric::calculate(const Matrix& data, Labels labels) const { return silhouette_impl(data, labels); }
+double SilhouetteMetric::calculate(MatrixRef data, Labels labels) const { return silhouette_impl(data, labels); }
 
-double CalinskiHarabaszMetric::calculate(const Matrix& data, Labels labels) const {
+double CalinskiHarabaszMetric::calculate(MatrixRef data, Labels labels) const {
     if (labels.empty()) return 0.0;
     const std::uint64_t k = *std::max_element(labels.begin(), labels.end()) + 1;
     if (k < 2) return 0.0;
@@ -293,7 +293,7 @@ double CalinskiHarabaszMetric::calculate(const Matrix& data, Labels labels) cons
     return (between / static_cast<double>(k - 1)) / (within / static_cast<double>(n - k));
 }
 
-double DaviesBouldinMetric::calculate(const Matrix& data, Labels labels, const Matrix& centers) const {
+double DaviesBouldinMetric::calculate(MatrixRef data, Labels labels, const Matrix& centers) const {
     if (labels.empty() || centers.size() == 0) return 0.0;
     require_label_per_row(data, labels);
     const std::size_t n = data.rows(), kc = centers.rows();
@@ -336,7 +336,7 @@ double overall_score(double silhouette, double davies_bouldin, double calinski_h
     return (t1 + t2 + t3) / 3.0;
 }
 
-QualityReport assess_quality(const Matrix& data, Labels labels, const Matrix& centers) {
+QualityReport assess_quality(MatrixRef data, Labels labels, const Matrix& centers) {
     require_center_per_label(data, labels, centers);
     QualityReport r;
     r.silhouette_score = SilhouetteMetric{}.calculate(data, labels);

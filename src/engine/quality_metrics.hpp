@@ -24,24 +24,24 @@ using Labels = std::span<const std::uint64_t>;
 // of labels (Rousseeuw's definition): a member of a singleton cluster and a row
 // with max(a, b) <= 1e-10 score 0. 0 without labels or rows, and for a
 // labelling with a single cluster.
-double silhouette(const Matrix& data, Labels labels);
+double silhouette(MatrixRef data, Labels labels);
 
 struct SilhouetteMetric {
-    double calculate(const Matrix& data, Labels labels) const;
+    double calculate(MatrixRef data, Labels labels) const;
 };
 
 // Mean over the K' center rows of the worst (S_i + S_j) / d_ij; empty clusters
 // add 0 but count in K'; center pairs closer than 1e-10 are skipped. 0 without
 // labels or centers.
 struct DaviesBouldinMetric {
-    double calculate(const Matrix& data, Labels labels, const Matrix& centers) const;
+    double calculate(MatrixRef data, Labels labels, const Matrix& centers) const;
 };
 
 // (B / (K - 1)) / (W / (N - K)) with K = largest label + 1. 0 without labels,
 // for K < 2, for W < 1e-10, and for fewer rows than K (possible only with label
 // gaps, where N - K has no meaning).
 struct CalinskiHarabaszMetric {
-    double calculate(const Matrix& data, Labels labels) const;
+    double calculate(MatrixRef data, Labels labels) const;
 };
 
 struct QualityReport {
@@ -58,11 +58,11 @@ struct QualityReport {
 double overall_score(double silhouette, double davies_bouldin, double calinski_harabasz) noexcept;
 
 // The three indices, the inertia and the overall score.
-QualityReport assess_quality(const Matrix& data, Labels labels, const Matrix& centers);
+QualityReport assess_quality(MatrixRef data, Labels labels, const Matrix& centers);
 
 // DataValidation unless there is a label for every row.
-void require_label_per_row(const Matrix& data, Labels labels);
+void require_label_per_row(MatrixRef data, Labels labels);
 // DataValidation unless every row's label names a center row.
-void require_center_per_label(const Matrix& data, Labels labels, const Matrix& centers);
+void require_center_per_label(MatrixRef data, Labels labels, const Matrix& centers);
 
 }  // namespace segmora::engine::quality_metrics

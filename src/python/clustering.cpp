@@ -20,27 +20,6 @@ constexpr std::uint64_t kDefaultMaxIter = 300;
 constexpr std::uint64_t kDefaultSeed = 42;
 constexpr std::int32_t kDefaultJobs = -1;
 
-// The data argument of a fit: a 2-D C-contiguous float64 array is held and
-// read where it lies (no copy of the caller's rows); anything else is
-// extracted as rows here and checked for shape by matrix(), after the later
-// arguments, as always.
-class FitData {
-public:
-    explicit FitData(Args& a) : held_(HeldRows::hold(a.raw("data"))) {
-        if (!held_) rows_ = a.get<RowsInput>("data");
-    }
-    engine::MatrixRef matrix() {
-        if (held_) return held_->view();
-        owned_ = to_matrix(std::move(rows_));
-        return owned_;
-    }
-
-private:
-    std::optional<HeldRows> held_;
-    RowsInput rows_;
-    Matrix owned_;
-};
-
 // ---- kmeans_py ----
 
 struct KMeansPy {
@@ -50,7 +29,7 @@ struct KMeansPy {
 
     // Converts kmeans_py's arguments in signature order, then fits.
     static KMeansResult run(Args& a) {
-        FitData input(a);
+        RowsArgument input(a, "data");
         const auto n_clusters = a.get<std::uint64_t>("n_clusters");
         const auto max_iter = a.get_or<std::uint64_t>("max_iter", kDefaultMaxIter);
         const auto random_state = a.get_or<std::uint64_t>("random_state", kDefaultSeed);
@@ -82,7 +61,7 @@ struct KMeansArrays {
         "0.75";
     static constexpr Raises raises = Raises::RuntimeError;
     static Ref call(Args& a) {
-        FitData input(a);
+        RowsArgument input(a, "data");
         const auto n_clusters = a.get<std::uint64_t>("n_clusters");
         const auto max_iter = a.get_or<std::uint64_t>("max_iter", kDefaultMaxIter);
         const auto random_state = a.get_or<std::uint64_t>("random_state", kDefaultSeed);

@@ -164,6 +164,16 @@ engine::Matrix to_matrix(RowsInput rows) {
 
 engine::Matrix to_array2(PyObject* obj, const char* arg) { return to_matrix(extract_rows(obj, arg)); }
 
+RowsArgument::RowsArgument(Args& a, const char* name) : held_(HeldRows::hold(a.raw(name))) {
+    if (!held_) rows_ = a.get<RowsInput>(name);
+}
+
+engine::MatrixRef RowsArgument::matrix() {
+    if (held_) return held_->view();
+    owned_ = to_matrix(std::move(rows_));
+    return owned_;
+}
+
 Ref byte_array(const void* data, std::size_t bytes) {
     return Ref::steal(PyByteArray_FromStringAndSize(static_cast<const char*>(data), static_cast<Py_ssize_t>(bytes)));
 }

@@ -1,8 +1,9 @@
 // Python rows / buffers -> feature matrix, and a matrix back to a list of rows.
 //
 // A matrix argument is either a sequence of rows (each a sequence of numbers) or,
-// as a fast path with the same result, an object exposing a 2-D C-contiguous
-// float64 buffer (a NumPy array), copied once without per-element Python calls.
+// as a fast path with the same result, an object exposing a numeric buffer (a
+// NumPy array), copied once without per-element Python calls; RowsArgument
+// reads a 2-D C-contiguous float64 buffer where it lies, without the copy.
 // Extraction (type errors) and shaping (ValueError "ShapeError/{}: {}") are two
 // steps so that callers convert every argument before shaping any matrix.
 // Shaping: the column count comes from the first row; rows of unequal length
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include "engine/matrix.hpp"
+#include "python/toolkit/args.hpp"
 #include "python/toolkit/values.hpp"
 
 namespace segmora::py {
@@ -53,6 +55,22 @@ private:
     Py_buffer buffer_{};
     bool held_ = false;
     engine::MatrixView view_;
+};
+
+// A matrix argument converted in its place in the signature: a 2-D
+// C-contiguous float64 buffer is held and read where it lies; anything else is
+// extracted as rows then, and shaped by matrix(), which the caller calls once
+// after converting the later arguments (extract_rows' and to_matrix' errors, in
+// that order, as before).
+class RowsArgument {
+public:
+    RowsArgument(Args& a, const char* name);
+    engine::MatrixRef matrix();
+
+private:
+    std::optional<HeldRows> held_;
+    RowsInput rows_;
+    engine::Matrix owned_;
 };
 
 // A bytearray holding `bytes` bytes copied from `data`: NumPy wraps it

@@ -34,7 +34,7 @@ void refuse_as_value_error(Check&& check) {
 
 // A metric scores no labels at all as 0.0; labels present but fewer than the
 // rows are refused.
-void require_labels_cover(const Matrix& data, const Labels& labels) {
+void require_labels_cover(engine::MatrixRef data, const Labels& labels) {
     if (labels.empty()) return;
     refuse_as_value_error([&] { engine::quality_metrics::require_label_per_row(data, labels); });
 }
@@ -46,9 +46,9 @@ struct SilhouetteScore {
     static constexpr const char* doc = "Silhouette coefficient for a clustering (-1 to 1; higher is better).";
     static constexpr Raises raises = Raises::RuntimeError;
     static Ref call(Args& a) {
-        RowsInput rows = a.get<RowsInput>("data");
+        RowsArgument rows(a, "data");
         const Labels labels = a.get<Labels>("labels");
-        const Matrix data = to_matrix(std::move(rows));
+        const engine::MatrixRef data = rows.matrix();
         require_labels_cover(data, labels);
         return to_py(unlocked(data.size(), [&] { return engine::quality_metrics::SilhouetteMetric{}.calculate(data, labels); }));
     }
@@ -59,10 +59,10 @@ struct DaviesBouldinScore {
     static constexpr const char* doc = "Davies-Bouldin index for a clustering (>= 0; lower is better).";
     static constexpr Raises raises = Raises::RuntimeError;
     static Ref call(Args& a) {
-        RowsInput rows = a.get<RowsInput>("data");
+        RowsArgument rows(a, "data");
         const Labels labels = a.get<Labels>("labels");
         RowsInput center_rows = a.get<RowsInput>("centers");
-        const Matrix data = to_matrix(std::move(rows));
+        const engine::MatrixRef data = rows.matrix();
         const Matrix centers = to_matrix(std::move(center_rows));
         require_labels_cover(data, labels);
         return to_py(unlocked(data.size(), [&] {
@@ -76,9 +76,9 @@ struct CalinskiHarabaszScore {
     static constexpr const char* doc = "Calinski-Harabasz index for a clustering (higher is better).";
     static constexpr Raises raises = Raises::RuntimeError;
     static Ref call(Args& a) {
-        RowsInput rows = a.get<RowsInput>("data");
+        RowsArgument rows(a, "data");
         const Labels labels = a.get<Labels>("labels");
-        const Matrix data = to_matrix(std::move(rows));
+        const engine::MatrixRef data = rows.matrix();
         require_labels_cover(data, labels);
         return to_py(unlocked(data.size(), [&] {
             return engine::quality_metrics::CalinskiHarabaszMetric{}.calculate(data, labels);
@@ -94,10 +94,10 @@ struct AssessClusterQuality {
         "overall score.";
     static constexpr Raises raises = Raises::RuntimeError;
     static Ref call(Args& a) {
-        RowsInput rows = a.get<RowsInput>("data");
+        RowsArgument rows(a, "data");
         const Labels labels = a.get<Labels>("labels");
         RowsInput center_rows = a.get<RowsInput>("centers");
-        const Matrix data = to_matrix(std::move(rows));
+        const engine::MatrixRef data = rows.matrix();
         const Matrix centers = to_matrix(std::move(center_rows));
         refuse_as_value_error([&] { engine::quality_metrics::require_center_per_label(data, labels, centers); });
         return wrap(unlocked(data.size(), [&] { return engine::quality_metrics::assess_quality(data, labels, centers); }));
@@ -116,9 +116,9 @@ using KRange = std::pair<std::uint64_t, std::uint64_t>;
 
 template <class Estimate>
 Ref estimate_k(Args& a, Estimate&& estimate) {
-    RowsInput rows = a.get<RowsInput>("data");
+    RowsArgument rows(a, "data");
     const KRange range = a.get<KRange>("k_range");
-    const Matrix data = to_matrix(std::move(rows));
+    const engine::MatrixRef data = rows.matrix();
     // A reversed range would try no k at all and still name an answer.
     if (range.first > range.second)
         raise(PyExc_ValueError,
@@ -133,7 +133,7 @@ struct EstimateKElbow {
         "curvature) over `k_range = (k_min, k_max)`.";
     static constexpr Raises raises = Raises::RuntimeError;
     static Ref call(Args& a) {
-        return estimate_k(a, [](const Matrix& d, auto lo, auto hi) { return engine::k_estimation::ElbowMethod{}.estimate(d, lo, hi); });
+        return estimate_k(a, [](engine::MatrixRef d, auto lo, auto hi) { return engine::k_estimation::ElbowMethod{}.estimate(d, lo, hi); });
     }
 };
 
@@ -142,7 +142,7 @@ struct EstimateKGapStatistic {
     static constexpr const char* doc = "Estimate the optimal number of clusters via the gap statistic.";
     static constexpr Raises raises = Raises::RuntimeError;
     static Ref call(Args& a) {
-        return estimate_k(a, [](const Matrix& d, auto lo, auto hi) { return engine::k_estimation::GapStatistic{}.estimate(d, lo, hi); });
+        return estimate_k(a, [](engine::MatrixRef d, auto lo, auto hi) { return engine::k_estimation::GapStatistic{}.estimate(d, lo, hi); });
     }
 };
 
@@ -152,7 +152,7 @@ struct EstimateKSilhouette {
     static constexpr Raises raises = Raises::RuntimeError;
     static Ref call(Args& a) {
         return estimate_k(
-            a, [](const Matrix& d, auto lo, auto hi) { return engine::k_estimation::SilhouetteEstimation{}.estimate(d, lo, hi); });
+            a, [](engine::MatrixRef d, auto lo, auto hi) { return engine::k_estimation::SilhouetteEstimation{}.estimate(d, lo, hi); });
     }
 };
 
@@ -163,7 +163,7 @@ struct EstimateKCombined {
         "elbow, gap-statistic, and silhouette methods.";
     static constexpr Raises raises = Raises::RuntimeError;
     static Ref call(Args& a) {
-        return estimate_k(a, [](const Matrix& d, auto lo, auto hi) { return engine::k_estimation::estimate_combined(d, lo, hi); });
+        return estimate_k(a, [](engine::MatrixRef d, auto lo, auto hi) { return engine::k_estimation::estimate_combined(d, lo, hi); });
     }
 };
 
