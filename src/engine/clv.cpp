@@ -1137,18 +1137,15 @@ double bgnbd_alive(const Params4& p, double x, double t, double age) noexcept {
 
 // ((a + b + x - 1) / (a - 1)) (1 - q^(r+x) 2F1(r+x, b+x; a+b+x-1; 1 - q)) with q = (alpha + T) / (alpha + T + horizon):
 // expected purchases in the horizon of a customer alive at T (x = 0, T = 0 for a new customer).
+// Summed after Euler's transformation, q^(r+x) 2F1(...) = q^(a-1) 2F1(a+b-1-r, a-1; a+b+x-1; 1 - q): as
+// written, the series grows like q^-(r+x-a) for frequent customers over long horizons, past the
+// doubles' range while q^(r+x) underflows; transformed, it stays bounded. Its terms after the first
+// carry the factor a - 1, which cancels the division, so a = 1 needs no special case.
 double bgnbd_alive_purchases(double r, double alpha, double a, double b, double x, double age, double horizon) noexcept {
     if (horizon == 0.0) return 0.0;
-    const auto at = [&](double shape) {
-        const double c = shape + b + x - 1.0;
-        const double q = (alpha + age) / (alpha + age + horizon);
-        const double series = c_times_hyp2f1(r + x, b + x, c, horizon / (alpha + age + horizon));
-        return (c - std::exp((r + x) * std::log(q)) * series) / (shape - 1.0);
-    };
-    // the expression is smooth through a = 1, where both factors vanish
-    constexpr double kNearOne = 1e-6;
-    if (std::fabs(a - 1.0) < kNearOne) return 0.5 * (at(1.0 - kNearOne) + at(1.0 + kNearOne));
-    return at(a);
+    const double log_q = -std::log1p(horizon / (alpha + age)), z = horizon / (alpha + age + horizon);
+    const double c = a + b + x - 1.0, d = a - 1.0;
+    return c * one_minus_power_over(d, log_q) - std::exp(d * log_q) * hyp2f1_rest_over_b(a + b - 1.0 - r, d, c, z);
 }
 
 double pareto_alive_purchases(const Params4& p, double x, double age, double horizon) noexcept {

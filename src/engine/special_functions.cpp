@@ -102,9 +102,9 @@ double hyp2f1(double a, double b, double c, double z) noexcept {
     return hypergeometric_tail(a, b, c, z, 0, 1.0, 1.0);
 }
 
-double c_times_hyp2f1(double a, double b, double c, double z) noexcept {
-    if (z == 0.0) return c;
-    return hypergeometric_tail(a, b, c, z, 1, a * b * z, c + a * b * z);
+double hyp2f1_rest_over_b(double a, double b, double c, double z) noexcept {
+    if (z == 0.0) return 0.0;
+    return hypergeometric_tail(a, b, c, z, 1, a * z, a * z);
 }
 
 // ---- arrays ----

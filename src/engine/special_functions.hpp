@@ -1,21 +1,23 @@
-// Special functions for the purchase and spend models: log-gamma, digamma and
-// trigamma on positive arguments, the Gaussian hypergeometric function 2F1 on
-// real arguments below 1, and logarithms and exponentials of whole arrays.
+// Special functions behind the purchase and spend models: log-gamma, digamma
+// and trigamma for their likelihoods, the hypergeometric series of BG/NBD's
+// expected purchases, and whole-array logarithms and exponentials.
 //
-// Everything here is plain IEEE arithmetic in a fixed order, so results are
-// the same on every machine and in every thread (std::lgamma would write the
-// global signgam from worker threads). log_gamma, digamma and trigamma take
-// x > 0 and are accurate to a few units in the last place away from the zeros
-// of log-gamma (absolute error there about 1e-15). hyp2f1 sums the power series
-// for 0 <= z < 1 and maps z < 0 into [0, 1/2] or [1/2, 1) by Pfaff's
-// transformation; it returns NaN only for NaN arguments or c a non-positive
-// integer.
+// Plain IEEE arithmetic in a fixed order, so every machine and every thread
+// gets the same bits (std::lgamma would also write the global signgam from
+// the workers). log_gamma, digamma and trigamma take x > 0 and are good to a
+// few units in the last place, except next to the zeros of log-gamma (1 and
+// 2), where the error is about 1e-15 absolute. NaN for any other x.
 //
-// log_array, exp_array and log1p_array evaluate four values at a time with the
-// classic reduced-argument polynomials (error below one unit in the last
-// place): log of positive normal numbers, exp of arguments in [-708, 709]
-// (clamped into that range), log1p of arguments in [0, 1]. Both machine clones
-// (AVX2 and baseline) give bit-identical results.
+// hyp2f1 sums the power series for 0 <= z < 1 and brings z < 0 into (0, 1)
+// with Pfaff's transformation; NaN for a NaN argument, z >= 1, or c zero or a
+// negative integer. A series stops once what is left is below 1e-17 of the
+// sum, or after 2e7 terms: within about 1e-6 of z = 1 the sum is then short.
+//
+// The array functions run the four-lane kernels of lanes.hpp over a whole
+// array, within an ulp or two of the C library (log of positive normal
+// numbers, exp with its argument clamped to [-708, 709], log1p on [0, 1]); the
+// AVX2 and baseline clones give the same bits. The models call the kernels
+// directly; these wrappers are how the tests hold them to that bound.
 #pragma once
 
 #include <cstddef>
@@ -26,12 +28,13 @@ double log_gamma(double x) noexcept;
 double digamma(double x) noexcept;
 double trigamma(double x) noexcept;
 
-// 2F1(a, b; c; z) for z < 1.
+// 2F1(a, b; c; z) for z < 1 (the tests' reference for the series below).
 double hyp2f1(double a, double b, double c, double z) noexcept;
 
-// c * 2F1(a, b; c; z) for z in [0, 1), finite as c passes through 0 (the
-// series with (c)_n written as c (c + 1)_(n-1)); c must not be a negative integer.
-double c_times_hyp2f1(double a, double b, double c, double z) noexcept;
+// (c 2F1(a, b; c; z) - c) / b for z in [0, 1): the series from its second term
+// with (b)_n written as b (b + 1)_(n-1) and (c)_n as c (c + 1)_(n-1), so it stays
+// finite as b or c passes through 0; c must not be a negative integer.
+double hyp2f1_rest_over_b(double a, double b, double c, double z) noexcept;
 
 // out[i] = f(in[i]) for i < n; `in` and `out` may be the same array.
 void log_array(const double* in, double* out, std::size_t n) noexcept;

@@ -81,7 +81,11 @@ TEST(SpecialFunctions, HypergeometricMatchesClosedFormsOnBothSidesOfZero) {
         {-3, 2, 5, 0.7, 1 - 3 * 2 * 0.7 / 5 + 3 * 2 * 3 * 0.49 / (5 * 6) - 6 * 2 * 3 * 4 * 0.343 / (5 * 6 * 7 * 6)},
     };
     for (const Case& c : cases) EXPECT_NEAR(hyp2f1(c.a, c.b, c.c, c.z), c.expected, 1e-14 * std::fabs(c.expected)) << c.z;
-    EXPECT_NEAR(c_times_hyp2f1(1, 1, 2, 0.5), 2 * hyp2f1(1, 1, 2, 0.5), 1e-15);
-    EXPECT_NEAR(c_times_hyp2f1(0.5, 2.0, 0.0, 0.3), 0.5 * 2.0 * 0.3 * hyp2f1(1.5, 3.0, 2.0, 0.3), 1e-15);  // c = 0: a b z 2F1(a+1, b+1; 2; z)
+    EXPECT_NEAR(1.0 + 1.0 * hyp2f1_rest_over_b(1, 1, 2, 0.5) / 2.0, hyp2f1(1, 1, 2, 0.5), 1e-15);
+    EXPECT_NEAR(hyp2f1_rest_over_b(0.5, 2.0, 3.0, 0.3), 3.0 * (hyp2f1(0.5, 2.0, 3.0, 0.3) - 1.0) / 2.0, 1e-15);
+    // c = 0: a z 2F1(a+1, b+1; 2; z); b = 0: the limit from either side
+    EXPECT_NEAR(hyp2f1_rest_over_b(0.5, 2.0, 0.0, 0.3), 0.5 * 0.3 * hyp2f1(1.5, 3.0, 2.0, 0.3), 1e-15);
+    EXPECT_NEAR(hyp2f1_rest_over_b(0.5, 0.0, 2.0, 0.3), hyp2f1_rest_over_b(0.5, 1e-9, 2.0, 0.3), 1e-9);
+    EXPECT_NEAR(hyp2f1_rest_over_b(0.5, 0.0, 2.0, 0.3), hyp2f1_rest_over_b(0.5, -1e-9, 2.0, 0.3), 1e-9);
     EXPECT_TRUE(std::isnan(hyp2f1(1, 1, -2, 0.5)) && std::isnan(hyp2f1(1, 1, 2, 1.0)));
 }
