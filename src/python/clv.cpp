@@ -299,6 +299,17 @@ Summarised summarise(TransactionColumns& tx, bool has_as_of, double period_days,
     return out;
 }
 
+// clv_summary_from_columns' columns (monetary_value only with amounts).
+void put_summary(const ColumnDict& out, TransactionColumns& tx, PyObject* ids, const Summarised& done, bool has_amounts,
+                 const OutputColumns& columns) {
+    const engine::ClvSummary& summary = done.summary;
+    out.put("customer_id", tx.id_column(ids, done.groups, summary.group, columns));
+    out.put("frequency", columns.floats(summary.frequency));
+    out.put("recency", columns.floats(summary.recency));
+    out.put("T", columns.floats(summary.age));
+    if (has_amounts) out.put("monetary_value", columns.floats(summary.monetary_value));
+}
+
 struct ClvSummaryFromColumns {
     static constexpr const char* signature =
         "clv_summary_from_columns(customer_ids, timestamps, amounts=None, as_of=None, period_days=1.0, n_jobs=None)";
@@ -332,19 +343,12 @@ struct ClvSummaryFromColumns {
         const double period_days = read_period_days(a);
         const auto n_jobs = a.get_or<std::optional<std::int32_t>>("n_jobs", std::nullopt);
         tx.check_lengths();
-        const auto [groups, summary, report] = summarise(tx, has_as_of, period_days, n_jobs);
-        warn_skips(report);
+        const Summarised done = summarise(tx, has_as_of, period_days, n_jobs);
+        warn_skips(done.report);
         const OutputColumns columns;
-        Ref out = Ref::steal(PyDict_New());
-        auto put = [&](const char* key, Ref value) {
-            if (PyDict_SetItemString(out.get(), key, value.get()) < 0) throw PyErrorAlreadySet{};
-        };
-        put("customer_id", tx.id_column(a.raw("customer_ids"), groups, summary.group, columns));
-        put("frequency", columns.floats(summary.frequency));
-        put("recency", columns.floats(summary.recency));
-        put("T", columns.floats(summary.age));
-        if (has_amounts) put("monetary_value", columns.floats(summary.monetary_value));
-        return out;
+        const ColumnDict out;
+        put_summary(out, tx, a.raw("customer_ids"), done, has_amounts, columns);
+        return out.dict();
     }
 };
 
@@ -382,27 +386,23 @@ struct ClvPartitionColumns {
         tx.check_lengths();
         check_positions(rows, tx.size());
 
-        auto [groups, summary, report] = summarise(tx, has_as_of, period_days, n_jobs);
+        Summarised done = summarise(tx, has_as_of, period_days, n_jobs);
+        const engine::Grouping& groups = done.groups;
+        const engine::ClvSummary& summary = done.summary;
+        SkipReport& report = done.report;
         report.to_positions(rows);
         std::optional<std::int64_t> as_of_day;
         if (has_as_of) as_of_day = engine::utc_day(tx.as_of());
         else if (summary.as_of) as_of_day = engine::utc_day(*summary.as_of);
 
         const OutputColumns columns;
-        Ref out = Ref::steal(PyDict_New());
-        auto put = [&](const char* key, Ref value) {
-            if (PyDict_SetItemString(out.get(), key, value.get()) < 0) throw PyErrorAlreadySet{};
-        };
-        put("customer_id", tx.id_column(a.raw("customer_ids"), groups, summary.group, columns));
-        put("frequency", columns.floats(summary.frequency));
-        put("recency", columns.floats(summary.recency));
-        put("T", columns.floats(summary.age));
-        if (has_amounts) put("monetary_value", columns.floats(summary.monetary_value));
-        put("first_day", columns.int64s(summary.first_day));
-        put("first_row", columns.int64s(summary.group.size(), [&](std::int64_t* first) {
+        const ColumnDict out;
+        put_summary(out, tx, a.raw("customer_ids"), done, has_amounts, columns);
+        out.put("first_day", columns.int64s(summary.first_day));
+        out.put("first_row", columns.int64s(summary.group.size(), [&](std::int64_t* first) {
             for (std::size_t i = 0; i < summary.group.size(); ++i) first[i] = rows[groups.first_row[summary.group[i]]];
         }));
-        return py::make_tuple(out, as_of_day, report_to_py(report));
+        return py::make_tuple(out.dict(), as_of_day, report_to_py(report));
     }
 };
 
@@ -510,18 +510,15 @@ struct CombineClvPartitions {
         for (std::size_t i = 0; i < n; ++i) age[i] = engine::periods_between(first_day[order[i]], *day, period_days);
         warn_skips(report);
 
-        Ref out = Ref::steal(PyDict_New());
-        auto put = [&](const char* key, Ref value) {
-            if (PyDict_SetItemString(out.get(), key, value.get()) < 0) throw PyErrorAlreadySet{};
-        };
+        const ColumnDict out;
         Ref id_list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(n)));
         for (std::size_t i = 0; i < n; ++i) PyList_SetItem(id_list.get(), static_cast<Py_ssize_t>(i), Ref(ids[order[i]]).release());
-        put("customer_id", std::move(id_list));
-        put("frequency", gather(frequency));
-        put("recency", gather(recency));
-        put("T", columns.floats(age));
-        if (has_amounts.value_or(true)) put("monetary_value", gather(monetary_value));
-        return out;
+        out.put("customer_id", std::move(id_list));
+        out.put("frequency", gather(frequency));
+        out.put("recency", gather(recency));
+        out.put("T", columns.floats(age));
+        if (has_amounts.value_or(true)) out.put("monetary_value", gather(monetary_value));
+        return out.dict();
     }
 };
 

@@ -100,18 +100,15 @@ struct CohortRetentionFromColumns {
             for (std::size_t age = 0; age < table.ages; ++age)
                 PyList_SetItem(labels.get(), static_cast<Py_ssize_t>(c * table.ages + age), Ref(label).release());
         }
-        Ref out = Ref::steal(PyDict_New());
-        auto put = [&](const char* key, Ref value) {
-            if (PyDict_SetItemString(out.get(), key, value.get()) < 0) throw PyErrorAlreadySet{};
-        };
-        put("cohort", std::move(labels));
-        put("age", columns.int64s(rows, [&](std::int64_t* age) {
+        const ColumnDict out;
+        out.put("cohort", std::move(labels));
+        out.put("age", columns.int64s(rows, [&](std::int64_t* age) {
             for (std::size_t i = 0; i < rows; ++i) age[i] = static_cast<std::int64_t>(i % std::max<std::size_t>(table.ages, 1));
         }));
-        put("customers", columns.int64s(table.customers));
-        put("active", columns.int64s(table.active));
-        put("retention", columns.floats(table.retention));
-        return out;
+        out.put("customers", columns.int64s(table.customers));
+        out.put("active", columns.int64s(table.active));
+        out.put("retention", columns.floats(table.retention));
+        return out.dict();
     }
 };
 

@@ -188,19 +188,16 @@ struct Compare {
             missing_current.push_back(r.missing_current);
         }
         const OutputColumns columns;
-        Ref out = Ref::steal(PyDict_New());
-        auto put = [&](const char* key, Ref value) {
-            if (PyDict_SetItemString(out.get(), key, value.get()) < 0) throw PyErrorAlreadySet{};
-        };
-        put("feature", std::move(feature));
-        put("method", std::move(method));
-        put("statistic", columns.floats(statistic));
-        put("p_value", columns.floats(p_value));
-        put("severity", std::move(severity));
-        put("n_baseline", columns.int64s(n_baseline));
-        put("n_current", columns.int64s(n_current));
-        put("missing_current", columns.int64s(missing_current));
-        return out;
+        const ColumnDict out;
+        out.put("feature", std::move(feature));
+        out.put("method", std::move(method));
+        out.put("statistic", columns.floats(statistic));
+        out.put("p_value", columns.floats(p_value));
+        out.put("severity", std::move(severity));
+        out.put("n_baseline", columns.int64s(n_baseline));
+        out.put("n_current", columns.int64s(n_current));
+        out.put("missing_current", columns.int64s(missing_current));
+        return out.dict();
     }
 };
 

@@ -398,16 +398,13 @@ struct AudienceMembersOf {
         } else {
             ids = rows_of_column(candidates.ids.get(), members.candidate, columns, "candidate_customers");  // a list for a list
         }
-        Ref out = Ref::steal(PyDict_New());
-        auto put = [&](const char* name, Ref value) {
-            if (PyDict_SetItemString(out.get(), name, value.get()) < 0) throw PyErrorAlreadySet{};
-        };
-        put("customer_id", std::move(ids));
-        put("similarity", columns.floats(members.similarity));
-        put("rank", columns.int64s(members.candidate.size(), [&](std::int64_t* rank) {
+        const ColumnDict out;
+        out.put("customer_id", std::move(ids));
+        out.put("similarity", columns.floats(members.similarity));
+        out.put("rank", columns.int64s(members.candidate.size(), [&](std::int64_t* rank) {
             for (std::size_t i = 0; i < members.candidate.size(); ++i) rank[i] = static_cast<std::int64_t>(i) + 1;
         }));
-        return out;
+        return out.dict();
     }
 };
 

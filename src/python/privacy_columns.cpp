@@ -468,17 +468,14 @@ struct KAnonymityFromColumns {
             for (std::size_t i = 0; i < n_rows; ++i) violating[i] = groups.sizes[groups.group_of[i]] < k;
         });
         const OutputColumns maker;
-        Ref out = Ref::steal(PyDict_New());
-        auto put = [&](const char* name, Ref value) {
-            if (PyDict_SetItemString(out.get(), name, value.get()) < 0) throw PyErrorAlreadySet{};
-        };
-        put("anonymized", to_py(suppressed == 0));
-        put("suppressed_rows", to_py(suppressed));
-        put("group_size", maker.int64s(n_rows, [&](std::int64_t* dst) {
+        const ColumnDict out;
+        out.put("anonymized", to_py(suppressed == 0));
+        out.put("suppressed_rows", to_py(suppressed));
+        out.put("group_size", maker.int64s(n_rows, [&](std::int64_t* dst) {
             for (std::size_t i = 0; i < n_rows; ++i) dst[i] = groups.sizes[groups.group_of[i]];
         }));
-        put("violating", maker.bools(violating));
-        return out;
+        out.put("violating", maker.bools(violating));
+        return out.dict();
     }
 };
 

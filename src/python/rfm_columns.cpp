@@ -152,25 +152,22 @@ struct RfmFromColumns {
         warn_skips(group_and_score(tx, config, n_jobs, groups, t));
 
         const OutputColumns columns;
-        Ref out = Ref::steal(PyDict_New());
-        auto put = [&](const char* key, Ref value) {
-            if (PyDict_SetItemString(out.get(), key, value.get()) < 0) throw PyErrorAlreadySet{};
-        };
+        const ColumnDict out;
         Ref ids = tx.id_column(a.raw("customer_ids"), groups, t.group, columns);
         const bool from_polars = is_polars_series(a.raw("customer_ids")) && is_polars_series(ids.get());
         const bool from_pandas = !from_polars && !PyList_Check(ids.get());
         Ref segments = from_polars ? segment_polars(t.segment, columns)
                        : from_pandas ? segment_categories(t.segment, columns) : Ref();
-        put("customer_id", std::move(ids));
-        put("recency", columns.floats(t.recency));
-        put("recency_days", columns.floats(t.recency_days));
-        put("frequency", columns.floats(t.frequency));
-        put("monetary", columns.floats(t.monetary));
-        put("r_score", columns.int64s(t.recency_score));
-        put("f_score", columns.int64s(t.frequency_score));
-        put("m_score", columns.int64s(t.monetary_score));
-        put("segment", segments ? std::move(segments) : segment_names(t.segment));
-        return out;
+        out.put("customer_id", std::move(ids));
+        out.put("recency", columns.floats(t.recency));
+        out.put("recency_days", columns.floats(t.recency_days));
+        out.put("frequency", columns.floats(t.frequency));
+        out.put("monetary", columns.floats(t.monetary));
+        out.put("r_score", columns.int64s(t.recency_score));
+        out.put("f_score", columns.int64s(t.frequency_score));
+        out.put("m_score", columns.int64s(t.monetary_score));
+        out.put("segment", segments ? std::move(segments) : segment_names(t.segment));
+        return out.dict();
     }
 };
 

@@ -403,17 +403,14 @@ struct CustomerStates {
             PyList_SetItem(segments.get(), static_cast<Py_ssize_t>(i), to_py(customers[i].segment.name()).release());
         }
         const OutputColumns columns;
-        Ref out = Ref::steal(PyDict_New());
-        auto put = [&](const char* key, Ref value) {
-            if (PyDict_SetItemString(out.get(), key, value.get()) < 0) throw PyErrorAlreadySet{};
-        };
-        put("customer_id", std::move(ids));
-        put("recency_days", columns.int64s(recency));
-        put("frequency", columns.int64s(frequency));
-        put("monetary", columns.floats(monetary));
-        put("last_event_timestamp", columns.int64s(last));
-        put("segment", std::move(segments));
-        return out;
+        const ColumnDict out;
+        out.put("customer_id", std::move(ids));
+        out.put("recency_days", columns.int64s(recency));
+        out.put("frequency", columns.int64s(frequency));
+        out.put("monetary", columns.floats(monetary));
+        out.put("last_event_timestamp", columns.int64s(last));
+        out.put("segment", std::move(segments));
+        return out.dict();
     }
 };
 

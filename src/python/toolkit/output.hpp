@@ -17,6 +17,19 @@ namespace segmora::py {
 // A module the caller's process has already imported (borrowed), or null.
 PyObject* loaded_module(const char* name);
 
+// A dict of result columns, filled key by key in column order.
+class ColumnDict {
+public:
+    ColumnDict() : dict_(Ref::steal(PyDict_New())) {}
+    void put(const char* key, const Ref& value) const {
+        if (PyDict_SetItemString(dict_.get(), key, value.get()) < 0) throw PyErrorAlreadySet{};
+    }
+    const Ref& dict() const noexcept { return dict_; }
+
+private:
+    Ref dict_;
+};
+
 class OutputColumns {
 public:
     OutputColumns();
