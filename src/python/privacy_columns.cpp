@@ -29,6 +29,7 @@
 #include "python/bindings.hpp"
 #include "python/transactions.hpp"
 #include "python/timestamps.hpp"
+#include "python/toolkit/arrays.hpp"
 #include "python/toolkit/arrow_columns.hpp"
 #include "python/toolkit/classdef.hpp"
 #include "python/toolkit/format.hpp"
@@ -206,16 +207,6 @@ void read_arrow(ReadColumn& out, const std::string& name) {
 }
 
 // ---- NumPy buffers ----
-
-double half_to_double(std::uint16_t h) noexcept {
-    const int exponent = (h >> 10) & 0x1f;
-    const double mantissa = h & 0x3ff;
-    double v;
-    if (exponent == 0) v = std::ldexp(mantissa, -24);
-    else if (exponent == 31) v = mantissa == 0 ? std::numeric_limits<double>::infinity() : std::numeric_limits<double>::quiet_NaN();
-    else v = std::ldexp(mantissa + 1024.0, exponent - 25);
-    return (h & 0x8000) ? -v : v;
-}
 
 // A 1-D buffer of numbers (or booleans) in native byte order: an aligned
 // contiguous int64 column is coded in place, any other is gathered. False

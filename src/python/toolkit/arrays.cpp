@@ -48,16 +48,6 @@ ElementType element_type(const char* format, Py_ssize_t itemsize) {
     return t;
 }
 
-double half_to_double(std::uint16_t h) {
-    const int exponent = (h >> 10) & 0x1f;
-    const double mantissa = h & 0x3ff;
-    double v;
-    if (exponent == 0) v = std::ldexp(mantissa, -24);
-    else if (exponent == 31) v = mantissa == 0 ? std::numeric_limits<double>::infinity() : std::numeric_limits<double>::quiet_NaN();
-    else v = std::ldexp(mantissa + 1024.0, exponent - 25);
-    return (h & 0x8000) ? -v : v;
-}
-
 template <class T>
 T load(const char* p, bool swap) {
     unsigned char bytes[sizeof(T)];
@@ -439,6 +429,16 @@ void raise_not_2d(const NumericArray& array, const char* arg) {
     else if (array.shape().empty()) got = "a 0-d value";
     else got = segmora::format("a {}-D array", array.shape().size());
     raise(PyExc_ValueError, segmora::format("{} must be 2-D (one row of features per record), got {}", arg, got));
+}
+
+double half_to_double(std::uint16_t h) noexcept {
+    const int exponent = (h >> 10) & 0x1f;
+    const double mantissa = h & 0x3ff;
+    double v;
+    if (exponent == 0) v = std::ldexp(mantissa, -24);
+    else if (exponent == 31) v = mantissa == 0 ? std::numeric_limits<double>::infinity() : std::numeric_limits<double>::quiet_NaN();
+    else v = std::ldexp(mantissa + 1024.0, exponent - 25);
+    return (h & 0x8000) ? -v : v;
 }
 
 }  // namespace segmora::py

@@ -22,6 +22,9 @@
 
 namespace segmora::py {
 
+// An IEEE 754 half-precision value (its bits) as a double, exactly.
+double half_to_double(std::uint16_t h) noexcept;
+
 // An open numeric array: holds its buffer until destroyed.
 class NumericArray {
 public:

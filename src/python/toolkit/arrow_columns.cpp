@@ -4,6 +4,7 @@
 #include <limits>
 #include <string>
 
+#include "python/toolkit/arrays.hpp"
 #include "text.hpp"
 
 namespace segmora::py::arrow {
@@ -17,16 +18,6 @@ T* capsule_pointer(PyObject* capsule, const char* name, const char* arg) {
     void* p = PyCapsule_GetPointer(capsule, name);
     if (!p) reraise_for_argument(arg);
     return static_cast<T*>(p);
-}
-
-double half_to_double(std::uint16_t h) noexcept {
-    const int exponent = (h >> 10) & 0x1f;
-    const double mantissa = h & 0x3ff;
-    double v;
-    if (exponent == 0) v = std::ldexp(mantissa, -24);
-    else if (exponent == 31) v = mantissa == 0 ? std::numeric_limits<double>::infinity() : std::numeric_limits<double>::quiet_NaN();
-    else v = std::ldexp(mantissa + 1024.0, exponent - 25);
-    return (h & 0x8000) ? -v : v;
 }
 
 }  // namespace
